@@ -1,0 +1,22 @@
+// The application object's title and pending-message processing.
+#include "framework/Application.h"
+
+#include <QCoreApplication>
+
+namespace Application {
+
+namespace {
+QString& TitleStore()
+{
+    static QString title;
+    return title;
+}
+} // namespace
+
+QString Title() { return TitleStore(); }
+
+void SetTitle(const QString& title) { TitleStore() = title; }
+
+void ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+} // namespace Application

@@ -1,0 +1,29 @@
+// 8-bit text helpers: the core keeps text as bytes, the window converts at its boundary.
+#pragma once
+
+#include <QString>
+#include <string>
+#include <string_view>
+
+namespace Text {
+
+// The text without its leading and trailing characters of codes 0 to 32.
+std::string Trim(std::string_view text);
+QString Trim(const QString& text);
+
+// Only blanks (code 32) removed at both ends.
+std::string TrimBlanks(std::string_view text);
+
+// ISO-8859-1 is the charset every message declares, so it is the one conversion at the window.
+std::string ToLatin1(const QString& text);
+QString FromLatin1(std::string_view text);
+
+// True when every character of the text has an ISO-8859-1 code.
+bool IsLatin1(const QString& text);
+
+// Case-insensitive comparison of ASCII letters, as table field names are compared.
+bool SameTextAscii(std::string_view a, std::string_view b);
+
+std::string UpperAscii(std::string_view text);
+
+} // namespace Text
