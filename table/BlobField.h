@@ -1,0 +1,10 @@
+// Binary and OLE blobs: their text is the stored bytes.
+#pragma once
+
+#include "table/Field.h"
+
+class TBlobField : public TField {
+public:
+    using TField::TField;
+    std::string AsString() const override;
+};

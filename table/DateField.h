@@ -1,0 +1,10 @@
+// Date fields (yyyymmdd) in the program-wide short date format; datetimes (T) add the time of day.
+#pragma once
+
+#include "table/Field.h"
+
+class TDateField : public TField {
+public:
+    using TField::TField;
+    std::string AsString() const override;
+};

@@ -1,0 +1,10 @@
+// Text fields (C) and variable text (V): the stored bytes without trailing blanks.
+#pragma once
+
+#include "table/Field.h"
+
+class TStringField : public TField {
+public:
+    using TField::TField;
+    std::string AsString() const override;
+};

@@ -1,0 +1,102 @@
+// The table dataset: opens a .dbf file, lists its fields, walks its records, reads and appends them.
+#pragma once
+
+#include "table/Field.h"
+#include "table/WorkArea.h"
+
+#include <QObject>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum TTableType { ttDefault, ttParadox, ttDBase, ttASCII, ttXbNTX, ttXbFOX, ttXbNSX };
+enum TDataSetState { dsInactive, dsBrowse, dsInsert, dsEdit };
+
+class TTable : public QObject {
+public:
+    explicit TTable(QObject* owner = nullptr);
+    // A table still open is closed first.
+    ~TTable() override;
+
+    // Changing these on an open table raises "Cannot perform this operation on an open dataset".
+    const std::string& TableName() const { return FTableName; }
+    void SetTableName(std::string_view name);
+    // A folder that prefixes table names holding no path; empty = the current directory.
+    const std::string& DatabaseName() const { return FDatabaseName; }
+    void SetDatabaseName(std::string_view folder);
+    TTableType TableType() const { return FTableType; }
+    void SetTableType(TTableType type);
+    bool ReadOnly() const { return FReadOnly; }
+    void SetReadOnly(bool value);
+    bool Exclusive() const { return FExclusive; }
+    void SetExclusive(bool value);
+
+    // Active = true opens (the first visible record becomes current); a failure leaves the table closed
+    // and raises EDBEngineError ("File Open Error" when the file cannot be opened as a table).
+    bool Active() const { return FState != dsInactive; }
+    void SetActive(bool value);
+    void Open() { SetActive(true); }
+    void Close() { SetActive(false); }
+    TDataSetState State() const { return FState; }
+
+    // The field names in table order; a closed table reads them from the file and stays closed.
+    void GetFieldNames(std::vector<std::string>& list);
+    // The number of records the engine reports (visible ones when deleted records are hidden).
+    int RecordCount();
+
+    int FieldCount() const { return static_cast<int>(FFields.size()); }
+    TField& Fields(int index) const;
+    // Compared without regard to case; none raises "Field '<name>' not found".
+    TField& FieldByName(std::string_view name) const;
+    TField* FindField(std::string_view name) const;
+
+    bool Eof() const { return FEof; }
+    bool Bof() const { return FBof; }
+    void First();
+    void Next() { MoveBy(1); }
+    void Prior() { MoveBy(-1); }
+    // Moves up to n records forward (n > 0) or back (n < 0); returns the signed count moved.
+    int MoveBy(int n);
+    // The engine's number of the current record (from 1); 0 when there is none.
+    int RecNo() const { return FRecNo; }
+    // True when the current record carries the deletion mark (seen only while deleted records are shown).
+    bool RecordDeleted() const;
+
+    // Insert state with a fresh blank record; nothing reaches the file before Post.
+    void Append();
+    // Writes the record of insert or edit state and returns to browse state; in browse state it does nothing.
+    void Post();
+    void Cancel();
+
+    // The engine area of the open table (0 when closed).
+    int Cursor() const { return FCursor; }
+    // The current record image: the deletion flag, then every field's bytes.
+    std::string_view RecordImage() const { return FBuffer; }
+    std::string& EditBuffer() { return FBuffer; }
+    // Re-reads the current record from the engine's position (after the engine moved the table).
+    void Resync();
+
+private:
+    void CheckInactive() const;
+    void CheckActive() const;
+    void OpenCursor();
+    void CloseCursor();
+    void CreateFields();
+    int FetchForward();
+    int FetchBackward();
+
+    std::string FTableName;
+    std::string FDatabaseName;
+    TTableType FTableType = ttDefault;
+    bool FReadOnly = false;
+    bool FExclusive = false;
+    TDataSetState FState = dsInactive;
+    int FCursor = 0;
+    bool FEof = true;
+    bool FBof = true;
+    int FRecNo = 0;
+    std::string FBuffer;
+    std::string FSavedBuffer;
+    std::vector<std::unique_ptr<TField>> FFields;
+};
