@@ -1,0 +1,30 @@
+// The text logic of one personalised message: placeholders, the footer, the wrapped body feed, the organisation header.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace MessageText {
+
+// Appended to every message, after the personalised body.
+std::string Footer();
+
+// Returns the value of the mapped field for a placeholder letter ('N', 'O', 'E', 'D'); empty when not mapped.
+using FieldLookup = std::function<std::string(char placeholder)>;
+
+// The source with %N, %O, %E and %D replaced by the record's values, followed by the footer.
+// Only capital letters are placeholders; any other character after '%' keeps the '%'; a trailing '%' disappears.
+std::string ReplaceVariables(std::string_view source, const FieldLookup& field);
+
+// Hands out the next body line of text from pos, at most width characters before trimming, broken after the
+// last blank, tab or hyphen that fits; CR LF ends a line. Advances pos; more is false once the text is used up
+// (that last, empty line is not to be sent). Every call makes progress: a word longer than the width is cut.
+// A width of 0 or less does not wrap: the line is then only bounded by maxLen.
+std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more);
+
+// When the zero-terminated header line in msg (a buffer of size bytes) starts with "From:" in any case, appends
+// "\r\nOrganization: " and the trimmed organisation, cut to fit the buffer. Other lines stay as they are.
+void AddOrganizationHeader(char* msg, int size, std::string_view organization);
+
+} // namespace MessageText

@@ -1,0 +1,180 @@
+// Personalisation, the wrapped body feed and the organisation header, without a window.
+#include "app/MessageText.h"
+
+#include <QTest>
+
+#include <random>
+
+using namespace MessageText;
+
+namespace {
+
+std::string Lookup(char c)
+{
+    switch (c) {
+    case 'N':
+        return "Smith";
+    case 'D':
+        return "Mr.";
+    case 'E':
+        return "smith@example.org";
+    default:
+        return {}; // organisation not mapped
+    }
+}
+
+// Every line the feed hands out, the final one (with more false) included.
+std::vector<std::string> Feed(std::string_view text, int width)
+{
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    bool more = true;
+    while (more) {
+        lines.push_back(NextBodyLine(text, pos, width, 1023, more));
+        if (lines.size() > text.size() + 2)
+            break; // the feed stopped making progress
+    }
+    return lines;
+}
+
+QStringList Q(const std::vector<std::string>& lines)
+{
+    QStringList result;
+    for (const auto& l : lines)
+        result << QString::fromStdString(l);
+    return result;
+}
+
+} // namespace
+
+class tst_MessageText : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void placeholders_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("dear") << "Dear %D %N," << "Dear Mr. Smith,";
+        QTest::newRow("mail") << "<%E>" << "<smith@example.org>";
+        QTest::newRow("trailing percent") << "100%" << "100";
+        QTest::newRow("double percent") << "50%% off" << "50%% off";
+        QTest::newRow("unknown letter") << "%X" << "%X";
+        QTest::newRow("small letter") << "%n" << "%n";
+        QTest::newRow("unmapped") << "[%O]" << "[]";
+        QTest::newRow("percent before placeholder") << "%%N" << "%%N";
+    }
+    void placeholders()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, expected);
+        const std::string result = ReplaceVariables(source.toStdString(), Lookup);
+        QCOMPARE(QString::fromStdString(result), expected + QString::fromStdString(Footer()));
+    }
+
+    void footerText()
+    {
+        QCOMPARE(QString::fromStdString(Footer()),
+                 QStringLiteral("\r\n\r\nDelivered to you by Quorvel Mailer - get free e-mail software at: "
+                                "https://quorvel.example/mailer\r\n"));
+    }
+
+    void wrap_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("words") << "hello world again" << 10 << QStringList{"hello", "world", "again"};
+        QTest::newRow("hyphen") << "well-known words" << 8 << QStringList{"well-", "known", "words"};
+        QTest::newRow("word ends at column") << "well-known words" << 10 << QStringList{"well-known", "words"};
+        QTest::newRow("hyphen after column") << "abcde-fgh" << 5 << QStringList{"abcde", "-fgh"};
+        QTest::newRow("indented") << "   indented" << 80 << QStringList{"indented"};
+        QTest::newRow("line breaks") << "Hi\r\n\r\nBye\r\n" << 80 << QStringList{"Hi", "", "Bye", ""};
+        QTest::newRow("exact width line") << "hello\r\nworld" << 5 << QStringList{"hello", "world"};
+        QTest::newRow("long word cut") << "abcdefghij" << 4 << QStringList{"abcd", "efgh", "ij"};
+        QTest::newRow("no wrap") << "a b c d e f" << 0 << QStringList{"a b c d e f"};
+        QTest::newRow("control becomes blank") << QString("a\x01" "b") << 80 << QStringList{"a b"};
+        QTest::newRow("tab kept inside") << "a\tb" << 80 << QStringList{"a\tb"};
+    }
+    void wrap()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, width);
+        QFETCH(QStringList, lines);
+        const std::string bytes = text.toStdString();
+        QStringList got = Q(Feed(bytes, width));
+        // The last call returns what is left of the text with more false.
+        QCOMPARE(got.join(QLatin1Char('|')), lines.join(QLatin1Char('|')));
+    }
+
+    // A whole message as the client pulls it: every text line, then the footer, then an empty last line.
+    void wholeMessageAtDefaultWidth()
+    {
+        const std::string text = ReplaceVariables("Dear %D %N,\r\n.\r\nBye", Lookup);
+        const QStringList got = Q(Feed(text, 80));
+        const QStringList expected{"Dear Mr. Smith,", ".", "Bye", "",
+                                   "Delivered to you by Quorvel Mailer - get free e-mail software at:",
+                                   "https://quorvel.example/mailer", ""};
+        QCOMPARE(got, expected);
+    }
+
+    // Whatever the text and width: lines never exceed the width and the feed always reaches the end.
+    void feedAlwaysProgresses()
+    {
+        std::mt19937 random(7);
+        const std::string alphabet = "abc  de-f\t\r\n\x02xyz-";
+        for (int round = 0; round < 300; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 200);
+            for (int i = 0; i < length; ++i)
+                text += alphabet[random() % alphabet.size()];
+            const int width = 1 + static_cast<int>(random() % 12);
+            size_t pos = 0;
+            bool more = true;
+            int calls = 0;
+            while (more) {
+                const size_t before = pos;
+                const std::string line = NextBodyLine(text, pos, width, 1023, more);
+                QVERIFY2(static_cast<int>(line.size()) <= width, line.c_str());
+                QVERIFY(pos > before || !more || calls == 0 || before < text.size());
+                QVERIFY2(++calls <= length + 1, "feed does not progress");
+            }
+            QCOMPARE(pos, text.size());
+        }
+    }
+
+    void organizationHeader_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("organization");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("from") << "From: Ann <ann@example.org>" << "  Acme  " << 1024
+                              << "From: Ann <ann@example.org>\r\nOrganization: Acme";
+        QTest::newRow("any case") << "FROM: ann@example.org" << "Acme" << 1024
+                                  << "FROM: ann@example.org\r\nOrganization: Acme";
+        QTest::newRow("other header") << "To: bob@example.org" << "Acme" << 1024 << "To: bob@example.org";
+        QTest::newRow("no header injection") << "From: a" << "Acme\r\nBcc: x@example.org" << 1024
+                                             << "From: a\r\nOrganization: Acme  Bcc: x@example.org";
+        QTest::newRow("cut to fit") << "From: a" << "Acme Corporation" << 28
+                                    << "From: a\r\nOrganization: Acme";
+        QTest::newRow("no room") << "From: a" << "Acme" << 20 << "From: a";
+    }
+    void organizationHeader()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, organization);
+        QFETCH(int, size);
+        QFETCH(QString, expected);
+        std::vector<char> buffer(static_cast<size_t>(size) + 16, 'Z'); // the tail shows any overrun
+        const std::string bytes = line.toStdString();
+        std::memcpy(buffer.data(), bytes.c_str(), bytes.size() + 1);
+        AddOrganizationHeader(buffer.data(), size, organization.toStdString());
+        QCOMPARE(QString::fromLatin1(buffer.data()), expected);
+        for (size_t i = static_cast<size_t>(size); i < buffer.size(); ++i)
+            QCOMPARE(buffer[i], 'Z');
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_MessageText)
+#include "tst_messagetext.moc"
