@@ -1,0 +1,190 @@
+// The event-driven IPv4 socket: non-blocking connect, line reception, a send chain and blocking-style waits.
+#pragma once
+
+#include "net/SendBuffer.h"
+#include "net/SocketError.h"
+#include "net/Wait.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QHostInfo;
+class TSocketEventSource;
+
+using TSocket = int;
+constexpr TSocket INVALID_SOCKET = -1;
+
+enum TSocketState : std::uint8_t {
+    wsInvalidState,
+    wsOpened,
+    wsBound,
+    wsConnecting,
+    wsConnected,
+    wsAccepting,
+    wsListening,
+    wsClosed
+};
+
+enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
+
+// The socket events, as bits of one notification.
+enum TSocketEvent : int { FD_READ = 1, FD_WRITE = 2, FD_OOB = 4, FD_ACCEPT = 8, FD_CONNECT = 16, FD_CLOSE = 32 };
+
+class TCustomAsyncSocket : public QObject {
+    Q_OBJECT
+    friend void RaiseSocketError(TCustomAsyncSocket* socket, const std::string& functionName);
+
+public:
+    explicit TCustomAsyncSocket(QObject* owner = nullptr);
+    ~TCustomAsyncSocket() override;
+
+    // Properties. The setters convert at once and refuse changes unless the socket is closed.
+    std::string Addr() const { return FAddrText; }
+    void SetAddr(const std::string& text);
+    std::string Port() const { return FPortText; }
+    void SetPort(const std::string& text);
+    std::string Proto() const { return FProtoText; }
+    void SetProto(const std::string& text);
+
+    std::string DnsResult() const { return FDnsResult; }
+    const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
+    TSocketState State() const { return FState; }
+    int ReadCount() const { return FReadCount; }
+    // Bytes waiting in the platform's receive buffer.
+    int RcvdCount();
+    int LastError() const { return FLastError; }
+    bool MultiThreaded() const { return FMultiThreaded; }
+    void SetMultiThreaded(bool value) { FMultiThreaded = value; }
+    TCustomWait* WaitCtrl() const { return FWaitCtrl.data(); }
+    void SetWaitCtrl(TCustomWait* wait) { FWaitCtrl = wait; }
+    int FlushTimeout() const { return FFlushTimeout; }
+    void SetFlushTimeout(int seconds) { FFlushTimeout = seconds; }
+    TSocketSendFlags SendFlags() const;
+    void SetSendFlags(TSocketSendFlags flags);
+    // The open handle, INVALID_SOCKET when none.
+    TSocket Handle() const { return FSocketHandle; }
+    int LocalPortNumber() const { return FLocalPort; }
+    int PortNumber() const { return FPortNumber; }
+    // The send chain, oldest block first.
+    const std::deque<std::unique_ptr<TBuffer>>& SendQueue() const { return FSendQueue; }
+    bool AllSent() const { return FAllSent; }
+
+    // Events, fired only when assigned.
+    std::function<void(TCustomAsyncSocket* sender, int error)> OnDataAvailable;
+    std::function<void(TCustomAsyncSocket* sender, int error)> OnDataSent;
+    std::function<void(TCustomAsyncSocket* sender, int error)> OnSessionClosed;
+    std::function<void(TCustomAsyncSocket* sender, int error)> OnSessionAvailable;
+    std::function<void(TCustomAsyncSocket* sender, int error)> OnSessionConnected;
+    std::function<void(TCustomAsyncSocket* sender, TSocketState oldState, TSocketState newState)> OnChangeState;
+    std::function<void(TCustomAsyncSocket* sender)> OnLineTooLong;
+    std::function<void(TCustomAsyncSocket* sender, int error)> OnDnsLookupDone;
+
+    // Operations.
+    virtual void Connect();
+    virtual void Close();
+    virtual void Abort();
+    virtual void Flush();
+    virtual void DrainUntilClosed();
+    virtual void Listen();
+    virtual TSocket Accept();
+    virtual int Receive(void* buffer, int length);
+    virtual int ReceiveFrom(void* buffer, int length, sockaddr_in& from, int& fromLength);
+    virtual int Send(const void* data, int len);
+    virtual int SendText(const std::string& text);
+    virtual void DnsLookup(const std::string& hostName);
+    virtual void CancelDnsLookup();
+    virtual std::string GetPeerAddress();
+    virtual int GetPeerSockAddr(sockaddr_in& address, int length);
+    virtual std::string GetLocalPort();
+    static bool TimevalIsSet(const timeval& t);
+    static void TimevalClear(timeval& t);
+    static bool TimevalCompare(const timeval& a, const timeval& b, bool equal);
+    // Runs the nested loop until State is awaitedState or timeout ticks have passed; true when it was reached.
+    virtual bool Wait(int timeout, TSocketState awaitedState);
+    // Collects one line (without CR and LF); after a timeout, line holds what arrived and the line stays open.
+    virtual void ReadLine(int timeout, std::string& line);
+    virtual int GetLocalSockAddr(sockaddr_in& address, int& length);
+    // Adopts an accepted handle as this socket's connection.
+    virtual void Dup(TSocket handle);
+    virtual void Shutdown(int how);
+    virtual void Pause();
+    virtual void Resume();
+    // Binds a datagram socket to any local address and port.
+    void BindLocal();
+
+protected:
+    void UpdateState(TSocketState newState);
+    void ResetDefaults();
+    void TryToSend();
+    void InternalClose(bool doShutdown);
+    void HandleAsyncSelect(TSocket handle, int events, int error);
+    void HandleHostLookup(int task, const QHostInfo& info);
+    void HandleRead(int error);
+    void StartLine();
+    void ReadLineBytes();
+    void StopWait();
+    // Dispatches pending events; blocks for the next one when the caller has nothing else to do.
+    void ProcessPendingMessages(bool block);
+    void PostWriteReady();
+
+private:
+    void AbandonHandle();
+    void CloseHandleChecked(const char* functionName);
+    bool WaitMultiThreaded(int timeout, const std::function<bool()>& done);
+
+    std::unique_ptr<TSocketEventSource> FEventSource;
+    TSocket FSocketHandle = INVALID_SOCKET;
+    bool FPortAssigned = false;
+    bool FAddrAssigned = false;
+    bool FProtoAssigned = true;
+    std::string FProtoText = "tcp";
+    std::string FAddrText;
+    std::string FPortText;
+    int FPortNumber = 0;
+    int FLocalPort = 0;
+    int FProtoNumber = IPPROTO_TCP;
+    int FSocketType = 1;
+    std::string FDnsResult;
+    std::vector<std::string> FDnsResultList;
+    int FAddressFamily = AF_INET;
+    TSocket FAcceptedHandle = INVALID_SOCKET;
+    TSocketState FState = wsClosed;
+    int FFlushTimeout = 60;
+    std::deque<std::unique_ptr<TBuffer>> FSendQueue;
+    int FSendFlags = 0;
+    bool FMultiThreaded = false;
+    QPointer<TCustomWait> FWaitCtrl;
+    TSocketState FAwaitedState = wsInvalidState;
+    int FLastError = 0;
+    bool FPaused = false;
+    bool FAllSent = true;
+    char FLineBuffer[256] = {};
+    int FLineLength = 0;
+    bool FLineMode = false;
+    int FReadCount = 0;
+    bool FClosedReported = false;
+    std::optional<int> FDnsTask;
+    sockaddr_in FRemoteAddr = {};
+    bool FDestroying = false;
+};
+
+// The socket as programs use it.
+class TAsyncSocket : public TCustomAsyncSocket {
+    Q_OBJECT
+public:
+    using TCustomAsyncSocket::TCustomAsyncSocket;
+};
+
+// The machine's host name.
+std::string GetLocalHostName();

@@ -1,0 +1,67 @@
+// The countdown control that turns an awaited event into a blocking call with a timeout.
+#pragma once
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QTimer;
+class TWaitInputFilter;
+
+class TCustomWait : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int mrNone = 0;
+    static constexpr int mrStopped = 1;
+    static constexpr int mrTimeout = 2;
+
+    explicit TCustomWait(QWidget* parent = nullptr);
+    ~TCustomWait() override;
+
+    // Begins a countdown from the count in Caption (15 when it holds no positive number).
+    virtual void Start();
+    // Ends the wait successfully; harmless while idle.
+    virtual void Stop();
+    // Blocks in the event loop until Stop or the timeout; key and mouse-button input is dropped meanwhile.
+    virtual void Run();
+    // Caption := StartCount.
+    virtual void Reset();
+
+    bool Running() const;
+    int Interval() const;
+    void SetInterval(int milliseconds);
+
+    // The count as decimal text; a plain field, writing it does not repaint.
+    std::string Caption = "60";
+    // 0 while a Run is in progress, 1 after Stop, 2 after a timeout.
+    int ModalResult = mrNone;
+    // The count at the last Start; never 0.
+    int StartCount = 60;
+
+    std::function<void(TCustomWait* sender, int count)> OnWait;
+    std::function<void(TCustomWait* sender)> OnWaiting;
+    std::function<void(TCustomWait* sender)> OnWaitStart;
+    std::function<void(TCustomWait* sender)> OnWaitStop;
+    std::function<void(TCustomWait* sender)> OnTimeout;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    // One tick of the countdown.
+    void TimerTick();
+    // The count read from Caption: leading blanks skipped, then decimal digits; 0 when there are none.
+    int Count() const;
+
+private:
+    QTimer* FTimer; // owned by this widget as its Qt child
+    std::unique_ptr<TWaitInputFilter> FFilter;
+    int FRunDepth = 0;
+};
+
+// The control as programs use it.
+class TWait : public TCustomWait {
+    Q_OBJECT
+public:
+    using TCustomWait::TCustomWait;
+};
