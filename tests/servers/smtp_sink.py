@@ -1,0 +1,126 @@
+#!/usr/bin/python3
+"""A real SMTP server for tests: keeps every message it accepts as one file in a folder.
+
+Usage: smtp_sink.py FOLDER [--port N] [--refuse ADDRESS]...
+
+It listens on 127.0.0.1 (port 0 lets the system choose), prints the bound port as one line on
+stdout, and stops when its stdin closes or on SIGTERM, so a test that dies leaves no server behind.
+
+Each accepted message becomes FOLDER/NNNNNN.msg, numbered in arrival order from 000001:
+    mail-from: <envelope sender>
+    rcpt-to: <recipient>                (one line per recipient, in order)
+    content-length: N
+    wire-length: M
+    (empty line)
+    N bytes of content, then M bytes of wire data
+The content is the message as a recipient gets it (leading dots un-stuffed, RFC 5321 4.5.2); the
+wire data is the DATA section exactly as the client sent it (dots still stuffed). Both exclude the
+final ".\\r\\n" and keep the CR LF of every line. A file appears whole (written, then renamed) before
+the server answers the final dot, so a client that saw 250 can read it at once.
+"""
+import argparse
+import asyncio
+import os
+import re
+import signal
+import sys
+
+from aiosmtpd.smtp import SMTP
+
+DATA_COMMAND = re.compile(rb"(?:^|\r\n)DATA[ \t]*\r\n", re.IGNORECASE)
+
+
+class RecordingSMTP(SMTP):
+    """aiosmtpd's protocol, keeping the raw bytes received so the DATA section can be stored as sent."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.raw = bytearray()
+
+    def data_received(self, data):
+        self.raw += data
+        super().data_received(data)
+
+    def take_wire_data(self):
+        """Cuts the first DATA section out of the raw bytes and returns it (without the final dot line)."""
+        command = DATA_COMMAND.search(self.raw)
+        if command is None:
+            return b""
+        start = command.end()
+        if self.raw.startswith(b".\r\n", start):
+            end, after = start, start + 3
+        else:
+            at = self.raw.find(b"\r\n.\r\n", start)
+            if at < 0:
+                return b""
+            end, after = at + 2, at + 5
+        wire = bytes(self.raw[start:end])
+        del self.raw[:after]
+        return wire
+
+
+class SinkHandler:
+    def __init__(self, folder, refused):
+        self.folder = folder
+        self.refused = {address.lower() for address in refused}
+        self.count = 0
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in self.refused:
+            return "550 Mailbox unavailable: " + address
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        content = envelope.original_content or b""
+        wire = server.take_wire_data()
+        head = ["mail-from: " + (envelope.mail_from or "")]
+        head += ["rcpt-to: " + rcpt for rcpt in envelope.rcpt_tos]
+        head += ["content-length: %d" % len(content), "wire-length: %d" % len(wire), ""]
+        name = os.path.join(self.folder, "%06d.msg" % self.count)
+        with open(name + ".part", "wb") as out:
+            out.write(("\n".join(head) + "\n").encode("utf-8", "surrogateescape"))
+            out.write(content)
+            out.write(wire)
+        os.replace(name + ".part", name)
+        return "250 Message accepted for delivery"
+
+
+async def serve(arguments):
+    loop = asyncio.get_running_loop()
+    handler = SinkHandler(arguments.folder, arguments.refuse)
+
+    def factory():
+        return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop)
+
+    server = await loop.create_server(factory, host="127.0.0.1", port=arguments.port)
+    print(server.sockets[0].getsockname()[1], flush=True)
+
+    stopped = asyncio.Event()
+    loop.add_signal_handler(signal.SIGTERM, stopped.set)
+    loop.add_signal_handler(signal.SIGINT, stopped.set)
+
+    def stdin_readable():
+        if not os.read(sys.stdin.fileno(), 4096):
+            loop.remove_reader(sys.stdin.fileno())
+            stopped.set()
+
+    loop.add_reader(sys.stdin.fileno(), stdin_readable)
+    await stopped.wait()
+    server.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description="SMTP sink for tests")
+    parser.add_argument("folder", help="folder that receives one file per message")
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free port)")
+    parser.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
+                        help="answer RCPT for this address with 550 (repeatable)")
+    arguments = parser.parse_args()
+    os.makedirs(arguments.folder, exist_ok=True)
+    asyncio.run(serve(arguments))
+
+
+if __name__ == "__main__":
+    main()
