@@ -1,0 +1,312 @@
+// The SMTP client: one line per command, one reply per wait, a fixed header block and a pulled body.
+#include "smtp/SmtpClient.h"
+
+#include "framework/Application.h"
+#include "framework/Text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const char* const NotConnected = "554 not connected";
+const char* const ReceiveTimeout = "554 receive timeout";
+const char* const ConnectionClosed = "554 connection closed";
+
+// A value that goes into a command or header line: CR and LF become blanks, so it can never start a line of
+// its own on the wire (RFC 5321 2.3.8 allows no bare CR or LF there anyway).
+std::string OneLine(std::string value)
+{
+    for (char& ch : value)
+        if (ch == '\r' || ch == '\n')
+            ch = ' ';
+    return value;
+}
+
+std::string Address(const std::string& value)
+{
+    return OneLine(Text::Trim(value));
+}
+
+// The reply code: leading tabs, line ends and blanks skipped, then decimal digits; 0 when there are none.
+int ReplyCode(const std::string& reply)
+{
+    size_t at = 0;
+    while (at < reply.size() && (reply[at] == '\t' || reply[at] == '\n' || reply[at] == '\r' || reply[at] == ' '))
+        ++at;
+    int code = 0;
+    for (; at < reply.size() && reply[at] >= '0' && reply[at] <= '9'; ++at) {
+        if (code > 99999)
+            return 0; // no reply code has that many digits
+        code = code * 10 + (reply[at] - '0');
+    }
+    return code;
+}
+
+} // namespace
+
+TSmtpClient::TSmtpClient(QObject* owner)
+    : QObject(owner)
+    , FSocket(std::make_unique<TAsyncSocket>())
+{
+    FSocket->OnSessionClosed = [this](TCustomAsyncSocket* sender, int error) { SocketSessionClosed(sender, error); };
+    // The socket cuts reply lines at 254 characters; the pieces after the cut belong to the same line.
+    FSocket->OnLineTooLong = [this](TCustomAsyncSocket*) { FLineCut = true; };
+}
+
+TSmtpClient::~TSmtpClient()
+{
+    FSocket.reset(); // a socket being destroyed fires no events, so nothing calls back into this object
+}
+
+void TSmtpClient::SetWait(TCustomWait* wait)
+{
+    FWait = wait;
+    FSocket->SetWaitCtrl(wait);
+}
+
+void TSmtpClient::Display(const std::string& msg)
+{
+    if (OnDisplay)
+        OnDisplay(this, msg);
+}
+
+void TSmtpClient::WaitTimeout(TCustomWait*)
+{
+    FStatusTimeOut = true;
+}
+
+void TSmtpClient::SocketSessionClosed(TCustomAsyncSocket*, int)
+{
+    FState = smtpDisconnected;
+    if (FWait)
+        FWait->Stop();
+}
+
+void TSmtpClient::CloseSocket()
+{
+    FSocket->Close();
+    // A socket closed before it ever connected reports no session end; the client is disconnected all the same.
+    FState = smtpDisconnected;
+}
+
+void TSmtpClient::SendCommand(const std::string& line)
+{
+    if (FState == smtpDisconnected)
+        return;
+    Display("> " + line);
+    Application::ProcessMessages();
+    // The pending messages may have carried the close of the connection: then nothing goes out, as if the
+    // connection had been gone before, and the reply that follows reads "554 not connected".
+    if (FState == smtpDisconnected)
+        return;
+    FSocket->SendText(line + "\r\n");
+}
+
+int TSmtpClient::ReadResponse()
+{
+    if (FState == smtpDisconnected) {
+        FLastResponse = NotConnected;
+        Display("< " + FLastResponse);
+    } else {
+        for (;;) {
+            FLineCut = false;
+            FSocket->ReadLine(FTimeOut, FLastResponse);
+            // The rest of an overlong line is read and dropped: the code and the start of the text are kept,
+            // and the next reply is not taken from the middle of this one.
+            while (FLineCut && !FStatusTimeOut && FSocket->State() == wsConnected) {
+                FLineCut = false;
+                std::string rest;
+                FSocket->ReadLine(FTimeOut, rest);
+            }
+            if (FStatusTimeOut)
+                FLastResponse = ReceiveTimeout;
+            else if (FLastResponse.empty() && FSocket->State() != wsConnected)
+                FLastResponse = ConnectionClosed;
+            Display("< " + FLastResponse);
+            if (FStatusTimeOut || FLastResponse.size() < 4 || FLastResponse[3] != '-')
+                break;
+        }
+    }
+    return ReplyCode(FLastResponse);
+}
+
+bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeOnError)
+{
+    const int code = ReadResponse();
+    bool failed = true;
+    for (int expected : accepted)
+        if (code == expected)
+            failed = false;
+    if (failed) {
+        if (FErrorMessage.empty())
+            FErrorMessage = FLastResponse;
+        if (closeOnError)
+            CloseSocket();
+    }
+    return failed;
+}
+
+bool TSmtpClient::Open()
+{
+    if (!FWait) {
+        FErrorMessage = "No wait object";
+        Display(FErrorMessage);
+        return false;
+    }
+    {
+        QPointer<TSmtpClient> self(this);
+        FWait->OnTimeout = [self](TCustomWait* sender) {
+            if (self)
+                self->WaitTimeout(sender);
+        };
+    }
+    FStatusTimeOut = false;
+    if (FState != smtpDisconnected)
+        return true;
+    FErrorMessage.clear();
+    if (FHost.empty()) {
+        FErrorMessage = "No host specified";
+        Display(FErrorMessage);
+        return false;
+    }
+    try {
+        FSocket->SetProto("tcp");
+        FSocket->SetPort(FPort);
+        FSocket->SetAddr(FHost);
+        FSocket->OnDataAvailable = nullptr; // every received byte goes to the line reader
+        FSocket->Connect();
+    } catch (const ESocketException& error) {
+        FErrorMessage = error.what();
+        // A connect that failed after the handle was made leaves it open; the next Open must find it closed.
+        if (FSocket->State() != wsClosed)
+            CloseSocket();
+        return false;
+    }
+    if (!FSocket->Wait(FTimeOut, wsConnected)) {
+        FErrorMessage = "Can't connect to host '" + FHost + "'";
+        Display(FErrorMessage);
+        CloseSocket();
+        return false;
+    }
+    Display("Connected with SMTP server");
+    FState = smtpConnecting;
+    if (CheckResponse({220}, true))
+        return false;
+    SendCommand("HELO " + OneLine(FSignOn.empty() ? GetLocalHostName() : FSignOn));
+    if (CheckResponse({250}, true))
+        return false;
+    FState = smtpConnected;
+    return true;
+}
+
+bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients)
+{
+    for (const std::string& recipient : recipients) {
+        SendCommand("RCPT TO:<" + Address(recipient) + ">");
+        if (CheckResponse({250, 251}, false))
+            return false;
+    }
+    return true;
+}
+
+bool TSmtpClient::Mail()
+{
+    if (FState == smtpDisconnected && !Open())
+        return false;
+    SendCommand("MAIL FROM:<" + Address(FFromName) + ">");
+    if (CheckResponse({250}, false))
+        return false;
+    if (!SendRecipients(FRcptName) || !SendRecipients(FRcptCcName))
+        return false;
+    SendCommand("DATA");
+    if (CheckResponse({354}, false))
+        return false;
+    SendHeaderBlock();
+    SendCommand("");
+    SendBody();
+    SendCommand(".");
+    return !CheckResponse({250}, false);
+}
+
+void TSmtpClient::SendHeaderBlock()
+{
+    const std::string lines[] = {
+        "From: " + OneLine(FHdrFrom),
+        "To: " + OneLine(FHdrTo),
+        "Cc: " + OneLine(FHdrcc),
+        "Subject: " + OneLine(FHdrSubject),
+        "Mime-Version: 1.0",
+        "Content-Type: text/plain; charset=\"iso-8859-1\"",
+    };
+    for (const std::string& line : lines) {
+        // A value too long for the buffer is cut at its end.
+        const size_t length = std::min(line.size(), static_cast<size_t>(MaxLineLength));
+        std::memcpy(FLineBuffer, line.data(), length);
+        FLineBuffer[length] = '\0';
+        SendHeaderLine(FLineBuffer, LineBufferSize);
+    }
+}
+
+void TSmtpClient::SendHeaderLine(char* buffer, int size)
+{
+    if (OnHeaderLine)
+        OnHeaderLine(this, buffer, size);
+    if (buffer[0] != '\0')
+        SendCommand(std::string(buffer, strnlen(buffer, static_cast<size_t>(size))));
+}
+
+void TSmtpClient::SendBody()
+{
+    bool more = true;
+    int lineNum = 1;
+    while (more && FState == smtpConnected) {
+        if (!OnGetData)
+            break;
+        more = true;
+        try {
+            OnGetData(this, lineNum, FLineBuffer, MaxLineLength, more);
+        } catch (...) {
+            more = false; // a failing feed ends the body; the final dot and its reply decide
+        }
+        if (!more)
+            break;
+        FLineBuffer[MaxLineLength] = '\0';
+        SendBodyLine(FLineBuffer);
+        ++lineNum;
+        Application::ProcessMessages();
+    }
+}
+
+void TSmtpClient::SendBodyLine(const char* line)
+{
+    // A CR or LF inside a line starts a new line here, so each piece is dot-stuffed on its own and a lone "."
+    // from the feed can never end the message early (RFC 5321 4.5.2).
+    const std::string text(line);
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find_first_of("\r\n", start);
+        const std::string piece = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        SendCommand(!piece.empty() && piece[0] == '.' ? "." + piece : piece);
+        if (end == std::string::npos)
+            return;
+        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+}
+
+void TSmtpClient::Quit()
+{
+    if (FState == smtpDisconnected)
+        return;
+    try {
+        SendCommand("QUIT");
+        ReadResponse();
+    } catch (...) {
+        // The connection ends anyway; nothing about it is worth a failure.
+    }
+    FState = smtpDisconnected;
+    try {
+        FSocket->Close();
+    } catch (...) {
+    }
+}

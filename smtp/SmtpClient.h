@@ -1,0 +1,134 @@
+// The client side of an SMTP dialogue (RFC 821: HELO, MAIL, RCPT, DATA, QUIT) as blocking calls over the
+// event-driven socket; failures come back as a false result with ErrorMessage and LastResponse.
+#pragma once
+
+#include "net/AsyncSocket.h"
+#include "net/Wait.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum TSmtpState : std::uint8_t { smtpDisconnected, smtpConnecting, smtpConnected };
+
+class TSmtpClient : public QObject {
+    Q_OBJECT
+
+public:
+    // The line buffer handed to OnGetData and OnHeaderLine: 1023 characters and the terminating NUL.
+    static constexpr int LineBufferSize = 1024;
+    static constexpr int MaxLineLength = LineBufferSize - 1;
+
+    explicit TSmtpClient(QObject* owner = nullptr);
+    ~TSmtpClient() override;
+    TSmtpClient(const TSmtpClient&) = delete;
+    TSmtpClient& operator=(const TSmtpClient&) = delete;
+
+    // Server host name or dotted IPv4 address.
+    std::string Host() const { return FHost; }
+    void SetHost(const std::string& value) { FHost = value; }
+    // Port number or service name; "smtp" by default.
+    std::string Port() const { return FPort; }
+    void SetPort(const std::string& value) { FPort = value; }
+    // Argument of HELO; the machine's host name when empty.
+    std::string SignOn() const { return FSignOn; }
+    void SetSignOn(const std::string& value) { FSignOn = value; }
+    // Envelope sender, sent trimmed inside "MAIL FROM:<...>".
+    std::string FromName() const { return FFromName; }
+    void SetFromName(const std::string& value) { FFromName = value; }
+    // Envelope recipients, one address per entry, each sent trimmed; the Cc list goes after the first.
+    std::vector<std::string>& RcptName() { return FRcptName; }
+    const std::vector<std::string>& RcptName() const { return FRcptName; }
+    void SetRcptName(std::vector<std::string> value) { FRcptName = std::move(value); }
+    std::vector<std::string>& RcptCcName() { return FRcptCcName; }
+    const std::vector<std::string>& RcptCcName() const { return FRcptCcName; }
+    void SetRcptCcName(std::vector<std::string> value) { FRcptCcName = std::move(value); }
+    // Values of the "From: ", "To: ", "Cc: " and "Subject: " header lines.
+    std::string HdrFrom() const { return FHdrFrom; }
+    void SetHdrFrom(const std::string& value) { FHdrFrom = value; }
+    std::string HdrTo() const { return FHdrTo; }
+    void SetHdrTo(const std::string& value) { FHdrTo = value; }
+    std::string Hdrcc() const { return FHdrcc; }
+    void SetHdrcc(const std::string& value) { FHdrcc = value; }
+    std::string HdrSubject() const { return FHdrSubject; }
+    void SetHdrSubject(const std::string& value) { FHdrSubject = value; }
+
+    // The wait control of every network step; not owned. The socket gets the same control.
+    TCustomWait* Wait() const { return FWait.data(); }
+    void SetWait(TCustomWait* wait);
+    // Ticks of the wait control per single wait; 0 or less makes the control wait 15 ticks.
+    int TimeOut() const { return FTimeOut; }
+    void SetTimeOut(int ticks) { FTimeOut = ticks; }
+    // True once a wait ran out since the last Open.
+    bool StatusTimeOut() const { return FStatusTimeOut; }
+    void SetStatusTimeOut(bool value) { FStatusTimeOut = value; }
+    // The first failure since Open last began a connection; empty means none.
+    std::string ErrorMessage() const { return FErrorMessage; }
+    // The last reply line read, or "554 not connected", "554 receive timeout", "554 connection closed".
+    std::string LastResponse() const { return FLastResponse; }
+    int Tag() const { return FTag; }
+    void SetTag(int value) { FTag = value; }
+    TSmtpState State() const { return FState; }
+    void SetState(TSmtpState value) { FState = value; }
+
+    // Progress text: every line sent ("> ...") and received ("< ..."), and the client's own messages.
+    std::function<void(TSmtpClient* sender, const std::string& msg)> OnDisplay;
+    // Supplies the body, one NUL-terminated line per call into msgLine (at most maxLen characters);
+    // more set to false ends the body and that call's line is not sent.
+    std::function<void(TSmtpClient* sender, int lineNum, char* msgLine, int maxLen, bool& more)> OnGetData;
+    // Sees each generated header line in a buffer of size bytes; may change it, append CR LF and further
+    // header lines, or empty it to suppress the line.
+    std::function<void(TSmtpClient* sender, char* msg, int size)> OnHeaderLine;
+
+    // Connects, reads the greeting 220, sends HELO and expects 250. True when connected at the end, or when
+    // not disconnected on entry.
+    bool Open();
+    // Sends one message (opening the connection first when needed); true only when the server took it.
+    bool Mail();
+    // Sends QUIT and reads its reply, swallowing every error; then disconnected with the socket closed.
+    void Quit();
+
+protected:
+    void SendCommand(const std::string& line);
+    void SendHeaderLine(char* buffer, int size);
+    int ReadResponse();
+    // Reads a reply; true means failure (its code is none of the accepted ones).
+    bool CheckResponse(std::initializer_list<int> accepted, bool closeOnError);
+    void Display(const std::string& msg);
+    void WaitTimeout(TCustomWait* sender);
+    void SocketSessionClosed(TCustomAsyncSocket* sender, int error);
+
+private:
+    bool SendRecipients(const std::vector<std::string>& recipients);
+    void SendHeaderBlock();
+    void SendBody();
+    void SendBodyLine(const char* line);
+    void CloseSocket();
+
+    std::unique_ptr<TAsyncSocket> FSocket;
+    std::string FHost;
+    std::string FPort = "smtp";
+    std::string FSignOn;
+    std::string FFromName;
+    std::vector<std::string> FRcptName;
+    std::vector<std::string> FRcptCcName;
+    std::string FHdrFrom;
+    std::string FHdrTo;
+    std::string FHdrcc;
+    std::string FHdrSubject;
+    TSmtpState FState = smtpDisconnected;
+    std::string FLastResponse;
+    std::string FErrorMessage;
+    QPointer<TCustomWait> FWait;
+    int FTimeOut = 15;
+    bool FStatusTimeOut = false;
+    int FTag = 0;
+    bool FLineCut = false;
+    char FLineBuffer[LineBufferSize] = {};
+};
