@@ -1,0 +1,153 @@
+// Parses and validates the header and field descriptors of a .dbf file.
+#include "table/engine/DbfLayout.h"
+
+#include "table/engine/FormatError.h"
+
+#include <cstdio>
+
+namespace {
+
+std::uint32_t Le16(std::string_view b, std::size_t at) {
+    return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 1])) << 8;
+}
+
+std::uint32_t Le32(std::string_view b, std::size_t at) {
+    return Le16(b, at) | Le16(b, at + 2) << 16;
+}
+
+std::string Hex(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value & 0xFFu);
+    return text;
+}
+
+enum class THeaderStyle { DBase3, DBase7 };
+
+THeaderStyle StyleOf(std::uint8_t version) {
+    if (version == 0x02)
+        throw EFormatError("dBase II tables are not supported");
+    if (version == 0x30 || version == 0x31 || version == 0x32 || version == 0xF5 || version == 0xE5 ||
+        (version & 0x07) == 0x03)
+        return THeaderStyle::DBase3;
+    if ((version & 0x07) == 0x04)
+        return THeaderStyle::DBase7;
+    throw EFormatError("not a dBase or FoxPro table (version byte " + Hex(version) + ")");
+}
+
+TDbfField ReadDescriptor(std::string_view d, THeaderStyle style) {
+    TDbfField field;
+    const std::size_t nameLength = style == THeaderStyle::DBase7 ? 32 : 11;
+    const std::string_view name = d.substr(0, nameLength);
+    field.Name = std::string(name.substr(0, name.find('\0')));
+    const std::size_t at = style == THeaderStyle::DBase7 ? 32 : 11;
+    field.Type = d[at];
+    const std::size_t sizes = style == THeaderStyle::DBase7 ? 33 : 16;
+    field.Width = static_cast<std::uint8_t>(d[sizes]);
+    field.Decimals = static_cast<std::uint8_t>(d[sizes + 1]);
+    field.Hidden = field.Type == '0';
+    return field;
+}
+
+// Sum of widths when character fields use the decimals byte as the high byte of their width.
+int WideTextLength(const std::vector<TDbfField>& fields) {
+    int total = 1;
+    for (const TDbfField& f : fields)
+        total += f.Type == 'C' ? f.Width + 256 * f.Decimals : f.Width;
+    return total;
+}
+
+void PlaceFields(std::vector<TDbfField>& fields, std::uint32_t recordLength) {
+    int plain = 1;
+    for (const TDbfField& f : fields)
+        plain += f.Width;
+    // FoxPro and Clipper store character fields wider than 255 with the high byte in the decimals; a
+    // C field with a stray decimals byte (spreadsheet exports) keeps its plain width, which is what
+    // the record length then confirms.
+    const bool wide = static_cast<std::uint32_t>(plain) != recordLength &&
+                      static_cast<std::uint32_t>(WideTextLength(fields)) == recordLength;
+    int offset = 1;
+    for (TDbfField& f : fields) {
+        if (wide && f.Type == 'C') {
+            f.Width += 256 * f.Decimals;
+            f.Decimals = 0;
+        }
+        if (f.Width <= 0)
+            throw EFormatError("field " + f.Name + " has a width of 0");
+        f.Offset = offset;
+        offset += f.Width;
+        if (static_cast<std::uint32_t>(offset) > recordLength)
+            throw EFormatError("field " + f.Name + " lies past the end of the record (record length " +
+                               std::to_string(recordLength) + ")");
+    }
+}
+
+TMemoKind MemoKindOf(const TDbfLayout& layout) {
+    bool any = false;
+    for (const TDbfField& f : layout.Fields)
+        any = any || IsMemoType(layout, f.Type);
+    if (!any)
+        return TMemoKind::None;
+    if (layout.VisualFoxPro || layout.Version == 0xF5 || layout.Version == 0xFB || layout.Version == 0xE5)
+        return TMemoKind::Fpt;
+    return layout.Version == 0x83 ? TMemoKind::Dbt3 : TMemoKind::Dbt4;
+}
+
+} // namespace
+
+bool IsMemoType(const TDbfLayout& layout, char type) {
+    return type == 'M' || type == 'G' || type == 'P' || (type == 'B' && !layout.VisualFoxPro);
+}
+
+TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize) {
+    if (fileSize == 0)
+        throw EFormatError("the file is empty");
+    if (fileSize < 32 || header.size() < 32)
+        throw EFormatError("the file is too short to be a table (" + std::to_string(fileSize) + " bytes)");
+    TDbfLayout layout;
+    layout.Version = static_cast<std::uint8_t>(header[0]);
+    const THeaderStyle style = StyleOf(layout.Version);
+    layout.VisualFoxPro = layout.Version == 0x30 || layout.Version == 0x31 || layout.Version == 0x32;
+    layout.RecordCount = Le32(header, 4);
+    layout.DataOffset = Le16(header, 8);
+    layout.RecordLength = Le16(header, 10);
+    layout.CodePage = static_cast<std::uint8_t>(header[29]);
+    const std::size_t first = style == THeaderStyle::DBase7 ? 68 : 32;
+    const std::size_t size = style == THeaderStyle::DBase7 ? 48 : 32;
+    if (layout.DataOffset < first)
+        throw EFormatError("the header length " + std::to_string(layout.DataOffset) + " is too short");
+    if (layout.DataOffset > fileSize)
+        throw EFormatError("the header length " + std::to_string(layout.DataOffset) + " lies past the end of the file");
+    if (layout.RecordLength == 0)
+        throw EFormatError("the record length is 0");
+
+    std::size_t pos = first;
+    while (pos + size <= layout.DataOffset) {
+        if (pos + size > header.size())
+            throw EFormatError("the file ends inside its field descriptors");
+        if (header[pos] == '\x0D')
+            break;
+        // Zeros where a descriptor should be: a header without its terminator (the Visual FoxPro
+        // backlink area follows); the descriptors end here.
+        if (header[pos] == '\0')
+            break;
+        layout.Fields.push_back(ReadDescriptor(header.substr(pos, size), style));
+        pos += size;
+    }
+    PlaceFields(layout.Fields, layout.RecordLength);
+
+    // Some writers of Visual FoxPro tables leave the 263-byte backlink area out of the header length,
+    // so the declared start points into that area; the file size shows where the records really start.
+    const std::uint64_t backlinked = static_cast<std::uint64_t>(pos) + 1 + 263;
+    if (layout.VisualFoxPro && pos < header.size() && header[pos] == '\x0D' && layout.DataOffset == pos + 1 &&
+        layout.RecordCount > 0 &&
+        fileSize >= backlinked + static_cast<std::uint64_t>(layout.RecordCount) * layout.RecordLength &&
+        fileSize <= backlinked + static_cast<std::uint64_t>(layout.RecordCount) * layout.RecordLength + 1)
+        layout.DataOffset = static_cast<std::uint32_t>(backlinked);
+
+    const std::uint64_t room = (fileSize - layout.DataOffset) / layout.RecordLength;
+    if (layout.RecordCount > room)
+        throw EFormatError("the header counts " + std::to_string(layout.RecordCount) +
+                           " records but the file holds only " + std::to_string(room));
+    layout.Memo = MemoKindOf(layout);
+    return layout;
+}

@@ -1,0 +1,40 @@
+// The validated layout of a .dbf file: version, counts, sizes and field descriptors.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct TDbfField {
+    std::string Name;
+    char Type = 'C';
+    int Width = 0;
+    int Decimals = 0;
+    int Offset = 0;      // in the record image, from 0 (byte 0 is the deletion flag)
+    bool Hidden = false; // the Visual FoxPro _NullFlags field is part of the record but never shown
+};
+
+enum class TMemoKind { None, Fpt, Dbt3, Dbt4 };
+
+struct TDbfLayout {
+    std::uint8_t Version = 0x03;
+    std::uint8_t CodePage = 0;
+    std::uint32_t RecordCount = 0;
+    std::uint32_t DataOffset = 0; // where record 1 starts
+    std::uint32_t RecordLength = 1;
+    std::vector<TDbfField> Fields; // hidden ones included
+    TMemoKind Memo = TMemoKind::None;
+    bool VisualFoxPro = false;
+};
+
+// The largest header any reader needs: a dBase 7 header with 65535 bytes of descriptors, plus the
+// Visual FoxPro backlink area that some writers leave out of the header length.
+constexpr std::size_t MaxHeaderBytes = 65536 + 263;
+
+// Checks every value of the header against itself and the file size before anything in it is used.
+// header holds the first bytes of the file (up to MaxHeaderBytes); throws EFormatError.
+TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize);
+
+// True for types whose record bytes point into the memo file.
+bool IsMemoType(const TDbfLayout& layout, char type);

@@ -1,0 +1,125 @@
+// Reads memo texts from .fpt and .dbt files, checking every block number and length against the file size.
+#include "table/engine/MemoFile.h"
+
+#include "table/engine/FormatError.h"
+
+#include <array>
+#include <sys/stat.h>
+
+namespace {
+
+std::uint32_t Be32(const unsigned char* b) {
+    return std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3];
+}
+
+std::uint32_t Le32(const unsigned char* b) {
+    return std::uint32_t(b[3]) << 24 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[1]) << 8 | b[0];
+}
+
+const EFormatError PastEnd("a memo pointer lies past the end of the memo file");
+
+} // namespace
+
+TMemoFile::TMemoFile(TFileHandle file, TMemoKind kind) : FFile(std::move(file)), FKind(kind) {
+    FSize = FFile.Size();
+    FBlockSize = HeaderBlockSize();
+}
+
+std::unique_ptr<TMemoFile> TMemoFile::OpenBeside(const std::string& tablePath, TMemoKind kind) {
+    if (kind == TMemoKind::None)
+        return nullptr;
+    const std::size_t dot = tablePath.find_last_of('.');
+    const std::size_t slash = tablePath.find_last_of('/');
+    const std::string base =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? tablePath.substr(0, dot) : tablePath;
+    const bool fpt = kind == TMemoKind::Fpt;
+    for (const char* ext : fpt ? std::array{".fpt", ".FPT", ".Fpt"} : std::array{".dbt", ".DBT", ".Dbt"}) {
+        TFileHandle file;
+        if (file.Open(base + ext, false))
+            return std::make_unique<TMemoFile>(std::move(file), kind);
+    }
+    return nullptr;
+}
+
+std::uint32_t TMemoFile::HeaderBlockSize() const {
+    unsigned char head[24] = {};
+    if (FFile.ReadAt(0, head, sizeof head) != static_cast<long long>(sizeof head))
+        return 512;
+    if (FKind == TMemoKind::Fpt)
+        return std::uint32_t(head[6]) << 8 | head[7];
+    if (FKind == TMemoKind::Dbt4) {
+        const std::uint32_t size = head[20] | std::uint32_t(head[21]) << 8;
+        return size == 0 ? 512 : size;
+    }
+    return 512;
+}
+
+std::string TMemoFile::Read(std::uint64_t block) const {
+    if (block == 0)
+        return {};
+    if (FBlockSize == 0)
+        throw EFormatError("the memo file gives a block size of 0");
+    switch (FKind) {
+    case TMemoKind::Fpt:
+        return ReadFpt(block);
+    case TMemoKind::Dbt3:
+        return ReadTextFrom(block * 512);
+    case TMemoKind::Dbt4:
+        return ReadDbt4(block);
+    case TMemoKind::None:
+        break;
+    }
+    return {};
+}
+
+std::string TMemoFile::ReadFpt(std::uint64_t block) const {
+    const std::uint64_t at = block * FBlockSize;
+    unsigned char head[8];
+    if (at > FSize || FSize - at < sizeof head || FFile.ReadAt(at, head, sizeof head) != 8)
+        throw PastEnd;
+    const std::uint64_t length = Be32(head + 4);
+    if (length > FSize - at - 8)
+        throw EFormatError("a memo in the memo file is longer than the file");
+    std::string text(length, '\0');
+    if (FFile.ReadAt(at + 8, text.data(), text.size()) != static_cast<long long>(length))
+        throw PastEnd;
+    return text;
+}
+
+// dBase III memos have no length: the text runs to the first 0x1A.
+std::string TMemoFile::ReadTextFrom(std::uint64_t at) const {
+    if (at >= FSize)
+        throw PastEnd;
+    std::string text;
+    char chunk[512];
+    for (std::uint64_t pos = at; pos < FSize; pos += sizeof chunk) {
+        const long long n = FFile.ReadAt(pos, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        const std::string_view part(chunk, static_cast<std::size_t>(n));
+        const std::size_t end = part.find('\x1A');
+        text.append(part.substr(0, end));
+        if (end != std::string_view::npos)
+            break;
+    }
+    return text;
+}
+
+// dBase IV memos start with FF FF 08 00 and a length that counts those 8 bytes; without that mark
+// the block is read as dBase III text.
+std::string TMemoFile::ReadDbt4(std::uint64_t block) const {
+    const std::uint64_t at = block * FBlockSize;
+    unsigned char head[8];
+    if (at > FSize || FSize - at < sizeof head || FFile.ReadAt(at, head, sizeof head) != 8)
+        throw PastEnd;
+    if (!(head[0] == 0xFF && head[1] == 0xFF && head[2] == 0x08 && head[3] == 0x00))
+        return ReadTextFrom(at);
+    const std::uint64_t stored = Le32(head + 4);
+    const std::uint64_t length = stored >= 8 ? stored - 8 : 0;
+    if (length > FSize - at - 8)
+        throw EFormatError("a memo in the memo file is longer than the file");
+    std::string text(length, '\0');
+    if (FFile.ReadAt(at + 8, text.data(), text.size()) != static_cast<long long>(length))
+        throw PastEnd;
+    return text.substr(0, text.find('\x1A'));
+}
