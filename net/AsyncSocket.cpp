@@ -1,0 +1,454 @@
+// The socket's life: properties and their conversions, connect, state changes, waits, event dispatch and closing.
+#include "net/AsyncSocket.h"
+
+#include "framework/Text.h"
+#include "net/LastError.h"
+#include "net/SocketEventSource.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace SocketErrors;
+
+namespace {
+
+// Service and protocol names reach the resolver through 32-byte buffers, host names through 256 bytes.
+constexpr size_t MaxServiceName = 31;
+constexpr size_t MaxHostName = 255;
+
+// Leading blanks, then decimal digits up to the first other character; no sign; 0 without digits.
+long long StrToIntPrefix(const std::string& text)
+{
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    long long n = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        n = n * 10 + (text[i] - '0');
+        if (n > 0xffffffffLL)
+            return n; // already too big for anything it names; stop before overflow
+    }
+    return n;
+}
+
+bool StartsWithDigit(const std::string& text) { return !text.empty() && text[0] >= '0' && text[0] <= '9'; }
+
+// Host name or dotted address to an IPv4 address in network order.
+in_addr_t ResolveHost(const std::string& text)
+{
+    const std::string name = Text::Trim(text);
+    const in_addr_t address = ::inet_addr(name.c_str());
+    if (address != INADDR_NONE || name == "255.255.255.255")
+        return address;
+    auto refuse = [&text] { throw ESocketException("SetAddr: Cannot convert host address '" + text + "'"); };
+    if (name.empty() || name.size() > MaxHostName) {
+        SetSocketLastError(WSAEINVAL);
+        refuse();
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    if (rc != 0 || !result) {
+        SetSocketLastError(SocketErrorFromResolver(rc));
+        refuse();
+    }
+    const in_addr_t found = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(result);
+    return found;
+}
+
+} // namespace
+
+TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
+    : QObject(owner),
+      FEventSource(std::make_unique<TSocketEventSource>(
+          [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); }))
+{
+    ResetDefaults();
+}
+
+TCustomAsyncSocket::~TCustomAsyncSocket()
+{
+    // Handlers belong to owners that may be half destroyed already: nothing is reported from here on.
+    FDestroying = true;
+    OnDataAvailable = nullptr;
+    OnDataSent = nullptr;
+    OnSessionClosed = nullptr;
+    OnSessionAvailable = nullptr;
+    OnSessionConnected = nullptr;
+    OnChangeState = nullptr;
+    OnLineTooLong = nullptr;
+    OnDnsLookupDone = nullptr;
+    CancelDnsLookup();
+    try {
+        if (FState != wsClosed || FSocketHandle != INVALID_SOCKET)
+            Abort();
+    } catch (const ESocketException&) {
+        // The handle is gone either way; a destructor has nobody to tell.
+    }
+    if (FSocketHandle != INVALID_SOCKET)
+        ::close(FSocketHandle);
+}
+
+void TCustomAsyncSocket::SetProto(const std::string& text)
+{
+    if (FProtoAssigned && text == FProtoText)
+        return;
+    if (FState != wsClosed)
+        throw ESocketException("Cannot change Proto if not closed");
+    FProtoText = text;
+    const std::string name = Text::TrimBlanks(text);
+    auto refuse = [this, &name](int code) {
+        FProtoAssigned = false;
+        SetSocketLastError(code);
+        RaiseSocketError(this, "SetProto: Cannot convert protocol '" + name + "'");
+    };
+    if (name.empty() || name.size() > MaxServiceName)
+        refuse(WSAEINVAL);
+    if (StartsWithDigit(name)) {
+        const long long number = StrToIntPrefix(name);
+        if (number > 255)
+            refuse(WSAEINVAL);
+        FProtoNumber = static_cast<int>(number);
+    } else {
+        protoent entry{};
+        protoent* found = nullptr;
+        char buffer[1024];
+        if (::getprotobyname_r(name.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || !found)
+            refuse(WSANO_DATA);
+        FProtoNumber = found->p_proto;
+    }
+    FProtoAssigned = true;
+    FSocketType = FProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+}
+
+void TCustomAsyncSocket::SetPort(const std::string& text)
+{
+    if (FPortAssigned && text == FPortText)
+        return;
+    if (FState != wsClosed)
+        throw ESocketException("Cannot change Port if not closed");
+    FPortText = text;
+    FPortAssigned = true;
+    const std::string name = Text::TrimBlanks(text);
+    auto refuse = [this, &name](int code) {
+        FPortAssigned = false;
+        SetSocketLastError(code);
+        RaiseSocketError(this, "SetPort: Cannot convert port '" + name + "'");
+    };
+    if (name.empty() || name.size() > MaxServiceName)
+        refuse(WSAEINVAL);
+    int port = 0;
+    if (StartsWithDigit(name)) {
+        // A number beyond 16 bits would silently name another port.
+        const long long number = StrToIntPrefix(name);
+        if (number > 65535)
+            refuse(WSAEINVAL);
+        port = static_cast<int>(number);
+    } else {
+        const std::string proto = Text::TrimBlanks(FProtoText);
+        servent entry{};
+        servent* found = nullptr;
+        char buffer[1024];
+        if (::getservbyname_r(name.c_str(), proto.empty() ? nullptr : proto.c_str(), &entry, buffer, sizeof buffer,
+                &found) != 0
+            || !found)
+            refuse(WSANO_DATA);
+        port = ntohs(static_cast<uint16_t>(found->s_port));
+    }
+    FRemoteAddr.sin_port = htons(static_cast<uint16_t>(port));
+    FPortNumber = port;
+}
+
+void TCustomAsyncSocket::SetAddr(const std::string& text)
+{
+    if (FAddrAssigned && text == FAddrText)
+        return;
+    if (FState != wsClosed)
+        throw ESocketException("Cannot change Addr if not closed");
+    FAddrText = text;
+    FAddrAssigned = false;
+    FRemoteAddr.sin_addr.s_addr = ResolveHost(text);
+    FAddrAssigned = true;
+}
+
+TSocketSendFlags TCustomAsyncSocket::SendFlags() const
+{
+    if (FSendFlags == 0)
+        return wsSendNormal;
+    if (FSendFlags == MSG_OOB)
+        return wsSendUrgent;
+    throw ESocketException("Invalid internal SendFlags");
+}
+
+void TCustomAsyncSocket::SetSendFlags(TSocketSendFlags flags)
+{
+    switch (flags) {
+    case wsSendNormal: FSendFlags = 0; return;
+    case wsSendUrgent: FSendFlags = MSG_OOB; return;
+    }
+    throw ESocketException("Invalid SendFlags");
+}
+
+void TCustomAsyncSocket::Connect()
+{
+    if (FSocketHandle != INVALID_SOCKET && FState != wsClosed)
+        throw ESocketException("Connect: Socket already in use");
+    if (!FPortAssigned)
+        throw ESocketException("Connect: No Port Specified");
+    if (!FAddrAssigned)
+        throw ESocketException("Connect: No IP Address Specified");
+    if (!FProtoAssigned)
+        throw ESocketException("Connect: No Protocol Specified");
+    const TSocket handle = ::socket(FAddressFamily, FSocketType | SOCK_CLOEXEC, FProtoNumber);
+    if (handle < 0) {
+        SetSocketLastErrorFromErrno();
+        RaiseSocketError(this, "Connect (socket)");
+    }
+    FSocketHandle = handle;
+    UpdateState(wsOpened);
+    const bool datagram = FSocketType == SOCK_DGRAM;
+    auto option = [this](int name, const void* value, socklen_t size, const char* functionName) {
+        if (::setsockopt(FSocketHandle, SOL_SOCKET, name, value, size) < 0) {
+            SetSocketLastErrorFromErrno();
+            RaiseSocketError(this, functionName);
+        }
+    };
+    const int on = 1;
+    if (datagram) {
+        BindLocal();
+        if (FRemoteAddr.sin_addr.s_addr == INADDR_NONE)
+            option(SO_BROADCAST, &on, sizeof on, "setsockopt(SO_BROADCAST)");
+    } else {
+        // Linger on with no time: a close drops what is unsent and resets the connection at once.
+        const linger lingerOption{1, 0};
+        option(SO_LINGER, &lingerOption, sizeof lingerOption, "setsockopt(SO_LINGER)");
+        option(SO_KEEPALIVE, &on, sizeof on, "setsockopt(SO_KEEPALIVE)");
+        option(SO_REUSEADDR, &on, sizeof on, "setsockopt(SO_REUSEADDR)");
+    }
+    const auto mode = datagram ? TSocketEventSource::TMode::Datagram : TSocketEventSource::TMode::Connecting;
+    if (!FEventSource->Attach(FSocketHandle, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE, mode)) {
+        SetSocketLastErrorFromErrno();
+        RaiseSocketError(this, "WSAAsyncSelect");
+    }
+    if (datagram) {
+        UpdateState(wsConnected);
+        if (OnSessionConnected)
+            OnSessionConnected(this, 0);
+        return;
+    }
+    if (::connect(FSocketHandle, reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr) == 0
+        || errno == EINPROGRESS || errno == EWOULDBLOCK) {
+        UpdateState(wsConnecting);
+        return;
+    }
+    FLastError = SetSocketLastErrorFromErrno();
+    RaiseSocketError(this, "Connect");
+}
+
+void TCustomAsyncSocket::UpdateState(TSocketState newState)
+{
+    const TSocketState oldState = FState;
+    FState = newState;
+    if (OnChangeState)
+        OnChangeState(this, oldState, newState);
+    if (!FMultiThreaded && FWaitCtrl
+        && (newState == FAwaitedState || (FAwaitedState == wsConnected && newState == wsClosed)))
+        FWaitCtrl->Stop();
+}
+
+void TCustomAsyncSocket::StopWait()
+{
+    if (!FMultiThreaded && FWaitCtrl)
+        FWaitCtrl->Stop();
+}
+
+void TCustomAsyncSocket::ProcessPendingMessages(bool block)
+{
+    QCoreApplication::processEvents(block ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
+}
+
+bool TCustomAsyncSocket::WaitMultiThreaded(int timeout, const std::function<bool()>& done)
+{
+    if (timeout <= 0)
+        return done();
+    const QDeadlineTimer deadline(static_cast<qint64>(timeout) * 1000);
+    // The wake-up at the deadline lets the loop block for events instead of polling the clock.
+    QTimer wakeUp;
+    wakeUp.setSingleShot(true);
+    wakeUp.start(static_cast<int>(std::min<qint64>(deadline.remainingTime(), 0x7fffffff)));
+    while (!done() && !deadline.hasExpired())
+        ProcessPendingMessages(true);
+    return done();
+}
+
+bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState)
+{
+    if (FState == awaitedState)
+        return true;
+    if (!FMultiThreaded && !FWaitCtrl) {
+        SetSocketLastError(WSANO_DATA);
+        RaiseSocketError(this, "TAsyncSocket.Wait");
+    }
+    FAwaitedState = awaitedState;
+    struct TAwaitGuard {
+        TSocketState& Awaited;
+        ~TAwaitGuard() { Awaited = wsInvalidState; }
+    } guard{FAwaitedState};
+    if (FMultiThreaded) {
+        WaitMultiThreaded(timeout, [this, awaitedState] { return FState == awaitedState; });
+    } else {
+        QPointer<TCustomWait> wait = FWaitCtrl;
+        wait->Caption = std::to_string(timeout);
+        wait->setVisible(true);
+        try {
+            wait->Run();
+        } catch (...) {
+            if (wait)
+                wait->setVisible(false);
+            throw;
+        }
+        if (wait)
+            wait->setVisible(false);
+    }
+    return FState == awaitedState;
+}
+
+void TCustomAsyncSocket::HandleAsyncSelect(TSocket handle, int events, int error)
+{
+    if (handle != FSocketHandle || FPaused)
+        return;
+    if (events & FD_CONNECT) {
+        UpdateState(wsConnected);
+        if (OnSessionConnected)
+            OnSessionConnected(this, error);
+        if (error != 0 && FState != wsClosed)
+            Close();
+    }
+    // A handler above may have closed the socket: what follows belonged to that connection.
+    if ((events & FD_READ) && handle == FSocketHandle)
+        HandleRead(error);
+    if ((events & FD_WRITE) && handle == FSocketHandle) {
+        TryToSend();
+        if (FAllSent && OnDataSent)
+            OnDataSent(this, error);
+    }
+    if ((events & FD_ACCEPT) && handle == FSocketHandle && OnSessionAvailable)
+        OnSessionAvailable(this, error);
+    if ((events & FD_CLOSE) && handle == FSocketHandle && FState != wsConnecting) {
+        HandleRead(error);
+        if (FLineMode) {
+            FLineMode = false;
+            StopWait();
+        }
+        if (OnSessionClosed && !FClosedReported) {
+            FClosedReported = true;
+            OnSessionClosed(this, error);
+        }
+        if (FState != wsClosed)
+            Close();
+    }
+}
+
+void TCustomAsyncSocket::Close() { InternalClose(true); }
+
+void TCustomAsyncSocket::Abort() { InternalClose(false); }
+
+void TCustomAsyncSocket::InternalClose(bool doShutdown)
+{
+    // Bytes queued for this connection must never reach the next one.
+    FSendQueue.clear();
+    if (FSocketHandle == INVALID_SOCKET) {
+        if (FState != wsClosed) {
+            UpdateState(wsClosed);
+            ResetDefaults();
+        }
+        return;
+    }
+    if (FState == wsClosed) {
+        // Never leak a handle, even one the state machine has already given up.
+        FEventSource->Detach();
+        ::close(FSocketHandle);
+        FSocketHandle = INVALID_SOCKET;
+        return;
+    }
+    if (doShutdown)
+        Shutdown(SHUT_RDWR);
+    CloseHandleChecked("Disconnect (closesocket)");
+    UpdateState(wsClosed);
+    if (!FDestroying && !FClosedReported && OnSessionClosed) {
+        FClosedReported = true;
+        OnSessionClosed(this, 0);
+    }
+    ResetDefaults();
+}
+
+void TCustomAsyncSocket::CloseHandleChecked(const char* functionName)
+{
+    FEventSource->Detach();
+    const TSocket handle = FSocketHandle;
+    FSocketHandle = INVALID_SOCKET;
+    // After close the descriptor is released even when it reports an error, so it is never retried.
+    if (::close(handle) != 0 && errno != EINTR) {
+        FLastError = SetSocketLastErrorFromErrno();
+        RaiseSocketError(this, functionName);
+    }
+}
+
+void TCustomAsyncSocket::AbandonHandle()
+{
+    if (FSocketHandle != INVALID_SOCKET) {
+        FEventSource->Detach();
+        ::close(FSocketHandle);
+        FSocketHandle = INVALID_SOCKET;
+    }
+    FSendQueue.clear();
+    FAllSent = true;
+    UpdateState(wsClosed);
+}
+
+void TCustomAsyncSocket::Shutdown(int how)
+{
+    if (FSocketHandle != INVALID_SOCKET)
+        ::shutdown(FSocketHandle, how);
+}
+
+void TCustomAsyncSocket::ResetDefaults()
+{
+    FRemoteAddr = sockaddr_in{};
+    FRemoteAddr.sin_family = AF_INET;
+    FAddressFamily = AF_INET;
+    FPortAssigned = false;
+    FAddrAssigned = false;
+    FProtoAssigned = true;
+    FProtoNumber = IPPROTO_TCP;
+    FProtoText = "tcp";
+    FSocketType = SOCK_STREAM;
+    FSocketHandle = INVALID_SOCKET;
+    FState = wsClosed;
+    FAwaitedState = wsInvalidState;
+    FAllSent = true;
+    FLineMode = false;
+    FLineLength = 0;
+    FPaused = false;
+    FReadCount = 0;
+    FClosedReported = false;
+    FFlushTimeout = 60;
+}
+
+std::string GetLocalHostName()
+{
+    char buffer[64] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0)
+        throw ESocketException("Winsock.GetHostName failed");
+    return buffer;
+}

@@ -1,0 +1,336 @@
+// The socket's data paths: the send chain, flushing, line reception and raw receives.
+#include "net/AsyncSocket.h"
+
+#include "net/LastError.h"
+#include "net/SocketEventSource.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+using namespace SocketErrors;
+
+namespace {
+
+// Shows the wait control for the length of one wait, also when the wait ends by an exception.
+class TShownWait {
+public:
+    TShownWait(TCustomWait* wait, int timeout) : FWait(wait)
+    {
+        FWait->Caption = std::to_string(timeout);
+        FWait->setVisible(true);
+    }
+    ~TShownWait()
+    {
+        if (FWait)
+            FWait->setVisible(false);
+    }
+    TShownWait(const TShownWait&) = delete;
+    TShownWait& operator=(const TShownWait&) = delete;
+    TCustomWait* operator->() const { return FWait; }
+    explicit operator bool() const { return !FWait.isNull(); }
+
+private:
+    QPointer<TCustomWait> FWait;
+};
+
+} // namespace
+
+int TCustomAsyncSocket::Send(const void* data, int len)
+{
+    if (FState != wsConnected) {
+        SetSocketLastError(WSAENOTCONN);
+        RaiseSocketError(this, "Send");
+    }
+    if (len <= 0)
+        return 0;
+    FAllSent = false;
+    if (FSendQueue.empty())
+        FSendQueue.push_back(std::make_unique<TBuffer>());
+    TBuffer* block = FSendQueue.back().get();
+    const char* bytes = static_cast<const char*>(data);
+    int total = 0;
+    for (;;) {
+        const int n = block->Write(bytes, len);
+        total += n;
+        if (n >= len)
+            break;
+        len -= n;
+        bytes += n;
+        FSendQueue.push_back(std::make_unique<TBuffer>());
+        block = FSendQueue.back().get();
+    }
+    TryToSend();
+    // Everything left at once: the completion is still reported from the event loop, never from inside Send.
+    if (FAllSent && FSocketHandle != INVALID_SOCKET)
+        FEventSource->Post(FSocketHandle, FD_WRITE, 0);
+    return total;
+}
+
+int TCustomAsyncSocket::SendText(const std::string& text) { return Send(text.data(), static_cast<int>(text.size())); }
+
+void TCustomAsyncSocket::TryToSend()
+{
+    if (FSocketHandle == INVALID_SOCKET || FSendQueue.empty())
+        return;
+    for (;;) {
+        TBuffer* block = FSendQueue.front().get();
+        int len = 0;
+        const char* pending = block->Peek(len);
+        if (len <= 0) {
+            if (FSendQueue.size() > 1) {
+                FSendQueue.pop_front();
+                continue;
+            }
+            FAllSent = true;
+            return;
+        }
+        // MSG_NOSIGNAL: a peer that has gone must show as an error, never kill the program.
+        const int flags = FSendFlags | MSG_NOSIGNAL;
+        ssize_t sent;
+        do {
+            sent = FSocketType == SOCK_DGRAM
+                ? ::sendto(FSocketHandle, pending, static_cast<size_t>(len), flags,
+                      reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr)
+                : ::send(FSocketHandle, pending, static_cast<size_t>(len), flags);
+        } while (sent < 0 && errno == EINTR);
+        if (sent == 0)
+            return;
+        if (sent < 0) {
+            const int error = SetSocketLastErrorFromErrno();
+            switch (error) {
+            case WSAECONNRESET:
+            case WSAENOTSOCK:
+            case WSAENOTCONN:
+            case WSAEINVAL:
+                Close();
+                return;
+            case WSAEWOULDBLOCK:
+                FEventSource->WriteBlocked();
+                return;
+            default:
+                RaiseSocketError(this, "TryToSend failed");
+            }
+        }
+        block->Remove(static_cast<int>(sent));
+        if (sent < len) {
+            // The platform's buffer is full: the rest goes when it reports room again.
+            FEventSource->WriteBlocked();
+            return;
+        }
+    }
+}
+
+void TCustomAsyncSocket::Flush()
+{
+    if (FMultiThreaded) {
+        while (FSocketHandle != INVALID_SOCKET && !FAllSent) {
+            TryToSend();
+            if (FSocketHandle != INVALID_SOCKET && !FAllSent)
+                ProcessPendingMessages(true);
+        }
+        return;
+    }
+    if (!FWaitCtrl)
+        throw ESocketException("No wait object assigned");
+    TShownWait wait(FWaitCtrl, FFlushTimeout);
+    struct TStopGuard {
+        TShownWait& Wait;
+        ~TStopGuard()
+        {
+            if (Wait)
+                Wait->Stop();
+        }
+    } stop{wait};
+    wait->Start();
+    // Each pass blocks until the next event: room in the send buffer or a tick of the countdown.
+    while (wait && wait->Running() && FSocketHandle != INVALID_SOCKET && !FAllSent) {
+        TryToSend();
+        if (FSocketHandle != INVALID_SOCKET && !FAllSent)
+            ProcessPendingMessages(true);
+    }
+}
+
+int TCustomAsyncSocket::RcvdCount()
+{
+    int count = 0;
+    if (::ioctl(FSocketHandle, FIONREAD, &count) < 0) {
+        SetSocketLastErrorFromErrno();
+        RaiseSocketError(this, "ioctlSocket");
+    }
+    return count;
+}
+
+int TCustomAsyncSocket::Receive(void* buffer, int length)
+{
+    const ssize_t n = ::recv(FSocketHandle, buffer, static_cast<size_t>(std::max(length, 0)), 0);
+    if (n < 0)
+        FLastError = SetSocketLastErrorFromErrno();
+    else
+        FReadCount += static_cast<int>(n);
+    FEventSource->ReadDone();
+    return static_cast<int>(n);
+}
+
+int TCustomAsyncSocket::ReceiveFrom(void* buffer, int length, sockaddr_in& from, int& fromLength)
+{
+    socklen_t size = static_cast<socklen_t>(std::clamp<int>(fromLength, 0, sizeof from));
+    const ssize_t n = ::recvfrom(FSocketHandle, buffer, static_cast<size_t>(std::max(length, 0)), 0,
+        reinterpret_cast<sockaddr*>(&from), &size);
+    if (n < 0)
+        FLastError = SetSocketLastErrorFromErrno();
+    else
+        FReadCount += static_cast<int>(n);
+    fromLength = static_cast<int>(size);
+    FEventSource->ReadDone();
+    return static_cast<int>(n);
+}
+
+void TCustomAsyncSocket::HandleRead(int error)
+{
+    try {
+        int waiting = -1;
+        for (;;) {
+            FLastError = 0;
+            if (FLineMode)
+                ReadLineBytes();
+            else if (OnDataAvailable)
+                OnDataAvailable(this, error);
+            else
+                break;
+            if (FLastError != 0 || FSocketHandle == INVALID_SOCKET)
+                break;
+            int count = 0;
+            if (::ioctl(FSocketHandle, FIONREAD, &count) < 0) {
+                FLastError = SetSocketLastErrorFromErrno();
+                break;
+            }
+            // A handler that takes nothing would otherwise be called for ever with the same bytes.
+            if (count == 0 || (!FLineMode && count == waiting))
+                break;
+            waiting = count;
+        }
+    } catch (...) {
+        // A failure while reading ends this read; the socket's state tells the rest.
+    }
+}
+
+void TCustomAsyncSocket::StartLine()
+{
+    if (!FLineMode) {
+        FLineLength = 0;
+        FLineMode = true;
+    }
+}
+
+void TCustomAsyncSocket::ReadLineBytes()
+{
+    for (;;) {
+        if (FSocketHandle == INVALID_SOCKET) {
+            FLineMode = false;
+            StopWait();
+            return;
+        }
+        if (FState != wsConnected)
+            return;
+        int count = 0;
+        if (::ioctl(FSocketHandle, FIONREAD, &count) < 0) {
+            FLineMode = false;
+            SetSocketLastErrorFromErrno();
+            RaiseSocketError(this, "ioctlSocket");
+        }
+        if (count <= 0)
+            return;
+        // One byte at a time: nothing after the line's LF leaves the platform's buffer.
+        unsigned char byte = 0;
+        const ssize_t n = ::recv(FSocketHandle, &byte, 1, 0);
+        const int recvErrno = errno;
+        FEventSource->ReadDone();
+        if (n == 1) {
+            ++FReadCount;
+            bool endOfLine = byte == '\n';
+            if (byte != '\n' && byte != '\r')
+                FLineBuffer[FLineLength++] = static_cast<char>(byte);
+            if (FLineLength >= 254) {
+                endOfLine = true;
+                if (OnLineTooLong)
+                    OnLineTooLong(this);
+            }
+            if (endOfLine) {
+                FLineMode = false;
+                StopWait();
+                return;
+            }
+            continue;
+        }
+        const int error = n == 0 ? 0 : SocketErrorFromErrno(recvErrno);
+        if (n == 0 || error == WSAECONNRESET) {
+            FLineMode = false;
+            StopWait();
+            Close();
+            return;
+        }
+        if (error == WSAEWOULDBLOCK || recvErrno == EINTR)
+            continue;
+        SetSocketLastError(error);
+        RaiseSocketError(this, "ReadLine");
+    }
+}
+
+void TCustomAsyncSocket::ReadLine(int timeout, std::string& line)
+{
+    if (!FMultiThreaded && !FWaitCtrl)
+        throw ESocketException("No wait object assigned");
+    StartLine();
+    ReadLineBytes();
+    if (FLineMode) {
+        if (FMultiThreaded) {
+            WaitMultiThreaded(timeout, [this] { return !FLineMode; });
+        } else {
+            TShownWait wait(FWaitCtrl, timeout);
+            wait->Run();
+        }
+    }
+    line.assign(FLineBuffer, static_cast<size_t>(FLineLength));
+}
+
+void TCustomAsyncSocket::DrainUntilClosed()
+{
+    while (FSocketHandle != INVALID_SOCKET && FState != wsClosed) {
+        ProcessPendingMessages(false);
+        if (FSocketHandle == INVALID_SOCKET || FState == wsClosed)
+            break;
+        int count = 0;
+        if (::ioctl(FSocketHandle, FIONREAD, &count) < 0)
+            break;
+        if (count > 0) {
+            if (FLineMode)
+                ReadLineBytes();
+            else if (OnDataAvailable)
+                OnDataAvailable(this, 0);
+            if (FSocketHandle == INVALID_SOCKET)
+                break;
+            int left = 0;
+            if (::ioctl(FSocketHandle, FIONREAD, &left) == 0 && left >= count) {
+                // Nobody took the bytes: draining means dropping them.
+                char sink[1514];
+                Receive(sink, std::min<int>(left, sizeof sink));
+            }
+        }
+        // A peeked byte tells an open, an ended and a failed connection apart without taking anything.
+        char byte;
+        const ssize_t n = ::recv(FSocketHandle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0) {
+            FLastError = 0;
+            break;
+        }
+        if (n < 0) {
+            FLastError = SetSocketLastErrorFromErrno();
+            if (FLastError != WSAEWOULDBLOCK)
+                break;
+            FEventSource->ReadDone();
+            ProcessPendingMessages(true);
+        }
+    }
+}

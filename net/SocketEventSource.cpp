@@ -1,0 +1,182 @@
+// Socket readiness from QSocketNotifier, re-armed only when the socket has been served, posted as ordered events.
+#include "net/SocketEventSource.h"
+
+#include "net/AsyncSocket.h"
+#include "net/LastError.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <exception>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+namespace {
+
+const QEvent::Type SocketEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class TSocketQEvent : public QEvent {
+public:
+    TSocketQEvent(int handle, int events, int error, unsigned long long generation)
+        : QEvent(SocketEventType), Handle(handle), Events(events), Error(error), Generation(generation)
+    {
+    }
+    int Handle;
+    int Events;
+    int Error;
+    unsigned long long Generation;
+};
+
+} // namespace
+
+TSocketEventSource::TSocketEventSource(THandler handler) : FHandler(std::move(handler)) {}
+
+TSocketEventSource::~TSocketEventSource() = default;
+
+bool TSocketEventSource::Attach(int handle, int mask, TMode mode)
+{
+    Detach();
+    const int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0 || ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    FHandle = handle;
+    FMode = mode;
+    FCloseReported = false;
+    FReadNotifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
+    FWriteNotifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Write);
+    FReadNotifier->setEnabled(false);
+    FWriteNotifier->setEnabled(false);
+    connect(FReadNotifier.get(), &QSocketNotifier::activated, this, [this] { ReadReady(); });
+    connect(FWriteNotifier.get(), &QSocketNotifier::activated, this, [this] { WriteReady(); });
+    SetMask(mask);
+    return true;
+}
+
+void TSocketEventSource::Detach()
+{
+    FReadNotifier.reset();
+    FWriteNotifier.reset();
+    FHandle = -1;
+    FMask = 0;
+    ++FGeneration;
+}
+
+void TSocketEventSource::SetMask(int mask)
+{
+    FMask = mask;
+    if (FHandle < 0)
+        return;
+    switch (FMode) {
+    case TMode::Connecting:
+        // The outcome of a connect shows as write readiness; reading waits until it is known.
+        EnableRead(false);
+        EnableWrite((mask & FD_CONNECT) != 0);
+        break;
+    case TMode::Listening:
+        EnableRead((mask & FD_ACCEPT) != 0);
+        EnableWrite(false);
+        break;
+    case TMode::Connected:
+    case TMode::Datagram:
+        EnableRead((mask & (FD_READ | FD_CLOSE)) != 0 && !FCloseReported);
+        EnableWrite((mask & FD_WRITE) != 0);
+        break;
+    }
+}
+
+void TSocketEventSource::EnableRead(bool on)
+{
+    if (FReadNotifier)
+        FReadNotifier->setEnabled(on);
+}
+
+void TSocketEventSource::EnableWrite(bool on)
+{
+    if (FWriteNotifier)
+        FWriteNotifier->setEnabled(on);
+}
+
+void TSocketEventSource::ReadDone()
+{
+    if (FHandle < 0 || FCloseReported || FMode == TMode::Connecting)
+        return;
+    const int wanted = FMode == TMode::Listening ? FD_ACCEPT : (FD_READ | FD_CLOSE);
+    EnableRead((FMask & wanted) != 0);
+}
+
+void TSocketEventSource::WriteBlocked()
+{
+    if (FHandle >= 0 && FMode != TMode::Listening && (FMask & FD_WRITE) != 0)
+        EnableWrite(true);
+}
+
+void TSocketEventSource::Post(int handle, int events, int error)
+{
+    QCoreApplication::postEvent(this, new TSocketQEvent(handle, events, error, FGeneration));
+}
+
+void TSocketEventSource::ReadReady()
+{
+    EnableRead(false);
+    if (FMode == TMode::Listening) {
+        Post(FHandle, FD_ACCEPT, 0);
+        return;
+    }
+    if (FMode == TMode::Datagram) {
+        Post(FHandle, FD_READ, 0);
+        return;
+    }
+    // A stream that is readable either has bytes, has reached its end, or has failed: one peeked byte tells.
+    char byte;
+    const ssize_t n = ::recv(FHandle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) {
+        if (FMask & FD_READ)
+            Post(FHandle, FD_READ, 0);
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        const int error = n == 0 ? 0 : SocketErrorFromErrno(errno);
+        FCloseReported = true;
+        if (FMask & FD_CLOSE)
+            Post(FHandle, FD_CLOSE, error);
+    } else {
+        EnableRead(true);
+    }
+}
+
+void TSocketEventSource::WriteReady()
+{
+    EnableWrite(false);
+    if (FMode != TMode::Connecting) {
+        Post(FHandle, FD_WRITE, 0);
+        return;
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+        error = errno;
+    if (error == 0) {
+        // Connected: the first write readiness belongs to the connect, as a freshly connected socket reports it.
+        FMode = TMode::Connected;
+        EnableRead((FMask & (FD_READ | FD_CLOSE)) != 0);
+        Post(FHandle, FD_CONNECT | (FMask & FD_WRITE), 0);
+    } else {
+        Post(FHandle, FD_CONNECT, SocketErrorFromErrno(error));
+    }
+}
+
+bool TSocketEventSource::event(QEvent* event)
+{
+    if (event->type() != SocketEventType)
+        return QObject::event(event);
+    const auto* socketEvent = static_cast<TSocketQEvent*>(event);
+    if (socketEvent->Generation != FGeneration || !FHandler)
+        return true;
+    // Nothing may leave through the event loop: a failure inside a handler ends that handler only.
+    try {
+        FHandler(socketEvent->Handle, socketEvent->Events, socketEvent->Error);
+    } catch (const std::exception& e) {
+        qWarning("socket event: %s", e.what());
+    }
+    return true;
+}

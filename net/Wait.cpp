@@ -1,0 +1,145 @@
+// The countdown control: a timer counting Caption down, a nested event loop and a shrinking bar.
+#include "net/Wait.h"
+
+#include "net/WaitInputFilter.h"
+
+#include <QApplication>
+#include <QPainter>
+#include <QTimer>
+
+namespace {
+
+// Removes the input filter when the outermost Run ends, also when an exception leaves it.
+class TFilterGuard {
+public:
+    TFilterGuard(TWaitInputFilter* filter, int& depth) : FFilter(filter), FDepth(depth)
+    {
+        if (FDepth++ == 0)
+            qApp->installEventFilter(FFilter);
+    }
+    ~TFilterGuard()
+    {
+        if (--FDepth == 0)
+            qApp->removeEventFilter(FFilter);
+    }
+    TFilterGuard(const TFilterGuard&) = delete;
+    TFilterGuard& operator=(const TFilterGuard&) = delete;
+
+private:
+    TWaitInputFilter* FFilter;
+    int& FDepth;
+};
+
+} // namespace
+
+TCustomWait::TCustomWait(QWidget* parent)
+    : QWidget(parent), FTimer(new QTimer(this)), FFilter(std::make_unique<TWaitInputFilter>())
+{
+    resize(192, 32);
+    QFont font(QStringLiteral("Courier"));
+    font.setPointSize(8);
+    font.setFixedPitch(true);
+    font.setStyleHint(QFont::TypeWriter);
+    setFont(font);
+    FTimer->setInterval(1000);
+    FTimer->setTimerType(Qt::PreciseTimer);
+    connect(FTimer, &QTimer::timeout, this, [this] { TimerTick(); });
+}
+
+TCustomWait::~TCustomWait() = default;
+
+int TCustomWait::Count() const
+{
+    size_t i = 0;
+    while (i < Caption.size() && Caption[i] == ' ')
+        ++i;
+    long long n = 0;
+    for (; i < Caption.size() && Caption[i] >= '0' && Caption[i] <= '9'; ++i) {
+        n = n * 10 + (Caption[i] - '0');
+        // A count beyond any sensible wait is held at the largest integer rather than wrapping negative.
+        if (n > 0x7fffffff) {
+            n = 0x7fffffff;
+            break;
+        }
+    }
+    return static_cast<int>(n);
+}
+
+void TCustomWait::Start()
+{
+    StartCount = Count();
+    if (StartCount == 0) {
+        StartCount = 15;
+        Caption = "15";
+    }
+    FTimer->start();
+    if (OnWaitStart)
+        OnWaitStart(this);
+}
+
+void TCustomWait::Stop()
+{
+    ModalResult = mrStopped;
+    FTimer->stop();
+    Caption = std::to_string(StartCount);
+    if (OnWaitStop)
+        OnWaitStop(this);
+}
+
+void TCustomWait::TimerTick()
+{
+    const int n = Count() - 1;
+    if (OnWait)
+        OnWait(this, n);
+    if (n > 0) {
+        Caption = std::to_string(n);
+    } else {
+        FTimer->stop();
+        ModalResult = mrTimeout;
+        Caption = std::to_string(StartCount);
+        if (OnTimeout)
+            OnTimeout(this);
+    }
+    update();
+}
+
+void TCustomWait::Run()
+{
+    TFilterGuard guard(FFilter.get(), FRunDepth);
+    ModalResult = mrNone;
+    Start();
+    // Blocks until something happens: a tick, a socket event, input; never spins.
+    while (Running()) {
+        if (OnWaiting)
+            OnWaiting(this);
+        if (!Running())
+            break;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+void TCustomWait::Reset() { Caption = std::to_string(StartCount); }
+
+bool TCustomWait::Running() const { return FTimer->isActive(); }
+
+int TCustomWait::Interval() const { return FTimer->interval(); }
+
+void TCustomWait::SetInterval(int milliseconds) { FTimer->setInterval(milliseconds & 0xffff); }
+
+void TCustomWait::paintEvent(QPaintEvent*)
+{
+    const int n = Count();
+    const int bar = StartCount != 0 ? static_cast<int>(static_cast<long long>(n) * (width() - 7) / StartCount) : 0;
+    QPainter painter(this);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setFont(font());
+    painter.setBrush(Qt::white);
+    painter.drawRect(QRect(QPoint(0, 0), QPoint(width() - 1, height() - 1)));
+    const QColor highlight = palette().color(QPalette::Highlight);
+    painter.setBrush(highlight);
+    painter.drawRect(QRect(QPoint(3, 3), QPoint(3 + bar, height() - 4)));
+    painter.setBackgroundMode(Qt::OpaqueMode);
+    painter.setBackground(highlight);
+    const QFontMetrics metrics(font());
+    painter.drawText(4, height() / 2 - 8 + metrics.ascent(), QString::fromLatin1(Caption.c_str()));
+}
