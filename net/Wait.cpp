@@ -91,6 +91,11 @@ void TCustomWait::TimerTick()
     const int n = Count() - 1;
     if (OnWait)
         OnWait(this, n);
+    // Stopped by the tick's own handler: the stop has settled the caption and the result already.
+    if (!Running()) {
+        update();
+        return;
+    }
     if (n > 0) {
         Caption = std::to_string(n);
     } else {
