@@ -15,6 +15,7 @@ struct TFieldDesc {
     int Width = 0;
     int Decimals = 0;
     int Offset = 0;       // in the record image, from 0 (byte 0 is the deletion flag)
+    bool BigEndianInts = false; // dBase 7 stores its integers and doubles big-endian
 };
 
 struct TWorkArea {

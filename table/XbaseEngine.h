@@ -33,6 +33,8 @@ public:
     bool CreateNew(std::string_view fileName, int driver, int fieldCount);
     void CreateField(std::string_view name, std::string_view typeLetter, int width, int decimals);
     bool CreateExec();
+    // Why the last CreateNew or CreateExec failed, in words for the user.
+    const std::string& CreateError() const { return FCreateError; }
 
 private:
     TTable* LinkedTable();
@@ -46,4 +48,5 @@ private:
     bool FTurboRead = false;
     int FCreateArea = 0;
     int FBracketArea = 0;
+    std::string FCreateError;
 };

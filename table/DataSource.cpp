@@ -1,0 +1,8 @@
+// Links a table to the components that work on it.
+#include "table/DataSource.h"
+
+#include "table/Table.h"
+
+TDataSource::TDataSource(QObject* owner) : QObject(owner) {}
+
+TDataSource::~TDataSource() = default;

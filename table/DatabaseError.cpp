@@ -1,0 +1,13 @@
+// The exceptions of the table layer.
+#include "table/DatabaseError.h"
+
+EDatabaseError::EDatabaseError(const std::string& message) : std::runtime_error(message) {}
+
+EDBEngineError::EDBEngineError(int errorCode, std::string reason)
+    : EDatabaseError(MessageFor(errorCode)), FErrorCode(errorCode), FReason(std::move(reason)) {}
+
+std::string EDBEngineError::MessageFor(int errorCode) {
+    if (errorCode == 11011)
+        return "File Open Error";
+    return "Database Error : " + std::to_string(errorCode);
+}

@@ -1,0 +1,143 @@
+// The field classes: each turns its bytes of the current record into text, and text into bytes.
+#include "table/Field.h"
+
+#include "table/BlobField.h"
+#include "table/BooleanField.h"
+#include "table/DatabaseError.h"
+#include "table/DateField.h"
+#include "table/FloatField.h"
+#include "table/MemoField.h"
+#include "table/RecordLayer.h"
+#include "table/SmallintField.h"
+#include "table/StringField.h"
+#include "table/Table.h"
+#include "table/XbaseEnv.h"
+#include "table/engine/FieldCodec.h"
+
+#include <cstdio>
+
+namespace {
+
+// Formats a date with the program-wide short date format: d, dd, m, mm, yy, yyyy; "/" stands for the
+// date separator; any other character is copied.
+std::string FormatDate(const FieldCodec::TDateTime& date) {
+    const std::string format = TXbaseEnv::ShortDateFormat();
+    std::string out;
+    char number[8];
+    for (std::size_t i = 0; i < format.size();) {
+        const char c = static_cast<char>(format[i] | 0x20);
+        std::size_t run = 1;
+        while (i + run < format.size() && static_cast<char>(format[i + run] | 0x20) == c && (c == 'd' || c == 'm' || c == 'y'))
+            ++run;
+        if (c == 'y') {
+            std::snprintf(number, sizeof number, run >= 3 ? "%04d" : "%02d", run >= 3 ? date.Year : date.Year % 100);
+            out += number;
+        } else if (c == 'm' || c == 'd') {
+            std::snprintf(number, sizeof number, run >= 2 ? "%02d" : "%d", c == 'm' ? date.Month : date.Day);
+            out += number;
+        } else {
+            out += format[i] == '/' ? TXbaseEnv::DateSeparator() : format[i];
+        }
+        i += run;
+    }
+    return out;
+}
+
+} // namespace
+
+TField::TField(TTable& table, const TFieldDesc& desc) : FTable(table), FDesc(desc) {}
+
+TField::~TField() = default;
+
+std::string_view TField::RawBytes() const {
+    const std::string_view image = FTable.RecordImage();
+    if (static_cast<std::size_t>(FDesc.Offset) + static_cast<std::size_t>(FDesc.Width) > image.size())
+        return {};
+    return image.substr(static_cast<std::size_t>(FDesc.Offset), static_cast<std::size_t>(FDesc.Width));
+}
+
+bool TField::IsNull() const { return FieldCodec::IsBlank(RawBytes()); }
+
+std::string TField::AsString() const { return std::string(FieldCodec::Trim(RawBytes())); }
+
+void TField::SetAsString(std::string_view text) {
+    if (FTable.State() != dsInsert && FTable.State() != dsEdit)
+        throw EDatabaseError("Dataset not in edit or insert mode");
+    const bool number = FDesc.Type == 'N' || FDesc.Type == 'F';
+    const bool bytes = FDesc.Kind == TFieldKind::Text || FDesc.Kind == TFieldKind::VarText || number ||
+                       FDesc.Type == 'D' || FDesc.Type == 'L';
+    if (!bytes)
+        throw EDatabaseError("Field '" + FDesc.Name + "' cannot be written as text");
+    const std::size_t width = static_cast<std::size_t>(FDesc.Width);
+    std::string value(text.substr(0, width));
+    // Numbers stand right-aligned in their field, everything else left-aligned.
+    value = number ? std::string(width - value.size(), ' ') + value : value + std::string(width - value.size(), ' ');
+    std::string& buffer = FTable.EditBuffer();
+    if (static_cast<std::size_t>(FDesc.Offset) + width <= buffer.size())
+        buffer.replace(static_cast<std::size_t>(FDesc.Offset), width, value);
+}
+
+std::string TStringField::AsString() const {
+    const std::string_view bytes = RawBytes();
+    return FieldCodec::IsBlank(bytes) ? std::string() : std::string(FieldCodec::TrimRight(bytes));
+}
+
+std::string TFloatField::AsString() const {
+    const std::string_view bytes = RawBytes();
+    if (IsNull())
+        return {};
+    const std::optional<double> value = FieldCodec::Number(FDesc.Type, bytes, FDesc.BigEndianInts);
+    return value ? FieldCodec::NumberText(*value) : std::string(FieldCodec::Trim(bytes));
+}
+
+std::string TSmallintField::AsString() const {
+    const std::string_view bytes = RawBytes();
+    if (IsNull())
+        return {};
+    const std::optional<double> value = FieldCodec::Number(FDesc.Type, bytes, FDesc.BigEndianInts);
+    return value ? FieldCodec::NumberText(*value) : std::string(FieldCodec::Trim(bytes));
+}
+
+std::string TDateField::AsString() const {
+    const std::string_view bytes = RawBytes();
+    if (IsNull())
+        return {};
+    const std::optional<FieldCodec::TDateTime> date = FieldCodec::Date(FDesc.Type, bytes);
+    if (!date)
+        return FDesc.Type == 'D' ? std::string(FieldCodec::Trim(bytes)) : std::string();
+    std::string text = FormatDate(*date);
+    if (FDesc.Kind == TFieldKind::DateTime) {
+        char time[16];
+        std::snprintf(time, sizeof time, " %02d:%02d:%02d", date->Hour, date->Minute, date->Second);
+        text += time;
+    }
+    return text;
+}
+
+std::string TBooleanField::AsString() const {
+    const std::string_view bytes = RawBytes();
+    if (IsNull())
+        return {};
+    return bytes == "T" ? "True" : "False";
+}
+
+std::string TMemoField::AsString() const {
+    std::string text;
+    std::string reason;
+    const int code = RecordLayer::ReadMemo(FTable.Cursor(), RawBytes(), text, reason);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code, reason);
+    return text;
+}
+
+std::string TBlobField::AsString() const {
+    if (FDesc.Type == 'P' || FDesc.Type == 'G' || FDesc.Type == 'B') {
+        std::string text;
+        std::string reason;
+        const int code = RecordLayer::ReadMemo(FTable.Cursor(), RawBytes(), text, reason);
+        if (code != RecordLayer::rcOk)
+            throw EDBEngineError(code, reason);
+        return text;
+    }
+    return std::string(FieldCodec::TrimRight(RawBytes()));
+}

@@ -1,0 +1,319 @@
+// The record layer: cursors over engine work areas, the alias rule, driver codes and result codes.
+#include "table/RecordLayer.h"
+
+#include "table/AreaGuard.h"
+#include "table/engine/XbEngine.h"
+
+#include <array>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sys/stat.h>
+
+namespace RecordLayer {
+
+namespace {
+
+struct TState {
+    bool Started = false;
+    int StartCode = 0;
+    std::string WorkingPath = "./";
+    std::map<int, std::unique_ptr<TWorkArea>> Areas;
+};
+
+TState& State() {
+    static TState state;
+    return state;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string WithoutExtension(const std::string& path) {
+    const std::size_t dot = path.find_last_of('.');
+    const std::size_t slash = path.find_last_of("/\\:");
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(0, dot) : path;
+}
+
+bool HoldsPath(std::string_view name) {
+    return name.find_first_of("/\\:") != std::string_view::npos;
+}
+
+TFieldKind KindOf(char type, int width, int decimals, bool visualFoxPro) {
+    switch (type) {
+    case 'C':
+        return TFieldKind::Text;
+    case 'V':
+        return TFieldKind::VarText;
+    case 'N':
+        return decimals == 0 && width < 5 ? TFieldKind::Smallint : TFieldKind::Float;
+    case 'F':
+    case 'Y':
+    case 'O':
+        return TFieldKind::Float;
+    case 'B':
+        return visualFoxPro ? TFieldKind::Float : TFieldKind::Blob;
+    case 'I':
+    case '+':
+        return TFieldKind::Smallint;
+    case 'D':
+        return TFieldKind::Date;
+    case 'T':
+    case '@':
+        return TFieldKind::DateTime;
+    case 'L':
+        return TFieldKind::Logical;
+    case 'M':
+        return TFieldKind::Memo;
+    default:
+        // P, G, W, Q and letters we do not know: their bytes as they are.
+        return TFieldKind::Blob;
+    }
+}
+
+std::vector<TFieldDesc> ReadFieldDescs() {
+    std::vector<TFieldDesc> fields;
+    const int version = xb_TableVersion();
+    const bool visualFoxPro = version == 0x30 || version == 0x31 || version == 0x32;
+    for (int i = 1; i <= xb_FieldCount(); ++i) {
+        TFieldDesc d;
+        d.Number = i;
+        d.Name = xb_FieldName(i);
+        d.Offset = xb_FieldOffset(d.Name) - 1;
+        d.Type = xb_FieldType(d.Name);
+        if (d.Type == 'C' && xb_SysProp(xbPropFlaggedField, i) != 0)
+            d.Type = 'V';
+        d.Width = xb_FieldWidth(d.Name);
+        d.Decimals = xb_FieldDecimals(d.Name);
+        d.Kind = KindOf(d.Type, d.Width, d.Decimals, visualFoxPro);
+        d.BigEndianInts = (version & 0x07) == 4;
+        fields.push_back(std::move(d));
+    }
+    return fields;
+}
+
+} // namespace
+
+bool VersionAccepted(std::string_view version) {
+    const std::string_view kept = version.substr(0, 8);
+    return !kept.empty() && kept >= std::string_view("2.40.00");
+}
+
+int EngineStart() {
+    TState& s = State();
+    if (s.Started)
+        return s.StartCode;
+    s.Started = true;
+    xb_SetStringType(1);
+    xb_ErrorLevel(1);
+    s.WorkingPath = "./";
+    s.StartCode = VersionAccepted(xb_Version()) ? rcOk : rcEngineStart;
+    return s.StartCode;
+}
+
+std::string DatabaseFolder(std::string_view databaseName) {
+    if (databaseName.empty())
+        return "./";
+    std::string folder(databaseName);
+    if (folder.back() != '/' && folder.back() != '\\' && folder.back() != ':')
+        folder.push_back('/');
+    return folder;
+}
+
+const std::string& WorkingPath() { return State().WorkingPath; }
+
+int DriverCode(std::string_view driverName, const std::string& path) {
+    if (driverName == "XBNTX")
+        return 1;
+    if (driverName == "XBNSX")
+        return 3;
+    if (!driverName.empty())
+        return 2;
+    unsigned char first = 0;
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(&first), 1);
+    const std::string base = WithoutExtension(path);
+    switch (first) {
+    case 0x03:
+    case 0x06: {
+        int code = 2;
+        if (FileExists(base + ".nsx") || FileExists(base + ".NSX"))
+            code = 3;
+        if (FileExists(base + ".cdx") || FileExists(base + ".CDX"))
+            code = 2;
+        return code;
+    }
+    case 0x83:
+    case 0x86:
+        return 1;
+    case 0xE5:
+    case 0xE6:
+        return 3;
+    default:
+        return 2;
+    }
+}
+
+std::string FreeAlias(std::string_view tableName) {
+    std::string base(tableName.substr(tableName.find_last_of("/\\:") == std::string_view::npos
+                                          ? 0
+                                          : tableName.find_last_of("/\\:") + 1));
+    base = WithoutExtension(base).substr(0, 8);
+    for (char& c : base)
+        if (c == '~' || c == '-' || c == ' ')
+            c = '_';
+    std::string alias = base;
+    for (int suffix = 1; xb_WorkArea(alias.c_str()) != 0; ++suffix)
+        alias = base + "_" + std::to_string(suffix);
+    return alias;
+}
+
+std::string TablePath(std::string_view folder, std::string_view tableName) {
+    if (HoldsPath(tableName))
+        return std::string(tableName.substr(0, 255));
+    return std::string(folder) + std::string(tableName);
+}
+
+int EngineMode(int openMode, int shareMode) {
+    int mode = 2;
+    if (shareMode == 0)
+        mode = 0;
+    if (openMode == 1)
+        mode = 1;
+    return mode;
+}
+
+int OpenCursor(std::string_view folder, std::string_view tableName, std::string_view driverName, int openMode,
+               int shareMode, int& cursor, std::string& reason) {
+    cursor = 0;
+    State().WorkingPath = std::string(folder);
+    const std::string path = TablePath(folder, tableName);
+    const int driver = DriverCode(driverName, path);
+    xb_SetStringType(1);
+    TAreaGuard guard(xb_WorkArea(nullptr));
+    const std::string alias = FreeAlias(tableName);
+    const int area = xb_Use(path, alias, EngineMode(openMode, shareMode), driver);
+    if (area == 0) {
+        reason = xb_ErrorText();
+        return rcOpenError;
+    }
+    auto record = std::make_unique<TWorkArea>();
+    record->Alias = alias;
+    record->TableName = std::string(tableName);
+    record->FullPath = path;
+    record->Driver = driver;
+    record->OpenMode = openMode;
+    record->ShareMode = shareMode;
+    record->Area = area;
+    record->RecordSize = xb_RecSize();
+    record->Fields = ReadFieldDescs();
+    State().Areas[area] = std::move(record);
+    cursor = area;
+    return rcOk;
+}
+
+int CloseCursor(int cursor) {
+    TAreaGuard guard(cursor);
+    if (!guard.Valid())
+        return rcNoCursor;
+    xb_Close();
+    State().Areas.erase(cursor);
+    return rcOk;
+}
+
+const TWorkArea* WorkAreaOf(int cursor) {
+    const auto it = State().Areas.find(cursor);
+    return it == State().Areas.end() ? nullptr : it->second.get();
+}
+
+int SetToBegin(int cursor) {
+    TAreaGuard guard(cursor);
+    if (!guard.Valid())
+        return rcNoCursor;
+    xb_GoTop();
+    xb_Skip(-1);
+    return rcOk;
+}
+
+int FetchNext(int cursor, std::string& image, long& recNo) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    if (xb_Bof())
+        xb_GoTop();
+    else
+        xb_Skip(1);
+    recNo = xb_RecNo();
+    if (xb_Eof())
+        return rcEndOfTable;
+    xb_GetRecord(image);
+    return rcOk;
+}
+
+int CurrentRecord(int cursor, std::string& image, long& recNo) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    recNo = xb_RecNo();
+    if (xb_Eof())
+        return rcEndOfTable;
+    xb_GetRecord(image);
+    return rcOk;
+}
+
+int FetchPrior(int cursor, long recNo, std::string& image, long& newRecNo, bool& atStart) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    xb_Goto(recNo);
+    xb_Skip(-1);
+    atStart = xb_Bof();
+    newRecNo = xb_RecNo();
+    if (xb_Eof())
+        return rcEndOfTable;
+    xb_GetRecord(image);
+    return rcOk;
+}
+
+int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& reason) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    static constexpr std::array<int, 7> codes = {rcOk, rcLockRefused, rcAppend2, rcAppend3, rcAppend4, rcAppend5,
+                                                 rcNoCursor};
+    const int result = xb_AppendEx();
+    const int code = result >= 1 && result <= 6 ? codes[static_cast<std::size_t>(result)] : rcOk;
+    if (code != rcOk) {
+        reason = xb_ErrorText();
+        return code;
+    }
+    if (!xb_PutRecord(image)) {
+        reason = xb_ErrorText();
+        return rcAppend2;
+    }
+    recNo = xb_RecNo();
+    return rcOk;
+}
+
+int RecordCount(int cursor, int& count) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    count = static_cast<int>(xb_Count());
+    return rcOk;
+}
+
+int ReadMemo(int cursor, std::string_view fieldBytes, std::string& text, std::string& reason) {
+    TAreaGuard guard(cursor);
+    if (!guard.Valid())
+        return rcNoCursor;
+    if (!xb_MemoText(fieldBytes, text)) {
+        reason = xb_ErrorText();
+        return rcMemoError;
+    }
+    return rcOk;
+}
+
+} // namespace RecordLayer

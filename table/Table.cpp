@@ -1,0 +1,334 @@
+// The table dataset over the record layer: open and close, moves, fields, append and post.
+#include "table/Table.h"
+
+#include "table/BlobField.h"
+#include "table/BooleanField.h"
+#include "table/DatabaseError.h"
+#include "table/DateField.h"
+#include "table/FloatField.h"
+#include "table/MemoField.h"
+#include "table/RecordLayer.h"
+#include "table/SmallintField.h"
+#include "table/StringField.h"
+
+#include "framework/Text.h"
+
+namespace {
+
+const char* const OpenDataset = "Cannot perform this operation on an open dataset";
+const char* const ClosedDataset = "Cannot perform this operation on a closed dataset";
+
+bool EndsWithNoCase(std::string_view text, std::string_view ending) {
+    return text.size() >= ending.size() && Text::SameTextAscii(text.substr(text.size() - ending.size()), ending);
+}
+
+std::string DriverName(TTableType type, std::string_view tableName) {
+    switch (type) {
+    case ttDefault:
+        if (EndsWithNoCase(tableName, ".DBF"))
+            return "XBFOX";
+        if (EndsWithNoCase(tableName, ".TXT"))
+            return "ASCIIDRV";
+        return "PARADOX";
+    case ttParadox:
+        return "PARADOX";
+    case ttDBase:
+        return "DBASE";
+    case ttASCII:
+        return "ASCIIDRV";
+    case ttXbNTX:
+        return "XBNTX";
+    case ttXbFOX:
+        return "XBFOX";
+    case ttXbNSX:
+        return "XBNSX";
+    }
+    return "XBFOX";
+}
+
+std::unique_ptr<TField> MakeField(TTable& table, const TFieldDesc& desc) {
+    switch (desc.Kind) {
+    case TFieldKind::Text:
+    case TFieldKind::VarText:
+        return std::make_unique<TStringField>(table, desc);
+    case TFieldKind::Float:
+        return std::make_unique<TFloatField>(table, desc);
+    case TFieldKind::Smallint:
+        return std::make_unique<TSmallintField>(table, desc);
+    case TFieldKind::Date:
+    case TFieldKind::DateTime:
+        return std::make_unique<TDateField>(table, desc);
+    case TFieldKind::Logical:
+        return std::make_unique<TBooleanField>(table, desc);
+    case TFieldKind::Memo:
+        return std::make_unique<TMemoField>(table, desc);
+    case TFieldKind::Blob:
+        break;
+    }
+    return std::make_unique<TBlobField>(table, desc);
+}
+
+void CheckStart() {
+    if (RecordLayer::EngineStart() != RecordLayer::rcOk)
+        throw EDBEngineError(RecordLayer::rcEngineStart, "the engine library xbengine version 2.40.00 or later is required");
+}
+
+} // namespace
+
+TTable::TTable(QObject* owner) : QObject(owner) {}
+
+TTable::~TTable() {
+    if (FCursor != 0)
+        CloseCursor();
+}
+
+void TTable::CheckInactive() const {
+    if (Active())
+        throw EDatabaseError(OpenDataset);
+}
+
+void TTable::CheckActive() const {
+    if (!Active())
+        throw EDatabaseError(ClosedDataset);
+}
+
+void TTable::SetTableName(std::string_view name) {
+    CheckInactive();
+    FTableName = name;
+}
+
+void TTable::SetDatabaseName(std::string_view folder) {
+    CheckInactive();
+    FDatabaseName = folder;
+}
+
+void TTable::SetTableType(TTableType type) {
+    CheckInactive();
+    FTableType = type;
+}
+
+void TTable::SetReadOnly(bool value) {
+    CheckInactive();
+    FReadOnly = value;
+}
+
+void TTable::SetExclusive(bool value) {
+    CheckInactive();
+    FExclusive = value;
+}
+
+void TTable::SetActive(bool value) {
+    if (value == Active())
+        return;
+    if (!value) {
+        FFields.clear();
+        CloseCursor();
+        FState = dsInactive;
+        FEof = FBof = true;
+        FRecNo = 0;
+        return;
+    }
+    OpenCursor();
+    try {
+        CreateFields();
+    } catch (...) {
+        CloseCursor();
+        throw;
+    }
+    FState = dsBrowse;
+    First();
+}
+
+void TTable::OpenCursor() {
+    CheckStart();
+    int cursor = 0;
+    std::string reason;
+    const int code = RecordLayer::OpenCursor(RecordLayer::DatabaseFolder(FDatabaseName), FTableName,
+                                             DriverName(FTableType, FTableName), FReadOnly ? 1 : 0,
+                                             FExclusive ? 1 : 0, cursor, reason);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code, reason);
+    if (cursor == 0)
+        throw EDatabaseError("Error creating cursor handle");
+    FCursor = cursor;
+}
+
+void TTable::CloseCursor() {
+    RecordLayer::CloseCursor(FCursor);
+    FCursor = 0;
+}
+
+void TTable::CreateFields() {
+    FFields.clear();
+    const TWorkArea* area = RecordLayer::WorkAreaOf(FCursor);
+    if (!area)
+        throw EDatabaseError("Error creating cursor handle");
+    for (const TFieldDesc& desc : area->Fields)
+        FFields.push_back(MakeField(*this, desc));
+    FBuffer.assign(static_cast<std::size_t>(area->RecordSize), ' ');
+}
+
+void TTable::GetFieldNames(std::vector<std::string>& list) {
+    list.clear();
+    if (Active()) {
+        for (const auto& field : FFields)
+            list.push_back(field->FieldName());
+        return;
+    }
+    OpenCursor();
+    if (const TWorkArea* area = RecordLayer::WorkAreaOf(FCursor))
+        for (const TFieldDesc& desc : area->Fields)
+            list.push_back(desc.Name);
+    CloseCursor();
+}
+
+int TTable::RecordCount() {
+    CheckActive();
+    int count = 0;
+    const int code = RecordLayer::RecordCount(FCursor, count);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    return count;
+}
+
+TField& TTable::Fields(int index) const {
+    if (index < 0 || index >= FieldCount())
+        throw EDatabaseError("Field index out of range");
+    return *FFields[static_cast<std::size_t>(index)];
+}
+
+TField* TTable::FindField(std::string_view name) const {
+    for (const auto& field : FFields)
+        if (Text::SameTextAscii(field->FieldName(), name))
+            return field.get();
+    return nullptr;
+}
+
+TField& TTable::FieldByName(std::string_view name) const {
+    if (TField* field = FindField(name))
+        return *field;
+    throw EDatabaseError("Field '" + std::string(name) + "' not found");
+}
+
+void TTable::First() {
+    CheckActive();
+    if (FState != dsBrowse)
+        Post();
+    const int code = RecordLayer::SetToBegin(FCursor);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    FBof = true;
+    FEof = false;
+    FRecNo = 0;
+    FBuffer.assign(FBuffer.size(), ' ');
+    if (FetchForward() == 0)
+        FEof = true;
+}
+
+// Fetches the next record into the buffer: 1 when it moved, 0 at the end (the last record stays current).
+int TTable::FetchForward() {
+    std::string image;
+    long recNo = 0;
+    const int code = RecordLayer::FetchNext(FCursor, image, recNo);
+    if (code == RecordLayer::rcEndOfTable)
+        return 0;
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    FBuffer = std::move(image);
+    FRecNo = static_cast<int>(recNo);
+    return 1;
+}
+
+int TTable::FetchBackward() {
+    std::string image;
+    long recNo = 0;
+    bool atStart = false;
+    const int code = RecordLayer::FetchPrior(FCursor, FRecNo, image, recNo, atStart);
+    if (atStart || code == RecordLayer::rcEndOfTable)
+        return 0;
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    FBuffer = std::move(image);
+    FRecNo = static_cast<int>(recNo);
+    return 1;
+}
+
+int TTable::MoveBy(int n) {
+    CheckActive();
+    if (FState != dsBrowse)
+        Post();
+    int moved = 0;
+    if (n > 0) {
+        if (FEof)
+            return 0;
+        while (moved < n) {
+            if (FetchForward() == 0) {
+                FEof = true;
+                break;
+            }
+            FBof = false;
+            ++moved;
+        }
+    } else if (n < 0) {
+        if (FRecNo == 0)
+            return 0;
+        while (moved > n) {
+            if (FetchBackward() == 0) {
+                FBof = true;
+                break;
+            }
+            FEof = false;
+            --moved;
+        }
+    }
+    return moved;
+}
+
+bool TTable::RecordDeleted() const { return !FBuffer.empty() && FBuffer[0] == '*'; }
+
+void TTable::Append() {
+    CheckActive();
+    if (FReadOnly)
+        throw EDatabaseError("Cannot modify a read-only dataset");
+    if (FState != dsBrowse)
+        Post();
+    FSavedBuffer = FBuffer;
+    FBuffer.assign(FBuffer.size(), ' ');
+    FState = dsInsert;
+}
+
+void TTable::Post() {
+    CheckActive();
+    if (FState == dsInsert) {
+        long recNo = 0;
+        std::string reason;
+        const int code = RecordLayer::InsertRecord(FCursor, FBuffer, recNo, reason);
+        if (code != RecordLayer::rcOk)
+            throw EDBEngineError(code, reason);
+        FRecNo = static_cast<int>(recNo);
+        FState = dsBrowse;
+        FEof = FBof = false;
+    }
+}
+
+void TTable::Cancel() {
+    if (FState == dsInsert || FState == dsEdit) {
+        FBuffer = FSavedBuffer;
+        FState = dsBrowse;
+    }
+}
+
+void TTable::Resync() {
+    CheckActive();
+    std::string image;
+    long recNo = 0;
+    const int code = RecordLayer::CurrentRecord(FCursor, image, recNo);
+    FBof = true;
+    FEof = code == RecordLayer::rcEndOfTable;
+    if (code != RecordLayer::rcOk && code != RecordLayer::rcEndOfTable)
+        throw EDBEngineError(code);
+    if (!FEof) {
+        FBuffer = std::move(image);
+        FRecNo = static_cast<int>(recNo);
+    }
+}
