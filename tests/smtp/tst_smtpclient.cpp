@@ -1,0 +1,457 @@
+// The SMTP client against a real server (aiosmtpd) and against a scripted peer for every kind of fault.
+#include "smtp/SmtpClient.h"
+
+#include "app/MessageText.h"
+#include "tests/servers/ScriptedServer.h"
+#include "tests/servers/SmtpSink.h"
+
+#include <QTcpServer>
+#include <QtTest>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+constexpr int TickMs = 50;        // one tick of the test's wait control
+constexpr int TimeOutTicks = 60;  // 3 s for replies that do come
+constexpr int ShortTimeOut = 4;   // 200 ms for replies that never come
+
+const QByteArray ContentType = "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n";
+
+// A client wired to a wait control, recording what it displays and feeding its body from a list.
+struct Harness {
+    explicit Harness(const QString& port)
+    {
+        Wait.SetInterval(TickMs);
+        Client.SetWait(&Wait);
+        Client.SetHost("127.0.0.1");
+        Client.SetPort(port.toStdString());
+        Client.SetTimeOut(TimeOutTicks);
+        Client.SetSignOn("tester.localhost");
+        Client.SetFromName("sender@example.org");
+        Client.RcptName() = {"rcpt@example.org"};
+        Client.SetHdrFrom("Sender <sender@example.org>");
+        Client.SetHdrTo("Rcpt <rcpt@example.org>");
+        Client.SetHdrSubject("Greetings");
+        Client.OnDisplay = [this](TSmtpClient*, const std::string& msg) { Shown.push_back(msg); };
+        Client.OnGetData = [this](TSmtpClient*, int, char* line, int maxLen, bool& more) {
+            if (Next == Body.size()) {
+                more = false;
+                return;
+            }
+            qstrncpy(line, Body[Next++].c_str(), static_cast<size_t>(maxLen) + 1);
+        };
+    }
+    bool Shows(const std::string& msg) const { return std::find(Shown.begin(), Shown.end(), msg) != Shown.end(); }
+
+    TWait Wait;
+    TSmtpClient Client;
+    std::vector<std::string> Shown;
+    std::vector<std::string> Body;
+    size_t Next = 0;
+};
+
+QByteArray Headers(const QByteArray& cc = "Cc: \r\n")
+{
+    return "From: Sender <sender@example.org>\r\nTo: Rcpt <rcpt@example.org>\r\n" + cc +
+           "Subject: Greetings\r\nMime-Version: 1.0\r\n" + ContentType + "\r\n";
+}
+
+QList<QByteArray> Verbs(const QList<QByteArray>& commands)
+{
+    QList<QByteArray> verbs;
+    for (const QByteArray& command : commands)
+        verbs << command.left(4);
+    return verbs;
+}
+
+} // namespace
+
+class TestSmtpClient : public QObject {
+    Q_OBJECT
+
+private slots:
+    void sinkReceivesTheMessageByteForByte();
+    void sinkGetsMessagesInOneConnection();
+    void sinkRefusalIsReportedInTheServersWords();
+    void personalisedMessageArrivesAsWritten();
+    void lineBreaksInValuesAddNoLineOnTheWire();
+    void refusedStep_data();
+    void refusedStep();
+    void multiLineAndOddReplies_data();
+    void multiLineAndOddReplies();
+    void overlongReplyLinesKeepTheDialogueInStep();
+    void silentServerTimesOutForTheRestOfTheConnection();
+    void connectionLostBeforeTheReply();
+    void connectionLostInTheMiddleOfData_data();
+    void connectionLostInTheMiddleOfData();
+    void failuresBeforeAnyTraffic();
+    void bodyFeedEndsAndHeaderHandler();
+    void headerValueLongerThanTheBufferIsCut();
+};
+
+void TestSmtpClient::sinkReceivesTheMessageByteForByte()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+    Harness h(sink.PortText());
+    h.Client.SetFromName(" \tsender@example.org \r");
+    h.Client.RcptName() = {"  first@example.org", "second@example.org\t"};
+    h.Client.RcptCcName() = {"copy@example.org"};
+    h.Body = {"Hello,", "", ".", ".hidden", "..", "   kept as written  ", "Bye"};
+    QVERIFY2(h.Client.Mail(), h.Client.ErrorMessage().c_str());
+    QCOMPARE(h.Client.ErrorMessage(), std::string());
+    QCOMPARE(h.Client.State(), smtpConnected);
+    h.Client.Quit();
+    QCOMPARE(h.Client.State(), smtpDisconnected);
+
+    QCOMPARE(sink.Count(), 1);
+    const SmtpSink::Message got = sink.Read(1);
+    QCOMPARE(got.Sender, std::string("sender@example.org"));
+    QCOMPARE(got.Recipients, (std::vector<std::string>{"first@example.org", "second@example.org", "copy@example.org"}));
+    const QByteArray body = "Hello,\r\n\r\n.\r\n.hidden\r\n..\r\n   kept as written  \r\nBye\r\n";
+    QCOMPARE(got.Content, Headers() + body);
+    QCOMPARE(got.Wire, Headers() + "Hello,\r\n\r\n..\r\n..hidden\r\n...\r\n   kept as written  \r\nBye\r\n");
+    QVERIFY(h.Shows("> HELO tester.localhost"));
+    QVERIFY(h.Shows("Connected with SMTP server"));
+}
+
+void TestSmtpClient::sinkGetsMessagesInOneConnection()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+    Harness h(sink.PortText());
+    h.Client.SetSignOn("");
+    for (const char* name : {"one", "two", "three"}) {
+        h.Client.RcptName() = {std::string(name) + "@example.org"};
+        h.Body = {name};
+        h.Next = 0;
+        QVERIFY2(h.Client.Mail(), h.Client.ErrorMessage().c_str());
+    }
+    // Connected already: Open sends nothing and succeeds.
+    const size_t shown = h.Shown.size();
+    QVERIFY(h.Client.Open());
+    QCOMPARE(h.Shown.size(), shown);
+    h.Client.Quit();
+    QVERIFY(h.Shows("> HELO " + GetLocalHostName()));
+    QCOMPARE(std::count(h.Shown.begin(), h.Shown.end(), "Connected with SMTP server"), 1);
+    QCOMPARE(sink.Count(), 3);
+    QCOMPARE(sink.Read(3).Recipients, std::vector<std::string>{"three@example.org"});
+    QCOMPARE(sink.Read(3).Content, Headers() + "three\r\n");
+    // Quit when disconnected does nothing at all.
+    h.Shown.clear();
+    h.Client.Quit();
+    QVERIFY(h.Shown.empty());
+}
+
+void TestSmtpClient::sinkRefusalIsReportedInTheServersWords()
+{
+    SmtpSink sink({"nobody@example.org"});
+    QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+    Harness h(sink.PortText());
+    h.Client.RcptName() = {"nobody@example.org"};
+    QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("550 Mailbox unavailable: nobody@example.org"));
+    QCOMPARE(h.Client.LastResponse(), h.Client.ErrorMessage());
+    QCOMPARE(h.Client.State(), smtpConnected); // the caller decides to quit
+    h.Client.Quit();
+    h.Client.RcptName() = {"somebody@example.org"};
+    QVERIFY(h.Client.Mail());
+    QCOMPARE(h.Client.ErrorMessage(), std::string()); // the new connection cleared the old failure
+    QCOMPARE(sink.Count(), 1);
+}
+
+void TestSmtpClient::personalisedMessageArrivesAsWritten()
+{
+    SmtpSink sink;
+    QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+    Harness h(sink.PortText());
+    const std::string text = MessageText::ReplaceVariables(
+        "Dear %D %N,\r\n\r\n.\r\nthe offer for %O stands: 50%% off\r\n   until Friday.",
+        [](char c) { return c == 'D' ? std::string("Ms.") : c == 'N' ? std::string("Jones") : std::string("Acme"); });
+    size_t pos = 0;
+    h.Client.OnGetData = [&](TSmtpClient*, int, char* line, int maxLen, bool& more) {
+        const std::string next = MessageText::NextBodyLine(text, pos, 30, maxLen, more);
+        qstrncpy(line, next.c_str(), static_cast<size_t>(maxLen) + 1);
+    };
+    h.Client.OnHeaderLine = [](TSmtpClient*, char* msg, int size) {
+        MessageText::AddOrganizationHeader(msg, size, " Quorvel Friends ");
+    };
+    QVERIFY2(h.Client.Mail(), h.Client.ErrorMessage().c_str());
+    // Width 30: the URL is exactly 30 characters long and is followed by no extra empty line.
+    const QByteArray expected = "From: Sender <sender@example.org>\r\nOrganization: Quorvel Friends\r\n"
+                                "To: Rcpt <rcpt@example.org>\r\nCc: \r\nSubject: Greetings\r\nMime-Version: 1.0\r\n" +
+                                ContentType +
+                                "\r\nDear Ms. Jones,\r\n\r\n.\r\nthe offer for Acme stands:\r\n50%% off\r\n"
+                                "until Friday.\r\n\r\nDelivered to you by Quorvel\r\nMailer - get free e-mail\r\n"
+                                "software at:\r\nhttps://quorvel.example/mailer\r\n";
+    QCOMPARE(sink.Read(1).Content, expected);
+}
+
+void TestSmtpClient::lineBreaksInValuesAddNoLineOnTheWire()
+{
+    ScriptedServer server;
+    QVERIFY(server.IsListening());
+    Harness h(server.PortText());
+    h.Client.SetSignOn("me\r\nRSET");
+    h.Client.SetFromName("sender@example.org>\r\nRSET\r\nMAIL FROM:<evil@example.org");
+    h.Client.RcptName() = {"Rcpt <rcpt@example.org>\r\nRCPT TO:<evil@example.org"};
+    h.Client.SetHdrTo("Rcpt\r\nBcc: evil@example.org");
+    h.Client.SetHdrSubject("Hi\n\nInjected body");
+    h.Client.SetHdrFrom("Sender\rX-Evil: yes");
+    h.Body = {"text\r\n.\r\nMAIL FROM:<evil@example.org>", ".\nQUIT"};
+    QVERIFY2(h.Client.Mail(), h.Client.ErrorMessage().c_str());
+    h.Client.Quit();
+    QCOMPARE(Verbs(server.Commands()), (QList<QByteArray>{"HELO", "MAIL", "RCPT", "DATA", "QUIT"}));
+    QCOMPARE(server.Commands()[1], QByteArray("MAIL FROM:<sender@example.org>  RSET  MAIL FROM:<evil@example.org>"));
+    const QList<QByteArray> data = server.DataLines();
+    QCOMPARE(data.mid(0, 4), (QList<QByteArray>{"From: Sender X-Evil: yes", "To: Rcpt  Bcc: evil@example.org", "Cc: ",
+                                                 "Subject: Hi  Injected body"}));
+    QCOMPARE(data.mid(6), (QList<QByteArray>{"", "text", "..", "MAIL FROM:<evil@example.org>", "..", "QUIT"}));
+}
+
+void TestSmtpClient::refusedStep_data()
+{
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<bool>("accepted");
+    const QList<QByteArray> all{"HELO", "MAIL", "RCPT", "RCPT", "DATA"};
+    QTest::newRow("MAIL refused") << QByteArray("MAIL") << QByteArray("451 try later") << all.mid(0, 2) << false;
+    QTest::newRow("RCPT refused") << QByteArray("RCPT") << QByteArray("550 no such user") << all.mid(0, 3) << false;
+    QTest::newRow("RCPT 251") << QByteArray("RCPT") << QByteArray("251 will forward") << all << true;
+    QTest::newRow("RCPT 252") << QByteArray("RCPT") << QByteArray("252 cannot verify") << all.mid(0, 3) << false;
+    QTest::newRow("DATA refused") << QByteArray("DATA") << QByteArray("503 bad sequence") << all << false;
+    QTest::newRow("message refused") << QByteArray(".") << QByteArray("552 too big") << all << false;
+}
+
+void TestSmtpClient::refusedStep()
+{
+    QFETCH(QByteArray, verb);
+    QFETCH(QByteArray, reply);
+    QFETCH(QList<QByteArray>, sent);
+    QFETCH(bool, accepted);
+    ScriptedServer server;
+    server.SetReply(verb, ScriptedServer::Send(reply + "\r\n"));
+    Harness h(server.PortText());
+    h.Client.RcptName() = {"a@example.org", "b@example.org"};
+    h.Body = {"body"};
+    QCOMPARE(h.Client.Mail(), accepted);
+    QCOMPARE(Verbs(server.Commands()), sent);
+    QCOMPARE(h.Client.ErrorMessage(), accepted ? std::string() : reply.toStdString());
+    QCOMPARE(h.Client.State(), smtpConnected);
+    QCOMPARE(server.DataLines().contains("body"), verb == "." || accepted);
+}
+
+void TestSmtpClient::multiLineAndOddReplies_data()
+{
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::addColumn<bool>("opened");
+    QTest::addColumn<QString>("lastResponse");
+    QTest::addColumn<int>("linesShown");
+    QTest::newRow("multi-line") << QByteArray("220-first\r\n220-second\r\n220 last\r\n") << true << "220 last" << 3;
+    QTest::newRow("last line decides") << QByteArray("220-fine\r\n421 busy\r\n") << false << "421 busy" << 2;
+    QTest::newRow("short line ends it") << QByteArray("220-a\r\n220\r\n250 late\r\n") << true << "220" << 2;
+    QTest::newRow("short code") << QByteArray("22\r\n") << false << "22" << 1;
+    QTest::newRow("no digits") << QByteArray("OK ready\r\n") << false << "OK ready" << 1;
+    QTest::newRow("leading blanks") << QByteArray(" \t220 ready\r\n") << true << " \t220 ready" << 1;
+    QTest::newRow("huge number") << QByteArray("22000000000000000220 x\r\n") << false << "22000000000000000220 x" << 1;
+}
+
+void TestSmtpClient::multiLineAndOddReplies()
+{
+    QFETCH(QByteArray, greeting);
+    QFETCH(bool, opened);
+    QFETCH(QString, lastResponse);
+    QFETCH(int, linesShown);
+    ScriptedServer server;
+    server.SetGreeting(ScriptedServer::Send(greeting));
+    Harness h(server.PortText());
+    QCOMPARE(h.Client.Open(), opened);
+    const auto replies = std::count_if(h.Shown.begin(), h.Shown.end(), [](const std::string& s) { return s[0] == '<'; });
+    QCOMPARE(replies, linesShown + (opened ? 1 : 0)); // and the reply to HELO
+    if (!opened) {
+        QCOMPARE(h.Client.ErrorMessage(), lastResponse.toStdString());
+        QCOMPARE(h.Client.LastResponse(), lastResponse.toStdString());
+        QCOMPARE(h.Client.State(), smtpDisconnected);
+        QVERIFY(server.Commands().isEmpty()); // no HELO after a bad greeting
+    } else {
+        QVERIFY(h.Shows("< " + lastResponse.toStdString()));
+        QCOMPARE(h.Client.State(), smtpConnected);
+    }
+}
+
+void TestSmtpClient::overlongReplyLinesKeepTheDialogueInStep()
+{
+    ScriptedServer server;
+    const QByteArray tail(300, 'x');
+    server.SetGreeting(ScriptedServer::Send("220 " + tail + "\r\n"));
+    server.SetReply("HELO", ScriptedServer::Send("250-" + tail + "\r\n250-" + tail + tail + "\r\n250 ok\r\n"));
+    server.SetReply("MAIL", ScriptedServer::Send("250 " + tail + "\r\n"));
+    Harness h(server.PortText());
+    QVERIFY2(h.Client.Open(), h.Client.ErrorMessage().c_str());
+    QVERIFY2(h.Client.Mail(), h.Client.ErrorMessage().c_str());
+    QCOMPARE(h.Client.LastResponse(), std::string("250 Message accepted"));
+    QVERIFY(h.Shows("< 250 " + std::string(250, 'x'))); // the line as far as it fits, code first
+}
+
+void TestSmtpClient::silentServerTimesOutForTheRestOfTheConnection()
+{
+    ScriptedServer server;
+    server.SetReplies("RCPT", {ScriptedServer::Silence(), ScriptedServer::Send("250 OK\r\n")});
+    Harness h(server.PortText());
+    h.Client.SetTimeOut(ShortTimeOut);
+    QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("554 receive timeout"));
+    QCOMPARE(h.Client.LastResponse(), std::string("554 receive timeout"));
+    QVERIFY(h.Client.StatusTimeOut());
+    QCOMPARE(h.Client.State(), smtpConnected);
+    // The server answers again, but this connection stays timed out; the first failure's text stays.
+    h.Client.RcptName().clear();
+    QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.LastResponse(), std::string("554 receive timeout"));
+    // Open on a live connection only clears the flag; a new connection clears the failure too.
+    QVERIFY(h.Client.Open());
+    QVERIFY(!h.Client.StatusTimeOut());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("554 receive timeout"));
+    h.Client.Quit();
+    QVERIFY(h.Client.Mail());
+    QCOMPARE(h.Client.ErrorMessage(), std::string());
+
+    // A silent greeting closes the connection the client was opening.
+    ScriptedServer mute;
+    mute.SetGreeting(ScriptedServer::Silence());
+    Harness m(mute.PortText());
+    m.Client.SetTimeOut(ShortTimeOut);
+    QVERIFY(!m.Client.Open());
+    QCOMPARE(m.Client.ErrorMessage(), std::string("554 receive timeout"));
+    QCOMPARE(m.Client.State(), smtpDisconnected);
+    QVERIFY(m.Client.StatusTimeOut());
+}
+
+void TestSmtpClient::connectionLostBeforeTheReply()
+{
+    ScriptedServer server;
+    server.SetReply("MAIL", ScriptedServer::Hangup());
+    Harness h(server.PortText());
+    QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("554 connection closed"));
+    QCOMPARE(h.Client.LastResponse(), std::string("554 connection closed"));
+    QCOMPARE(h.Client.State(), smtpDisconnected);
+    QVERIFY(!h.Client.Mail()); // connects anew: the greeting is fine, MAIL is dropped again
+    server.SetReply("MAIL", ScriptedServer::SendAndClose("421 closing\r\n"));
+    QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("421 closing"));
+    QCOMPARE(server.Connections(), 3);
+}
+
+void TestSmtpClient::connectionLostInTheMiddleOfData_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::newRow("right after 354") << 0;
+    QTest::newRow("in the header block") << 2;
+    QTest::newRow("in the body") << 10;
+}
+
+void TestSmtpClient::connectionLostInTheMiddleOfData()
+{
+    QFETCH(int, lines);
+    ScriptedServer server;
+    server.SetCloseAfterDataLines(lines);
+    if (lines == 0)
+        server.SetReply("DATA", ScriptedServer::SendAndClose("354 go ahead\r\n"));
+    Harness h(server.PortText());
+    for (int i = 0; i < 5000; ++i)
+        h.Body.push_back("line " + std::to_string(i));
+    QVERIFY(!h.Client.Mail());
+    const std::string error = h.Client.ErrorMessage();
+    QVERIFY2(error == "554 not connected" || error == "554 connection closed", error.c_str());
+    QCOMPARE(h.Client.State(), smtpDisconnected);
+    QVERIFY(h.Next < h.Body.size()); // the feed stopped when the connection went
+    h.Client.Quit();
+}
+
+void TestSmtpClient::failuresBeforeAnyTraffic()
+{
+    Harness h("25");
+    h.Client.SetWait(nullptr);
+    h.Client.SetStatusTimeOut(true);
+    QVERIFY(!h.Client.Open());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("No wait object"));
+    QVERIFY(h.Shows("No wait object"));
+    QVERIFY(h.Client.StatusTimeOut());
+
+    h.Client.SetWait(&h.Wait);
+    h.Client.SetHost("");
+    QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("No host specified"));
+
+    h.Client.SetHost("127.0.0.1");
+    h.Client.SetPort("no-such-service-here");
+    h.Shown.clear();
+    QVERIFY(!h.Client.Open());
+    QVERIFY(h.Client.ErrorMessage().find("no-such-service-here") != std::string::npos);
+    QVERIFY(h.Shown.empty());
+
+    QTcpServer closed; // a port that was free a moment ago refuses the connection
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const QString port = QString::number(closed.serverPort());
+    closed.close();
+    h.Client.SetPort(port.toStdString());
+    QVERIFY(!h.Client.Open());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("Can't connect to host '127.0.0.1'"));
+    QCOMPARE(h.Client.State(), smtpDisconnected);
+    QVERIFY(!h.Client.StatusTimeOut());
+    QCOMPARE(h.Client.LastResponse(), std::string());
+}
+
+void TestSmtpClient::bodyFeedEndsAndHeaderHandler()
+{
+    ScriptedServer server;
+    Harness h(server.PortText());
+    h.Client.RcptName() = {"", "x@example.org"};
+    std::vector<int> lineNums;
+    h.Client.OnGetData = [&](TSmtpClient*, int lineNum, char* line, int maxLen, bool& more) {
+        QCOMPARE(maxLen, 1023);
+        QVERIFY(more);
+        lineNums.push_back(lineNum);
+        if (lineNum == 3)
+            throw std::runtime_error("feed failed");
+        qstrcpy(line, "ok");
+    };
+    h.Client.OnHeaderLine = [](TSmtpClient*, char* msg, int size) {
+        QCOMPARE(size, 1024);
+        if (qstrncmp(msg, "Cc:", 3) == 0)
+            msg[0] = '\0';
+    };
+    QVERIFY(h.Client.Mail());
+    QCOMPARE(lineNums, (std::vector<int>{1, 2, 3}));
+    QCOMPARE(server.Commands().mid(1, 3), (QList<QByteArray>{"MAIL FROM:<sender@example.org>", "RCPT TO:<>",
+                                                              "RCPT TO:<x@example.org>"}));
+    QCOMPARE(server.DataLines().size(), 5 + 1 + 2); // the Cc line suppressed, a blank line, two body lines
+
+    // No recipients and no feed: no RCPT, and an empty body still ends with the dot.
+    h.Client.RcptName().clear();
+    h.Client.OnGetData = nullptr;
+    h.Client.OnHeaderLine = nullptr;
+    QVERIFY(h.Client.Mail());
+    QCOMPARE(Verbs(server.Commands().mid(5)), (QList<QByteArray>{"MAIL", "DATA"}));
+    QCOMPARE(server.DataLines().mid(8), (QList<QByteArray>{"From: Sender <sender@example.org>",
+                                                            "To: Rcpt <rcpt@example.org>", "Cc: ", "Subject: Greetings",
+                                                            "Mime-Version: 1.0", ContentType.chopped(2), ""}));
+}
+
+void TestSmtpClient::headerValueLongerThanTheBufferIsCut()
+{
+    ScriptedServer server;
+    Harness h(server.PortText());
+    h.Client.SetHdrSubject(std::string(5000, 's'));
+    h.Body = {std::string(1023, 'b')};
+    QVERIFY(h.Client.Mail());
+    QCOMPARE(server.DataLines()[3], "Subject: " + QByteArray(1023 - 9, 's'));
+    QCOMPARE(server.DataLines()[7], QByteArray(1023, 'b'));
+}
+
+QTEST_MAIN(TestSmtpClient)
+#include "tst_smtpclient.moc"
