@@ -169,6 +169,7 @@ private:
     int FLastError = 0;
     bool FPaused = false;
     bool FAllSent = true;
+    // Length-prefixed: the length in the first byte, then up to 255 characters.
     char FLineBuffer[256] = {};
     int FLineLength = 0;
     bool FLineMode = false;

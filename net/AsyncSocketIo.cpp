@@ -219,6 +219,7 @@ void TCustomAsyncSocket::HandleRead(int error)
 void TCustomAsyncSocket::StartLine()
 {
     if (!FLineMode) {
+        FLineBuffer[0] = 0;
         FLineLength = 0;
         FLineMode = true;
     }
@@ -250,8 +251,10 @@ void TCustomAsyncSocket::ReadLineBytes()
         if (n == 1) {
             ++FReadCount;
             bool endOfLine = byte == '\n';
-            if (byte != '\n' && byte != '\r')
-                FLineBuffer[FLineLength++] = static_cast<char>(byte);
+            if (byte != '\n' && byte != '\r') {
+                FLineBuffer[++FLineLength] = static_cast<char>(byte);
+                FLineBuffer[0] = static_cast<char>(FLineLength);
+            }
             if (FLineLength >= 254) {
                 endOfLine = true;
                 if (OnLineTooLong)
@@ -292,7 +295,8 @@ void TCustomAsyncSocket::ReadLine(int timeout, std::string& line)
             wait->Run();
         }
     }
-    line.assign(FLineBuffer, static_cast<size_t>(FLineLength));
+    // The text carries its own length: a close during the wait resets the count, not the text received.
+    line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
 }
 
 void TCustomAsyncSocket::DrainUntilClosed()

@@ -1,0 +1,497 @@
+// The socket against real loopback peers: properties and their messages, connects, lines, closes and resets.
+#include "LoopbackPeer.h"
+#include "net/AsyncSocket.h"
+#include "net/LastError.h"
+
+#include <QtTest>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+using namespace LoopbackPeer;
+
+namespace {
+
+using TStates = std::vector<TSocketState>;
+
+// A socket with a fast wait control (one tick = 20 ms) that records its state changes and closes.
+struct TClient {
+    TWait Waiter;
+    TAsyncSocket Socket;
+    TStates States;
+    std::vector<int> Closed;
+    std::vector<int> Connected;
+
+    TClient()
+    {
+        Waiter.SetInterval(20);
+        Socket.SetWaitCtrl(&Waiter);
+        Socket.OnChangeState = [this](TCustomAsyncSocket*, TSocketState, TSocketState now) { States.push_back(now); };
+        Socket.OnSessionClosed = [this](TCustomAsyncSocket*, int error) { Closed.push_back(error); };
+        Socket.OnSessionConnected = [this](TCustomAsyncSocket*, int error) { Connected.push_back(error); };
+    }
+    bool ConnectTo(int port, int ticks = 50)
+    {
+        Socket.SetProto("tcp");
+        Socket.SetPort(std::to_string(port));
+        Socket.SetAddr("127.0.0.1");
+        Socket.Connect();
+        return Socket.Wait(ticks, wsConnected);
+    }
+};
+
+QString Message(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const ESocketException& e) {
+        return QString::fromStdString(e.Message());
+    }
+    return QStringLiteral("<no exception>");
+}
+
+double CpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+class TestAsyncSocket : public QObject {
+    Q_OBJECT
+private slots:
+    void portConversion_data();
+    void portConversion();
+    void protoAndAddr();
+    void connectRefusesIncompleteSetup();
+    void refusedConnection();
+    void pendingConnectTimesOut();
+    void settersRefuseWhileConnected();
+    void readLineFraming();
+    void readLineContinuesAfterTimeout();
+    void peerCloseDuringReadLine();
+    void peerResetMidLine();
+    void sendToVanishedPeer();
+    void staleEventsAfterCloseAreIgnored();
+    void waitAndReadLineWithoutWaitControl();
+    void multiThreadedModeWaitsWithoutControl();
+    void silentServerCostsLittleCpu();
+    void noDescriptorLeaks();
+};
+
+void TestAsyncSocket::portConversion_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("number") << "25" << 25 << "";
+    QTest::newRow("number with tail") << "2525x" << 2525 << "";
+    QTest::newRow("service with blanks") << "  smtp " << 25 << "";
+    QTest::newRow("unknown service") << "nosuchservice" << -1
+                                     << "Error 11004 in function SetPort: Cannot convert port 'nosuchservice'\r\nNo Data";
+    QTest::newRow("empty") << "" << -1 << "Error 10022 in function SetPort: Cannot convert port ''\r\nInvalid argument";
+    QTest::newRow("overlong name") << QString(40, QLatin1Char('s')) << -1
+                                   << "Error 10022 in function SetPort: Cannot convert port '" + QString(40, QLatin1Char('s'))
+            + "'\r\nInvalid argument";
+    QTest::newRow("beyond 16 bits") << "70000" << -1
+                                    << "Error 10022 in function SetPort: Cannot convert port '70000'\r\nInvalid argument";
+}
+
+void TestAsyncSocket::portConversion()
+{
+    QFETCH(QString, text);
+    QFETCH(int, port);
+    QFETCH(QString, message);
+    TAsyncSocket socket;
+    QCOMPARE(Message([&] { socket.SetPort(text.toStdString()); }), message.isEmpty() ? "<no exception>" : message);
+    QCOMPARE(socket.Port(), text.toStdString());
+    if (port >= 0) {
+        QCOMPARE(socket.PortNumber(), port);
+    } else {
+        // The failed conversion leaves the port unassigned: Connect says so.
+        socket.SetAddr("127.0.0.1");
+        QCOMPARE(Message([&] { socket.Connect(); }), QStringLiteral("Connect: No Port Specified"));
+    }
+}
+
+void TestAsyncSocket::protoAndAddr()
+{
+    TAsyncSocket socket;
+    QCOMPARE(socket.Proto(), std::string("tcp"));
+    QCOMPARE(Message([&] { socket.SetProto("nosuchproto"); }),
+        QStringLiteral("Error 11004 in function SetProto: Cannot convert protocol 'nosuchproto'\r\nNo Data"));
+    QCOMPARE(Message([&] { socket.SetProto(""); }),
+        QStringLiteral("Error 10022 in function SetProto: Cannot convert protocol ''\r\nInvalid argument"));
+    socket.SetPort("25");
+    socket.SetAddr("127.0.0.1");
+    QCOMPARE(Message([&] { socket.Connect(); }), QStringLiteral("Connect: No Protocol Specified"));
+
+    QCOMPARE(Message([&] { socket.SetAddr(" no-such-host.invalid "); }),
+        QStringLiteral("SetAddr: Cannot convert host address ' no-such-host.invalid '"));
+    const std::string longName(300, 'h');
+    QCOMPARE(Message([&] { socket.SetAddr(longName); }),
+        QString::fromStdString("SetAddr: Cannot convert host address '" + longName + "'"));
+    QCOMPARE(Message([&] { socket.SetAddr("255.255.255.255"); }), QStringLiteral("<no exception>"));
+    QCOMPARE(Message([&] { socket.SetAddr("localhost"); }), QStringLiteral("<no exception>"));
+
+    // A datagram socket connects at once and its bytes reach the peer as one datagram.
+    const int receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length);
+    TAsyncSocket datagram;
+    std::vector<int> connected;
+    datagram.OnSessionConnected = [&](TCustomAsyncSocket*, int error) { connected.push_back(error); };
+    datagram.SetProto(" 17");
+    datagram.SetPort(std::to_string(ntohs(address.sin_port)));
+    datagram.SetAddr("127.0.0.1");
+    datagram.Connect();
+    QCOMPARE(datagram.State(), wsConnected);
+    QCOMPARE(connected, std::vector<int>{0});
+    QVERIFY(datagram.LocalPortNumber() > 0);
+    QCOMPARE(datagram.SendText("ping"), 4);
+    char buffer[16] = {};
+    QCOMPARE(::recv(receiver, buffer, sizeof buffer, 0), ssize_t(4));
+    QCOMPARE(QByteArray(buffer), QByteArray("ping"));
+    datagram.Close();
+    ::close(receiver);
+}
+
+void TestAsyncSocket::connectRefusesIncompleteSetup()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    QCOMPARE(Message([&] { client.Socket.Connect(); }), QStringLiteral("Connect: Socket already in use"));
+    client.Socket.SetFlushTimeout(5);
+    client.Socket.Close();
+    QCOMPARE(client.Socket.FlushTimeout(), 60);
+    QCOMPARE(client.Socket.Port(), std::to_string(listener.Port()));
+    QCOMPARE(Message([&] { client.Socket.Connect(); }), QStringLiteral("Connect: No Port Specified"));
+    client.Socket.SetPort(std::to_string(listener.Port()));
+    QCOMPARE(Message([&] { client.Socket.Connect(); }), QStringLiteral("Connect: No IP Address Specified"));
+    // Send on the closed socket: the exact message, the socket stays closed.
+    QCOMPARE(Message([&] { client.Socket.SendText("x"); }),
+        QStringLiteral("Error 10057 in function Send\r\nSocket is not connected"));
+    QCOMPARE(client.Socket.State(), wsClosed);
+    QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
+}
+
+void TestAsyncSocket::refusedConnection()
+{
+    TClient client;
+    client.Socket.SetPort(std::to_string(UnusedPort()));
+    client.Socket.SetAddr("127.0.0.1");
+    client.Socket.Connect();
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!client.Socket.Wait(15, wsConnected));
+    QVERIFY(clock.elapsed() < 15 * 20);
+    QCOMPARE(client.States, (TStates{wsOpened, wsConnecting, wsConnected, wsClosed}));
+    QCOMPARE(client.Connected, std::vector<int>{10061});
+    QCOMPARE(client.Closed, std::vector<int>{0});
+    QCOMPARE(QString::fromStdString(SocketErrorText(client.Connected.front())), QStringLiteral("Connection refused"));
+    QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
+}
+
+void TestAsyncSocket::pendingConnectTimesOut()
+{
+    // A listener with backlog 0 that never accepts: once its queue is full, further SYNs are dropped.
+    TListener listener(0);
+    std::vector<int> fillers;
+    bool pending = false;
+    for (int i = 0; i < 8 && !pending; ++i) {
+        TClient probe;
+        probe.Socket.SetPort(std::to_string(listener.Port()));
+        probe.Socket.SetAddr("127.0.0.1");
+        probe.Socket.Connect();
+        pending = !probe.Socket.Wait(5, wsConnected) && probe.Socket.State() == wsConnecting;
+        if (!pending)
+            fillers.push_back(::dup(probe.Socket.Handle()));
+    }
+    QVERIFY2(pending, "the kernel accepted every connection: no pending connect to time out");
+
+    TClient client;
+    client.Socket.SetPort(std::to_string(listener.Port()));
+    client.Socket.SetAddr("127.0.0.1");
+    client.Socket.Connect();
+    int ticks = 0;
+    client.Waiter.OnWait = [&](TCustomWait*, int) { ++ticks; };
+    QVERIFY(!client.Socket.Wait(3, wsConnected));
+    QCOMPARE(ticks, 3);
+    QCOMPARE(client.Waiter.ModalResult, 2);
+    QCOMPARE(client.Socket.State(), wsConnecting);
+    client.Socket.Close();
+    QCOMPARE(client.States, (TStates{wsOpened, wsConnecting, wsClosed}));
+    QCOMPARE(client.Closed, std::vector<int>{0});
+    for (int handle : fillers)
+        ::close(handle);
+}
+
+void TestAsyncSocket::settersRefuseWhileConnected()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    QCOMPARE(Message([&] { client.Socket.SetAddr("10.0.0.1"); }), QStringLiteral("Cannot change Addr if not closed"));
+    QCOMPARE(Message([&] { client.Socket.SetPort("26"); }), QStringLiteral("Cannot change Port if not closed"));
+    QCOMPARE(Message([&] { client.Socket.SetProto("udp"); }), QStringLiteral("Cannot change Proto if not closed"));
+    // The same text while assigned is no change at all.
+    QCOMPARE(Message([&] { client.Socket.SetAddr("127.0.0.1"); }), QStringLiteral("<no exception>"));
+    QCOMPARE(client.Socket.Addr(), std::string("127.0.0.1"));
+    QCOMPARE(client.Socket.GetPeerAddress(), std::string("127.0.0.1"));
+    QVERIFY(client.Socket.GetLocalPort() != "error");
+    client.Socket.Close();
+    QCOMPARE(client.Socket.GetLocalPort(), std::string("error"));
+    QCOMPARE(client.Socket.GetPeerAddress(), std::string("error"));
+}
+
+void TestAsyncSocket::readLineFraming()
+{
+    TListener listener;
+    TClient client;
+    int tooLong = 0;
+    client.Socket.OnLineTooLong = [&](TCustomAsyncSocket*) { ++tooLong; };
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    QVERIFY(peer >= 0);
+    std::string line;
+
+    // Several lines glued into one packet come out one per call; CR is dropped wherever it stands.
+    SendAll(peer, "250 OK\r\na\rb\n\r\n" + std::string(300, 'x') + "\n");
+    client.Socket.ReadLine(10, line);
+    QCOMPARE(line, std::string("250 OK"));
+    client.Socket.ReadLine(10, line);
+    QCOMPARE(line, std::string("ab"));
+    client.Socket.ReadLine(10, line);
+    QCOMPARE(line, std::string());
+    client.Socket.ReadLine(10, line);
+    QCOMPARE(line, std::string(254, 'x'));
+    QCOMPARE(tooLong, 1);
+    client.Socket.ReadLine(10, line);
+    QCOMPARE(line, std::string(46, 'x'));
+    QCOMPARE(tooLong, 1);
+
+    // A line split over packets that arrive while the call waits.
+    QTimer::singleShot(10, [peer] { SendAll(peer, "220 mail."); });
+    QTimer::singleShot(40, [peer] { SendAll(peer, "example ready\r"); });
+    QTimer::singleShot(70, [peer] { SendAll(peer, "\n221 next"); });
+    client.Socket.ReadLine(20, line);
+    QCOMPARE(line, std::string("220 mail.example ready"));
+    QCOMPARE(client.Waiter.ModalResult, 1);
+    // The next reply's bytes stayed with the platform, not in the socket.
+    QCOMPARE(client.Socket.RcvdCount(), 8);
+    QCOMPARE(client.Socket.ReadCount(), 8 + 4 + 2 + 301 + 24);
+    ::close(peer);
+}
+
+void TestAsyncSocket::readLineContinuesAfterTimeout()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    int timeouts = 0;
+    client.Waiter.OnTimeout = [&](TCustomWait*) { ++timeouts; };
+    SendAll(peer, "25");
+    std::string line;
+    client.Socket.ReadLine(2, line);
+    QCOMPARE(line, std::string("25"));
+    QCOMPARE(timeouts, 1);
+    QCOMPARE(client.Waiter.ModalResult, 2);
+    QTimer::singleShot(10, [peer] { SendAll(peer, "0 OK\r\n"); });
+    client.Socket.ReadLine(20, line);
+    QCOMPARE(line, std::string("250 OK"));
+    QCOMPARE(timeouts, 1);
+    ::close(peer);
+}
+
+void TestAsyncSocket::peerCloseDuringReadLine()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    QTimer::singleShot(10, [peer] {
+        SendAll(peer, "221 by");
+        ::close(peer);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    std::string line;
+    client.Socket.ReadLine(50, line);
+    QVERIFY(clock.elapsed() < 50 * 20);
+    QCOMPARE(line, std::string("221 by"));
+    QCOMPARE(client.Socket.State(), wsClosed);
+    QCOMPARE(client.Closed, std::vector<int>{0});
+    QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
+}
+
+void TestAsyncSocket::peerResetMidLine()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    SendAll(peer, "354 Sta");
+    std::string line;
+    client.Socket.ReadLine(1, line);
+    QCOMPARE(line, std::string("354 Sta"));
+    QTimer::singleShot(10, [peer] { ResetAndClose(peer); });
+    client.Socket.ReadLine(50, line);
+    QCOMPARE(line, std::string("354 Sta"));
+    QCOMPARE(client.Socket.State(), wsClosed);
+    QCOMPARE(client.Closed, std::vector<int>{10054});
+    QCOMPARE(client.Waiter.ModalResult, 1);
+}
+
+void TestAsyncSocket::sendToVanishedPeer()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    ::close(peer);
+    // No event loop runs between the sends: the first meets the closed peer, which resets; the second
+    // meets the reset. Without MSG_NOSIGNAL the process would die of SIGPIPE here.
+    client.Socket.SendText("MAIL FROM:<a@b>\r\n");
+    client.Socket.SendText("RCPT TO:<c@d>\r\n");
+    QCOMPARE(client.Socket.State(), wsClosed);
+    QCOMPARE(client.Closed, std::vector<int>{0});
+    QCOMPARE(Message([&] { client.Socket.SendText("DATA\r\n"); }),
+        QStringLiteral("Error 10057 in function Send\r\nSocket is not connected"));
+}
+
+void TestAsyncSocket::staleEventsAfterCloseAreIgnored()
+{
+    TListener first;
+    TListener second;
+    TClient client;
+    int sent = 0;
+    int available = 0;
+    QVERIFY(client.ConnectTo(first.Port()));
+    const int peer = first.Accept();
+    client.Socket.OnDataSent = [&](TCustomAsyncSocket*, int) { ++sent; };
+    client.Socket.OnDataAvailable = [&](TCustomAsyncSocket*, int) { ++available; };
+    // A completion is queued by the send and a read by the peer; the close comes before either is seen.
+    client.Socket.SendText("QUIT\r\n");
+    SendAll(peer, "221 bye\r\n");
+    client.Socket.Close();
+    // The next connection very likely gets the same descriptor number.
+    client.Socket.SetPort(std::to_string(second.Port()));
+    client.Socket.SetAddr("127.0.0.1");
+    client.Socket.Connect();
+    QVERIFY(client.Socket.Wait(50, wsConnected));
+    QCoreApplication::processEvents();
+    // Only the new connection's own write readiness is reported.
+    QCOMPARE(sent, 1);
+    QCOMPARE(available, 0);
+    ::close(peer);
+}
+
+void TestAsyncSocket::waitAndReadLineWithoutWaitControl()
+{
+    TAsyncSocket socket;
+    QCOMPARE(Message([&] { socket.Wait(5, wsConnected); }),
+        QStringLiteral("Error 11004 in function TAsyncSocket.Wait\r\nNo Data"));
+    std::string line;
+    QCOMPARE(Message([&] { socket.ReadLine(5, line); }), QStringLiteral("No wait object assigned"));
+    QCOMPARE(Message([&] { socket.Flush(); }), QStringLiteral("No wait object assigned"));
+    // A wait control that dies is forgotten, not used.
+    {
+        TWait wait;
+        socket.SetWaitCtrl(&wait);
+    }
+    QVERIFY(socket.WaitCtrl() == nullptr);
+    // The state already reached needs no wait.
+    QVERIFY(socket.Wait(5, wsClosed));
+}
+
+void TestAsyncSocket::multiThreadedModeWaitsWithoutControl()
+{
+    TListener listener;
+    TAsyncSocket socket;
+    socket.SetMultiThreaded(true);
+    socket.SetPort(std::to_string(listener.Port()));
+    socket.SetAddr("127.0.0.1");
+    socket.Connect();
+    QVERIFY(socket.Wait(2, wsConnected));
+    const int peer = listener.Accept();
+    QTimer::singleShot(10, [peer] { SendAll(peer, "250 OK\r\n"); });
+    std::string line;
+    socket.ReadLine(2, line);
+    QCOMPARE(line, std::string("250 OK"));
+    socket.ReadLine(0, line); // no time at all: returns at once with what is there
+    QCOMPARE(line, std::string());
+    ::close(peer);
+}
+
+void TestAsyncSocket::silentServerCostsLittleCpu()
+{
+    TListener listener;
+    TClient client;
+    client.Waiter.SetInterval(1000);
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    const double before = CpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    std::string line;
+    client.Socket.ReadLine(2, line);
+    const double cpu = CpuSeconds() - before;
+    const double share = cpu / (static_cast<double>(clock.elapsed()) / 1000.0);
+    qInfo("2-second wait for a silent server: %.3f s CPU over %lld ms (%.1f%% of one core)", cpu, clock.elapsed(),
+        share * 100.0);
+    QVERIFY(clock.elapsed() >= 1900);
+    QVERIFY(share < 0.10);
+    ::close(peer);
+}
+
+void TestAsyncSocket::noDescriptorLeaks()
+{
+    const int before = OpenDescriptorCount();
+    for (int round = 0; round < 3; ++round) {
+        TListener listener;
+        {
+            TClient refused;
+            refused.Socket.SetPort(std::to_string(UnusedPort()));
+            refused.Socket.SetAddr("127.0.0.1");
+            refused.Socket.Connect();
+            QVERIFY(!refused.Socket.Wait(10, wsConnected));
+        }
+        {
+            TClient closing;
+            QVERIFY(closing.ConnectTo(listener.Port()));
+            const int peer = listener.Accept();
+            ::close(peer);
+            std::string line;
+            closing.Socket.ReadLine(10, line);
+            QCOMPARE(closing.Socket.State(), wsClosed);
+        }
+        {
+            // Destroyed while connected and while a failed setter left it half set up.
+            TClient dropped;
+            QVERIFY(dropped.ConnectTo(listener.Port()));
+            ::close(listener.Accept());
+            TAsyncSocket failing;
+            failing.SetPort("1");
+            failing.SetAddr("127.0.0.1");
+            failing.SetProto("icmp");
+            QVERIFY(Message([&] { failing.Connect(); }).startsWith("Error "));
+        }
+    }
+    QCoreApplication::processEvents();
+    QCOMPARE(OpenDescriptorCount(), before);
+}
+
+QTEST_MAIN(TestAsyncSocket)
+#include "tst_asyncsocket.moc"
