@@ -14,6 +14,7 @@
 #include "table/XbaseEnv.h"
 #include "table/engine/FieldCodec.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -53,10 +54,17 @@ std::string_view TField::RawBytes() const {
     const std::string_view image = FTable.RecordImage();
     if (static_cast<std::size_t>(FDesc.Offset) + static_cast<std::size_t>(FDesc.Width) > image.size())
         return {};
-    return image.substr(static_cast<std::size_t>(FDesc.Offset), static_cast<std::size_t>(FDesc.Width));
+    std::string_view bytes = image.substr(static_cast<std::size_t>(FDesc.Offset), static_cast<std::size_t>(FDesc.Width));
+    // A variable-length value keeps its length in its last byte.
+    if (FieldCodec::BitSet(image, FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.VarBit) && !bytes.empty())
+        bytes = bytes.substr(0, std::min<std::size_t>(static_cast<std::uint8_t>(bytes.back()), bytes.size() - 1));
+    return bytes;
 }
 
-bool TField::IsNull() const { return FieldCodec::IsBlank(RawBytes()); }
+bool TField::IsNull() const {
+    return FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit) ||
+           FieldCodec::IsBlank(RawBytes());
+}
 
 std::string TField::AsString() const { return std::string(FieldCodec::Trim(RawBytes())); }
 
@@ -79,7 +87,7 @@ void TField::SetAsString(std::string_view text) {
 
 std::string TStringField::AsString() const {
     const std::string_view bytes = RawBytes();
-    return FieldCodec::IsBlank(bytes) ? std::string() : std::string(FieldCodec::TrimRight(bytes));
+    return IsNull() ? std::string() : std::string(FieldCodec::TrimRight(bytes));
 }
 
 std::string TFloatField::AsString() const {
@@ -122,6 +130,8 @@ std::string TBooleanField::AsString() const {
 }
 
 std::string TMemoField::AsString() const {
+    if (FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
+        return {};
     std::string text;
     std::string reason;
     const int code = RecordLayer::ReadMemo(FTable.Cursor(), RawBytes(), text, reason);

@@ -89,6 +89,7 @@ std::vector<TFieldDesc> ReadFieldDescs() {
         d.Decimals = xb_FieldDecimals(d.Name);
         d.Kind = KindOf(d.Type, d.Width, d.Decimals, visualFoxPro);
         d.BigEndianInts = (version & 0x07) == 4;
+        xb_FieldBits(d.Name, d.NullFlagsOffset, d.NullFlagsWidth, d.VarBit, d.NullBit);
         fields.push_back(std::move(d));
     }
     return fields;

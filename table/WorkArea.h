@@ -16,6 +16,11 @@ struct TFieldDesc {
     int Decimals = 0;
     int Offset = 0;       // in the record image, from 0 (byte 0 is the deletion flag)
     bool BigEndianInts = false; // dBase 7 stores its integers and doubles big-endian
+    // Visual FoxPro: the _NullFlags bytes, and this field's bits in them (-1 = none).
+    int NullFlagsOffset = -1;
+    int NullFlagsWidth = 0;
+    int VarBit = -1;
+    int NullBit = -1;
 };
 
 struct TWorkArea {

@@ -45,6 +45,7 @@ TDbfField ReadDescriptor(std::string_view d, THeaderStyle style) {
     field.Width = static_cast<std::uint8_t>(d[sizes]);
     field.Decimals = static_cast<std::uint8_t>(d[sizes + 1]);
     field.Hidden = field.Type == '0';
+    field.Flags = style == THeaderStyle::DBase3 ? static_cast<std::uint8_t>(d[18]) : 0;
     return field;
 }
 
@@ -78,6 +79,31 @@ void PlaceFields(std::vector<TDbfField>& fields, std::uint32_t recordLength) {
         if (static_cast<std::uint32_t>(offset) > recordLength)
             throw EFormatError("field " + f.Name + " lies past the end of the record (record length " +
                                std::to_string(recordLength) + ")");
+    }
+}
+
+// Visual FoxPro gives each V and Q field a bit telling its length is in its last byte, then each
+// nullable field a null bit, in field order; bits past the width of _NullFlags are not kept.
+void AssignNullBits(TDbfLayout& layout) {
+    for (const TDbfField& f : layout.Fields)
+        if (f.Hidden && f.Name == "_NullFlags") {
+            layout.NullFlagsOffset = f.Offset;
+            layout.NullFlagsWidth = f.Width;
+        }
+    if (layout.NullFlagsOffset < 0)
+        return;
+    int bit = 0;
+    for (TDbfField& f : layout.Fields) {
+        if (f.Hidden)
+            continue;
+        if (f.Type == 'V' || f.Type == 'Q')
+            f.VarBit = bit++;
+        if (f.Flags & 0x02)
+            f.NullBit = bit++;
+        if (f.VarBit >= layout.NullFlagsWidth * 8)
+            f.VarBit = -1;
+        if (f.NullBit >= layout.NullFlagsWidth * 8)
+            f.NullBit = -1;
     }
 }
 
@@ -135,14 +161,13 @@ TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize) {
     }
     PlaceFields(layout.Fields, layout.RecordLength);
 
-    // Some writers of Visual FoxPro tables leave the 263-byte backlink area out of the header length,
-    // so the declared start points into that area; the file size shows where the records really start.
-    const std::uint64_t backlinked = static_cast<std::uint64_t>(pos) + 1 + 263;
+    // A Visual FoxPro header must be followed by its 263-byte backlink area. A header length that ends
+    // right at the terminator, with the backlink's zeros where the first record should start, is a
+    // damaged header (seen after a writer crashed mid-sync): where the records begin is then a guess.
     if (layout.VisualFoxPro && pos < header.size() && header[pos] == '\x0D' && layout.DataOffset == pos + 1 &&
-        layout.RecordCount > 0 &&
-        fileSize >= backlinked + static_cast<std::uint64_t>(layout.RecordCount) * layout.RecordLength &&
-        fileSize <= backlinked + static_cast<std::uint64_t>(layout.RecordCount) * layout.RecordLength + 1)
-        layout.DataOffset = static_cast<std::uint32_t>(backlinked);
+        layout.RecordCount > 0 && layout.DataOffset < header.size() && header[layout.DataOffset] == '\0')
+        throw EFormatError("the header length leaves out the Visual FoxPro backlink area: the header is damaged");
+    AssignNullBits(layout);
 
     const std::uint64_t room = (fileSize - layout.DataOffset) / layout.RecordLength;
     if (layout.RecordCount > room)

@@ -13,6 +13,9 @@ struct TDbfField {
     int Decimals = 0;
     int Offset = 0;      // in the record image, from 0 (byte 0 is the deletion flag)
     bool Hidden = false; // the Visual FoxPro _NullFlags field is part of the record but never shown
+    int Flags = 0;       // Visual FoxPro field flags: 0x02 nullable
+    int VarBit = -1;     // bit in _NullFlags telling that the last byte holds the length (V and Q)
+    int NullBit = -1;    // bit in _NullFlags telling that the value is null
 };
 
 enum class TMemoKind { None, Fpt, Dbt3, Dbt4 };
@@ -26,6 +29,8 @@ struct TDbfLayout {
     std::vector<TDbfField> Fields; // hidden ones included
     TMemoKind Memo = TMemoKind::None;
     bool VisualFoxPro = false;
+    int NullFlagsOffset = -1; // where _NullFlags lies in the record, -1 = none
+    int NullFlagsWidth = 0;
 };
 
 // The largest header any reader needs: a dBase 7 header with 65535 bytes of descriptors, plus the

@@ -74,10 +74,13 @@ std::optional<double> Number(char type, std::string_view bytes, bool bigEndianIn
     case 'O': {
         if (bytes.size() != 8)
             return std::nullopt;
-        std::uint64_t bits = bigEndianInts ? BeBytes(bytes) : LeBytes(bytes);
-        // dBase 7 doubles are big-endian with the sign bit flipped (negatives wholly inverted).
-        if (bigEndianInts)
-            bits = (bits & 0x8000000000000000ULL) ? bits ^ 0x8000000000000000ULL : ~bits;
+        // O exists only in dBase 7, whose doubles are stored big-endian with the sign bit flipped so that
+        // they sort as bytes; writers keep that form when they put O fields into FoxPro headers (the
+        // javadbf test tables flip only the sign bit, for negatives too, and that is what we read).
+        const bool dBase7 = bigEndianInts || type == 'O';
+        std::uint64_t bits = dBase7 ? BeBytes(bytes) : LeBytes(bytes);
+        if (dBase7)
+            bits ^= 0x8000000000000000ULL;
         double value = 0;
         std::memcpy(&value, &bits, sizeof value);
         if (!std::isfinite(value))
@@ -142,6 +145,13 @@ std::optional<TDateTime> Date(char type, std::string_view bytes) {
     if (!ValidDate(result.Year, result.Month, result.Day))
         return std::nullopt;
     return result;
+}
+
+bool BitSet(std::string_view image, int flagsOffset, int flagsWidth, int bit) {
+    if (flagsOffset < 0 || bit < 0 || bit >= flagsWidth * 8 ||
+        static_cast<std::size_t>(flagsOffset) + static_cast<std::size_t>(flagsWidth) > image.size())
+        return false;
+    return (static_cast<std::uint8_t>(image[static_cast<std::size_t>(flagsOffset + bit / 8)]) >> (bit % 8) & 1) != 0;
 }
 
 std::optional<std::uint64_t> MemoBlock(std::string_view bytes) {

@@ -28,6 +28,9 @@ struct TDateTime {
 std::optional<TDateTime> Date(char type, std::string_view bytes);
 bool ValidDate(int year, int month, int day);
 
+// True when bit of the _NullFlags bytes at flagsOffset in the record image is set.
+bool BitSet(std::string_view image, int flagsOffset, int flagsWidth, int bit);
+
 // The block number a memo field points to: 4 bytes little-endian in Visual FoxPro, else up to 10
 // ASCII digits; nullopt when the bytes are neither.
 std::optional<std::uint64_t> MemoBlock(std::string_view bytes);

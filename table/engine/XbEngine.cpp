@@ -259,6 +259,18 @@ int xb_FieldOffset(std::string_view name) {
     return f ? f->Offset + 1 : 0;
 }
 
+bool xb_FieldBits(std::string_view name, int& flagsOffset, int& flagsWidth, int& varBit, int& nullBit) {
+    const TXbArea* area = Table();
+    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    if (!f)
+        return false;
+    flagsOffset = area->File()->Layout().NullFlagsOffset;
+    flagsWidth = area->File()->Layout().NullFlagsWidth;
+    varBit = f->VarBit;
+    nullBit = f->NullBit;
+    return true;
+}
+
 int xb_TableVersion() {
     const TXbArea* area = Table();
     return area ? area->File()->Layout().Version : 0;

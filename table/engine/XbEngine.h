@@ -58,6 +58,8 @@ char xb_FieldType(std::string_view name);
 int xb_FieldWidth(std::string_view name);
 int xb_FieldDecimals(std::string_view name);
 int xb_FieldOffset(std::string_view name);
+// Our addition: where a Visual FoxPro field's length and null bits lie (-1 = none).
+bool xb_FieldBits(std::string_view name, int& flagsOffset, int& flagsWidth, int& varBit, int& nullBit);
 // Our addition: the version byte of the selected area's file.
 int xb_TableVersion();
 
