@@ -177,6 +177,8 @@ bool TSocketEventSource::event(QEvent* event)
         FHandler(socketEvent->Handle, socketEvent->Events, socketEvent->Error);
     } catch (const std::exception& e) {
         qWarning("socket event: %s", e.what());
+    } catch (...) {
+        qWarning("socket event: unknown failure");
     }
     return true;
 }
