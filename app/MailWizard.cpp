@@ -1,0 +1,325 @@
+// The wizard window: construction, the page counter and the handlers of its controls.
+#include "app/MailWizard.h"
+
+#include "about/About.h"
+#include "framework/Application.h"
+#include "framework/Fonts.h"
+#include "framework/MessageDlg.h"
+#include "framework/ProgramIcon.h"
+#include "framework/SettingsStore.h"
+#include "framework/Text.h"
+#include "smtp/SmtpClient.h"
+#include "ui_MailWizard.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QShowEvent>
+
+const char* const TMailWizardForm::SettingsKey = "Software\\Quorvel Software Systems\\QuorvelMailer";
+
+namespace {
+
+// The button captions that carry the wizard's state.
+const QString NextCaption = QStringLiteral("&Next >");
+const QString StopCaption = QStringLiteral("&Stop");
+
+// Whether a button answers Escape: the run takes this away from the Close button after its first run.
+const char* const CancelProperty = "cancel";
+
+} // namespace
+
+TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MailWizardForm>())
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(394, 281);
+    setWindowIcon(ProgramIcon::Icon());
+    ui->btnCancel->setProperty(CancelProperty, true);
+    ui->Waiter->SetInterval(1000);
+    ui->Waiter->Caption = "60";
+    ui->Waiter->setVisible(false);
+    CreateComponents();
+    ApplyLook();
+    ConnectControls();
+}
+
+TMailWizardForm::~TMailWizardForm() = default;
+
+void TMailWizardForm::CreateComponents()
+{
+    SmtpClient = std::make_unique<TSmtpClient>();
+    SmtpClient->SetPort("smtp");
+    SmtpClient->SetWait(ui->Waiter);
+    SmtpClient->SetTimeOut(15);
+    SmtpClient->OnGetData = [this](TSmtpClient* sender, int lineNum, char* msgLine, int maxLen, bool& more) {
+        SmtpClientGetData(sender, lineNum, msgLine, maxLen, more);
+    };
+    SmtpClient->OnHeaderLine = [this](TSmtpClient* sender, char* msg, int size) {
+        SmtpClientHeaderLine(sender, msg, size);
+    };
+}
+
+void TMailWizardForm::ApplyLook()
+{
+    setFont(Fonts::Dialog());
+    ui->lblTitle->setFont(Fonts::Title());
+    ui->lblNotice->setFont(Fonts::SmallPrint());
+    ui->imgProgramIcon->setPixmap(ProgramIcon::Pixmap());
+
+    // The title panel stands out in the colour of an edit's background, as wizards have it.
+    QPalette top = ui->pnlTop->palette();
+    top.setColor(QPalette::Window, top.color(QPalette::Base));
+    ui->pnlTop->setPalette(top);
+    ui->pnlTop->setAutoFillBackground(true);
+
+    // The welcome text reads as part of the page, not as an edit box.
+    QPalette welcome = ui->memWelcomeMessage->palette();
+    welcome.setColor(QPalette::Base, welcome.color(QPalette::Window));
+    ui->memWelcomeMessage->setPalette(welcome);
+    ui->memWelcomeMessage->viewport()->setAutoFillBackground(false);
+}
+
+void TMailWizardForm::ConnectControls()
+{
+    connect(ui->btnNext, &QPushButton::clicked, this, [this] { btnNextClick(ui->btnNext); });
+    connect(ui->btnBack, &QPushButton::clicked, this, [this] { btnNextClick(ui->btnBack); });
+    connect(ui->btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(ui->btnCancel); });
+
+    for (QLineEdit* edit : {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization,
+                            ui->edtReturnAddress, ui->edtWrapLines, ui->edtTable, ui->edtScopeFrom, ui->edtScopeTo})
+        connect(edit, &QLineEdit::textChanged, this, [this, edit] { SettingsChange(edit); });
+    connect(ui->memMessage, &QPlainTextEdit::textChanged, this, [this] { SettingsChange(ui->memMessage); });
+    for (QComboBox* combo : {ui->cmbName, ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
+        connect(combo, &QComboBox::editTextChanged, this, [this, combo] { SettingsChange(combo); });
+    connect(ui->chbClearLog, &QCheckBox::toggled, this, [this] { SettingsChange(ui->chbClearLog); });
+    connect(ui->chbLimit, &QCheckBox::toggled, this, [this] { chbLimitClick(ui->chbLimit); });
+    connect(ui->trbTimeout, &QSlider::valueChanged, this, [this] { trbTimeoutChange(ui->trbTimeout); });
+
+    for (QLineEdit* digits : {ui->edtWrapLines, ui->edtScopeFrom, ui->edtScopeTo})
+        digits->installEventFilter(this);
+    ui->imgProgramIcon->installEventFilter(this);
+}
+
+void TMailWizardForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    if (!FCentred) {
+        if (const QScreen* shown = screen())
+            move(shown->availableGeometry().center() - rect().center());
+        FCentred = true;
+    }
+    FormShow(this);
+}
+
+void TMailWizardForm::closeEvent(QCloseEvent* event)
+{
+    bool canClose = true;
+    FormCloseQuery(this, canClose);
+    if (!canClose) {
+        event->ignore();
+        return;
+    }
+    TCloseAction action = caFree;
+    FormClose(this, action);
+    event->accept();
+}
+
+// Enter presses the default button and Escape the cancel button, as in a dialog. Next keeps its default role
+// because it does not take it over on focus (autoDefault off): a plain window has no dialog to hand it back.
+void TMailWizardForm::keyPressEvent(QKeyEvent* event)
+{
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && ui->btnNext->isDefault() &&
+        ui->btnNext->isEnabled()) {
+        ui->btnNext->click();
+        return;
+    }
+    if (plain && event->key() == Qt::Key_Escape && ui->btnCancel->property(CancelProperty).toBool() &&
+        ui->btnCancel->isEnabled()) {
+        ui->btnCancel->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress &&
+        (watched == ui->edtWrapLines || watched == ui->edtScopeFrom || watched == ui->edtScopeTo))
+        return FilterDigitKey(watched, static_cast<QKeyEvent*>(event));
+    if (watched == ui->imgProgramIcon && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        imgProgramIconClick(watched);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// Only keys that type a character reach the handler; shortcuts (paste, undo) and cursor keys pass untouched.
+bool TMailWizardForm::FilterDigitKey(QObject* edit, QKeyEvent* event)
+{
+    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    const QString typed = event->text();
+    if (typed.isEmpty() || event->key() == Qt::Key_Delete)
+        return false;
+    const char16_t code = typed.at(0).unicode();
+    // A character beyond 8 bits is never a digit; 0x80 stands for it.
+    char key = static_cast<char>(code <= 0xFF ? code : 0x80);
+    edtWrapLinesKeyPress(edit, key);
+    return key == 0;
+}
+
+void TMailWizardForm::FormShow(QObject* /*Sender*/)
+{
+    PageNo = 1;
+    ui->stkPages->setCurrentWidget(ui->pnlPage1);
+    RegSettings = std::make_unique<TSettingsStore>(QString::fromLatin1(SettingsKey));
+    LoadSettings();
+    SettingsChanged = false;
+    AppTitle = Application::Title();
+    setWindowTitle(AppTitle);
+}
+
+void TMailWizardForm::ShowPage(QWidget* page, const QString& title)
+{
+    ui->stkPages->setCurrentWidget(page);
+    ui->lblTitle->setText(title);
+}
+
+void TMailWizardForm::LeaveReadyPage()
+{
+    // Each step on its own: one that fails must not keep the others from putting the window back on page 4.
+    const auto guarded = [](auto&& step) {
+        try {
+            step();
+        } catch (...) {
+        }
+    };
+    guarded([this] {
+        Application::SetTitle(AppTitle);
+        setWindowTitle(Application::Title());
+    });
+    PageNo = 4;
+    ui->btnNext->setText(NextCaption);
+    ui->btnNext->setToolTip(QString());
+    ui->btnNext->setAccessibleName(QStringLiteral("Next >"));
+    ui->btnNext->setEnabled(true);
+}
+
+void TMailWizardForm::btnNextClick(QObject* Sender)
+{
+    if (Sender == ui->btnNext)
+        ++PageNo;
+    if (Sender == ui->btnBack) {
+        if (PageNo == 5 || PageNo == 6)
+            LeaveReadyPage();
+        else
+            --PageNo;
+    }
+    switch (PageNo) {
+    case 1:
+        ShowPage(ui->pnlPage1, QStringLiteral("Welcome to Quorvel Mailer"));
+        ui->btnBack->setEnabled(false);
+        ui->btnNext->setFocus();
+        break;
+    case 2:
+        ShowPage(ui->pnlPage2, QStringLiteral("Prepare e-mail message"));
+        ui->btnBack->setEnabled(true);
+        ui->edtSubject->setFocus();
+        break;
+    case 3:
+        ShowPage(ui->pnlPage3, QStringLiteral("Prepare mail server settings"));
+        ui->edtSMTPServer->setFocus();
+        break;
+    case 4:
+        ShowPage(ui->pnlPage4, QStringLiteral("Prepare recipient list"));
+        ui->edtTable->setFocus();
+        break;
+    case 5:
+        if (!Prepared())
+            PageNo = 4;
+        break;
+    case 6:
+        ShowPage(ui->pnlPage5, QStringLiteral("Processing..."));
+        MailIt();
+        break;
+    default:
+        break;
+    }
+}
+
+void TMailWizardForm::btnCancelClick(QObject* /*Sender*/)
+{
+    if (ui->btnCancel->text() == StopCaption) {
+        StopRequested = true;
+        return;
+    }
+    close();
+}
+
+void TMailWizardForm::FormCloseQuery(QObject* /*Sender*/, bool& CanClose)
+{
+    if (PageNo == 6) {
+        if (MessageDlg::Confirm(this, QStringLiteral("Interrupt SMTP transfer?")) != TConfirmAnswer::Yes) {
+            CanClose = false;
+            return;
+        }
+        CloseRequested = true;
+        StopRequested = true;
+    }
+    TConfirmAnswer answer = TConfirmAnswer::No;
+    if (SettingsChanged)
+        answer = MessageDlg::Confirm(this, QStringLiteral("Save Settings?"), true);
+    if (answer == TConfirmAnswer::Yes)
+        SaveSettings();
+    CanClose = answer != TConfirmAnswer::Cancel;
+}
+
+void TMailWizardForm::FormClose(QObject* /*Sender*/, TCloseAction& Action)
+{
+    RegSettings.reset();
+    Action = caFree;
+}
+
+void TMailWizardForm::SettingsChange(QObject* /*Sender*/) { SettingsChanged = true; }
+
+void TMailWizardForm::trbTimeoutChange(QObject* Sender)
+{
+    ui->lblTimeout->setText(QString::number(ui->trbTimeout->value()) + QStringLiteral(" sec"));
+    SettingsChange(Sender);
+}
+
+void TMailWizardForm::edtWrapLinesKeyPress(QObject* /*Sender*/, char& Key)
+{
+    const bool control = Key == 8 || Key == 9 || Key == 13 || Key == 27;
+    const bool digit = Key >= '0' && Key <= '9';
+    if (!control && !digit)
+        Key = 0;
+}
+
+void TMailWizardForm::chbLimitClick(QObject* /*Sender*/)
+{
+    const bool limited = ui->chbLimit->isChecked();
+    ui->edtScopeFrom->setEnabled(limited);
+    ui->edtScopeTo->setEnabled(limited);
+    SettingsChanged = true;
+}
+
+void TMailWizardForm::imgProgramIconClick(QObject* /*Sender*/)
+{
+    TOKBottomDlg about(this);
+    about.exec();
+}
+
+std::string TMailWizardForm::MessageBody() const
+{
+    QString body = ui->memMessage->toPlainText();
+    body.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    return Text::ToLatin1(body);
+}

@@ -1,0 +1,9 @@
+// The busy cursor guard.
+#include "framework/Hourglass.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+
+THourglass::THourglass() { QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
+
+THourglass::~THourglass() { QGuiApplication::restoreOverrideCursor(); }
