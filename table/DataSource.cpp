@@ -6,3 +6,7 @@
 TDataSource::TDataSource(QObject* owner) : QObject(owner) {}
 
 TDataSource::~TDataSource() = default;
+
+TTable* TDataSource::DataSet() const { return FDataSet.data(); }
+
+void TDataSource::SetDataSet(TTable* dataSet) { FDataSet = dataSet; }

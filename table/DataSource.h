@@ -12,8 +12,8 @@ public:
     ~TDataSource() override;
 
     // Not owned: the link becomes empty when the table is destroyed.
-    TTable* DataSet() const { return FDataSet.data(); }
-    void SetDataSet(TTable* dataSet) { FDataSet = dataSet; }
+    TTable* DataSet() const;
+    void SetDataSet(TTable* dataSet);
 
 private:
     QPointer<TTable> FDataSet;

@@ -14,6 +14,8 @@ TXbaseEngine::TXbaseEngine(QObject* owner) : QObject(owner) { xb_SetStringType(1
 
 TXbaseEngine::~TXbaseEngine() = default;
 
+TDataSource* TXbaseEngine::DataSource() const { return FDataSource.data(); }
+
 void TXbaseEngine::SetDataSource(TDataSource* source) {
     FDataSource = source;
     FDataSet = nullptr;

@@ -14,7 +14,7 @@ public:
     explicit TXbaseEngine(QObject* owner = nullptr);
     ~TXbaseEngine() override;
 
-    TDataSource* DataSource() const { return FDataSource.data(); }
+    TDataSource* DataSource() const;
     void SetDataSource(TDataSource* source);
     const std::string& Filter() const { return FFilter; }
     void SetFilter(std::string_view filter) { FFilter = filter; }

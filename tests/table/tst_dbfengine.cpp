@@ -1,0 +1,227 @@
+// The engine against files that lie, exact bytes of the tables it writes, and appends.
+#include "table/DatabaseError.h"
+#include "table/Table.h"
+#include "table/engine/DbfCreator.h"
+#include "table/engine/XbEngine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A FoxPro table with NAME C 10 and AGE N 3 and two records: header 97 bytes, records of 14 bytes.
+QByteArray TwoRecordTable() {
+    TDbfCreator creator("unused.dbf", 2);
+    creator.AddField("NAME", 'C', 10, 0);
+    creator.AddField("AGE", 'N', 3, 0);
+    QByteArray bytes = QByteArray::fromStdString(creator.TableBytes());
+    bytes.chop(1); // the end mark goes after the records
+    bytes += " Anna       31";
+    bytes += " Bob         7";
+    bytes += '\x1A';
+    bytes[4] = 2;
+    return bytes;
+}
+
+void Put16(QByteArray& b, int at, int value) {
+    b[at] = static_cast<char>(value & 0xFF);
+    b[at + 1] = static_cast<char>(value >> 8 & 0xFF);
+}
+
+std::uint32_t Le32(const QByteArray& b, int at) {
+    return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8 |
+           static_cast<std::uint8_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 3])) << 24;
+}
+
+} // namespace
+
+class TDbfEngineTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir FDir;
+
+    QString Write(const QString& name, const QByteArray& bytes) {
+        QFile file(FDir.filePath(name));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+            qFatal("cannot write the test file");
+        return file.fileName();
+    }
+
+    QByteArray Read(const QString& name) {
+        QFile file(FDir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(FDir.isValid()); }
+
+    void cleanup() { xb_CloseAll(); }
+
+    void lyingFilesAreRefused_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("reason");
+        const QByteArray good = TwoRecordTable();
+        QByteArray b;
+        QTest::newRow("zero-length file") << QByteArray() << "the file is empty";
+        QTest::newRow("truncated header") << good.left(20) << "too short to be a table";
+        QTest::newRow("truncated records") << good.left(97 + 14 + 5) << "the file holds only 1";
+        b = good, b[4] = 100;
+        QTest::newRow("record count larger than the file") << b << "counts 100 records but the file holds only 2";
+        b = good, Put16(b, 8, 5000);
+        QTest::newRow("header length past the file") << b << "lies past the end of the file";
+        b = good, Put16(b, 8, 12);
+        QTest::newRow("header length too short") << b << "the header length 12 is too short";
+        b = good, Put16(b, 10, 0);
+        QTest::newRow("record length 0") << b << "the record length is 0";
+        b = good, Put16(b, 10, 8);
+        QTest::newRow("field past the record") << b << "field NAME lies past the end of the record";
+        b = good, b[64 + 16] = 0;
+        QTest::newRow("field width 0") << b << "field AGE has a width of 0";
+        b = good, b[64 + 16] = char(200);
+        QTest::newRow("field width past the record") << b << "field AGE lies past the end of the record";
+        b = good, b[0] = char(0x99);
+        QTest::newRow("not a table") << b << "not a dBase or FoxPro table (version byte 0x99)";
+        // An absurd field count: a header of 65535 bytes full of descriptors.
+        b = good.left(32), Put16(b, 8, 65535), Put16(b, 10, 30);
+        b += QByteArray(65535 - 32, 'A');
+        QTest::newRow("absurd field count") << b << "lies past the end of the record";
+    }
+
+    void lyingFilesAreRefused() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, reason);
+        const QString path = Write("lying.dbf", bytes);
+        QCOMPARE(xb_Use(path.toStdString(), "LYING", 1, 2), 0);
+        QVERIFY2(QString::fromStdString(xb_ErrorText()).contains(reason), xb_ErrorText().c_str());
+        // Through the dataset: the open fails with "File Open Error" and the table stays closed.
+        TTable table;
+        table.SetTableName(path.toStdString());
+        try {
+            table.SetActive(true);
+            QFAIL("opened");
+        } catch (const EDBEngineError& e) {
+            QCOMPARE(std::string(e.what()), std::string("File Open Error"));
+        }
+        QVERIFY(!table.Active());
+    }
+
+    void folderIsNotATable() {
+        QCOMPARE(xb_Use(FDir.path().toStdString(), "DIR", 1, 2), 0);
+        QVERIFY(QString::fromStdString(xb_ErrorText()).contains("folder"));
+    }
+
+    // Memo pointers and lengths are checked against the memo file before anything is read.
+    void memoPointersPastTheMemoFile() {
+        TDbfCreator creator(FDir.filePath("memo.dbf").toStdString(), 2);
+        creator.AddField("NAME", 'C', 4, 0);
+        creator.AddField("NOTE", 'M', 10, 0);
+        creator.Write(64);
+        QByteArray table = Read("memo.dbf");
+        table.chop(1);
+        table += " Anna         8 Bob 4000000000 Carl         9";
+        table += '\x1A';
+        table[4] = 3;
+        Write("memo.dbf", table);
+        QByteArray memo = Read("memo.fpt");
+        QCOMPARE(memo.size(), 512);
+        memo += QByteArray("\0\0\0\1\0\0\0\5hello", 13);
+        memo += QByteArray(64 - 13, '\0');
+        memo += QByteArray("\0\0\0\1\x7F\0\0\0", 8); // a length far past the file
+        Write("memo.fpt", memo);
+
+        TTable t;
+        t.SetDatabaseName(FDir.path().toStdString() + "/");
+        t.SetTableName("memo.dbf");
+        t.SetReadOnly(true);
+        t.SetActive(true);
+        QCOMPARE(t.FieldByName("NOTE").AsString(), std::string("hello"));
+        t.Next();
+        try {
+            t.FieldByName("NOTE").AsString();
+            QFAIL("read");
+        } catch (const EDBEngineError& e) {
+            QCOMPARE(e.Reason(), std::string("a memo pointer lies past the end of the memo file"));
+        }
+        t.Next();
+        QVERIFY_THROWS_EXCEPTION(EDBEngineError, t.FieldByName("NOTE").AsString());
+        QCOMPARE(t.FieldByName("NAME").AsString(), std::string("Carl")); // the other fields still read
+    }
+
+    // An empty table without fields is 34 bytes: header, terminator, end mark.
+    void emptyTableBytes() {
+        const QByteArray bytes = QByteArray::fromStdString(TDbfCreator("x.dbf", 0).TableBytes());
+        QCOMPARE(bytes.size(), 34);
+        QCOMPARE(static_cast<unsigned char>(bytes[0]), 0x03u);
+        QCOMPARE(Le32(bytes, 4), 0u);
+        QCOMPARE(bytes.mid(8, 4), QByteArray("\x21\0\1\0", 4)); // header 33, record 1
+        QCOMPARE(static_cast<unsigned char>(bytes[29]), 0x03u);
+        QCOMPARE(bytes.right(2), QByteArray("\x0D\x1A"));
+    }
+
+    void logTableBytes() {
+        const std::string path = FDir.filePath("mail_log.dbf").toStdString();
+        QVERIFY(xb_CreateNew(path, "XXXXXXXXXX", 2, 3) != 0);
+        QVERIFY(xb_CreateField("ERR_TEXT", "C", 50, 0));
+        QVERIFY(xb_CreateField("NAME", "C", 10, 0));
+        QVERIFY(xb_CreateField("E_MAIL", "C", 50, 0));
+        QCOMPARE(xb_CreateExec(), 1);
+        xb_Close();
+        const QByteArray bytes = Read("mail_log.dbf");
+        QCOMPARE(bytes.size(), 32 + 3 * 32 + 1 + 1);
+        QCOMPARE(bytes.mid(8, 4), QByteArray("\x81\0\x6F\0", 4)); // header 129, record 111
+        QCOMPARE(bytes.mid(64, 18), QByteArray("NAME\0\0\0\0\0\0\0C\x33\0\0\0\x0A\0", 18));
+        QCOMPARE(bytes.mid(96, 18), QByteArray("E_MAIL\0\0\0\0\0C\x3D\0\0\0\x32\0", 18));
+        QCOMPARE(bytes.right(2), QByteArray("\x0D\x1A"));
+    }
+
+    void badDefinitionsAreRefused() {
+        const std::string path = FDir.filePath("bad.dbf").toStdString();
+        const auto create = [&](std::vector<std::tuple<std::string, std::string, int>> fields, int count) {
+            xb_CreateNew(path, "XXXXXXXXXX", 2, count);
+            for (const auto& [name, type, width] : fields)
+                xb_CreateField(name, type, width, 0);
+            const int done = xb_CreateExec();
+            xb_Close();
+            return done;
+        };
+        QCOMPARE(create({{"LONGERTHAN10", "C", 5}}, 1), 0);
+        QCOMPARE(create({{"A", "C", 5}, {"a", "C", 5}}, 2), 0);
+        QVERIFY(QString::fromStdString(xb_ErrorText()).contains("used twice"));
+        QCOMPARE(create({{"A", "C", 255}}, 1), 0);
+        QCOMPARE(create({{"A", "X", 5}}, 1), 0);
+        QCOMPARE(create({{"A", "C", 5}}, 2), 0);
+        QVERIFY(!QFile::exists(FDir.filePath("bad.dbf")));
+        QCOMPARE(create({{"A", "C", 5}}, 1), 1);
+    }
+
+    // Each append writes the record and the end mark, then the count; two areas on one file (two
+    // programs sharing the log) never write over each other's rows.
+    void appendsAccumulateAcrossAreas() {
+        const QString path = Write("shared.dbf", TwoRecordTable());
+        const int first = xb_Use(path.toStdString(), "ONE", 0, 2);
+        const int second = xb_Use(path.toStdString(), "TWO", 0, 2);
+        QVERIFY(first != 0 && second != 0);
+        for (int i = 0; i < 4; ++i) {
+            xb_Select(i % 2 == 0 ? first : second);
+            QCOMPARE(xb_AppendEx(), -1);
+            QVERIFY(xb_PutRecord(QString(" Row%1      %2").arg(i).arg(i, 3).toStdString()));
+        }
+        const QByteArray bytes = Read("shared.dbf");
+        QCOMPARE(Le32(bytes, 4), 6u);
+        QCOMPARE(bytes.size(), 97 + 6 * 14 + 1);
+        QCOMPARE(bytes.mid(97 + 2 * 14), QByteArray(" Row0        0 Row1        1 Row2        2 Row3        3\x1A"));
+    }
+
+    void readOnlyAreaRefusesAppends() {
+        const QString path = Write("ro.dbf", TwoRecordTable());
+        QVERIFY(xb_Use(path.toStdString(), "RO", 1, 2) != 0);
+        QCOMPARE(xb_AppendEx(), 3);
+        QCOMPARE(xb_Count(), 2L);
+    }
+};
+
+QTEST_GUILESS_MAIN(TDbfEngineTest)
+#include "tst_dbfengine.moc"
