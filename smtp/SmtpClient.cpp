@@ -13,6 +13,10 @@ const char* const NotConnected = "554 not connected";
 const char* const ReceiveTimeout = "554 receive timeout";
 const char* const ConnectionClosed = "554 connection closed";
 
+// Lines wait in the client until a reply is awaited or this much is queued: one write per message body
+// instead of one per line, with the same bytes on the wire.
+constexpr size_t FlushBytes = 65536;
+
 // A value that goes into a command or header line: CR and LF become blanks, so it can never start a line of
 // its own on the wire (RFC 5321 2.3.8 allows no bare CR or LF there anyway).
 std::string OneLine(std::string value)
@@ -79,15 +83,32 @@ void TSmtpClient::WaitTimeout(TCustomWait*)
 void TSmtpClient::SocketSessionClosed(TCustomAsyncSocket*, int)
 {
     FState = smtpDisconnected;
+    FPending.clear();
     if (FWait)
         FWait->Stop();
 }
 
 void TSmtpClient::CloseSocket()
 {
+    FPending.clear();
     FSocket->Close();
     // A socket closed before it ever connected reports no session end; the client is disconnected all the same.
     FState = smtpDisconnected;
+}
+
+void TSmtpClient::Flush()
+{
+    if (FPending.empty())
+        return;
+    if (FSocket->State() != wsConnected) {
+        // The socket went without telling (a reset raised as an error): the lines have nowhere to go.
+        FPending.clear();
+        FState = smtpDisconnected;
+        return;
+    }
+    std::string bytes;
+    bytes.swap(FPending);
+    FSocket->SendText(bytes);
 }
 
 void TSmtpClient::SendCommand(const std::string& line)
@@ -100,12 +121,18 @@ void TSmtpClient::SendCommand(const std::string& line)
     // connection had been gone before, and the reply that follows reads "554 not connected".
     if (FState == smtpDisconnected)
         return;
-    FSocket->SendText(line + "\r\n");
+    FPending += line;
+    FPending += "\r\n";
+    if (FPending.size() >= FlushBytes)
+        Flush();
 }
 
 int TSmtpClient::ReadResponse()
 {
+    if (FState != smtpDisconnected)
+        Flush();
     if (FState == smtpDisconnected) {
+        FPending.clear();
         FLastResponse = NotConnected;
         Display("< " + FLastResponse);
     } else {

@@ -110,6 +110,8 @@ private:
     void SendBody();
     void SendBodyLine(const char* line);
     void CloseSocket();
+    // Writes the lines queued by SendCommand.
+    void Flush();
 
     std::unique_ptr<TAsyncSocket> FSocket;
     std::string FHost;
@@ -130,5 +132,6 @@ private:
     bool FStatusTimeOut = false;
     int FTag = 0;
     bool FLineCut = false;
+    std::string FPending;
     char FLineBuffer[LineBufferSize] = {};
 };

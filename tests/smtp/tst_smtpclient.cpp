@@ -362,8 +362,8 @@ void TestSmtpClient::connectionLostInTheMiddleOfData()
     if (lines == 0)
         server.SetReply("DATA", ScriptedServer::SendAndClose("354 go ahead\r\n"));
     Harness h(server.PortText());
-    for (int i = 0; i < 5000; ++i)
-        h.Body.push_back("line " + std::to_string(i));
+    for (int i = 0; i < 20000; ++i)
+        h.Body.push_back("line " + std::to_string(i) + std::string(40, '-'));
     QVERIFY(!h.Client.Mail());
     const std::string error = h.Client.ErrorMessage();
     QVERIFY2(error == "554 not connected" || error == "554 connection closed", error.c_str());

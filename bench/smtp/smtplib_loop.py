@@ -1,0 +1,32 @@
+#!/usr/bin/python3
+"""The peer of the SMTP benchmark: the same messages through Python's smtplib, one connection.
+
+Usage: smtplib_loop.py PORT [COUNT]
+"""
+import smtplib
+import sys
+import time
+
+
+def main():
+    port = int(sys.argv[1])
+    count = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+    body = b"".join(bytes([ord("a") + i]) * 2 + b"x" * 60 + b"\r\n" for i in range(16))
+    message = (b"From: Sender <sender@example.org>\r\nTo: Rcpt <rcpt@example.org>\r\nCc: \r\n"
+               b"Subject: Benchmark\r\nMime-Version: 1.0\r\n"
+               b"Content-Type: text/plain; charset=\"iso-8859-1\"\r\n\r\n" + body)
+    client = smtplib.SMTP("127.0.0.1", port)
+    client.helo("bench.localhost")
+    started = time.perf_counter()
+    cpu_started = time.process_time()
+    for _ in range(count):
+        client.sendmail("sender@example.org", ["rcpt@example.org"], message)
+    cpu = time.process_time() - cpu_started
+    seconds = time.perf_counter() - started
+    client.quit()
+    print("python smtplib   %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages"
+          % (count, count / seconds, cpu * 1000.0 / count))
+
+
+if __name__ == "__main__":
+    main()
