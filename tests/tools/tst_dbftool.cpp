@@ -1,0 +1,134 @@
+// quorvel-dbf as a user runs it: fields, count and dump of a table python3-dbf wrote, and clear messages
+// with a non-zero exit code for files that are not tables.
+#include "../table/PythonReader.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <unistd.h>
+
+namespace {
+
+const char* const WriteTable = R"(
+import sys, dbf
+t = dbf.Table(sys.argv[1], 'NAME C(20); AGE N(3,0); OK L', dbf_type='db3', codepage='cp1252')
+t.open(dbf.READ_WRITE)
+t.append(('Smith, "Jr"', 31, True))
+t.append(('Bob', 42, False))
+t.append(('Carl', None, None))
+dbf.delete(t[1])
+t.close()
+)";
+
+struct TRun {
+    int ExitCode = -1;
+    QByteArray Out;
+    QByteArray Err;
+};
+
+TRun Tool(const QStringList& args, const QStringList& prefix = {}) {
+    QProcess process;
+    const QString tool = QCoreApplication::applicationDirPath() + "/quorvel-dbf";
+    if (prefix.isEmpty())
+        process.start(tool, args);
+    else
+        process.start(prefix.first(), prefix.mid(1) + QStringList{tool} + args);
+    process.waitForFinished(30000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
+}
+
+} // namespace
+
+class TDbfToolTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir FDir;
+    QString FTable;
+
+private slots:
+    void initTestCase() {
+        QVERIFY(FDir.isValid());
+        FTable = FDir.filePath("people.dbf");
+        PythonReader::Run(WriteTable, {FTable});
+        QVERIFY(QFile::exists(FTable));
+    }
+
+    void listsFields() {
+        const TRun run = Tool({"fields", FTable});
+        QCOMPARE(run.ExitCode, 0);
+        QCOMPARE(run.Out, QByteArray("NAME C 20 0\nAGE N 3 0\nOK L 1 0\n"));
+    }
+
+    void countsVisibleRecords() {
+        const TRun run = Tool({"count", FTable});
+        QCOMPARE(run.ExitCode, 0);
+        QCOMPARE(run.Out, QByteArray("2\n"));
+    }
+
+    void dumpsCsv() {
+        QCOMPARE(Tool({"dump", FTable}).Out, QByteArray("NAME,AGE,OK\n\"Smith, \"\"Jr\"\"\",31,True\nCarl,,False\n"));
+        QCOMPARE(Tool({"dump", "--deleted", FTable}).Out,
+                 QByteArray("DELETED,NAME,AGE,OK\n,\"Smith, \"\"Jr\"\"\",31,True\n*,Bob,42,False\n,Carl,,False\n"));
+    }
+
+    void badFilesGiveClearMessages_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("zero-length") << "empty.dbf" << QByteArray() << "File Open Error: the file is empty";
+        QTest::newRow("text file") << "notes.dbf" << QByteArray(64, 'x')
+                                   << "File Open Error: not a dBase or FoxPro table (version byte 0x78)";
+        QTest::newRow("missing") << "" << QByteArray() << "File Open Error: the file does not exist";
+    }
+
+    void badFilesGiveClearMessages() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, message);
+        QString path = FDir.filePath("missing.dbf");
+        if (!name.isEmpty()) {
+            QFile file(FDir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bytes);
+            path = file.fileName();
+        }
+        const TRun run = Tool({"count", path});
+        QCOMPARE(run.ExitCode, 1);
+        QCOMPARE(QString::fromLocal8Bit(run.Err), "quorvel-dbf: " + path + ": " + message + "\n");
+        QVERIFY(run.Out.isEmpty());
+    }
+
+    void folderIsNoTable() {
+        const TRun run = Tool({"dump", FDir.path()});
+        QCOMPARE(run.ExitCode, 1);
+        QVERIFY(run.Err.contains("this is a folder or a device, not a table file"));
+    }
+
+    // Without read permission. Root reads everything, so as root the tool runs as the user nobody.
+    void unreadableFile() {
+        QFile::setPermissions(FDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeOther);
+        const QString path = FDir.filePath("secret.dbf");
+        QVERIFY(QFile::copy(FTable, path));
+        QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+        const QStringList asNobody = ::geteuid() == 0
+                                         ? QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}
+                                         : QStringList{};
+        const TRun run = Tool({"count", path}, asNobody);
+        QCOMPARE(run.ExitCode, 1);
+        QVERIFY2(run.Err.contains("File Open Error: no permission to open the file"), run.Err.constData());
+    }
+
+    void wrongUsage() {
+        QCOMPARE(Tool({}).ExitCode, 2);
+        QCOMPARE(Tool({"show", FTable}).ExitCode, 2);
+        QCOMPARE(Tool({"dump", "--all", FTable}).ExitCode, 2);
+        QVERIFY(Tool({"count"}).Err.startsWith("usage: quorvel-dbf"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TDbfToolTest)
+#include "tst_dbftool.moc"
