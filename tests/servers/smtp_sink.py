@@ -21,13 +21,10 @@ the server answers the final dot, so a client that saw 250 can read it at once.
 import argparse
 import asyncio
 import os
-import re
 import signal
 import sys
 
 from aiosmtpd.smtp import SMTP
-
-DATA_COMMAND = re.compile(rb"(?:^|\r\n)DATA[ \t]*\r\n", re.IGNORECASE)
 
 
 class RecordingSMTP(SMTP):
@@ -36,17 +33,20 @@ class RecordingSMTP(SMTP):
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self.raw = bytearray()
+        self.data_start = 0
 
     def data_received(self, data):
         self.raw += data
         super().data_received(data)
 
+    async def smtp_DATA(self, arg):
+        # What the reader holds unread lies after the DATA line: the message starts there.
+        self.data_start = len(self.raw) - len(self._reader._buffer)
+        await super().smtp_DATA(arg)
+
     def take_wire_data(self):
-        """Cuts the first DATA section out of the raw bytes and returns it (without the final dot line)."""
-        command = DATA_COMMAND.search(self.raw)
-        if command is None:
-            return b""
-        start = command.end()
+        """Cuts the DATA section out of the raw bytes and returns it (without the final dot line)."""
+        start = self.data_start
         if self.raw.startswith(b".\r\n", start):
             end, after = start, start + 3
         else:
@@ -56,6 +56,7 @@ class RecordingSMTP(SMTP):
             end, after = at + 2, at + 5
         wire = bytes(self.raw[start:end])
         del self.raw[:after]
+        self.data_start = 0
         return wire
 
 
