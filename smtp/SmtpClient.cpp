@@ -19,22 +19,19 @@ constexpr size_t FlushBytes = 65536;
 
 // A value that goes into a command or header line: CR and LF become blanks, so it can never start a line of
 // its own on the wire (RFC 5321 2.3.8 allows no bare CR or LF there anyway).
-std::string OneLine(std::string value)
-{
+std::string OneLine(std::string value) {
     for (char& ch : value)
         if (ch == '\r' || ch == '\n')
             ch = ' ';
     return value;
 }
 
-std::string Address(const std::string& value)
-{
+std::string Address(const std::string& value) {
     return OneLine(Text::Trim(value));
 }
 
 // The reply code: leading tabs, line ends and blanks skipped, then decimal digits; 0 when there are none.
-int ReplyCode(const std::string& reply)
-{
+int ReplyCode(const std::string& reply) {
     size_t at = 0;
     while (at < reply.size() && (reply[at] == '\t' || reply[at] == '\n' || reply[at] == '\r' || reply[at] == ' '))
         ++at;
@@ -49,55 +46,45 @@ int ReplyCode(const std::string& reply)
 
 } // namespace
 
-TSmtpClient::TSmtpClient(QObject* owner)
-    : QObject(owner)
-    , FSocket(std::make_unique<TAsyncSocket>())
-{
+TSmtpClient::TSmtpClient(QObject* owner) : QObject(owner), FSocket(std::make_unique<TAsyncSocket>()) {
     FSocket->OnSessionClosed = [this](TCustomAsyncSocket* sender, int error) { SocketSessionClosed(sender, error); };
     // The socket cuts reply lines at 254 characters; the pieces after the cut belong to the same line.
     FSocket->OnLineTooLong = [this](TCustomAsyncSocket*) { FLineCut = true; };
 }
 
-TSmtpClient::~TSmtpClient()
-{
+TSmtpClient::~TSmtpClient() {
     FSocket.reset(); // a socket being destroyed fires no events, so nothing calls back into this object
 }
 
-void TSmtpClient::SetWait(TCustomWait* wait)
-{
+void TSmtpClient::SetWait(TCustomWait* wait) {
     FWait = wait;
     FSocket->SetWaitCtrl(wait);
 }
 
-void TSmtpClient::Display(const std::string& msg)
-{
+void TSmtpClient::Display(const std::string& msg) {
     if (OnDisplay)
         OnDisplay(this, msg);
 }
 
-void TSmtpClient::WaitTimeout(TCustomWait*)
-{
+void TSmtpClient::WaitTimeout(TCustomWait*) {
     FStatusTimeOut = true;
 }
 
-void TSmtpClient::SocketSessionClosed(TCustomAsyncSocket*, int)
-{
+void TSmtpClient::SocketSessionClosed(TCustomAsyncSocket*, int) {
     FState = smtpDisconnected;
     FPending.clear();
     if (FWait)
         FWait->Stop();
 }
 
-void TSmtpClient::CloseSocket()
-{
+void TSmtpClient::CloseSocket() {
     FPending.clear();
     FSocket->Close();
     // A socket closed before it ever connected reports no session end; the client is disconnected all the same.
     FState = smtpDisconnected;
 }
 
-void TSmtpClient::Flush()
-{
+void TSmtpClient::Flush() {
     if (FPending.empty())
         return;
     if (FSocket->State() != wsConnected) {
@@ -111,8 +98,7 @@ void TSmtpClient::Flush()
     FSocket->SendText(bytes);
 }
 
-void TSmtpClient::SendCommand(const std::string& line)
-{
+void TSmtpClient::SendCommand(const std::string& line) {
     if (FState == smtpDisconnected)
         return;
     Display("> " + line);
@@ -127,8 +113,7 @@ void TSmtpClient::SendCommand(const std::string& line)
         Flush();
 }
 
-int TSmtpClient::ReadResponse()
-{
+int TSmtpClient::ReadResponse() {
     if (FState != smtpDisconnected)
         Flush();
     if (FState == smtpDisconnected) {
@@ -158,8 +143,7 @@ int TSmtpClient::ReadResponse()
     return ReplyCode(FLastResponse);
 }
 
-bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeOnError)
-{
+bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeOnError) {
     const int code = ReadResponse();
     bool failed = true;
     for (int expected : accepted)
@@ -174,8 +158,7 @@ bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeO
     return failed;
 }
 
-bool TSmtpClient::Open()
-{
+bool TSmtpClient::Open() {
     if (!FWait) {
         FErrorMessage = "No wait object";
         Display(FErrorMessage);
@@ -227,8 +210,7 @@ bool TSmtpClient::Open()
     return true;
 }
 
-bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients)
-{
+bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients) {
     for (const std::string& recipient : recipients) {
         SendCommand("RCPT TO:<" + Address(recipient) + ">");
         if (CheckResponse({250, 251}, false))
@@ -237,8 +219,7 @@ bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients)
     return true;
 }
 
-bool TSmtpClient::Mail()
-{
+bool TSmtpClient::Mail() {
     if (FState == smtpDisconnected && !Open())
         return false;
     SendCommand("MAIL FROM:<" + Address(FFromName) + ">");
@@ -256,15 +237,11 @@ bool TSmtpClient::Mail()
     return !CheckResponse({250}, false);
 }
 
-void TSmtpClient::SendHeaderBlock()
-{
+void TSmtpClient::SendHeaderBlock() {
     const std::string lines[] = {
-        "From: " + OneLine(FHdrFrom),
-        "To: " + OneLine(FHdrTo),
-        "Cc: " + OneLine(FHdrcc),
-        "Subject: " + OneLine(FHdrSubject),
-        "Mime-Version: 1.0",
-        "Content-Type: text/plain; charset=\"iso-8859-1\"",
+        "From: " + OneLine(FHdrFrom), "To: " + OneLine(FHdrTo),
+        "Cc: " + OneLine(FHdrcc),     "Subject: " + OneLine(FHdrSubject),
+        "Mime-Version: 1.0",          "Content-Type: text/plain; charset=\"iso-8859-1\"",
     };
     for (const std::string& line : lines) {
         // A value too long for the buffer is cut at its end.
@@ -275,16 +252,14 @@ void TSmtpClient::SendHeaderBlock()
     }
 }
 
-void TSmtpClient::SendHeaderLine(char* buffer, int size)
-{
+void TSmtpClient::SendHeaderLine(char* buffer, int size) {
     if (OnHeaderLine)
         OnHeaderLine(this, buffer, size);
     if (buffer[0] != '\0')
         SendCommand(std::string(buffer, strnlen(buffer, static_cast<size_t>(size))));
 }
 
-void TSmtpClient::SendBody()
-{
+void TSmtpClient::SendBody() {
     bool more = true;
     int lineNum = 1;
     while (more && FState == smtpConnected) {
@@ -305,8 +280,7 @@ void TSmtpClient::SendBody()
     }
 }
 
-void TSmtpClient::SendBodyLine(const char* line)
-{
+void TSmtpClient::SendBodyLine(const char* line) {
     // A CR or LF inside a line starts a new line here, so each piece is dot-stuffed on its own and a lone "."
     // from the feed can never end the message early (RFC 5321 4.5.2).
     const std::string text(line);
@@ -321,8 +295,7 @@ void TSmtpClient::SendBodyLine(const char* line)
     }
 }
 
-void TSmtpClient::Quit()
-{
+void TSmtpClient::Quit() {
     if (FState == smtpDisconnected)
         return;
     try {

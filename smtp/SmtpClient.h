@@ -95,6 +95,7 @@ public:
     void Quit();
 
 protected:
+    // Queues one line; queued lines go out together before the next reply is awaited.
     void SendCommand(const std::string& line);
     void SendHeaderLine(char* buffer, int size);
     int ReadResponse();

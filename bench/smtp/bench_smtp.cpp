@@ -13,16 +13,14 @@
 
 namespace {
 
-double CpuSeconds()
-{
+double CpuSeconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 // The body every message carries: 16 lines of 62 characters, 1 KB with their line ends.
-std::vector<std::string> BodyLines()
-{
+std::vector<std::string> BodyLines() {
     std::vector<std::string> lines;
     for (int i = 0; i < 16; ++i)
         lines.push_back(std::string(2, static_cast<char>('a' + i)) + std::string(60, 'x'));
@@ -31,8 +29,7 @@ std::vector<std::string> BodyLines()
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication application(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: bench_smtp PORT [COUNT]\n");
@@ -81,7 +78,7 @@ int main(int argc, char** argv)
     const double cpu = CpuSeconds() - cpuStarted;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     client.Quit();
-    std::printf("TSmtpClient      %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n", count,
-                count / seconds, cpu * 1000.0 / count);
+    std::printf("TSmtpClient      %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n", count, count / seconds,
+                cpu * 1000.0 / count);
     return 0;
 }

@@ -4,10 +4,7 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
-ScriptedServer::ScriptedServer(QObject* parent)
-    : QObject(parent)
-    , FGreeting(Send("220 scripted.localhost ready\r\n"))
-{
+ScriptedServer::ScriptedServer(QObject* parent) : QObject(parent), FGreeting(Send("220 scripted.localhost ready\r\n")) {
     FReplies["HELO"] = {Send("250 scripted.localhost\r\n")};
     FReplies["MAIL"] = {Send("250 OK\r\n")};
     FReplies["RCPT"] = {Send("250 OK\r\n")};
@@ -19,28 +16,24 @@ ScriptedServer::ScriptedServer(QObject* parent)
     FServer.listen(QHostAddress::LocalHost, 0);
 }
 
-void ScriptedServer::SetReplies(const QByteArray& verb, QList<Action> replies)
-{
+void ScriptedServer::SetReplies(const QByteArray& verb, QList<Action> replies) {
     if (!replies.isEmpty())
         FReplies[verb] = std::move(replies);
 }
 
-QByteArray ScriptedServer::Transcript() const
-{
+QByteArray ScriptedServer::Transcript() const {
     QByteArray all;
     for (const QByteArray& part : FTranscripts)
         all += part;
     return all;
 }
 
-void ScriptedServer::DropAll()
-{
+void ScriptedServer::DropAll() {
     for (const auto& connection : FConnections)
         connection->Socket->disconnectFromHost();
 }
 
-void ScriptedServer::Accept()
-{
+void ScriptedServer::Accept() {
     while (QTcpSocket* socket = FServer.nextPendingConnection()) {
         socket->setParent(nullptr);
         auto connection = std::make_unique<Connection>();
@@ -54,8 +47,7 @@ void ScriptedServer::Accept()
     }
 }
 
-void ScriptedServer::Receive(Connection& connection)
-{
+void ScriptedServer::Receive(Connection& connection) {
     const QByteArray bytes = connection.Socket->readAll();
     FTranscripts[connection.Index] += bytes;
     connection.Pending += bytes;
@@ -71,8 +63,7 @@ void ScriptedServer::Receive(Connection& connection)
     }
 }
 
-void ScriptedServer::HandleLine(Connection& connection, const QByteArray& line)
-{
+void ScriptedServer::HandleLine(Connection& connection, const QByteArray& line) {
     if (connection.InData) {
         if (line == ".") {
             connection.InData = false;
@@ -97,16 +88,14 @@ void ScriptedServer::HandleLine(Connection& connection, const QByteArray& line)
     Perform(connection, reply);
 }
 
-void ScriptedServer::Perform(Connection& connection, const Action& action)
-{
+void ScriptedServer::Perform(Connection& connection, const Action& action) {
     if (!action.Bytes.isEmpty())
         connection.Socket->write(action.Bytes);
     if (action.Close)
         connection.Socket->disconnectFromHost(); // writes what is queued, then closes
 }
 
-ScriptedServer::Action ScriptedServer::NextReply(const QByteArray& verb)
-{
+ScriptedServer::Action ScriptedServer::NextReply(const QByteArray& verb) {
     QList<Action>& replies = FReplies[verb];
     if (replies.size() > 1)
         return replies.takeFirst();

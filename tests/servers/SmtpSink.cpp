@@ -10,31 +10,24 @@ namespace {
 constexpr int StartMs = 15000;
 constexpr int StopMs = 5000;
 
-QString PythonProgram()
-{
+QString PythonProgram() {
     const QByteArray fromEnvironment = qgetenv("PYTHON");
     return fromEnvironment.isEmpty() ? QStringLiteral("/usr/bin/python3") : QString::fromLocal8Bit(fromEnvironment);
 }
 
-QString FileName(int number)
-{
+QString FileName(int number) {
     return QStringLiteral("%1.msg").arg(number, 6, 10, QLatin1Char('0'));
 }
 
 } // namespace
 
-SmtpSink::SmtpSink(QStringList refused)
-    : FRefused(std::move(refused))
-{
-}
+SmtpSink::SmtpSink(QStringList refused) : FRefused(std::move(refused)) {}
 
-SmtpSink::~SmtpSink()
-{
+SmtpSink::~SmtpSink() {
     Stop();
 }
 
-bool SmtpSink::Start()
-{
+bool SmtpSink::Start() {
     if (!FFolder.isValid()) {
         FError = QStringLiteral("no temporary folder");
         return false;
@@ -67,8 +60,7 @@ bool SmtpSink::Start()
     return true;
 }
 
-void SmtpSink::Stop()
-{
+void SmtpSink::Stop() {
     if (!FProcess)
         return;
     if (FProcess->state() != QProcess::NotRunning) {
@@ -81,18 +73,15 @@ void SmtpSink::Stop()
     FProcess.reset();
 }
 
-QString SmtpSink::Folder() const
-{
+QString SmtpSink::Folder() const {
     return FFolder.path();
 }
 
-int SmtpSink::Count() const
-{
+int SmtpSink::Count() const {
     return static_cast<int>(QDir(Folder()).entryList({QStringLiteral("*.msg")}, QDir::Files).size());
 }
 
-std::vector<SmtpSink::Message> SmtpSink::Messages() const
-{
+std::vector<SmtpSink::Message> SmtpSink::Messages() const {
     std::vector<Message> messages;
     const int count = Count();
     for (int number = 1; number <= count; ++number)
@@ -100,16 +89,14 @@ std::vector<SmtpSink::Message> SmtpSink::Messages() const
     return messages;
 }
 
-SmtpSink::Message SmtpSink::Read(int number) const
-{
+SmtpSink::Message SmtpSink::Read(int number) const {
     QFile file(QDir(Folder()).filePath(FileName(number)));
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error("no stored message " + std::to_string(number));
     return Parse(file.readAll());
 }
 
-SmtpSink::Message SmtpSink::Parse(const QByteArray& file)
-{
+SmtpSink::Message SmtpSink::Parse(const QByteArray& file) {
     Message message;
     qsizetype contentLength = -1;
     qsizetype wireLength = -1;

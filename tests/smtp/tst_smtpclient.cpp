@@ -13,16 +13,15 @@
 
 namespace {
 
-constexpr int TickMs = 50;        // one tick of the test's wait control
-constexpr int TimeOutTicks = 60;  // 3 s for replies that do come
-constexpr int ShortTimeOut = 4;   // 200 ms for replies that never come
+constexpr int TickMs = 50;       // one tick of the test's wait control
+constexpr int TimeOutTicks = 60; // 3 s for replies that do come
+constexpr int ShortTimeOut = 4;  // 200 ms for replies that never come
 
 const QByteArray ContentType = "Content-Type: text/plain; charset=\"iso-8859-1\"\r\n";
 
 // A client wired to a wait control, recording what it displays and feeding its body from a list.
 struct Harness {
-    explicit Harness(const QString& port)
-    {
+    explicit Harness(const QString& port) {
         Wait.SetInterval(TickMs);
         Client.SetWait(&Wait);
         Client.SetHost("127.0.0.1");
@@ -52,14 +51,12 @@ struct Harness {
     size_t Next = 0;
 };
 
-QByteArray Headers(const QByteArray& cc = "Cc: \r\n")
-{
+QByteArray Headers(const QByteArray& cc = "Cc: \r\n") {
     return "From: Sender <sender@example.org>\r\nTo: Rcpt <rcpt@example.org>\r\n" + cc +
            "Subject: Greetings\r\nMime-Version: 1.0\r\n" + ContentType + "\r\n";
 }
 
-QList<QByteArray> Verbs(const QList<QByteArray>& commands)
-{
+QList<QByteArray> Verbs(const QList<QByteArray>& commands) {
     QList<QByteArray> verbs;
     for (const QByteArray& command : commands)
         verbs << command.left(4);
@@ -91,8 +88,7 @@ private slots:
     void headerValueLongerThanTheBufferIsCut();
 };
 
-void TestSmtpClient::sinkReceivesTheMessageByteForByte()
-{
+void TestSmtpClient::sinkReceivesTheMessageByteForByte() {
     SmtpSink sink;
     QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
     Harness h(sink.PortText());
@@ -117,8 +113,7 @@ void TestSmtpClient::sinkReceivesTheMessageByteForByte()
     QVERIFY(h.Shows("Connected with SMTP server"));
 }
 
-void TestSmtpClient::sinkGetsMessagesInOneConnection()
-{
+void TestSmtpClient::sinkGetsMessagesInOneConnection() {
     SmtpSink sink;
     QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
     Harness h(sink.PortText());
@@ -145,8 +140,7 @@ void TestSmtpClient::sinkGetsMessagesInOneConnection()
     QVERIFY(h.Shown.empty());
 }
 
-void TestSmtpClient::sinkRefusalIsReportedInTheServersWords()
-{
+void TestSmtpClient::sinkRefusalIsReportedInTheServersWords() {
     SmtpSink sink({"nobody@example.org"});
     QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
     Harness h(sink.PortText());
@@ -162,14 +156,14 @@ void TestSmtpClient::sinkRefusalIsReportedInTheServersWords()
     QCOMPARE(sink.Count(), 1);
 }
 
-void TestSmtpClient::personalisedMessageArrivesAsWritten()
-{
+void TestSmtpClient::personalisedMessageArrivesAsWritten() {
     SmtpSink sink;
     QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
     Harness h(sink.PortText());
     const std::string text = MessageText::ReplaceVariables(
-        "Dear %D %N,\r\n\r\n.\r\nthe offer for %O stands: 50%% off\r\n   until Friday.",
-        [](char c) { return c == 'D' ? std::string("Ms.") : c == 'N' ? std::string("Jones") : std::string("Acme"); });
+        "Dear %D %N,\r\n\r\n.\r\nthe offer for %O stands: 50%% off\r\n   until Friday.", [](char c) {
+            return c == 'D' ? std::string("Ms.") : c == 'N' ? std::string("Jones") : std::string("Acme");
+        });
     size_t pos = 0;
     h.Client.OnGetData = [&](TSmtpClient*, int, char* line, int maxLen, bool& more) {
         const std::string next = MessageText::NextBodyLine(text, pos, 30, maxLen, more);
@@ -189,8 +183,7 @@ void TestSmtpClient::personalisedMessageArrivesAsWritten()
     QCOMPARE(sink.Read(1).Content, expected);
 }
 
-void TestSmtpClient::lineBreaksInValuesAddNoLineOnTheWire()
-{
+void TestSmtpClient::lineBreaksInValuesAddNoLineOnTheWire() {
     ScriptedServer server;
     QVERIFY(server.IsListening());
     Harness h(server.PortText());
@@ -206,13 +199,12 @@ void TestSmtpClient::lineBreaksInValuesAddNoLineOnTheWire()
     QCOMPARE(Verbs(server.Commands()), (QList<QByteArray>{"HELO", "MAIL", "RCPT", "DATA", "QUIT"}));
     QCOMPARE(server.Commands()[1], QByteArray("MAIL FROM:<sender@example.org>  RSET  MAIL FROM:<evil@example.org>"));
     const QList<QByteArray> data = server.DataLines();
-    QCOMPARE(data.mid(0, 4), (QList<QByteArray>{"From: Sender X-Evil: yes", "To: Rcpt  Bcc: evil@example.org", "Cc: ",
-                                                 "Subject: Hi  Injected body"}));
+    QCOMPARE(data.mid(0, 4), (QList<QByteArray>{"From: Sender X-Evil: yes", "To: Rcpt  Bcc: evil@example.org",
+                                                "Cc: ", "Subject: Hi  Injected body"}));
     QCOMPARE(data.mid(6), (QList<QByteArray>{"", "text", "..", "MAIL FROM:<evil@example.org>", "..", "QUIT"}));
 }
 
-void TestSmtpClient::refusedStep_data()
-{
+void TestSmtpClient::refusedStep_data() {
     QTest::addColumn<QByteArray>("verb");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QList<QByteArray>>("sent");
@@ -226,8 +218,7 @@ void TestSmtpClient::refusedStep_data()
     QTest::newRow("message refused") << QByteArray(".") << QByteArray("552 too big") << all << false;
 }
 
-void TestSmtpClient::refusedStep()
-{
+void TestSmtpClient::refusedStep() {
     QFETCH(QByteArray, verb);
     QFETCH(QByteArray, reply);
     QFETCH(QList<QByteArray>, sent);
@@ -244,8 +235,7 @@ void TestSmtpClient::refusedStep()
     QCOMPARE(server.DataLines().contains("body"), verb == "." || accepted);
 }
 
-void TestSmtpClient::multiLineAndOddReplies_data()
-{
+void TestSmtpClient::multiLineAndOddReplies_data() {
     QTest::addColumn<QByteArray>("greeting");
     QTest::addColumn<bool>("opened");
     QTest::addColumn<QString>("lastResponse");
@@ -259,8 +249,7 @@ void TestSmtpClient::multiLineAndOddReplies_data()
     QTest::newRow("huge number") << QByteArray("22000000000000000220 x\r\n") << false << "22000000000000000220 x" << 1;
 }
 
-void TestSmtpClient::multiLineAndOddReplies()
-{
+void TestSmtpClient::multiLineAndOddReplies() {
     QFETCH(QByteArray, greeting);
     QFETCH(bool, opened);
     QFETCH(QString, lastResponse);
@@ -269,7 +258,8 @@ void TestSmtpClient::multiLineAndOddReplies()
     server.SetGreeting(ScriptedServer::Send(greeting));
     Harness h(server.PortText());
     QCOMPARE(h.Client.Open(), opened);
-    const auto replies = std::count_if(h.Shown.begin(), h.Shown.end(), [](const std::string& s) { return s[0] == '<'; });
+    const auto replies =
+        std::count_if(h.Shown.begin(), h.Shown.end(), [](const std::string& s) { return s[0] == '<'; });
     QCOMPARE(replies, linesShown + (opened ? 1 : 0)); // and the reply to HELO
     if (!opened) {
         QCOMPARE(h.Client.ErrorMessage(), lastResponse.toStdString());
@@ -282,8 +272,7 @@ void TestSmtpClient::multiLineAndOddReplies()
     }
 }
 
-void TestSmtpClient::overlongReplyLinesKeepTheDialogueInStep()
-{
+void TestSmtpClient::overlongReplyLinesKeepTheDialogueInStep() {
     ScriptedServer server;
     const QByteArray tail(300, 'x');
     server.SetGreeting(ScriptedServer::Send("220 " + tail + "\r\n"));
@@ -296,8 +285,7 @@ void TestSmtpClient::overlongReplyLinesKeepTheDialogueInStep()
     QVERIFY(h.Shows("< 250 " + std::string(250, 'x'))); // the line as far as it fits, code first
 }
 
-void TestSmtpClient::silentServerTimesOutForTheRestOfTheConnection()
-{
+void TestSmtpClient::silentServerTimesOutForTheRestOfTheConnection() {
     ScriptedServer server;
     server.SetReplies("RCPT", {ScriptedServer::Silence(), ScriptedServer::Send("250 OK\r\n")});
     Harness h(server.PortText());
@@ -330,8 +318,7 @@ void TestSmtpClient::silentServerTimesOutForTheRestOfTheConnection()
     QVERIFY(m.Client.StatusTimeOut());
 }
 
-void TestSmtpClient::connectionLostBeforeTheReply()
-{
+void TestSmtpClient::connectionLostBeforeTheReply() {
     ScriptedServer server;
     server.SetReply("MAIL", ScriptedServer::Hangup());
     Harness h(server.PortText());
@@ -346,16 +333,14 @@ void TestSmtpClient::connectionLostBeforeTheReply()
     QCOMPARE(server.Connections(), 3);
 }
 
-void TestSmtpClient::connectionLostInTheMiddleOfData_data()
-{
+void TestSmtpClient::connectionLostInTheMiddleOfData_data() {
     QTest::addColumn<int>("lines");
     QTest::newRow("right after 354") << 0;
     QTest::newRow("in the header block") << 2;
     QTest::newRow("in the body") << 10;
 }
 
-void TestSmtpClient::connectionLostInTheMiddleOfData()
-{
+void TestSmtpClient::connectionLostInTheMiddleOfData() {
     QFETCH(int, lines);
     ScriptedServer server;
     server.SetCloseAfterDataLines(lines);
@@ -372,8 +357,7 @@ void TestSmtpClient::connectionLostInTheMiddleOfData()
     h.Client.Quit();
 }
 
-void TestSmtpClient::failuresBeforeAnyTraffic()
-{
+void TestSmtpClient::failuresBeforeAnyTraffic() {
     Harness h("25");
     h.Client.SetWait(nullptr);
     h.Client.SetStatusTimeOut(true);
@@ -406,8 +390,7 @@ void TestSmtpClient::failuresBeforeAnyTraffic()
     QCOMPARE(h.Client.LastResponse(), std::string());
 }
 
-void TestSmtpClient::bodyFeedEndsAndHeaderHandler()
-{
+void TestSmtpClient::bodyFeedEndsAndHeaderHandler() {
     ScriptedServer server;
     Harness h(server.PortText());
     h.Client.RcptName() = {"", "x@example.org"};
@@ -427,8 +410,8 @@ void TestSmtpClient::bodyFeedEndsAndHeaderHandler()
     };
     QVERIFY(h.Client.Mail());
     QCOMPARE(lineNums, (std::vector<int>{1, 2, 3}));
-    QCOMPARE(server.Commands().mid(1, 3), (QList<QByteArray>{"MAIL FROM:<sender@example.org>", "RCPT TO:<>",
-                                                              "RCPT TO:<x@example.org>"}));
+    QCOMPARE(server.Commands().mid(1, 3),
+             (QList<QByteArray>{"MAIL FROM:<sender@example.org>", "RCPT TO:<>", "RCPT TO:<x@example.org>"}));
     QCOMPARE(server.DataLines().size(), 5 + 1 + 2); // the Cc line suppressed, a blank line, two body lines
 
     // No recipients and no feed: no RCPT, and an empty body still ends with the dot.
@@ -437,13 +420,12 @@ void TestSmtpClient::bodyFeedEndsAndHeaderHandler()
     h.Client.OnHeaderLine = nullptr;
     QVERIFY(h.Client.Mail());
     QCOMPARE(Verbs(server.Commands().mid(5)), (QList<QByteArray>{"MAIL", "DATA"}));
-    QCOMPARE(server.DataLines().mid(8), (QList<QByteArray>{"From: Sender <sender@example.org>",
-                                                            "To: Rcpt <rcpt@example.org>", "Cc: ", "Subject: Greetings",
-                                                            "Mime-Version: 1.0", ContentType.chopped(2), ""}));
+    QCOMPARE(server.DataLines().mid(8),
+             (QList<QByteArray>{"From: Sender <sender@example.org>", "To: Rcpt <rcpt@example.org>",
+                                "Cc: ", "Subject: Greetings", "Mime-Version: 1.0", ContentType.chopped(2), ""}));
 }
 
-void TestSmtpClient::headerValueLongerThanTheBufferIsCut()
-{
+void TestSmtpClient::headerValueLongerThanTheBufferIsCut() {
     ScriptedServer server;
     Harness h(server.PortText());
     h.Client.SetHdrSubject(std::string(5000, 's'));
