@@ -21,6 +21,9 @@ public:
     TDbfFile(const TDbfFile&) = delete;
     TDbfFile& operator=(const TDbfFile&) = delete;
 
+    // Reads memos from memo (for a table opened over a file handle).
+    void AttachMemo(std::unique_ptr<TMemoFile> memo) { FMemo = std::move(memo); }
+
     const TDbfLayout& Layout() const { return FLayout; }
     std::uint32_t RecordCount() const { return FLayout.RecordCount; }
     bool Writable() const { return FWritable; }
