@@ -56,7 +56,7 @@ std::string_view TField::RawBytes() const {
         return {};
     std::string_view bytes = image.substr(static_cast<std::size_t>(FDesc.Offset), static_cast<std::size_t>(FDesc.Width));
     // A variable-length value keeps its length in its last byte.
-    if (FieldCodec::BitSet(image, FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.VarBit) && !bytes.empty())
+    if (FDesc.VarBit >= 0 && FieldCodec::BitSet(image, FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.VarBit) && !bytes.empty())
         bytes = bytes.substr(0, std::min<std::size_t>(static_cast<std::uint8_t>(bytes.back()), bytes.size() - 1));
     return bytes;
 }
@@ -85,9 +85,11 @@ void TField::SetAsString(std::string_view text) {
         buffer.replace(static_cast<std::size_t>(FDesc.Offset), width, value);
 }
 
+// Blanks only trim to an empty text, so the blank test needs no scan of its own.
 std::string TStringField::AsString() const {
-    const std::string_view bytes = RawBytes();
-    return IsNull() ? std::string() : std::string(FieldCodec::TrimRight(bytes));
+    if (FDesc.NullBit >= 0 && FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
+        return {};
+    return std::string(FieldCodec::TrimRight(RawBytes()));
 }
 
 std::string TFloatField::AsString() const {

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <sys/stat.h>
 
@@ -18,13 +17,12 @@ struct TState {
     bool Started = false;
     int StartCode = 0;
     std::string WorkingPath = "./";
-    std::map<int, std::unique_ptr<TWorkArea>> Areas;
+    std::array<std::unique_ptr<TWorkArea>, 256> Areas; // by area number; slot 0 unused
 };
 
-TState& State() {
-    static TState state;
-    return state;
-}
+TState TheState;
+
+TState& State() { return TheState; }
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -210,7 +208,7 @@ int OpenCursor(std::string_view folder, std::string_view tableName, std::string_
     record->Area = area;
     record->RecordSize = xb_RecSize();
     record->Fields = ReadFieldDescs();
-    State().Areas[area] = std::move(record);
+    State().Areas[static_cast<std::size_t>(area)] = std::move(record);
     cursor = area;
     return rcOk;
 }
@@ -220,13 +218,12 @@ int CloseCursor(int cursor) {
     if (!guard.Valid())
         return rcNoCursor;
     xb_Close();
-    State().Areas.erase(cursor);
+    State().Areas[static_cast<std::size_t>(cursor)].reset();
     return rcOk;
 }
 
 const TWorkArea* WorkAreaOf(int cursor) {
-    const auto it = State().Areas.find(cursor);
-    return it == State().Areas.end() ? nullptr : it->second.get();
+    return cursor >= 1 && cursor <= 255 ? State().Areas[static_cast<std::size_t>(cursor)].get() : nullptr;
 }
 
 int SetToBegin(int cursor) {

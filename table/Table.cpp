@@ -197,7 +197,30 @@ TField& TTable::Fields(int index) const {
     return *FFields[static_cast<std::size_t>(index)];
 }
 
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+} // namespace
+
+// Callers read the same fields in the same order for every record, so the field after the last one
+// found is tried first.
 TField* TTable::FindField(std::string_view name) const {
+    const std::size_t count = FFields.size();
+    std::size_t i = FLookupHint < count ? FLookupHint : 0;
+    for (std::size_t n = 0; n < count; ++n, i = i + 1 < count ? i + 1 : 0) {
+        if (SameName(FFields[i]->FieldName(), name)) {
+            FLookupHint = i + 1;
+            return FFields[i].get();
+        }
+    }
     for (const auto& field : FFields)
         if (Text::SameTextAscii(field->FieldName(), name))
             return field.get();
@@ -227,14 +250,13 @@ void TTable::First() {
 
 // Fetches the next record into the buffer: 1 when it moved, 0 at the end (the last record stays current).
 int TTable::FetchForward() {
-    std::string image;
     long recNo = 0;
-    const int code = RecordLayer::FetchNext(FCursor, image, recNo);
+    // The buffer is only written when a record was found.
+    const int code = RecordLayer::FetchNext(FCursor, FBuffer, recNo);
     if (code == RecordLayer::rcEndOfTable)
         return 0;
     if (code != RecordLayer::rcOk)
         throw EDBEngineError(code);
-    FBuffer = std::move(image);
     FRecNo = static_cast<int>(recNo);
     return 1;
 }

@@ -99,4 +99,5 @@ private:
     std::string FBuffer;
     std::string FSavedBuffer;
     std::vector<std::unique_ptr<TField>> FFields;
+    mutable std::size_t FLookupHint = 0;
 };

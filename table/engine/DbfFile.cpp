@@ -13,8 +13,8 @@
 
 namespace {
 
-// About 64 KiB of records per read, at least one record.
-constexpr std::size_t CacheBytes = 64 * 1024;
+// About 256 KiB of records per read, at least one record.
+constexpr std::size_t CacheBytes = 256 * 1024;
 
 std::string OpenFailure(int error) {
     switch (error) {

@@ -37,9 +37,10 @@ bool TXbArea::Visible(std::uint32_t recNo, bool hideDeleted) {
 std::uint32_t TXbArea::NextVisible(std::uint32_t from, bool hideDeleted) {
     const std::uint32_t count = FFile->RecordCount();
     for (std::uint32_t r = from; r >= 1 && r <= count; ++r) {
-        if (FFile->Record(r).empty())
+        const std::string_view image = FFile->Record(r);
+        if (image.empty())
             return 0; // cut short by another program: the table ends here
-        if (Visible(r, hideDeleted))
+        if (!hideDeleted || image[0] != '*')
             return r;
     }
     return 0;
@@ -128,13 +129,14 @@ std::uint32_t TXbArea::Count(bool hideDeleted) {
     return *FVisibleCount;
 }
 
-std::string TXbArea::Current() {
+std::string_view TXbArea::Current() {
     if (FPending)
         return FPendingImage;
     const std::string_view image = FEof ? std::string_view() : FFile->Record(FRecNo);
-    if (image.empty())
-        return std::string(FFile->Layout().RecordLength, ' ');
-    return std::string(image);
+    if (!image.empty())
+        return image;
+    FBlank.assign(FFile->Layout().RecordLength, ' ');
+    return FBlank;
 }
 
 bool TXbArea::Put(std::string_view image) {

@@ -35,7 +35,7 @@ public:
 
     // The current record image: the pending new record, the record read from the file, or blanks at
     // the end of the table.
-    std::string Current();
+    std::string_view Current();
     bool Put(std::string_view image);
     // A new blank record that Put writes; moving away or closing writes it blank.
     void StartAppend();
@@ -60,5 +60,6 @@ private:
     bool FEof = true;
     bool FPending = false;
     std::string FPendingImage;
+    std::string FBlank; // the image shown at the end of the table
     std::optional<std::uint32_t> FVisibleCount;
 };

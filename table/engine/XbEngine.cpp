@@ -28,10 +28,9 @@ struct TEngine {
     int MemoBlockSize = 64;
 };
 
-TEngine& Engine() {
-    static TEngine engine;
-    return engine;
-}
+TEngine TheEngine;
+
+TEngine& Engine() { return TheEngine; }
 
 TXbArea* Area(int n) {
     return n >= 1 && n <= MaxAreas ? Engine().Areas[static_cast<std::size_t>(n)].get() : nullptr;
@@ -62,7 +61,7 @@ std::string FieldBytes(std::string_view name, const TDbfField** field = nullptr)
         *field = f;
     if (!f)
         return {};
-    return area->Current().substr(static_cast<std::size_t>(f->Offset), static_cast<std::size_t>(f->Width));
+    return std::string(area->Current().substr(static_cast<std::size_t>(f->Offset), static_cast<std::size_t>(f->Width)));
 }
 
 bool SameAlias(std::string_view a, std::string_view b) {
@@ -198,7 +197,7 @@ bool xb_GetRecord(std::string& image) {
     TXbArea* area = Table();
     if (!area)
         return Fail("no table is open in the selected area");
-    image = area->Current();
+    image.assign(area->Current()); // keeps the caller's buffer
     return true;
 }
 
@@ -312,7 +311,7 @@ bool xb_Replace(std::string_view name, int maxLength, std::string_view value) {
     const TDbfField* f = area ? area->FieldByName(name) : nullptr;
     if (!f)
         return Fail("no field " + std::string(name));
-    std::string image = area->Current();
+    std::string image(area->Current());
     std::string text(value.substr(0, static_cast<std::size_t>(std::max(0, maxLength))));
     text.resize(static_cast<std::size_t>(f->Width), ' ');
     image.replace(static_cast<std::size_t>(f->Offset), text.size(), text);
