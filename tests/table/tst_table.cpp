@@ -253,6 +253,15 @@ private slots:
         QCOMPARE(table.RecordCount(), 3);
     }
 
+    // Only an engine older than 2.40.00, or one without a version, is refused.
+    void engineVersionTest() {
+        QVERIFY(RecordLayer::VersionAccepted("2.40.00"));
+        QVERIFY(RecordLayer::VersionAccepted("3.01.12 (build 7)"));
+        QVERIFY(!RecordLayer::VersionAccepted("2.39.99"));
+        QVERIFY(!RecordLayer::VersionAccepted(""));
+        QCOMPARE(RecordLayer::EngineStart(), RecordLayer::rcOk);
+    }
+
     void secondSettingsComponentIsRefused() {
         try {
             TXbaseEnv second;
