@@ -27,8 +27,8 @@ void Walk(TXbArea& area, const TDbfLayout& layout, bool hideDeleted) {
     for (int guard = 0; !area.Eof() && guard < 100000; ++guard) {
         const std::string image = area.Current();
         for (const TDbfField& f : layout.Fields) {
-            const std::string_view bytes = std::string_view(image).substr(static_cast<std::size_t>(f.Offset),
-                                                                          static_cast<std::size_t>(f.Width));
+            const std::string_view bytes =
+                std::string_view(image).substr(static_cast<std::size_t>(f.Offset), static_cast<std::size_t>(f.Width));
             FieldCodec::TrimRight(bytes);
             FieldCodec::Number(f.Type, bytes, false);
             FieldCodec::Date(f.Type, bytes);

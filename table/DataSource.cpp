@@ -7,6 +7,10 @@ TDataSource::TDataSource(QObject* owner) : QObject(owner) {}
 
 TDataSource::~TDataSource() = default;
 
-TTable* TDataSource::DataSet() const { return FDataSet.data(); }
+TTable* TDataSource::DataSet() const {
+    return FDataSet.data();
+}
 
-void TDataSource::SetDataSet(TTable* dataSet) { FDataSet = dataSet; }
+void TDataSource::SetDataSet(TTable* dataSet) {
+    FDataSet = dataSet;
+}

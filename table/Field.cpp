@@ -28,7 +28,8 @@ std::string FormatDate(const FieldCodec::TDateTime& date) {
     for (std::size_t i = 0; i < format.size();) {
         const char c = static_cast<char>(format[i] | 0x20);
         std::size_t run = 1;
-        while (i + run < format.size() && static_cast<char>(format[i + run] | 0x20) == c && (c == 'd' || c == 'm' || c == 'y'))
+        while (i + run < format.size() && static_cast<char>(format[i + run] | 0x20) == c &&
+               (c == 'd' || c == 'm' || c == 'y'))
             ++run;
         if (c == 'y') {
             std::snprintf(number, sizeof number, run >= 3 ? "%04d" : "%02d", run >= 3 ? date.Year : date.Year % 100);
@@ -54,9 +55,11 @@ std::string_view TField::RawBytes() const {
     const std::string_view image = FTable.RecordImage();
     if (static_cast<std::size_t>(FDesc.Offset) + static_cast<std::size_t>(FDesc.Width) > image.size())
         return {};
-    std::string_view bytes = image.substr(static_cast<std::size_t>(FDesc.Offset), static_cast<std::size_t>(FDesc.Width));
+    std::string_view bytes =
+        image.substr(static_cast<std::size_t>(FDesc.Offset), static_cast<std::size_t>(FDesc.Width));
     // A variable-length value keeps its length in its last byte.
-    if (FDesc.VarBit >= 0 && FieldCodec::BitSet(image, FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.VarBit) && !bytes.empty())
+    if (FDesc.VarBit >= 0 && FieldCodec::BitSet(image, FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.VarBit) &&
+        !bytes.empty())
         bytes = bytes.substr(0, std::min<std::size_t>(static_cast<std::uint8_t>(bytes.back()), bytes.size() - 1));
     return bytes;
 }
@@ -66,7 +69,9 @@ bool TField::IsNull() const {
            FieldCodec::IsBlank(RawBytes());
 }
 
-std::string TField::AsString() const { return std::string(FieldCodec::Trim(RawBytes())); }
+std::string TField::AsString() const {
+    return std::string(FieldCodec::Trim(RawBytes()));
+}
 
 void TField::SetAsString(std::string_view text) {
     if (FTable.State() != dsInsert && FTable.State() != dsEdit)
@@ -87,7 +92,8 @@ void TField::SetAsString(std::string_view text) {
 
 // Blanks only trim to an empty text, so the blank test needs no scan of its own.
 std::string TStringField::AsString() const {
-    if (FDesc.NullBit >= 0 && FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
+    if (FDesc.NullBit >= 0 &&
+        FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
         return {};
     return std::string(FieldCodec::TrimRight(RawBytes()));
 }

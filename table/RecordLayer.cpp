@@ -22,7 +22,9 @@ struct TState {
 
 TState TheState;
 
-TState& State() { return TheState; }
+TState& State() {
+    return TheState;
+}
 
 bool FileExists(const std::string& path) {
     struct stat st {};
@@ -121,7 +123,9 @@ std::string DatabaseFolder(std::string_view databaseName) {
     return folder;
 }
 
-const std::string& WorkingPath() { return State().WorkingPath; }
+const std::string& WorkingPath() {
+    return State().WorkingPath;
+}
 
 int DriverCode(std::string_view driverName, const std::string& path) {
     if (driverName == "XBNTX")
@@ -156,9 +160,8 @@ int DriverCode(std::string_view driverName, const std::string& path) {
 }
 
 std::string FreeAlias(std::string_view tableName) {
-    std::string base(tableName.substr(tableName.find_last_of("/\\:") == std::string_view::npos
-                                          ? 0
-                                          : tableName.find_last_of("/\\:") + 1));
+    std::string base(tableName.substr(
+        tableName.find_last_of("/\\:") == std::string_view::npos ? 0 : tableName.find_last_of("/\\:") + 1));
     base = WithoutExtension(base).substr(0, 8);
     for (char& c : base)
         if (c == '~' || c == '-' || c == ' ')
@@ -279,8 +282,8 @@ int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& r
     if (!WorkAreaOf(cursor))
         return rcNoCursor;
     xb_Select(cursor);
-    static constexpr std::array<int, 7> codes = {rcOk, rcLockRefused, rcAppend2, rcAppend3, rcAppend4, rcAppend5,
-                                                 rcNoCursor};
+    static constexpr std::array<int, 7> codes = {rcOk,      rcLockRefused, rcAppend2, rcAppend3,
+                                                 rcAppend4, rcAppend5,     rcNoCursor};
     const int result = xb_AppendEx();
     const int code = result >= 1 && result <= 6 ? codes[static_cast<std::size_t>(result)] : rcOk;
     if (code != rcOk) {

@@ -70,7 +70,8 @@ std::unique_ptr<TField> MakeField(TTable& table, const TFieldDesc& desc) {
 
 void CheckStart() {
     if (RecordLayer::EngineStart() != RecordLayer::rcOk)
-        throw EDBEngineError(RecordLayer::rcEngineStart, "the engine library xbengine version 2.40.00 or later is required");
+        throw EDBEngineError(RecordLayer::rcEngineStart,
+                             "the engine library xbengine version 2.40.00 or later is required");
 }
 
 } // namespace
@@ -144,8 +145,8 @@ void TTable::OpenCursor() {
     int cursor = 0;
     std::string reason;
     const int code = RecordLayer::OpenCursor(RecordLayer::DatabaseFolder(FDatabaseName), FTableName,
-                                             DriverName(FTableType, FTableName), FReadOnly ? 1 : 0,
-                                             FExclusive ? 1 : 0, cursor, reason);
+                                             DriverName(FTableType, FTableName), FReadOnly ? 1 : 0, FExclusive ? 1 : 0,
+                                             cursor, reason);
     if (code != RecordLayer::rcOk)
         throw EDBEngineError(code, reason);
     if (cursor == 0)
@@ -306,7 +307,9 @@ int TTable::MoveBy(int n) {
     return moved;
 }
 
-bool TTable::RecordDeleted() const { return !FBuffer.empty() && FBuffer[0] == '*'; }
+bool TTable::RecordDeleted() const {
+    return !FBuffer.empty() && FBuffer[0] == '*';
+}
 
 void TTable::Append() {
     CheckActive();

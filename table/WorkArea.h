@@ -8,13 +8,13 @@
 enum class TFieldKind { Text, VarText, Float, Smallint, Date, DateTime, Logical, Memo, Blob };
 
 struct TFieldDesc {
-    int Number = 0;       // from 1, in table order
+    int Number = 0; // from 1, in table order
     std::string Name;
-    char Type = 'C';      // the engine's letter
+    char Type = 'C'; // the engine's letter
     TFieldKind Kind = TFieldKind::Text;
     int Width = 0;
     int Decimals = 0;
-    int Offset = 0;       // in the record image, from 0 (byte 0 is the deletion flag)
+    int Offset = 0;             // in the record image, from 0 (byte 0 is the deletion flag)
     bool BigEndianInts = false; // dBase 7 stores its integers and doubles big-endian
     // Visual FoxPro: the _NullFlags bytes, and this field's bits in them (-1 = none).
     int NullFlagsOffset = -1;
@@ -28,8 +28,8 @@ struct TWorkArea {
     std::string TableName; // as the caller passed it
     std::string FullPath;  // folder + name as given to the engine
     int Driver = 2;
-    int OpenMode = 0;      // 0 read/write, 1 read-only
-    int ShareMode = 0;     // 0 shared, 1 exclusive
+    int OpenMode = 0;  // 0 read/write, 1 read-only
+    int ShareMode = 0; // 0 shared, 1 exclusive
     int Area = 0;
     int RecordSize = 0;
     std::vector<TFieldDesc> Fields;

@@ -10,11 +10,15 @@ namespace {
 const char* const CreationAlias = "XXXXXXXXXX";
 }
 
-TXbaseEngine::TXbaseEngine(QObject* owner) : QObject(owner) { xb_SetStringType(1); }
+TXbaseEngine::TXbaseEngine(QObject* owner) : QObject(owner) {
+    xb_SetStringType(1);
+}
 
 TXbaseEngine::~TXbaseEngine() = default;
 
-TDataSource* TXbaseEngine::DataSource() const { return FDataSource.data(); }
+TDataSource* TXbaseEngine::DataSource() const {
+    return FDataSource.data();
+}
 
 void TXbaseEngine::SetDataSource(TDataSource* source) {
     FDataSource = source;

@@ -92,9 +92,8 @@ void TXbaseEnv::SetEpoch(int value) {
 }
 
 void TXbaseEnv::SetDateFormat(TXbaseDateFormat value) {
-    static const TDateSettings formats[] = {{"mm/dd/yy", '/'}, {"yy/mm/dd", '.'}, {"dd/mm/yy", '/'},
-                                            {"dd/mm/yy", '/'}, {"dd/mm/yy", '.'}, {"dd/mm/yy", '-'},
-                                            {"dd/mm/yy", '-'}};
+    static const TDateSettings formats[] = {{"mm/dd/yy", '/'}, {"yy/mm/dd", '.'}, {"dd/mm/yy", '/'}, {"dd/mm/yy", '/'},
+                                            {"dd/mm/yy", '.'}, {"dd/mm/yy", '-'}, {"dd/mm/yy", '-'}};
     FDateFormat = value;
     xb_SetDateFormat(value == dfWinDefault ? 99 : static_cast<int>(value));
     DateSettings() = value == dfWinDefault ? SystemDateSettings() : formats[value];
@@ -122,6 +121,10 @@ void TXbaseEnv::SetDeleted(bool value) {
     xb_SetDeleted(value ? 1 : 0);
 }
 
-std::string TXbaseEnv::ShortDateFormat() { return DateSettings().Format; }
+std::string TXbaseEnv::ShortDateFormat() {
+    return DateSettings().Format;
+}
 
-char TXbaseEnv::DateSeparator() { return DateSettings().Separator; }
+char TXbaseEnv::DateSeparator() {
+    return DateSettings().Separator;
+}

@@ -50,15 +50,16 @@ int Generate(const std::string& path, long count) {
         }
     }
     file.put('\x1A');
-    const unsigned char bytes[4] = {static_cast<unsigned char>(count & 0xFF), static_cast<unsigned char>(count >> 8 & 0xFF),
-                                    static_cast<unsigned char>(count >> 16 & 0xFF), static_cast<unsigned char>(count >> 24 & 0xFF)};
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(count & 0xFF), static_cast<unsigned char>(count >> 8 & 0xFF),
+        static_cast<unsigned char>(count >> 16 & 0xFF), static_cast<unsigned char>(count >> 24 & 0xFF)};
     file.seekp(4);
     file.write(reinterpret_cast<const char*>(bytes), 4);
     return file.good() ? 0 : 1;
 }
 
 double CpuSeconds() {
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -84,7 +85,7 @@ int Walk(const std::string& path) {
             bytes += table.FieldByName(name).AsString().size();
     const double cpu = CpuSeconds() - cpuStart;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("records=%ld wall_seconds=%.3f cpu_seconds=%.3f rate=%.0f peak_kb=%ld text_bytes=%zu\n", records,
                 seconds, cpu, records / cpu, usage.ru_maxrss, bytes);

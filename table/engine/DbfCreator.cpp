@@ -87,7 +87,7 @@ std::string TDbfCreator::TableBytes() const {
     const std::size_t headerLength = 32 + 32 * FFields.size() + 1;
     std::string bytes(headerLength + 1, '\0');
     const std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
     bytes[0] = static_cast<char>(HasMemo() ? 0xF5 : 0x03);
     bytes[1] = static_cast<char>(local.tm_year % 256);
@@ -116,7 +116,9 @@ std::string TDbfCreator::TableBytes() const {
 void TDbfCreator::Write(int memoBlockSize) const {
     const std::string table = TableBytes();
     if (HasMemo()) {
-        const std::uint32_t block = memoBlockSize <= 0 ? 64 : memoBlockSize <= 32 ? memoBlockSize * 512u : memoBlockSize;
+        const std::uint32_t block = memoBlockSize <= 0    ? 64
+                                    : memoBlockSize <= 32 ? memoBlockSize * 512u
+                                                          : memoBlockSize;
         if (block > 65535)
             throw EFormatError("the memo block size " + std::to_string(block) + " is too large");
         std::string memo(512, '\0');

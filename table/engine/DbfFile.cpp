@@ -75,7 +75,8 @@ std::string_view TDbfFile::Record(std::uint32_t recNo) {
         FCacheFirst = recNo;
         FCacheCount = whole;
         if (whole == 0) {
-            FLastError = "record " + std::to_string(recNo) + " cannot be read: the file is shorter than its header says";
+            FLastError =
+                "record " + std::to_string(recNo) + " cannot be read: the file is shorter than its header says";
             return {};
         }
     }
@@ -130,15 +131,13 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
     const std::uint64_t at = FLayout.DataOffset + static_cast<std::uint64_t>(records) * FLayout.RecordLength;
     const std::uint32_t next = records + 1;
     const std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
-    const unsigned char header[7] = {static_cast<unsigned char>(local.tm_year % 256),
-                                     static_cast<unsigned char>(local.tm_mon + 1),
-                                     static_cast<unsigned char>(local.tm_mday),
-                                     static_cast<unsigned char>(next & 0xFF),
-                                     static_cast<unsigned char>(next >> 8 & 0xFF),
-                                     static_cast<unsigned char>(next >> 16 & 0xFF),
-                                     static_cast<unsigned char>(next >> 24 & 0xFF)};
+    const unsigned char header[7] = {
+        static_cast<unsigned char>(local.tm_year % 256), static_cast<unsigned char>(local.tm_mon + 1),
+        static_cast<unsigned char>(local.tm_mday),       static_cast<unsigned char>(next & 0xFF),
+        static_cast<unsigned char>(next >> 8 & 0xFF),    static_cast<unsigned char>(next >> 16 & 0xFF),
+        static_cast<unsigned char>(next >> 24 & 0xFF)};
     const bool written = FFile.WriteAt(at, tail.data(), tail.size()) && FFile.WriteAt(1, header, sizeof header);
     const int error = errno;
     LockHeader(false);

@@ -7,7 +7,9 @@
 #include <unistd.h>
 #include <utility>
 
-TFileHandle::~TFileHandle() { Close(); }
+TFileHandle::~TFileHandle() {
+    Close();
+}
 
 TFileHandle::TFileHandle(TFileHandle&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
 

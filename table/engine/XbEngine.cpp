@@ -30,7 +30,9 @@ struct TEngine {
 
 TEngine TheEngine;
 
-TEngine& Engine() { return TheEngine; }
+TEngine& Engine() {
+    return TheEngine;
+}
 
 TXbArea* Area(int n) {
     return n >= 1 && n <= MaxAreas ? Engine().Areas[static_cast<std::size_t>(n)].get() : nullptr;
@@ -73,10 +75,14 @@ bool SameAlias(std::string_view a, std::string_view b) {
 
 } // namespace
 
-std::string xb_Version() { return "2.40.00"; }
+std::string xb_Version() {
+    return "2.40.00";
+}
 void xb_SetStringType(int) {}
 void xb_ErrorLevel(int) {}
-std::string xb_ErrorText() { return Engine().LastError; }
+std::string xb_ErrorText() {
+    return Engine().LastError;
+}
 
 void xb_CloseAll() {
     for (int n = 1; n <= MaxAreas; ++n) {
@@ -220,8 +226,12 @@ int xb_AppendEx() {
     return -1;
 }
 
-bool xb_Rlock(long) { return Table() != nullptr; }
-bool xb_Unlock(long) { return Table() != nullptr; }
+bool xb_Rlock(long) {
+    return Table() != nullptr;
+}
+bool xb_Unlock(long) {
+    return Table() != nullptr;
+}
 
 int xb_FieldCount() {
     const TXbArea* area = Table();
@@ -291,7 +301,9 @@ std::string xb_GetString(std::string_view name) {
     return number ? FieldCodec::NumberText(*number) : std::string(FieldCodec::Trim(bytes));
 }
 
-std::string xb_GetTrimString(std::string_view name) { return std::string(FieldCodec::TrimRight(xb_GetString(name))); }
+std::string xb_GetTrimString(std::string_view name) {
+    return std::string(FieldCodec::TrimRight(xb_GetString(name)));
+}
 
 std::string xb_GetDateString(std::string_view name) {
     const TDbfField* f = nullptr;
@@ -304,7 +316,9 @@ std::string xb_GetDateString(std::string_view name) {
     return text;
 }
 
-bool xb_GetLogical(std::string_view name) { return FieldBytes(name) == "T"; }
+bool xb_GetLogical(std::string_view name) {
+    return FieldBytes(name) == "T";
+}
 
 bool xb_Replace(std::string_view name, int maxLength, std::string_view value) {
     TXbArea* area = Table();
@@ -366,11 +380,27 @@ int xb_CreateExec() {
     }
 }
 
-void xb_SetDeleted(int on) { Engine().Deleted = on != 0; }
-void xb_SetExact(int on) { Engine().Exact = on != 0; }
-void xb_SetSoftSeek(int on) { Engine().SoftSeek = on != 0; }
-void xb_SetCentury(int on) { Engine().Century = on != 0; }
-void xb_SetEpoch(int year) { Engine().Epoch = year; }
-void xb_SetDateFormat(int code) { Engine().DateFormat = code; }
-void xb_SetLockTimeout(int seconds) { Engine().LockTimeout = seconds; }
-void xb_SetMemoBlockSize(int size) { Engine().MemoBlockSize = size; }
+void xb_SetDeleted(int on) {
+    Engine().Deleted = on != 0;
+}
+void xb_SetExact(int on) {
+    Engine().Exact = on != 0;
+}
+void xb_SetSoftSeek(int on) {
+    Engine().SoftSeek = on != 0;
+}
+void xb_SetCentury(int on) {
+    Engine().Century = on != 0;
+}
+void xb_SetEpoch(int year) {
+    Engine().Epoch = year;
+}
+void xb_SetDateFormat(int code) {
+    Engine().DateFormat = code;
+}
+void xb_SetLockTimeout(int seconds) {
+    Engine().LockTimeout = seconds;
+}
+void xb_SetMemoBlockSize(int size) {
+    Engine().MemoBlockSize = size;
+}

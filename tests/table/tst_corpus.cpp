@@ -12,7 +12,9 @@
 
 namespace {
 
-QString CorpusDir() { return qEnvironmentVariable("QUORVEL_CORPUS_DIR") + "/dbf/"; }
+QString CorpusDir() {
+    return qEnvironmentVariable("QUORVEL_CORPUS_DIR") + "/dbf/";
+}
 
 struct TManifestRow {
     QString File;
@@ -34,7 +36,9 @@ QList<TManifestRow> Manifest() {
     return rows;
 }
 
-std::string Latin1(const QJsonValue& value) { return value.toString().toLatin1().toStdString(); }
+std::string Latin1(const QJsonValue& value) {
+    return value.toString().toLatin1().toStdString();
+}
 
 // Opens a corpus table read-only as the wizard opens recipients.
 void OpenTable(TTable& table, const QString& file) {
@@ -121,28 +125,47 @@ private slots:
         QTest::addColumn<QString>("firstValue");
         QTest::addColumn<QString>("refusal");
         // The dBase 7 layout (68-byte header, 48-byte descriptors) is read as dBase 7 writes it.
-        QTest::newRow("dBase 7 with memo") << "infused_dbf_dbase_8c.dbf" << 10 << "Name" << "Clown Triggerfish" << "";
-        QTest::newRow("dBase 7, one deleted") << "albfernandez_javadbf_test_delete.dbf" << 2 << "FNAME" << "john" << "";
+        QTest::newRow("dBase 7 with memo") << "infused_dbf_dbase_8c.dbf" << 10 << "Name"
+                                           << "Clown Triggerfish"
+                                           << "";
+        QTest::newRow("dBase 7, one deleted") << "albfernandez_javadbf_test_delete.dbf" << 2 << "FNAME"
+                                              << "john"
+                                              << "";
         // The declared header length says where records start, terminator or not.
         QTest::newRow("no header terminator")
-            << "albfernandez_javadbf_continents_no_header_record_terminator.dbf" << 7 << "name" << "North America" << "";
+            << "albfernandez_javadbf_continents_no_header_record_terminator.dbf" << 7 << "name"
+            << "North America"
+            << "";
         QTest::newRow("NUL header terminator")
-            << "albfernandez_javadbf_continents-null-header-record-terminator.dbf" << 7 << "name" << "North America" << "";
+            << "albfernandez_javadbf_continents-null-header-record-terminator.dbf" << 7 << "name"
+            << "North America"
+            << "";
         // A stray decimals byte on a C field: the record length confirms the plain width.
         QTest::newRow("C field with decimals")
-            << "albfernandez_javadbf_wrong-exented-character-field.dbf" << 16 << "NAME" << "GEO_1" << "";
+            << "albfernandez_javadbf_wrong-exented-character-field.dbf" << 16 << "NAME"
+            << "GEO_1"
+            << "";
         // Odd logicals and B/O doubles do not stop the text fields from reading.
-        QTest::newRow("B, O, Y, T, I fields") << "albfernandez_javadbf_numbers2.dbf" << 8 << "CHARACTER" << "1" << "";
+        QTest::newRow("B, O, Y, T, I fields") << "albfernandez_javadbf_numbers2.dbf" << 8 << "CHARACTER"
+                                              << "1"
+                                              << "";
         // Visual FoxPro var-length fields end where their length byte says.
-        QTest::newRow("V field with length byte")
-            << "Valentin-Kaiser_go-dbase_TEST.dbf" << 2 << "VAR_NIL" << "Test value with variable length" << "";
+        QTest::newRow("V field with length byte") << "Valentin-Kaiser_go-dbase_TEST.dbf" << 2 << "VAR_NIL"
+                                                  << "Test value with variable length"
+                                                  << "";
         QTest::newRow("invalid date shown as stored") << "olemb_dbfread_invalid_value.dbf" << 2 << "BIRTHDATE"
-                                                      << "NotAYear" << "";
+                                                      << "NotAYear"
+                                                      << "";
         // Only '*' marks a deleted record, as in FoxPro; a 0x00 flag is a live record.
-        QTest::newRow("deletion flag 0x00") << "infused_dbf_mazovia.dbf" << 2 << "A2" << "English" << "";
-        QTest::newRow("dBase II") << "infused_dbf_dbase_02.dbf" << 0 << "" << "" << "dBase II";
+        QTest::newRow("deletion flag 0x00") << "infused_dbf_mazovia.dbf" << 2 << "A2"
+                                            << "English"
+                                            << "";
+        QTest::newRow("dBase II") << "infused_dbf_dbase_02.dbf" << 0 << ""
+                                  << ""
+                                  << "dBase II";
         // The header length points into the backlink area: where records start is only a guess.
-        QTest::newRow("header length lies") << "albfernandez_javadbf_myfileafter-corrupted.dbf" << 0 << "" << ""
+        QTest::newRow("header length lies") << "albfernandez_javadbf_myfileafter-corrupted.dbf" << 0 << ""
+                                            << ""
                                             << "damaged";
     }
 

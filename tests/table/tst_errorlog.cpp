@@ -43,9 +43,8 @@ private slots:
         QCOMPARE(log["types"].toArray(), QJsonArray({"C", "C", "C"}));
         QCOMPARE(log["widths"].toArray(), QJsonArray({50, 10, 50}));
         // A 14-character name is stored as its first 10 characters.
-        QCOMPARE(log["records"].toArray(),
-                 QJsonArray({QJsonArray({"first row 1", "Maximilian", "row1@example.org"}),
-                             QJsonArray({"first row 2", "Maximilian", "row2@example.org"})}));
+        QCOMPARE(log["records"].toArray(), QJsonArray({QJsonArray({"first row 1", "Maximilian", "row1@example.org"}),
+                                                       QJsonArray({"first row 2", "Maximilian", "row2@example.org"})}));
     }
 
     void cutAndEmptyValues() {
@@ -84,8 +83,8 @@ private slots:
         QStringList texts;
         for (const QJsonValue& row : Dbfread()["records"].toArray())
             texts << row.toArray()[0].toString();
-        QCOMPARE(texts, QStringList({"run1 row 1", "run1 row 2", "run2 row 1", "run2 row 2", "run2 row 3",
-                                     "run3 row 1"}));
+        QCOMPARE(texts,
+                 QStringList({"run1 row 1", "run1 row 2", "run2 row 1", "run2 row 2", "run2 row 3", "run3 row 1"}));
     }
 
     // SIGKILL at different moments of a burst: every row reported as posted is in the table, and
@@ -101,8 +100,7 @@ private slots:
         QFETCH(int, killAfter);
         QVERIFY(Append(0, "empty", true));
         QProcess helper;
-        helper.start(QCoreApplication::applicationDirPath() + "/logappender",
-                     {FDir.path(), "10000000", "burst"});
+        helper.start(QCoreApplication::applicationDirPath() + "/logappender", {FDir.path(), "10000000", "burst"});
         QVERIFY(helper.waitForStarted());
         QByteArray out;
         int posted = 0;

@@ -30,7 +30,9 @@ t.close()
 )";
 
 // The record layer's alias of an open table.
-std::string AliasOf(const TTable& table) { return RecordLayer::WorkAreaOf(table.Cursor())->Alias; }
+std::string AliasOf(const TTable& table) {
+    return RecordLayer::WorkAreaOf(table.Cursor())->Alias;
+}
 
 } // namespace
 
