@@ -71,7 +71,8 @@ in_addr_t ResolveHost(const std::string& text)
 TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
     : QObject(owner),
       FEventSource(std::make_unique<TSocketEventSource>(
-          [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); }))
+          [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); },
+          [this] { return !FReceived.Empty(); }))
 {
     ResetDefaults();
 }
@@ -441,6 +442,7 @@ void TCustomAsyncSocket::ResetDefaults()
     FLineLength = 0;
     FPaused = false;
     FReadCount = 0;
+    FReceived.Clear();
     FClosedReported = false;
     FFlushTimeout = 60;
 }

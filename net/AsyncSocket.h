@@ -1,6 +1,7 @@
 // The event-driven IPv4 socket: non-blocking connect, line reception, a send chain and blocking-style waits.
 #pragma once
 
+#include "net/ReceiveBuffer.h"
 #include "net/SendBuffer.h"
 #include "net/SocketError.h"
 #include "net/Wait.h"
@@ -60,8 +61,9 @@ public:
     std::string DnsResult() const { return FDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
     TSocketState State() const { return FState; }
+    // Bytes handed out so far by line reception and receives.
     int ReadCount() const { return FReadCount; }
-    // Bytes waiting in the platform's receive buffer.
+    // Bytes waiting to be read: those received but not yet taken, then those in the platform's buffer.
     int RcvdCount();
     int LastError() const { return FLastError; }
     bool MultiThreaded() const { return FMultiThreaded; }
@@ -140,6 +142,10 @@ protected:
 
 private:
     void AbandonHandle();
+    // One platform receive into the empty receive buffer; false when nothing came.
+    bool FillReceived();
+    // RcvdCount without raising: false when the platform cannot tell.
+    bool WaitingBytes(int& count);
     void CloseHandleChecked(const char* functionName);
     bool WaitMultiThreaded(int timeout, const std::function<bool()>& done);
 
@@ -174,6 +180,8 @@ private:
     int FLineLength = 0;
     bool FLineMode = false;
     int FReadCount = 0;
+    // Lines are cut from whole blocks received at once; the bytes after a line wait here for the next reader.
+    TReceiveBuffer FReceived;
     bool FClosedReported = false;
     std::optional<int> FDnsTask;
     sockaddr_in FRemoteAddr = {};

@@ -155,15 +155,31 @@ void TCustomAsyncSocket::Flush()
 int TCustomAsyncSocket::RcvdCount()
 {
     int count = 0;
-    if (::ioctl(FSocketHandle, FIONREAD, &count) < 0) {
+    if (!WaitingBytes(count)) {
         SetSocketLastErrorFromErrno();
         RaiseSocketError(this, "ioctlSocket");
     }
     return count;
 }
 
+bool TCustomAsyncSocket::WaitingBytes(int& count)
+{
+    int platform = 0;
+    if (::ioctl(FSocketHandle, FIONREAD, &platform) < 0)
+        return false;
+    count = FReceived.Count() + platform;
+    return true;
+}
+
 int TCustomAsyncSocket::Receive(void* buffer, int length)
 {
+    // Bytes received with a line come first: they arrived before anything still in the platform's buffer.
+    if (!FReceived.Empty()) {
+        const int taken = FReceived.Take(buffer, length);
+        FReadCount += taken;
+        FEventSource->ReadDone();
+        return taken;
+    }
     const ssize_t n = ::recv(FSocketHandle, buffer, static_cast<size_t>(std::max(length, 0)), 0);
     if (n < 0)
         FLastError = SetSocketLastErrorFromErrno();
@@ -201,8 +217,11 @@ void TCustomAsyncSocket::HandleRead(int error)
                 break;
             if (FLastError != 0 || FSocketHandle == INVALID_SOCKET)
                 break;
+            // Nobody left to take more bytes (a line is complete): counting them would change nothing.
+            if (!FLineMode && !OnDataAvailable)
+                break;
             int count = 0;
-            if (::ioctl(FSocketHandle, FIONREAD, &count) < 0) {
+            if (!WaitingBytes(count)) {
                 FLastError = SetSocketLastErrorFromErrno();
                 break;
             }
@@ -225,6 +244,34 @@ void TCustomAsyncSocket::StartLine()
     }
 }
 
+bool TCustomAsyncSocket::FillReceived()
+{
+    ssize_t n;
+    do {
+        n = ::recv(FSocketHandle, FReceived.Space(), TReceiveBuffer::BlockSize, 0);
+    } while (n < 0 && errno == EINTR);
+    const int recvErrno = errno;
+    if (n > 0) {
+        FReceived.Filled(static_cast<int>(n));
+        return true;
+    }
+    FReceived.Clear();
+    const int error = n == 0 ? 0 : SocketErrorFromErrno(recvErrno);
+    if (error == WSAEWOULDBLOCK || (n == 0 && FSocketType == SOCK_DGRAM)) {
+        FEventSource->ReadDone();
+        return false;
+    }
+    if (n == 0 || error == WSAECONNRESET) {
+        // The receive has taken the end (or the reset) from the platform: the close is reported as an event,
+        // with its error, exactly as when the platform reports it first.
+        FEventSource->ReadClosed(error);
+        return false;
+    }
+    FLineMode = false;
+    SetSocketLastError(error);
+    RaiseSocketError(this, "ReadLine");
+}
+
 void TCustomAsyncSocket::ReadLineBytes()
 {
     for (;;) {
@@ -235,22 +282,15 @@ void TCustomAsyncSocket::ReadLineBytes()
         }
         if (FState != wsConnected)
             return;
-        int count = 0;
-        if (::ioctl(FSocketHandle, FIONREAD, &count) < 0) {
-            FLineMode = false;
-            SetSocketLastErrorFromErrno();
-            RaiseSocketError(this, "ioctlSocket");
-        }
-        if (count <= 0)
+        // Whole blocks are received, but a line takes only its own bytes: the next line stays in the buffer for
+        // the next reader, as it would stay in the platform's buffer.
+        if (FReceived.Empty() && !FillReceived())
             return;
-        // One byte at a time: nothing after the line's LF leaves the platform's buffer.
-        unsigned char byte = 0;
-        const ssize_t n = ::recv(FSocketHandle, &byte, 1, 0);
-        const int recvErrno = errno;
-        FEventSource->ReadDone();
-        if (n == 1) {
+        bool endOfLine = false;
+        while (!endOfLine && !FReceived.Empty()) {
+            const unsigned char byte = FReceived.TakeByte();
             ++FReadCount;
-            bool endOfLine = byte == '\n';
+            endOfLine = byte == '\n';
             if (byte != '\n' && byte != '\r') {
                 FLineBuffer[++FLineLength] = static_cast<char>(byte);
                 FLineBuffer[0] = static_cast<char>(FLineLength);
@@ -260,24 +300,13 @@ void TCustomAsyncSocket::ReadLineBytes()
                 if (OnLineTooLong)
                     OnLineTooLong(this);
             }
-            if (endOfLine) {
-                FLineMode = false;
-                StopWait();
-                return;
-            }
-            continue;
         }
-        const int error = n == 0 ? 0 : SocketErrorFromErrno(recvErrno);
-        if (n == 0 || error == WSAECONNRESET) {
+        FEventSource->ReadDone();
+        if (endOfLine) {
             FLineMode = false;
             StopWait();
-            Close();
             return;
         }
-        if (error == WSAEWOULDBLOCK || recvErrno == EINTR)
-            continue;
-        SetSocketLastError(error);
-        RaiseSocketError(this, "ReadLine");
     }
 }
 
@@ -306,7 +335,7 @@ void TCustomAsyncSocket::DrainUntilClosed()
         if (FSocketHandle == INVALID_SOCKET || FState == wsClosed)
             break;
         int count = 0;
-        if (::ioctl(FSocketHandle, FIONREAD, &count) < 0)
+        if (!WaitingBytes(count))
             break;
         if (count > 0) {
             if (FLineMode)
@@ -316,7 +345,7 @@ void TCustomAsyncSocket::DrainUntilClosed()
             if (FSocketHandle == INVALID_SOCKET)
                 break;
             int left = 0;
-            if (::ioctl(FSocketHandle, FIONREAD, &left) == 0 && left >= count) {
+            if (WaitingBytes(left) && left >= count) {
                 // Nobody took the bytes: draining means dropping them.
                 char sink[1514];
                 Receive(sink, std::min<int>(left, sizeof sink));

@@ -173,6 +173,7 @@ void TCustomAsyncSocket::Dup(TSocket handle)
     FAllSent = true;
     FLineMode = false;
     FLineLength = 0;
+    FReceived.Clear();
     FClosedReported = false;
     FPaused = false;
     FSocketHandle = handle;

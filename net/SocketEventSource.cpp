@@ -31,7 +31,10 @@ public:
 
 } // namespace
 
-TSocketEventSource::TSocketEventSource(THandler handler) : FHandler(std::move(handler)) {}
+TSocketEventSource::TSocketEventSource(THandler handler, THolding holding)
+    : FHandler(std::move(handler)), FHolding(std::move(holding))
+{
+}
 
 TSocketEventSource::~TSocketEventSource() = default;
 
@@ -44,6 +47,7 @@ bool TSocketEventSource::Attach(int handle, int mask, TMode mode)
     FHandle = handle;
     FMode = mode;
     FCloseReported = false;
+    FReadQueued = false;
     FReadNotifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
     FWriteNotifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Write);
     FReadNotifier->setEnabled(false);
@@ -60,6 +64,7 @@ void TSocketEventSource::Detach()
     FWriteNotifier.reset();
     FHandle = -1;
     FMask = 0;
+    FReadQueued = false;
     ++FGeneration;
 }
 
@@ -80,7 +85,10 @@ void TSocketEventSource::SetMask(int mask)
         break;
     case TMode::Connected:
     case TMode::Datagram:
-        EnableRead((mask & (FD_READ | FD_CLOSE)) != 0 && !FCloseReported);
+        if ((mask & (FD_READ | FD_CLOSE)) != 0 && !FCloseReported)
+            ArmRead();
+        else
+            EnableRead(false);
         EnableWrite((mask & FD_WRITE) != 0);
         break;
     }
@@ -102,8 +110,34 @@ void TSocketEventSource::ReadDone()
 {
     if (FHandle < 0 || FCloseReported || FMode == TMode::Connecting)
         return;
-    const int wanted = FMode == TMode::Listening ? FD_ACCEPT : (FD_READ | FD_CLOSE);
-    EnableRead((FMask & wanted) != 0);
+    if (FMode == TMode::Listening)
+        EnableRead((FMask & FD_ACCEPT) != 0);
+    else if ((FMask & (FD_READ | FD_CLOSE)) != 0)
+        ArmRead();
+}
+
+void TSocketEventSource::ArmRead()
+{
+    if (!FHolding || !FHolding()) {
+        EnableRead(true);
+        return;
+    }
+    // The platform's readiness says nothing about bytes already taken from it; the end of the stream, if it
+    // came, is found once they are gone.
+    EnableRead(false);
+    if ((FMask & FD_READ) != 0 && !FReadQueued) {
+        FReadQueued = true;
+        Post(FHandle, FD_READ, 0);
+    }
+}
+
+void TSocketEventSource::ReadClosed(int error)
+{
+    if (FHandle < 0 || FCloseReported || FMode == TMode::Listening || (FMask & FD_CLOSE) == 0)
+        return;
+    EnableRead(false);
+    FCloseReported = true;
+    Post(FHandle, FD_CLOSE, error);
 }
 
 void TSocketEventSource::WriteBlocked()
@@ -172,6 +206,8 @@ bool TSocketEventSource::event(QEvent* event)
     const auto* socketEvent = static_cast<TSocketQEvent*>(event);
     if (socketEvent->Generation != FGeneration || !FHandler)
         return true;
+    if (socketEvent->Events & FD_READ)
+        FReadQueued = false;
     // Nothing may leave through the event loop: a failure inside a handler ends that handler only.
     try {
         FHandler(socketEvent->Handle, socketEvent->Events, socketEvent->Error);

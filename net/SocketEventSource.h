@@ -15,8 +15,10 @@ public:
     enum class TMode { Connecting, Connected, Listening, Datagram };
 
     using THandler = std::function<void(int handle, int events, int error)>;
+    // Whether the socket holds received bytes that its readers have not taken yet.
+    using THolding = std::function<bool()>;
 
-    explicit TSocketEventSource(THandler handler);
+    TSocketEventSource(THandler handler, THolding holding);
     ~TSocketEventSource() override;
 
     // Makes the handle non-blocking and starts reporting the events of mask for it.
@@ -26,8 +28,12 @@ public:
     void Detach();
     // A new event mask; 0 stops every report (pause). A connected handle reports write-ready once more.
     void SetMask(int mask);
-    // A receive or accept was made: read (or accept, or close) may be reported again.
+    // A receive or accept was made: read (or accept, or close) may be reported again. Bytes the socket still
+    // holds are reported as readable at once, as the platform reports bytes still waiting in its buffer.
     void ReadDone();
+    // A receive met the end of the stream (error 0) or a failure: report the close once, as the readiness
+    // check would have, since the receive has taken the condition from the platform.
+    void ReadClosed(int error);
     // A send could not take everything: report write-ready when there is room again.
     void WriteBlocked();
     // Queues an event for the attached handle behind everything already queued.
@@ -41,8 +47,11 @@ private:
     void WriteReady();
     void EnableRead(bool on);
     void EnableWrite(bool on);
+    // Read readiness for a stream or datagram: from the bytes the socket holds, else from the platform.
+    void ArmRead();
 
     THandler FHandler;
+    THolding FHolding;
     std::unique_ptr<QSocketNotifier> FReadNotifier;
     std::unique_ptr<QSocketNotifier> FWriteNotifier;
     int FHandle = -1;
@@ -51,4 +60,6 @@ private:
     // Tells events of an earlier handle from those of the current one, even when the number is reused.
     unsigned long long FGeneration = 0;
     bool FCloseReported = false;
+    // A read event for held bytes is queued and not delivered yet: one is enough.
+    bool FReadQueued = false;
 };

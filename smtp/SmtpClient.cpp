@@ -17,6 +17,11 @@ const char* const ConnectionClosed = "554 connection closed";
 // instead of one per line, with the same bytes on the wire.
 constexpr size_t FlushBytes = 65536;
 
+// Pending messages run before each line and after each body line, so the window repaints and the user's Stop
+// is seen between messages. A person notices nothing quicker than this, while a pass over the event queue per
+// line costs more than the line itself.
+constexpr std::chrono::milliseconds ProcessInterval{5};
+
 // A value that goes into a command or header line: CR and LF become blanks, so it can never start a line of
 // its own on the wire (RFC 5321 2.3.8 allows no bare CR or LF there anyway).
 std::string OneLine(std::string value) {
@@ -84,6 +89,13 @@ void TSmtpClient::CloseSocket() {
     FState = smtpDisconnected;
 }
 
+void TSmtpClient::ProcessMessages() {
+    if (std::chrono::steady_clock::now() - FMessagesProcessed < ProcessInterval)
+        return;
+    Application::ProcessMessages();
+    FMessagesProcessed = std::chrono::steady_clock::now();
+}
+
 void TSmtpClient::Flush() {
     if (FPending.empty())
         return;
@@ -102,7 +114,7 @@ void TSmtpClient::SendCommand(const std::string& line) {
     if (FState == smtpDisconnected)
         return;
     Display("> " + line);
-    Application::ProcessMessages();
+    ProcessMessages();
     // The pending messages may have carried the close of the connection: then nothing goes out, as if the
     // connection had been gone before, and the reply that follows reads "554 not connected".
     if (FState == smtpDisconnected)
@@ -276,7 +288,7 @@ void TSmtpClient::SendBody() {
         FLineBuffer[MaxLineLength] = '\0';
         SendBodyLine(FLineBuffer);
         ++lineNum;
-        Application::ProcessMessages();
+        ProcessMessages();
     }
 }
 

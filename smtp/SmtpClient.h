@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -111,6 +112,8 @@ private:
     void SendBody();
     void SendBodyLine(const char* line);
     void CloseSocket();
+    // Lets pending window messages run, at most once every few milliseconds.
+    void ProcessMessages();
     // Writes the lines queued by SendCommand.
     void Flush();
 
@@ -134,5 +137,6 @@ private:
     int FTag = 0;
     bool FLineCut = false;
     std::string FPending;
+    std::chrono::steady_clock::time_point FMessagesProcessed;
     char FLineBuffer[LineBufferSize] = {};
 };
