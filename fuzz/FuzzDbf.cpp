@@ -25,7 +25,7 @@ void Walk(TXbArea& area, const TDbfLayout& layout, bool hideDeleted) {
     area.Count(hideDeleted);
     area.GoTop(hideDeleted);
     for (int guard = 0; !area.Eof() && guard < 100000; ++guard) {
-        const std::string image = area.Current();
+        const std::string image(area.Current());
         for (const TDbfField& f : layout.Fields) {
             const std::string_view bytes =
                 std::string_view(image).substr(static_cast<std::size_t>(f.Offset), static_cast<std::size_t>(f.Width));
