@@ -69,8 +69,13 @@ bool TField::IsNull() const {
            FieldCodec::IsBlank(RawBytes());
 }
 
-std::string TField::AsString() const {
-    return std::string(FieldCodec::Trim(RawBytes()));
+const std::string& TField::AsString() const {
+    Format(FText);
+    return FText;
+}
+
+void TField::Format(std::string& text) const {
+    text.assign(FieldCodec::Trim(RawBytes()));
 }
 
 void TField::SetAsString(std::string_view text) {
@@ -91,71 +96,85 @@ void TField::SetAsString(std::string_view text) {
 }
 
 // Blanks only trim to an empty text, so the blank test needs no scan of its own.
-std::string TStringField::AsString() const {
+void TStringField::Format(std::string& text) const {
     if (FDesc.NullBit >= 0 &&
         FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
-        return {};
-    return std::string(FieldCodec::TrimRight(RawBytes()));
+        text.clear();
+    else
+        text.assign(FieldCodec::TrimRight(RawBytes()));
 }
 
-std::string TFloatField::AsString() const {
-    const std::string_view bytes = RawBytes();
-    if (IsNull())
-        return {};
-    const std::optional<double> value = FieldCodec::Number(FDesc.Type, bytes, FDesc.BigEndianInts);
-    return value ? FieldCodec::NumberText(*value) : std::string(FieldCodec::Trim(bytes));
+namespace {
+
+void FormatNumber(const TFieldDesc& desc, std::string_view bytes, std::string& text) {
+    const std::optional<double> value = FieldCodec::Number(desc.Type, bytes, desc.BigEndianInts);
+    if (value)
+        text = FieldCodec::NumberText(*value);
+    else
+        text.assign(FieldCodec::Trim(bytes));
 }
 
-std::string TSmallintField::AsString() const {
-    const std::string_view bytes = RawBytes();
-    if (IsNull())
-        return {};
-    const std::optional<double> value = FieldCodec::Number(FDesc.Type, bytes, FDesc.BigEndianInts);
-    return value ? FieldCodec::NumberText(*value) : std::string(FieldCodec::Trim(bytes));
+} // namespace
+
+void TFloatField::Format(std::string& text) const {
+    text.clear();
+    if (!IsNull())
+        FormatNumber(FDesc, RawBytes(), text);
 }
 
-std::string TDateField::AsString() const {
-    const std::string_view bytes = RawBytes();
+void TSmallintField::Format(std::string& text) const {
+    text.clear();
+    if (!IsNull())
+        FormatNumber(FDesc, RawBytes(), text);
+}
+
+void TDateField::Format(std::string& text) const {
+    text.clear();
     if (IsNull())
-        return {};
+        return;
+    const std::string_view bytes = RawBytes();
     const std::optional<FieldCodec::TDateTime> date = FieldCodec::Date(FDesc.Type, bytes);
-    if (!date)
-        return FDesc.Type == 'D' ? std::string(FieldCodec::Trim(bytes)) : std::string();
-    std::string text = FormatDate(*date);
+    if (!date) {
+        // A D field holding something else than a date shows what it holds.
+        if (FDesc.Type == 'D')
+            text.assign(FieldCodec::Trim(bytes));
+        return;
+    }
+    text = FormatDate(*date);
     if (FDesc.Kind == TFieldKind::DateTime) {
         char time[16];
         std::snprintf(time, sizeof time, " %02d:%02d:%02d", date->Hour, date->Minute, date->Second);
         text += time;
     }
-    return text;
 }
 
-std::string TBooleanField::AsString() const {
-    const std::string_view bytes = RawBytes();
+void TBooleanField::Format(std::string& text) const {
     if (IsNull())
-        return {};
-    return bytes == "T" ? "True" : "False";
+        text.clear();
+    else
+        text = RawBytes() == "T" ? "True" : "False";
 }
 
-std::string TMemoField::AsString() const {
-    if (FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
-        return {};
-    std::string text;
+namespace {
+
+void ReadMemoText(const TTable& table, std::string_view bytes, std::string& text) {
     std::string reason;
-    const int code = RecordLayer::ReadMemo(FTable.Cursor(), RawBytes(), text, reason);
+    const int code = RecordLayer::ReadMemo(table.Cursor(), bytes, text, reason);
     if (code != RecordLayer::rcOk)
         throw EDBEngineError(code, reason);
-    return text;
 }
 
-std::string TBlobField::AsString() const {
-    if (FDesc.Type == 'P' || FDesc.Type == 'G' || FDesc.Type == 'B') {
-        std::string text;
-        std::string reason;
-        const int code = RecordLayer::ReadMemo(FTable.Cursor(), RawBytes(), text, reason);
-        if (code != RecordLayer::rcOk)
-            throw EDBEngineError(code, reason);
-        return text;
-    }
-    return std::string(FieldCodec::TrimRight(RawBytes()));
+} // namespace
+
+void TMemoField::Format(std::string& text) const {
+    text.clear();
+    if (!FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
+        ReadMemoText(FTable, RawBytes(), text);
+}
+
+void TBlobField::Format(std::string& text) const {
+    if (FDesc.Type == 'P' || FDesc.Type == 'G' || FDesc.Type == 'B')
+        ReadMemoText(FTable, RawBytes(), text);
+    else
+        text.assign(FieldCodec::TrimRight(RawBytes()));
 }

@@ -26,8 +26,10 @@ public:
 
     // True when every byte of the field in the current record is a blank.
     bool IsNull() const;
-    // The field of the current record as text; blank fields read as an empty text.
-    virtual std::string AsString() const;
+    // The field of the current record as text; blank fields read as an empty text. The text is kept in the
+    // field object (reading a million records allocates nothing) and stays valid until this field is read
+    // again or the table closes: copy it to keep it.
+    const std::string& AsString() const;
     // Stores text into the record buffer: cut to the field width and padded with blanks.
     virtual void SetAsString(std::string_view text);
     // Value reads and writes as AsString does: the wizard passes every value as text.
@@ -35,8 +37,11 @@ public:
     void SetValue(std::string_view text) { SetAsString(text); }
 
 protected:
+    // Writes the field's text into text, reusing its capacity.
+    virtual void Format(std::string& text) const;
     // The field's bytes in the table's current record image.
     std::string_view RawBytes() const;
     TTable& FTable;
     TFieldDesc FDesc;
+    mutable std::string FText;
 };

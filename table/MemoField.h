@@ -6,5 +6,7 @@
 class TMemoField : public TField {
 public:
     using TField::TField;
-    std::string AsString() const override;
+
+protected:
+    void Format(std::string& text) const override;
 };
