@@ -61,7 +61,7 @@ void PlaceFields(std::vector<TDbfField>& fields, std::uint32_t recordLength) {
     int plain = 1;
     for (const TDbfField& f : fields)
         plain += f.Width;
-    // FoxPro and Clipper store character fields wider than 255 with the high byte in the decimals; a
+    // Some writers store character fields wider than 255 with the high byte in the decimals; a
     // C field with a stray decimals byte (spreadsheet exports) keeps its plain width, which is what
     // the record length then confirms.
     const bool wide = static_cast<std::uint32_t>(plain) != recordLength &&
