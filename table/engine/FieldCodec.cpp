@@ -90,8 +90,8 @@ std::optional<double> Number(char type, std::string_view bytes, bool bigEndianIn
         if (bytes.size() != 8)
             return std::nullopt;
         // O exists only in dBase 7, whose doubles are stored big-endian with the sign bit flipped so that
-        // they sort as bytes; writers keep that form when they put O fields into FoxPro headers (the
-        // javadbf test tables flip only the sign bit, for negatives too, and that is what we read).
+        // they sort as bytes; writers keep that form when they put O fields into FoxPro headers (and
+        // the real O fields we have seen flip only the sign bit, for negatives too, and that is what we read).
         const bool dBase7 = bigEndianInts || type == 'O';
         std::uint64_t bits = dBase7 ? BeBytes(bytes) : LeBytes(bytes);
         if (dBase7)
