@@ -72,7 +72,8 @@ TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
     : QObject(owner),
       FEventSource(std::make_unique<TSocketEventSource>(
           [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); },
-          [this] { return !FReceived.Empty(); }))
+          TSocketEventSource::TReader{[this] { return !FReceived.Empty(); },
+              [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }}))
 {
     ResetDefaults();
 }
@@ -310,16 +311,16 @@ bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState)
     } else {
         QPointer<TCustomWait> wait = FWaitCtrl;
         wait->Caption = std::to_string(timeout);
-        wait->setVisible(true);
+        wait->ShowForWait();
         try {
             wait->Run();
         } catch (...) {
             if (wait)
-                wait->setVisible(false);
+                wait->HideAfterWait();
             throw;
         }
         if (wait)
-            wait->setVisible(false);
+            wait->HideAfterWait();
     }
     return FState == awaitedState;
 }

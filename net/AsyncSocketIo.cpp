@@ -19,12 +19,12 @@ public:
     TShownWait(TCustomWait* wait, int timeout) : FWait(wait)
     {
         FWait->Caption = std::to_string(timeout);
-        FWait->setVisible(true);
+        FWait->ShowForWait();
     }
     ~TShownWait()
     {
         if (FWait)
-            FWait->setVisible(false);
+            FWait->HideAfterWait();
     }
     TShownWait(const TShownWait&) = delete;
     TShownWait& operator=(const TShownWait&) = delete;
@@ -63,7 +63,7 @@ int TCustomAsyncSocket::Send(const void* data, int len)
     }
     TryToSend();
     // Everything left at once: the completion is still reported from the event loop, never from inside Send.
-    if (FAllSent && FSocketHandle != INVALID_SOCKET)
+    if (FAllSent && FSocketHandle != INVALID_SOCKET && OnDataSent)
         FEventSource->Post(FSocketHandle, FD_WRITE, 0);
     return total;
 }

@@ -1,4 +1,4 @@
-// Socket readiness from QSocketNotifier, re-armed only when the socket has been served, posted as ordered events.
+// Socket readiness from QSocketNotifier, reported again only when the socket has been served, delivered in order.
 #include "net/SocketEventSource.h"
 
 #include "net/AsyncSocket.h"
@@ -31,12 +31,25 @@ public:
 
 } // namespace
 
-TSocketEventSource::TSocketEventSource(THandler handler, THolding holding)
-    : FHandler(std::move(handler)), FHolding(std::move(holding))
+TSocketEventSource::TSocketEventSource(THandler handler, TReader reader)
+    : FHandler(std::move(handler)), FReader(std::move(reader))
 {
 }
 
-TSocketEventSource::~TSocketEventSource() = default;
+TSocketEventSource::~TSocketEventSource()
+{
+    Retire(FReadNotifier);
+    Retire(FWriteNotifier);
+}
+
+void TSocketEventSource::Retire(std::unique_ptr<QSocketNotifier>& notifier)
+{
+    // A handler may close the socket from inside the notifier's own signal: the notifier goes later.
+    if (notifier) {
+        notifier->setEnabled(false);
+        notifier.release()->deleteLater();
+    }
+}
 
 bool TSocketEventSource::Attach(int handle, int mask, TMode mode)
 {
@@ -47,6 +60,7 @@ bool TSocketEventSource::Attach(int handle, int mask, TMode mode)
     FHandle = handle;
     FMode = mode;
     FCloseReported = false;
+    FReadReported = false;
     FReadQueued = false;
     FReadNotifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Read);
     FWriteNotifier = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Write);
@@ -60,10 +74,11 @@ bool TSocketEventSource::Attach(int handle, int mask, TMode mode)
 
 void TSocketEventSource::Detach()
 {
-    FReadNotifier.reset();
-    FWriteNotifier.reset();
+    Retire(FReadNotifier);
+    Retire(FWriteNotifier);
     FHandle = -1;
     FMask = 0;
+    FReadReported = false;
     FReadQueued = false;
     ++FGeneration;
 }
@@ -80,11 +95,13 @@ void TSocketEventSource::SetMask(int mask)
         EnableWrite((mask & FD_CONNECT) != 0);
         break;
     case TMode::Listening:
+        FReadReported = false;
         EnableRead((mask & FD_ACCEPT) != 0);
         EnableWrite(false);
         break;
     case TMode::Connected:
     case TMode::Datagram:
+        FReadReported = false;
         if ((mask & (FD_READ | FD_CLOSE)) != 0 && !FCloseReported)
             ArmRead();
         else
@@ -110,6 +127,7 @@ void TSocketEventSource::ReadDone()
 {
     if (FHandle < 0 || FCloseReported || FMode == TMode::Connecting)
         return;
+    FReadReported = false;
     if (FMode == TMode::Listening)
         EnableRead((FMask & FD_ACCEPT) != 0);
     else if ((FMask & (FD_READ | FD_CLOSE)) != 0)
@@ -118,13 +136,13 @@ void TSocketEventSource::ReadDone()
 
 void TSocketEventSource::ArmRead()
 {
-    if (!FHolding || !FHolding()) {
+    if (!FReader.Holding || !FReader.Holding()) {
         EnableRead(true);
         return;
     }
-    // The platform's readiness says nothing about bytes already taken from it; the end of the stream, if it
-    // came, is found once they are gone.
-    EnableRead(false);
+    // Bytes already taken from the platform are reported through the queue, since the reader that left them is
+    // still running; the end of the stream, if it came, is found once they are gone.
+    FReadReported = true;
     if ((FMask & FD_READ) != 0 && !FReadQueued) {
         FReadQueued = true;
         Post(FHandle, FD_READ, 0);
@@ -148,33 +166,70 @@ void TSocketEventSource::WriteBlocked()
 
 void TSocketEventSource::Post(int handle, int events, int error)
 {
+    ++FQueued;
     QCoreApplication::postEvent(this, new TSocketQEvent(handle, events, error, FGeneration));
+}
+
+void TSocketEventSource::Deliver(int events, int error)
+{
+    // Straight from the readiness when nothing is queued before it: the order stays, the trip through the queue
+    // (and the wake-up it costs) goes.
+    if (FQueued == 0)
+        Dispatch(FHandle, events, error);
+    else
+        Post(FHandle, events, error);
+}
+
+void TSocketEventSource::Dispatch(int handle, int events, int error)
+{
+    if (!FHandler)
+        return;
+    // Nothing may leave through the event loop: a failure inside a handler ends that handler only.
+    try {
+        FHandler(handle, events, error);
+    } catch (const std::exception& e) {
+        qWarning("socket event: %s", e.what());
+    } catch (...) {
+        qWarning("socket event: unknown failure");
+    }
 }
 
 void TSocketEventSource::ReadReady()
 {
-    EnableRead(false);
+    // Level-triggered readiness: while a report has not been served by a receive, the notifier rests.
+    if (FReadReported) {
+        EnableRead(false);
+        return;
+    }
     if (FMode == TMode::Listening) {
-        Post(FHandle, FD_ACCEPT, 0);
+        FReadReported = true;
+        Deliver(FD_ACCEPT, 0);
         return;
     }
     if (FMode == TMode::Datagram) {
-        Post(FHandle, FD_READ, 0);
+        FReadReported = true;
+        Deliver(FD_READ, 0);
+        return;
+    }
+    // A reader that receives now finds the end or the failure itself, and reports it as a close event.
+    if (FQueued == 0 && (FMask & FD_READ) && FReader.Receiving && FReader.Receiving()) {
+        FReadReported = true;
+        Dispatch(FHandle, FD_READ, 0);
         return;
     }
     // A stream that is readable either has bytes, has reached its end, or has failed: one peeked byte tells.
     char byte;
     const ssize_t n = ::recv(FHandle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
+        FReadReported = true;
         if (FMask & FD_READ)
-            Post(FHandle, FD_READ, 0);
+            Deliver(FD_READ, 0);
     } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         const int error = n == 0 ? 0 : SocketErrorFromErrno(errno);
+        EnableRead(false);
         FCloseReported = true;
         if (FMask & FD_CLOSE)
             Post(FHandle, FD_CLOSE, error);
-    } else {
-        EnableRead(true);
     }
 }
 
@@ -203,18 +258,12 @@ bool TSocketEventSource::event(QEvent* event)
 {
     if (event->type() != SocketEventType)
         return QObject::event(event);
+    --FQueued;
     const auto* socketEvent = static_cast<TSocketQEvent*>(event);
-    if (socketEvent->Generation != FGeneration || !FHandler)
+    if (socketEvent->Generation != FGeneration)
         return true;
     if (socketEvent->Events & FD_READ)
         FReadQueued = false;
-    // Nothing may leave through the event loop: a failure inside a handler ends that handler only.
-    try {
-        FHandler(socketEvent->Handle, socketEvent->Events, socketEvent->Error);
-    } catch (const std::exception& e) {
-        qWarning("socket event: %s", e.what());
-    } catch (...) {
-        qWarning("socket event: unknown failure");
-    }
+    Dispatch(socketEvent->Handle, socketEvent->Events, socketEvent->Error);
     return true;
 }

@@ -15,10 +15,15 @@ public:
     enum class TMode { Connecting, Connected, Listening, Datagram };
 
     using THandler = std::function<void(int handle, int events, int error)>;
-    // Whether the socket holds received bytes that its readers have not taken yet.
-    using THolding = std::function<bool()>;
+    // What the source asks of its socket's reading side.
+    struct TReader {
+        // Received bytes are held that no reader has taken yet.
+        std::function<bool()> Holding;
+        // A reader is on that receives at the next read event and meets the end of the stream itself.
+        std::function<bool()> Receiving;
+    };
 
-    TSocketEventSource(THandler handler, THolding holding);
+    TSocketEventSource(THandler handler, TReader reader);
     ~TSocketEventSource() override;
 
     // Makes the handle non-blocking and starts reporting the events of mask for it.
@@ -49,9 +54,13 @@ private:
     void EnableWrite(bool on);
     // Read readiness for a stream or datagram: from the bytes the socket holds, else from the platform.
     void ArmRead();
+    // Hands an event over now, or behind those still queued.
+    void Deliver(int events, int error);
+    void Dispatch(int handle, int events, int error);
+    static void Retire(std::unique_ptr<QSocketNotifier>& notifier);
 
     THandler FHandler;
-    THolding FHolding;
+    TReader FReader;
     std::unique_ptr<QSocketNotifier> FReadNotifier;
     std::unique_ptr<QSocketNotifier> FWriteNotifier;
     int FHandle = -1;
@@ -60,6 +69,10 @@ private:
     // Tells events of an earlier handle from those of the current one, even when the number is reused.
     unsigned long long FGeneration = 0;
     bool FCloseReported = false;
+    // A read (or accept) was reported and no receive has followed yet.
+    bool FReadReported = false;
     // A read event for held bytes is queued and not delivered yet: one is enough.
     bool FReadQueued = false;
+    // Events posted and not delivered yet.
+    int FQueued = 0;
 };

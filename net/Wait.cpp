@@ -33,7 +33,8 @@ private:
 } // namespace
 
 TCustomWait::TCustomWait(QWidget* parent)
-    : QWidget(parent), FTimer(new QTimer(this)), FFilter(std::make_unique<TWaitInputFilter>())
+    : QWidget(parent), FTimer(new QTimer(this)), FHideTimer(new QTimer(this)),
+      FFilter(std::make_unique<TWaitInputFilter>())
 {
     resize(192, 32);
     QFont font(QStringLiteral("Courier"));
@@ -44,6 +45,8 @@ TCustomWait::TCustomWait(QWidget* parent)
     FTimer->setInterval(1000);
     FTimer->setTimerType(Qt::PreciseTimer);
     connect(FTimer, &QTimer::timeout, this, [this] { TimerTick(); });
+    FHideTimer->setSingleShot(true);
+    connect(FHideTimer, &QTimer::timeout, this, [this] { HideWhenIdle(); });
 }
 
 TCustomWait::~TCustomWait() = default;
@@ -124,6 +127,34 @@ void TCustomWait::Run()
 }
 
 void TCustomWait::Reset() { Caption = std::to_string(StartCount); }
+
+void TCustomWait::ShowForWait()
+{
+    ++FShownWaits;
+    setVisible(true);
+}
+
+void TCustomWait::HideAfterWait()
+{
+    if (FShownWaits > 0)
+        --FShownWaits;
+    FLastWaitEnd = std::chrono::steady_clock::now();
+    // One hide timer for a whole series of waits: it is not restarted per wait, it looks again when it fires.
+    if (!FHideTimer->isActive())
+        FHideTimer->start(LingerMs);
+}
+
+void TCustomWait::HideWhenIdle()
+{
+    if (FShownWaits > 0)
+        return; // the wait in progress hides it when it ends
+    const auto idle = std::chrono::steady_clock::now() - FLastWaitEnd;
+    const auto linger = std::chrono::milliseconds(LingerMs);
+    if (idle < linger)
+        FHideTimer->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(linger - idle).count()));
+    else
+        setVisible(false);
+}
 
 bool TCustomWait::Running() const { return FTimer->isActive(); }
 

@@ -3,6 +3,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,12 @@ public:
 
     bool Running() const;
     int Interval() const;
+
+    // Shown for each wait of the socket layer and hidden again once no further wait has begun for LingerMs:
+    // a dialogue's back-to-back waits would otherwise repaint the window twice each, for a flicker nobody can see.
+    static constexpr int LingerMs = 200;
+    void ShowForWait();
+    void HideAfterWait();
     void SetInterval(int milliseconds);
 
     // The count as decimal text; a plain field, writing it does not repaint.
@@ -54,9 +61,15 @@ protected:
     int Count() const;
 
 private:
+    void HideWhenIdle();
+
     QTimer* FTimer; // owned by this widget as its Qt child
+    QTimer* FHideTimer; // the same
     std::unique_ptr<TWaitInputFilter> FFilter;
     int FRunDepth = 0;
+    // Waits shown and not ended yet, and when the last one ended.
+    int FShownWaits = 0;
+    std::chrono::steady_clock::time_point FLastWaitEnd;
 };
 
 // The control as programs use it.

@@ -113,7 +113,8 @@ void TSmtpClient::Flush() {
 void TSmtpClient::SendCommand(const std::string& line) {
     if (FState == smtpDisconnected)
         return;
-    Display("> " + line);
+    if (OnDisplay) // the text of every line is built only when someone shows it
+        Display("> " + line);
     ProcessMessages();
     // The pending messages may have carried the close of the connection: then nothing goes out, as if the
     // connection had been gone before, and the reply that follows reads "554 not connected".

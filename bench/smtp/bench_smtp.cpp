@@ -38,9 +38,13 @@ int main(int argc, char** argv) {
     const int count = argc > 2 ? std::stoi(argv[2]) : 2000;
     const std::vector<std::string> body = BodyLines();
 
-    // As on the wizard's window, the wait control is a child of a form, so showing it costs no window of its own.
+    // As on the wizard's window: the wait control sits at the top right of a shown form and appears for waits.
     QWidget form;
+    form.resize(394, 281);
     TWait wait(&form);
+    wait.setGeometry(356, 6, 32, 32);
+    wait.setVisible(false);
+    form.show();
     TSmtpClient client;
     client.SetWait(&wait);
     client.SetHost("127.0.0.1");
