@@ -9,9 +9,14 @@
 #include "framework/SettingsStore.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
+#include "table/DataSource.h"
+#include "table/Table.h"
+#include "table/XbaseEngine.h"
+#include "table/XbaseEnv.h"
 #include "ui_MailWizard.h"
 
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
@@ -48,8 +53,26 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
 
 TMailWizardForm::~TMailWizardForm() = default;
 
+template <typename Handler> void TMailWizardForm::Guarded(Handler&& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        MessageDlg::Warning(this, QString::fromLocal8Bit(error.what()));
+    }
+}
+
 void TMailWizardForm::CreateComponents()
 {
+    XbaseEnv = std::make_unique<TXbaseEnv>();
+    tblRecipients = std::make_unique<TTable>();
+    tblRecipients->SetReadOnly(true);
+    tblRecipients->SetTableType(ttXbFOX);
+    srcRecipients = std::make_unique<TDataSource>();
+    srcRecipients->SetDataSet(tblRecipients.get());
+    XbaseEngine = std::make_unique<TXbaseEngine>();
+    XbaseEngine->SetDataSource(srcRecipients.get());
+
     SmtpClient = std::make_unique<TSmtpClient>();
     SmtpClient->SetPort("smtp");
     SmtpClient->SetWait(ui->Waiter);
@@ -84,15 +107,18 @@ void TMailWizardForm::ApplyLook()
 
 void TMailWizardForm::ConnectControls()
 {
-    connect(ui->btnNext, &QPushButton::clicked, this, [this] { btnNextClick(ui->btnNext); });
-    connect(ui->btnBack, &QPushButton::clicked, this, [this] { btnNextClick(ui->btnBack); });
-    connect(ui->btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(ui->btnCancel); });
+    connect(ui->btnNext, &QPushButton::clicked, this, [this] { Guarded([this] { btnNextClick(ui->btnNext); }); });
+    connect(ui->btnBack, &QPushButton::clicked, this, [this] { Guarded([this] { btnNextClick(ui->btnBack); }); });
+    connect(ui->btnCancel, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnCancelClick(ui->btnCancel); }); });
+    connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
+    ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
 
     for (QLineEdit* edit : {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization,
                             ui->edtReturnAddress, ui->edtWrapLines, ui->edtTable, ui->edtScopeFrom, ui->edtScopeTo})
         connect(edit, &QLineEdit::textChanged, this, [this, edit] { SettingsChange(edit); });
     connect(ui->memMessage, &QPlainTextEdit::textChanged, this, [this] { SettingsChange(ui->memMessage); });
-    for (QComboBox* combo : {ui->cmbName, ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
+    for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
         connect(combo, &QComboBox::editTextChanged, this, [this, combo] { SettingsChange(combo); });
     connect(ui->chbClearLog, &QCheckBox::toggled, this, [this] { SettingsChange(ui->chbClearLog); });
     connect(ui->chbLimit, &QCheckBox::toggled, this, [this] { chbLimitClick(ui->chbLimit); });
@@ -100,6 +126,7 @@ void TMailWizardForm::ConnectControls()
 
     for (QLineEdit* digits : {ui->edtWrapLines, ui->edtScopeFrom, ui->edtScopeTo})
         digits->installEventFilter(this);
+    ui->edtTable->installEventFilter(this);
     ui->imgProgramIcon->installEventFilter(this);
 }
 
@@ -152,6 +179,8 @@ bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event)
     if (event->type() == QEvent::KeyPress &&
         (watched == ui->edtWrapLines || watched == ui->edtScopeFrom || watched == ui->edtScopeTo))
         return FilterDigitKey(watched, static_cast<QKeyEvent*>(event));
+    if (watched == ui->edtTable && event->type() == QEvent::FocusOut)
+        Guarded([this, watched] { edtTableExit(watched); });
     if (watched == ui->imgProgramIcon && event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         imgProgramIconClick(watched);
@@ -184,6 +213,7 @@ void TMailWizardForm::FormShow(QObject* /*Sender*/)
     SettingsChanged = false;
     AppTitle = Application::Title();
     setWindowTitle(AppTitle);
+    XbaseEnv->SetDeleted(true);
 }
 
 void TMailWizardForm::ShowPage(QWidget* page, const QString& title)
@@ -210,6 +240,12 @@ void TMailWizardForm::LeaveReadyPage()
     ui->btnNext->setToolTip(QString());
     ui->btnNext->setAccessibleName(QStringLiteral("Next >"));
     ui->btnNext->setEnabled(true);
+    guarded([this] { tblRecipients->Close(); });
+    guarded([this] {
+        if (tblLog)
+            tblLog->Close();
+    });
+    tblLog.reset();
 }
 
 void TMailWizardForm::btnNextClick(QObject* Sender)

@@ -8,8 +8,13 @@
 namespace Ui {
 class MailWizardForm;
 }
+class QComboBox;
+class TDataSource;
 class TSettingsStore;
 class TSmtpClient;
+class TTable;
+class TXbaseEngine;
+class TXbaseEnv;
 
 // What closing a window does with it.
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
@@ -39,6 +44,18 @@ public:
     bool Prepared();
     bool CheckSettings();
     void ShowErrorMessage(const QString& Msg);
+    void edtTableExit(QObject* Sender);
+    void cmbNameDropDown(QObject* Sender);
+    void btnBrowseClick(QObject* Sender);
+
+    // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
+    bool CreateErrorLog();
+    // Appends one row: Text, and the name and e-mail address of the current recipient. Errors reach the caller.
+    void AppendErrorLog(const std::string& Text);
+    // The folder of the program file, with its trailing separator.
+    static QString ProgramFolder();
+    // The folder of the log table last created or opened (or tried), with its trailing separator.
+    QString ErrorLogFolder() const { return FErrorLogFolder; }
 
     // The mailing run (MailWizardRun.cpp).
     void MailIt();
@@ -57,8 +74,12 @@ public:
     // The settings store's key under the user's profile.
     static const char* const SettingsKey;
 
-    // Components owned by the form.
+    // Components owned by the form. The engine settings go first so that they are freed last.
+    std::unique_ptr<TXbaseEnv> XbaseEnv;
     std::unique_ptr<TSmtpClient> SmtpClient;
+    std::unique_ptr<TTable> tblRecipients;
+    std::unique_ptr<TDataSource> srcRecipients;
+    std::unique_ptr<TXbaseEngine> XbaseEngine;
 
     // The form's unpublished state.
     QString AppTitle;
@@ -70,6 +91,9 @@ public:
     bool CloseRequested = false;
     size_t MsgPos = 0;
     std::string MsgText;
+    std::unique_ptr<TTable> tblLog;
+    // Where mail_log.dbf goes; empty means the program's folder (tests point it to a temporary folder).
+    QString LogFolder;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -85,7 +109,18 @@ private:
     // Back from the ready or completed page: title, buttons and tables back to page 4.
     void LeaveReadyPage();
     bool FilterDigitKey(QObject* edit, QKeyEvent* event);
+    // Runs a handler for the window system: an exception is explained in a warning box instead of escaping.
+    template <typename Handler> void Guarded(Handler&& handler);
+    bool Fail(const QString& message);
+    bool CheckCharacters(const QString& text, const QString& field);
+    bool OpenRecipients();
+    bool ReadMappedFields();
+    void CloseRecipients();
+    bool CreateErrorLogIn(const QString& folder);
+    std::string RecipientField(const QComboBox* mapping) const;
+    QString RecipientTablePath() const;
 
     std::unique_ptr<Ui::MailWizardForm> ui;
     bool FCentred = false;
+    QString FErrorLogFolder;
 };

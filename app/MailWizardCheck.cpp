@@ -1,9 +1,209 @@
-// The check before a run.
+// The check before a run, the field lists of the recipient table and the Browse dialog.
 #include "app/MailWizard.h"
 
-// TODO(#4): the ordered check of every setting, the recipient table and the error log.
+#include "framework/Hourglass.h"
+#include "framework/SettingsStore.h"
+#include "framework/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/DatabaseError.h"
+#include "table/Table.h"
+#include "table/XbaseEngine.h"
+#include "ui_MailWizard.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSignalBlocker>
+
+namespace {
+
+// Replaces a combo box's item list and keeps the field name the user typed.
+void SetItemsKeepText(QComboBox* combo, const QStringList& items)
+{
+    const QString text = combo->currentText();
+    const QSignalBlocker quiet(combo);
+    combo->clear();
+    combo->addItems(items);
+    combo->setCurrentIndex(-1);
+    combo->setEditText(text);
+}
+
+} // namespace
+
+bool TMailWizardForm::Fail(const QString& message)
+{
+    ShowErrorMessage(message);
+    return false;
+}
+
+// Messages declare ISO-8859-1; a character outside it would go out replaced, so the check refuses it.
+bool TMailWizardForm::CheckCharacters(const QString& text, const QString& field)
+{
+    if (Text::IsLatin1(text))
+        return true;
+    return Fail(QStringLiteral("The %1 holds characters that cannot be sent (only ISO-8859-1 characters are "
+                               "possible).")
+                    .arg(field));
+}
+
+QString TMailWizardForm::RecipientTablePath() const
+{
+    return QFile::decodeName(QByteArray::fromStdString(tblRecipients->TableName()));
+}
+
+void TMailWizardForm::CloseRecipients()
+{
+    try {
+        tblRecipients->Close();
+    } catch (const std::exception&) {
+        // Closing gives nothing back worth reporting in the middle of another failure.
+    }
+}
+
 bool TMailWizardForm::CheckSettings()
 {
-    ShowErrorMessage(QStringLiteral("The check before a run is not available in this build yet."));
-    return false;
+    const QString subject = Text::Trim(ui->edtSubject->text());
+    SmtpClient->SetHdrSubject(Text::ToLatin1(subject));
+    if (subject.isEmpty())
+        return Fail(QStringLiteral("No message subject specified."));
+    if (!CheckCharacters(subject, QStringLiteral("message subject")))
+        return false;
+
+    const QString body = ui->memMessage->toPlainText();
+    if (Text::Trim(body).isEmpty())
+        return Fail(QStringLiteral("Message is empty."));
+    if (!CheckCharacters(body, QStringLiteral("message text")))
+        return false;
+
+    const QString host = Text::Trim(ui->edtSMTPServer->text());
+    SmtpClient->SetHost(host.toStdString());
+    if (host.isEmpty())
+        return Fail(QStringLiteral("No SMTP mail server specified."));
+
+    const QString returnAddress = Text::Trim(ui->edtReturnAddress->text());
+    SmtpClient->SetFromName(Text::ToLatin1(returnAddress));
+    if (returnAddress.isEmpty())
+        return Fail(QStringLiteral("No return address specified."));
+    if (!CheckCharacters(returnAddress, QStringLiteral("return address")))
+        return false;
+
+    const QString name = Text::Trim(ui->edtName->text());
+    if (!CheckCharacters(name, QStringLiteral("sender's name")) ||
+        !CheckCharacters(Text::Trim(ui->edtOrganization->text()), QStringLiteral("organization")))
+        return false;
+    SmtpClient->SetHdrFrom(name.isEmpty() ? SmtpClient->FromName()
+                                          : Text::ToLatin1(name) + " <" + SmtpClient->FromName() + ">");
+
+    if (tblRecipients->TableName().empty())
+        return Fail(QStringLiteral("No recipient table specified."));
+    if (!QFileInfo(RecipientTablePath()).isFile())
+        return Fail(QStringLiteral("Can't find recipient table:\r\n") + RecipientTablePath());
+    if (ui->cmbEmail->currentText().isEmpty())
+        return Fail(QStringLiteral("No e-mail field specified in recipient's table."));
+
+    if (!OpenRecipients() || !ReadMappedFields())
+        return false;
+    if (!CreateErrorLog()) {
+        CloseRecipients();
+        return Fail(QStringLiteral("Can't create error log table: ") + ErrorLogFolder() +
+                    QStringLiteral("mail_log.dbf"));
+    }
+    return true;
+}
+
+// Opens the table at the first record of the scope.
+bool TMailWizardForm::OpenRecipients()
+{
+    try {
+        tblRecipients->SetActive(true);
+        XbaseEngine->GoTop();
+        if (ui->chbLimit->isChecked()) {
+            int from = 0;
+            int to = 0;
+            if (!TSettingsStore::ParseInteger(ui->edtScopeFrom->text(), from) ||
+                !TSettingsStore::ParseInteger(ui->edtScopeTo->text(), to))
+                throw EDatabaseError("not a record number");
+            if (to < from || from <= 0 || to > tblRecipients->RecordCount()) {
+                CloseRecipients();
+                return Fail(QStringLiteral("Invalid scope specified."));
+            }
+            XbaseEngine->MoveBy(from - 1);
+        }
+    } catch (const std::exception&) {
+        CloseRecipients();
+        return Fail(QStringLiteral("Can't open recipient table:\r\n") + RecipientTablePath());
+    }
+    return true;
+}
+
+// Reads every mapped field once, so that a wrong field name shows now and not at the first recipient.
+bool TMailWizardForm::ReadMappedFields()
+{
+    for (const QComboBox* mapping : {static_cast<const QComboBox*>(ui->cmbName), static_cast<const QComboBox*>(ui->cmbOrganization),
+                                     static_cast<const QComboBox*>(ui->cmbEmail), static_cast<const QComboBox*>(ui->cmbDear)}) {
+        if (mapping->currentText().isEmpty())
+            continue;
+        try {
+            RecipientField(mapping);
+        } catch (const std::exception& error) {
+            CloseRecipients();
+            return Fail(QStringLiteral("Invalid field in recipient table:\r\n") + QString::fromLocal8Bit(error.what()));
+        }
+    }
+    return true;
+}
+
+std::string TMailWizardForm::RecipientField(const QComboBox* mapping) const
+{
+    return tblRecipients->FieldByName(Text::ToLatin1(mapping->currentText())).AsString();
+}
+
+void TMailWizardForm::edtTableExit(QObject* /*Sender*/)
+{
+    if (!ui->edtTable->isModified())
+        return;
+    tblRecipients->SetTableName(QFile::encodeName(ui->edtTable->text()).toStdString());
+    for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
+        SetItemsKeepText(combo, {});
+    ui->edtTable->setModified(false);
+}
+
+void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/)
+{
+    if (tblRecipients->TableName().empty() || ui->cmbName->count() != 0)
+        return;
+    THourglass busy;
+    std::vector<std::string> names;
+    tblRecipients->GetFieldNames(names);
+    QStringList items;
+    for (const std::string& name : names)
+        items << Text::FromLatin1(name);
+    for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
+        SetItemsKeepText(combo, items);
+}
+
+void TMailWizardForm::btnBrowseClick(QObject* /*Sender*/)
+{
+    QFileDialog dialog(this, QStringLiteral("Open"));
+    // Our own dialog: the same on every desktop, with the file name typed into a plain edit field.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::ReadOnly, false);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setNameFilters({QStringLiteral("Dbase and Foxpro Tables (*.dbf *.DBF)"), QStringLiteral("All Files (*)")});
+    const QString current = ui->edtTable->text();
+    if (!current.isEmpty()) {
+        const QFileInfo info(current);
+        dialog.setDirectory(info.absolutePath());
+        dialog.selectFile(info.fileName());
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString chosen = QDir::toNativeSeparators(dialog.selectedFiles().first());
+    if (chosen == current)
+        return;
+    ui->edtTable->setText(chosen);
+    ui->edtTable->setModified(true);
+    edtTableExit(ui->edtTable);
+    SettingsChange(ui->btnBrowse);
 }

@@ -8,10 +8,15 @@
 #include <algorithm>
 #include <cstring>
 
-// TODO(#4): the recipient's fields come from the recipient table once it is open on the form.
 void TMailWizardForm::ReplaceVariables(const std::string& Source, std::string& Dest)
 {
-    Dest = MessageText::ReplaceVariables(Source, [](char) { return std::string(); });
+    Dest = MessageText::ReplaceVariables(Source, [this](char placeholder) {
+        const QComboBox* mapping = placeholder == 'N'   ? static_cast<const QComboBox*>(ui->cmbName)
+                                   : placeholder == 'O' ? ui->cmbOrganization
+                                   : placeholder == 'E' ? ui->cmbEmail
+                                                        : ui->cmbDear;
+        return mapping->currentText().isEmpty() ? std::string() : RecipientField(mapping);
+    });
 }
 
 void TMailWizardForm::SmtpClientGetData(QObject* /*Sender*/, int /*LineNum*/, char* MsgLine, int MaxLen, bool& More)

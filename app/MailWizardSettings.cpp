@@ -62,7 +62,8 @@ void TMailWizardForm::LoadSettings()
 
     trbTimeoutChange(ui->trbTimeout);
     chbLimitClick(ui->chbLimit);
-    ui->edtTable->setModified(false);
+    ui->edtTable->setModified(true);
+    edtTableExit(ui->edtTable);
 }
 
 void TMailWizardForm::SaveSettings()
@@ -95,6 +96,8 @@ void TMailWizardForm::SaveSettings()
 
 bool TMailWizardForm::Prepared()
 {
+    // A table path typed and confirmed with Enter never left its edit: take it before checking.
+    edtTableExit(ui->edtTable);
     bool result = false;
     {
         ui->lblTitle->setText(QStringLiteral("Checking..."));

@@ -5,6 +5,9 @@
 #include "framework/Application.h"
 
 #include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -44,4 +47,46 @@ template <typename T> T* Find(QWidget& form, const char* name)
     if (!control)
         qFatal("no control named %s", name);
     return control;
+}
+
+// Runs a Python snippet with the system interpreter (python3-dbf and python3-dbfread); its standard output.
+inline QByteArray RunPython(const QString& script, const QStringList& args = {})
+{
+    QProcess python;
+    python.start(qEnvironmentVariable("PYTHON", "/usr/bin/python3"), QStringList{"-c", script} + args);
+    if (!python.waitForFinished(60000) || python.exitCode() != 0)
+        qWarning("python failed: %s", python.readAllStandardError().constData());
+    return python.readAllStandardOutput();
+}
+
+// Writes a dBase III table with an independent writer; the rows listed in deleted carry the deletion mark.
+inline void MakeTable(const QString& path, const QString& fields, const QList<QStringList>& rows,
+                      const QList<int>& deleted = {})
+{
+    QJsonArray jsonRows;
+    for (const QStringList& row : rows)
+        jsonRows.append(QJsonArray::fromStringList(row));
+    QJsonArray jsonDeleted;
+    for (int index : deleted)
+        jsonDeleted.append(index);
+    RunPython(QStringLiteral("import dbf, json, sys\n"
+                             "t = dbf.Table(sys.argv[1], sys.argv[2], codepage='cp1252', dbf_type='db3')\n"
+                             "t.open(mode=dbf.READ_WRITE)\n"
+                             "for row in json.loads(sys.argv[3]): t.append(tuple(row))\n"
+                             "for i in json.loads(sys.argv[4]): dbf.delete(t[i])\n"
+                             "t.close()\n"),
+              {path, fields, QString::fromUtf8(QJsonDocument(jsonRows).toJson(QJsonDocument::Compact)),
+               QString::fromUtf8(QJsonDocument(jsonDeleted).toJson(QJsonDocument::Compact))});
+}
+
+// The rows of a table as an independent reader sees them: one line per record, fields joined by '|'.
+inline QStringList ReadTable(const QString& path)
+{
+    const QByteArray out = RunPython(QStringLiteral("import dbfread, sys\n"
+                                                    "t = dbfread.DBF(sys.argv[1], encoding='latin-1')\n"
+                                                    "print(';'.join('%s:%s:%d' % (f.name, f.type, f.length) "
+                                                    "for f in t.fields))\n"
+                                                    "for r in t: print('|'.join(str(v) for v in r.values()))\n"),
+                                     {path});
+    return QString::fromLatin1(out).split('\n', Qt::SkipEmptyParts);
 }

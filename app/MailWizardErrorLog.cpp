@@ -1,0 +1,81 @@
+// The error-log table mail_log.dbf: created or reset before a run, one row per failure of the run.
+#include "app/MailWizard.h"
+
+#include "table/Table.h"
+#include "table/XbaseEngine.h"
+#include "ui_MailWizard.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace {
+
+const QString LogFileName = QStringLiteral("mail_log.dbf");
+
+QString WithSeparator(const QString& folder) { return folder.endsWith('/') ? folder : folder + QLatin1Char('/'); }
+
+} // namespace
+
+QString TMailWizardForm::ProgramFolder() { return WithSeparator(QCoreApplication::applicationDirPath()); }
+
+bool TMailWizardForm::CreateErrorLog()
+{
+    // A log left open by an earlier check is closed before its file may be replaced.
+    tblLog.reset();
+    if (CreateErrorLogIn(LogFolder.isEmpty() ? ProgramFolder() : WithSeparator(LogFolder)))
+        return true;
+    // A program folder the user cannot write to (an installed program) still gets a log of its own.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (!LogFolder.isEmpty() || data.isEmpty() || !QDir().mkpath(data))
+        return false;
+    return CreateErrorLogIn(WithSeparator(data));
+}
+
+bool TMailWizardForm::CreateErrorLogIn(const QString& folder)
+{
+    FErrorLogFolder = folder;
+    const std::string path = QFile::encodeName(folder + LogFileName).toStdString();
+    bool result = true;
+    if (ui->chbClearLog->isChecked() || !QFileInfo::exists(folder + LogFileName)) {
+        result = XbaseEngine->CreateNew(path, 2, 3);
+        if (result) {
+            XbaseEngine->CreateField("ERR_TEXT", "C", 50, 0);
+            XbaseEngine->CreateField("NAME", "C", 10, 0);
+            XbaseEngine->CreateField("E_MAIL", "C", 50, 0);
+            result = XbaseEngine->CreateExec();
+        }
+    }
+    if (!result)
+        return false;
+    try {
+        auto log = std::make_unique<TTable>();
+        log->SetDatabaseName(QFile::encodeName(folder).toStdString());
+        log->SetTableName(QFile::encodeName(LogFileName).toStdString());
+        log->SetTableType(ttXbFOX);
+        log->SetActive(true);
+        tblLog = std::move(log);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+void TMailWizardForm::AppendErrorLog(const std::string& Text)
+{
+    const std::string name = ui->cmbName->currentText().isEmpty() ? std::string() : RecipientField(ui->cmbName);
+    const std::string email = RecipientField(ui->cmbEmail);
+    tblLog->Append();
+    try {
+        tblLog->FieldByName("ERR_TEXT").SetValue(Text);
+        tblLog->FieldByName("NAME").SetValue(name);
+        tblLog->FieldByName("E_MAIL").SetValue(email);
+        tblLog->Post();
+    } catch (...) {
+        // A half-filled row must not be written by a later Post.
+        tblLog->Cancel();
+        throw;
+    }
+}

@@ -1,0 +1,347 @@
+// The check before a run: each step's message, the scope, the mapped fields, the ready page and the error log.
+#include "tests/app/WizardFixture.h"
+#include "tests/framework/ModalAnswer.h"
+
+#include "smtp/SmtpClient.h"
+#include "table/Table.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+
+class TestWizardCheck : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir FSettings;
+    QTemporaryDir FDir;
+    QString FTable;
+
+    // A wizard on page 4 with every setting valid; the test spoils one.
+    std::unique_ptr<TMailWizardForm> ValidWizard()
+    {
+        auto form = ShowWizard();
+        form->LogFolder = FDir.path();
+        Find<QLineEdit>(*form, "edtSubject")->setText("  Autumn news ");
+        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %N,\n\nnews.");
+        Find<QLineEdit>(*form, "edtSMTPServer")->setText(" 127.0.0.1 ");
+        Find<QLineEdit>(*form, "edtName")->setText("Anna Berg");
+        Find<QLineEdit>(*form, "edtReturnAddress")->setText("anna@example.org");
+        SetTable(*form, FTable);
+        Find<QComboBox>(*form, "cmbName")->setEditText("NAME");
+        Find<QComboBox>(*form, "cmbEmail")->setEditText("EMAIL");
+        for (int i = 0; i < 3; ++i)
+            Find<QPushButton>(*form, "btnNext")->click();
+        return form;
+    }
+
+    static void SetTable(QWidget& form, const QString& path)
+    {
+        QLineEdit* table = Find<QLineEdit>(form, "edtTable");
+        table->setText(path);
+        table->setModified(true);
+    }
+
+    static void Scope(QWidget& form, const QString& from, const QString& to)
+    {
+        Find<QCheckBox>(form, "chbLimit")->setChecked(true);
+        Find<QLineEdit>(form, "edtScopeFrom")->setText(from);
+        Find<QLineEdit>(form, "edtScopeTo")->setText(to);
+    }
+
+    // Next on page 4; returns the text of the warning box, empty when none came.
+    static QString Check(TMailWizardForm& form)
+    {
+        auto seen = AnswerNextBox("OK");
+        Find<QPushButton>(form, "btnNext")->click();
+        return seen->Shown ? seen->Text : QString();
+    }
+
+    static QString Failure(const QString& message) { return message + " \n\nPlease check settings."; }
+
+    static void VerifyNotReady(TMailWizardForm& form)
+    {
+        QCOMPARE(form.PageNo, 4);
+        QCOMPARE(Find<QStackedWidget>(form, "stkPages")->currentWidget()->objectName(), QStringLiteral("pnlPage4"));
+        QCOMPARE(Find<QLabel>(form, "lblTitle")->text(), QStringLiteral("Not ready"));
+        // The widget that has the focus whenever the window is active (the box took the activation away).
+        QCOMPARE(form.focusWidget(), Find<QWidget>(form, "btnBack"));
+        QVERIFY(Find<QPushButton>(form, "btnNext")->isEnabled());
+        QVERIFY(!form.tblRecipients->Active());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(FSettings.isValid() && FDir.isValid());
+        UseTemporarySettings(FSettings);
+        FTable = FDir.filePath("recipients.dbf");
+        MakeTable(FTable, "NAME C(20); EMAIL C(40); COMPANY C(30)",
+                  {{"Deleted Person", "gone@example.org", "X"},
+                   {"Maximilian Huber", "max@example.org", "Huber AG"},
+                   {"Eva", "eva@example.org", ""},
+                   {"Olaf", "olaf@example.org", "Olaf Ltd"}},
+                  {0});
+    }
+
+    void init()
+    {
+        RawSettings().clear();
+        QFile::remove(FDir.filePath("mail_log.dbf"));
+    }
+
+    void subjectOfBlanks()
+    {
+        auto form = ValidWizard();
+        Find<QLineEdit>(*form, "edtSubject")->setText(" \t ");
+        QCOMPARE(Check(*form), Failure("No message subject specified."));
+        VerifyNotReady(*form);
+        // Next again repeats the check.
+        QCOMPARE(Check(*form), Failure("No message subject specified."));
+        VerifyNotReady(*form);
+        form->SettingsChanged = false;
+    }
+
+    void stepsInOrder_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("body of blank lines") << "memMessage" << " \n \n" << "Message is empty.";
+        QTest::newRow("no server") << "edtSMTPServer" << "  " << "No SMTP mail server specified.";
+        QTest::newRow("no return address") << "edtReturnAddress" << "" << "No return address specified.";
+        QTest::newRow("no table") << "edtTable" << "" << "No recipient table specified.";
+        QTest::newRow("no e-mail field") << "cmbEmail" << "" << "No e-mail field specified in recipient's table.";
+        QTest::newRow("subject beyond Latin-1") << "edtSubject" << "\u041d\u043e\u0432\u043e\u0441\u0442\u0438"
+                                                << "The message subject holds characters that cannot be sent "
+                                                   "(only ISO-8859-1 characters are possible).";
+        QTest::newRow("organization beyond Latin-1") << "edtOrganization" << "\u20ac Shop"
+                                                     << "The organization holds characters that cannot be sent "
+                                                        "(only ISO-8859-1 characters are possible).";
+    }
+
+    void stepsInOrder()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, value);
+        QFETCH(QString, message);
+        auto form = ValidWizard();
+        QWidget* target = Find<QWidget>(*form, control.toLatin1().constData());
+        if (auto* edit = qobject_cast<QLineEdit*>(target)) {
+            edit->setText(value);
+            edit->setModified(true);
+        } else if (auto* memo = qobject_cast<QPlainTextEdit*>(target)) {
+            memo->setPlainText(value);
+        } else {
+            qobject_cast<QComboBox*>(target)->setEditText(value);
+        }
+        QCOMPARE(Check(*form), Failure(message));
+        VerifyNotReady(*form);
+        form->SettingsChanged = false;
+    }
+
+    void latin1TextPasses()
+    {
+        auto form = ValidWizard();
+        Find<QLineEdit>(*form, "edtSubject")->setText("Gr\u00fc\u00dfe aus M\u00fcnchen");
+        QCOMPARE(Check(*form), QString());
+        QCOMPARE(form->SmtpClient->HdrSubject(), std::string("Gr\xfc\xdf" "e aus M\xfc" "nchen"));
+        form->SettingsChanged = false;
+    }
+
+    // The client's properties are set as the check goes, even when a later step fails.
+    void clientProperties()
+    {
+        auto form = ValidWizard();
+        SetTable(*form, QString());
+        Check(*form);
+        QCOMPARE(form->SmtpClient->HdrSubject(), std::string("Autumn news"));
+        QCOMPARE(form->SmtpClient->Host(), std::string("127.0.0.1"));
+        QCOMPARE(form->SmtpClient->FromName(), std::string("anna@example.org"));
+        QCOMPARE(form->SmtpClient->HdrFrom(), std::string("Anna Berg <anna@example.org>"));
+        Find<QLineEdit>(*form, "edtName")->setText("   ");
+        Check(*form);
+        QCOMPARE(form->SmtpClient->HdrFrom(), std::string("anna@example.org"));
+        form->SettingsChanged = false;
+    }
+
+    void missingTableShowsItsPath()
+    {
+        auto form = ValidWizard();
+        const QString path = FDir.filePath("no such folder/people.dbf");
+        SetTable(*form, path);
+        QCOMPARE(Check(*form), Failure("Can't find recipient table:\n" + path));
+        SetTable(*form, FDir.path());
+        QCOMPARE(Check(*form), Failure("Can't find recipient table:\n" + FDir.path()));
+        VerifyNotReady(*form);
+        form->SettingsChanged = false;
+    }
+
+    void unreadableTable()
+    {
+        const QString broken = FDir.filePath("broken.dbf");
+        QFile file(broken);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("this is not a table");
+        file.close();
+        auto form = ValidWizard();
+        SetTable(*form, broken);
+        QCOMPARE(Check(*form), Failure("Can't open recipient table:\n" + broken));
+        VerifyNotReady(*form);
+        form->SettingsChanged = false;
+    }
+
+    // Three visible records: the deleted first one does not count.
+    void invalidScopes_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("message");
+        const QString invalid = "Invalid scope specified.";
+        QTest::newRow("5 to 3") << "5" << "3" << invalid;
+        QTest::newRow("0 to 3") << "0" << "3" << invalid;
+        QTest::newRow("beyond the count") << "1" << "4" << invalid;
+        QTest::newRow("empty from") << "" << "3" << "Can't open recipient table:\n";
+        QTest::newRow("not a number") << "1" << "3x" << "Can't open recipient table:\n";
+    }
+
+    void invalidScopes()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, message);
+        auto form = ValidWizard();
+        Scope(*form, from, to);
+        if (message.endsWith('\n'))
+            message += FTable;
+        QCOMPARE(Check(*form), Failure(message));
+        VerifyNotReady(*form);
+        form->SettingsChanged = false;
+    }
+
+    void validScopesStartAtTheirFirstRecord_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("email");
+        QTest::newRow("whole table") << "1" << "3" << "max@example.org";
+        QTest::newRow("from the second") << "2" << "3" << "eva@example.org";
+        QTest::newRow("hex numbers") << "0x3" << "0x3" << "olaf@example.org";
+    }
+
+    void validScopesStartAtTheirFirstRecord()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, email);
+        auto form = ValidWizard();
+        Scope(*form, from, to);
+        QCOMPARE(Check(*form), QString());
+        QVERIFY(form->tblRecipients->Active());
+        QCOMPARE(QString::fromStdString(form->tblRecipients->FieldByName("EMAIL").AsString()), email);
+        form->SettingsChanged = false;
+    }
+
+    void missingMappedField()
+    {
+        auto form = ValidWizard();
+        Find<QComboBox>(*form, "cmbDear")->setEditText("SALUTE");
+        QCOMPARE(Check(*form), Failure("Invalid field in recipient table:\nField 'SALUTE' not found"));
+        VerifyNotReady(*form);
+        form->SettingsChanged = false;
+    }
+
+    void readyPageAndBack()
+    {
+        auto form = ValidWizard();
+        QCOMPARE(Check(*form), QString());
+        QPushButton* next = Find<QPushButton>(*form, "btnNext");
+        QCOMPARE(form->PageNo, 5);
+        QCOMPARE(Find<QStackedWidget>(*form, "stkPages")->currentWidget()->objectName(), QStringLiteral("pnlPage5"));
+        QCOMPARE(Find<QLabel>(*form, "lblTitle")->text(), QStringLiteral("Ready to send mail"));
+        QCOMPARE(next->text(), QStringLiteral("Start!"));
+        QCOMPARE(next->toolTip(), QStringLiteral("Begin mailing"));
+        QCOMPARE(form->focusWidget(), next);
+        QVERIFY(form->tblRecipients->Active());
+        QVERIFY(form->tblLog && form->tblLog->Active());
+        QCOMPARE(form->ErrorLogFolder(), FDir.path() + "/");
+        QCOMPARE(ReadTable(FDir.filePath("mail_log.dbf")), QStringList{"ERR_TEXT:C:50;NAME:C:10;E_MAIL:C:50"});
+
+        Find<QPushButton>(*form, "btnBack")->click();
+        QCOMPARE(form->PageNo, 4);
+        QCOMPARE(Find<QLabel>(*form, "lblTitle")->text(), QStringLiteral("Prepare recipient list"));
+        QCOMPARE(next->text(), QStringLiteral("&Next >"));
+        QVERIFY(next->toolTip().isEmpty());
+        QVERIFY(!form->tblRecipients->Active());
+        QVERIFY(!form->tblLog);
+        form->SettingsChanged = false;
+    }
+
+    // A path typed and confirmed with Enter is the one checked, not the one before it.
+    void tableConfirmedWithEnter()
+    {
+        auto form = ValidWizard();
+        QLineEdit* table = Find<QLineEdit>(*form, "edtTable");
+        table->setFocus();
+        table->selectAll();
+        const QString missing = FDir.filePath("elsewhere.dbf");
+        QTest::keyClicks(table, missing);
+        auto seen = AnswerNextBox("OK");
+        QTest::keyClick(table, Qt::Key_Return);
+        QCOMPARE(seen->Text, Failure("Can't find recipient table:\n" + missing));
+        form->SettingsChanged = false;
+    }
+
+    void logRows()
+    {
+        auto form = ValidWizard();
+        QCOMPARE(Check(*form), QString());
+        // "Maximilian Huber" is cut to the 10 characters of NAME.
+        form->AppendErrorLog("550 No such user here");
+        Find<QComboBox>(*form, "cmbName")->setEditText("");
+        form->AppendErrorLog("User aborted at position 1.");
+        const QString log = FDir.filePath("mail_log.dbf");
+        QCOMPARE(ReadTable(log).mid(1), (QStringList{"550 No such user here|Maximilian|max@example.org",
+                                                      "User aborted at position 1.||max@example.org"}));
+
+        // Rows stay from run to run unless the reset box is ticked.
+        Find<QPushButton>(*form, "btnBack")->click();
+        QCOMPARE(Check(*form), QString());
+        QCOMPARE(ReadTable(log).size(), 3);
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QCheckBox>(*form, "chbClearLog")->setChecked(true);
+        QCOMPARE(Check(*form), QString());
+        QCOMPARE(ReadTable(log).size(), 1);
+        form->SettingsChanged = false;
+    }
+
+    // The log lies beside the program, whatever the current directory is.
+    void logInTheProgramFolder()
+    {
+        const QString log = QCoreApplication::applicationDirPath() + "/mail_log.dbf";
+        const bool existed = QFile::exists(log);
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(FDir.path()));
+        auto form = ValidWizard();
+        form->LogFolder.clear();
+        const QString text = Check(*form);
+        QDir::setCurrent(before);
+        QCOMPARE(text, QString());
+        QCOMPARE(form->ErrorLogFolder(), QCoreApplication::applicationDirPath() + "/");
+        QVERIFY(QFile::exists(log));
+        QVERIFY(!QFile::exists(FDir.filePath("mail_log.dbf")));
+        Find<QPushButton>(*form, "btnBack")->click();
+        if (!existed)
+            QFile::remove(log);
+        form->SettingsChanged = false;
+    }
+};
+
+QTEST_MAIN(TestWizardCheck)
+#include "tst_wizardcheck.moc"
