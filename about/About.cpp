@@ -1,7 +1,6 @@
 // The About box: program title, the maker's notice and two links.
 #include "about/About.h"
 
-#include "ui_About.h"
 #include "framework/Application.h"
 #include "framework/Fonts.h"
 #include "framework/Hourglass.h"
@@ -9,6 +8,7 @@
 #include "framework/MessageDlg.h"
 #include "framework/ProgramIcon.h"
 #include "framework/Shell.h"
+#include "ui_About.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -16,8 +16,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 
-QString OpenDocumentMessage(int result)
-{
+QString OpenDocumentMessage(int result) {
     switch (result) {
     case 0:
         return QStringLiteral("System out of memory, executable file corrupt, or relocations invalid.");
@@ -44,8 +43,7 @@ QString OpenDocumentMessage(int result)
     }
 }
 
-int OpenDocument(const QString& FileName, const QString& Params)
-{
+int OpenDocument(const QString& FileName, const QString& Params) {
     if (FileName.isEmpty())
         return 0;
     int result = 0;
@@ -59,8 +57,7 @@ int OpenDocument(const QString& FileName, const QString& Params)
     return result;
 }
 
-TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::OKBottomDlg>())
-{
+TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::OKBottomDlg>()) {
     ui->setupUi(this);
     setFont(Fonts::Dialog());
     ui->lblTitle->setFont(Fonts::Title());
@@ -86,8 +83,7 @@ TOKBottomDlg::TOKBottomDlg(QWidget* parent) : QDialog(parent), ui(std::make_uniq
 
 TOKBottomDlg::~TOKBottomDlg() = default;
 
-void TOKBottomDlg::showEvent(QShowEvent* event)
-{
+void TOKBottomDlg::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (event->spontaneous())
         return;
@@ -97,8 +93,7 @@ void TOKBottomDlg::showEvent(QShowEvent* event)
 }
 
 // OK is also the cancel button: Escape presses it, so the box closes with the result OK either way.
-void TOKBottomDlg::keyPressEvent(QKeyEvent* event)
-{
+void TOKBottomDlg::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
         ui->OKBtn->click();
         return;
@@ -106,10 +101,8 @@ void TOKBottomDlg::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event)
-{
-    if (event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         if (watched == ui->lblURL) {
             lblURLClick(watched);
             return true;
@@ -122,19 +115,16 @@ bool TOKBottomDlg::eventFilter(QObject* watched, QEvent* event)
     return QDialog::eventFilter(watched, event);
 }
 
-void TOKBottomDlg::FormShow(QObject* /*Sender*/)
-{
+void TOKBottomDlg::FormShow(QObject* /*Sender*/) {
     ui->lblTitle->setText(Application::Title());
     ui->lblURL->setText(QString::fromLatin1(Maker::WebAddress));
     ui->lblEmail->setText(QString::fromLatin1(Maker::MailAddress));
 }
 
-void TOKBottomDlg::lblURLClick(QObject* /*Sender*/)
-{
+void TOKBottomDlg::lblURLClick(QObject* /*Sender*/) {
     OpenDocument(QStringLiteral("URL:") + QString::fromLatin1(Maker::WebAddress), QString());
 }
 
-void TOKBottomDlg::lblEmailClick(QObject* /*Sender*/)
-{
+void TOKBottomDlg::lblEmailClick(QObject* /*Sender*/) {
     OpenDocument(QStringLiteral("mailto:") + QString::fromLatin1(Maker::MailAddress), QString());
 }

@@ -35,8 +35,7 @@ const char* const CancelProperty = "cancel";
 
 } // namespace
 
-TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MailWizardForm>())
-{
+TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MailWizardForm>()) {
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -53,8 +52,7 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
 
 TMailWizardForm::~TMailWizardForm() = default;
 
-template <typename Handler> void TMailWizardForm::Guarded(Handler&& handler)
-{
+template <typename Handler> void TMailWizardForm::Guarded(Handler&& handler) {
     try {
         handler();
     } catch (const std::exception& error) {
@@ -62,8 +60,7 @@ template <typename Handler> void TMailWizardForm::Guarded(Handler&& handler)
     }
 }
 
-void TMailWizardForm::CreateComponents()
-{
+void TMailWizardForm::CreateComponents() {
     XbaseEnv = std::make_unique<TXbaseEnv>();
     tblRecipients = std::make_unique<TTable>();
     tblRecipients->SetReadOnly(true);
@@ -85,8 +82,7 @@ void TMailWizardForm::CreateComponents()
     };
 }
 
-void TMailWizardForm::ApplyLook()
-{
+void TMailWizardForm::ApplyLook() {
     setFont(Fonts::Dialog());
     ui->lblTitle->setFont(Fonts::Title());
     ui->lblNotice->setFont(Fonts::SmallPrint());
@@ -105,17 +101,15 @@ void TMailWizardForm::ApplyLook()
     ui->memWelcomeMessage->viewport()->setAutoFillBackground(false);
 }
 
-void TMailWizardForm::ConnectControls()
-{
+void TMailWizardForm::ConnectControls() {
     connect(ui->btnNext, &QPushButton::clicked, this, [this] { Guarded([this] { btnNextClick(ui->btnNext); }); });
     connect(ui->btnBack, &QPushButton::clicked, this, [this] { Guarded([this] { btnNextClick(ui->btnBack); }); });
-    connect(ui->btnCancel, &QPushButton::clicked, this,
-            [this] { Guarded([this] { btnCancelClick(ui->btnCancel); }); });
+    connect(ui->btnCancel, &QPushButton::clicked, this, [this] { Guarded([this] { btnCancelClick(ui->btnCancel); }); });
     connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
 
-    for (QLineEdit* edit : {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization,
-                            ui->edtReturnAddress, ui->edtWrapLines, ui->edtTable, ui->edtScopeFrom, ui->edtScopeTo})
+    for (QLineEdit* edit : {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization, ui->edtReturnAddress,
+                            ui->edtWrapLines, ui->edtTable, ui->edtScopeFrom, ui->edtScopeTo})
         connect(edit, &QLineEdit::textChanged, this, [this, edit] { SettingsChange(edit); });
     connect(ui->memMessage, &QPlainTextEdit::textChanged, this, [this] { SettingsChange(ui->memMessage); });
     for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
@@ -130,8 +124,7 @@ void TMailWizardForm::ConnectControls()
     ui->imgProgramIcon->installEventFilter(this);
 }
 
-void TMailWizardForm::showEvent(QShowEvent* event)
-{
+void TMailWizardForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (event->spontaneous())
         return;
@@ -143,8 +136,7 @@ void TMailWizardForm::showEvent(QShowEvent* event)
     FormShow(this);
 }
 
-void TMailWizardForm::closeEvent(QCloseEvent* event)
-{
+void TMailWizardForm::closeEvent(QCloseEvent* event) {
     bool canClose = true;
     FormCloseQuery(this, canClose);
     if (!canClose) {
@@ -158,8 +150,7 @@ void TMailWizardForm::closeEvent(QCloseEvent* event)
 
 // Enter presses the default button and Escape the cancel button, as in a dialog. Next keeps its default role
 // because it does not take it over on focus (autoDefault off): a plain window has no dialog to hand it back.
-void TMailWizardForm::keyPressEvent(QKeyEvent* event)
-{
+void TMailWizardForm::keyPressEvent(QKeyEvent* event) {
     const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
     if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && ui->btnNext->isDefault() &&
         ui->btnNext->isEnabled()) {
@@ -174,8 +165,7 @@ void TMailWizardForm::keyPressEvent(QKeyEvent* event)
     QWidget::keyPressEvent(event);
 }
 
-bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event)
-{
+bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress &&
         (watched == ui->edtWrapLines || watched == ui->edtScopeFrom || watched == ui->edtScopeTo))
         return FilterDigitKey(watched, static_cast<QKeyEvent*>(event));
@@ -190,8 +180,7 @@ bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event)
 }
 
 // Only keys that type a character reach the handler; shortcuts (paste, undo) and cursor keys pass untouched.
-bool TMailWizardForm::FilterDigitKey(QObject* edit, QKeyEvent* event)
-{
+bool TMailWizardForm::FilterDigitKey(QObject* edit, QKeyEvent* event) {
     if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
         return false;
     const QString typed = event->text();
@@ -204,8 +193,7 @@ bool TMailWizardForm::FilterDigitKey(QObject* edit, QKeyEvent* event)
     return key == 0;
 }
 
-void TMailWizardForm::FormShow(QObject* /*Sender*/)
-{
+void TMailWizardForm::FormShow(QObject* /*Sender*/) {
     PageNo = 1;
     ui->stkPages->setCurrentWidget(ui->pnlPage1);
     RegSettings = std::make_unique<TSettingsStore>(QString::fromLatin1(SettingsKey));
@@ -216,14 +204,12 @@ void TMailWizardForm::FormShow(QObject* /*Sender*/)
     XbaseEnv->SetDeleted(true);
 }
 
-void TMailWizardForm::ShowPage(QWidget* page, const QString& title)
-{
+void TMailWizardForm::ShowPage(QWidget* page, const QString& title) {
     ui->stkPages->setCurrentWidget(page);
     ui->lblTitle->setText(title);
 }
 
-void TMailWizardForm::LeaveReadyPage()
-{
+void TMailWizardForm::LeaveReadyPage() {
     // Each step on its own: one that fails must not keep the others from putting the window back on page 4.
     const auto guarded = [](auto&& step) {
         try {
@@ -248,8 +234,7 @@ void TMailWizardForm::LeaveReadyPage()
     tblLog.reset();
 }
 
-void TMailWizardForm::btnNextClick(QObject* Sender)
-{
+void TMailWizardForm::btnNextClick(QObject* Sender) {
     if (Sender == ui->btnNext)
         ++PageNo;
     if (Sender == ui->btnBack) {
@@ -290,8 +275,7 @@ void TMailWizardForm::btnNextClick(QObject* Sender)
     }
 }
 
-void TMailWizardForm::btnCancelClick(QObject* /*Sender*/)
-{
+void TMailWizardForm::btnCancelClick(QObject* /*Sender*/) {
     if (ui->btnCancel->text() == StopCaption) {
         StopRequested = true;
         return;
@@ -299,8 +283,7 @@ void TMailWizardForm::btnCancelClick(QObject* /*Sender*/)
     close();
 }
 
-void TMailWizardForm::FormCloseQuery(QObject* /*Sender*/, bool& CanClose)
-{
+void TMailWizardForm::FormCloseQuery(QObject* /*Sender*/, bool& CanClose) {
     if (PageNo == 6) {
         if (MessageDlg::Confirm(this, QStringLiteral("Interrupt SMTP transfer?")) != TConfirmAnswer::Yes) {
             CanClose = false;
@@ -317,44 +300,40 @@ void TMailWizardForm::FormCloseQuery(QObject* /*Sender*/, bool& CanClose)
     CanClose = answer != TConfirmAnswer::Cancel;
 }
 
-void TMailWizardForm::FormClose(QObject* /*Sender*/, TCloseAction& Action)
-{
+void TMailWizardForm::FormClose(QObject* /*Sender*/, TCloseAction& Action) {
     RegSettings.reset();
     Action = caFree;
 }
 
-void TMailWizardForm::SettingsChange(QObject* /*Sender*/) { SettingsChanged = true; }
+void TMailWizardForm::SettingsChange(QObject* /*Sender*/) {
+    SettingsChanged = true;
+}
 
-void TMailWizardForm::trbTimeoutChange(QObject* Sender)
-{
+void TMailWizardForm::trbTimeoutChange(QObject* Sender) {
     ui->lblTimeout->setText(QString::number(ui->trbTimeout->value()) + QStringLiteral(" sec"));
     SettingsChange(Sender);
 }
 
-void TMailWizardForm::edtWrapLinesKeyPress(QObject* /*Sender*/, char& Key)
-{
+void TMailWizardForm::edtWrapLinesKeyPress(QObject* /*Sender*/, char& Key) {
     const bool control = Key == 8 || Key == 9 || Key == 13 || Key == 27;
     const bool digit = Key >= '0' && Key <= '9';
     if (!control && !digit)
         Key = 0;
 }
 
-void TMailWizardForm::chbLimitClick(QObject* /*Sender*/)
-{
+void TMailWizardForm::chbLimitClick(QObject* /*Sender*/) {
     const bool limited = ui->chbLimit->isChecked();
     ui->edtScopeFrom->setEnabled(limited);
     ui->edtScopeTo->setEnabled(limited);
     SettingsChanged = true;
 }
 
-void TMailWizardForm::imgProgramIconClick(QObject* /*Sender*/)
-{
+void TMailWizardForm::imgProgramIconClick(QObject* /*Sender*/) {
     TOKBottomDlg about(this);
     about.exec();
 }
 
-std::string TMailWizardForm::MessageBody() const
-{
+std::string TMailWizardForm::MessageBody() const {
     QString body = ui->memMessage->toPlainText();
     body.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
     return Text::ToLatin1(body);

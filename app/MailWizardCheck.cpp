@@ -18,8 +18,7 @@
 namespace {
 
 // Replaces a combo box's item list and keeps the field name the user typed.
-void SetItemsKeepText(QComboBox* combo, const QStringList& items)
-{
+void SetItemsKeepText(QComboBox* combo, const QStringList& items) {
     const QString text = combo->currentText();
     const QSignalBlocker quiet(combo);
     combo->clear();
@@ -30,15 +29,13 @@ void SetItemsKeepText(QComboBox* combo, const QStringList& items)
 
 } // namespace
 
-bool TMailWizardForm::Fail(const QString& message)
-{
+bool TMailWizardForm::Fail(const QString& message) {
     ShowErrorMessage(message);
     return false;
 }
 
 // Messages declare ISO-8859-1; a character outside it would go out replaced, so the check refuses it.
-bool TMailWizardForm::CheckCharacters(const QString& text, const QString& field)
-{
+bool TMailWizardForm::CheckCharacters(const QString& text, const QString& field) {
     if (Text::IsLatin1(text))
         return true;
     return Fail(QStringLiteral("The %1 holds characters that cannot be sent (only ISO-8859-1 characters are "
@@ -46,13 +43,11 @@ bool TMailWizardForm::CheckCharacters(const QString& text, const QString& field)
                     .arg(field));
 }
 
-QString TMailWizardForm::RecipientTablePath() const
-{
+QString TMailWizardForm::RecipientTablePath() const {
     return QFile::decodeName(QByteArray::fromStdString(tblRecipients->TableName()));
 }
 
-void TMailWizardForm::CloseRecipients()
-{
+void TMailWizardForm::CloseRecipients() {
     try {
         tblRecipients->Close();
     } catch (const std::exception&) {
@@ -60,8 +55,7 @@ void TMailWizardForm::CloseRecipients()
     }
 }
 
-bool TMailWizardForm::CheckSettings()
-{
+bool TMailWizardForm::CheckSettings() {
     const QString subject = Text::Trim(ui->edtSubject->text());
     SmtpClient->SetHdrSubject(Text::ToLatin1(subject));
     if (subject.isEmpty())
@@ -112,8 +106,7 @@ bool TMailWizardForm::CheckSettings()
 }
 
 // Opens the table at the first record of the scope.
-bool TMailWizardForm::OpenRecipients()
-{
+bool TMailWizardForm::OpenRecipients() {
     try {
         tblRecipients->SetActive(true);
         XbaseEngine->GoTop();
@@ -137,10 +130,10 @@ bool TMailWizardForm::OpenRecipients()
 }
 
 // Reads every mapped field once, so that a wrong field name shows now and not at the first recipient.
-bool TMailWizardForm::ReadMappedFields()
-{
-    for (const QComboBox* mapping : {static_cast<const QComboBox*>(ui->cmbName), static_cast<const QComboBox*>(ui->cmbOrganization),
-                                     static_cast<const QComboBox*>(ui->cmbEmail), static_cast<const QComboBox*>(ui->cmbDear)}) {
+bool TMailWizardForm::ReadMappedFields() {
+    for (const QComboBox* mapping :
+         {static_cast<const QComboBox*>(ui->cmbName), static_cast<const QComboBox*>(ui->cmbOrganization),
+          static_cast<const QComboBox*>(ui->cmbEmail), static_cast<const QComboBox*>(ui->cmbDear)}) {
         if (mapping->currentText().isEmpty())
             continue;
         try {
@@ -153,13 +146,11 @@ bool TMailWizardForm::ReadMappedFields()
     return true;
 }
 
-std::string TMailWizardForm::RecipientField(const QComboBox* mapping) const
-{
+std::string TMailWizardForm::RecipientField(const QComboBox* mapping) const {
     return tblRecipients->FieldByName(Text::ToLatin1(mapping->currentText())).AsString();
 }
 
-void TMailWizardForm::edtTableExit(QObject* /*Sender*/)
-{
+void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
     if (!ui->edtTable->isModified())
         return;
     tblRecipients->SetTableName(QFile::encodeName(ui->edtTable->text()).toStdString());
@@ -168,8 +159,7 @@ void TMailWizardForm::edtTableExit(QObject* /*Sender*/)
     ui->edtTable->setModified(false);
 }
 
-void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/)
-{
+void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/) {
     if (tblRecipients->TableName().empty() || ui->cmbName->count() != 0)
         return;
     THourglass busy;
@@ -182,8 +172,7 @@ void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/)
         SetItemsKeepText(combo, items);
 }
 
-void TMailWizardForm::btnBrowseClick(QObject* /*Sender*/)
-{
+void TMailWizardForm::btnBrowseClick(QObject* /*Sender*/) {
     QFileDialog dialog(this, QStringLiteral("Open"));
     // Our own dialog: the same on every desktop, with the file name typed into a plain edit field.
     dialog.setOption(QFileDialog::DontUseNativeDialog);

@@ -15,14 +15,17 @@ namespace {
 
 const QString LogFileName = QStringLiteral("mail_log.dbf");
 
-QString WithSeparator(const QString& folder) { return folder.endsWith('/') ? folder : folder + QLatin1Char('/'); }
+QString WithSeparator(const QString& folder) {
+    return folder.endsWith('/') ? folder : folder + QLatin1Char('/');
+}
 
 } // namespace
 
-QString TMailWizardForm::ProgramFolder() { return WithSeparator(QCoreApplication::applicationDirPath()); }
+QString TMailWizardForm::ProgramFolder() {
+    return WithSeparator(QCoreApplication::applicationDirPath());
+}
 
-bool TMailWizardForm::CreateErrorLog()
-{
+bool TMailWizardForm::CreateErrorLog() {
     // A log left open by an earlier check is closed before its file may be replaced.
     tblLog.reset();
     if (CreateErrorLogIn(LogFolder.isEmpty() ? ProgramFolder() : WithSeparator(LogFolder)))
@@ -34,8 +37,7 @@ bool TMailWizardForm::CreateErrorLog()
     return CreateErrorLogIn(WithSeparator(data));
 }
 
-bool TMailWizardForm::CreateErrorLogIn(const QString& folder)
-{
+bool TMailWizardForm::CreateErrorLogIn(const QString& folder) {
     FErrorLogFolder = folder;
     const std::string path = QFile::encodeName(folder + LogFileName).toStdString();
     bool result = true;
@@ -63,8 +65,7 @@ bool TMailWizardForm::CreateErrorLogIn(const QString& folder)
     return true;
 }
 
-void TMailWizardForm::AppendErrorLog(const std::string& Text)
-{
+void TMailWizardForm::AppendErrorLog(const std::string& Text) {
     const std::string name = ui->cmbName->currentText().isEmpty() ? std::string() : RecipientField(ui->cmbName);
     const std::string email = RecipientField(ui->cmbEmail);
     tblLog->Append();

@@ -8,8 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-void TMailWizardForm::ReplaceVariables(const std::string& Source, std::string& Dest)
-{
+void TMailWizardForm::ReplaceVariables(const std::string& Source, std::string& Dest) {
     Dest = MessageText::ReplaceVariables(Source, [this](char placeholder) {
         const QComboBox* mapping = placeholder == 'N'   ? static_cast<const QComboBox*>(ui->cmbName)
                                    : placeholder == 'O' ? ui->cmbOrganization
@@ -19,8 +18,7 @@ void TMailWizardForm::ReplaceVariables(const std::string& Source, std::string& D
     });
 }
 
-void TMailWizardForm::SmtpClientGetData(QObject* /*Sender*/, int /*LineNum*/, char* MsgLine, int MaxLen, bool& More)
-{
+void TMailWizardForm::SmtpClientGetData(QObject* /*Sender*/, int /*LineNum*/, char* MsgLine, int MaxLen, bool& More) {
     bool ok = false;
     const int width = ui->edtWrapLines->text().toInt(&ok);
     if (!ok) {
@@ -35,7 +33,6 @@ void TMailWizardForm::SmtpClientGetData(QObject* /*Sender*/, int /*LineNum*/, ch
     MsgLine[length] = '\0';
 }
 
-void TMailWizardForm::SmtpClientHeaderLine(QObject* /*Sender*/, char* Msg, int Size)
-{
+void TMailWizardForm::SmtpClientHeaderLine(QObject* /*Sender*/, char* Msg, int Size) {
     MessageText::AddOrganizationHeader(Msg, Size, Text::ToLatin1(Text::Trim(ui->edtOrganization->text())));
 }

@@ -5,18 +5,18 @@
 #include "ui_MailWizard.h"
 
 // Sending arrives with the mailing run; until then the ready page says so and nothing pretends to be sent.
-void TMailWizardForm::MailIt()
-{
+void TMailWizardForm::MailIt() {
     MessageDlg::Warning(this, QStringLiteral("Sending mail is not available in this build yet."));
     PageNo = 5;
     ui->lblTitle->setText(QStringLiteral("Ready to send mail"));
 }
 
-bool TMailWizardForm::Connect() { return false; }
+bool TMailWizardForm::Connect() {
+    return false;
+}
 
 void TMailWizardForm::ReportStatus() {}
 
-void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg)
-{
+void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {
     ui->memLog->appendPlainText(QString::fromLatin1(Msg.data(), static_cast<qsizetype>(Msg.size())));
 }

@@ -13,15 +13,13 @@ const QString SettingsSection = QStringLiteral("Settings");
 const QString MessageSection = QStringLiteral("Message");
 
 // The memo separates lines with LF; the stored text and the body the run sends use CR LF.
-QString ToCrLf(const QString& text)
-{
+QString ToCrLf(const QString& text) {
     QString result = text;
     result.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
     return result;
 }
 
-QString FromCrLf(const QString& text)
-{
+QString FromCrLf(const QString& text) {
     QString result = text;
     result.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
@@ -30,8 +28,7 @@ QString FromCrLf(const QString& text)
 
 } // namespace
 
-void TMailWizardForm::LoadSettings()
-{
+void TMailWizardForm::LoadSettings() {
     TSettingsStore& store = *RegSettings;
     const auto loadText = [&store](const QString& section, const QString& ident, QLineEdit* edit) {
         edit->setText(store.ReadString(section, ident, edit->text()));
@@ -66,8 +63,7 @@ void TMailWizardForm::LoadSettings()
     edtTableExit(ui->edtTable);
 }
 
-void TMailWizardForm::SaveSettings()
-{
+void TMailWizardForm::SaveSettings() {
     TSettingsStore& store = *RegSettings;
     const auto saveText = [&store](const QString& section, const QString& ident, const QLineEdit* edit) {
         store.WriteString(section, ident, edit->text());
@@ -94,8 +90,7 @@ void TMailWizardForm::SaveSettings()
         MessageDlg::Warning(this, QStringLiteral("The settings could not be saved to:\r\n") + store.Location());
 }
 
-bool TMailWizardForm::Prepared()
-{
+bool TMailWizardForm::Prepared() {
     // A table path typed and confirmed with Enter never left its edit: take it before checking.
     edtTableExit(ui->edtTable);
     bool result = false;
@@ -126,7 +121,6 @@ bool TMailWizardForm::Prepared()
     return result;
 }
 
-void TMailWizardForm::ShowErrorMessage(const QString& Msg)
-{
+void TMailWizardForm::ShowErrorMessage(const QString& Msg) {
     MessageDlg::Warning(this, Msg + QStringLiteral(" \r\n\r\nPlease check settings."));
 }

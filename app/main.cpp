@@ -5,8 +5,7 @@
 
 #include <QApplication>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quorvel Software Systems"));
     QApplication::setApplicationName(QStringLiteral("QuorvelMailer"));

@@ -4,8 +4,7 @@
 namespace Fonts {
 
 namespace {
-QFont Make(int pixelSize)
-{
+QFont Make(int pixelSize) {
     QFont font(QString::fromLatin1(Family));
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixelSize);
@@ -13,10 +12,16 @@ QFont Make(int pixelSize)
 }
 } // namespace
 
-QFont Dialog() { return Make(11); }
+QFont Dialog() {
+    return Make(11);
+}
 
-QFont Title() { return Make(19); }
+QFont Title() {
+    return Make(19);
+}
 
-QFont SmallPrint() { return Make(9); }
+QFont SmallPrint() {
+    return Make(9);
+}
 
 } // namespace Fonts

@@ -4,6 +4,10 @@
 #include <QCursor>
 #include <QGuiApplication>
 
-THourglass::THourglass() { QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
+THourglass::THourglass() {
+    QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+}
 
-THourglass::~THourglass() { QGuiApplication::restoreOverrideCursor(); }
+THourglass::~THourglass() {
+    QGuiApplication::restoreOverrideCursor();
+}

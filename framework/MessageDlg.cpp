@@ -8,16 +8,14 @@ namespace MessageDlg {
 
 namespace {
 
-QPushButton* AddButton(QMessageBox& box, const QString& caption, QMessageBox::ButtonRole role)
-{
+QPushButton* AddButton(QMessageBox& box, const QString& caption, QMessageBox::ButtonRole role) {
     QPushButton* button = box.addButton(caption, role);
     QString plain = caption;
     button->setAccessibleName(plain.remove(QLatin1Char('&')));
     return button;
 }
 
-void Prepare(QMessageBox& box, const QString& title, const QString& text)
-{
+void Prepare(QMessageBox& box, const QString& title, const QString& text) {
     box.setWindowTitle(title);
     // User data (paths, server replies) must never be read as markup.
     box.setTextFormat(Qt::PlainText);
@@ -27,16 +25,14 @@ void Prepare(QMessageBox& box, const QString& title, const QString& text)
 
 } // namespace
 
-QString DisplayText(const QString& text)
-{
+QString DisplayText(const QString& text) {
     QString shown = text;
     shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return shown;
 }
 
-void Warning(QWidget* parent, const QString& text)
-{
+void Warning(QWidget* parent, const QString& text) {
     QMessageBox box(parent);
     Prepare(box, QStringLiteral("Warning"), text);
     box.setIcon(QMessageBox::Warning);
@@ -46,8 +42,7 @@ void Warning(QWidget* parent, const QString& text)
     box.exec();
 }
 
-TConfirmAnswer Confirm(QWidget* parent, const QString& text, bool withCancel)
-{
+TConfirmAnswer Confirm(QWidget* parent, const QString& text, bool withCancel) {
     QMessageBox box(parent);
     Prepare(box, QStringLiteral("Confirm"), text);
     box.setIcon(QMessageBox::Question);

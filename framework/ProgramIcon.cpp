@@ -8,8 +8,7 @@ namespace ProgramIcon {
 
 namespace {
 
-QPixmap Draw(int size)
-{
+QPixmap Draw(int size) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
@@ -49,10 +48,11 @@ QPixmap Draw(int size)
 
 } // namespace
 
-QPixmap Pixmap() { return Draw(32); }
+QPixmap Pixmap() {
+    return Draw(32);
+}
 
-QIcon Icon()
-{
+QIcon Icon() {
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64})
         icon.addPixmap(Draw(size));

@@ -6,8 +6,7 @@
 
 namespace {
 
-void SplitKeyPath(const QString& keyPath, QString& organization, QString& application)
-{
+void SplitKeyPath(const QString& keyPath, QString& organization, QString& application) {
     QStringList parts = keyPath.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
     if (!parts.isEmpty() && parts.first().compare(QLatin1String("Software"), Qt::CaseInsensitive) == 0)
         parts.removeFirst();
@@ -17,8 +16,7 @@ void SplitKeyPath(const QString& keyPath, QString& organization, QString& applic
 
 } // namespace
 
-TSettingsStore::TSettingsStore(const QString& keyPath)
-{
+TSettingsStore::TSettingsStore(const QString& keyPath) {
     QString organization;
     QString application;
     SplitKeyPath(keyPath, organization, application);
@@ -27,10 +25,11 @@ TSettingsStore::TSettingsStore(const QString& keyPath)
 
 TSettingsStore::~TSettingsStore() = default;
 
-QString TSettingsStore::Key(const QString& section, const QString& ident) { return section + QLatin1Char('/') + ident; }
+QString TSettingsStore::Key(const QString& section, const QString& ident) {
+    return section + QLatin1Char('/') + ident;
+}
 
-QString TSettingsStore::ReadString(const QString& section, const QString& ident, const QString& defaultValue) const
-{
+QString TSettingsStore::ReadString(const QString& section, const QString& ident, const QString& defaultValue) const {
     const QVariant value = FSettings->value(Key(section, ident));
     if (!value.isValid())
         return defaultValue;
@@ -42,8 +41,7 @@ QString TSettingsStore::ReadString(const QString& section, const QString& ident,
     return value.toString();
 }
 
-bool TSettingsStore::ParseInteger(const QString& text, int& value)
-{
+bool TSettingsStore::ParseInteger(const QString& text, int& value) {
     QString digits = text.trimmed();
     bool negative = false;
     if (digits.startsWith(QLatin1Char('-')) || digits.startsWith(QLatin1Char('+'))) {
@@ -68,38 +66,34 @@ bool TSettingsStore::ParseInteger(const QString& text, int& value)
     return true;
 }
 
-int TSettingsStore::ReadInteger(const QString& section, const QString& ident, int defaultValue) const
-{
+int TSettingsStore::ReadInteger(const QString& section, const QString& ident, int defaultValue) const {
     int value = defaultValue;
     if (!ParseInteger(ReadString(section, ident, QString()), value))
         return defaultValue;
     return value;
 }
 
-bool TSettingsStore::ReadBool(const QString& section, const QString& ident, bool defaultValue) const
-{
+bool TSettingsStore::ReadBool(const QString& section, const QString& ident, bool defaultValue) const {
     return ReadInteger(section, ident, defaultValue ? 1 : 0) != 0;
 }
 
-void TSettingsStore::WriteString(const QString& section, const QString& ident, const QString& value)
-{
+void TSettingsStore::WriteString(const QString& section, const QString& ident, const QString& value) {
     FSettings->setValue(Key(section, ident), value);
 }
 
-void TSettingsStore::WriteInteger(const QString& section, const QString& ident, int value)
-{
+void TSettingsStore::WriteInteger(const QString& section, const QString& ident, int value) {
     WriteString(section, ident, QString::number(value));
 }
 
-void TSettingsStore::WriteBool(const QString& section, const QString& ident, bool value)
-{
+void TSettingsStore::WriteBool(const QString& section, const QString& ident, bool value) {
     WriteString(section, ident, value ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-bool TSettingsStore::Flush()
-{
+bool TSettingsStore::Flush() {
     FSettings->sync();
     return FSettings->status() == QSettings::NoError;
 }
 
-QString TSettingsStore::Location() const { return FSettings->fileName(); }
+QString TSettingsStore::Location() const {
+    return FSettings->fileName();
+}

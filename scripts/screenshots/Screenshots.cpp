@@ -2,6 +2,8 @@
 // Run it through scripts/screenshots/take, which starts it under a virtual X server.
 #include "app/MailWizard.h"
 #include "framework/Application.h"
+#include "table/Table.h"
+#include "table/XbaseEngine.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -11,22 +13,21 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 
 namespace {
 
-template <typename T> T* Control(QWidget& form, const char* name)
-{
+template <typename T> T* Control(QWidget& form, const char* name) {
     T* control = form.findChild<T*>(QString::fromLatin1(name));
     if (!control)
         std::fprintf(stderr, "no control %s\n", name);
     return control;
 }
 
-bool Save(QWidget& widget, const QString& folder, const char* name)
-{
+bool Save(QWidget& widget, const QString& folder, const char* name) {
     QApplication::processEvents();
     const QString path = QDir(folder).filePath(QString::fromLatin1(name));
     const bool saved = widget.grab().save(path);
@@ -34,10 +35,38 @@ bool Save(QWidget& widget, const QString& folder, const char* name)
     return saved;
 }
 
+// A small recipient table written through the program's own engine.
+bool MakeSampleTable(TMailWizardForm& form, const QString& path)
+{
+    TXbaseEngine& engine = *form.XbaseEngine;
+    if (!engine.CreateNew(path.toStdString(), 2, 4))
+        return false;
+    engine.CreateField("NAME", "C", 30, 0);
+    engine.CreateField("COMPANY", "C", 30, 0);
+    engine.CreateField("EMAIL", "C", 40, 0);
+    engine.CreateField("SALUTE", "C", 10, 0);
+    if (!engine.CreateExec())
+        return false;
+    TTable table;
+    table.SetTableName(path.toStdString());
+    table.Open();
+    const char* rows[][4] = {{"Berg", "Berg Books Ltd.", "anna@example.org", "Ms"},
+                             {"Huber", "Huber AG", "max@example.org", "Mr"}};
+    for (const auto& row : rows) {
+        table.Append();
+        table.FieldByName("NAME").SetValue(row[0]);
+        table.FieldByName("COMPANY").SetValue(row[1]);
+        table.FieldByName("EMAIL").SetValue(row[2]);
+        table.FieldByName("SALUTE").SetValue(row[3]);
+        table.Post();
+    }
+    table.Close();
+    return true;
+}
+
 } // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: quorvel-screenshots <folder>\n");
@@ -45,12 +74,13 @@ int main(int argc, char* argv[])
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
     // The shots must never read or change the user's own settings.
-    QTemporaryDir settings;
+    QTemporaryDir settings(QDir::tempPath() + QStringLiteral("/qm-XXXXXX"));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
     Application::SetTitle(QStringLiteral("Quorvel Mailer 1.2"));
 
     TMailWizardForm form;
+    form.LogFolder = settings.path();
     form.show();
     bool ok = Save(form, folder, "page1-welcome.png");
 
@@ -71,23 +101,34 @@ int main(int argc, char* argv[])
     ok = Save(form, folder, "page3-server.png") && ok;
 
     next->click();
-    Control<QLineEdit>(form, "edtTable")->setText(QStringLiteral("/home/anna/customers.dbf"));
+    const QString tablePath = QDir(settings.path()).filePath(QStringLiteral("customers.dbf"));
+    ok = MakeSampleTable(form, tablePath) && ok;
+    QLineEdit* table = Control<QLineEdit>(form, "edtTable");
+    table->setText(tablePath);
+    table->setModified(true);
     Control<QComboBox>(form, "cmbName")->setEditText(QStringLiteral("NAME"));
     Control<QComboBox>(form, "cmbOrganization")->setEditText(QStringLiteral("COMPANY"));
     Control<QComboBox>(form, "cmbEmail")->setEditText(QStringLiteral("EMAIL"));
     Control<QComboBox>(form, "cmbDear")->setEditText(QStringLiteral("SALUTE"));
     Control<QCheckBox>(form, "chbLimit")->setChecked(true);
-    Control<QLineEdit>(form, "edtScopeTo")->setText(QStringLiteral("250"));
+    Control<QLineEdit>(form, "edtScopeTo")->setText(QStringLiteral("2"));
     ok = Save(form, folder, "page4-recipients.png") && ok;
 
-    // The ready page as the run shows it (page 5 with its counters).
-    QWidget* stack = Control<QWidget>(form, "stkPages");
-    QWidget* page5 = Control<QWidget>(form, "pnlPage5");
-    if (stack && page5) {
-        QMetaObject::invokeMethod(stack, "setCurrentWidget", Q_ARG(QWidget*, page5));
-        Control<QPlainTextEdit>(form, "memLog")->appendPlainText(QStringLiteral("550 No such user here"));
-        ok = Save(form, folder, "page5-progress.png") && ok;
-    }
+    // A failed check: the warning box, then page 4 titled "Not ready".
+    Control<QLineEdit>(form, "edtScopeTo")->setText(QStringLiteral("9"));
+    QTimer::singleShot(200, &app, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            ok = Save(*box, folder, "check-warning.png") && ok;
+            box->close();
+        }
+    });
+    next->click();
+    ok = Save(form, folder, "page4-not-ready.png") && ok;
+
+    // The real check passes: the ready page with "Start!".
+    Control<QLineEdit>(form, "edtScopeTo")->setText(QStringLiteral("2"));
+    next->click();
+    ok = Save(form, folder, "page5-ready.png") && ok;
 
     // The About box is modal: grab it once it is up, then close it.
     QTimer::singleShot(200, &app, [&] {

@@ -25,15 +25,13 @@ private:
 private slots:
     void initTestCase() { Application::SetTitle("Quorvel Mailer 1.2"); }
 
-    void cleanup()
-    {
+    void cleanup() {
         QDesktopServices::unsetUrlHandler("mailto");
         QDesktopServices::unsetUrlHandler("https");
         FOpened.clear();
     }
 
-    void showsTitleAndLinks()
-    {
+    void showsTitleAndLinks() {
         TOKBottomDlg dlg;
         dlg.show();
         QCOMPARE(dlg.windowTitle(), QStringLiteral("About"));
@@ -47,8 +45,7 @@ private slots:
     }
 
     // A click reaches the desktop's handler with the whole address; nothing is shown on success.
-    void linksOpenThroughTheDesktop()
-    {
+    void linksOpenThroughTheDesktop() {
         QDesktopServices::setUrlHandler("mailto", this, "Handle");
         QDesktopServices::setUrlHandler("https", this, "Handle");
         TOKBottomDlg dlg;
@@ -60,8 +57,7 @@ private slots:
     }
 
     // The offscreen desktop has no program for mail links, like a machine without a mail program.
-    void unhandledLinkIsExplained()
-    {
+    void unhandledLinkIsExplained() {
         TOKBottomDlg dlg;
         dlg.show();
         auto seen = AnswerNextBox("OK");
@@ -72,8 +68,7 @@ private slots:
         QVERIFY(dlg.isVisible());
     }
 
-    void missingDocumentIsExplained()
-    {
+    void missingDocumentIsExplained() {
         QTemporaryDir dir;
         auto seen = AnswerNextBox("OK");
         QCOMPARE(OpenDocument(dir.filePath("readme.txt"), QString()), 2);
@@ -83,23 +78,20 @@ private slots:
         QCOMPARE(seen->Text, QStringLiteral("Path not found."));
     }
 
-    void emptyNameDoesNothing()
-    {
+    void emptyNameDoesNothing() {
         auto seen = AnswerNextBox("OK");
         QCOMPARE(OpenDocument(QString(), QString()), 0);
         QTest::qWait(50);
         QVERIFY(!seen->Shown);
     }
 
-    void enterAndEscapeClose_data()
-    {
+    void enterAndEscapeClose_data() {
         QTest::addColumn<int>("key");
         QTest::newRow("enter") << int(Qt::Key_Return);
         QTest::newRow("escape") << int(Qt::Key_Escape);
     }
 
-    void enterAndEscapeClose()
-    {
+    void enterAndEscapeClose() {
         QFETCH(int, key);
         TOKBottomDlg dlg;
         dlg.show();

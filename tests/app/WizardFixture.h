@@ -15,8 +15,7 @@
 #include <memory>
 
 // Points every settings store of the process to a temporary folder: tests never touch the user's settings.
-inline void UseTemporarySettings(const QTemporaryDir& dir)
-{
+inline void UseTemporarySettings(const QTemporaryDir& dir) {
     QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
@@ -24,15 +23,13 @@ inline void UseTemporarySettings(const QTemporaryDir& dir)
 }
 
 // The wizard's store, read and written independently of the window.
-inline QSettings RawSettings()
-{
+inline QSettings RawSettings() {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvel Software Systems"),
                      QStringLiteral("QuorvelMailer"));
 }
 
 // A shown and active wizard window.
-inline std::unique_ptr<TMailWizardForm> ShowWizard()
-{
+inline std::unique_ptr<TMailWizardForm> ShowWizard() {
     auto form = std::make_unique<TMailWizardForm>();
     form->show();
     QApplication::setActiveWindow(form.get());
@@ -41,8 +38,7 @@ inline std::unique_ptr<TMailWizardForm> ShowWizard()
     return form;
 }
 
-template <typename T> T* Find(QWidget& form, const char* name)
-{
+template <typename T> T* Find(QWidget& form, const char* name) {
     T* control = form.findChild<T*>(QString::fromLatin1(name));
     if (!control)
         qFatal("no control named %s", name);
@@ -50,8 +46,7 @@ template <typename T> T* Find(QWidget& form, const char* name)
 }
 
 // Runs a Python snippet with the system interpreter (python3-dbf and python3-dbfread); its standard output.
-inline QByteArray RunPython(const QString& script, const QStringList& args = {})
-{
+inline QByteArray RunPython(const QString& script, const QStringList& args = {}) {
     QProcess python;
     python.start(qEnvironmentVariable("PYTHON", "/usr/bin/python3"), QStringList{"-c", script} + args);
     if (!python.waitForFinished(60000) || python.exitCode() != 0)
@@ -61,8 +56,7 @@ inline QByteArray RunPython(const QString& script, const QStringList& args = {})
 
 // Writes a dBase III table with an independent writer; the rows listed in deleted carry the deletion mark.
 inline void MakeTable(const QString& path, const QString& fields, const QList<QStringList>& rows,
-                      const QList<int>& deleted = {})
-{
+                      const QList<int>& deleted = {}) {
     QJsonArray jsonRows;
     for (const QStringList& row : rows)
         jsonRows.append(QJsonArray::fromStringList(row));
@@ -80,8 +74,7 @@ inline void MakeTable(const QString& path, const QString& fields, const QList<QS
 }
 
 // The rows of a table as an independent reader sees them: one line per record, fields joined by '|'.
-inline QStringList ReadTable(const QString& path)
-{
+inline QStringList ReadTable(const QString& path) {
     const QByteArray out = RunPython(QStringLiteral("import dbfread, sys\n"
                                                     "t = dbfread.DBF(sys.argv[1], encoding='latin-1')\n"
                                                     "print(';'.join('%s:%s:%d' % (f.name, f.type, f.length) "

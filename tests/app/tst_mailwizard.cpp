@@ -25,16 +25,14 @@ private:
     static void Back(QWidget& form) { Find<QPushButton>(form, "btnBack")->click(); }
 
 private slots:
-    void initTestCase()
-    {
+    void initTestCase() {
         QVERIFY(FDir.isValid());
         UseTemporarySettings(FDir);
     }
 
     void init() { RawSettings().clear(); }
 
-    void startState()
-    {
+    void startState() {
         auto form = ShowWizard();
         QCOMPARE(form->PageNo, 1);
         QCOMPARE(Page(*form), QStringLiteral("pnlPage1"));
@@ -56,8 +54,7 @@ private slots:
         QVERIFY(!seen->Shown);
     }
 
-    void pageFlowForwardAndBack()
-    {
+    void pageFlowForwardAndBack() {
         auto form = ShowWizard();
         QPushButton* back = Find<QPushButton>(*form, "btnBack");
         struct Step {
@@ -92,8 +89,7 @@ private slots:
     }
 
     // Enter presses Next wherever the focus is in a single-line edit; Escape presses Close.
-    void enterAndEscape()
-    {
+    void enterAndEscape() {
         auto form = ShowWizard();
         QTest::keyClick(form.get(), Qt::Key_Return);
         QCOMPARE(form->PageNo, 2);
@@ -103,16 +99,14 @@ private slots:
         QVERIFY(!form->isVisible());
     }
 
-    void digitOnlyEdits_data()
-    {
+    void digitOnlyEdits_data() {
         QTest::addColumn<QString>("edit");
         QTest::newRow("wrap lines") << "edtWrapLines";
         QTest::newRow("scope from") << "edtScopeFrom";
         QTest::newRow("scope to") << "edtScopeTo";
     }
 
-    void digitOnlyEdits()
-    {
+    void digitOnlyEdits() {
         QFETCH(QString, edit);
         auto form = ShowWizard();
         Next(*form);
@@ -138,8 +132,7 @@ private slots:
         QCOMPARE(digits->text(), QStringLiteral("4x4x"));
     }
 
-    void scopeAndTimeoutHandlers()
-    {
+    void scopeAndTimeoutHandlers() {
         auto form = ShowWizard();
         QLineEdit* from = Find<QLineEdit>(*form, "edtScopeFrom");
         QLineEdit* to = Find<QLineEdit>(*form, "edtScopeTo");
@@ -154,8 +147,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void closeWithChangedSettings_data()
-    {
+    void closeWithChangedSettings_data() {
         QTest::addColumn<QString>("answer");
         QTest::addColumn<bool>("closed");
         QTest::addColumn<bool>("saved");
@@ -164,8 +156,7 @@ private slots:
         QTest::newRow("cancel") << "Cancel" << false << false;
     }
 
-    void closeWithChangedSettings()
-    {
+    void closeWithChangedSettings() {
         QFETCH(QString, answer);
         QFETCH(bool, closed);
         QFETCH(bool, saved);
@@ -188,8 +179,7 @@ private slots:
     }
 
     // Every control can be found by its label or caption, as screen readers and automation look for it.
-    void controlsCarryTheirLabelsAsNames()
-    {
+    void controlsCarryTheirLabelsAsNames() {
         auto form = ShowWizard();
         for (QLabel* label : form->findChildren<QLabel*>()) {
             if (!label->buddy())

@@ -24,8 +24,7 @@ private:
     QString FTable;
 
     // A wizard on page 4 with every setting valid; the test spoils one.
-    std::unique_ptr<TMailWizardForm> ValidWizard()
-    {
+    std::unique_ptr<TMailWizardForm> ValidWizard() {
         auto form = ShowWizard();
         form->LogFolder = FDir.path();
         Find<QLineEdit>(*form, "edtSubject")->setText("  Autumn news ");
@@ -41,23 +40,20 @@ private:
         return form;
     }
 
-    static void SetTable(QWidget& form, const QString& path)
-    {
+    static void SetTable(QWidget& form, const QString& path) {
         QLineEdit* table = Find<QLineEdit>(form, "edtTable");
         table->setText(path);
         table->setModified(true);
     }
 
-    static void Scope(QWidget& form, const QString& from, const QString& to)
-    {
+    static void Scope(QWidget& form, const QString& from, const QString& to) {
         Find<QCheckBox>(form, "chbLimit")->setChecked(true);
         Find<QLineEdit>(form, "edtScopeFrom")->setText(from);
         Find<QLineEdit>(form, "edtScopeTo")->setText(to);
     }
 
     // Next on page 4; returns the text of the warning box, empty when none came.
-    static QString Check(TMailWizardForm& form)
-    {
+    static QString Check(TMailWizardForm& form) {
         auto seen = AnswerNextBox("OK");
         Find<QPushButton>(form, "btnNext")->click();
         return seen->Shown ? seen->Text : QString();
@@ -65,8 +61,7 @@ private:
 
     static QString Failure(const QString& message) { return message + " \n\nPlease check settings."; }
 
-    static void VerifyNotReady(TMailWizardForm& form)
-    {
+    static void VerifyNotReady(TMailWizardForm& form) {
         QCOMPARE(form.PageNo, 4);
         QCOMPARE(Find<QStackedWidget>(form, "stkPages")->currentWidget()->objectName(), QStringLiteral("pnlPage4"));
         QCOMPARE(Find<QLabel>(form, "lblTitle")->text(), QStringLiteral("Not ready"));
@@ -77,8 +72,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
+    void initTestCase() {
         QVERIFY(FSettings.isValid() && FDir.isValid());
         UseTemporarySettings(FSettings);
         FTable = FDir.filePath("recipients.dbf");
@@ -90,14 +84,12 @@ private slots:
                   {0});
     }
 
-    void init()
-    {
+    void init() {
         RawSettings().clear();
         QFile::remove(FDir.filePath("mail_log.dbf"));
     }
 
-    void subjectOfBlanks()
-    {
+    void subjectOfBlanks() {
         auto form = ValidWizard();
         Find<QLineEdit>(*form, "edtSubject")->setText(" \t ");
         QCOMPARE(Check(*form), Failure("No message subject specified."));
@@ -108,26 +100,36 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void stepsInOrder_data()
-    {
+    void stepsInOrder_data() {
         QTest::addColumn<QString>("control");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("message");
-        QTest::newRow("body of blank lines") << "memMessage" << " \n \n" << "Message is empty.";
-        QTest::newRow("no server") << "edtSMTPServer" << "  " << "No SMTP mail server specified.";
-        QTest::newRow("no return address") << "edtReturnAddress" << "" << "No return address specified.";
-        QTest::newRow("no table") << "edtTable" << "" << "No recipient table specified.";
-        QTest::newRow("no e-mail field") << "cmbEmail" << "" << "No e-mail field specified in recipient's table.";
-        QTest::newRow("subject beyond Latin-1") << "edtSubject" << "\u041d\u043e\u0432\u043e\u0441\u0442\u0438"
+        QTest::newRow("body of blank lines") << "memMessage"
+                                             << " \n \n"
+                                             << "Message is empty.";
+        QTest::newRow("no server") << "edtSMTPServer"
+                                   << "  "
+                                   << "No SMTP mail server specified.";
+        QTest::newRow("no return address") << "edtReturnAddress"
+                                           << ""
+                                           << "No return address specified.";
+        QTest::newRow("no table") << "edtTable"
+                                  << ""
+                                  << "No recipient table specified.";
+        QTest::newRow("no e-mail field") << "cmbEmail"
+                                         << ""
+                                         << "No e-mail field specified in recipient's table.";
+        QTest::newRow("subject beyond Latin-1") << "edtSubject"
+                                                << "\u041d\u043e\u0432\u043e\u0441\u0442\u0438"
                                                 << "The message subject holds characters that cannot be sent "
                                                    "(only ISO-8859-1 characters are possible).";
-        QTest::newRow("organization beyond Latin-1") << "edtOrganization" << "\u20ac Shop"
+        QTest::newRow("organization beyond Latin-1") << "edtOrganization"
+                                                     << "\u20ac Shop"
                                                      << "The organization holds characters that cannot be sent "
                                                         "(only ISO-8859-1 characters are possible).";
     }
 
-    void stepsInOrder()
-    {
+    void stepsInOrder() {
         QFETCH(QString, control);
         QFETCH(QString, value);
         QFETCH(QString, message);
@@ -146,18 +148,18 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void latin1TextPasses()
-    {
+    void latin1TextPasses() {
         auto form = ValidWizard();
         Find<QLineEdit>(*form, "edtSubject")->setText("Gr\u00fc\u00dfe aus M\u00fcnchen");
         QCOMPARE(Check(*form), QString());
-        QCOMPARE(form->SmtpClient->HdrSubject(), std::string("Gr\xfc\xdf" "e aus M\xfc" "nchen"));
+        QCOMPARE(form->SmtpClient->HdrSubject(), std::string("Gr\xfc\xdf"
+                                                             "e aus M\xfc"
+                                                             "nchen"));
         form->SettingsChanged = false;
     }
 
     // The client's properties are set as the check goes, even when a later step fails.
-    void clientProperties()
-    {
+    void clientProperties() {
         auto form = ValidWizard();
         SetTable(*form, QString());
         Check(*form);
@@ -171,8 +173,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void missingTableShowsItsPath()
-    {
+    void missingTableShowsItsPath() {
         auto form = ValidWizard();
         const QString path = FDir.filePath("no such folder/people.dbf");
         SetTable(*form, path);
@@ -183,8 +184,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void unreadableTable()
-    {
+    void unreadableTable() {
         const QString broken = FDir.filePath("broken.dbf");
         QFile file(broken);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -198,21 +198,26 @@ private slots:
     }
 
     // Three visible records: the deleted first one does not count.
-    void invalidScopes_data()
-    {
+    void invalidScopes_data() {
         QTest::addColumn<QString>("from");
         QTest::addColumn<QString>("to");
         QTest::addColumn<QString>("message");
         const QString invalid = "Invalid scope specified.";
-        QTest::newRow("5 to 3") << "5" << "3" << invalid;
-        QTest::newRow("0 to 3") << "0" << "3" << invalid;
-        QTest::newRow("beyond the count") << "1" << "4" << invalid;
-        QTest::newRow("empty from") << "" << "3" << "Can't open recipient table:\n";
-        QTest::newRow("not a number") << "1" << "3x" << "Can't open recipient table:\n";
+        QTest::newRow("5 to 3") << "5"
+                                << "3" << invalid;
+        QTest::newRow("0 to 3") << "0"
+                                << "3" << invalid;
+        QTest::newRow("beyond the count") << "1"
+                                          << "4" << invalid;
+        QTest::newRow("empty from") << ""
+                                    << "3"
+                                    << "Can't open recipient table:\n";
+        QTest::newRow("not a number") << "1"
+                                      << "3x"
+                                      << "Can't open recipient table:\n";
     }
 
-    void invalidScopes()
-    {
+    void invalidScopes() {
         QFETCH(QString, from);
         QFETCH(QString, to);
         QFETCH(QString, message);
@@ -225,18 +230,22 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void validScopesStartAtTheirFirstRecord_data()
-    {
+    void validScopesStartAtTheirFirstRecord_data() {
         QTest::addColumn<QString>("from");
         QTest::addColumn<QString>("to");
         QTest::addColumn<QString>("email");
-        QTest::newRow("whole table") << "1" << "3" << "max@example.org";
-        QTest::newRow("from the second") << "2" << "3" << "eva@example.org";
-        QTest::newRow("hex numbers") << "0x3" << "0x3" << "olaf@example.org";
+        QTest::newRow("whole table") << "1"
+                                     << "3"
+                                     << "max@example.org";
+        QTest::newRow("from the second") << "2"
+                                         << "3"
+                                         << "eva@example.org";
+        QTest::newRow("hex numbers") << "0x3"
+                                     << "0x3"
+                                     << "olaf@example.org";
     }
 
-    void validScopesStartAtTheirFirstRecord()
-    {
+    void validScopesStartAtTheirFirstRecord() {
         QFETCH(QString, from);
         QFETCH(QString, to);
         QFETCH(QString, email);
@@ -248,8 +257,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void missingMappedField()
-    {
+    void missingMappedField() {
         auto form = ValidWizard();
         Find<QComboBox>(*form, "cmbDear")->setEditText("SALUTE");
         QCOMPARE(Check(*form), Failure("Invalid field in recipient table:\nField 'SALUTE' not found"));
@@ -257,8 +265,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void readyPageAndBack()
-    {
+    void readyPageAndBack() {
         auto form = ValidWizard();
         QCOMPARE(Check(*form), QString());
         QPushButton* next = Find<QPushButton>(*form, "btnNext");
@@ -284,8 +291,7 @@ private slots:
     }
 
     // A path typed and confirmed with Enter is the one checked, not the one before it.
-    void tableConfirmedWithEnter()
-    {
+    void tableConfirmedWithEnter() {
         auto form = ValidWizard();
         QLineEdit* table = Find<QLineEdit>(*form, "edtTable");
         table->setFocus();
@@ -298,8 +304,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void logRows()
-    {
+    void logRows() {
         auto form = ValidWizard();
         QCOMPARE(Check(*form), QString());
         // "Maximilian Huber" is cut to the 10 characters of NAME.
@@ -308,7 +313,7 @@ private slots:
         form->AppendErrorLog("User aborted at position 1.");
         const QString log = FDir.filePath("mail_log.dbf");
         QCOMPARE(ReadTable(log).mid(1), (QStringList{"550 No such user here|Maximilian|max@example.org",
-                                                      "User aborted at position 1.||max@example.org"}));
+                                                     "User aborted at position 1.||max@example.org"}));
 
         // Rows stay from run to run unless the reset box is ticked.
         Find<QPushButton>(*form, "btnBack")->click();
@@ -322,8 +327,7 @@ private slots:
     }
 
     // The log lies beside the program, whatever the current directory is.
-    void logInTheProgramFolder()
-    {
+    void logInTheProgramFolder() {
         const QString log = QCoreApplication::applicationDirPath() + "/mail_log.dbf";
         const bool existed = QFile::exists(log);
         const QString before = QDir::currentPath();

@@ -21,8 +21,7 @@ private:
     QTemporaryDir FDir;
     QString FTable;
 
-    static QStringList Items(QWidget& form, const char* combo)
-    {
+    static QStringList Items(QWidget& form, const char* combo) {
         QComboBox* box = Find<QComboBox>(form, combo);
         QStringList items;
         for (int i = 0; i < box->count(); ++i)
@@ -30,16 +29,14 @@ private:
         return items;
     }
 
-    static void CloseSaying(TMailWizardForm& form, const QString& answer)
-    {
+    static void CloseSaying(TMailWizardForm& form, const QString& answer) {
         auto seen = AnswerNextBox(answer);
         QVERIFY(form.close());
         QVERIFY(seen->Shown);
     }
 
 private slots:
-    void initTestCase()
-    {
+    void initTestCase() {
         QVERIFY(FSettings.isValid() && FDir.isValid());
         UseTemporarySettings(FSettings);
         FTable = FDir.filePath("people.dbf");
@@ -49,8 +46,7 @@ private slots:
 
     void init() { RawSettings().clear(); }
 
-    void roundTrip()
-    {
+    void roundTrip() {
         const QString body = "Dear %D %N,\n\n\nwe write to %E.\n  indented line\n\nBye\n";
         {
             auto form = ShowWizard();
@@ -107,8 +103,7 @@ private slots:
         QVERIFY(form->close());
     }
 
-    void unreadableValuesFallBack_data()
-    {
+    void unreadableValuesFallBack_data() {
         QTest::addColumn<QString>("timeout");
         QTest::addColumn<int>("shown");
         QTest::newRow("letters") << "abc" << 20;
@@ -117,8 +112,7 @@ private slots:
         QTest::newRow("hex") << "0x28" << 40;
     }
 
-    void unreadableValuesFallBack()
-    {
+    void unreadableValuesFallBack() {
         QFETCH(QString, timeout);
         QFETCH(int, shown);
         {
@@ -138,8 +132,7 @@ private slots:
         QVERIFY(form->close());
     }
 
-    void fieldListsFillFromTheNameList()
-    {
+    void fieldListsFillFromTheNameList() {
         auto form = ShowWizard();
         QLineEdit* table = Find<QLineEdit>(*form, "edtTable");
         table->setText(FTable);
@@ -172,8 +165,7 @@ private slots:
     }
 
     // A table that cannot be read explains itself instead of taking the program down.
-    void unreadableTableInTheNameList()
-    {
+    void unreadableTableInTheNameList() {
         auto form = ShowWizard();
         QLineEdit* table = Find<QLineEdit>(*form, "edtTable");
         table->setText(FDir.filePath("absent.dbf"));
@@ -188,8 +180,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void browsePicksATable()
-    {
+    void browsePicksATable() {
         auto form = ShowWizard();
         QComboBox* name = Find<QComboBox>(*form, "cmbName");
         name->addItem("OLD");

@@ -4,8 +4,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QPointer>
+#include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
@@ -22,9 +22,7 @@ struct TSeenBox {
 
 // Watches for the next modal message box (polling for about five seconds) and clicks the button with the
 // given caption; an empty caption leaves the box open for the caller's own keys via OnShown.
-inline std::shared_ptr<TSeenBox> AnswerNextBox(const QString& button,
-                                               std::function<void(QMessageBox*)> onShown = {})
-{
+inline std::shared_ptr<TSeenBox> AnswerNextBox(const QString& button, std::function<void(QMessageBox*)> onShown = {}) {
     auto seen = std::make_shared<TSeenBox>();
     auto attempts = std::make_shared<int>(0);
     auto poll = std::make_shared<std::function<void()>>();

@@ -9,8 +9,7 @@ class TestMessageDlg : public QObject {
     Q_OBJECT
 
 private slots:
-    void warningHasOnlyOk()
-    {
+    void warningHasOnlyOk() {
         auto seen = AnswerNextBox("OK");
         MessageDlg::Warning(nullptr, "Can't find recipient table:\r\n/tmp/<b>x</b>.dbf");
         QVERIFY(seen->Shown);
@@ -20,8 +19,7 @@ private slots:
         QCOMPARE(seen->Text, QStringLiteral("Can't find recipient table:\n/tmp/<b>x</b>.dbf"));
     }
 
-    void confirmationAnswers_data()
-    {
+    void confirmationAnswers_data() {
         QTest::addColumn<bool>("withCancel");
         QTest::addColumn<QString>("button");
         QTest::addColumn<int>("answer");
@@ -32,8 +30,7 @@ private slots:
         QTest::newRow("cancel") << true << "Cancel" << int(TConfirmAnswer::Cancel);
     }
 
-    void confirmationAnswers()
-    {
+    void confirmationAnswers() {
         QFETCH(bool, withCancel);
         QFETCH(QString, button);
         QFETCH(int, answer);
@@ -52,16 +49,14 @@ private slots:
     }
 
     // Escape is the safe answer: Cancel when offered, otherwise No, never Yes.
-    void escapeTakesTheSafeAnswer_data()
-    {
+    void escapeTakesTheSafeAnswer_data() {
         QTest::addColumn<bool>("withCancel");
         QTest::addColumn<int>("answer");
         QTest::newRow("two buttons") << false << int(TConfirmAnswer::No);
         QTest::newRow("three buttons") << true << int(TConfirmAnswer::Cancel);
     }
 
-    void escapeTakesTheSafeAnswer()
-    {
+    void escapeTakesTheSafeAnswer() {
         QFETCH(bool, withCancel);
         QFETCH(int, answer);
         auto seen = AnswerNextBox(QString(), [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });

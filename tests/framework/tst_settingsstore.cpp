@@ -14,15 +14,13 @@ private:
     const QString FKey = QStringLiteral("Software\\Quorvel Software Systems\\QuorvelMailer");
 
     // The same values as an independent reader sees them.
-    QSettings Raw() const
-    {
+    QSettings Raw() const {
         return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quorvel Software Systems"),
                          QStringLiteral("QuorvelMailer"));
     }
 
 private slots:
-    void initTestCase()
-    {
+    void initTestCase() {
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY(FDir.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, FDir.path());
@@ -31,14 +29,12 @@ private slots:
 
     void init() { Raw().clear(); }
 
-    void keyPathNamesOrganisationAndApplication()
-    {
+    void keyPathNamesOrganisationAndApplication() {
         TSettingsStore store(FKey);
         QCOMPARE(store.Location(), FDir.path() + QStringLiteral("/Quorvel Software Systems/QuorvelMailer.conf"));
     }
 
-    void everyValueIsStoredAsText()
-    {
+    void everyValueIsStoredAsText() {
         {
             TSettingsStore store(FKey);
             store.WriteInteger("Settings", "Timeout", 35);
@@ -60,8 +56,7 @@ private slots:
         QVERIFY(!again.ReadBool("Settings", "Clear Error Log", true));
     }
 
-    void missingValuesTakeTheDefault()
-    {
+    void missingValuesTakeTheDefault() {
         TSettingsStore store(FKey);
         QCOMPARE(store.ReadString("Nowhere", "Nothing", "fallback"), QStringLiteral("fallback"));
         QCOMPARE(store.ReadInteger("Settings", "Timeout", 20), 20);
@@ -69,8 +64,7 @@ private slots:
         QVERIFY(!store.ReadBool("Settings", "Limit Scope", false));
     }
 
-    void unreadableNumbersTakeTheDefault()
-    {
+    void unreadableNumbersTakeTheDefault() {
         {
             QSettings raw = Raw();
             raw.setValue("Settings/Timeout", "twenty");
@@ -82,8 +76,7 @@ private slots:
         QVERIFY(!store.ReadBool("Settings", "Limit Scope", false));
     }
 
-    void integerText_data()
-    {
+    void integerText_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("readable");
         QTest::addColumn<int>("value");
@@ -100,8 +93,7 @@ private slots:
         QTest::newRow("beyond int") << "99999999999" << false << 0;
     }
 
-    void integerText()
-    {
+    void integerText() {
         QFETCH(QString, text);
         QFETCH(bool, readable);
         QFETCH(int, value);

@@ -17,15 +17,13 @@ private:
     QList<QUrl> FOpened;
 
 private slots:
-    void cleanup()
-    {
+    void cleanup() {
         QDesktopServices::unsetUrlHandler("mailto");
         QDesktopServices::unsetUrlHandler("https");
         FOpened.clear();
     }
 
-    void missingFileAndFolder()
-    {
+    void missingFileAndFolder() {
         QTemporaryDir dir;
         QCOMPARE(Shell::Open(dir.filePath("absent.txt"), QString()), Shell::FileNotFound);
         QCOMPARE(Shell::Open(dir.filePath("absent/absent.txt"), QString()), Shell::PathNotFound);
@@ -33,8 +31,7 @@ private slots:
     }
 
     // "URL:" marks a web address; a scheme of its own ("mailto:") is a link as it stands.
-    void linksReachTheHandlerOfTheirScheme()
-    {
+    void linksReachTheHandlerOfTheirScheme() {
         QDesktopServices::setUrlHandler("mailto", this, "Handle");
         QDesktopServices::setUrlHandler("https", this, "Handle");
         QVERIFY(Shell::Open("URL:https://quorvel.example/mailer", QString()) > 32);
@@ -42,8 +39,7 @@ private slots:
         QCOMPARE(FOpened, (QList<QUrl>{QUrl("https://quorvel.example/mailer"), QUrl("mailto:mailer@quorvel.example")}));
     }
 
-    void aDriveLetterIsNotAScheme()
-    {
+    void aDriveLetterIsNotAScheme() {
         // Reads as a relative path on this system, so it is a missing file rather than a link.
         QCOMPARE(Shell::Open("C:\\nothing\\here.txt", QString()), Shell::FileNotFound);
     }
