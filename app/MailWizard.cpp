@@ -291,6 +291,7 @@ void TMailWizardForm::FormCloseQuery(QObject* /*Sender*/, bool& CanClose) {
         }
         CloseRequested = true;
         StopRequested = true;
+        SmtpClient->Quit();
     }
     TConfirmAnswer answer = TConfirmAnswer::No;
     if (SettingsChanged)

@@ -178,6 +178,24 @@ private slots:
         }
     }
 
+    // During a run the window closes only after a Yes to the interruption, and the run is told to end.
+    void closeDuringARun() {
+        auto form = ShowWizard();
+        form->PageNo = 6;
+        auto seen = AnswerNextBox("&No");
+        QVERIFY(!form->close());
+        QCOMPARE(seen->Text, QStringLiteral("Interrupt SMTP transfer?"));
+        QCOMPARE(seen->Buttons.size(), 2);
+        QVERIFY(form->isVisible());
+        QVERIFY(!form->CloseRequested);
+
+        seen = AnswerNextBox("&Yes");
+        QVERIFY(form->close());
+        QVERIFY(seen->Shown);
+        QVERIFY(form->CloseRequested);
+        QVERIFY(form->StopRequested);
+    }
+
     // Every control can be found by its label or caption, as screen readers and automation look for it.
     void controlsCarryTheirLabelsAsNames() {
         auto form = ShowWizard();
