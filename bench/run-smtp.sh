@@ -1,25 +1,44 @@
 #!/usr/bin/env bash
 # Sends the same 1 KB messages to one local aiosmtpd sink, first with TSmtpClient, then with Python's smtplib,
 # and prints messages per second and client CPU seconds per 1,000 messages for both. Not part of CI.
-# Usage: bench/run-smtp.sh [COUNT] [BUILD_DIR]
+# With ROUNDS above 1 the two clients take turns that many times and the medians follow, since one run on a
+# machine shared with other work can be far off.
+# Usage: bench/run-smtp.sh [COUNT] [BUILD_DIR] [ROUNDS]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 count=${1:-2000}
 build=${2:-$top/build-bench}
+rounds=${3:-1}
 python=/usr/bin/python3
 
 cmake -S "$top" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target bench_smtp -j2 >/dev/null
 
 store=$(mktemp -d)
-trap 'rm -rf "$store"' EXIT
+results=$(mktemp)
+trap 'rm -rf "$store" "$results"' EXIT
 # The sink stops when its stdin closes; the coprocess keeps that pipe open until the end.
 coproc SINK { exec "$python" "$top/tests/servers/smtp_sink.py" "$store"; }
 read -r port <&"${SINK[0]}"
-echo "aiosmtpd sink on 127.0.0.1:$port, $count messages of 1 KB each, one connection per client"
+echo "aiosmtpd sink on 127.0.0.1:$port, $count messages of 1 KB each, one connection per client, $rounds round(s)"
 
-QT_QPA_PLATFORM=offscreen "$build/bin/bench_smtp" "$port" "$count"
-"$python" "$top/bench/smtp/smtplib_loop.py" "$port" "$count"
+for ((round = 1; round <= rounds; ++round)); do
+    QT_QPA_PLATFORM=offscreen "$build/bin/bench_smtp" "$port" "$count" | tee -a "$results"
+    "$python" "$top/bench/smtp/smtplib_loop.py" "$port" "$count" | tee -a "$results"
+done
+
+if ((rounds > 1)); then
+    # Lines read: NAME... COUNT messages RATE msg/s CPU CPU s per 1000 messages
+    for client in TSmtpClient "python smtplib"; do
+        grep "^$client " "$results" | awk -v name="$client" '
+            { n = NF; rate[NR] = $(n - 7); cpu[NR] = $(n - 5) }
+            function median(a, k,    i, j, t) {
+                for (i = 1; i <= k; ++i) for (j = i + 1; j <= k; ++j) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+                return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+            }
+            END { printf "median %-16s %8.1f msg/s  %7.3f CPU s per 1000 messages\n", name, median(rate, NR), median(cpu, NR) }'
+    done
+fi
 
 exec {SINK[1]}>&-
 wait "$SINK_PID" 2>/dev/null || true

@@ -110,18 +110,17 @@ void TSmtpClient::Flush() {
     FSocket->SendText(bytes);
 }
 
-void TSmtpClient::SendCommand(const std::string& line) {
+void TSmtpClient::SendCommand(std::string_view line) {
     if (FState == smtpDisconnected)
         return;
     if (OnDisplay) // the text of every line is built only when someone shows it
-        Display("> " + line);
+        Display("> " + std::string(line));
     ProcessMessages();
     // The pending messages may have carried the close of the connection: then nothing goes out, as if the
     // connection had been gone before, and the reply that follows reads "554 not connected".
     if (FState == smtpDisconnected)
         return;
-    FPending += line;
-    FPending += "\r\n";
+    FPending.append(line).append("\r\n");
     if (FPending.size() >= FlushBytes)
         Flush();
 }
@@ -269,7 +268,7 @@ void TSmtpClient::SendHeaderLine(char* buffer, int size) {
     if (OnHeaderLine)
         OnHeaderLine(this, buffer, size);
     if (buffer[0] != '\0')
-        SendCommand(std::string(buffer, strnlen(buffer, static_cast<size_t>(size))));
+        SendCommand(std::string_view(buffer, strnlen(buffer, static_cast<size_t>(size))));
 }
 
 void TSmtpClient::SendBody() {
@@ -296,15 +295,17 @@ void TSmtpClient::SendBody() {
 void TSmtpClient::SendBodyLine(const char* line) {
     // A CR or LF inside a line starts a new line here, so each piece is dot-stuffed on its own and a lone "."
     // from the feed can never end the message early (RFC 5321 4.5.2).
-    const std::string text(line);
-    size_t start = 0;
+    std::string_view rest(line);
     for (;;) {
-        const size_t end = text.find_first_of("\r\n", start);
-        const std::string piece = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        SendCommand(!piece.empty() && piece[0] == '.' ? "." + piece : piece);
-        if (end == std::string::npos)
+        const auto breakAt = std::find_if(rest.begin(), rest.end(), [](char ch) { return ch == '\r' || ch == '\n'; });
+        const std::string_view piece = rest.substr(0, static_cast<size_t>(breakAt - rest.begin()));
+        if (!piece.empty() && piece.front() == '.')
+            SendCommand("." + std::string(piece));
+        else
+            SendCommand(piece);
+        if (breakAt == rest.end())
             return;
-        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+        rest.remove_prefix(piece.size() + (rest.substr(piece.size(), 2) == "\r\n" ? 2 : 1));
     }
 }
 

@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum TSmtpState : std::uint8_t { smtpDisconnected, smtpConnecting, smtpConnected };
@@ -97,7 +98,7 @@ public:
 
 protected:
     // Queues one line; queued lines go out together before the next reply is awaited.
-    void SendCommand(const std::string& line);
+    void SendCommand(std::string_view line);
     void SendHeaderLine(char* buffer, int size);
     int ReadResponse();
     // Reads a reply; true means failure (its code is none of the accepted ones).
