@@ -77,6 +77,9 @@ private slots:
     void readLineContinuesAfterTimeout();
     void peerCloseDuringReadLine();
     void peerResetMidLine();
+    void linesAcrossReceiveBlocks();
+    void bytesBehindALineStayForOtherReaders();
+    void closeAndResetBehindReceivedBytes();
     void sendToVanishedPeer();
     void staleEventsAfterCloseAreIgnored();
     void waitAndReadLineWithoutWaitControl();
@@ -352,6 +355,103 @@ void TestAsyncSocket::peerResetMidLine()
     QCOMPARE(client.Socket.State(), wsClosed);
     QCOMPARE(client.Closed, std::vector<int>{10054});
     QCOMPARE(client.Waiter.ModalResult, 1);
+}
+
+void TestAsyncSocket::linesAcrossReceiveBlocks()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    // One burst of more lines than a receive takes at once: every line comes out whole and in order, also those
+    // that straddle two receives.
+    std::vector<std::string> sent;
+    std::string burst;
+    for (int i = 0; i < 300; ++i) {
+        sent.push_back("250-line " + std::to_string(i) + " " + std::string(static_cast<size_t>(i % 61), 'x'));
+        burst += sent.back() + (i % 2 ? "\r\n" : "\n");
+    }
+    QVERIFY(burst.size() > 2 * TReceiveBuffer::BlockSize);
+    SendAll(peer, burst);
+    std::string line;
+    for (const std::string& expected : sent) {
+        client.Socket.ReadLine(10, line);
+        QCOMPARE(line, expected);
+    }
+    QCOMPARE(client.Socket.ReadCount(), static_cast<int>(burst.size()));
+    QCOMPARE(client.Socket.RcvdCount(), 0);
+    ::close(peer);
+}
+
+void TestAsyncSocket::bytesBehindALineStayForOtherReaders()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    SendAll(peer, "250 OK\r\n354 go ahead\r\nraw tail");
+    std::string line;
+    client.Socket.ReadLine(10, line);
+    QCOMPARE(line, std::string("250 OK"));
+    // What arrived behind the line is still there for the next reader of any kind, oldest bytes first.
+    QCOMPARE(client.Socket.RcvdCount(), 14 + 8);
+    char buffer[64] = {};
+    QCOMPARE(client.Socket.Receive(buffer, 5), 5);
+    QCOMPARE(std::string(buffer, 5), std::string("354 g"));
+    client.Socket.ReadLine(10, line);
+    QCOMPARE(line, std::string("o ahead"));
+    QCOMPARE(client.Socket.RcvdCount(), 8);
+    // The rest reaches a data handler through a read event, although the platform holds none of it any more.
+    std::string taken;
+    client.Socket.OnDataAvailable = [&taken](TCustomAsyncSocket* socket, int) {
+        char bytes[64];
+        const int n = socket->Receive(bytes, sizeof bytes);
+        if (n > 0)
+            taken.append(bytes, static_cast<size_t>(n));
+    };
+    QTRY_COMPARE(taken, std::string("raw tail"));
+    QCOMPARE(client.Socket.ReadCount(), 8 + 14 + 8);
+    // New bytes after the held ones are reported as before.
+    SendAll(peer, "more");
+    QTRY_COMPARE(taken, std::string("raw tailmore"));
+    ::close(peer);
+}
+
+void TestAsyncSocket::closeAndResetBehindReceivedBytes()
+{
+    TListener listener;
+    {
+        // The end of the stream right behind the data: the close is not reported ahead of the bytes before it.
+        TClient client;
+        QVERIFY(client.ConnectTo(listener.Port()));
+        const int peer = listener.Accept();
+        SendAll(peer, "221 bye\r\nrest");
+        ::close(peer);
+        std::string line;
+        client.Socket.ReadLine(10, line);
+        QCOMPARE(line, std::string("221 bye"));
+        QCOMPARE(client.Socket.State(), wsConnected);
+        QVERIFY(client.Closed.empty());
+        client.Socket.ReadLine(10, line);
+        QCOMPARE(line, std::string("rest"));
+        QCOMPARE(client.Socket.State(), wsClosed);
+        QCOMPARE(client.Closed, std::vector<int>{0});
+    }
+    {
+        // A reset that the line reader's own receive meets first is still reported with its error.
+        TClient client;
+        QVERIFY(client.ConnectTo(listener.Port()));
+        const int peer = listener.Accept();
+        SendAll(peer, "354 Sta");
+        std::string line;
+        client.Socket.ReadLine(1, line);
+        QCOMPARE(line, std::string("354 Sta"));
+        ResetAndClose(peer);
+        client.Socket.ReadLine(50, line);
+        QCOMPARE(line, std::string("354 Sta"));
+        QCOMPARE(client.Socket.State(), wsClosed);
+        QCOMPARE(client.Closed, std::vector<int>{10054});
+    }
 }
 
 void TestAsyncSocket::sendToVanishedPeer()
