@@ -27,6 +27,23 @@ protected:
     }
 };
 
+// Counts how often a widget is shown and hidden.
+class TShowCounter : public QObject {
+public:
+    int Shows = 0;
+    int Hides = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            ++Shows;
+        else if (event->type() == QEvent::Hide)
+            ++Hides;
+        return false;
+    }
+};
+
 } // namespace
 
 class TestWait : public QObject {
@@ -40,6 +57,7 @@ private slots:
     void inputIsDroppedOnlyDuringRun();
     void filterIsRemovedWhenAnExceptionLeavesRun();
     void paintShowsShrinkingBar();
+    void seriesOfWaitsShowsTheControlOnce();
 };
 
 void TestWait::countdownTimesOut()
@@ -223,6 +241,41 @@ void TestWait::paintShowsShrinkingBar()
     QCOMPARE(full.pixelColor(170, y), highlight);
     QCOMPARE(half.pixelColor(80, y), highlight);
     QCOMPARE(half.pixelColor(170, y), QColor(Qt::white));
+}
+
+void TestWait::seriesOfWaitsShowsTheControlOnce()
+{
+    QWidget form;
+    form.resize(394, 281);
+    TWait wait(&form);
+    wait.setGeometry(356, 6, 32, 32);
+    wait.setVisible(false);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    TShowCounter counter;
+    wait.installEventFilter(&counter);
+    // Back-to-back waits, as a dialogue makes them: shown for the first, kept for the others.
+    for (int i = 0; i < 20; ++i) {
+        wait.ShowForWait();
+        QVERIFY(wait.isVisible());
+        wait.HideAfterWait();
+        QCoreApplication::processEvents();
+    }
+    QVERIFY(wait.isVisible());
+    QCOMPARE(counter.Shows, 1);
+    QCOMPARE(counter.Hides, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!wait.isVisible(), 5000);
+    QCOMPARE(counter.Hides, 1);
+    // A wait that began before the pause ran out is never hidden under it.
+    wait.ShowForWait();
+    wait.HideAfterWait();
+    wait.ShowForWait();
+    QTest::qWait(TCustomWait::LingerMs * 2);
+    QVERIFY(wait.isVisible());
+    wait.HideAfterWait();
+    QTRY_VERIFY_WITH_TIMEOUT(!wait.isVisible(), 5000);
+    QCOMPARE(counter.Shows, 2);
+    QCOMPARE(counter.Hides, 2);
 }
 
 QTEST_MAIN(TestWait)

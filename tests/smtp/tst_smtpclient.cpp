@@ -85,6 +85,7 @@ private slots:
     void connectionLostInTheMiddleOfData();
     void failuresBeforeAnyTraffic();
     void bodyFeedEndsAndHeaderHandler();
+    void pendingMessagesRunDuringALongBody();
     void headerValueLongerThanTheBufferIsCut();
 };
 
@@ -433,6 +434,28 @@ void TestSmtpClient::bodyFeedEndsAndHeaderHandler() {
     QCOMPARE(server.DataLines().mid(8),
              (QList<QByteArray>{"From: Sender <sender@example.org>", "To: Rcpt <rcpt@example.org>",
                                 "Cc: ", "Subject: Greetings", "Mime-Version: 1.0", ContentType.chopped(2), ""}));
+}
+
+void TestSmtpClient::pendingMessagesRunDuringALongBody() {
+    // Between two waits the window must stay alive: a message queued when the body starts is dispatched while
+    // the body is still being fed, not only at the wait for the final reply.
+    ScriptedServer server;
+    Harness h(server.PortText());
+    constexpr int FeedCap = 300000;
+    int current = 0;
+    int dispatchedAt = 0;
+    h.Client.OnGetData = [&](TSmtpClient*, int lineNum, char* line, int, bool& more) {
+        current = lineNum;
+        if (lineNum == 1)
+            QTimer::singleShot(0, [&] { dispatchedAt = current; });
+        if (dispatchedAt != 0 || lineNum > FeedCap) {
+            more = false;
+            return;
+        }
+        qstrcpy(line, "body line");
+    };
+    QVERIFY(h.Client.Mail());
+    QVERIFY2(dispatchedAt > 0 && dispatchedAt <= FeedCap, std::to_string(dispatchedAt).c_str());
 }
 
 void TestSmtpClient::headerValueLongerThanTheBufferIsCut() {
