@@ -1,6 +1,7 @@
 // The wizard window: construction, the page counter and the handlers of its controls.
 #include "app/MailWizard.h"
 
+#include "app/WizardCaptions.h"
 #include "about/About.h"
 #include "framework/Application.h"
 #include "framework/Fonts.h"
@@ -24,24 +25,13 @@
 
 const char* const TMailWizardForm::SettingsKey = "Software\\Quorvel Software Systems\\QuorvelMailer";
 
-namespace {
-
-// The button captions that carry the wizard's state.
-const QString NextCaption = QStringLiteral("&Next >");
-const QString StopCaption = QStringLiteral("&Stop");
-
-// Whether a button answers Escape: the run takes this away from the Close button after its first run.
-const char* const CancelProperty = "cancel";
-
-} // namespace
-
 TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MailWizardForm>()) {
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(394, 281);
     setWindowIcon(ProgramIcon::Icon());
-    ui->btnCancel->setProperty(CancelProperty, true);
+    ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
     ui->Waiter->SetInterval(1000);
     ui->Waiter->Caption = "60";
     ui->Waiter->setVisible(false);
@@ -157,7 +147,7 @@ void TMailWizardForm::keyPressEvent(QKeyEvent* event) {
         ui->btnNext->click();
         return;
     }
-    if (plain && event->key() == Qt::Key_Escape && ui->btnCancel->property(CancelProperty).toBool() &&
+    if (plain && event->key() == Qt::Key_Escape && ui->btnCancel->property(WizardCaptions::CancelRole).toBool() &&
         ui->btnCancel->isEnabled()) {
         ui->btnCancel->click();
         return;
@@ -222,7 +212,7 @@ void TMailWizardForm::LeaveReadyPage() {
         setWindowTitle(Application::Title());
     });
     PageNo = 4;
-    ui->btnNext->setText(NextCaption);
+    ui->btnNext->setText(WizardCaptions::Next);
     ui->btnNext->setToolTip(QString());
     ui->btnNext->setAccessibleName(QStringLiteral("Next >"));
     ui->btnNext->setEnabled(true);
@@ -276,7 +266,7 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
 }
 
 void TMailWizardForm::btnCancelClick(QObject* /*Sender*/) {
-    if (ui->btnCancel->text() == StopCaption) {
+    if (ui->btnCancel->text() == WizardCaptions::Stop) {
         StopRequested = true;
         return;
     }
@@ -291,7 +281,9 @@ void TMailWizardForm::FormCloseQuery(QObject* /*Sender*/, bool& CanClose) {
         }
         CloseRequested = true;
         StopRequested = true;
-        SmtpClient->Quit();
+        // The run is on the stack, maybe inside a wait of the client: a QUIT written now would land in the
+        // message in transfer and its reply be taken for the message's. Drop the line; the run ends next.
+        SmtpClient->Abort();
     }
     TConfirmAnswer answer = TConfirmAnswer::No;
     if (SettingsChanged)

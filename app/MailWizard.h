@@ -120,7 +120,23 @@ private:
     std::string RecipientField(const QComboBox* mapping) const;
     QString RecipientTablePath() const;
 
+    // The run's steps (MailWizardRun.cpp).
+    void StartRun();
+    void RunRecords();
+    void SendCurrentRecord();
+    void AbortRun(const QString& text);
+    void ReportRunError(const QString& text);
+    void EndRun();
+    void AddErrorCount();
+
     std::unique_ptr<Ui::MailWizardForm> ui;
     bool FCentred = false;
     QString FErrorLogFolder;
+    // The run's position and scope bounds as record numbers (the position is the last record taken up).
+    int FRunMinimum = 0;
+    int FRunMaximum = 0;
+    int FRunPosition = 0;
+    int FSentCount = 0;
+    // The client's current error has been counted, shown and logged already.
+    bool FErrorReported = false;
 };

@@ -88,6 +88,12 @@ bool TMailWizardForm::CheckSettings() {
     SmtpClient->SetHdrFrom(name.isEmpty() ? SmtpClient->FromName()
                                           : Text::ToLatin1(name) + " <" + SmtpClient->FromName() + ">");
 
+    // Without a readable column the feed would end every body at once: each recipient would get an empty mail.
+    bool wrapReadable = false;
+    ui->edtWrapLines->text().toInt(&wrapReadable);
+    if (!wrapReadable)
+        return Fail(QStringLiteral("Invalid line wrap column specified."));
+
     if (tblRecipients->TableName().empty())
         return Fail(QStringLiteral("No recipient table specified."));
     if (!QFileInfo(RecipientTablePath()).isFile())

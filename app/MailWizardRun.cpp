@@ -1,22 +1,214 @@
 // The mailing run: one message per record of the scope, progress on page 5, failures into the error log.
 #include "app/MailWizard.h"
 
+#include "app/WizardCaptions.h"
+#include "framework/Application.h"
+#include "framework/Hourglass.h"
 #include "framework/MessageDlg.h"
+#include "framework/SettingsStore.h"
+#include "framework/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/Table.h"
 #include "ui_MailWizard.h"
 
-// Sending arrives with the mailing run; until then the ready page says so and nothing pretends to be sent.
+#include <algorithm>
+#include <exception>
+
+namespace {
+
+QString Latin1(const std::string& text) {
+    return Text::FromLatin1(text);
+}
+
+} // namespace
+
 void TMailWizardForm::MailIt() {
-    MessageDlg::Warning(this, QStringLiteral("Sending mail is not available in this build yet."));
+    StartRun();
+    try {
+        RunRecords();
+    } catch (const std::exception& error) {
+        // Whatever the client or the table raised ends the run, but through its normal end steps.
+        ReportRunError(QString::fromLocal8Bit(error.what()));
+    }
+    EndRun();
+}
+
+void TMailWizardForm::StartRun() {
+    ui->btnBack->setEnabled(false);
+    ui->btnNext->setEnabled(false);
+    ui->btnCancel->setText(WizardCaptions::Stop);
+    ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
+    StopRequested = false;
+    CloseRequested = false;
+    ui->memLog->clear();
+
+    const int recordCount = tblRecipients->RecordCount();
+    FRunMinimum = 0;
+    FRunMaximum = recordCount;
+    if (ui->chbLimit->isChecked()) {
+        // The check has read both numbers the same way and found them inside the table.
+        int from = 1;
+        int to = recordCount;
+        TSettingsStore::ParseInteger(ui->edtScopeFrom->text(), from);
+        TSettingsStore::ParseInteger(ui->edtScopeTo->text(), to);
+        FRunMinimum = from - 1;
+        FRunMaximum = std::min(to, recordCount);
+    }
+    FRunPosition = FRunMinimum;
+    // The bar shows the share of the scope, so it works for any number of records.
+    ui->prbProgress->setRange(0, 100);
+    ui->prbProgress->setValue(0);
+
+    ui->edtErrorCount->setText(QStringLiteral("0"));
+    ui->pnlPage5->repaint();
+
+    if (!Text::Trim(ui->edtOrganization->text()).isEmpty())
+        SmtpClient->OnHeaderLine = [this](TSmtpClient* sender, char* msg, int size) {
+            SmtpClientHeaderLine(sender, msg, size);
+        };
+    else
+        SmtpClient->OnHeaderLine = nullptr;
+
+    FSentCount = 0;
+    // A failure still held by the client comes from an earlier run, which has reported it.
+    FErrorReported = !SmtpClient->ErrorMessage().empty();
+}
+
+void TMailWizardForm::RunRecords() {
+    while (!tblRecipients->Eof() && FRunPosition < FRunMaximum) {
+        // Closing the window with Yes to its question ends the run here, without a further question.
+        if (CloseRequested) {
+            AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
+            return;
+        }
+        if (StopRequested) {
+            const QString question =
+                QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
+            if (MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes) {
+                AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
+                return;
+            }
+            StopRequested = false;
+        }
+
+        if (SmtpClient->State() != smtpConnected && !Connect()) {
+            AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FRunPosition));
+            return;
+        }
+
+        ++FRunPosition;
+        const int percent =
+            static_cast<int>(static_cast<long long>(FRunPosition - FRunMinimum) * 100 / (FRunMaximum - FRunMinimum));
+        ui->prbProgress->setValue(percent);
+        Application::SetTitle(QStringLiteral("Sending %1%").arg(percent));
+        setWindowTitle(Application::Title());
+
+        SendCurrentRecord();
+
+        Application::ProcessMessages();
+        ui->pnlPage5->repaint();
+        tblRecipients->Next();
+    }
+}
+
+void TMailWizardForm::SendCurrentRecord() {
+    const std::string address = Text::Trim(RecipientField(ui->cmbEmail));
+    SmtpClient->SetHdrTo(address);
+    if (address.empty())
+        return; // nobody to write to: passed over without a message, an error or a log row
+
+    SmtpClient->SetRcptName({address});
+    if (!ui->cmbName->currentText().isEmpty()) {
+        const std::string name = Text::Trim(RecipientField(ui->cmbName));
+        if (!name.empty())
+            SmtpClient->SetHdrTo(name + " <" + address + ">");
+    }
+    ui->edtStatus->setText(QStringLiteral("Sending mail #%1").arg(FRunPosition));
+    ui->edtCurrentRecipient->setText(Latin1(SmtpClient->HdrTo()));
+
+    ReplaceVariables(MessageBody(), MsgText);
+    MsgPos = 0;
+    SmtpClient->Mail();
+    if (SmtpClient->ErrorMessage().empty()) {
+        ++FSentCount;
+        ui->edtSentCount->setText(QString::number(FSentCount));
+    } else {
+        ReportStatus();
+        SmtpClient->Quit(); // the next record opens a new connection
+    }
+}
+
+void TMailWizardForm::AbortRun(const QString& text) {
+    ui->lblTitle->setText(QStringLiteral("Aborted"));
+    ui->memLog->appendPlainText(text);
+    AppendErrorLog(Text::ToLatin1(text));
+}
+
+void TMailWizardForm::ReportRunError(const QString& text) {
+    ui->lblTitle->setText(QStringLiteral("Aborted"));
+    AddErrorCount();
+    ui->memLog->appendPlainText(text);
+    try {
+        AppendErrorLog(Text::ToLatin1(text));
+    } catch (const std::exception& error) {
+        ui->memLog->appendPlainText(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void TMailWizardForm::EndRun() {
+    SmtpClient->Quit();
+    try {
+        ReportStatus();
+    } catch (const std::exception& error) {
+        ui->memLog->appendPlainText(QString::fromLocal8Bit(error.what()));
+    }
+    ui->edtStatus->setText(QStringLiteral("Disconnected"));
+    ui->edtCurrentRecipient->clear();
+    ui->memLog->appendPlainText(QStringLiteral("Connection closed"));
+    ui->memLog->appendPlainText(QStringLiteral("%1 messages sent.").arg(FSentCount));
+
     PageNo = 5;
-    ui->lblTitle->setText(QStringLiteral("Ready to send mail"));
+    ui->lblTitle->setText(QStringLiteral("Completed"));
+    ui->btnCancel->setProperty(WizardCaptions::CancelRole, false);
+    ui->btnCancel->setText(WizardCaptions::Close);
+    ui->btnBack->setEnabled(true);
+
+    Application::SetTitle(AppTitle);
+    setWindowTitle(Application::Title());
 }
 
 bool TMailWizardForm::Connect() {
-    return false;
+    THourglass hourglass;
+    ui->edtStatus->setText(QStringLiteral("Connecting"));
+    SmtpClient->SetTimeOut(ui->trbTimeout->value());
+    SmtpClient->SetStatusTimeOut(false);
+    FErrorReported = false;
+    SmtpClient->Open();
+    // Open waits for the connection itself: once it returned, the client is connected or never will be.
+    Application::ProcessMessages();
+    const bool connected = SmtpClient->State() == smtpConnected;
+    ui->edtStatus->setText(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+    ReportStatus();
+    return connected;
 }
 
-void TMailWizardForm::ReportStatus() {}
+void TMailWizardForm::ReportStatus() {
+    if (SmtpClient->ErrorMessage().empty() || FErrorReported)
+        return;
+    FErrorReported = true;
+    AddErrorCount();
+    ui->memLog->appendPlainText(QStringLiteral("Error when sending mail to: ") + Latin1(SmtpClient->HdrTo()));
+    const std::string reply = SmtpClient->LastResponse();
+    if (!reply.empty()) {
+        ui->memLog->appendPlainText(QStringLiteral("Server says: ") + Latin1(reply));
+        AppendErrorLog(reply);
+    }
+}
+
+void TMailWizardForm::AddErrorCount() {
+    ui->edtErrorCount->setText(QString::number(ui->edtErrorCount->text().toInt() + 1));
+}
 
 void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {
-    ui->memLog->appendPlainText(QString::fromLatin1(Msg.data(), static_cast<qsizetype>(Msg.size())));
+    ui->memLog->appendPlainText(Latin1(Msg));
 }

@@ -10,11 +10,12 @@ namespace MessageText {
 
 namespace {
 
-bool IsBreak(unsigned char c) { return (c >= 1 && c <= 32) || c == '-'; }
+bool IsBreak(unsigned char c) {
+    return (c >= 1 && c <= 32) || c == '-';
+}
 
 // What a break character leaves in the line: itself (tab, blank, hyphen), nothing (CR, LF), else one blank.
-std::string_view BreakText(unsigned char c)
-{
+std::string_view BreakText(unsigned char c) {
     switch (c) {
     case '\r':
     case '\n':
@@ -28,18 +29,18 @@ std::string_view BreakText(unsigned char c)
     }
 }
 
-bool IsPlaceholder(char c) { return c == 'D' || c == 'E' || c == 'N' || c == 'O'; }
+bool IsPlaceholder(char c) {
+    return c == 'D' || c == 'E' || c == 'N' || c == 'O';
+}
 
 } // namespace
 
-std::string Footer()
-{
-    return std::string("\r\n\r\nDelivered to you by Quorvel Mailer - get free e-mail software at: ") + Maker::WebAddress +
-           "\r\n";
+std::string Footer() {
+    return std::string("\r\n\r\nDelivered to you by Quorvel Mailer - get free e-mail software at: ") +
+           Maker::WebAddress + "\r\n";
 }
 
-std::string ReplaceVariables(std::string_view source, const FieldLookup& field)
-{
+std::string ReplaceVariables(std::string_view source, const FieldLookup& field) {
     std::string dest;
     dest.reserve(source.size() + 128);
     bool afterPercent = false;
@@ -63,8 +64,7 @@ std::string ReplaceVariables(std::string_view source, const FieldLookup& field)
     return dest;
 }
 
-std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more)
-{
+std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more) {
     if (width <= 0 || width > maxLen)
         width = maxLen;
     const size_t len = text.size();
@@ -108,8 +108,7 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
     return Text::Trim(line);
 }
 
-void AddOrganizationHeader(char* msg, int size, std::string_view organization)
-{
+void AddOrganizationHeader(char* msg, int size, std::string_view organization) {
     if (msg == nullptr || size <= 0)
         return;
     const size_t capacity = static_cast<size_t>(size) - 1; // room for the terminating zero

@@ -6,17 +6,22 @@
 namespace Application {
 
 namespace {
-QString& TitleStore()
-{
+QString& TitleStore() {
     static QString title;
     return title;
 }
 } // namespace
 
-QString Title() { return TitleStore(); }
+QString Title() {
+    return TitleStore();
+}
 
-void SetTitle(const QString& title) { TitleStore() = title; }
+void SetTitle(const QString& title) {
+    TitleStore() = title;
+}
 
-void ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 } // namespace Application

@@ -6,11 +6,12 @@
 namespace Text {
 
 namespace {
-bool IsTrimmed(unsigned char c) { return c <= 32; }
+bool IsTrimmed(unsigned char c) {
+    return c <= 32;
+}
 } // namespace
 
-std::string Trim(std::string_view text)
-{
+std::string Trim(std::string_view text) {
     size_t first = 0;
     size_t last = text.size();
     while (first < last && IsTrimmed(static_cast<unsigned char>(text[first])))
@@ -20,8 +21,7 @@ std::string Trim(std::string_view text)
     return std::string(text.substr(first, last - first));
 }
 
-QString Trim(const QString& text)
-{
+QString Trim(const QString& text) {
     qsizetype first = 0;
     qsizetype last = text.size();
     while (first < last && text[first].unicode() <= 32)
@@ -31,8 +31,7 @@ QString Trim(const QString& text)
     return text.mid(first, last - first);
 }
 
-std::string TrimBlanks(std::string_view text)
-{
+std::string TrimBlanks(std::string_view text) {
     size_t first = text.find_first_not_of(' ');
     if (first == std::string_view::npos)
         return {};
@@ -40,24 +39,20 @@ std::string TrimBlanks(std::string_view text)
     return std::string(text.substr(first, last - first + 1));
 }
 
-std::string ToLatin1(const QString& text)
-{
+std::string ToLatin1(const QString& text) {
     const QByteArray bytes = text.toLatin1();
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-QString FromLatin1(std::string_view text)
-{
+QString FromLatin1(std::string_view text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-bool IsLatin1(const QString& text)
-{
+bool IsLatin1(const QString& text) {
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xFF; });
 }
 
-bool SameTextAscii(std::string_view a, std::string_view b)
-{
+bool SameTextAscii(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -73,8 +68,7 @@ bool SameTextAscii(std::string_view a, std::string_view b)
     return true;
 }
 
-std::string UpperAscii(std::string_view text)
-{
+std::string UpperAscii(std::string_view text) {
     std::string result(text);
     for (char& c : result)
         if (c >= 'a' && c <= 'z')

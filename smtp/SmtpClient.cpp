@@ -324,3 +324,13 @@ void TSmtpClient::Quit() {
     } catch (...) {
     }
 }
+
+void TSmtpClient::Abort() {
+    try {
+        CloseSocket();
+    } catch (...) {
+        // Closing a socket gives nothing back worth reporting.
+    }
+    if (FWait)
+        FWait->Stop();
+}

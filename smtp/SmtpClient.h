@@ -95,6 +95,9 @@ public:
     bool Mail();
     // Sends QUIT and reads its reply, swallowing every error; then disconnected with the socket closed.
     void Quit();
+    // Drops the connection at once, without QUIT, and ends any wait in progress: a message in transfer is never
+    // completed, so the server discards it. For ending a dialogue from inside one of its own waits.
+    void Abort();
 
 protected:
     // Queues one line; queued lines go out together before the next reply is awaited.

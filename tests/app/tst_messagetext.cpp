@@ -9,8 +9,7 @@ using namespace MessageText;
 
 namespace {
 
-std::string Lookup(char c)
-{
+std::string Lookup(char c) {
     switch (c) {
     case 'N':
         return "Smith";
@@ -24,8 +23,7 @@ std::string Lookup(char c)
 }
 
 // Every line the feed hands out, the final one (with more false) included.
-std::vector<std::string> Feed(std::string_view text, int width)
-{
+std::vector<std::string> Feed(std::string_view text, int width) {
     std::vector<std::string> lines;
     size_t pos = 0;
     bool more = true;
@@ -37,8 +35,7 @@ std::vector<std::string> Feed(std::string_view text, int width)
     return lines;
 }
 
-QStringList Q(const std::vector<std::string>& lines)
-{
+QStringList Q(const std::vector<std::string>& lines) {
     QStringList result;
     for (const auto& l : lines)
         result << QString::fromStdString(l);
@@ -51,36 +48,40 @@ class tst_MessageText : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void placeholders_data()
-    {
+    void placeholders_data() {
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("dear") << "Dear %D %N," << "Dear Mr. Smith,";
-        QTest::newRow("mail") << "<%E>" << "<smith@example.org>";
-        QTest::newRow("trailing percent") << "100%" << "100";
-        QTest::newRow("double percent") << "50%% off" << "50%% off";
-        QTest::newRow("unknown letter") << "%X" << "%X";
-        QTest::newRow("small letter") << "%n" << "%n";
-        QTest::newRow("unmapped") << "[%O]" << "[]";
-        QTest::newRow("percent before placeholder") << "%%N" << "%%N";
+        QTest::newRow("dear") << "Dear %D %N,"
+                              << "Dear Mr. Smith,";
+        QTest::newRow("mail") << "<%E>"
+                              << "<smith@example.org>";
+        QTest::newRow("trailing percent") << "100%"
+                                          << "100";
+        QTest::newRow("double percent") << "50%% off"
+                                        << "50%% off";
+        QTest::newRow("unknown letter") << "%X"
+                                        << "%X";
+        QTest::newRow("small letter") << "%n"
+                                      << "%n";
+        QTest::newRow("unmapped") << "[%O]"
+                                  << "[]";
+        QTest::newRow("percent before placeholder") << "%%N"
+                                                    << "%%N";
     }
-    void placeholders()
-    {
+    void placeholders() {
         QFETCH(QString, source);
         QFETCH(QString, expected);
         const std::string result = ReplaceVariables(source.toStdString(), Lookup);
         QCOMPARE(QString::fromStdString(result), expected + QString::fromStdString(Footer()));
     }
 
-    void footerText()
-    {
+    void footerText() {
         QCOMPARE(QString::fromStdString(Footer()),
                  QStringLiteral("\r\n\r\nDelivered to you by Quorvel Mailer - get free e-mail software at: "
                                 "https://quorvel.example/mailer\r\n"));
     }
 
-    void wrap_data()
-    {
+    void wrap_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("width");
         QTest::addColumn<QStringList>("lines");
@@ -93,11 +94,12 @@ private Q_SLOTS:
         QTest::newRow("exact width line") << "hello\r\nworld" << 5 << QStringList{"hello", "world"};
         QTest::newRow("long word cut") << "abcdefghij" << 4 << QStringList{"abcd", "efgh", "ij"};
         QTest::newRow("no wrap") << "a b c d e f" << 0 << QStringList{"a b c d e f"};
-        QTest::newRow("control becomes blank") << QString("a\x01" "b") << 80 << QStringList{"a b"};
+        QTest::newRow("control becomes blank") << QString("a\x01"
+                                                          "b")
+                                               << 80 << QStringList{"a b"};
         QTest::newRow("tab kept inside") << "a\tb" << 80 << QStringList{"a\tb"};
     }
-    void wrap()
-    {
+    void wrap() {
         QFETCH(QString, text);
         QFETCH(int, width);
         QFETCH(QStringList, lines);
@@ -108,19 +110,21 @@ private Q_SLOTS:
     }
 
     // A whole message as the client pulls it: every text line, then the footer, then an empty last line.
-    void wholeMessageAtDefaultWidth()
-    {
+    void wholeMessageAtDefaultWidth() {
         const std::string text = ReplaceVariables("Dear %D %N,\r\n.\r\nBye", Lookup);
         const QStringList got = Q(Feed(text, 80));
-        const QStringList expected{"Dear Mr. Smith,", ".", "Bye", "",
+        const QStringList expected{"Dear Mr. Smith,",
+                                   ".",
+                                   "Bye",
+                                   "",
                                    "Delivered to you by Quorvel Mailer - get free e-mail software at:",
-                                   "https://quorvel.example/mailer", ""};
+                                   "https://quorvel.example/mailer",
+                                   ""};
         QCOMPARE(got, expected);
     }
 
     // Whatever the text and width: lines never exceed the width and the feed always reaches the end.
-    void feedAlwaysProgresses()
-    {
+    void feedAlwaysProgresses() {
         std::mt19937 random(7);
         const std::string alphabet = "abc  de-f\t\r\n\x02xyz-";
         for (int round = 0; round < 300; ++round) {
@@ -143,25 +147,26 @@ private Q_SLOTS:
         }
     }
 
-    void organizationHeader_data()
-    {
+    void organizationHeader_data() {
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("organization");
         QTest::addColumn<int>("size");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("from") << "From: Ann <ann@example.org>" << "  Acme  " << 1024
-                              << "From: Ann <ann@example.org>\r\nOrganization: Acme";
-        QTest::newRow("any case") << "FROM: ann@example.org" << "Acme" << 1024
-                                  << "FROM: ann@example.org\r\nOrganization: Acme";
-        QTest::newRow("other header") << "To: bob@example.org" << "Acme" << 1024 << "To: bob@example.org";
-        QTest::newRow("no header injection") << "From: a" << "Acme\r\nBcc: x@example.org" << 1024
-                                             << "From: a\r\nOrganization: Acme  Bcc: x@example.org";
-        QTest::newRow("cut to fit") << "From: a" << "Acme Corporation" << 28
-                                    << "From: a\r\nOrganization: Acme";
-        QTest::newRow("no room") << "From: a" << "Acme" << 20 << "From: a";
+        QTest::newRow("from") << "From: Ann <ann@example.org>"
+                              << "  Acme  " << 1024 << "From: Ann <ann@example.org>\r\nOrganization: Acme";
+        QTest::newRow("any case") << "FROM: ann@example.org"
+                                  << "Acme" << 1024 << "FROM: ann@example.org\r\nOrganization: Acme";
+        QTest::newRow("other header") << "To: bob@example.org"
+                                      << "Acme" << 1024 << "To: bob@example.org";
+        QTest::newRow("no header injection")
+            << "From: a"
+            << "Acme\r\nBcc: x@example.org" << 1024 << "From: a\r\nOrganization: Acme  Bcc: x@example.org";
+        QTest::newRow("cut to fit") << "From: a"
+                                    << "Acme Corporation" << 28 << "From: a\r\nOrganization: Acme";
+        QTest::newRow("no room") << "From: a"
+                                 << "Acme" << 20 << "From: a";
     }
-    void organizationHeader()
-    {
+    void organizationHeader() {
         QFETCH(QString, line);
         QFETCH(QString, organization);
         QFETCH(int, size);

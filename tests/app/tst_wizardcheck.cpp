@@ -113,6 +113,9 @@ private slots:
         QTest::newRow("no return address") << "edtReturnAddress"
                                            << ""
                                            << "No return address specified.";
+        QTest::newRow("no wrap column") << "edtWrapLines"
+                                        << ""
+                                        << "Invalid line wrap column specified.";
         QTest::newRow("no table") << "edtTable"
                                   << ""
                                   << "No recipient table specified.";

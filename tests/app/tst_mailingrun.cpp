@@ -1,0 +1,381 @@
+// The mailing run through the real window: aiosmtpd or a scripted peer on loopback, tables written by
+// python3-dbf, and what arrived and what mail_log.dbf holds read back independently.
+#include "tests/app/WizardFixture.h"
+#include "tests/framework/ModalAnswer.h"
+#include "tests/servers/ScriptedServer.h"
+#include "tests/servers/SmtpSink.h"
+
+#include "net/Wait.h"
+#include "smtp/SmtpClient.h"
+#include "table/Table.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTcpServer>
+
+namespace {
+
+// Everything the run showed while it went on.
+struct TRunTrace : QObject {
+    QStringList Titles;
+    QStringList Statuses;
+    std::function<void(const QString&)> OnStatus;
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::WindowTitleChange)
+            Titles << static_cast<QWidget*>(watched)->windowTitle();
+        return false;
+    }
+};
+
+QStringList LogLines(QWidget& form) {
+    return Find<QPlainTextEdit>(form, "memLog")->toPlainText().split('\n');
+}
+
+QString Field(QWidget& form, const char* name) {
+    return Find<QLineEdit>(form, name)->text();
+}
+
+} // namespace
+
+class TestMailingRun : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir FSettings;
+    QTemporaryDir FDir;
+    QString FTable;
+    std::unique_ptr<TRunTrace> FTrace;
+
+    QString LogPath() const { return FDir.filePath("mail_log.dbf"); }
+
+    // Five recipients; the fourth has no address.
+    void MakeRecipients(const QString& path) {
+        MakeTable(path, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
+                  {{"Anna Berg", "anna@example.org", "Ms.", "Berg AG"},
+                   {"Carl Dorn", "carl@example.org", "Mr.", ""},
+                   {"Eva Falk", "eva@example.org", "Ms.", "Falk Ltd"},
+                   {"Gustav Holm", "   ", "Mr.", ""},
+                   {"Ida Jung", "ida@example.org", "Ms.", ""}});
+    }
+
+    // A wizard filled in for the given server port and table, on the ready page.
+    std::unique_ptr<TMailWizardForm> ReadyWizard(quint16 port, const QString& table, const QString& from = {},
+                                                 const QString& to = {}) {
+        auto form = ShowWizard();
+        form->LogFolder = FDir.path();
+        form->SmtpClient->SetPort(std::to_string(port));
+        form->findChild<TWait*>("Waiter")->SetInterval(100); // connection timeouts in tenths of seconds
+        Find<QLineEdit>(*form, "edtSubject")->setText("Autumn news");
+        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %D %N,\n\nnews for %O.\n.\nBye");
+        Find<QLineEdit>(*form, "edtSMTPServer")->setText("127.0.0.1");
+        Find<QLineEdit>(*form, "edtName")->setText("Quorvel Test");
+        Find<QLineEdit>(*form, "edtOrganization")->setText("Test Works");
+        Find<QLineEdit>(*form, "edtReturnAddress")->setText("sender@example.org");
+        QLineEdit* edtTable = Find<QLineEdit>(*form, "edtTable");
+        edtTable->setText(table);
+        edtTable->setModified(true);
+        Find<QComboBox>(*form, "cmbName")->setEditText("NAME");
+        Find<QComboBox>(*form, "cmbEmail")->setEditText("EMAIL");
+        Find<QComboBox>(*form, "cmbDear")->setEditText("DEAR");
+        Find<QComboBox>(*form, "cmbOrganization")->setEditText("ORG");
+        if (!from.isEmpty()) {
+            Find<QCheckBox>(*form, "chbLimit")->setChecked(true);
+            Find<QLineEdit>(*form, "edtScopeFrom")->setText(from);
+            Find<QLineEdit>(*form, "edtScopeTo")->setText(to);
+        }
+        for (int i = 0; i < 4; ++i)
+            Find<QPushButton>(*form, "btnNext")->click();
+        if (Find<QPushButton>(*form, "btnNext")->text() != QStringLiteral("Start!"))
+            qWarning("the check did not pass");
+        FTrace = std::make_unique<TRunTrace>();
+        form->installEventFilter(FTrace.get());
+        TRunTrace* trace = FTrace.get();
+        connect(Find<QLineEdit>(*form, "edtStatus"), &QLineEdit::textChanged, trace, [trace](const QString& text) {
+            trace->Statuses << text;
+            if (trace->OnStatus)
+                trace->OnStatus(text);
+        });
+        return form;
+    }
+
+    static void Start(TMailWizardForm& form) { Find<QPushButton>(form, "btnNext")->click(); }
+
+    // The wizard is usable again after every run: completed page, Back enabled, Next not, Close again.
+    static void VerifyCompleted(TMailWizardForm& form) {
+        QCOMPARE(form.PageNo, 5);
+        QCOMPARE(Find<QLabel>(form, "lblTitle")->text(), QStringLiteral("Completed"));
+        QVERIFY(Find<QPushButton>(form, "btnBack")->isEnabled());
+        QVERIFY(!Find<QPushButton>(form, "btnNext")->isEnabled());
+        QCOMPARE(Find<QPushButton>(form, "btnCancel")->text(), QStringLiteral("&Close"));
+        QCOMPARE(form.windowTitle(), QStringLiteral("Quorvel Mailer 1.2"));
+        QCOMPARE(Field(form, "edtStatus"), QStringLiteral("Disconnected"));
+        QCOMPARE(Field(form, "edtCurrentRecipient"), QString());
+        QCOMPARE(form.SmtpClient->State(), smtpDisconnected);
+    }
+
+    // mail_log.dbf as dbfread reads it, without its line of field definitions.
+    QStringList LogRows() const {
+        QStringList rows = ReadTable(LogPath());
+        if (!rows.isEmpty())
+            rows.removeFirst();
+        return rows;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(FSettings.isValid() && FDir.isValid());
+        UseTemporarySettings(FSettings);
+        FTable = FDir.filePath("recipients.dbf");
+        MakeRecipients(FTable);
+    }
+
+    void init() {
+        RawSettings().clear();
+        QFile::remove(LogPath());
+    }
+
+    // Three records: progress per record, every message personalised, the closing lines.
+    void sendsEveryRecord() {
+        const QString table = FDir.filePath("three.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
+                  {{"Anna Berg", "anna@example.org", "Ms.", "Berg AG"},
+                   {"Carl Dorn", "carl@example.org", "Mr.", ""},
+                   {"Eva Falk", " eva@example.org ", "Ms.", "Falk Ltd"}});
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), table);
+        Start(*form);
+
+        QCOMPARE(FTrace->Titles, (QStringList{"Sending 33%", "Sending 66%", "Sending 100%", "Quorvel Mailer 1.2"}));
+        QVERIFY(FTrace->Statuses.contains("Sending mail #1"));
+        QVERIFY(FTrace->Statuses.contains("Sending mail #3"));
+        QCOMPARE(LogLines(*form), (QStringList{"Connection closed", "3 messages sent."}));
+        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("3"));
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
+        VerifyCompleted(*form);
+
+        const auto messages = sink.Messages();
+        QCOMPARE(int(messages.size()), 3);
+        QCOMPARE(messages[0].Sender, std::string("sender@example.org"));
+        QCOMPARE(messages[0].Recipients, std::vector<std::string>{"anna@example.org"});
+        QCOMPARE(messages[2].Recipients, std::vector<std::string>{"eva@example.org"});
+        const QByteArray first = messages[0].Content;
+        QVERIFY(first.startsWith("From: Quorvel Test <sender@example.org>\r\nOrganization: Test Works\r\n"
+                                 "To: Anna Berg <anna@example.org>\r\nCc: \r\nSubject: Autumn news\r\n"));
+        QVERIFY2(first.contains("\r\n\r\nDear Ms. Anna Berg,\r\n\r\nnews for Berg AG.\r\n.\r\nBye\r\n\r\n"
+                                "Delivered to you by Quorvel Mailer"),
+                 first.constData());
+        QVERIFY(messages[0].Wire.contains("\r\n..\r\nBye\r\n")); // the lone dot went out stuffed
+        QVERIFY(messages[1].Content.contains("Dear Mr. Carl Dorn,\r\n\r\nnews for .\r\n"));
+        QVERIFY(LogRows().isEmpty());
+    }
+
+    // Scope 2 to 3 of 5: records 2 and 3 only, at 50% and 100%.
+    void sendsTheScope() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable, "2", "3");
+        Start(*form);
+
+        QCOMPARE(FTrace->Titles, (QStringList{"Sending 50%", "Sending 100%", "Quorvel Mailer 1.2"}));
+        QCOMPARE(FTrace->Statuses.filter("Sending mail"), (QStringList{"Sending mail #2", "Sending mail #3"}));
+        const auto messages = sink.Messages();
+        QCOMPARE(int(messages.size()), 2);
+        QCOMPARE(messages[0].Recipients, std::vector<std::string>{"carl@example.org"});
+        QCOMPARE(messages[1].Recipients, std::vector<std::string>{"eva@example.org"});
+        QCOMPARE(LogLines(*form).last(), QStringLiteral("2 messages sent."));
+    }
+
+    // A blank address is passed over silently; the whole table otherwise goes out.
+    void skipsBlankAddress() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable);
+        Start(*form);
+
+        QCOMPARE(sink.Count(), 4);
+        QCOMPARE(LogLines(*form), (QStringList{"Connection closed", "4 messages sent."}));
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
+        QVERIFY(!FTrace->Statuses.contains("Sending mail #4"));
+        QVERIFY(LogRows().isEmpty());
+    }
+
+    // Nobody listens: the first connection fails and the run ends at once, with one error and a log row.
+    void unreachableServer() {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close(); // a port with no listener: the connection is refused
+
+        auto form = ReadyWizard(port, FTable);
+        Start(*form);
+
+        const QStringList lines = LogLines(*form);
+        QCOMPARE(lines,
+                 (QStringList{"Error when sending mail to: ", "Aborted: lost connection to SMTP server at position 0.",
+                              "Connection closed", "0 messages sent."}));
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("1"));
+        QCOMPARE(LogRows(),
+                 (QStringList{"Aborted: lost connection to SMTP server at positio|Anna Berg|anna@example.org"}));
+        VerifyCompleted(*form);
+    }
+
+    // A refused recipient: one error in the server's words, logged, and the next record on a new connection.
+    void refusedRecipient() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.SetReplies("RCPT", {ScriptedServer::Send("250 OK\r\n"),
+                                   ScriptedServer::Send("550 5.1.1 <carl@example.org>: no such user\r\n"),
+                                   ScriptedServer::Send("250 OK\r\n")});
+        auto form = ReadyWizard(server.Port(), FTable);
+        Start(*form);
+
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("1"));
+        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("3"));
+        QCOMPARE(LogLines(*form), (QStringList{"Error when sending mail to: Carl Dorn <carl@example.org>",
+                                               "Server says: 550 5.1.1 <carl@example.org>: no such user",
+                                               "Connection closed", "3 messages sent."}));
+        QCOMPARE(LogRows(), (QStringList{"550 5.1.1 <carl@example.org>: no such user|Carl Dorn|carl@example.org"}));
+        // The refusal closed the first connection with QUIT; the remaining records went over a second one.
+        QCOMPARE(server.Connections(), 2);
+        QCOMPARE(server.Commands().count("QUIT"), 2);
+        VerifyCompleted(*form);
+    }
+
+    // Stop asks between records: No goes on, Yes ends the run with a log row.
+    void stopAsksBetweenRecords() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable);
+        QPushButton* stop = Find<QPushButton>(*form, "btnCancel");
+        std::shared_ptr<TSeenBox> firstBox;
+        std::shared_ptr<TSeenBox> secondBox;
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Sending mail #1")) {
+                QCOMPARE(stop->text(), QStringLiteral("&Stop"));
+                stop->click();
+                firstBox = AnswerNextBox("&No");
+            } else if (status == QStringLiteral("Sending mail #2")) {
+                stop->click();
+                secondBox = AnswerNextBox("&Yes");
+            }
+        };
+        Start(*form);
+
+        QVERIFY(firstBox && firstBox->Shown);
+        QCOMPARE(firstBox->Title, QStringLiteral("Confirm"));
+        QCOMPARE(firstBox->Text, QStringLiteral("Sure to abort mailing in progress?\nYes = Stop now! No = Continue!"));
+        QVERIFY(secondBox && secondBox->Shown);
+        QCOMPARE(sink.Count(), 2);
+        QCOMPARE(LogLines(*form),
+                 (QStringList{"User aborted at position 2.", "Connection closed", "2 messages sent."}));
+        QCOMPARE(LogRows(), (QStringList{"User aborted at position 2.|Eva Falk|eva@example.org"}));
+        VerifyCompleted(*form);
+    }
+
+    // The server hangs up in the middle of each message: every one is an error, none counts as sent.
+    void connectionDroppedInMessage() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.SetCloseAfterDataLines(3);
+        const QString table = FDir.filePath("two.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
+                  {{"Anna Berg", "anna@example.org", "Ms.", ""}, {"Carl Dorn", "carl@example.org", "Mr.", ""}});
+        auto form = ReadyWizard(server.Port(), table);
+        Start(*form);
+
+        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("0"));
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("2"));
+        const QStringList lines = LogLines(*form);
+        QCOMPARE(lines.count("Server says: 554 connection closed"), 2);
+        QCOMPARE(lines.last(), QStringLiteral("0 messages sent."));
+        QCOMPARE(LogRows(), (QStringList{"554 connection closed|Anna Berg|anna@example.org",
+                                         "554 connection closed|Carl Dorn|carl@example.org"}));
+        QCOMPARE(server.Connections(), 2);
+        VerifyCompleted(*form);
+    }
+
+    // An empty table makes no connection; Back, Next and Start! run again with fresh counts.
+    void emptyTableThenSecondRun() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        const QString empty = FDir.filePath("empty.dbf");
+        MakeTable(empty, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)", {});
+        auto form = ReadyWizard(server.Port(), empty);
+        Start(*form);
+        QCOMPARE(server.Connections(), 0);
+        QCOMPARE(LogLines(*form), (QStringList{"Connection closed", "0 messages sent."}));
+        VerifyCompleted(*form);
+
+        // Back to page 4, another table, the check again, and a second run.
+        Find<QPushButton>(*form, "btnBack")->click();
+        QCOMPARE(form->PageNo, 4);
+        QVERIFY(!form->tblRecipients->Active());
+        QLineEdit* edtTable = Find<QLineEdit>(*form, "edtTable");
+        edtTable->setText(FTable);
+        edtTable->setModified(true);
+        Find<QPushButton>(*form, "btnNext")->click();
+        QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
+        Start(*form);
+        QCOMPARE(LogLines(*form), (QStringList{"Connection closed", "4 messages sent."}));
+        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("4"));
+        QCOMPARE(server.Connections(), 1);
+        VerifyCompleted(*form);
+    }
+
+    // Closing the window during a run: No keeps it going; Yes ends it at once and the window closes.
+    void closeDuringRun() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        {
+            auto form = ReadyWizard(sink.Port(), FTable);
+            TMailWizardForm* window = form.get();
+            std::shared_ptr<TSeenBox> box;
+            FTrace->OnStatus = [&](const QString& status) {
+                if (status == QStringLiteral("Sending mail #1")) {
+                    box = AnswerNextBox("&No");
+                    QTimer::singleShot(0, window, [window] { window->close(); });
+                }
+            };
+            Start(*form);
+            QVERIFY(box && box->Shown);
+            QCOMPARE(box->Text, QStringLiteral("Interrupt SMTP transfer?"));
+            QVERIFY(form->isVisible());
+            QCOMPARE(sink.Count(), 4);
+        }
+        const int before = sink.Count();
+        auto form = ReadyWizard(sink.Port(), FTable);
+        TMailWizardForm* window = form.get();
+        std::shared_ptr<TSeenBox> box;
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Sending mail #2")) {
+                box = AnswerNextBox("&Yes");
+                QTimer::singleShot(0, window, [window] { window->close(); });
+            }
+        };
+        form->SettingsChanged = false; // no "Save Settings?" after the interruption
+        Start(*form);
+        QVERIFY(box && box->Shown);
+        QVERIFY(!form->isVisible());
+        // The first message went out; the second was in transfer when the connection was given up.
+        QCOMPARE(sink.Count() - before, 1);
+        QVERIFY(!FTrace->Statuses.contains("Sending mail #3"));
+        // The message in transfer is reported as not sent, then the abort.
+        const QStringList lines = LogLines(*form);
+        QCOMPARE(lines.first(), QStringLiteral("Error when sending mail to: Carl Dorn <carl@example.org>"));
+        QVERIFY(lines.contains("User aborted at position 2."));
+        QCOMPARE(lines.last(), QStringLiteral("1 messages sent."));
+        const QStringList rows = LogRows();
+        QCOMPARE(rows.size(), 2);
+        QVERIFY2(rows[0].endsWith("|Carl Dorn|carl@example.org"), qPrintable(rows[0]));
+        QCOMPARE(rows[1], QStringLiteral("User aborted at position 2.|Eva Falk|eva@example.org"));
+    }
+};
+
+QTEST_MAIN(TestMailingRun)
+#include "tst_mailingrun.moc"
