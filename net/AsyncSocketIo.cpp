@@ -13,7 +13,7 @@ using namespace SocketErrors;
 
 namespace {
 
-// Shows the wait control for the length of one wait, also when the wait ends by an exception.
+// Shows the wait control for one wait and lets it hide afterwards, also when the wait ends by an exception.
 class TShownWait {
 public:
     TShownWait(TCustomWait* wait, int timeout) : FWait(wait)
@@ -63,6 +63,7 @@ int TCustomAsyncSocket::Send(const void* data, int len)
     }
     TryToSend();
     // Everything left at once: the completion is still reported from the event loop, never from inside Send.
+    // With no handler to hear it nothing is posted, which spares the loop a wake-up for every command written.
     if (FAllSent && FSocketHandle != INVALID_SOCKET && OnDataSent)
         FEventSource->Post(FSocketHandle, FD_WRITE, 0);
     return total;
@@ -351,6 +352,9 @@ void TCustomAsyncSocket::DrainUntilClosed()
                 Receive(sink, std::min<int>(left, sizeof sink));
             }
         }
+        // Bytes still held come before anything the platform can tell about the connection.
+        if (!FReceived.Empty())
+            continue;
         // A peeked byte tells an open, an ended and a failed connection apart without taking anything.
         char byte;
         const ssize_t n = ::recv(FSocketHandle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);

@@ -452,6 +452,26 @@ void TestAsyncSocket::closeAndResetBehindReceivedBytes()
         QCOMPARE(client.Socket.State(), wsClosed);
         QCOMPARE(client.Closed, std::vector<int>{10054});
     }
+    {
+        // Draining to the end hands out every held byte before it stops at the close behind them.
+        TClient client;
+        QVERIFY(client.ConnectTo(listener.Port()));
+        const int peer = listener.Accept();
+        SendAll(peer, "250 OK\r\nfirst tail, second tail");
+        ::close(peer);
+        std::string line;
+        client.Socket.ReadLine(10, line);
+        QCOMPARE(line, std::string("250 OK"));
+        std::string taken;
+        client.Socket.OnDataAvailable = [&taken](TCustomAsyncSocket* socket, int) {
+            char bytes[8]; // smaller than what is held: the drain must come back for the rest
+            const int n = socket->Receive(bytes, sizeof bytes);
+            if (n > 0)
+                taken.append(bytes, static_cast<size_t>(n));
+        };
+        client.Socket.DrainUntilClosed();
+        QCOMPARE(taken, std::string("first tail, second tail"));
+    }
 }
 
 void TestAsyncSocket::sendToVanishedPeer()
