@@ -14,7 +14,11 @@ const char* const ReceiveTimeout = "554 receive timeout";
 const char* const ConnectionClosed = "554 connection closed";
 
 // Lines wait in the client until a reply is awaited or this much is queued: one write per message body
-// instead of one per line, with the same bytes on the wire.
+// instead of one per line, with the same bytes on the wire. Writing each line at once with TCP_NODELAY would
+// also avoid Nagle's wait for the server's delayed acknowledgement, but every write wakes the server: on
+// loopback that costs about twice the client CPU per 1 KB message. With one write per awaited reply a write
+// follows another only inside bodies longer than FlushBytes; with 128 KB bodies on loopback no stall showed
+// there, and TCP_NODELAY only added CPU.
 constexpr size_t FlushBytes = 65536;
 
 // Pending messages run before each line and after each body line, so the window repaints and the user's Stop
