@@ -1,5 +1,6 @@
 // Turns readiness of a non-blocking socket into connect, read, write, accept and close events, delivered in order
-// through the owning thread's event queue, with the re-enabling rules the socket relies on.
+// on the owning thread (straight from the readiness when nothing is queued before it, else through the event
+// queue), with the re-enabling rules the socket relies on.
 #pragma once
 
 #include <QObject>

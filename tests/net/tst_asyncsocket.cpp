@@ -80,6 +80,7 @@ private slots:
     void linesAcrossReceiveBlocks();
     void bytesBehindALineStayForOtherReaders();
     void closeAndResetBehindReceivedBytes();
+    void lineReadFromInsideADataHandler();
     void sendToVanishedPeer();
     void staleEventsAfterCloseAreIgnored();
     void waitAndReadLineWithoutWaitControl();
@@ -472,6 +473,29 @@ void TestAsyncSocket::closeAndResetBehindReceivedBytes()
         client.Socket.DrainUntilClosed();
         QCOMPARE(taken, std::string("first tail, second tail"));
     }
+}
+
+void TestAsyncSocket::lineReadFromInsideADataHandler()
+{
+    TListener listener;
+    TClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    // The handler of a read event waits for the rest of a line: the wait runs inside the event's own dispatch
+    // and must still be told of the bytes that arrive meanwhile.
+    std::string line;
+    int calls = 0;
+    client.Socket.OnDataAvailable = [&](TCustomAsyncSocket* socket, int) {
+        ++calls;
+        socket->OnDataAvailable = nullptr;
+        socket->ReadLine(50, line);
+    };
+    SendAll(peer, "250-fir");
+    QTimer::singleShot(50, [peer] { SendAll(peer, "st\r\n"); });
+    QTRY_COMPARE(line, std::string("250-first"));
+    QCOMPARE(calls, 1);
+    QCOMPARE(client.Waiter.ModalResult, 1);
+    ::close(peer);
 }
 
 void TestAsyncSocket::sendToVanishedPeer()
