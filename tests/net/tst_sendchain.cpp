@@ -1,4 +1,5 @@
 // The send chain: block discipline, draining under a slow reader, completion reports, and the error texts.
+#include "LoopbackClient.h"
 #include "LoopbackPeer.h"
 #include "net/AsyncSocket.h"
 #include "net/LastError.h"
@@ -95,44 +96,30 @@ void TestSendChain::errnoMapping()
 void TestSendChain::resetErrorClosesHandleOthersDoNot()
 {
     TListener listener;
-    TWait wait;
-    wait.SetInterval(20);
     for (int code : {10061, 10060, 10054}) {
-        TAsyncSocket socket;
-        socket.SetWaitCtrl(&wait);
-        int closedEvents = 0;
-        socket.OnSessionClosed = [&](TCustomAsyncSocket*, int) { ++closedEvents; };
-        socket.SetPort(std::to_string(listener.Port()));
-        socket.SetAddr("127.0.0.1");
-        socket.Connect();
-        QVERIFY(socket.Wait(50, wsConnected));
+        TLoopbackClient client;
+        QVERIFY(client.ConnectTo(listener.Port()));
         ::close(listener.Accept());
         SetSocketLastError(code);
-        QVERIFY_THROWS_EXCEPTION(ESocketException, RaiseSocketError(&socket, "ReadLine"));
+        QVERIFY_THROWS_EXCEPTION(ESocketException, RaiseSocketError(&client.Socket, "ReadLine"));
         const bool closes = code == 10054;
-        QCOMPARE(socket.Handle() == INVALID_SOCKET, closes);
-        QCOMPARE(socket.State(), closes ? wsClosed : wsConnected);
-        QCOMPARE(closedEvents, 0);
+        QCOMPARE(client.Socket.Handle() == INVALID_SOCKET, closes);
+        QCOMPARE(client.Socket.State(), closes ? wsClosed : wsConnected);
+        QCOMPARE(client.Closed.size(), size_t(0));
     }
 }
 
 void TestSendChain::sendAllAtOnceReportsOnceFromLoop()
 {
     TListener listener;
-    TWait wait;
-    wait.SetInterval(20);
-    TAsyncSocket socket;
-    socket.SetWaitCtrl(&wait);
-    socket.SetPort(std::to_string(listener.Port()));
-    socket.SetAddr("127.0.0.1");
-    socket.Connect();
-    QVERIFY(socket.Wait(50, wsConnected));
+    TLoopbackClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
     const int peer = listener.Accept();
     std::vector<int> sent;
-    socket.OnDataSent = [&](TCustomAsyncSocket*, int error) { sent.push_back(error); };
-    QCOMPARE(socket.Send("", 0), 0);
-    QCOMPARE(socket.Send("x", -3), 0);
-    QCOMPARE(socket.SendText("HELO here\r\n"), 11);
+    client.Socket.OnDataSent = [&](TCustomAsyncSocket*, int error) { sent.push_back(error); };
+    QCOMPARE(client.Socket.Send("", 0), 0);
+    QCOMPARE(client.Socket.Send("x", -3), 0);
+    QCOMPARE(client.Socket.SendText("HELO here\r\n"), 11);
     QVERIFY(sent.empty()); // reported from the event loop, never from inside Send
     QTRY_COMPARE(sent.size(), size_t(1));
     QTest::qWait(50);
@@ -145,35 +132,29 @@ void TestSendChain::sendAllAtOnceReportsOnceFromLoop()
 void TestSendChain::slowReaderDrainsOnWriteReadiness()
 {
     TListener listener;
-    TWait wait;
-    wait.SetInterval(20);
-    TAsyncSocket socket;
-    socket.SetWaitCtrl(&wait);
-    socket.SetPort(std::to_string(listener.Port()));
-    socket.SetAddr("127.0.0.1");
-    socket.Connect();
-    QVERIFY(socket.Wait(50, wsConnected));
+    TLoopbackClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
     const int peer = listener.Accept();
     // Fill the platform's buffers behind the chain's back, so the chain's bytes cannot leave.
     std::string filler(65536, 'f');
     size_t filled = 0;
     for (;;) {
-        const ssize_t n = ::send(socket.Handle(), filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(client.Socket.Handle(), filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0)
             break;
         filled += static_cast<size_t>(n);
     }
     int sentEvents = 0;
-    socket.OnDataSent = [&](TCustomAsyncSocket*, int) { ++sentEvents; };
+    client.Socket.OnDataSent = [&](TCustomAsyncSocket*, int) { ++sentEvents; };
     std::string payload(3000, '\0');
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<char>('A' + i % 26);
-    QCOMPARE(socket.Send(payload.data(), 3000), 3000);
-    QCOMPARE(socket.SendQueue().size(), size_t(2));
-    QCOMPARE(socket.SendQueue()[0]->WritePos(), 1514);
-    QCOMPARE(socket.SendQueue()[0]->ReadPos(), 0);
-    QCOMPARE(socket.SendQueue()[1]->WritePos(), 1486);
-    QVERIFY(!socket.AllSent());
+    QCOMPARE(client.Socket.Send(payload.data(), 3000), 3000);
+    QCOMPARE(client.Socket.SendQueue().size(), size_t(2));
+    QCOMPARE(client.Socket.SendQueue()[0]->WritePos(), 1514);
+    QCOMPARE(client.Socket.SendQueue()[0]->ReadPos(), 0);
+    QCOMPARE(client.Socket.SendQueue()[1]->WritePos(), 1486);
+    QVERIFY(!client.Socket.AllSent());
 
     // The peer reads slowly, a few kilobytes per timer tick.
     std::string received;
@@ -189,36 +170,30 @@ void TestSendChain::slowReaderDrainsOnWriteReadiness()
     QTRY_COMPARE(sentEvents, 1);
     QTest::qWait(50);
     QCOMPARE(sentEvents, 1);
-    QVERIFY(socket.AllSent());
+    QVERIFY(client.Socket.AllSent());
     QCOMPARE(received.substr(filled), payload);
     // The emptied first block was freed; the last one stays for the next Send.
-    QCOMPARE(socket.SendQueue().size(), size_t(1));
+    QCOMPARE(client.Socket.SendQueue().size(), size_t(1));
     ::close(peer);
 }
 
 void TestSendChain::flushWaitsForDrain()
 {
     TListener listener;
-    TWait wait;
-    wait.SetInterval(20);
-    TAsyncSocket socket;
-    socket.SetWaitCtrl(&wait);
-    socket.SetPort(std::to_string(listener.Port()));
-    socket.SetAddr("127.0.0.1");
-    socket.Connect();
-    QVERIFY(socket.Wait(50, wsConnected));
+    TLoopbackClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
     const int peer = listener.Accept();
     const std::string big(4 << 20, 'z');
-    socket.Send(big.data(), static_cast<int>(big.size()));
-    QVERIFY(!socket.AllSent());
+    client.Socket.Send(big.data(), static_cast<int>(big.size()));
+    QVERIFY(!client.Socket.AllSent());
     // Nobody reads: the flush gives up when its time is up.
-    socket.SetFlushTimeout(3);
+    client.Socket.SetFlushTimeout(3);
     QElapsedTimer clock;
     clock.start();
-    socket.Flush();
+    client.Socket.Flush();
     QVERIFY(clock.elapsed() >= 50 && clock.elapsed() < 2000);
-    QVERIFY(!socket.AllSent());
-    QVERIFY(!wait.Running());
+    QVERIFY(!client.Socket.AllSent());
+    QVERIFY(!client.Waiter.Running());
     // With a reader it returns once everything has left.
     size_t received = 0;
     QTimer reader;
@@ -229,21 +204,19 @@ void TestSendChain::flushWaitsForDrain()
             received += static_cast<size_t>(n);
     });
     reader.start(1);
-    socket.SetFlushTimeout(500);
-    socket.Flush();
-    QVERIFY(socket.AllSent());
+    client.Socket.SetFlushTimeout(500);
+    client.Socket.Flush();
+    QVERIFY(client.Socket.AllSent());
     // A close drops what is still queued: nothing reaches the next connection.
-    socket.Send(big.data(), static_cast<int>(big.size()));
-    socket.Close();
-    QVERIFY(socket.SendQueue().empty());
-    QVERIFY(socket.AllSent());
+    client.Socket.Send(big.data(), static_cast<int>(big.size()));
+    client.Socket.Close();
+    QVERIFY(client.Socket.SendQueue().empty());
+    QVERIFY(client.Socket.AllSent());
     ::close(peer);
 }
 
 void TestSendChain::serverSide()
 {
-    TWait wait;
-    wait.SetInterval(20);
     TAsyncSocket server;
     QCOMPARE(QString::fromStdString([&] {
         try {
@@ -268,33 +241,25 @@ void TestSendChain::serverSide()
         QCOMPARE(error, 0);
         served.Dup(sender->Accept());
     };
-    TAsyncSocket client;
-    client.SetWaitCtrl(&wait);
-    client.SetPort(port);
-    client.SetAddr("127.0.0.1");
-    client.Connect();
-    QVERIFY(client.Wait(50, wsConnected));
+    TLoopbackClient client;
+    QVERIFY(client.ConnectTo(std::stoi(port)));
     QTRY_COMPARE(served.State(), wsConnected);
     QCOMPARE(served.GetPeerAddress(), std::string("127.0.0.1"));
     served.SendText("220 ready\r\n");
     std::string line;
-    client.ReadLine(50, line);
+    client.Socket.ReadLine(50, line);
     QCOMPARE(line, std::string("220 ready"));
     served.Close();
-    client.ReadLine(50, line);
-    QCOMPARE(client.State(), wsClosed);
+    client.Socket.ReadLine(50, line);
+    QCOMPARE(client.Socket.State(), wsClosed);
 
     // Paused, the listener reports nothing; resumed, it still does not report connections.
     int available = 0;
     server.OnSessionAvailable = [&](TCustomAsyncSocket*, int) { ++available; };
     server.Pause();
     server.Resume();
-    TAsyncSocket another;
-    another.SetWaitCtrl(&wait);
-    another.SetPort(port);
-    another.SetAddr("127.0.0.1");
-    another.Connect();
-    QVERIFY(another.Wait(50, wsConnected));
+    TLoopbackClient another;
+    QVERIFY(another.ConnectTo(std::stoi(port)));
     QTest::qWait(50);
     QCOMPARE(available, 0);
 }
