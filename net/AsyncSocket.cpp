@@ -3,6 +3,7 @@
 
 #include "framework/Text.h"
 #include "net/LastError.h"
+#include "net/ShownWait.h"
 #include "net/SocketEventSource.h"
 
 #include <QCoreApplication>
@@ -309,18 +310,8 @@ bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState)
     if (FMultiThreaded) {
         WaitMultiThreaded(timeout, [this, awaitedState] { return FState == awaitedState; });
     } else {
-        QPointer<TCustomWait> wait = FWaitCtrl;
-        wait->Caption = std::to_string(timeout);
-        wait->ShowForWait();
-        try {
-            wait->Run();
-        } catch (...) {
-            if (wait)
-                wait->HideAfterWait();
-            throw;
-        }
-        if (wait)
-            wait->HideAfterWait();
+        TShownWait wait(FWaitCtrl, timeout);
+        wait->Run();
     }
     return FState == awaitedState;
 }

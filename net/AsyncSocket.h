@@ -10,6 +10,7 @@
 #include <QPointer>
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include <cstdint>
@@ -138,7 +139,6 @@ protected:
     void StopWait();
     // Dispatches pending events; blocks for the next one when the caller has nothing else to do.
     void ProcessPendingMessages(bool block);
-    void PostWriteReady();
 
 private:
     void AbandonHandle();
@@ -160,7 +160,7 @@ private:
     int FPortNumber = 0;
     int FLocalPort = 0;
     int FProtoNumber = IPPROTO_TCP;
-    int FSocketType = 1;
+    int FSocketType = SOCK_STREAM;
     std::string FDnsResult;
     std::vector<std::string> FDnsResultList;
     int FAddressFamily = AF_INET;

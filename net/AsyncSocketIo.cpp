@@ -2,6 +2,7 @@
 #include "net/AsyncSocket.h"
 
 #include "net/LastError.h"
+#include "net/ShownWait.h"
 #include "net/SocketEventSource.h"
 
 #include <algorithm>
@@ -10,32 +11,6 @@
 #include <sys/socket.h>
 
 using namespace SocketErrors;
-
-namespace {
-
-// Shows the wait control for one wait and lets it hide afterwards, also when the wait ends by an exception.
-class TShownWait {
-public:
-    TShownWait(TCustomWait* wait, int timeout) : FWait(wait)
-    {
-        FWait->Caption = std::to_string(timeout);
-        FWait->ShowForWait();
-    }
-    ~TShownWait()
-    {
-        if (FWait)
-            FWait->HideAfterWait();
-    }
-    TShownWait(const TShownWait&) = delete;
-    TShownWait& operator=(const TShownWait&) = delete;
-    TCustomWait* operator->() const { return FWait; }
-    explicit operator bool() const { return !FWait.isNull(); }
-
-private:
-    QPointer<TCustomWait> FWait;
-};
-
-} // namespace
 
 int TCustomAsyncSocket::Send(const void* data, int len)
 {

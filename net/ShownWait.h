@@ -1,0 +1,22 @@
+// One wait of the socket layer on its wait control: shown for the wait, let go of afterwards.
+#pragma once
+
+#include "net/Wait.h"
+
+#include <QPointer>
+
+// Shows the wait control for one wait and lets it hide afterwards, also when the wait ends by an exception
+// or the control is destroyed during it.
+class TShownWait {
+public:
+    TShownWait(TCustomWait* wait, int timeout);
+    ~TShownWait();
+    TShownWait(const TShownWait&) = delete;
+    TShownWait& operator=(const TShownWait&) = delete;
+
+    TCustomWait* operator->() const { return FWait; }
+    explicit operator bool() const { return !FWait.isNull(); }
+
+private:
+    QPointer<TCustomWait> FWait;
+};
