@@ -25,8 +25,7 @@ constexpr size_t MaxServiceName = 31;
 constexpr size_t MaxHostName = 255;
 
 // Leading blanks, then decimal digits up to the first other character; no sign; 0 without digits.
-long long StrToIntPrefix(const std::string& text)
-{
+long long StrToIntPrefix(const std::string& text) {
     size_t i = 0;
     while (i < text.size() && text[i] == ' ')
         ++i;
@@ -39,11 +38,12 @@ long long StrToIntPrefix(const std::string& text)
     return n;
 }
 
-bool StartsWithDigit(const std::string& text) { return !text.empty() && text[0] >= '0' && text[0] <= '9'; }
+bool StartsWithDigit(const std::string& text) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
 
 // Host name or dotted address to an IPv4 address in network order.
-in_addr_t ResolveHost(const std::string& text)
-{
+in_addr_t ResolveHost(const std::string& text) {
     const std::string name = Text::Trim(text);
     const in_addr_t address = ::inet_addr(name.c_str());
     if (address != INADDR_NONE || name == "255.255.255.255")
@@ -73,14 +73,13 @@ TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
     : QObject(owner),
       FEventSource(std::make_unique<TSocketEventSource>(
           [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); },
-          TSocketEventSource::TReader{[this] { return !FReceived.Empty(); },
-              [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }}))
-{
+          TSocketEventSource::TReader{
+              [this] { return !FReceived.Empty(); },
+              [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }})) {
     ResetDefaults();
 }
 
-TCustomAsyncSocket::~TCustomAsyncSocket()
-{
+TCustomAsyncSocket::~TCustomAsyncSocket() {
     // Handlers belong to owners that may be half destroyed already: nothing is reported from here on.
     FDestroying = true;
     OnDataAvailable = nullptr;
@@ -102,8 +101,7 @@ TCustomAsyncSocket::~TCustomAsyncSocket()
         ::close(FSocketHandle);
 }
 
-void TCustomAsyncSocket::SetProto(const std::string& text)
-{
+void TCustomAsyncSocket::SetProto(const std::string& text) {
     if (FProtoAssigned && text == FProtoText)
         return;
     if (FState != wsClosed)
@@ -134,8 +132,7 @@ void TCustomAsyncSocket::SetProto(const std::string& text)
     FSocketType = FProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
 }
 
-void TCustomAsyncSocket::SetPort(const std::string& text)
-{
+void TCustomAsyncSocket::SetPort(const std::string& text) {
     if (FPortAssigned && text == FPortText)
         return;
     if (FState != wsClosed)
@@ -163,8 +160,8 @@ void TCustomAsyncSocket::SetPort(const std::string& text)
         servent* found = nullptr;
         char buffer[1024];
         if (::getservbyname_r(name.c_str(), proto.empty() ? nullptr : proto.c_str(), &entry, buffer, sizeof buffer,
-                &found) != 0
-            || !found)
+                              &found) != 0 ||
+            !found)
             refuse(WSANO_DATA);
         port = ntohs(static_cast<uint16_t>(found->s_port));
     }
@@ -172,8 +169,7 @@ void TCustomAsyncSocket::SetPort(const std::string& text)
     FPortNumber = port;
 }
 
-void TCustomAsyncSocket::SetAddr(const std::string& text)
-{
+void TCustomAsyncSocket::SetAddr(const std::string& text) {
     if (FAddrAssigned && text == FAddrText)
         return;
     if (FState != wsClosed)
@@ -184,8 +180,7 @@ void TCustomAsyncSocket::SetAddr(const std::string& text)
     FAddrAssigned = true;
 }
 
-TSocketSendFlags TCustomAsyncSocket::SendFlags() const
-{
+TSocketSendFlags TCustomAsyncSocket::SendFlags() const {
     if (FSendFlags == 0)
         return wsSendNormal;
     if (FSendFlags == MSG_OOB)
@@ -193,17 +188,19 @@ TSocketSendFlags TCustomAsyncSocket::SendFlags() const
     throw ESocketException("Invalid internal SendFlags");
 }
 
-void TCustomAsyncSocket::SetSendFlags(TSocketSendFlags flags)
-{
+void TCustomAsyncSocket::SetSendFlags(TSocketSendFlags flags) {
     switch (flags) {
-    case wsSendNormal: FSendFlags = 0; return;
-    case wsSendUrgent: FSendFlags = MSG_OOB; return;
+    case wsSendNormal:
+        FSendFlags = 0;
+        return;
+    case wsSendUrgent:
+        FSendFlags = MSG_OOB;
+        return;
     }
     throw ESocketException("Invalid SendFlags");
 }
 
-void TCustomAsyncSocket::Connect()
-{
+void TCustomAsyncSocket::Connect() {
     if (FSocketHandle != INVALID_SOCKET && FState != wsClosed)
         throw ESocketException("Connect: Socket already in use");
     if (!FPortAssigned)
@@ -249,8 +246,8 @@ void TCustomAsyncSocket::Connect()
             OnSessionConnected(this, 0);
         return;
     }
-    if (::connect(FSocketHandle, reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr) == 0
-        || errno == EINPROGRESS || errno == EWOULDBLOCK) {
+    if (::connect(FSocketHandle, reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr) == 0 ||
+        errno == EINPROGRESS || errno == EWOULDBLOCK) {
         UpdateState(wsConnecting);
         return;
     }
@@ -258,30 +255,26 @@ void TCustomAsyncSocket::Connect()
     RaiseSocketError(this, "Connect");
 }
 
-void TCustomAsyncSocket::UpdateState(TSocketState newState)
-{
+void TCustomAsyncSocket::UpdateState(TSocketState newState) {
     const TSocketState oldState = FState;
     FState = newState;
     if (OnChangeState)
         OnChangeState(this, oldState, newState);
-    if (!FMultiThreaded && FWaitCtrl
-        && (newState == FAwaitedState || (FAwaitedState == wsConnected && newState == wsClosed)))
+    if (!FMultiThreaded && FWaitCtrl &&
+        (newState == FAwaitedState || (FAwaitedState == wsConnected && newState == wsClosed)))
         FWaitCtrl->Stop();
 }
 
-void TCustomAsyncSocket::StopWait()
-{
+void TCustomAsyncSocket::StopWait() {
     if (!FMultiThreaded && FWaitCtrl)
         FWaitCtrl->Stop();
 }
 
-void TCustomAsyncSocket::ProcessPendingMessages(bool block)
-{
+void TCustomAsyncSocket::ProcessPendingMessages(bool block) {
     QCoreApplication::processEvents(block ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
 }
 
-bool TCustomAsyncSocket::WaitMultiThreaded(int timeout, const std::function<bool()>& done)
-{
+bool TCustomAsyncSocket::WaitMultiThreaded(int timeout, const std::function<bool()>& done) {
     if (timeout <= 0)
         return done();
     const QDeadlineTimer deadline(static_cast<qint64>(timeout) * 1000);
@@ -294,8 +287,7 @@ bool TCustomAsyncSocket::WaitMultiThreaded(int timeout, const std::function<bool
     return done();
 }
 
-bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState)
-{
+bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState) {
     if (FState == awaitedState)
         return true;
     if (!FMultiThreaded && !FWaitCtrl) {
@@ -316,8 +308,7 @@ bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState)
     return FState == awaitedState;
 }
 
-void TCustomAsyncSocket::HandleAsyncSelect(TSocket handle, int events, int error)
-{
+void TCustomAsyncSocket::HandleAsyncSelect(TSocket handle, int events, int error) {
     if (handle != FSocketHandle || FPaused)
         return;
     if (events & FD_CONNECT) {
@@ -352,12 +343,15 @@ void TCustomAsyncSocket::HandleAsyncSelect(TSocket handle, int events, int error
     }
 }
 
-void TCustomAsyncSocket::Close() { InternalClose(true); }
+void TCustomAsyncSocket::Close() {
+    InternalClose(true);
+}
 
-void TCustomAsyncSocket::Abort() { InternalClose(false); }
+void TCustomAsyncSocket::Abort() {
+    InternalClose(false);
+}
 
-void TCustomAsyncSocket::InternalClose(bool doShutdown)
-{
+void TCustomAsyncSocket::InternalClose(bool doShutdown) {
     // Bytes queued for this connection must never reach the next one.
     FSendQueue.clear();
     if (FSocketHandle == INVALID_SOCKET) {
@@ -385,8 +379,7 @@ void TCustomAsyncSocket::InternalClose(bool doShutdown)
     ResetDefaults();
 }
 
-void TCustomAsyncSocket::CloseHandleChecked(const char* functionName)
-{
+void TCustomAsyncSocket::CloseHandleChecked(const char* functionName) {
     FEventSource->Detach();
     const TSocket handle = FSocketHandle;
     FSocketHandle = INVALID_SOCKET;
@@ -397,8 +390,7 @@ void TCustomAsyncSocket::CloseHandleChecked(const char* functionName)
     }
 }
 
-void TCustomAsyncSocket::AbandonHandle()
-{
+void TCustomAsyncSocket::AbandonHandle() {
     if (FSocketHandle != INVALID_SOCKET) {
         FEventSource->Detach();
         ::close(FSocketHandle);
@@ -409,14 +401,12 @@ void TCustomAsyncSocket::AbandonHandle()
     UpdateState(wsClosed);
 }
 
-void TCustomAsyncSocket::Shutdown(int how)
-{
+void TCustomAsyncSocket::Shutdown(int how) {
     if (FSocketHandle != INVALID_SOCKET)
         ::shutdown(FSocketHandle, how);
 }
 
-void TCustomAsyncSocket::ResetDefaults()
-{
+void TCustomAsyncSocket::ResetDefaults() {
     FRemoteAddr = sockaddr_in{};
     FRemoteAddr.sin_family = AF_INET;
     FAddressFamily = AF_INET;
@@ -439,8 +429,7 @@ void TCustomAsyncSocket::ResetDefaults()
     FFlushTimeout = 60;
 }
 
-std::string GetLocalHostName()
-{
+std::string GetLocalHostName() {
     char buffer[64] = {};
     if (::gethostname(buffer, sizeof buffer - 1) != 0)
         throw ESocketException("Winsock.GetHostName failed");

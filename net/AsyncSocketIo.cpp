@@ -12,8 +12,7 @@
 
 using namespace SocketErrors;
 
-int TCustomAsyncSocket::Send(const void* data, int len)
-{
+int TCustomAsyncSocket::Send(const void* data, int len) {
     if (FState != wsConnected) {
         SetSocketLastError(WSAENOTCONN);
         RaiseSocketError(this, "Send");
@@ -44,10 +43,11 @@ int TCustomAsyncSocket::Send(const void* data, int len)
     return total;
 }
 
-int TCustomAsyncSocket::SendText(const std::string& text) { return Send(text.data(), static_cast<int>(text.size())); }
+int TCustomAsyncSocket::SendText(const std::string& text) {
+    return Send(text.data(), static_cast<int>(text.size()));
+}
 
-void TCustomAsyncSocket::TryToSend()
-{
+void TCustomAsyncSocket::TryToSend() {
     if (FSocketHandle == INVALID_SOCKET || FSendQueue.empty())
         return;
     for (;;) {
@@ -67,9 +67,9 @@ void TCustomAsyncSocket::TryToSend()
         ssize_t sent;
         do {
             sent = FSocketType == SOCK_DGRAM
-                ? ::sendto(FSocketHandle, pending, static_cast<size_t>(len), flags,
-                      reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr)
-                : ::send(FSocketHandle, pending, static_cast<size_t>(len), flags);
+                       ? ::sendto(FSocketHandle, pending, static_cast<size_t>(len), flags,
+                                  reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr)
+                       : ::send(FSocketHandle, pending, static_cast<size_t>(len), flags);
         } while (sent < 0 && errno == EINTR);
         if (sent == 0)
             return;
@@ -98,8 +98,7 @@ void TCustomAsyncSocket::TryToSend()
     }
 }
 
-void TCustomAsyncSocket::Flush()
-{
+void TCustomAsyncSocket::Flush() {
     if (FMultiThreaded) {
         while (FSocketHandle != INVALID_SOCKET && !FAllSent) {
             TryToSend();
@@ -113,8 +112,7 @@ void TCustomAsyncSocket::Flush()
     TShownWait wait(FWaitCtrl, FFlushTimeout);
     struct TStopGuard {
         TShownWait& Wait;
-        ~TStopGuard()
-        {
+        ~TStopGuard() {
             if (Wait)
                 Wait->Stop();
         }
@@ -128,8 +126,7 @@ void TCustomAsyncSocket::Flush()
     }
 }
 
-int TCustomAsyncSocket::RcvdCount()
-{
+int TCustomAsyncSocket::RcvdCount() {
     int count = 0;
     if (!WaitingBytes(count)) {
         SetSocketLastErrorFromErrno();
@@ -138,8 +135,7 @@ int TCustomAsyncSocket::RcvdCount()
     return count;
 }
 
-bool TCustomAsyncSocket::WaitingBytes(int& count)
-{
+bool TCustomAsyncSocket::WaitingBytes(int& count) {
     int platform = 0;
     if (::ioctl(FSocketHandle, FIONREAD, &platform) < 0)
         return false;
@@ -147,8 +143,7 @@ bool TCustomAsyncSocket::WaitingBytes(int& count)
     return true;
 }
 
-int TCustomAsyncSocket::Receive(void* buffer, int length)
-{
+int TCustomAsyncSocket::Receive(void* buffer, int length) {
     // Bytes received with a line come first: they arrived before anything still in the platform's buffer.
     if (!FReceived.Empty()) {
         const int taken = FReceived.Take(buffer, length);
@@ -165,11 +160,10 @@ int TCustomAsyncSocket::Receive(void* buffer, int length)
     return static_cast<int>(n);
 }
 
-int TCustomAsyncSocket::ReceiveFrom(void* buffer, int length, sockaddr_in& from, int& fromLength)
-{
+int TCustomAsyncSocket::ReceiveFrom(void* buffer, int length, sockaddr_in& from, int& fromLength) {
     socklen_t size = static_cast<socklen_t>(std::clamp<int>(fromLength, 0, sizeof from));
     const ssize_t n = ::recvfrom(FSocketHandle, buffer, static_cast<size_t>(std::max(length, 0)), 0,
-        reinterpret_cast<sockaddr*>(&from), &size);
+                                 reinterpret_cast<sockaddr*>(&from), &size);
     if (n < 0)
         FLastError = SetSocketLastErrorFromErrno();
     else
@@ -179,8 +173,7 @@ int TCustomAsyncSocket::ReceiveFrom(void* buffer, int length, sockaddr_in& from,
     return static_cast<int>(n);
 }
 
-void TCustomAsyncSocket::HandleRead(int error)
-{
+void TCustomAsyncSocket::HandleRead(int error) {
     try {
         int waiting = -1;
         for (;;) {
@@ -211,8 +204,7 @@ void TCustomAsyncSocket::HandleRead(int error)
     }
 }
 
-void TCustomAsyncSocket::StartLine()
-{
+void TCustomAsyncSocket::StartLine() {
     if (!FLineMode) {
         FLineBuffer[0] = 0;
         FLineLength = 0;
@@ -220,8 +212,7 @@ void TCustomAsyncSocket::StartLine()
     }
 }
 
-bool TCustomAsyncSocket::FillReceived()
-{
+bool TCustomAsyncSocket::FillReceived() {
     ssize_t n;
     do {
         n = ::recv(FSocketHandle, FReceived.Space(), TReceiveBuffer::BlockSize, 0);
@@ -248,8 +239,7 @@ bool TCustomAsyncSocket::FillReceived()
     RaiseSocketError(this, "ReadLine");
 }
 
-void TCustomAsyncSocket::ReadLineBytes()
-{
+void TCustomAsyncSocket::ReadLineBytes() {
     for (;;) {
         if (FSocketHandle == INVALID_SOCKET) {
             FLineMode = false;
@@ -286,8 +276,7 @@ void TCustomAsyncSocket::ReadLineBytes()
     }
 }
 
-void TCustomAsyncSocket::ReadLine(int timeout, std::string& line)
-{
+void TCustomAsyncSocket::ReadLine(int timeout, std::string& line) {
     if (!FMultiThreaded && !FWaitCtrl)
         throw ESocketException("No wait object assigned");
     StartLine();
@@ -304,8 +293,7 @@ void TCustomAsyncSocket::ReadLine(int timeout, std::string& line)
     line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
 }
 
-void TCustomAsyncSocket::DrainUntilClosed()
-{
+void TCustomAsyncSocket::DrainUntilClosed() {
     while (FSocketHandle != INVALID_SOCKET && FState != wsClosed) {
         ProcessPendingMessages(false);
         if (FSocketHandle == INVALID_SOCKET || FState == wsClosed)

@@ -15,8 +15,7 @@ using namespace SocketErrors;
 
 namespace {
 
-std::string Dotted(in_addr address)
-{
+std::string Dotted(in_addr address) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, text, sizeof text);
     return text;
@@ -24,8 +23,7 @@ std::string Dotted(in_addr address)
 
 } // namespace
 
-void TCustomAsyncSocket::DnsLookup(const std::string& hostName)
-{
+void TCustomAsyncSocket::DnsLookup(const std::string& hostName) {
     if (hostName.empty())
         throw ESocketException("DNS lookup: invalid host name.");
     if (FDnsTask) {
@@ -45,11 +43,11 @@ void TCustomAsyncSocket::DnsLookup(const std::string& hostName)
         throw ESocketException(hostName + ": can't start DNS lookup, error #" + std::to_string(WSAEINVAL));
     }
     FDnsTask = QHostInfo::lookupHost(QString::fromLatin1(hostName.data(), static_cast<qsizetype>(hostName.size())),
-        FEventSource.get(), [this](const QHostInfo& info) { HandleHostLookup(info.lookupId(), info); });
+                                     FEventSource.get(),
+                                     [this](const QHostInfo& info) { HandleHostLookup(info.lookupId(), info); });
 }
 
-void TCustomAsyncSocket::HandleHostLookup(int task, const QHostInfo& info)
-{
+void TCustomAsyncSocket::HandleHostLookup(int task, const QHostInfo& info) {
     if (!FDnsTask || *FDnsTask != task)
         return;
     FDnsTask.reset();
@@ -75,8 +73,7 @@ void TCustomAsyncSocket::HandleHostLookup(int task, const QHostInfo& info)
     }
 }
 
-void TCustomAsyncSocket::CancelDnsLookup()
-{
+void TCustomAsyncSocket::CancelDnsLookup() {
     if (!FDnsTask)
         return;
     QHostInfo::abortHostLookup(*FDnsTask);
@@ -85,8 +82,7 @@ void TCustomAsyncSocket::CancelDnsLookup()
         OnDnsLookupDone(this, WSAEINTR);
 }
 
-void TCustomAsyncSocket::Listen()
-{
+void TCustomAsyncSocket::Listen() {
     auto refuse = [this](const char* functionName) {
         SetSocketLastError(WSAEINVAL);
         RaiseSocketError(this, functionName);
@@ -137,15 +133,13 @@ void TCustomAsyncSocket::Listen()
         fail("WSAASyncSelect");
 }
 
-TSocket TCustomAsyncSocket::Accept()
-{
+TSocket TCustomAsyncSocket::Accept() {
     if (FState != wsListening) {
         SetSocketLastError(WSAEINVAL);
         RaiseSocketError(this, "not a listening socket");
     }
     socklen_t length = sizeof FRemoteAddr;
-    const TSocket handle =
-        ::accept4(FSocketHandle, reinterpret_cast<sockaddr*>(&FRemoteAddr), &length, SOCK_CLOEXEC);
+    const TSocket handle = ::accept4(FSocketHandle, reinterpret_cast<sockaddr*>(&FRemoteAddr), &length, SOCK_CLOEXEC);
     const int acceptErrno = errno;
     FEventSource->ReadDone();
     if (handle < 0) {
@@ -157,8 +151,7 @@ TSocket TCustomAsyncSocket::Accept()
     return handle;
 }
 
-void TCustomAsyncSocket::Dup(TSocket handle)
-{
+void TCustomAsyncSocket::Dup(TSocket handle) {
     if (handle < 0) {
         SetSocketLastError(WSAEINVAL);
         RaiseSocketError(this, "Dup");
@@ -190,8 +183,7 @@ void TCustomAsyncSocket::Dup(TSocket handle)
     UpdateState(wsConnected);
 }
 
-void TCustomAsyncSocket::BindLocal()
-{
+void TCustomAsyncSocket::BindLocal() {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -199,25 +191,21 @@ void TCustomAsyncSocket::BindLocal()
         throw ESocketException("winsock.bind failed, error #" + std::to_string(SetSocketLastErrorFromErrno()));
     socklen_t length = sizeof local;
     if (::getsockname(FSocketHandle, reinterpret_cast<sockaddr*>(&local), &length) < 0)
-        throw ESocketException(
-            "winsock.getsockname failed, error #" + std::to_string(SetSocketLastErrorFromErrno()));
+        throw ESocketException("winsock.getsockname failed, error #" + std::to_string(SetSocketLastErrorFromErrno()));
     FLocalPort = ntohs(local.sin_port);
 }
 
-void TCustomAsyncSocket::Pause()
-{
+void TCustomAsyncSocket::Pause() {
     FPaused = true;
     FEventSource->SetMask(0);
 }
 
-void TCustomAsyncSocket::Resume()
-{
+void TCustomAsyncSocket::Resume() {
     FPaused = false;
     FEventSource->SetMask(FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
 }
 
-std::string TCustomAsyncSocket::GetPeerAddress()
-{
+std::string TCustomAsyncSocket::GetPeerAddress() {
     if (FState != wsConnected)
         return "error";
     sockaddr_in peer{};
@@ -229,8 +217,7 @@ std::string TCustomAsyncSocket::GetPeerAddress()
     return Dotted(peer.sin_addr);
 }
 
-int TCustomAsyncSocket::GetPeerSockAddr(sockaddr_in& address, int length)
-{
+int TCustomAsyncSocket::GetPeerSockAddr(sockaddr_in& address, int length) {
     if (FState != wsConnected)
         return -1;
     // The record is an IPv4 address record: a larger length must not let the platform write past it.
@@ -238,8 +225,7 @@ int TCustomAsyncSocket::GetPeerSockAddr(sockaddr_in& address, int length)
     return ::getpeername(FSocketHandle, reinterpret_cast<sockaddr*>(&address), &size);
 }
 
-std::string TCustomAsyncSocket::GetLocalPort()
-{
+std::string TCustomAsyncSocket::GetLocalPort() {
     if (FState != wsBound && FState != wsConnected && FState != wsListening)
         return "error";
     sockaddr_in local{};
@@ -249,23 +235,22 @@ std::string TCustomAsyncSocket::GetLocalPort()
     return std::to_string(ntohs(local.sin_port));
 }
 
-int TCustomAsyncSocket::GetLocalSockAddr(sockaddr_in& address, int& length)
-{
+int TCustomAsyncSocket::GetLocalSockAddr(sockaddr_in& address, int& length) {
     socklen_t size = static_cast<socklen_t>(std::clamp<int>(length, 0, sizeof address));
     const int result = ::getsockname(FSocketHandle, reinterpret_cast<sockaddr*>(&address), &size);
     length = static_cast<int>(size);
     return result;
 }
 
-bool TCustomAsyncSocket::TimevalIsSet(const timeval& t) { return t.tv_sec != 0 || t.tv_usec != 0; }
+bool TCustomAsyncSocket::TimevalIsSet(const timeval& t) {
+    return t.tv_sec != 0 || t.tv_usec != 0;
+}
 
-void TCustomAsyncSocket::TimevalClear(timeval& t)
-{
+void TCustomAsyncSocket::TimevalClear(timeval& t) {
     t.tv_sec = 0;
     t.tv_usec = 0;
 }
 
-bool TCustomAsyncSocket::TimevalCompare(const timeval& a, const timeval& b, bool equal)
-{
+bool TCustomAsyncSocket::TimevalCompare(const timeval& a, const timeval& b, bool equal) {
     return (a.tv_sec == b.tv_sec && a.tv_usec == b.tv_usec) == equal;
 }

@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-int TReceiveBuffer::Take(void* target, int len)
-{
+int TReceiveBuffer::Take(void* target, int len) {
     const int n = std::clamp(len, 0, Count());
     if (n > 0) {
         std::memcpy(target, FData + FStart, static_cast<size_t>(n));
@@ -14,14 +13,12 @@ int TReceiveBuffer::Take(void* target, int len)
     return n;
 }
 
-void TReceiveBuffer::Filled(int count)
-{
+void TReceiveBuffer::Filled(int count) {
     FStart = 0;
     FEnd = std::clamp(count, 0, BlockSize);
 }
 
-void TReceiveBuffer::Clear()
-{
+void TReceiveBuffer::Clear() {
     FStart = 0;
     FEnd = 0;
 }

@@ -6,8 +6,7 @@
 
 TBuffer::TBuffer() : FData(std::make_unique<char[]>(BlockSize)), FCapacity(BlockSize) {}
 
-int TBuffer::Write(const void* data, int len)
-{
+int TBuffer::Write(const void* data, int len) {
     const int room = FCapacity - FWritePos;
     if (room <= 0 || len <= 0)
         return 0;
@@ -17,8 +16,7 @@ int TBuffer::Write(const void* data, int len)
     return n;
 }
 
-const char* TBuffer::Peek(int& len) const
-{
+const char* TBuffer::Peek(int& len) const {
     const int avail = FWritePos - FReadPos;
     if (avail > 0) {
         len = avail;
@@ -28,8 +26,7 @@ const char* TBuffer::Peek(int& len) const
     return nullptr;
 }
 
-int TBuffer::Remove(int len)
-{
+int TBuffer::Remove(int len) {
     const int avail = FWritePos - FReadPos;
     if (avail <= 0 || len <= 0)
         return 0;

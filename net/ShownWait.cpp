@@ -3,14 +3,12 @@
 
 #include <string>
 
-TShownWait::TShownWait(TCustomWait* wait, int timeout) : FWait(wait)
-{
+TShownWait::TShownWait(TCustomWait* wait, int timeout) : FWait(wait) {
     FWait->Caption = std::to_string(timeout);
     FWait->ShowForWait();
 }
 
-TShownWait::~TShownWait()
-{
+TShownWait::~TShownWait() {
     if (FWait)
         FWait->HideAfterWait();
 }

@@ -7,8 +7,7 @@
 #include <array>
 #include <utility>
 
-std::string SocketErrorText(int code)
-{
+std::string SocketErrorText(int code) {
     static constexpr std::array<std::pair<int, const char*>, 53> table{{
         {0, "No Error"},
         {10004, "Interrupted system call"},
@@ -69,11 +68,10 @@ std::string SocketErrorText(int code)
     return "Not a WinSock error";
 }
 
-void RaiseSocketError(TCustomAsyncSocket* socket, const std::string& functionName)
-{
+void RaiseSocketError(TCustomAsyncSocket* socket, const std::string& functionName) {
     const int code = SocketLastError();
-    std::string message = "Error " + std::to_string(code) + " in function " + functionName + "\r\n"
-        + SocketErrorText(code);
+    std::string message =
+        "Error " + std::to_string(code) + " in function " + functionName + "\r\n" + SocketErrorText(code);
     // A dead connection must not keep its handle: the caller finds the socket closed.
     if (socket && (code == SocketErrors::WSAECONNRESET || code == SocketErrors::WSAENOTCONN))
         socket->AbandonHandle();

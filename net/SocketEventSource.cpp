@@ -20,9 +20,7 @@ const QEvent::Type SocketEventType = static_cast<QEvent::Type>(QEvent::registerE
 class TSocketQEvent : public QEvent {
 public:
     TSocketQEvent(int handle, int events, int error, unsigned long long generation)
-        : QEvent(SocketEventType), Handle(handle), Events(events), Error(error), Generation(generation)
-    {
-    }
+        : QEvent(SocketEventType), Handle(handle), Events(events), Error(error), Generation(generation) {}
     int Handle;
     int Events;
     int Error;
@@ -32,18 +30,14 @@ public:
 } // namespace
 
 TSocketEventSource::TSocketEventSource(THandler handler, TReader reader)
-    : FHandler(std::move(handler)), FReader(std::move(reader))
-{
-}
+    : FHandler(std::move(handler)), FReader(std::move(reader)) {}
 
-TSocketEventSource::~TSocketEventSource()
-{
+TSocketEventSource::~TSocketEventSource() {
     Retire(FReadNotifier);
     Retire(FWriteNotifier);
 }
 
-void TSocketEventSource::Retire(std::unique_ptr<QSocketNotifier>& notifier)
-{
+void TSocketEventSource::Retire(std::unique_ptr<QSocketNotifier>& notifier) {
     // A handler may close the socket from inside the notifier's own signal: the notifier goes later.
     if (notifier) {
         notifier->setEnabled(false);
@@ -51,8 +45,7 @@ void TSocketEventSource::Retire(std::unique_ptr<QSocketNotifier>& notifier)
     }
 }
 
-bool TSocketEventSource::Attach(int handle, int mask, TMode mode)
-{
+bool TSocketEventSource::Attach(int handle, int mask, TMode mode) {
     Detach();
     const int flags = ::fcntl(handle, F_GETFL);
     if (flags < 0 || ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) < 0)
@@ -72,8 +65,7 @@ bool TSocketEventSource::Attach(int handle, int mask, TMode mode)
     return true;
 }
 
-void TSocketEventSource::Detach()
-{
+void TSocketEventSource::Detach() {
     Retire(FReadNotifier);
     Retire(FWriteNotifier);
     FHandle = -1;
@@ -83,8 +75,7 @@ void TSocketEventSource::Detach()
     ++FGeneration;
 }
 
-void TSocketEventSource::SetMask(int mask)
-{
+void TSocketEventSource::SetMask(int mask) {
     FMask = mask;
     if (FHandle < 0)
         return;
@@ -111,20 +102,17 @@ void TSocketEventSource::SetMask(int mask)
     }
 }
 
-void TSocketEventSource::EnableRead(bool on)
-{
+void TSocketEventSource::EnableRead(bool on) {
     if (FReadNotifier)
         FReadNotifier->setEnabled(on);
 }
 
-void TSocketEventSource::EnableWrite(bool on)
-{
+void TSocketEventSource::EnableWrite(bool on) {
     if (FWriteNotifier)
         FWriteNotifier->setEnabled(on);
 }
 
-void TSocketEventSource::ReadDone()
-{
+void TSocketEventSource::ReadDone() {
     if (FHandle < 0 || FCloseReported || FMode == TMode::Connecting)
         return;
     FReadReported = false;
@@ -134,8 +122,7 @@ void TSocketEventSource::ReadDone()
         ArmRead();
 }
 
-void TSocketEventSource::ArmRead()
-{
+void TSocketEventSource::ArmRead() {
     if (!FReader.Holding || !FReader.Holding()) {
         EnableRead(true);
         return;
@@ -149,8 +136,7 @@ void TSocketEventSource::ArmRead()
     }
 }
 
-void TSocketEventSource::ReadClosed(int error)
-{
+void TSocketEventSource::ReadClosed(int error) {
     if (FHandle < 0 || FCloseReported || FMode == TMode::Listening || (FMask & FD_CLOSE) == 0)
         return;
     EnableRead(false);
@@ -158,20 +144,17 @@ void TSocketEventSource::ReadClosed(int error)
     Post(FHandle, FD_CLOSE, error);
 }
 
-void TSocketEventSource::WriteBlocked()
-{
+void TSocketEventSource::WriteBlocked() {
     if (FHandle >= 0 && FMode != TMode::Listening && (FMask & FD_WRITE) != 0)
         EnableWrite(true);
 }
 
-void TSocketEventSource::Post(int handle, int events, int error)
-{
+void TSocketEventSource::Post(int handle, int events, int error) {
     ++FQueued;
     QCoreApplication::postEvent(this, new TSocketQEvent(handle, events, error, FGeneration));
 }
 
-void TSocketEventSource::Deliver(int events, int error)
-{
+void TSocketEventSource::Deliver(int events, int error) {
     // Straight from the readiness when nothing is queued before it: the order stays, the trip through the queue
     // (and the wake-up it costs) goes.
     if (FQueued == 0)
@@ -180,8 +163,7 @@ void TSocketEventSource::Deliver(int events, int error)
         Post(FHandle, events, error);
 }
 
-void TSocketEventSource::Dispatch(int handle, int events, int error)
-{
+void TSocketEventSource::Dispatch(int handle, int events, int error) {
     if (!FHandler)
         return;
     // Nothing may leave through the event loop: a failure inside a handler ends that handler only.
@@ -194,8 +176,7 @@ void TSocketEventSource::Dispatch(int handle, int events, int error)
     }
 }
 
-void TSocketEventSource::ReadReady()
-{
+void TSocketEventSource::ReadReady() {
     // Level-triggered readiness: while a report has not been served by a receive, the notifier rests.
     if (FReadReported) {
         EnableRead(false);
@@ -233,8 +214,7 @@ void TSocketEventSource::ReadReady()
     }
 }
 
-void TSocketEventSource::WriteReady()
-{
+void TSocketEventSource::WriteReady() {
     EnableWrite(false);
     if (FMode != TMode::Connecting) {
         Post(FHandle, FD_WRITE, 0);
@@ -254,8 +234,7 @@ void TSocketEventSource::WriteReady()
     }
 }
 
-bool TSocketEventSource::event(QEvent* event)
-{
+bool TSocketEventSource::event(QEvent* event) {
     if (event->type() != SocketEventType)
         return QObject::event(event);
     --FQueued;

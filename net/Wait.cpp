@@ -12,13 +12,11 @@ namespace {
 // Removes the input filter when the outermost Run ends, also when an exception leaves it.
 class TFilterGuard {
 public:
-    TFilterGuard(TWaitInputFilter* filter, int& depth) : FFilter(filter), FDepth(depth)
-    {
+    TFilterGuard(TWaitInputFilter* filter, int& depth) : FFilter(filter), FDepth(depth) {
         if (FDepth++ == 0)
             qApp->installEventFilter(FFilter);
     }
-    ~TFilterGuard()
-    {
+    ~TFilterGuard() {
         if (--FDepth == 0)
             qApp->removeEventFilter(FFilter);
     }
@@ -34,8 +32,7 @@ private:
 
 TCustomWait::TCustomWait(QWidget* parent)
     : QWidget(parent), FTimer(new QTimer(this)), FHideTimer(new QTimer(this)),
-      FFilter(std::make_unique<TWaitInputFilter>())
-{
+      FFilter(std::make_unique<TWaitInputFilter>()) {
     resize(192, 32);
     QFont font(QStringLiteral("Courier"));
     font.setPointSize(8);
@@ -51,8 +48,7 @@ TCustomWait::TCustomWait(QWidget* parent)
 
 TCustomWait::~TCustomWait() = default;
 
-int TCustomWait::Count() const
-{
+int TCustomWait::Count() const {
     size_t i = 0;
     while (i < Caption.size() && Caption[i] == ' ')
         ++i;
@@ -68,8 +64,7 @@ int TCustomWait::Count() const
     return static_cast<int>(n);
 }
 
-void TCustomWait::Start()
-{
+void TCustomWait::Start() {
     StartCount = Count();
     if (StartCount == 0) {
         StartCount = 15;
@@ -80,8 +75,7 @@ void TCustomWait::Start()
         OnWaitStart(this);
 }
 
-void TCustomWait::Stop()
-{
+void TCustomWait::Stop() {
     ModalResult = mrStopped;
     FTimer->stop();
     Caption = std::to_string(StartCount);
@@ -89,8 +83,7 @@ void TCustomWait::Stop()
         OnWaitStop(this);
 }
 
-void TCustomWait::TimerTick()
-{
+void TCustomWait::TimerTick() {
     const int n = Count() - 1;
     if (OnWait)
         OnWait(this, n);
@@ -111,8 +104,7 @@ void TCustomWait::TimerTick()
     update();
 }
 
-void TCustomWait::Run()
-{
+void TCustomWait::Run() {
     TFilterGuard guard(FFilter.get(), FRunDepth);
     ModalResult = mrNone;
     Start();
@@ -126,16 +118,16 @@ void TCustomWait::Run()
     }
 }
 
-void TCustomWait::Reset() { Caption = std::to_string(StartCount); }
+void TCustomWait::Reset() {
+    Caption = std::to_string(StartCount);
+}
 
-void TCustomWait::ShowForWait()
-{
+void TCustomWait::ShowForWait() {
     ++FShownWaits;
     setVisible(true);
 }
 
-void TCustomWait::HideAfterWait()
-{
+void TCustomWait::HideAfterWait() {
     if (FShownWaits > 0)
         --FShownWaits;
     FLastWaitEnd = std::chrono::steady_clock::now();
@@ -144,8 +136,7 @@ void TCustomWait::HideAfterWait()
         FHideTimer->start(LingerMs);
 }
 
-void TCustomWait::HideWhenIdle()
-{
+void TCustomWait::HideWhenIdle() {
     if (FShownWaits > 0)
         return; // the wait in progress hides it when it ends
     const auto idle = std::chrono::steady_clock::now() - FLastWaitEnd;
@@ -156,14 +147,19 @@ void TCustomWait::HideWhenIdle()
         setVisible(false);
 }
 
-bool TCustomWait::Running() const { return FTimer->isActive(); }
+bool TCustomWait::Running() const {
+    return FTimer->isActive();
+}
 
-int TCustomWait::Interval() const { return FTimer->interval(); }
+int TCustomWait::Interval() const {
+    return FTimer->interval();
+}
 
-void TCustomWait::SetInterval(int milliseconds) { FTimer->setInterval(milliseconds & 0xffff); }
+void TCustomWait::SetInterval(int milliseconds) {
+    FTimer->setInterval(milliseconds & 0xffff);
+}
 
-void TCustomWait::paintEvent(QPaintEvent*)
-{
+void TCustomWait::paintEvent(QPaintEvent*) {
     const int n = Count();
     const int bar = StartCount != 0 ? static_cast<int>(static_cast<long long>(n) * (width() - 7) / StartCount) : 0;
     QPainter painter(this);

@@ -63,7 +63,7 @@ protected:
 private:
     void HideWhenIdle();
 
-    QTimer* FTimer; // owned by this widget as its Qt child
+    QTimer* FTimer;     // owned by this widget as its Qt child
     QTimer* FHideTimer; // the same
     std::unique_ptr<TWaitInputFilter> FFilter;
     int FRunDepth = 0;

@@ -4,8 +4,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 
-bool TWaitInputFilter::eventFilter(QObject* watched, QEvent* event)
-{
+bool TWaitInputFilter::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
     // A shortcut is the key press seen by the shortcut map: dropping it keeps mnemonics from clicking buttons.
     case QEvent::KeyPress:

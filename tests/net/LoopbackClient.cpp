@@ -3,8 +3,7 @@
 
 namespace LoopbackPeer {
 
-TLoopbackClient::TLoopbackClient()
-{
+TLoopbackClient::TLoopbackClient() {
     Waiter.SetInterval(20);
     Socket.SetWaitCtrl(&Waiter);
     Socket.OnChangeState = [this](TCustomAsyncSocket*, TSocketState, TSocketState now) { States.push_back(now); };
@@ -12,22 +11,19 @@ TLoopbackClient::TLoopbackClient()
     Socket.OnSessionConnected = [this](TCustomAsyncSocket*, int error) { Connected.push_back(error); };
 }
 
-void TLoopbackClient::StartConnect(int port)
-{
+void TLoopbackClient::StartConnect(int port) {
     Socket.SetProto("tcp");
     Socket.SetPort(std::to_string(port));
     Socket.SetAddr("127.0.0.1");
     Socket.Connect();
 }
 
-bool TLoopbackClient::ConnectTo(int port, int ticks)
-{
+bool TLoopbackClient::ConnectTo(int port, int ticks) {
     StartConnect(port);
     return Socket.Wait(ticks, wsConnected);
 }
 
-void TLoopbackClient::CollectReceived(std::string& taken, int chunk)
-{
+void TLoopbackClient::CollectReceived(std::string& taken, int chunk) {
     Socket.OnDataAvailable = [&taken, chunk](TCustomAsyncSocket* socket, int) {
         std::string bytes(static_cast<size_t>(chunk), '\0');
         const int n = socket->Receive(bytes.data(), chunk);

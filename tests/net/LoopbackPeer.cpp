@@ -13,8 +13,7 @@
 namespace LoopbackPeer {
 
 namespace {
-sockaddr_in Loopback(int port)
-{
+sockaddr_in Loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -23,34 +22,30 @@ sockaddr_in Loopback(int port)
 }
 } // namespace
 
-TListener::TListener(int backlog)
-{
+TListener::TListener(int backlog) {
     FHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
-    if (FHandle < 0 || ::bind(FHandle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-        || ::listen(FHandle, backlog) != 0)
+    if (FHandle < 0 || ::bind(FHandle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(FHandle, backlog) != 0)
         throw std::runtime_error("cannot listen on loopback");
     socklen_t length = sizeof address;
     ::getsockname(FHandle, reinterpret_cast<sockaddr*>(&address), &length);
     FPort = ntohs(address.sin_port);
 }
 
-TListener::~TListener()
-{
+TListener::~TListener() {
     if (FHandle >= 0)
         ::close(FHandle);
 }
 
-int TListener::Accept()
-{
+int TListener::Accept() {
     pollfd p{FHandle, POLLIN, 0};
     if (::poll(&p, 1, 1000) != 1)
         return -1;
     return ::accept4(FHandle, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-int UnusedPort()
-{
+int UnusedPort() {
     const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
     ::bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -60,8 +55,7 @@ int UnusedPort()
     return ntohs(address.sin_port);
 }
 
-void SendAll(int handle, const std::string& bytes)
-{
+void SendAll(int handle, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::send(handle, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -71,16 +65,15 @@ void SendAll(int handle, const std::string& bytes)
     }
 }
 
-void ResetAndClose(int handle)
-{
+void ResetAndClose(int handle) {
     const linger option{1, 0};
     ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &option, sizeof option);
     ::close(handle);
 }
 
-int OpenDescriptorCount()
-{
-    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+int OpenDescriptorCount() {
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
 } // namespace LoopbackPeer

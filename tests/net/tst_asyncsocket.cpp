@@ -18,8 +18,7 @@ namespace {
 
 using TStates = std::vector<TSocketState>;
 
-QString Message(const std::function<void()>& action)
-{
+QString Message(const std::function<void()>& action) {
     try {
         action();
     } catch (const ESocketException& e) {
@@ -28,12 +27,11 @@ QString Message(const std::function<void()>& action)
     return QStringLiteral("<no exception>");
 }
 
-double CpuSeconds()
-{
+double CpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace
@@ -65,26 +63,24 @@ private slots:
     void noDescriptorLeaks();
 };
 
-void TestAsyncSocket::portConversion_data()
-{
+void TestAsyncSocket::portConversion_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("message");
     QTest::newRow("number") << "25" << 25 << "";
     QTest::newRow("number with tail") << "2525x" << 2525 << "";
     QTest::newRow("service with blanks") << "  smtp " << 25 << "";
-    QTest::newRow("unknown service") << "nosuchservice" << -1
-                                     << "Error 11004 in function SetPort: Cannot convert port 'nosuchservice'\r\nNo Data";
+    QTest::newRow("unknown service")
+        << "nosuchservice" << -1 << "Error 11004 in function SetPort: Cannot convert port 'nosuchservice'\r\nNo Data";
     QTest::newRow("empty") << "" << -1 << "Error 10022 in function SetPort: Cannot convert port ''\r\nInvalid argument";
     QTest::newRow("overlong name") << QString(40, QLatin1Char('s')) << -1
-                                   << "Error 10022 in function SetPort: Cannot convert port '" + QString(40, QLatin1Char('s'))
-            + "'\r\nInvalid argument";
-    QTest::newRow("beyond 16 bits") << "70000" << -1
-                                    << "Error 10022 in function SetPort: Cannot convert port '70000'\r\nInvalid argument";
+                                   << "Error 10022 in function SetPort: Cannot convert port '" +
+                                          QString(40, QLatin1Char('s')) + "'\r\nInvalid argument";
+    QTest::newRow("beyond 16 bits")
+        << "70000" << -1 << "Error 10022 in function SetPort: Cannot convert port '70000'\r\nInvalid argument";
 }
 
-void TestAsyncSocket::portConversion()
-{
+void TestAsyncSocket::portConversion() {
     QFETCH(QString, text);
     QFETCH(int, port);
     QFETCH(QString, message);
@@ -100,23 +96,22 @@ void TestAsyncSocket::portConversion()
     }
 }
 
-void TestAsyncSocket::protoAndAddr()
-{
+void TestAsyncSocket::protoAndAddr() {
     TAsyncSocket socket;
     QCOMPARE(socket.Proto(), std::string("tcp"));
     QCOMPARE(Message([&] { socket.SetProto("nosuchproto"); }),
-        QStringLiteral("Error 11004 in function SetProto: Cannot convert protocol 'nosuchproto'\r\nNo Data"));
+             QStringLiteral("Error 11004 in function SetProto: Cannot convert protocol 'nosuchproto'\r\nNo Data"));
     QCOMPARE(Message([&] { socket.SetProto(""); }),
-        QStringLiteral("Error 10022 in function SetProto: Cannot convert protocol ''\r\nInvalid argument"));
+             QStringLiteral("Error 10022 in function SetProto: Cannot convert protocol ''\r\nInvalid argument"));
     socket.SetPort("25");
     socket.SetAddr("127.0.0.1");
     QCOMPARE(Message([&] { socket.Connect(); }), QStringLiteral("Connect: No Protocol Specified"));
 
     QCOMPARE(Message([&] { socket.SetAddr(" no-such-host.invalid "); }),
-        QStringLiteral("SetAddr: Cannot convert host address ' no-such-host.invalid '"));
+             QStringLiteral("SetAddr: Cannot convert host address ' no-such-host.invalid '"));
     const std::string longName(300, 'h');
     QCOMPARE(Message([&] { socket.SetAddr(longName); }),
-        QString::fromStdString("SetAddr: Cannot convert host address '" + longName + "'"));
+             QString::fromStdString("SetAddr: Cannot convert host address '" + longName + "'"));
     QCOMPARE(Message([&] { socket.SetAddr("255.255.255.255"); }), QStringLiteral("<no exception>"));
     QCOMPARE(Message([&] { socket.SetAddr("localhost"); }), QStringLiteral("<no exception>"));
 
@@ -146,8 +141,7 @@ void TestAsyncSocket::protoAndAddr()
     ::close(receiver);
 }
 
-void TestAsyncSocket::connectRefusesIncompleteSetup()
-{
+void TestAsyncSocket::connectRefusesIncompleteSetup() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -161,13 +155,12 @@ void TestAsyncSocket::connectRefusesIncompleteSetup()
     QCOMPARE(Message([&] { client.Socket.Connect(); }), QStringLiteral("Connect: No IP Address Specified"));
     // Send on the closed socket: the exact message, the socket stays closed.
     QCOMPARE(Message([&] { client.Socket.SendText("x"); }),
-        QStringLiteral("Error 10057 in function Send\r\nSocket is not connected"));
+             QStringLiteral("Error 10057 in function Send\r\nSocket is not connected"));
     QCOMPARE(client.Socket.State(), wsClosed);
     QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
 }
 
-void TestAsyncSocket::refusedConnection()
-{
+void TestAsyncSocket::refusedConnection() {
     TLoopbackClient client;
     client.StartConnect(UnusedPort());
     QElapsedTimer clock;
@@ -181,8 +174,7 @@ void TestAsyncSocket::refusedConnection()
     QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
 }
 
-void TestAsyncSocket::pendingConnectTimesOut()
-{
+void TestAsyncSocket::pendingConnectTimesOut() {
     // A listener with backlog 0 that never accepts: once its queue is full, further SYNs are dropped.
     TListener listener(0);
     std::vector<int> fillers;
@@ -211,8 +203,7 @@ void TestAsyncSocket::pendingConnectTimesOut()
         ::close(handle);
 }
 
-void TestAsyncSocket::settersRefuseWhileConnected()
-{
+void TestAsyncSocket::settersRefuseWhileConnected() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -229,8 +220,7 @@ void TestAsyncSocket::settersRefuseWhileConnected()
     QCOMPARE(client.Socket.GetPeerAddress(), std::string("error"));
 }
 
-void TestAsyncSocket::readLineFraming()
-{
+void TestAsyncSocket::readLineFraming() {
     TListener listener;
     TLoopbackClient client;
     int tooLong = 0;
@@ -268,8 +258,7 @@ void TestAsyncSocket::readLineFraming()
     ::close(peer);
 }
 
-void TestAsyncSocket::readLineContinuesAfterTimeout()
-{
+void TestAsyncSocket::readLineContinuesAfterTimeout() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -289,8 +278,7 @@ void TestAsyncSocket::readLineContinuesAfterTimeout()
     ::close(peer);
 }
 
-void TestAsyncSocket::peerCloseDuringReadLine()
-{
+void TestAsyncSocket::peerCloseDuringReadLine() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -310,16 +298,14 @@ void TestAsyncSocket::peerCloseDuringReadLine()
     QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
 }
 
-void TestAsyncSocket::peerResetMidLine_data()
-{
+void TestAsyncSocket::peerResetMidLine_data() {
     QTest::addColumn<bool>("duringWait");
     QTest::newRow("while the line reader waits") << true;
     // The line reader's own receive meets the reset first: it is still reported with its error.
     QTest::newRow("before the line reader receives") << false;
 }
 
-void TestAsyncSocket::peerResetMidLine()
-{
+void TestAsyncSocket::peerResetMidLine() {
     QFETCH(bool, duringWait);
     TListener listener;
     TLoopbackClient client;
@@ -341,8 +327,7 @@ void TestAsyncSocket::peerResetMidLine()
         QCOMPARE(client.Waiter.ModalResult, 1);
 }
 
-void TestAsyncSocket::linesAcrossReceiveBlocks()
-{
+void TestAsyncSocket::linesAcrossReceiveBlocks() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -367,8 +352,7 @@ void TestAsyncSocket::linesAcrossReceiveBlocks()
     ::close(peer);
 }
 
-void TestAsyncSocket::bytesBehindALineStayForOtherReaders()
-{
+void TestAsyncSocket::bytesBehindALineStayForOtherReaders() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -396,8 +380,7 @@ void TestAsyncSocket::bytesBehindALineStayForOtherReaders()
     ::close(peer);
 }
 
-void TestAsyncSocket::closeBehindReceivedBytes()
-{
+void TestAsyncSocket::closeBehindReceivedBytes() {
     TListener listener;
     {
         // The end of the stream right behind the data: the close is not reported ahead of the bytes before it.
@@ -434,8 +417,7 @@ void TestAsyncSocket::closeBehindReceivedBytes()
     }
 }
 
-void TestAsyncSocket::lineReadFromInsideADataHandler()
-{
+void TestAsyncSocket::lineReadFromInsideADataHandler() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -457,8 +439,7 @@ void TestAsyncSocket::lineReadFromInsideADataHandler()
     ::close(peer);
 }
 
-void TestAsyncSocket::sendToVanishedPeer()
-{
+void TestAsyncSocket::sendToVanishedPeer() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -471,11 +452,10 @@ void TestAsyncSocket::sendToVanishedPeer()
     QCOMPARE(client.Socket.State(), wsClosed);
     QCOMPARE(client.Closed, std::vector<int>{0});
     QCOMPARE(Message([&] { client.Socket.SendText("DATA\r\n"); }),
-        QStringLiteral("Error 10057 in function Send\r\nSocket is not connected"));
+             QStringLiteral("Error 10057 in function Send\r\nSocket is not connected"));
 }
 
-void TestAsyncSocket::staleEventsAfterCloseAreIgnored()
-{
+void TestAsyncSocket::staleEventsAfterCloseAreIgnored() {
     TListener first;
     TListener second;
     TLoopbackClient client;
@@ -498,11 +478,10 @@ void TestAsyncSocket::staleEventsAfterCloseAreIgnored()
     ::close(peer);
 }
 
-void TestAsyncSocket::waitAndReadLineWithoutWaitControl()
-{
+void TestAsyncSocket::waitAndReadLineWithoutWaitControl() {
     TAsyncSocket socket;
     QCOMPARE(Message([&] { socket.Wait(5, wsConnected); }),
-        QStringLiteral("Error 11004 in function TAsyncSocket.Wait\r\nNo Data"));
+             QStringLiteral("Error 11004 in function TAsyncSocket.Wait\r\nNo Data"));
     std::string line;
     QCOMPARE(Message([&] { socket.ReadLine(5, line); }), QStringLiteral("No wait object assigned"));
     QCOMPARE(Message([&] { socket.Flush(); }), QStringLiteral("No wait object assigned"));
@@ -516,8 +495,7 @@ void TestAsyncSocket::waitAndReadLineWithoutWaitControl()
     QVERIFY(socket.Wait(5, wsClosed));
 }
 
-void TestAsyncSocket::multiThreadedModeWaitsWithoutControl()
-{
+void TestAsyncSocket::multiThreadedModeWaitsWithoutControl() {
     TListener listener;
     TAsyncSocket socket;
     socket.SetMultiThreaded(true);
@@ -535,8 +513,7 @@ void TestAsyncSocket::multiThreadedModeWaitsWithoutControl()
     ::close(peer);
 }
 
-void TestAsyncSocket::silentServerCostsLittleCpu()
-{
+void TestAsyncSocket::silentServerCostsLittleCpu() {
     TListener listener;
     TLoopbackClient client;
     client.Waiter.SetInterval(1000);
@@ -550,14 +527,13 @@ void TestAsyncSocket::silentServerCostsLittleCpu()
     const double cpu = CpuSeconds() - before;
     const double share = cpu / (static_cast<double>(clock.elapsed()) / 1000.0);
     qInfo("2-second wait for a silent server: %.3f s CPU over %lld ms (%.1f%% of one core)", cpu, clock.elapsed(),
-        share * 100.0);
+          share * 100.0);
     QVERIFY(clock.elapsed() >= 1900);
     QVERIFY(share < 0.10);
     ::close(peer);
 }
 
-void TestAsyncSocket::noDescriptorLeaks()
-{
+void TestAsyncSocket::noDescriptorLeaks() {
     const int before = OpenDescriptorCount();
     for (int round = 0; round < 3; ++round) {
         TListener listener;

@@ -27,8 +27,7 @@ private slots:
     void lookups();
 };
 
-void TestSendChain::blockDiscipline()
-{
+void TestSendChain::blockDiscipline() {
     TBuffer block;
     const std::string bytes(2000, 'b');
     QCOMPARE(block.Write(bytes.data(), 1500), 1500);
@@ -46,8 +45,7 @@ void TestSendChain::blockDiscipline()
     QCOMPARE(block.Write(bytes.data(), 2000), 1514);
 }
 
-void TestSendChain::errorTexts_data()
-{
+void TestSendChain::errorTexts_data() {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("text");
     QTest::newRow("0") << 0 << "No Error";
@@ -65,8 +63,7 @@ void TestSendChain::errorTexts_data()
         QTest::newRow(qPrintable(QString::number(gap))) << gap << "Not a WinSock error";
 }
 
-void TestSendChain::errorTexts()
-{
+void TestSendChain::errorTexts() {
     QFETCH(int, code);
     QFETCH(QString, text);
     QCOMPARE(QString::fromStdString(SocketErrorText(code)), text);
@@ -76,12 +73,11 @@ void TestSendChain::errorTexts()
         QFAIL("no exception");
     } catch (const ESocketException& e) {
         QCOMPARE(QString::fromStdString(e.Message()),
-            "Error " + QString::number(code) + " in function Connect\r\n" + text);
+                 "Error " + QString::number(code) + " in function Connect\r\n" + text);
     }
 }
 
-void TestSendChain::errnoMapping()
-{
+void TestSendChain::errnoMapping() {
     QCOMPARE(SocketErrorFromErrno(EWOULDBLOCK), 10035);
     QCOMPARE(SocketErrorFromErrno(EINPROGRESS), 10036);
     QCOMPARE(SocketErrorFromErrno(ECONNREFUSED), 10061);
@@ -93,8 +89,7 @@ void TestSendChain::errnoMapping()
     QCOMPARE(SocketErrorFromErrno(EADDRINUSE), 10048);
 }
 
-void TestSendChain::resetErrorClosesHandleOthersDoNot()
-{
+void TestSendChain::resetErrorClosesHandleOthersDoNot() {
     TListener listener;
     for (int code : {10061, 10060, 10054}) {
         TLoopbackClient client;
@@ -109,8 +104,7 @@ void TestSendChain::resetErrorClosesHandleOthersDoNot()
     }
 }
 
-void TestSendChain::sendAllAtOnceReportsOnceFromLoop()
-{
+void TestSendChain::sendAllAtOnceReportsOnceFromLoop() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -129,8 +123,7 @@ void TestSendChain::sendAllAtOnceReportsOnceFromLoop()
     ::close(peer);
 }
 
-void TestSendChain::slowReaderDrainsOnWriteReadiness()
-{
+void TestSendChain::slowReaderDrainsOnWriteReadiness() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -177,8 +170,7 @@ void TestSendChain::slowReaderDrainsOnWriteReadiness()
     ::close(peer);
 }
 
-void TestSendChain::flushWaitsForDrain()
-{
+void TestSendChain::flushWaitsForDrain() {
     TListener listener;
     TLoopbackClient client;
     QVERIFY(client.ConnectTo(listener.Port()));
@@ -215,18 +207,17 @@ void TestSendChain::flushWaitsForDrain()
     ::close(peer);
 }
 
-void TestSendChain::serverSide()
-{
+void TestSendChain::serverSide() {
     TAsyncSocket server;
     QCOMPARE(QString::fromStdString([&] {
-        try {
-            server.Accept();
-        } catch (const ESocketException& e) {
-            return e.Message();
-        }
-        return std::string();
-    }()),
-        QStringLiteral("Error 10022 in function not a listening socket\r\nInvalid argument"));
+                 try {
+                     server.Accept();
+                 } catch (const ESocketException& e) {
+                     return e.Message();
+                 }
+                 return std::string();
+             }()),
+             QStringLiteral("Error 10022 in function not a listening socket\r\nInvalid argument"));
     server.SetAddr("127.0.0.1");
     server.SetPort("0");
     std::vector<TSocketState> states;
@@ -264,8 +255,7 @@ void TestSendChain::serverSide()
     QCOMPARE(available, 0);
 }
 
-void TestSendChain::lookups()
-{
+void TestSendChain::lookups() {
     TAsyncSocket socket;
     std::vector<int> done;
     socket.OnDnsLookupDone = [&](TCustomAsyncSocket*, int error) { done.push_back(error); };

@@ -19,8 +19,7 @@ public:
     int KeyPresses = 0;
 
 protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
+    bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() == QEvent::KeyPress)
             ++KeyPresses;
         return false;
@@ -34,8 +33,7 @@ public:
     int Hides = 0;
 
 protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
+    bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() == QEvent::Show)
             ++Shows;
         else if (event->type() == QEvent::Hide)
@@ -60,8 +58,7 @@ private slots:
     void seriesOfWaitsShowsTheControlOnce();
 };
 
-void TestWait::countdownTimesOut()
-{
+void TestWait::countdownTimesOut() {
     TWait wait;
     wait.SetInterval(20);
     wait.Caption = "3";
@@ -87,8 +84,7 @@ void TestWait::countdownTimesOut()
     QVERIFY2(waiting < 200, qPrintable(QString::number(waiting)));
 }
 
-void TestWait::countFromCaption_data()
-{
+void TestWait::countFromCaption_data() {
     QTest::addColumn<QString>("caption");
     QTest::addColumn<int>("ticks");
     QTest::addColumn<QString>("shownAfterStart");
@@ -100,8 +96,7 @@ void TestWait::countFromCaption_data()
     QTest::newRow("one") << "1" << 1 << "1";
 }
 
-void TestWait::countFromCaption()
-{
+void TestWait::countFromCaption() {
     QFETCH(QString, caption);
     QFETCH(int, ticks);
     QFETCH(QString, shownAfterStart);
@@ -120,8 +115,7 @@ void TestWait::countFromCaption()
     QCOMPARE(wait.ModalResult, 2);
 }
 
-void TestWait::stopFromHandlerEndsRun()
-{
+void TestWait::stopFromHandlerEndsRun() {
     TWait wait;
     wait.SetInterval(10);
     wait.Caption = "50";
@@ -141,8 +135,7 @@ void TestWait::stopFromHandlerEndsRun()
     QVERIFY(!wait.Running());
 }
 
-void TestWait::stopWhileIdleIsHarmless()
-{
+void TestWait::stopWhileIdleIsHarmless() {
     TWait wait;
     int stops = 0;
     wait.OnWaitStop = [&](TCustomWait*) { ++stops; };
@@ -156,8 +149,7 @@ void TestWait::stopWhileIdleIsHarmless()
     QCOMPARE(wait.Caption, std::string("60"));
 }
 
-void TestWait::inputIsDroppedOnlyDuringRun()
-{
+void TestWait::inputIsDroppedOnlyDuringRun() {
     QWidget window;
     auto* edit = new QLineEdit(&window);
     auto* button = new QPushButton(QStringLiteral("&Next"), &window);
@@ -176,8 +168,7 @@ void TestWait::inputIsDroppedOnlyDuringRun()
     int moves = 0;
     struct TMoveCounter : QObject {
         int* Moves;
-        bool eventFilter(QObject*, QEvent* e) override
-        {
+        bool eventFilter(QObject*, QEvent* e) override {
             if (e->type() == QEvent::MouseMove)
                 ++*Moves;
             return false;
@@ -209,8 +200,7 @@ void TestWait::inputIsDroppedOnlyDuringRun()
     qApp->removeEventFilter(&recorder);
 }
 
-void TestWait::filterIsRemovedWhenAnExceptionLeavesRun()
-{
+void TestWait::filterIsRemovedWhenAnExceptionLeavesRun() {
     QLineEdit edit;
     edit.show();
     QVERIFY(QTest::qWaitForWindowExposed(&edit));
@@ -224,8 +214,7 @@ void TestWait::filterIsRemovedWhenAnExceptionLeavesRun()
     QCOMPARE(edit.text(), QStringLiteral("c"));
 }
 
-void TestWait::paintShowsShrinkingBar()
-{
+void TestWait::paintShowsShrinkingBar() {
     TWait wait;
     wait.Caption = "10";
     wait.StartCount = 10;
@@ -243,8 +232,7 @@ void TestWait::paintShowsShrinkingBar()
     QCOMPARE(half.pixelColor(170, y), QColor(Qt::white));
 }
 
-void TestWait::seriesOfWaitsShowsTheControlOnce()
-{
+void TestWait::seriesOfWaitsShowsTheControlOnce() {
     QWidget form;
     form.resize(394, 281);
     TWait wait(&form);
