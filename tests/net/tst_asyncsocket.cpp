@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <stdexcept>
 #include <vector>
 
 using namespace LoopbackPeer;
@@ -57,6 +58,7 @@ private slots:
     void lineReadFromInsideADataHandler();
     void sendToVanishedPeer();
     void staleEventsAfterCloseAreIgnored();
+    void waitControlShownOnlyWhileWaiting();
     void waitAndReadLineWithoutWaitControl();
     void multiThreadedModeWaitsWithoutControl();
     void silentServerCostsLittleCpu();
@@ -476,6 +478,35 @@ void TestAsyncSocket::staleEventsAfterCloseAreIgnored() {
     QCOMPARE(sent, 1);
     QCOMPARE(available, 0);
     ::close(peer);
+}
+
+void TestAsyncSocket::waitControlShownOnlyWhileWaiting() {
+    TListener listener;
+    TLoopbackClient client;
+    bool shownWhileWaiting = false;
+    client.Waiter.OnWaitStart = [&](TCustomWait* wait) { shownWhileWaiting = wait->isVisible(); };
+    QVERIFY(!client.Waiter.isVisible());
+    QVERIFY(client.ConnectTo(listener.Port()));
+    QVERIFY(shownWhileWaiting);
+    QTRY_VERIFY(!client.Waiter.isVisible());
+
+    const int peer = listener.Accept();
+    shownWhileWaiting = false;
+    QTimer::singleShot(10, [peer] { SendAll(peer, "250 OK\r\n"); });
+    std::string line;
+    client.Socket.ReadLine(20, line);
+    QCOMPARE(line, std::string("250 OK"));
+    QVERIFY(shownWhileWaiting);
+    QTRY_VERIFY(!client.Waiter.isVisible());
+    ::close(peer);
+
+    // A wait left by an exception still lets the control go: it must not stay on the form for good.
+    TLoopbackClient failing;
+    failing.Waiter.OnWaiting = [](TCustomWait*) { throw std::runtime_error("handler failed"); };
+    failing.StartConnect(listener.Port());
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, failing.Socket.Wait(50, wsConnected));
+    QVERIFY(failing.Waiter.isVisible());
+    QTRY_VERIFY(!failing.Waiter.isVisible());
 }
 
 void TestAsyncSocket::waitAndReadLineWithoutWaitControl() {
