@@ -58,6 +58,10 @@ bool TMailWizardForm::CreateErrorLogIn(const QString& folder) {
         log->SetTableName(QFile::encodeName(LogFileName).toStdString());
         log->SetTableType(ttXbFOX);
         log->SetActive(true);
+        // A table of another structure under the same name would first fail at the run's first error, ending
+        // the run there and losing that error: refuse it now, while the user can still tick the reset box.
+        for (const char* field : {"ERR_TEXT", "NAME", "E_MAIL"})
+            log->FieldByName(field);
         tblLog = std::move(log);
     } catch (const std::exception&) {
         return false;

@@ -348,6 +348,23 @@ private slots:
             QFile::remove(log);
         form->SettingsChanged = false;
     }
+
+    // A mail_log.dbf of another structure is refused by the check, not at the run's first failure; the reset
+    // box replaces it with a log of the right fields.
+    void logTableOfAnotherStructure() {
+        const QString log = FDir.filePath("mail_log.dbf");
+        MakeTable(log, "REMARK C(5)", {{"kept"}});
+        auto form = ValidWizard();
+        QCOMPARE(Check(*form), Failure("Can't create error log table: " + FDir.path() + "/mail_log.dbf"));
+        VerifyNotReady(*form);
+        QVERIFY(!form->tblLog);
+        QCOMPARE(ReadTable(log), (QStringList{"REMARK:C:5", "kept"}));
+
+        Find<QCheckBox>(*form, "chbClearLog")->setChecked(true);
+        QCOMPARE(Check(*form), QString());
+        QCOMPARE(ReadTable(log), QStringList{"ERR_TEXT:C:50;NAME:C:10;E_MAIL:C:50"});
+        form->SettingsChanged = false;
+    }
 };
 
 QTEST_MAIN(TestWizardCheck)
