@@ -92,6 +92,11 @@ void TMailWizardForm::RunRecords() {
         }
 
         if (SmtpClient->State() != smtpConnected && !Connect()) {
+            if (CloseRequested) {
+                // The user gave the attempt up by closing the window: the server has not failed.
+                AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
+                return;
+            }
             AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FRunPosition));
             return;
         }
@@ -188,6 +193,9 @@ bool TMailWizardForm::Connect() {
     Application::ProcessMessages();
     const bool connected = SmtpClient->State() == smtpConnected;
     ui->edtStatus->setText(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+    // A connection dropped because the user closed the window is no failure of the server.
+    if (CloseRequested)
+        FErrorReported = true;
     ReportStatus();
     return connected;
 }

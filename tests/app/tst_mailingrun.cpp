@@ -375,6 +375,32 @@ private slots:
         QVERIFY2(rows[0].endsWith("|Carl Dorn|carl@example.org"), qPrintable(rows[0]));
         QCOMPARE(rows[1], QStringLiteral("User aborted at position 2.|Eva Falk|eva@example.org"));
     }
+
+
+    // Closing the window while the server keeps the greeting back: a user abort, not a server failure.
+    void closeWhileConnecting() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.SetGreeting(ScriptedServer::Silence());
+        auto form = ReadyWizard(server.Port(), FTable);
+        form->findChild<TWait*>("Waiter")->SetInterval(1000); // the close comes long before the timeout
+        TMailWizardForm* window = form.get();
+        std::shared_ptr<TSeenBox> box;
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Connecting")) {
+                box = AnswerNextBox("&Yes");
+                QTimer::singleShot(200, window, [window] { window->close(); });
+            }
+        };
+        form->SettingsChanged = false;
+        Start(*form);
+
+        QVERIFY(box && box->Shown);
+        QVERIFY(!form->isVisible());
+        QCOMPARE(LogLines(*form), (QStringList{"User aborted at position 0.", "Connection closed", "0 messages sent."}));
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
+        QCOMPARE(LogRows(), (QStringList{"User aborted at position 0.|Anna Berg|anna@example.org"}));
+    }
 };
 
 QTEST_MAIN(TestMailingRun)
