@@ -13,8 +13,10 @@ namespace {
 class TFilterGuard {
 public:
     TFilterGuard(TWaitInputFilter* filter, int& depth) : FFilter(filter), FDepth(depth) {
-        if (FDepth++ == 0)
+        if (FDepth++ == 0) {
+            FFilter->Arm();
             qApp->installEventFilter(FFilter);
+        }
     }
     ~TFilterGuard() {
         if (--FDepth == 0)

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QMessageBox>
 #include <QTcpServer>
 
 namespace {
@@ -400,6 +401,49 @@ private slots:
         QCOMPARE(LogLines(*form), (QStringList{"User aborted at position 0.", "Connection closed", "0 messages sent."}));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
         QCOMPARE(LogRows(), (QStringList{"User aborted at position 0.|Anna Berg|anna@example.org"}));
+    }
+
+
+    // The close question shown while the run waits for a reply takes the user's real mouse click, although the
+    // wait swallows every other click.
+    void closeQuestionDuringWaitTakesClicks() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.SetReply(".", ScriptedServer::Silence());
+        auto form = ReadyWizard(server.Port(), FTable);
+        form->findChild<TWait*>("Waiter")->SetInterval(1000); // the reply wait outlasts the whole exchange
+        TMailWizardForm* window = form.get();
+        bool answered = false;
+        bool stuck = false;
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status != QStringLiteral("Sending mail #1"))
+                return;
+            QTimer::singleShot(200, window, [window] { window->close(); });
+            QTimer::singleShot(400, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (!box)
+                    return;
+                for (QAbstractButton* button : box->buttons())
+                    if (button->text() == QStringLiteral("&Yes")) {
+                        QTest::mouseClick(button, Qt::LeftButton);
+                        answered = true;
+                    }
+                // A box the click did not reach is answered directly, so that the test ends either way.
+                QTimer::singleShot(500, [&stuck] {
+                    if (auto* still = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                        stuck = true;
+                        still->buttons().first()->click();
+                    }
+                });
+            });
+        };
+        form->SettingsChanged = false;
+        Start(*form);
+
+        QVERIFY(answered);
+        QVERIFY(!stuck);
+        QVERIFY(!form->isVisible());
+        QVERIFY(LogLines(*form).contains("User aborted at position 1."));
     }
 };
 
