@@ -1,6 +1,7 @@
 // The check before a run, the field lists of the recipient table and the Browse dialog.
 #include "app/MailWizard.h"
 
+#include "app/MessageText.h"
 #include "framework/Hourglass.h"
 #include "framework/SettingsStore.h"
 #include "framework/Text.h"
@@ -86,7 +87,7 @@ bool TMailWizardForm::CheckSettings() {
         !CheckCharacters(Text::Trim(ui->edtOrganization->text()), QStringLiteral("organization")))
         return false;
     SmtpClient->SetHdrFrom(name.isEmpty() ? SmtpClient->FromName()
-                                          : Text::ToLatin1(name) + " <" + SmtpClient->FromName() + ">");
+                                          : MessageText::Mailbox(Text::ToLatin1(name), SmtpClient->FromName()));
 
     // Without a readable column the feed would end every body at once: each recipient would get an empty mail.
     bool wrapReadable = false;

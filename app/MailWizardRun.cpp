@@ -1,6 +1,7 @@
 // The mailing run: one message per record of the scope, progress on page 5, failures into the error log.
 #include "app/MailWizard.h"
 
+#include "app/MessageText.h"
 #include "app/WizardCaptions.h"
 #include "framework/Application.h"
 #include "framework/Hourglass.h"
@@ -126,7 +127,7 @@ void TMailWizardForm::SendCurrentRecord() {
     if (!ui->cmbName->currentText().isEmpty()) {
         const std::string name = Text::Trim(RecipientField(ui->cmbName));
         if (!name.empty())
-            SmtpClient->SetHdrTo(name + " <" + address + ">");
+            SmtpClient->SetHdrTo(MessageText::Mailbox(name, address));
     }
     ui->edtStatus->setText(QStringLiteral("Sending mail #%1").arg(FRunPosition));
     ui->edtCurrentRecipient->setText(Latin1(SmtpClient->HdrTo()));

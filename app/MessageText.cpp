@@ -108,6 +108,28 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
     return Text::Trim(line);
 }
 
+std::string Mailbox(std::string_view name, std::string_view address) {
+    // Dots are left alone: "Dr. Anna Berg" is an accepted display name as it stands (RFC 5322 4.1).
+    const bool quote = name.find_first_of("()<>[]:;@\\,\"") != std::string_view::npos;
+    std::string box;
+    box.reserve(name.size() + address.size() + 5);
+    if (quote) {
+        box += '"';
+        for (char c : name) {
+            if (c == '"' || c == '\\')
+                box += '\\';
+            box += c;
+        }
+        box += '"';
+    } else {
+        box += name;
+    }
+    box += " <";
+    box += address;
+    box += '>';
+    return box;
+}
+
 void AddOrganizationHeader(char* msg, int size, std::string_view organization) {
     if (msg == nullptr || size <= 0)
         return;

@@ -445,6 +445,29 @@ private slots:
         QVERIFY(!form->isVisible());
         QVERIFY(LogLines(*form).contains("User aborted at position 1."));
     }
+
+    // "Last, First" names stay one mailbox in the To and From headers, and the rest of the message is unchanged.
+    void namesWithCommas() {
+        const QString table = FDir.filePath("commas.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
+                  {{"Berg, Anna", "anna@example.org", "Ms.", ""}, {"Dr. Carl Dorn", "carl@example.org", "Mr.", ""}});
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), table);
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QLineEdit>(*form, "edtName")->setText("Test, Quorvel");
+        Find<QPushButton>(*form, "btnNext")->click();
+        Start(*form);
+
+        const auto messages = sink.Messages();
+        QCOMPARE(int(messages.size()), 2);
+        QVERIFY2(messages[0].Content.startsWith("From: \"Test, Quorvel\" <sender@example.org>\r\n"
+                                                "Organization: Test Works\r\n"
+                                                "To: \"Berg, Anna\" <anna@example.org>\r\n"),
+                 messages[0].Content.constData());
+        QVERIFY(messages[0].Content.contains("\r\n\r\nDear Ms. Berg, Anna,\r\n"));
+        QVERIFY(messages[1].Content.contains("\r\nTo: Dr. Carl Dorn <carl@example.org>\r\n"));
+    }
 };
 
 QTEST_MAIN(TestMailingRun)

@@ -179,6 +179,26 @@ private Q_SLOTS:
         for (size_t i = static_cast<size_t>(size); i < buffer.size(); ++i)
             QCOMPARE(buffer[i], 'Z');
     }
+
+    // A display name that would read as more than one address, or as a group, goes out quoted.
+    void mailbox_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain") << "Anna Berg" << "Anna Berg <a@example.org>";
+        QTest::newRow("dots") << "Dr. A. Berg" << "Dr. A. Berg <a@example.org>";
+        QTest::newRow("last, first") << "Berg, Anna" << "\"Berg, Anna\" <a@example.org>";
+        QTest::newRow("group colon") << "Sales: Anna" << "\"Sales: Anna\" <a@example.org>";
+        QTest::newRow("address as name") << "anna@example.org" << "\"anna@example.org\" <a@example.org>";
+        QTest::newRow("quote and backslash") << "Anna \"Ann\" B\\" << "\"Anna \\\"Ann\\\" B\\\\\" <a@example.org>";
+        QTest::newRow("latin-1") << QString::fromLatin1("J\xfcrgen (Sales)")
+                                 << QString::fromLatin1("\"J\xfcrgen (Sales)\" <a@example.org>");
+    }
+    void mailbox() {
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        const std::string box = Mailbox(name.toLatin1().toStdString(), "a@example.org");
+        QCOMPARE(QString::fromLatin1(box.data(), qsizetype(box.size())), expected);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_MessageText)
