@@ -191,6 +191,9 @@ bool TSmtpClient::Open() {
     if (FState != smtpDisconnected)
         return true;
     FErrorMessage.clear();
+    // The reply of an earlier connection (the 221 of its QUIT) must not pass for this attempt's: a failed
+    // connect would be reported and logged in words the server never said to it.
+    FLastResponse.clear();
     if (FHost.empty()) {
         FErrorMessage = "No host specified";
         Display(FErrorMessage);

@@ -72,7 +72,8 @@ public:
     void SetStatusTimeOut(bool value) { FStatusTimeOut = value; }
     // The first failure since Open last began a connection; empty means none.
     std::string ErrorMessage() const { return FErrorMessage; }
-    // The last reply line read, or "554 not connected", "554 receive timeout", "554 connection closed".
+    // The last reply line read since Open last began a connection, or "554 not connected", "554 receive timeout",
+    // "554 connection closed".
     std::string LastResponse() const { return FLastResponse; }
     int Tag() const { return FTag; }
     void SetTag(int value) { FTag = value; }

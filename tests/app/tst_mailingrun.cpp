@@ -468,6 +468,33 @@ private slots:
         QVERIFY(messages[0].Content.contains("\r\n\r\nDear Ms. Berg, Anna,\r\n"));
         QVERIFY(messages[1].Content.contains("\r\nTo: Dr. Carl Dorn <carl@example.org>\r\n"));
     }
+
+
+    // The server is gone when the run reconnects after a refusal: the failed attempt is not reported in the words
+    // of the earlier connection's last reply (its "221 Bye").
+    void reconnectFailsAfterRefusal() {
+        auto server = std::make_unique<ScriptedServer>();
+        QVERIFY(server->IsListening());
+        server->SetReplies("RCPT", {ScriptedServer::Send("250 OK\r\n"),
+                                    ScriptedServer::Send("550 5.1.1 no such user\r\n")});
+        auto form = ReadyWizard(server->Port(), FTable);
+        int attempts = 0;
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Connecting") && ++attempts == 2)
+                server.reset(); // nobody listens any more
+        };
+        Start(*form);
+
+        QCOMPARE(attempts, 2);
+        QCOMPARE(LogLines(*form), (QStringList{"Error when sending mail to: Carl Dorn <carl@example.org>",
+                                               "Server says: 550 5.1.1 no such user",
+                                               "Error when sending mail to: Carl Dorn <carl@example.org>",
+                                               "Aborted: lost connection to SMTP server at position 2.",
+                                               "Connection closed", "1 messages sent."}));
+        QCOMPARE(LogRows(), (QStringList{"550 5.1.1 no such user|Carl Dorn|carl@example.org",
+                                         "Aborted: lost connection to SMTP server at positio|Eva Falk|eva@example.org"}));
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("2"));
+    }
 };
 
 QTEST_MAIN(TestMailingRun)
