@@ -2,9 +2,9 @@
 // Run it through scripts/screenshots/take, which starts it under a virtual X server.
 #include "app/MailWizard.h"
 #include "framework/Application.h"
+#include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
-#include "smtp/SmtpClient.h"
 #include "tests/servers/SmtpSink.h"
 
 #include <QApplication>
@@ -39,8 +39,7 @@ bool Save(QWidget& widget, const QString& folder, const char* name) {
 }
 
 // A small recipient table written through the program's own engine.
-bool MakeSampleTable(TMailWizardForm& form, const QString& path)
-{
+bool MakeSampleTable(TMailWizardForm& form, const QString& path) {
     TXbaseEngine& engine = *form.XbaseEngine;
     if (!engine.CreateNew(path.toStdString(), 2, 4))
         return false;

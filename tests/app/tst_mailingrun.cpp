@@ -13,9 +13,9 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QMessageBox>
 #include <QTcpServer>
 
 namespace {
@@ -377,7 +377,6 @@ private slots:
         QCOMPARE(rows[1], QStringLiteral("User aborted at position 2.|Eva Falk|eva@example.org"));
     }
 
-
     // Closing the window while the server keeps the greeting back: a user abort, not a server failure.
     void closeWhileConnecting() {
         ScriptedServer server;
@@ -398,11 +397,11 @@ private slots:
 
         QVERIFY(box && box->Shown);
         QVERIFY(!form->isVisible());
-        QCOMPARE(LogLines(*form), (QStringList{"User aborted at position 0.", "Connection closed", "0 messages sent."}));
+        QCOMPARE(LogLines(*form),
+                 (QStringList{"User aborted at position 0.", "Connection closed", "0 messages sent."}));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
         QCOMPARE(LogRows(), (QStringList{"User aborted at position 0.|Anna Berg|anna@example.org"}));
     }
-
 
     // The close question shown while the run waits for a reply takes the user's real mouse click, although the
     // wait swallows every other click.
@@ -469,14 +468,13 @@ private slots:
         QVERIFY(messages[1].Content.contains("\r\nTo: Dr. Carl Dorn <carl@example.org>\r\n"));
     }
 
-
     // The server is gone when the run reconnects after a refusal: the failed attempt is not reported in the words
     // of the earlier connection's last reply (its "221 Bye").
     void reconnectFailsAfterRefusal() {
         auto server = std::make_unique<ScriptedServer>();
         QVERIFY(server->IsListening());
-        server->SetReplies("RCPT", {ScriptedServer::Send("250 OK\r\n"),
-                                    ScriptedServer::Send("550 5.1.1 no such user\r\n")});
+        server->SetReplies("RCPT",
+                           {ScriptedServer::Send("250 OK\r\n"), ScriptedServer::Send("550 5.1.1 no such user\r\n")});
         auto form = ReadyWizard(server->Port(), FTable);
         int attempts = 0;
         FTrace->OnStatus = [&](const QString& status) {
@@ -491,8 +489,9 @@ private slots:
                                                "Error when sending mail to: Carl Dorn <carl@example.org>",
                                                "Aborted: lost connection to SMTP server at position 2.",
                                                "Connection closed", "1 messages sent."}));
-        QCOMPARE(LogRows(), (QStringList{"550 5.1.1 no such user|Carl Dorn|carl@example.org",
-                                         "Aborted: lost connection to SMTP server at positio|Eva Falk|eva@example.org"}));
+        QCOMPARE(LogRows(),
+                 (QStringList{"550 5.1.1 no such user|Carl Dorn|carl@example.org",
+                              "Aborted: lost connection to SMTP server at positio|Eva Falk|eva@example.org"}));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("2"));
     }
 };

@@ -184,12 +184,18 @@ private Q_SLOTS:
     void mailbox_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("plain") << "Anna Berg" << "Anna Berg <a@example.org>";
-        QTest::newRow("dots") << "Dr. A. Berg" << "Dr. A. Berg <a@example.org>";
-        QTest::newRow("last, first") << "Berg, Anna" << "\"Berg, Anna\" <a@example.org>";
-        QTest::newRow("group colon") << "Sales: Anna" << "\"Sales: Anna\" <a@example.org>";
-        QTest::newRow("address as name") << "anna@example.org" << "\"anna@example.org\" <a@example.org>";
-        QTest::newRow("quote and backslash") << "Anna \"Ann\" B\\" << "\"Anna \\\"Ann\\\" B\\\\\" <a@example.org>";
+        QTest::newRow("plain") << "Anna Berg"
+                               << "Anna Berg <a@example.org>";
+        QTest::newRow("dots") << "Dr. A. Berg"
+                              << "Dr. A. Berg <a@example.org>";
+        QTest::newRow("last, first") << "Berg, Anna"
+                                     << "\"Berg, Anna\" <a@example.org>";
+        QTest::newRow("group colon") << "Sales: Anna"
+                                     << "\"Sales: Anna\" <a@example.org>";
+        QTest::newRow("address as name") << "anna@example.org"
+                                         << "\"anna@example.org\" <a@example.org>";
+        QTest::newRow("quote and backslash") << "Anna \"Ann\" B\\"
+                                             << "\"Anna \\\"Ann\\\" B\\\\\" <a@example.org>";
         QTest::newRow("latin-1") << QString::fromLatin1("J\xfcrgen (Sales)")
                                  << QString::fromLatin1("\"J\xfcrgen (Sales)\" <a@example.org>");
     }
