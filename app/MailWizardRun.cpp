@@ -211,6 +211,10 @@ void TMailWizardForm::ReportStatus() {
     if (!reply.empty()) {
         ui->memLog->appendPlainText(QStringLiteral("Server says: ") + Latin1(reply));
         AppendErrorLog(reply);
+    } else {
+        // No server reply to quote (refused, unresolvable, timed out): the client's own words say why.
+        ui->memLog->appendPlainText(
+            Latin1(SmtpClient->ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     }
 }
 

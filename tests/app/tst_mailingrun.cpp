@@ -217,9 +217,9 @@ private slots:
         Start(*form);
 
         const QStringList lines = LogLines(*form);
-        QCOMPARE(lines,
-                 (QStringList{"Error when sending mail to: ", "Aborted: lost connection to SMTP server at position 0.",
-                              "Connection closed", "0 messages sent."}));
+        QCOMPARE(lines, (QStringList{"Error when sending mail to: ", "Can't connect to host '127.0.0.1'",
+                                     "Aborted: lost connection to SMTP server at position 0.", "Connection closed",
+                                     "0 messages sent."}));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("1"));
         QCOMPARE(LogRows(),
                  (QStringList{"Aborted: lost connection to SMTP server at positio|Anna Berg|anna@example.org"}));
@@ -487,6 +487,7 @@ private slots:
         QCOMPARE(LogLines(*form), (QStringList{"Error when sending mail to: Carl Dorn <carl@example.org>",
                                                "Server says: 550 5.1.1 no such user",
                                                "Error when sending mail to: Carl Dorn <carl@example.org>",
+                                               "Can't connect to host '127.0.0.1'",
                                                "Aborted: lost connection to SMTP server at position 2.",
                                                "Connection closed", "1 messages sent."}));
         QCOMPARE(LogRows(),
