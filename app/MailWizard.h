@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
 #include <memory>
 #include <string>
 
@@ -117,7 +118,12 @@ private:
     bool ReadMappedFields();
     void CloseRecipients();
     bool CreateErrorLogIn(const QString& folder);
+    // The value of the mapping's field in the current record; errors reach the caller.
     std::string RecipientField(const QComboBox* mapping) const;
+    // The same, but empty when the combo box names no field.
+    std::string MappedField(const QComboBox* mapping) const;
+    // The four field combo boxes: name, organisation, e-mail, salutation.
+    std::array<QComboBox*, 4> FieldMappings() const;
     QString RecipientTablePath() const;
 
     // The run's steps (MailWizardRun.cpp).

@@ -138,9 +138,7 @@ bool TMailWizardForm::OpenRecipients() {
 
 // Reads every mapped field once, so that a wrong field name shows now and not at the first recipient.
 bool TMailWizardForm::ReadMappedFields() {
-    for (const QComboBox* mapping :
-         {static_cast<const QComboBox*>(ui->cmbName), static_cast<const QComboBox*>(ui->cmbOrganization),
-          static_cast<const QComboBox*>(ui->cmbEmail), static_cast<const QComboBox*>(ui->cmbDear)}) {
+    for (const QComboBox* mapping : FieldMappings()) {
         if (mapping->currentText().isEmpty())
             continue;
         try {
@@ -157,11 +155,19 @@ std::string TMailWizardForm::RecipientField(const QComboBox* mapping) const {
     return tblRecipients->FieldByName(Text::ToLatin1(mapping->currentText())).AsString();
 }
 
+std::string TMailWizardForm::MappedField(const QComboBox* mapping) const {
+    return mapping->currentText().isEmpty() ? std::string() : RecipientField(mapping);
+}
+
+std::array<QComboBox*, 4> TMailWizardForm::FieldMappings() const {
+    return {ui->cmbName, ui->cmbOrganization, ui->cmbEmail, ui->cmbDear};
+}
+
 void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
     if (!ui->edtTable->isModified())
         return;
     tblRecipients->SetTableName(QFile::encodeName(ui->edtTable->text()).toStdString());
-    for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
+    for (QComboBox* combo : FieldMappings())
         SetItemsKeepText(combo, {});
     ui->edtTable->setModified(false);
 }
@@ -175,7 +181,7 @@ void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/) {
     QStringList items;
     for (const std::string& name : names)
         items << Text::FromLatin1(name);
-    for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
+    for (QComboBox* combo : FieldMappings())
         SetItemsKeepText(combo, items);
 }
 

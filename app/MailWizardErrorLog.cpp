@@ -70,7 +70,7 @@ bool TMailWizardForm::CreateErrorLogIn(const QString& folder) {
 }
 
 void TMailWizardForm::AppendErrorLog(const std::string& Text) {
-    const std::string name = ui->cmbName->currentText().isEmpty() ? std::string() : RecipientField(ui->cmbName);
+    const std::string name = MappedField(ui->cmbName);
     const std::string email = RecipientField(ui->cmbEmail);
     tblLog->Append();
     try {

@@ -14,7 +14,7 @@ void TMailWizardForm::ReplaceVariables(const std::string& Source, std::string& D
                                    : placeholder == 'O' ? ui->cmbOrganization
                                    : placeholder == 'E' ? ui->cmbEmail
                                                         : ui->cmbDear;
-        return mapping->currentText().isEmpty() ? std::string() : RecipientField(mapping);
+        return MappedField(mapping);
     });
 }
 

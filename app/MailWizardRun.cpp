@@ -124,11 +124,9 @@ void TMailWizardForm::SendCurrentRecord() {
         return; // nobody to write to: passed over without a message, an error or a log row
 
     SmtpClient->SetRcptName({address});
-    if (!ui->cmbName->currentText().isEmpty()) {
-        const std::string name = Text::Trim(RecipientField(ui->cmbName));
-        if (!name.empty())
-            SmtpClient->SetHdrTo(MessageText::Mailbox(name, address));
-    }
+    const std::string name = Text::Trim(MappedField(ui->cmbName));
+    if (!name.empty())
+        SmtpClient->SetHdrTo(MessageText::Mailbox(name, address));
     ui->edtStatus->setText(QStringLiteral("Sending mail #%1").arg(FRunPosition));
     ui->edtCurrentRecipient->setText(Latin1(SmtpClient->HdrTo()));
 
