@@ -142,6 +142,9 @@ private:
     int FRunMinimum = 0;
     int FRunMaximum = 0;
     int FRunPosition = 0;
+    // The scope's first and last record number as the check read them (when the scope is limited).
+    int FScopeFrom = 1;
+    int FScopeTo = 0;
     int FSentCount = 0;
     // The client's current error has been counted, shown and logged already.
     bool FErrorReported = false;

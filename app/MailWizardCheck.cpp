@@ -128,6 +128,8 @@ bool TMailWizardForm::OpenRecipients() {
                 return Fail(QStringLiteral("Invalid scope specified."));
             }
             XbaseEngine->MoveBy(from - 1);
+            FScopeFrom = from;
+            FScopeTo = to;
         }
     } catch (const std::exception&) {
         CloseRecipients();

@@ -6,7 +6,6 @@
 #include "framework/Application.h"
 #include "framework/Hourglass.h"
 #include "framework/MessageDlg.h"
-#include "framework/SettingsStore.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
@@ -47,13 +46,9 @@ void TMailWizardForm::StartRun() {
     FRunMinimum = 0;
     FRunMaximum = recordCount;
     if (ui->chbLimit->isChecked()) {
-        // The check has read both numbers the same way and found them inside the table.
-        int from = 1;
-        int to = recordCount;
-        TSettingsStore::ParseInteger(ui->edtScopeFrom->text(), from);
-        TSettingsStore::ParseInteger(ui->edtScopeTo->text(), to);
-        FRunMinimum = from - 1;
-        FRunMaximum = std::min(to, recordCount);
+        // The numbers the check read and found inside the table; the edits cannot change between check and run.
+        FRunMinimum = FScopeFrom - 1;
+        FRunMaximum = std::min(FScopeTo, recordCount);
     }
     FRunPosition = FRunMinimum;
     // The bar shows the share of the scope, so it works for any number of records.
