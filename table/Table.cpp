@@ -198,26 +198,13 @@ TField& TTable::Fields(int index) const {
     return *FFields[static_cast<std::size_t>(index)];
 }
 
-namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
-}
-
-} // namespace
-
 // Callers read the same fields in the same order for every record, so the field after the last one
 // found is tried first.
 TField* TTable::FindField(std::string_view name) const {
     const std::size_t count = FFields.size();
     std::size_t i = FLookupHint < count ? FLookupHint : 0;
     for (std::size_t n = 0; n < count; ++n, i = i + 1 < count ? i + 1 : 0) {
-        if (SameName(FFields[i]->FieldName(), name)) {
+        if (FFields[i]->FieldName() == name) {
             FLookupHint = i + 1;
             return FFields[i].get();
         }
