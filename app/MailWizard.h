@@ -145,7 +145,9 @@ private:
     // The scope's first and last record number as the check read them (when the scope is limited).
     int FScopeFrom = 1;
     int FScopeTo = 0;
+    // The run's counts; the Sent and Errors fields show them.
     int FSentCount = 0;
+    int FErrorCount = 0;
     // The client's current error has been counted, shown and logged already.
     bool FErrorReported = false;
 };

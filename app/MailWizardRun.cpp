@@ -55,7 +55,8 @@ void TMailWizardForm::StartRun() {
     ui->prbProgress->setRange(0, 100);
     ui->prbProgress->setValue(0);
 
-    ui->edtErrorCount->setText(QStringLiteral("0"));
+    FErrorCount = 0;
+    ui->edtErrorCount->setText(QString::number(FErrorCount));
     ui->pnlPage5->repaint();
 
     if (!Text::Trim(ui->edtOrganization->text()).isEmpty())
@@ -212,7 +213,8 @@ void TMailWizardForm::ReportStatus() {
 }
 
 void TMailWizardForm::AddErrorCount() {
-    ui->edtErrorCount->setText(QString::number(ui->edtErrorCount->text().toInt() + 1));
+    ++FErrorCount;
+    ui->edtErrorCount->setText(QString::number(FErrorCount));
 }
 
 void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {
