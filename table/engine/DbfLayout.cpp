@@ -3,6 +3,7 @@
 
 #include "table/engine/FormatError.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -119,6 +120,13 @@ TMemoKind MemoKindOf(const TDbfLayout& layout) {
 }
 
 } // namespace
+
+bool SameNameNoCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+        return up(x) == up(y);
+    });
+}
 
 bool IsMemoType(const TDbfLayout& layout, char type) {
     return type == 'M' || type == 'G' || type == 'P' || (type == 'B' && !layout.VisualFoxPro);

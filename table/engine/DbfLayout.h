@@ -41,5 +41,8 @@ constexpr std::size_t MaxHeaderBytes = 65536 + 263;
 // header holds the first bytes of the file (up to MaxHeaderBytes); throws EFormatError.
 TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize);
 
+// Field names and aliases are compared without regard to the case of ASCII letters.
+bool SameNameNoCase(std::string_view a, std::string_view b);
+
 // True for types whose record bytes point into the memo file.
 bool IsMemoType(const TDbfLayout& layout, char type);

@@ -3,17 +3,6 @@
 
 #include <algorithm>
 
-namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-        return up(x) == up(y);
-    });
-}
-
-} // namespace
-
 TXbArea::TXbArea(std::unique_ptr<TDbfFile> file, std::string alias) : FFile(std::move(file)), FAlias(std::move(alias)) {
     for (const TDbfField& f : FFile->Layout().Fields)
         if (!f.Hidden)
@@ -182,7 +171,7 @@ const TDbfField* TXbArea::FieldByName(std::string_view name) const {
         if (f->Name == name)
             return f;
     for (const TDbfField* f : FVisible)
-        if (SameName(f->Name, name))
+        if (SameNameNoCase(f->Name, name))
             return f;
     return nullptr;
 }

@@ -66,13 +66,6 @@ std::string FieldBytes(std::string_view name, const TDbfField** field = nullptr)
     return std::string(area->Current().substr(static_cast<std::size_t>(f->Offset), static_cast<std::size_t>(f->Width)));
 }
 
-bool SameAlias(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-        return up(x) == up(y);
-    });
-}
-
 } // namespace
 
 std::string xb_Version() {
@@ -124,7 +117,7 @@ int xb_WorkArea(const char* alias) {
     if (!alias)
         return Engine().Selected;
     for (int n = 1; n <= MaxAreas; ++n)
-        if (const TXbArea* area = Area(n); area && SameAlias(area->Alias(), alias))
+        if (const TXbArea* area = Area(n); area && SameNameNoCase(area->Alias(), alias))
             return n;
     return 0;
 }
