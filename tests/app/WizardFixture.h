@@ -5,8 +5,10 @@
 #include "framework/Application.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLineEdit>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -43,6 +45,21 @@ template <typename T> T* Find(QWidget& form, const char* name) {
     if (!control)
         qFatal("no control named %s", name);
     return control;
+}
+
+// Types a table path into page 4 as the user would: the edit is marked modified, so leaving it takes the path.
+inline QLineEdit* SetTable(QWidget& form, const QString& path) {
+    QLineEdit* table = Find<QLineEdit>(form, "edtTable");
+    table->setText(path);
+    table->setModified(true);
+    return table;
+}
+
+// Limits the scope to the records from and to.
+inline void SetScope(QWidget& form, const QString& from, const QString& to) {
+    Find<QCheckBox>(form, "chbLimit")->setChecked(true);
+    Find<QLineEdit>(form, "edtScopeFrom")->setText(from);
+    Find<QLineEdit>(form, "edtScopeTo")->setText(to);
 }
 
 // Runs a Python snippet with the system interpreter (python3-dbf and python3-dbfread); its standard output.

@@ -77,18 +77,13 @@ private:
         Find<QLineEdit>(*form, "edtName")->setText("Quorvel Test");
         Find<QLineEdit>(*form, "edtOrganization")->setText("Test Works");
         Find<QLineEdit>(*form, "edtReturnAddress")->setText("sender@example.org");
-        QLineEdit* edtTable = Find<QLineEdit>(*form, "edtTable");
-        edtTable->setText(table);
-        edtTable->setModified(true);
+        SetTable(*form, table);
         Find<QComboBox>(*form, "cmbName")->setEditText("NAME");
         Find<QComboBox>(*form, "cmbEmail")->setEditText("EMAIL");
         Find<QComboBox>(*form, "cmbDear")->setEditText("DEAR");
         Find<QComboBox>(*form, "cmbOrganization")->setEditText("ORG");
-        if (!from.isEmpty()) {
-            Find<QCheckBox>(*form, "chbLimit")->setChecked(true);
-            Find<QLineEdit>(*form, "edtScopeFrom")->setText(from);
-            Find<QLineEdit>(*form, "edtScopeTo")->setText(to);
-        }
+        if (!from.isEmpty())
+            SetScope(*form, from, to);
         for (int i = 0; i < 4; ++i)
             Find<QPushButton>(*form, "btnNext")->click();
         if (Find<QPushButton>(*form, "btnNext")->text() != QStringLiteral("Start!"))
@@ -317,9 +312,7 @@ private slots:
         Find<QPushButton>(*form, "btnBack")->click();
         QCOMPARE(form->PageNo, 4);
         QVERIFY(!form->tblRecipients->Active());
-        QLineEdit* edtTable = Find<QLineEdit>(*form, "edtTable");
-        edtTable->setText(FTable);
-        edtTable->setModified(true);
+        SetTable(*form, FTable);
         Find<QPushButton>(*form, "btnNext")->click();
         QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
         Start(*form);

@@ -40,18 +40,6 @@ private:
         return form;
     }
 
-    static void SetTable(QWidget& form, const QString& path) {
-        QLineEdit* table = Find<QLineEdit>(form, "edtTable");
-        table->setText(path);
-        table->setModified(true);
-    }
-
-    static void Scope(QWidget& form, const QString& from, const QString& to) {
-        Find<QCheckBox>(form, "chbLimit")->setChecked(true);
-        Find<QLineEdit>(form, "edtScopeFrom")->setText(from);
-        Find<QLineEdit>(form, "edtScopeTo")->setText(to);
-    }
-
     // Next on page 4; returns the text of the warning box, empty when none came.
     static QString Check(TMailWizardForm& form) {
         auto seen = AnswerNextBox("OK");
@@ -225,7 +213,7 @@ private slots:
         QFETCH(QString, to);
         QFETCH(QString, message);
         auto form = ValidWizard();
-        Scope(*form, from, to);
+        SetScope(*form, from, to);
         if (message.endsWith('\n'))
             message += FTable;
         QCOMPARE(Check(*form), Failure(message));
@@ -253,7 +241,7 @@ private slots:
         QFETCH(QString, to);
         QFETCH(QString, email);
         auto form = ValidWizard();
-        Scope(*form, from, to);
+        SetScope(*form, from, to);
         QCOMPARE(Check(*form), QString());
         QVERIFY(form->tblRecipients->Active());
         QCOMPARE(QString::fromStdString(form->tblRecipients->FieldByName("EMAIL").AsString()), email);

@@ -64,9 +64,7 @@ private slots:
             Find<QComboBox>(*form, "cmbOrganization")->setEditText("FIRMA");
             Find<QComboBox>(*form, "cmbEmail")->setEditText("EMAIL");
             Find<QComboBox>(*form, "cmbDear")->setEditText("ANREDE");
-            Find<QCheckBox>(*form, "chbLimit")->setChecked(true);
-            Find<QLineEdit>(*form, "edtScopeFrom")->setText("2");
-            Find<QLineEdit>(*form, "edtScopeTo")->setText("900");
+            SetScope(*form, "2", "900");
             CloseSaying(*form, "&Yes");
         }
         QSettings raw = RawSettings();
@@ -134,9 +132,7 @@ private slots:
 
     void fieldListsFillFromTheNameList() {
         auto form = ShowWizard();
-        QLineEdit* table = Find<QLineEdit>(*form, "edtTable");
-        table->setText(FTable);
-        table->setModified(true);
+        QLineEdit* table = SetTable(*form, FTable);
         form->edtTableExit(table);
         Find<QComboBox>(*form, "cmbEmail")->setEditText("typed");
         for (const char* other : {"cmbOrganization", "cmbEmail", "cmbDear"})
@@ -167,9 +163,7 @@ private slots:
     // A table that cannot be read explains itself instead of taking the program down.
     void unreadableTableInTheNameList() {
         auto form = ShowWizard();
-        QLineEdit* table = Find<QLineEdit>(*form, "edtTable");
-        table->setText(FDir.filePath("absent.dbf"));
-        table->setModified(true);
+        QLineEdit* table = SetTable(*form, FDir.filePath("absent.dbf"));
         form->edtTableExit(table);
         auto seen = AnswerNextBox("OK");
         Find<QComboBox>(*form, "cmbName")->showPopup();
