@@ -3,6 +3,7 @@
 
 #include "table/engine/FileHandle.h"
 #include "table/engine/FormatError.h"
+#include "table/engine/MemoFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -129,10 +130,7 @@ void TDbfCreator::Write(int memoBlockSize) const {
         memo[3] = static_cast<char>(next & 0xFF);
         memo[6] = static_cast<char>(block >> 8 & 0xFF);
         memo[7] = static_cast<char>(block & 0xFF);
-        const std::size_t dot = FPath.find_last_of('.');
-        const std::size_t slash = FPath.find_last_of('/');
-        const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-        WriteReplacing((hasExt ? FPath.substr(0, dot) : FPath) + ".fpt", memo);
+        WriteReplacing(MemoBasePath(FPath) + ".fpt", memo);
     }
     WriteReplacing(FPath, table);
 }

@@ -20,6 +20,13 @@ const EFormatError PastEnd("a memo pointer lies past the end of the memo file");
 
 } // namespace
 
+std::string MemoBasePath(const std::string& tablePath) {
+    const std::size_t dot = tablePath.find_last_of('.');
+    const std::size_t slash = tablePath.find_last_of('/');
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? tablePath.substr(0, dot)
+                                                                                   : tablePath;
+}
+
 TMemoFile::TMemoFile(TFileHandle file, TMemoKind kind) : FFile(std::move(file)), FKind(kind) {
     FSize = FFile.Size();
     FBlockSize = HeaderBlockSize();
@@ -28,10 +35,7 @@ TMemoFile::TMemoFile(TFileHandle file, TMemoKind kind) : FFile(std::move(file)),
 std::unique_ptr<TMemoFile> TMemoFile::OpenBeside(const std::string& tablePath, TMemoKind kind) {
     if (kind == TMemoKind::None)
         return nullptr;
-    const std::size_t dot = tablePath.find_last_of('.');
-    const std::size_t slash = tablePath.find_last_of('/');
-    const std::string base =
-        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? tablePath.substr(0, dot) : tablePath;
+    const std::string base = MemoBasePath(tablePath);
     const bool fpt = kind == TMemoKind::Fpt;
     for (const char* ext : fpt ? std::array{".fpt", ".FPT", ".Fpt"} : std::array{".dbt", ".DBT", ".Dbt"}) {
         TFileHandle file;

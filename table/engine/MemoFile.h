@@ -8,6 +8,9 @@
 #include <memory>
 #include <string>
 
+// The table path without its extension: the memo file is this with .fpt or .dbt added.
+std::string MemoBasePath(const std::string& tablePath);
+
 class TMemoFile {
 public:
     TMemoFile(TFileHandle file, TMemoKind kind);
