@@ -55,8 +55,11 @@ void TMailWizardForm::StartRun() {
     ui->prbProgress->setRange(0, 100);
     ui->prbProgress->setValue(0);
 
+    // Both counts start afresh: a run that sends nothing must not show the previous run's figure.
     FErrorCount = 0;
+    FSentCount = 0;
     ui->edtErrorCount->setText(QString::number(FErrorCount));
+    ui->edtSentCount->setText(QString::number(FSentCount));
     ui->pnlPage5->repaint();
 
     if (!Text::Trim(ui->edtOrganization->text()).isEmpty())
@@ -66,7 +69,6 @@ void TMailWizardForm::StartRun() {
     else
         SmtpClient->OnHeaderLine = nullptr;
 
-    FSentCount = 0;
     // A failure still held by the client comes from an earlier run, which has reported it.
     FErrorReported = !SmtpClient->ErrorMessage().empty();
 }

@@ -320,6 +320,14 @@ private slots:
         QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("4"));
         QCOMPARE(server.Connections(), 1);
         VerifyCompleted(*form);
+
+        // A third run that sends nothing shows 0, not the previous run's count.
+        Find<QPushButton>(*form, "btnBack")->click();
+        SetTable(*form, empty);
+        Find<QPushButton>(*form, "btnNext")->click();
+        Start(*form);
+        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("0"));
+        QCOMPARE(LogLines(*form).last(), QStringLiteral("0 messages sent."));
     }
 
     // Closing the window during a run: No keeps it going; Yes ends it at once and the window closes.
