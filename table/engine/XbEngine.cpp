@@ -56,14 +56,20 @@ bool Fail(std::string text) {
     return false;
 }
 
+// The visible field of that name in the selected open table, nullptr when there is none.
+const TDbfField* NamedField(std::string_view name) {
+    const TXbArea* area = Table();
+    return area ? area->FieldByName(name) : nullptr;
+}
+
 std::string FieldBytes(std::string_view name, const TDbfField** field = nullptr) {
-    TXbArea* area = Table();
-    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    const TDbfField* f = NamedField(name);
     if (field)
         *field = f;
     if (!f)
         return {};
-    return std::string(area->Current().substr(static_cast<std::size_t>(f->Offset), static_cast<std::size_t>(f->Width)));
+    return std::string(
+        Table()->Current().substr(static_cast<std::size_t>(f->Offset), static_cast<std::size_t>(f->Width)));
 }
 
 } // namespace
@@ -238,36 +244,32 @@ std::string xb_FieldName(int fieldNo) {
 }
 
 char xb_FieldType(std::string_view name) {
-    const TXbArea* area = Table();
-    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    const TDbfField* f = NamedField(name);
     return f ? f->Type : '\0';
 }
 
 int xb_FieldWidth(std::string_view name) {
-    const TXbArea* area = Table();
-    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    const TDbfField* f = NamedField(name);
     return f ? f->Width : 0;
 }
 
 int xb_FieldDecimals(std::string_view name) {
-    const TXbArea* area = Table();
-    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    const TDbfField* f = NamedField(name);
     return f ? f->Decimals : 0;
 }
 
 int xb_FieldOffset(std::string_view name) {
-    const TXbArea* area = Table();
-    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    const TDbfField* f = NamedField(name);
     return f ? f->Offset + 1 : 0;
 }
 
 bool xb_FieldBits(std::string_view name, int& flagsOffset, int& flagsWidth, int& varBit, int& nullBit) {
-    const TXbArea* area = Table();
-    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    const TDbfField* f = NamedField(name);
     if (!f)
         return false;
-    flagsOffset = area->File()->Layout().NullFlagsOffset;
-    flagsWidth = area->File()->Layout().NullFlagsWidth;
+    const TDbfLayout& layout = Table()->File()->Layout();
+    flagsOffset = layout.NullFlagsOffset;
+    flagsWidth = layout.NullFlagsWidth;
     varBit = f->VarBit;
     nullBit = f->NullBit;
     return true;
@@ -314,11 +316,10 @@ bool xb_GetLogical(std::string_view name) {
 }
 
 bool xb_Replace(std::string_view name, int maxLength, std::string_view value) {
-    TXbArea* area = Table();
-    const TDbfField* f = area ? area->FieldByName(name) : nullptr;
+    const TDbfField* f = NamedField(name);
     if (!f)
         return Fail("no field " + std::string(name));
-    std::string image(area->Current());
+    std::string image(Table()->Current());
     std::string text(value.substr(0, static_cast<std::size_t>(std::max(0, maxLength))));
     text.resize(static_cast<std::size_t>(f->Width), ' ');
     image.replace(static_cast<std::size_t>(f->Offset), text.size(), text);
