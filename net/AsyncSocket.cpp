@@ -97,8 +97,7 @@ TCustomAsyncSocket::~TCustomAsyncSocket() {
     } catch (const ESocketException&) {
         // The handle is gone either way; a destructor has nobody to tell.
     }
-    if (FSocketHandle != INVALID_SOCKET)
-        ::close(FSocketHandle);
+    ReleaseHandle();
 }
 
 void TCustomAsyncSocket::SetProto(const std::string& text) {
@@ -363,9 +362,7 @@ void TCustomAsyncSocket::InternalClose(bool doShutdown) {
     }
     if (FState == wsClosed) {
         // Never leak a handle, even one the state machine has already given up.
-        FEventSource->Detach();
-        ::close(FSocketHandle);
-        FSocketHandle = INVALID_SOCKET;
+        ReleaseHandle();
         return;
     }
     if (doShutdown)
@@ -390,12 +387,16 @@ void TCustomAsyncSocket::CloseHandleChecked(const char* functionName) {
     }
 }
 
+void TCustomAsyncSocket::ReleaseHandle() {
+    if (FSocketHandle == INVALID_SOCKET)
+        return;
+    FEventSource->Detach();
+    ::close(FSocketHandle);
+    FSocketHandle = INVALID_SOCKET;
+}
+
 void TCustomAsyncSocket::AbandonHandle() {
-    if (FSocketHandle != INVALID_SOCKET) {
-        FEventSource->Detach();
-        ::close(FSocketHandle);
-        FSocketHandle = INVALID_SOCKET;
-    }
+    ReleaseHandle();
     FSendQueue.clear();
     FAllSent = true;
     UpdateState(wsClosed);

@@ -142,6 +142,8 @@ protected:
 
 private:
     void AbandonHandle();
+    // Stops the events of the open handle and closes it, errors unheeded; harmless without a handle.
+    void ReleaseHandle();
     // One platform receive into the empty receive buffer; false when nothing came.
     bool FillReceived();
     // RcvdCount without raising: false when the platform cannot tell.

@@ -9,7 +9,6 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace SocketErrors;
 
@@ -105,11 +104,7 @@ void TCustomAsyncSocket::Listen() {
     // A failed step gives the handle back before the error leaves; the state stays where it got to.
     auto fail = [this](const char* functionName) {
         SetSocketLastErrorFromErrno();
-        const int code = SocketLastError();
-        FEventSource->Detach();
-        ::close(FSocketHandle);
-        FSocketHandle = INVALID_SOCKET;
-        SetSocketLastError(code);
+        ReleaseHandle();
         RaiseSocketError(this, functionName);
     };
     if (::bind(FSocketHandle, reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr) < 0)
