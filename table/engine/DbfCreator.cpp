@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <set>
 #include <unistd.h>
@@ -87,13 +86,11 @@ std::string TDbfCreator::TableBytes() const {
     Validate();
     const std::size_t headerLength = 32 + 32 * FFields.size() + 1;
     std::string bytes(headerLength + 1, '\0');
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::array<unsigned char, 3> today = HeaderDateToday();
     bytes[0] = static_cast<char>(HasMemo() ? 0xF5 : 0x03);
-    bytes[1] = static_cast<char>(local.tm_year % 256);
-    bytes[2] = static_cast<char>(local.tm_mon + 1);
-    bytes[3] = static_cast<char>(local.tm_mday);
+    bytes[1] = static_cast<char>(today[0]);
+    bytes[2] = static_cast<char>(today[1]);
+    bytes[3] = static_cast<char>(today[2]);
     Put16(bytes, 8, static_cast<std::uint32_t>(headerLength));
     int offset = 1;
     std::size_t at = 32;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -130,14 +129,14 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
     tail.push_back('\x1A');
     const std::uint64_t at = FLayout.DataOffset + static_cast<std::uint64_t>(records) * FLayout.RecordLength;
     const std::uint32_t next = records + 1;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    const unsigned char header[7] = {
-        static_cast<unsigned char>(local.tm_year % 256), static_cast<unsigned char>(local.tm_mon + 1),
-        static_cast<unsigned char>(local.tm_mday),       static_cast<unsigned char>(next & 0xFF),
-        static_cast<unsigned char>(next >> 8 & 0xFF),    static_cast<unsigned char>(next >> 16 & 0xFF),
-        static_cast<unsigned char>(next >> 24 & 0xFF)};
+    const std::array<unsigned char, 3> today = HeaderDateToday();
+    const unsigned char header[7] = {today[0],
+                                     today[1],
+                                     today[2],
+                                     static_cast<unsigned char>(next & 0xFF),
+                                     static_cast<unsigned char>(next >> 8 & 0xFF),
+                                     static_cast<unsigned char>(next >> 16 & 0xFF),
+                                     static_cast<unsigned char>(next >> 24 & 0xFF)};
     const bool written = FFile.WriteAt(at, tail.data(), tail.size()) && FFile.WriteAt(1, header, sizeof header);
     const int error = errno;
     LockHeader(false);

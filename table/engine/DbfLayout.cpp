@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -126,6 +127,14 @@ bool SameNameNoCase(std::string_view a, std::string_view b) {
         const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
         return up(x) == up(y);
     });
+}
+
+std::array<unsigned char, 3> HeaderDateToday() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return {static_cast<unsigned char>(local.tm_year % 256), static_cast<unsigned char>(local.tm_mon + 1),
+            static_cast<unsigned char>(local.tm_mday)};
 }
 
 bool IsMemoType(const TDbfLayout& layout, char type) {

@@ -1,6 +1,7 @@
 // The validated layout of a .dbf file: version, counts, sizes and field descriptors.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -36,6 +37,9 @@ struct TDbfLayout {
 // The largest header any reader needs: a dBase 7 header with 65535 bytes of descriptors, plus the
 // Visual FoxPro backlink area that some writers leave out of the header length.
 constexpr std::size_t MaxHeaderBytes = 65536 + 263;
+
+// Today's date as header bytes 1 to 3 hold it (the last update): years since 1900, month, day.
+std::array<unsigned char, 3> HeaderDateToday();
 
 // Checks every value of the header against itself and the file size before anything in it is used.
 // header holds the first bytes of the file (up to MaxHeaderBytes); throws EFormatError.
