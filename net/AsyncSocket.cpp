@@ -273,9 +273,14 @@ void TCustomAsyncSocket::ProcessPendingMessages(bool block) {
     QCoreApplication::processEvents(block ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
 }
 
-bool TCustomAsyncSocket::WaitMultiThreaded(int timeout, const std::function<bool()>& done) {
+void TCustomAsyncSocket::WaitUntil(int timeout, const std::function<bool()>& done) {
+    if (!FMultiThreaded) {
+        TShownWait wait(FWaitCtrl, timeout);
+        wait->Run();
+        return;
+    }
     if (timeout <= 0)
-        return done();
+        return;
     const QDeadlineTimer deadline(static_cast<qint64>(timeout) * 1000);
     // The wake-up at the deadline lets the loop block for events instead of polling the clock.
     QTimer wakeUp;
@@ -283,7 +288,6 @@ bool TCustomAsyncSocket::WaitMultiThreaded(int timeout, const std::function<bool
     wakeUp.start(static_cast<int>(std::min<qint64>(deadline.remainingTime(), 0x7fffffff)));
     while (!done() && !deadline.hasExpired())
         ProcessPendingMessages(true);
-    return done();
 }
 
 bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState) {
@@ -298,12 +302,7 @@ bool TCustomAsyncSocket::Wait(int timeout, TSocketState awaitedState) {
         TSocketState& Awaited;
         ~TAwaitGuard() { Awaited = wsInvalidState; }
     } guard{FAwaitedState};
-    if (FMultiThreaded) {
-        WaitMultiThreaded(timeout, [this, awaitedState] { return FState == awaitedState; });
-    } else {
-        TShownWait wait(FWaitCtrl, timeout);
-        wait->Run();
-    }
+    WaitUntil(timeout, [this, awaitedState] { return FState == awaitedState; });
     return FState == awaitedState;
 }
 

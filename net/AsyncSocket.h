@@ -149,7 +149,8 @@ private:
     // RcvdCount without raising: false when the platform cannot tell.
     bool WaitingBytes(int& count);
     void CloseHandleChecked(const char* functionName);
-    bool WaitMultiThreaded(int timeout, const std::function<bool()>& done);
+    // Runs the nested loop until done() or timeout: on the wait control, or without one when multi-threaded.
+    void WaitUntil(int timeout, const std::function<bool()>& done);
 
     std::unique_ptr<TSocketEventSource> FEventSource;
     TSocket FSocketHandle = INVALID_SOCKET;

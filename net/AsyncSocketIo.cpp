@@ -281,14 +281,8 @@ void TCustomAsyncSocket::ReadLine(int timeout, std::string& line) {
         throw ESocketException("No wait object assigned");
     StartLine();
     ReadLineBytes();
-    if (FLineMode) {
-        if (FMultiThreaded) {
-            WaitMultiThreaded(timeout, [this] { return !FLineMode; });
-        } else {
-            TShownWait wait(FWaitCtrl, timeout);
-            wait->Run();
-        }
-    }
+    if (FLineMode)
+        WaitUntil(timeout, [this] { return !FLineMode; });
     // The text carries its own length: a close during the wait resets the count, not the text received.
     line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
 }
