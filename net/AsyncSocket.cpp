@@ -3,6 +3,7 @@
 
 #include "framework/Text.h"
 #include "net/LastError.h"
+#include "net/LeadingNumber.h"
 #include "net/ShownWait.h"
 #include "net/SocketEventSource.h"
 
@@ -23,20 +24,6 @@ namespace {
 // Service and protocol names reach the resolver through 32-byte buffers, host names through 256 bytes.
 constexpr size_t MaxServiceName = 31;
 constexpr size_t MaxHostName = 255;
-
-// Leading blanks, then decimal digits up to the first other character; no sign; 0 without digits.
-long long StrToIntPrefix(const std::string& text) {
-    size_t i = 0;
-    while (i < text.size() && text[i] == ' ')
-        ++i;
-    long long n = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        n = n * 10 + (text[i] - '0');
-        if (n > 0xffffffffLL)
-            return n; // already too big for anything it names; stop before overflow
-    }
-    return n;
-}
 
 bool StartsWithDigit(const std::string& text) {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
@@ -115,10 +102,10 @@ void TCustomAsyncSocket::SetProto(const std::string& text) {
     if (name.empty() || name.size() > MaxServiceName)
         refuse(WSAEINVAL);
     if (StartsWithDigit(name)) {
-        const long long number = StrToIntPrefix(name);
+        const int number = Net::LeadingNumber(name);
         if (number > 255)
             refuse(WSAEINVAL);
-        FProtoNumber = static_cast<int>(number);
+        FProtoNumber = number;
     } else {
         protoent entry{};
         protoent* found = nullptr;
@@ -149,10 +136,10 @@ void TCustomAsyncSocket::SetPort(const std::string& text) {
     int port = 0;
     if (StartsWithDigit(name)) {
         // A number beyond 16 bits would silently name another port.
-        const long long number = StrToIntPrefix(name);
+        const int number = Net::LeadingNumber(name);
         if (number > 65535)
             refuse(WSAEINVAL);
-        port = static_cast<int>(number);
+        port = number;
     } else {
         const std::string proto = Text::TrimBlanks(FProtoText);
         servent entry{};

@@ -1,6 +1,7 @@
 // The countdown control: a timer counting Caption down, a nested event loop and a shrinking bar.
 #include "net/Wait.h"
 
+#include "net/LeadingNumber.h"
 #include "net/WaitInputFilter.h"
 
 #include <QApplication>
@@ -51,19 +52,7 @@ TCustomWait::TCustomWait(QWidget* parent)
 TCustomWait::~TCustomWait() = default;
 
 int TCustomWait::Count() const {
-    size_t i = 0;
-    while (i < Caption.size() && Caption[i] == ' ')
-        ++i;
-    long long n = 0;
-    for (; i < Caption.size() && Caption[i] >= '0' && Caption[i] <= '9'; ++i) {
-        n = n * 10 + (Caption[i] - '0');
-        // A count beyond any sensible wait is held at the largest integer rather than wrapping negative.
-        if (n > 0x7fffffff) {
-            n = 0x7fffffff;
-            break;
-        }
-    }
-    return static_cast<int>(n);
+    return Net::LeadingNumber(Caption);
 }
 
 void TCustomWait::Start() {
