@@ -406,14 +406,19 @@ void TCustomAsyncSocket::ResetDefaults() {
     FSocketHandle = INVALID_SOCKET;
     FState = wsClosed;
     FAwaitedState = wsInvalidState;
+    FReadCount = 0;
+    FFlushTimeout = 60;
+    ResetConnection();
+}
+
+void TCustomAsyncSocket::ResetConnection() {
+    FSendQueue.clear();
     FAllSent = true;
     FLineMode = false;
     FLineLength = 0;
-    FPaused = false;
-    FReadCount = 0;
     FReceived.Clear();
     FClosedReported = false;
-    FFlushTimeout = 60;
+    FPaused = false;
 }
 
 std::string GetLocalHostName() {

@@ -129,6 +129,8 @@ public:
 protected:
     void UpdateState(TSocketState newState);
     void ResetDefaults();
+    // Forgets what belonged to one connection: queued and held bytes, the line being read, pause and reported close.
+    void ResetConnection();
     void TryToSend();
     void InternalClose(bool doShutdown);
     void HandleAsyncSelect(TSocket handle, int events, int error);

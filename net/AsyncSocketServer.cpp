@@ -157,13 +157,7 @@ void TCustomAsyncSocket::Dup(TSocket handle) {
         UpdateState(wsClosed);
     }
     // The adopted connection starts clean: nothing of an earlier one is carried over.
-    FSendQueue.clear();
-    FAllSent = true;
-    FLineMode = false;
-    FLineLength = 0;
-    FReceived.Clear();
-    FClosedReported = false;
-    FPaused = false;
+    ResetConnection();
     FSocketHandle = handle;
     int type = SOCK_STREAM;
     socklen_t length = sizeof type;
