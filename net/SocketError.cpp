@@ -8,7 +8,8 @@
 #include <utility>
 
 std::string SocketErrorText(int code) {
-    static constexpr std::array<std::pair<int, const char*>, 53> table{{
+    // The size follows the entries, so no empty entries pad the table.
+    static constexpr auto table = std::to_array<std::pair<int, const char*>>({
         {0, "No Error"},
         {10004, "Interrupted system call"},
         {10009, "Bad file number"},
@@ -60,7 +61,7 @@ std::string SocketErrorText(int code) {
         {11002, "Non-authoritative host not found"},
         {11003, "Non-recoverable error"},
         {11004, "No Data"},
-    }};
+    });
     for (const auto& [number, text] : table) {
         if (number == code)
             return text;
