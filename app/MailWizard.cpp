@@ -1,8 +1,8 @@
 // The wizard window: construction, the page counter and the handlers of its controls.
 #include "app/MailWizard.h"
 
-#include "app/WizardCaptions.h"
 #include "about/About.h"
+#include "app/WizardCaptions.h"
 #include "framework/Application.h"
 #include "framework/Fonts.h"
 #include "framework/MessageDlg.h"
@@ -59,6 +59,7 @@ void TMailWizardForm::CreateComponents() {
     srcRecipients->SetDataSet(tblRecipients.get());
     XbaseEngine = std::make_unique<TXbaseEngine>();
     XbaseEngine->SetDataSource(srcRecipients.get());
+    Ledger = std::make_unique<TDeliveryLedger>();
 
     SmtpClient = std::make_unique<TSmtpClient>();
     SmtpClient->SetPort("smtp");
@@ -98,8 +99,9 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
 
-    for (QLineEdit* edit : {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization, ui->edtReturnAddress,
-                            ui->edtWrapLines, ui->edtTable, ui->edtScopeFrom, ui->edtScopeTo})
+    for (QLineEdit* edit :
+         {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization, ui->edtReturnAddress, ui->edtWrapLines,
+          ui->edtTable, ui->edtScopeFrom, ui->edtScopeTo, ui->edtMaxPerMinute, ui->edtMaxPerHour})
         connect(edit, &QLineEdit::textChanged, this, [this, edit] { SettingsChange(edit); });
     connect(ui->memMessage, &QPlainTextEdit::textChanged, this, [this] { SettingsChange(ui->memMessage); });
     for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
@@ -108,7 +110,18 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->chbLimit, &QCheckBox::toggled, this, [this] { chbLimitClick(ui->chbLimit); });
     connect(ui->trbTimeout, &QSlider::valueChanged, this, [this] { trbTimeoutChange(ui->trbTimeout); });
 
-    for (QLineEdit* digits : {ui->edtWrapLines, ui->edtScopeFrom, ui->edtScopeTo})
+    // Resuming and retrying the failed ones are two different selections of records: one at a time.
+    connect(ui->chbResume, &QCheckBox::toggled, this, [this](bool on) {
+        if (on)
+            ui->chbRetryFailed->setChecked(false);
+    });
+    connect(ui->chbRetryFailed, &QCheckBox::toggled, this, [this](bool on) {
+        if (on)
+            ui->chbResume->setChecked(false);
+    });
+
+    for (QLineEdit* digits :
+         {ui->edtWrapLines, ui->edtScopeFrom, ui->edtScopeTo, ui->edtMaxPerMinute, ui->edtMaxPerHour})
         digits->installEventFilter(this);
     ui->edtTable->installEventFilter(this);
     ui->imgProgramIcon->installEventFilter(this);
@@ -157,7 +170,8 @@ void TMailWizardForm::keyPressEvent(QKeyEvent* event) {
 
 bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress &&
-        (watched == ui->edtWrapLines || watched == ui->edtScopeFrom || watched == ui->edtScopeTo))
+        (watched == ui->edtWrapLines || watched == ui->edtScopeFrom || watched == ui->edtScopeTo ||
+         watched == ui->edtMaxPerMinute || watched == ui->edtMaxPerHour))
         return FilterDigitKey(watched, static_cast<QKeyEvent*>(event));
     if (watched == ui->edtTable && event->type() == QEvent::FocusOut)
         Guarded([this, watched] { edtTableExit(watched); });
@@ -222,6 +236,7 @@ void TMailWizardForm::LeaveReadyPage() {
             tblLog->Close();
     });
     tblLog.reset();
+    guarded([this] { Ledger->Close(); });
 }
 
 void TMailWizardForm::btnNextClick(QObject* Sender) {
@@ -257,6 +272,10 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
             PageNo = 4;
         break;
     case 6:
+        if (!PlanRun()) {
+            PageNo = 5;
+            break;
+        }
         ShowPage(ui->pnlPage5, QStringLiteral("Processing..."));
         MailIt();
         break;
@@ -268,6 +287,8 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
 void TMailWizardForm::btnCancelClick(QObject* /*Sender*/) {
     if (ui->btnCancel->text() == WizardCaptions::Stop) {
         StopRequested = true;
+        if (FRun)
+            FRun->RequestStop();
         return;
     }
     close();
@@ -281,9 +302,11 @@ void TMailWizardForm::FormCloseQuery(QObject* /*Sender*/, bool& CanClose) {
         }
         CloseRequested = true;
         StopRequested = true;
-        // The run is on the stack, maybe inside a wait of the client: a QUIT written now would land in the
-        // message in transfer and its reply be taken for the message's. Drop the line; the run ends next.
-        SmtpClient->Abort();
+        // The run is on the stack, maybe inside a wait of the client or a pause: it ends next.
+        if (FRun)
+            FRun->Interrupt();
+        else
+            SmtpClient->Abort();
     }
     TConfirmAnswer answer = TConfirmAnswer::No;
     if (SettingsChanged)

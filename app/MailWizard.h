@@ -1,10 +1,16 @@
 // The wizard window: five pages that prepare a mailing, the check before a run, the run and its error log.
 #pragma once
 
+#include "app/MailingRun.h"
+#include "app/MailingRunView.h"
+
+#include <QElapsedTimer>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Ui {
 class MailWizardForm;
@@ -20,7 +26,7 @@ class TXbaseEnv;
 // What closing a window does with it.
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
 
-class TMailWizardForm : public QWidget {
+class TMailWizardForm : public QWidget, public TMailingRunView {
     Q_OBJECT
 public:
     explicit TMailWizardForm(QWidget* parent = nullptr);
@@ -58,11 +64,21 @@ public:
     // The folder of the log table last created or opened (or tried), with its trailing separator.
     QString ErrorLogFolder() const { return FErrorLogFolder; }
 
-    // The mailing run (MailWizardRun.cpp).
+    // The mailing run (MailWizardRun.cpp): the window drives a TMailingRun and shows what it reports.
     void MailIt();
-    bool Connect();
-    void ReportStatus();
     void SmtpClientDisplay(QObject* Sender, const std::string& Msg);
+    // Reads the ledger for the run about to start: which records it takes, and whether to send again to those
+    // that already got this message (asked). False when the user cancelled.
+    bool PlanRun();
+
+    void RunStatus(const QString& status) override;
+    void RunRecipient(const QString& recipient) override;
+    void RunProgress(int position, int percent) override;
+    void RunCounts(const TRunCounts& counts) override;
+    void RunExpectedEnd(const QDateTime& end) override;
+    void RunLine(const QString& line) override;
+    void RunAborted() override;
+    bool RunConfirmStop() override;
 
     // Personalisation and the body feed of the SMTP client (MailWizardFeed.cpp).
     void ReplaceVariables(const std::string& Source, std::string& Dest);
@@ -95,6 +111,10 @@ public:
     std::unique_ptr<TTable> tblLog;
     // Where mail_log.dbf goes; empty means the program's folder (tests point it to a temporary folder).
     QString LogFolder;
+    // The pauses before each further attempt of a deferred message (tests shorten them).
+    std::vector<std::chrono::milliseconds> RetryDelays = TMailingRunSettings().RetryDelays;
+    // The delivery ledger beside the error log, open from the check until Back.
+    std::unique_ptr<TDeliveryLedger> Ledger;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -128,26 +148,20 @@ private:
 
     // The run's steps (MailWizardRun.cpp).
     void StartRun();
-    void RunRecords();
-    void SendCurrentRecord();
-    void AbortRun(const QString& text);
-    void ReportRunError(const QString& text);
     void EndRun();
-    void AddErrorCount();
+    // Repaints page 5 when a frame's time has passed since the last repaint, or at once when forced.
+    void PaintFrame(bool force = false);
 
     std::unique_ptr<Ui::MailWizardForm> ui;
     bool FCentred = false;
     QString FErrorLogFolder;
-    // The run's position and scope bounds as record numbers (the position is the last record taken up).
-    int FRunMinimum = 0;
-    int FRunMaximum = 0;
-    int FRunPosition = 0;
     // The scope's first and last record number as the check read them (when the scope is limited).
     int FScopeFrom = 1;
     int FScopeTo = 0;
-    // The run's counts; the Sent and Errors fields show them.
-    int FSentCount = 0;
-    int FErrorCount = 0;
-    // The client's current error has been counted, shown and logged already.
-    bool FErrorReported = false;
+    // The run in progress, and what the check and the ledger decided for it.
+    std::unique_ptr<TMailingRun> FRun;
+    TMailingRunSettings FRunSettings;
+    int FRunPassedOver = 0;
+    QElapsedTimer FFrame;
+    int FPercent = -1;
 };

@@ -109,6 +109,14 @@ bool TMailWizardForm::CheckSettings() {
         return Fail(QStringLiteral("Can't create error log table: ") + ErrorLogFolder() +
                     QStringLiteral("mail_log.dbf"));
     }
+    try {
+        Ledger->Open(*XbaseEngine, ErrorLogFolder());
+    } catch (const std::exception&) {
+        CloseRecipients();
+        tblLog.reset();
+        return Fail(QStringLiteral("Can't create delivery ledger table: ") + ErrorLogFolder() +
+                    TDeliveryLedger::FileName);
+    }
     return true;
 }
 

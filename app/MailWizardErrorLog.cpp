@@ -70,17 +70,5 @@ bool TMailWizardForm::CreateErrorLogIn(const QString& folder) {
 }
 
 void TMailWizardForm::AppendErrorLog(const std::string& Text) {
-    const std::string name = MappedField(ui->cmbName);
-    const std::string email = RecipientField(ui->cmbEmail);
-    tblLog->Append();
-    try {
-        tblLog->FieldByName("ERR_TEXT").SetValue(Text);
-        tblLog->FieldByName("NAME").SetValue(name);
-        tblLog->FieldByName("E_MAIL").SetValue(email);
-        tblLog->Post();
-    } catch (...) {
-        // A half-filled row must not be written by a later Post.
-        tblLog->Cancel();
-        throw;
-    }
+    TMailingRun::AppendLogRow(*tblLog, Text, MappedField(ui->cmbName), RecipientField(ui->cmbEmail));
 }

@@ -1,10 +1,9 @@
-// The mailing run: one message per record of the scope, progress on page 5, failures into the error log.
+// The mailing run as the window shows it: it plans the run with the ledger, drives a TMailingRun and paints
+// what the run reports on page 5.
 #include "app/MailWizard.h"
 
-#include "app/MessageText.h"
 #include "app/WizardCaptions.h"
 #include "framework/Application.h"
-#include "framework/Hourglass.h"
 #include "framework/MessageDlg.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
@@ -12,24 +11,94 @@
 #include "ui_MailWizard.h"
 
 #include <algorithm>
-#include <exception>
+#include <set>
 
 namespace {
+
+// About one frame of the display: page 5 is repainted no more often than this.
+constexpr qint64 FrameMilliseconds = 16;
 
 QString Latin1(const std::string& text) {
     return Text::FromLatin1(text);
 }
 
+int FieldNumber(const QLineEdit* edit) {
+    bool ok = false;
+    const int value = edit->text().toInt(&ok);
+    return ok ? std::max(value, 0) : 0;
+}
+
 } // namespace
+
+bool TMailWizardForm::PlanRun() {
+    TMailingRunSettings settings;
+    const auto mapped = [](const QComboBox* combo) { return Text::ToLatin1(combo->currentText()); };
+    settings.NameField = mapped(ui->cmbName);
+    settings.OrganizationField = mapped(ui->cmbOrganization);
+    settings.EmailField = mapped(ui->cmbEmail);
+    settings.DearField = mapped(ui->cmbDear);
+    settings.Body = MessageBody();
+    // The check read the column and found it readable; the edits cannot change between check and run.
+    settings.WrapColumn = ui->edtWrapLines->text().toInt();
+    settings.Organization = Text::ToLatin1(Text::Trim(ui->edtOrganization->text()));
+    settings.TimeOut = ui->trbTimeout->value();
+    const int recordCount = tblRecipients->RecordCount();
+    settings.Minimum = 0;
+    settings.Maximum = recordCount;
+    if (ui->chbLimit->isChecked()) {
+        // The numbers the check read and found inside the table.
+        settings.Minimum = FScopeFrom - 1;
+        settings.Maximum = std::min(FScopeTo, recordCount);
+    }
+    settings.RetryDelays = RetryDelays;
+    settings.MaxPerMinute = FieldNumber(ui->edtMaxPerMinute);
+    settings.MaxPerHour = FieldNumber(ui->edtMaxPerHour);
+    settings.MessageKey = TDeliveryLedger::MessageKey(SmtpClient->HdrSubject(), settings.Body);
+
+    const TDeliveryLedger::THistory history = Ledger->History(settings.MessageKey);
+    settings.Run = history.LastRun + 1;
+    std::set<int> take;
+    bool limited = false;
+    if (ui->chbRetryFailed->isChecked()) {
+        take = history.Failed;
+        limited = true;
+    }
+    const int resumeFrom = ui->chbResume->isChecked() ? history.ResumeFrom : 0;
+    // Records already SENT this very message, within what this run would take.
+    std::set<int> already;
+    for (int record : history.SentSameMessage)
+        if (record > settings.Minimum && record <= settings.Maximum && record >= resumeFrom &&
+            (!limited || take.count(record) > 0))
+            already.insert(record);
+    bool again = true;
+    if (!already.empty()) {
+        const TConfirmAnswer answer = MessageDlg::Confirm(
+            this,
+            QStringLiteral("%1 recipients of this run already got this message (same subject and text).\r\n"
+                           "Send it to them again?\r\nYes = send again, No = pass them over.")
+                .arg(already.size()),
+            true);
+        if (answer == TConfirmAnswer::Cancel)
+            return false;
+        again = answer == TConfirmAnswer::Yes;
+    }
+    if (limited || resumeFrom > 0 || !again)
+        settings.Take = [take = std::move(take), limited, resumeFrom,
+                         skip = again ? std::set<int>() : already](int record) {
+            return (!limited || take.count(record) > 0) && record >= resumeFrom && skip.count(record) == 0;
+        };
+    FRunSettings = std::move(settings);
+    FRunPassedOver = again ? 0 : static_cast<int>(already.size());
+    return true;
+}
 
 void TMailWizardForm::MailIt() {
     StartRun();
-    try {
-        RunRecords();
-    } catch (const std::exception& error) {
-        // Whatever the client or the table raised ends the run, but through its normal end steps.
-        ReportRunError(QString::fromLocal8Bit(error.what()));
-    }
+    FRun = std::make_unique<TMailingRun>(*SmtpClient, *tblRecipients, *tblLog, *Ledger, *this, FRunSettings);
+    if (CloseRequested)
+        FRun->Interrupt();
+    FRun->Execute();
+    FRun.reset();
     EndRun();
 }
 
@@ -41,134 +110,18 @@ void TMailWizardForm::StartRun() {
     StopRequested = false;
     CloseRequested = false;
     ui->memLog->clear();
-
-    const int recordCount = tblRecipients->RecordCount();
-    FRunMinimum = 0;
-    FRunMaximum = recordCount;
-    if (ui->chbLimit->isChecked()) {
-        // The numbers the check read and found inside the table; the edits cannot change between check and run.
-        FRunMinimum = FScopeFrom - 1;
-        FRunMaximum = std::min(FScopeTo, recordCount);
-    }
-    FRunPosition = FRunMinimum;
+    if (FRunPassedOver > 0)
+        ui->memLog->appendPlainText(
+            QStringLiteral("%1 recipients who already got this message are passed over.").arg(FRunPassedOver));
     // The bar shows the share of the scope, so it works for any number of records.
     ui->prbProgress->setRange(0, 100);
     ui->prbProgress->setValue(0);
-
-    // Both counts start afresh: a run that sends nothing must not show the previous run's figure.
-    FErrorCount = 0;
-    FSentCount = 0;
-    ui->edtErrorCount->setText(QString::number(FErrorCount));
-    ui->edtSentCount->setText(QString::number(FSentCount));
-    ui->pnlPage5->repaint();
-
-    if (!Text::Trim(ui->edtOrganization->text()).isEmpty())
-        SmtpClient->OnHeaderLine = [this](TSmtpClient* sender, char* msg, int size) {
-            SmtpClientHeaderLine(sender, msg, size);
-        };
-    else
-        SmtpClient->OnHeaderLine = nullptr;
-
-    // A failure still held by the client comes from an earlier run, which has reported it.
-    FErrorReported = !SmtpClient->ErrorMessage().empty();
-}
-
-void TMailWizardForm::RunRecords() {
-    while (!tblRecipients->Eof() && FRunPosition < FRunMaximum) {
-        // Closing the window with Yes to its question ends the run here, without a further question.
-        if (CloseRequested) {
-            AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
-            return;
-        }
-        if (StopRequested) {
-            const QString question =
-                QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
-            if (MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes) {
-                AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
-                return;
-            }
-            StopRequested = false;
-        }
-
-        if (SmtpClient->State() != smtpConnected && !Connect()) {
-            if (CloseRequested) {
-                // The user gave the attempt up by closing the window: the server has not failed.
-                AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
-                return;
-            }
-            AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FRunPosition));
-            return;
-        }
-
-        ++FRunPosition;
-        const int percent =
-            static_cast<int>(static_cast<long long>(FRunPosition - FRunMinimum) * 100 / (FRunMaximum - FRunMinimum));
-        ui->prbProgress->setValue(percent);
-        Application::SetTitle(QStringLiteral("Sending %1%").arg(percent));
-        setWindowTitle(Application::Title());
-
-        SendCurrentRecord();
-
-        Application::ProcessMessages();
-        ui->pnlPage5->repaint();
-        tblRecipients->Next();
-    }
-}
-
-void TMailWizardForm::SendCurrentRecord() {
-    const std::string address = Text::Trim(RecipientField(ui->cmbEmail));
-    SmtpClient->SetHdrTo(address);
-    if (address.empty())
-        return; // nobody to write to: passed over without a message, an error or a log row
-
-    SmtpClient->SetRcptName({address});
-    const std::string name = Text::Trim(MappedField(ui->cmbName));
-    if (!name.empty())
-        SmtpClient->SetHdrTo(MessageText::Mailbox(name, address));
-    ui->edtStatus->setText(QStringLiteral("Sending mail #%1").arg(FRunPosition));
-    ui->edtCurrentRecipient->setText(Latin1(SmtpClient->HdrTo()));
-
-    ReplaceVariables(MessageBody(), MsgText);
-    MsgPos = 0;
-    SmtpClient->Mail();
-    if (SmtpClient->ErrorMessage().empty()) {
-        ++FSentCount;
-        ui->edtSentCount->setText(QString::number(FSentCount));
-    } else {
-        ReportStatus();
-        SmtpClient->Quit(); // the next record opens a new connection
-    }
-}
-
-void TMailWizardForm::AbortRun(const QString& text) {
-    ui->lblTitle->setText(QStringLiteral("Aborted"));
-    ui->memLog->appendPlainText(text);
-    AppendErrorLog(Text::ToLatin1(text));
-}
-
-void TMailWizardForm::ReportRunError(const QString& text) {
-    ui->lblTitle->setText(QStringLiteral("Aborted"));
-    AddErrorCount();
-    ui->memLog->appendPlainText(text);
-    try {
-        AppendErrorLog(Text::ToLatin1(text));
-    } catch (const std::exception& error) {
-        ui->memLog->appendPlainText(QString::fromLocal8Bit(error.what()));
-    }
+    FPercent = -1;
+    ui->lblExpectedEnd->clear();
+    FFrame.invalidate();
 }
 
 void TMailWizardForm::EndRun() {
-    SmtpClient->Quit();
-    try {
-        ReportStatus();
-    } catch (const std::exception& error) {
-        ui->memLog->appendPlainText(QString::fromLocal8Bit(error.what()));
-    }
-    ui->edtStatus->setText(QStringLiteral("Disconnected"));
-    ui->edtCurrentRecipient->clear();
-    ui->memLog->appendPlainText(QStringLiteral("Connection closed"));
-    ui->memLog->appendPlainText(QStringLiteral("%1 messages sent.").arg(FSentCount));
-
     PageNo = 5;
     ui->lblTitle->setText(QStringLiteral("Completed"));
     ui->btnCancel->setProperty(WizardCaptions::CancelRole, false);
@@ -177,46 +130,66 @@ void TMailWizardForm::EndRun() {
 
     Application::SetTitle(AppTitle);
     setWindowTitle(Application::Title());
+    PaintFrame(true);
 }
 
-bool TMailWizardForm::Connect() {
-    THourglass hourglass;
-    ui->edtStatus->setText(QStringLiteral("Connecting"));
-    SmtpClient->SetTimeOut(ui->trbTimeout->value());
-    SmtpClient->SetStatusTimeOut(false);
-    FErrorReported = false;
-    SmtpClient->Open();
-    // Open waits for the connection itself: once it returned, the client is connected or never will be.
-    Application::ProcessMessages();
-    const bool connected = SmtpClient->State() == smtpConnected;
-    ui->edtStatus->setText(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
-    // A connection dropped because the user closed the window is no failure of the server.
-    if (CloseRequested)
-        FErrorReported = true;
-    ReportStatus();
-    return connected;
-}
-
-void TMailWizardForm::ReportStatus() {
-    if (SmtpClient->ErrorMessage().empty() || FErrorReported)
+void TMailWizardForm::PaintFrame(bool force) {
+    if (!force && FFrame.isValid() && FFrame.elapsed() < FrameMilliseconds)
         return;
-    FErrorReported = true;
-    AddErrorCount();
-    ui->memLog->appendPlainText(QStringLiteral("Error when sending mail to: ") + Latin1(SmtpClient->HdrTo()));
-    const std::string reply = SmtpClient->LastResponse();
-    if (!reply.empty()) {
-        ui->memLog->appendPlainText(QStringLiteral("Server says: ") + Latin1(reply));
-        AppendErrorLog(reply);
-    } else {
-        // No server reply to quote (refused, unresolvable, timed out): the client's own words say why.
-        ui->memLog->appendPlainText(
-            Latin1(SmtpClient->ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    }
+    ui->pnlPage5->repaint();
+    FFrame.start();
 }
 
-void TMailWizardForm::AddErrorCount() {
-    ++FErrorCount;
-    ui->edtErrorCount->setText(QString::number(FErrorCount));
+void TMailWizardForm::RunStatus(const QString& status) {
+    ui->edtStatus->setText(status);
+}
+
+void TMailWizardForm::RunRecipient(const QString& recipient) {
+    ui->edtCurrentRecipient->setText(recipient);
+}
+
+void TMailWizardForm::RunProgress(int /*position*/, int percent) {
+    if (percent != FPercent) {
+        FPercent = percent;
+        ui->prbProgress->setValue(percent);
+        Application::SetTitle(QStringLiteral("Sending %1%").arg(percent));
+        setWindowTitle(Application::Title());
+    }
+    PaintFrame();
+}
+
+void TMailWizardForm::RunCounts(const TRunCounts& counts) {
+    ui->edtSentCount->setText(QString::number(counts[TDeliveryStatus::Sent]));
+    ui->edtErrorCount->setText(QString::number(counts.Errors));
+    ui->lblRunCounts->setText(QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4")
+                                  .arg(counts[TDeliveryStatus::Refused])
+                                  .arg(counts[TDeliveryStatus::Deferred])
+                                  .arg(counts[TDeliveryStatus::Unknown])
+                                  .arg(counts[TDeliveryStatus::Skipped]));
+}
+
+void TMailWizardForm::RunExpectedEnd(const QDateTime& end) {
+    const QString format = end.date() == QDate::currentDate() ? QStringLiteral("HH:mm") : QStringLiteral("d MMM HH:mm");
+    ui->lblExpectedEnd->setText(QStringLiteral("Ends about %1").arg(end.toString(format)));
+}
+
+void TMailWizardForm::RunLine(const QString& line) {
+    ui->memLog->appendPlainText(line);
+}
+
+void TMailWizardForm::RunAborted() {
+    ui->lblTitle->setText(QStringLiteral("Aborted"));
+}
+
+bool TMailWizardForm::RunConfirmStop() {
+    // Closing the window with Yes to its question ends the run without a further question.
+    if (CloseRequested)
+        return true;
+    PaintFrame(true);
+    const QString question = QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
+    const bool stop = MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes || CloseRequested;
+    StopRequested = false;
+    return stop;
 }
 
 void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {

@@ -45,6 +45,8 @@ void TMailWizardForm::LoadSettings() {
     ui->chbClearLog->setChecked(
         store.ReadBool(SettingsSection, QStringLiteral("Clear Error Log"), ui->chbClearLog->isChecked()));
     loadText(SettingsSection, QStringLiteral("Wrap Lines"), ui->edtWrapLines);
+    loadText(SettingsSection, QStringLiteral("Max Per Minute"), ui->edtMaxPerMinute);
+    loadText(SettingsSection, QStringLiteral("Max Per Hour"), ui->edtMaxPerHour);
     loadText(SettingsSection, QStringLiteral("Database Table"), ui->edtTable);
     loadCombo(QStringLiteral("Name Field"), ui->cmbName);
     loadCombo(QStringLiteral("Organization Field"), ui->cmbOrganization);
@@ -75,6 +77,8 @@ void TMailWizardForm::SaveSettings() {
     store.WriteInteger(SettingsSection, QStringLiteral("Timeout"), ui->trbTimeout->value());
     store.WriteBool(SettingsSection, QStringLiteral("Clear Error Log"), ui->chbClearLog->isChecked());
     saveText(SettingsSection, QStringLiteral("Wrap Lines"), ui->edtWrapLines);
+    saveText(SettingsSection, QStringLiteral("Max Per Minute"), ui->edtMaxPerMinute);
+    saveText(SettingsSection, QStringLiteral("Max Per Hour"), ui->edtMaxPerHour);
     saveText(SettingsSection, QStringLiteral("Database Table"), ui->edtTable);
     store.WriteString(SettingsSection, QStringLiteral("Name Field"), ui->cmbName->currentText());
     store.WriteString(SettingsSection, QStringLiteral("Organization Field"), ui->cmbOrganization->currentText());

@@ -132,6 +132,7 @@ void TSmtpClient::SendCommand(std::string_view line) {
 int TSmtpClient::ReadResponse() {
     if (FState != smtpDisconnected)
         Flush();
+    FLastReplyCode = 0;
     if (FState == smtpDisconnected) {
         FPending.clear();
         FLastResponse = NotConnected;
@@ -155,6 +156,10 @@ int TSmtpClient::ReadResponse() {
             if (FStatusTimeOut || FLastResponse.size() < 4 || FLastResponse[3] != '-')
                 break;
         }
+        const int code = ReplyCode(FLastResponse);
+        const bool madeUp = FLastResponse == ReceiveTimeout || FLastResponse == ConnectionClosed;
+        if (!madeUp && code >= 100 && code <= 599)
+            FLastReplyCode = code;
     }
     return ReplyCode(FLastResponse);
 }
@@ -194,6 +199,7 @@ bool TSmtpClient::Open() {
     // The reply of an earlier connection (the 221 of its QUIT) must not pass for this attempt's: a failed
     // connect would be reported and logged in words the server never said to it.
     FLastResponse.clear();
+    FLastReplyCode = 0;
     if (FHost.empty()) {
         FErrorMessage = "No host specified";
         Display(FErrorMessage);
@@ -239,6 +245,7 @@ bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients) {
 }
 
 bool TSmtpClient::Mail() {
+    FUnconfirmed = false;
     if (FState == smtpDisconnected && !Open())
         return false;
     SendCommand("MAIL FROM:<" + Address(FFromName) + ">");
@@ -253,7 +260,13 @@ bool TSmtpClient::Mail() {
     SendCommand("");
     SendBody();
     SendCommand(".");
-    return !CheckResponse({250}, false);
+    Flush();
+    // Once the dot has been handed to the socket, silence or a drop leaves the message's fate open.
+    const bool dotSent = FState != smtpDisconnected;
+    if (!CheckResponse({250}, false))
+        return true;
+    FUnconfirmed = dotSent && FLastReplyCode == 0;
+    return false;
 }
 
 void TSmtpClient::SendHeaderBlock() {

@@ -1,0 +1,457 @@
+// The mailing run: one message per record of the scope, each result classified and written down.
+#include "app/MailingRun.h"
+
+#include "app/MailingRunView.h"
+#include "app/MessageText.h"
+#include "framework/Application.h"
+#include "framework/Hourglass.h"
+#include "framework/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/Table.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+QString Latin1(const std::string& text) {
+    return Text::FromLatin1(text);
+}
+
+// A connection kept through a longer pause would be closed by the server (RFC 5321 4.5.3.2.7: five minutes).
+constexpr auto KeepConnectionPause = 60s;
+// Pending window messages run at most this often between records, as in the client's own loops.
+constexpr auto ProcessInterval = 5ms;
+
+} // namespace
+
+TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger,
+                         TMailingRunView& view, TMailingRunSettings settings)
+    : FClient(client), FRecipients(recipients), FLog(log), FLedger(ledger), FView(view),
+      FSettings(std::move(settings)) {
+    // Both limits at once: the stricter spacing of the two keeps the run inside both.
+    if (FSettings.MaxPerMinute > 0)
+        FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(60s) /
+                                                             FSettings.MaxPerMinute);
+    if (FSettings.MaxPerHour > 0)
+        FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(3600s) /
+                                                             FSettings.MaxPerHour);
+}
+
+TMailingRun::~TMailingRun() = default;
+
+void TMailingRun::RequestStop() {
+    FStopRequested = true;
+    if (FPause)
+        FPause->quit();
+}
+
+void TMailingRun::Interrupt() {
+    FInterrupted = true;
+    FStopRequested = true;
+    // The run is on the stack, maybe inside a wait of the client: a QUIT written now would land in the message
+    // in transfer and its reply be taken for the message's. Drop the line; the run ends next.
+    FClient.Abort();
+    if (FPause)
+        FPause->quit();
+}
+
+void TMailingRun::Execute() {
+    // The run feeds the client itself; the handlers the client had come back afterwards.
+    auto getData = std::move(FClient.OnGetData);
+    auto headerLine = std::move(FClient.OnHeaderLine);
+    FClient.OnGetData = [this](TSmtpClient*, int, char* line, int maxLen, bool& more) {
+        const std::string text = MessageText::NextBodyLine(FMsgText, FMsgPos, FSettings.WrapColumn, maxLen, more);
+        const size_t length = std::min(text.size(), static_cast<size_t>(std::max(maxLen, 0)));
+        std::memcpy(line, text.data(), length);
+        line[length] = '\0';
+    };
+    FClient.OnHeaderLine = nullptr;
+    if (!FSettings.Organization.empty())
+        FClient.OnHeaderLine = [this](TSmtpClient*, char* msg, int size) {
+            MessageText::AddOrganizationHeader(msg, size, FSettings.Organization);
+        };
+
+    Start();
+    try {
+        Walk();
+    } catch (const std::exception& error) {
+        // Whatever the client or a table raised ends the run, but through its normal end steps.
+        ReportRunError(QString::fromLocal8Bit(error.what()));
+    }
+    End();
+    FClient.OnGetData = std::move(getData);
+    FClient.OnHeaderLine = std::move(headerLine);
+}
+
+void TMailingRun::Start() {
+    FPosition = FSettings.Minimum;
+    FCounts = {};
+    FStarted = Clock::now();
+    ShowCounts();
+    // A failure still held by the client comes from an earlier run, which has reported it.
+    FErrorReported = !FClient.ErrorMessage().empty();
+}
+
+bool TMailingRun::StopAnswered() {
+    if (FInterrupted)
+        return true;
+    if (!FStopRequested)
+        return false;
+    if (FView.RunConfirmStop())
+        return true;
+    FStopRequested = FInterrupted; // the window may have been closed while the question was open
+    return FInterrupted;
+}
+
+void TMailingRun::Walk() {
+    for (;;) {
+        const bool walking = !FRecipients.Eof() && FPosition < FSettings.Maximum;
+        if (StopAnswered()) {
+            AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
+            return;
+        }
+        const bool retryDue = !FDeferred.empty() && FDeferred.front().Due <= Clock::now();
+        if (!retryDue && !walking) {
+            if (FDeferred.empty())
+                return;
+            Pause(FDeferred.front().Due - Clock::now());
+            continue;
+        }
+
+        TRecipient fresh = retryDue ? TRecipient{} : ReadRecipient();
+        const bool sending = retryDue || ((!FSettings.Take || FSettings.Take(fresh.RecNo)) && fresh.Problem.empty());
+        if (sending) {
+            if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
+                Pause(wait);
+                continue;
+            }
+            if (!EnsureConnected())
+                return;
+        }
+
+        if (retryDue) {
+            TRecipient retry = std::move(FDeferred.front());
+            FDeferred.pop_front();
+            Send(retry);
+        } else {
+            ++FPosition;
+            ShowProgress();
+            if (!fresh.Problem.empty() && (!FSettings.Take || FSettings.Take(fresh.RecNo)))
+                Skip(fresh);
+            else if (sending && Send(fresh) == TDeliveryStatus::Aborted)
+                FGivenUp = fresh.RecNo; // not delivered: a resumed run starts with it
+            FRecipients.Next();
+        }
+        ProcessMessages();
+    }
+}
+
+TMailingRun::TRecipient TMailingRun::ReadRecipient() const {
+    TRecipient recipient;
+    recipient.Position = FPosition + 1;
+    recipient.RecNo = FRecipients.RecNo();
+    recipient.Email = Field(FSettings.EmailField);
+    recipient.Address = Text::Trim(recipient.Email);
+    recipient.Name = FSettings.NameField.empty() ? std::string() : Field(FSettings.NameField);
+    recipient.Problem = AddressProblem(recipient.Address);
+    if (!recipient.Problem.empty())
+        return recipient;
+    const std::string name = Text::Trim(recipient.Name);
+    recipient.HdrTo = name.empty() ? recipient.Address : MessageText::Mailbox(name, recipient.Address);
+    recipient.Body = MessageText::ReplaceVariables(FSettings.Body, [this](char placeholder) {
+        const std::string& field = placeholder == 'N'   ? FSettings.NameField
+                                   : placeholder == 'O' ? FSettings.OrganizationField
+                                   : placeholder == 'E' ? FSettings.EmailField
+                                                        : FSettings.DearField;
+        return field.empty() ? std::string() : Field(field);
+    });
+    return recipient;
+}
+
+std::string TMailingRun::Field(const std::string& name) const {
+    return FRecipients.FieldByName(name).AsString();
+}
+
+std::string TMailingRun::AddressProblem(const std::string& address) {
+    if (address.empty())
+        return "no e-mail address";
+    if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
+        return "blank inside the e-mail address";
+    const size_t at = address.rfind('@');
+    if (at == std::string::npos)
+        return "no \"@\" in the e-mail address";
+    if (at == 0)
+        return "nothing before the \"@\" of the e-mail address";
+    if (at + 1 == address.size())
+        return "no domain in the e-mail address";
+    return {};
+}
+
+TMailingRun::Clock::duration TMailingRun::WaitBeforeSending() const {
+    const Clock::time_point now = Clock::now();
+    Clock::duration wait = Clock::duration::zero();
+    if (FClient.State() != smtpConnected)
+        wait = std::max(wait, FReconnectAt - now);
+    if (FAttempts > 0)
+        wait = std::max(wait, FLastSend + FInterval - now);
+    return wait;
+}
+
+bool TMailingRun::EnsureConnected() {
+    if (FClient.State() == smtpConnected || Connect())
+        return true;
+    if (FInterrupted) {
+        // The user gave the attempt up by closing the window: the server has not failed.
+        AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
+        return false;
+    }
+    AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FPosition));
+    return false;
+}
+
+std::optional<TMailingRun::TRecipient> TMailingRun::CurrentRecord() const {
+    if (FRecipients.Eof() || FPosition >= FSettings.Maximum)
+        return std::nullopt;
+    return ReadRecipient();
+}
+
+bool TMailingRun::Connect() {
+    THourglass hourglass;
+    FView.RunStatus(QStringLiteral("Connecting"));
+    FClient.SetTimeOut(FSettings.TimeOut);
+    FClient.SetStatusTimeOut(false);
+    FErrorReported = false;
+    FClient.Open();
+    // Open waits for the connection itself: once it returned, the client is connected or never will be.
+    Application::ProcessMessages();
+    const bool connected = FClient.State() == smtpConnected;
+    FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+    if (FInterrupted)
+        FErrorReported = true; // a connection dropped because the window closes is no failure of the server
+    ReportStatus(CurrentRecord());
+    return connected;
+}
+
+TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
+    ++recipient.Attempt;
+    FClient.SetHdrTo(recipient.HdrTo);
+    FClient.SetRcptName({recipient.Address});
+    FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
+    FView.RunRecipient(Latin1(recipient.HdrTo));
+    FMsgText = recipient.Body;
+    FMsgPos = 0;
+    FLastSend = Clock::now();
+    ++FAttempts;
+    const bool accepted = FClient.Mail();
+    const TDeliveryStatus status = Classify(accepted);
+    const int code = FClient.LastReplyCode();
+    if (FInterrupted && !accepted) {
+        // Given up by the user: no failure of the server to report. A message that may have arrived is recorded;
+        // one that cannot have arrived keeps the row it had (none, or DEFERRED for a retry).
+        FErrorReported = true;
+        if (status == TDeliveryStatus::Unknown)
+            Record(recipient, status, 0, {});
+        return status;
+    }
+    Record(recipient, status, code, FClient.LastResponse());
+    if (accepted)
+        return status;
+    ReportStatus(recipient);
+    if (status == TDeliveryStatus::Deferred)
+        Schedule(recipient, code);
+    FClient.Quit(); // the next message opens a new connection
+    return status;
+}
+
+TDeliveryStatus TMailingRun::Classify(bool accepted) const {
+    if (accepted)
+        return TDeliveryStatus::Sent;
+    // The final "." went out and no reply came: the server may have kept the message, so it is never resent.
+    if (FClient.Unconfirmed())
+        return TDeliveryStatus::Unknown;
+    if (FInterrupted)
+        return TDeliveryStatus::Aborted;
+    const int code = FClient.LastReplyCode();
+    if (code >= 500)
+        return TDeliveryStatus::Refused;
+    // A 4xx, and a line lost or silent before the final ".": nothing was delivered, a later try may succeed.
+    if (code == 0 || (code >= 400 && code < 500))
+        return TDeliveryStatus::Deferred;
+    return TDeliveryStatus::Refused; // a reply that fits no step of the dialogue
+}
+
+void TMailingRun::Schedule(TRecipient& recipient, int code) {
+    const size_t retries = FSettings.RetryDelays.size();
+    if (static_cast<size_t>(recipient.Attempt) > retries)
+        return;
+    recipient.Due = Clock::now() + FSettings.RetryDelays[static_cast<size_t>(recipient.Attempt) - 1];
+    // RFC 5321 3.8: a 421 closes the service; no new connection is tried before the pause is over.
+    if (code == 421)
+        FReconnectAt = std::max(FReconnectAt, recipient.Due);
+    const auto wallClock = QDateTime::currentDateTime().addMSecs(
+        std::chrono::duration_cast<std::chrono::milliseconds>(recipient.Due - Clock::now()).count());
+    FView.RunLine(QStringLiteral("Will try again at %1.").arg(wallClock.toString(QStringLiteral("HH:mm:ss"))));
+    const auto later = std::find_if(FDeferred.begin(), FDeferred.end(),
+                                    [&](const TRecipient& other) { return other.Due > recipient.Due; });
+    FDeferred.insert(later, recipient);
+}
+
+void TMailingRun::Skip(const TRecipient& recipient) {
+    FView.RunLine(QStringLiteral("Record %1 skipped: %2.").arg(recipient.Position).arg(Latin1(recipient.Problem)));
+    Record(recipient, TDeliveryStatus::Skipped, 0, recipient.Problem);
+}
+
+void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, int code, const std::string& reply) {
+    ++FCounts[status];
+    TDeliveryLedger::TEntry entry;
+    entry.Run = FSettings.Run;
+    entry.When = QDateTime::currentDateTime();
+    entry.RecNo = recipient.RecNo;
+    entry.Email = recipient.Address.empty() ? recipient.Email : recipient.Address;
+    entry.Status = status;
+    entry.Code = code;
+    entry.Reply = reply;
+    if (status == TDeliveryStatus::Sent)
+        entry.QueueId = TDeliveryLedger::QueueId(reply);
+    entry.Attempt = std::max(recipient.Attempt, 1);
+    entry.MessageKey = FSettings.MessageKey;
+    FLedger.Append(entry);
+    ShowCounts();
+}
+
+void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
+    if (FClient.ErrorMessage().empty() || FErrorReported)
+        return;
+    FErrorReported = true;
+    ++FCounts.Errors;
+    ShowCounts();
+    FView.RunLine(QStringLiteral("Error when sending mail to: ") + Latin1(FClient.HdrTo()));
+    const std::string reply = FClient.LastResponse();
+    if (!reply.empty()) {
+        FView.RunLine(QStringLiteral("Server says: ") + Latin1(reply));
+        AppendLogRow(FLog, reply, current ? current->Name : std::string(), current ? current->Email : std::string());
+    } else {
+        // No server reply to quote (refused, unresolvable, timed out): the client's own words say why.
+        FView.RunLine(Latin1(FClient.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    }
+}
+
+void TMailingRun::AbortRun(const QString& text) {
+    FView.RunAborted();
+    FView.RunLine(text);
+    const std::string row = Text::ToLatin1(text);
+    const std::optional<TRecipient> current = CurrentRecord();
+    AppendLogRow(FLog, row, current ? current->Name : std::string(), current ? current->Email : std::string());
+    // The ledger's abort names the first record not taken up: a resumed run starts there.
+    TRecipient next = current.value_or(TRecipient{});
+    if (FGivenUp > 0) {
+        next = TRecipient{};
+        next.RecNo = FGivenUp;
+    }
+    Record(next, TDeliveryStatus::Aborted, 0, row);
+}
+
+void TMailingRun::ReportRunError(const QString& text) {
+    FView.RunAborted();
+    ++FCounts.Errors;
+    ShowCounts();
+    FView.RunLine(text);
+    try {
+        AppendLogRow(FLog, Text::ToLatin1(text), {}, {});
+    } catch (const std::exception& error) {
+        FView.RunLine(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void TMailingRun::End() {
+    FClient.Quit();
+    try {
+        ReportStatus(std::nullopt);
+    } catch (const std::exception& error) {
+        FView.RunLine(QString::fromLocal8Bit(error.what()));
+    }
+    FView.RunStatus(QStringLiteral("Disconnected"));
+    FView.RunRecipient(QString());
+    FView.RunExpectedEnd(QDateTime::currentDateTime());
+    FView.RunLine(QStringLiteral("Connection closed"));
+    FView.RunLine(QStringLiteral("%1 messages sent.").arg(FCounts[TDeliveryStatus::Sent]));
+    FView.RunLine(QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4, aborted %5.")
+                      .arg(FCounts[TDeliveryStatus::Refused])
+                      .arg(FCounts[TDeliveryStatus::Deferred])
+                      .arg(FCounts[TDeliveryStatus::Unknown])
+                      .arg(FCounts[TDeliveryStatus::Skipped])
+                      .arg(FCounts[TDeliveryStatus::Aborted]));
+}
+
+void TMailingRun::Pause(Clock::duration length) {
+    if (length <= Clock::duration::zero())
+        return;
+    if (length > KeepConnectionPause && FClient.State() != smtpDisconnected)
+        FClient.Quit();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(length);
+    if (ms > 1s) {
+        const QDateTime until = QDateTime::currentDateTime().addMSecs(ms.count());
+        FView.RunStatus(QStringLiteral("Waiting until %1").arg(until.toString(QStringLiteral("HH:mm:ss"))));
+    }
+    // A real pause: the event loop sleeps until the timer or the Stop button wakes it.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(ms);
+    FPause = &loop;
+    if (!FStopRequested)
+        loop.exec();
+    FPause = nullptr;
+}
+
+void TMailingRun::ShowProgress() {
+    const int span = FSettings.Maximum - FSettings.Minimum;
+    const int percent =
+        span > 0 ? static_cast<int>(static_cast<long long>(FPosition - FSettings.Minimum) * 100 / span) : 100;
+    FView.RunProgress(FPosition, percent);
+
+    // The pace so far, or the throttle's when that is slower, over what is left.
+    const Clock::time_point now = Clock::now();
+    const long long left =
+        static_cast<long long>(FSettings.Maximum - FPosition) + static_cast<long long>(FDeferred.size());
+    const int done = FPosition - FSettings.Minimum;
+    Clock::duration each = FInterval;
+    if (done > 0)
+        each = std::max(each, (now - FStarted) / done);
+    const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(each * left);
+    FView.RunExpectedEnd(QDateTime::currentDateTime().addMSecs(rest.count()));
+}
+
+void TMailingRun::ShowCounts() {
+    FView.RunCounts(FCounts);
+}
+
+void TMailingRun::ProcessMessages() {
+    const Clock::time_point now = Clock::now();
+    if (now - FMessagesProcessed < ProcessInterval)
+        return;
+    Application::ProcessMessages();
+    FMessagesProcessed = Clock::now();
+}
+
+void TMailingRun::AppendLogRow(TTable& log, const std::string& text, const std::string& name,
+                               const std::string& email) {
+    log.Append();
+    try {
+        log.FieldByName("ERR_TEXT").SetValue(text);
+        log.FieldByName("NAME").SetValue(name);
+        log.FieldByName("E_MAIL").SetValue(email);
+        log.Post();
+    } catch (...) {
+        log.Cancel(); // a half-filled row must not be written by a later Post
+        throw;
+    }
+}
