@@ -21,7 +21,8 @@ QString FileName(int number) {
 
 } // namespace
 
-SmtpSink::SmtpSink(QStringList refused) : FRefused(std::move(refused)) {}
+SmtpSink::SmtpSink(QStringList refused, QStringList extraArguments)
+    : FRefused(std::move(refused)), FExtraArguments(std::move(extraArguments)) {}
 
 SmtpSink::~SmtpSink() {
     Stop();
@@ -37,6 +38,7 @@ bool SmtpSink::Start() {
     QStringList arguments{QStringLiteral(QUORVEL_SMTP_SINK_SCRIPT), Folder()};
     for (const QString& address : FRefused)
         arguments << QStringLiteral("--refuse") << address;
+    arguments << FExtraArguments;
     FProcess->start(PythonProgram(), arguments);
     if (!FProcess->waitForStarted(StartMs)) {
         FError = QStringLiteral("cannot start %1: %2").arg(PythonProgram(), FProcess->errorString());

@@ -20,8 +20,9 @@ public:
         QByteArray Wire;    // the DATA section exactly as the client sent it
     };
 
-    // Recipients in Refused are answered with 550 at RCPT.
-    explicit SmtpSink(QStringList refused = {});
+    // Recipients in Refused are answered with 550 at RCPT. Extra arguments go to smtp_sink.py as they stand
+    // ("--defer", ADDRESS, "--drop-after-dot", ADDRESS).
+    explicit SmtpSink(QStringList refused = {}, QStringList extraArguments = {});
     ~SmtpSink();
     SmtpSink(const SmtpSink&) = delete;
     SmtpSink& operator=(const SmtpSink&) = delete;
@@ -45,6 +46,7 @@ public:
 
 private:
     QStringList FRefused;
+    QStringList FExtraArguments;
     QTemporaryDir FFolder;
     std::unique_ptr<QProcess> FProcess;
     quint16 FPort = 0;

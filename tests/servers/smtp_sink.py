@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """A real SMTP server for tests: keeps every message it accepts as one file in a folder.
 
-Usage: smtp_sink.py FOLDER [--port N] [--refuse ADDRESS]...
+Usage: smtp_sink.py FOLDER [--port N] [--refuse ADDRESS]... [--defer ADDRESS]... [--drop-after-dot ADDRESS]...
+
+--defer answers the first RCPT for the address with 451 (listed n times: the first n) and later ones with 250; --drop-after-dot keeps
+a message for the address and then closes the connection instead of answering the final dot.
 
 It listens on 127.0.0.1 (port 0 lets the system choose), prints the bound port as one line on
 stdout, and stops when its stdin closes or on SIGTERM, so a test that dies leaves no server behind.
@@ -20,6 +23,7 @@ the server answers the final dot, so a client that saw 250 can read it at once.
 """
 import argparse
 import asyncio
+import collections
 import os
 import signal
 import sys
@@ -61,14 +65,19 @@ class RecordingSMTP(SMTP):
 
 
 class SinkHandler:
-    def __init__(self, folder, refused):
+    def __init__(self, folder, refused, deferred=(), dropped=()):
         self.folder = folder
         self.refused = {address.lower() for address in refused}
+        self.deferred = collections.Counter(address.lower() for address in deferred)
+        self.dropped = {address.lower() for address in dropped}
         self.count = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
             return "550 Mailbox unavailable: " + address
+        if self.deferred[address.lower()] > 0:
+            self.deferred[address.lower()] -= 1
+            return "451 4.7.1 Try again later: " + address
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -85,12 +94,14 @@ class SinkHandler:
             out.write(content)
             out.write(wire)
         os.replace(name + ".part", name)
+        if any(rcpt.lower() in self.dropped for rcpt in envelope.rcpt_tos):
+            server.transport.abort()  # kept, but the client never hears so
         return "250 Message accepted for delivery"
 
 
 async def serve(arguments):
     loop = asyncio.get_running_loop()
-    handler = SinkHandler(arguments.folder, arguments.refuse)
+    handler = SinkHandler(arguments.folder, arguments.refuse, arguments.defer, arguments.drop_after_dot)
 
     def factory():
         return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop)
@@ -118,6 +129,10 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free port)")
     parser.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
                         help="answer RCPT for this address with 550 (repeatable)")
+    parser.add_argument("--defer", action="append", default=[], metavar="ADDRESS",
+                        help="answer the first RCPT for this address with 451 (repeatable)")
+    parser.add_argument("--drop-after-dot", action="append", default=[], metavar="ADDRESS",
+                        help="keep a message for this address, then close without a reply (repeatable)")
     arguments = parser.parse_args()
     os.makedirs(arguments.folder, exist_ok=True)
     asyncio.run(serve(arguments))
