@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -461,6 +462,86 @@ private slots:
         QVERIFY(!stuck);
         QVERIFY(!form->isVisible());
         QVERIFY(LogLines(*form).contains("User aborted at position 1."));
+    }
+
+    // Stop after record 3, then "Resume the last run" sends exactly the rest, "Retry failed" exactly the
+    // deferred one, and a plain run asks before mailing the same message to those who have it already.
+    void resumeRetryAndResendQuestion() {
+        SmtpSink sink({}, {"--defer", "carl@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable);
+        form->RetryDelays = {}; // the deferral stays for "Retry failed"
+        QPushButton* stop = Find<QPushButton>(*form, "btnCancel");
+        std::shared_ptr<TSeenBox> box;
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Sending mail #3")) {
+                stop->click();
+                box = AnswerNextBox("&Yes");
+            }
+        };
+        Start(*form);
+        QVERIFY(box && box->Shown);
+        const auto recipients = [&sink] {
+            QStringList all;
+            for (const SmtpSink::Message& message : sink.Messages())
+                all << QString::fromStdString(message.Recipients.front());
+            return all;
+        };
+        QCOMPARE(recipients(), (QStringList{"anna@example.org", "eva@example.org"}));
+
+        const auto again = [&](const char* choice) {
+            FTrace->OnStatus = nullptr;
+            Find<QPushButton>(*form, "btnBack")->click();
+            if (choice)
+                Find<QCheckBox>(*form, choice)->setChecked(true);
+            Find<QPushButton>(*form, "btnNext")->click();
+            QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
+        };
+        again("chbResume");
+        Start(*form);
+        QCOMPARE(recipients(), (QStringList{"anna@example.org", "eva@example.org", "ida@example.org"}));
+        QCOMPARE(LogLines(*form).first(), QStringLiteral("Record 4 skipped: no e-mail address."));
+
+        again("chbRetryFailed");
+        QVERIFY(!Find<QCheckBox>(*form, "chbResume")->isChecked());
+        Start(*form);
+        QCOMPARE(recipients(),
+                 (QStringList{"anna@example.org", "eva@example.org", "ida@example.org", "carl@example.org"}));
+
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QCheckBox>(*form, "chbRetryFailed")->setChecked(false);
+        Find<QPushButton>(*form, "btnNext")->click();
+        box = AnswerNextBox("&No");
+        Start(*form);
+        QVERIFY(box->Shown);
+        QVERIFY2(box->Text.startsWith("4 recipients of this run already got this message"), qPrintable(box->Text));
+        QCOMPARE(sink.Count(), 4);
+        QCOMPARE(LogLines(*form).first(), QStringLiteral("4 recipients who already got this message are passed over."));
+        VerifyCompleted(*form);
+    }
+
+    // Stop ends a pause before a retry at once, and the question comes during the pause.
+    void stopDuringRetryPause() {
+        SmtpSink sink({}, {"--defer", "anna@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable, "1", "1");
+        form->RetryDelays = {std::chrono::minutes(10)};
+        QPushButton* stop = Find<QPushButton>(*form, "btnCancel");
+        std::shared_ptr<TSeenBox> box;
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status.startsWith(QStringLiteral("Waiting until"))) {
+                QTimer::singleShot(300, stop, [stop] { stop->click(); });
+                box = AnswerNextBox("&Yes");
+            }
+        };
+        QElapsedTimer clock;
+        clock.start();
+        Start(*form);
+        QVERIFY(box && box->Shown);
+        QVERIFY(clock.elapsed() < 60000); // not the ten minutes of the pause
+        QCOMPARE(sink.Count(), 0);
+        QVERIFY(LogLines(*form).contains("User aborted at position 1."));
+        VerifyCompleted(*form);
     }
 
     // "Last, First" names stay one mailbox in the To and From headers, and the rest of the message is unchanged.
