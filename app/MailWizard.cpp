@@ -38,6 +38,8 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
     CreateComponents();
     ApplyLook();
     ConnectControls();
+    FFrameTimer.setSingleShot(true);
+    connect(&FFrameTimer, &QTimer::timeout, this, [this] { PaintFrame(); });
 }
 
 TMailWizardForm::~TMailWizardForm() = default;

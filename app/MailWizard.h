@@ -5,6 +5,7 @@
 #include "app/MailingRunView.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 #include <array>
 #include <chrono>
@@ -88,6 +89,11 @@ public:
     // The message body as the run sends it: 8-bit text with CR LF line breaks.
     std::string MessageBody() const;
 
+signals:
+    // Every step the run reports, as it happens; the status field shows the latest once a frame.
+    void RunStatusReported(const QString& status);
+
+public:
     // The settings store's key under the user's profile.
     static const char* const SettingsKey;
 
@@ -149,8 +155,10 @@ private:
     // The run's steps (MailWizardRun.cpp).
     void StartRun();
     void EndRun();
-    // Repaints page 5 when a frame's time has passed since the last repaint, or at once when forced.
-    void PaintFrame(bool force = false);
+    // Page 5 shows the run's reports at most once a frame: a report that comes sooner waits for the frame
+    // timer. PaintFrame shows them at once.
+    void ReportFrame();
+    void PaintFrame();
 
     std::unique_ptr<Ui::MailWizardForm> ui;
     bool FCentred = false;
@@ -163,5 +171,12 @@ private:
     TMailingRunSettings FRunSettings;
     int FRunPassedOver = 0;
     QElapsedTimer FFrame;
+    QTimer FFrameTimer;
+    // What the run reported last, shown at the next frame.
+    QString FShownStatus;
+    int FShownPercent = -1;
+    QString FShownRecipient;
+    TRunCounts FShownCounts;
+    QDateTime FShownEnd;
     int FPercent = -1;
 };

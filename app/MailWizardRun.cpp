@@ -117,6 +117,11 @@ void TMailWizardForm::StartRun() {
     ui->prbProgress->setRange(0, 100);
     ui->prbProgress->setValue(0);
     FPercent = -1;
+    FShownPercent = -1;
+    FShownStatus = ui->edtStatus->text();
+    FShownRecipient = ui->edtCurrentRecipient->text();
+    FShownEnd = QDateTime();
+    FShownCounts = TRunCounts();
     ui->lblExpectedEnd->clear();
     FFrame.invalidate();
 }
@@ -130,51 +135,78 @@ void TMailWizardForm::EndRun() {
 
     Application::SetTitle(AppTitle);
     setWindowTitle(Application::Title());
-    PaintFrame(true);
+    PaintFrame();
+    ui->pnlPage5->repaint();
 }
 
-void TMailWizardForm::PaintFrame(bool force) {
-    if (!force && FFrame.isValid() && FFrame.elapsed() < FrameMilliseconds)
-        return;
-    ui->pnlPage5->repaint();
+void TMailWizardForm::ReportFrame() {
+    if (!FFrame.isValid() || FFrame.elapsed() >= FrameMilliseconds)
+        PaintFrame();
+    else if (!FFrameTimer.isActive())
+        FFrameTimer.start(static_cast<int>(FrameMilliseconds - FFrame.elapsed()));
+}
+
+void TMailWizardForm::PaintFrame() {
+    FFrameTimer.stop();
     FFrame.start();
+    // The texts are laid out once a frame, not once a record; only a changed field asks to be painted again.
+    const auto show = [](auto* control, const QString& text) {
+        if (control->text() != text)
+            control->setText(text);
+    };
+    if (FShownPercent >= 0 && FShownPercent != ui->prbProgress->value())
+        ui->prbProgress->setValue(FShownPercent);
+    show(ui->edtStatus, FShownStatus);
+    show(ui->edtCurrentRecipient, FShownRecipient);
+    show(ui->edtSentCount, QString::number(FShownCounts[TDeliveryStatus::Sent]));
+    show(ui->edtErrorCount, QString::number(FShownCounts.Errors));
+    show(ui->lblRunCounts, QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4")
+                               .arg(FShownCounts[TDeliveryStatus::Refused])
+                               .arg(FShownCounts[TDeliveryStatus::Deferred])
+                               .arg(FShownCounts[TDeliveryStatus::Unknown])
+                               .arg(FShownCounts[TDeliveryStatus::Skipped]));
+    if (FShownEnd.isValid()) {
+        const QString format =
+            FShownEnd.date() == QDate::currentDate() ? QStringLiteral("HH:mm") : QStringLiteral("d MMM HH:mm");
+        show(ui->lblExpectedEnd, QStringLiteral("Ends about %1").arg(FShownEnd.toString(format)));
+    }
 }
 
 void TMailWizardForm::RunStatus(const QString& status) {
-    ui->edtStatus->setText(status);
+    FShownStatus = status;
+    emit RunStatusReported(status);
+    ReportFrame();
 }
 
 void TMailWizardForm::RunRecipient(const QString& recipient) {
-    ui->edtCurrentRecipient->setText(recipient);
+    FShownRecipient = recipient;
+    ReportFrame();
 }
 
 void TMailWizardForm::RunProgress(int /*position*/, int percent) {
+    // The title is no part of the page: it changes with every percent, as the taskbar shows it.
     if (percent != FPercent) {
         FPercent = percent;
-        ui->prbProgress->setValue(percent);
         Application::SetTitle(QStringLiteral("Sending %1%").arg(percent));
         setWindowTitle(Application::Title());
     }
-    PaintFrame();
+    FShownPercent = percent;
+    ReportFrame();
 }
 
 void TMailWizardForm::RunCounts(const TRunCounts& counts) {
-    ui->edtSentCount->setText(QString::number(counts[TDeliveryStatus::Sent]));
-    ui->edtErrorCount->setText(QString::number(counts.Errors));
-    ui->lblRunCounts->setText(QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4")
-                                  .arg(counts[TDeliveryStatus::Refused])
-                                  .arg(counts[TDeliveryStatus::Deferred])
-                                  .arg(counts[TDeliveryStatus::Unknown])
-                                  .arg(counts[TDeliveryStatus::Skipped]));
+    FShownCounts = counts;
+    ReportFrame();
 }
 
 void TMailWizardForm::RunExpectedEnd(const QDateTime& end) {
-    const QString format = end.date() == QDate::currentDate() ? QStringLiteral("HH:mm") : QStringLiteral("d MMM HH:mm");
-    ui->lblExpectedEnd->setText(QStringLiteral("Ends about %1").arg(end.toString(format)));
+    FShownEnd = end;
+    ReportFrame();
 }
 
 void TMailWizardForm::RunLine(const QString& line) {
     ui->memLog->appendPlainText(line);
+    ReportFrame();
 }
 
 void TMailWizardForm::RunAborted() {
@@ -185,7 +217,7 @@ bool TMailWizardForm::RunConfirmStop() {
     // Closing the window with Yes to its question ends the run without a further question.
     if (CloseRequested)
         return true;
-    PaintFrame(true);
+    PaintFrame();
     const QString question = QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
     const bool stop = MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes || CloseRequested;
     StopRequested = false;

@@ -418,8 +418,12 @@ void TMailingRun::ShowProgress() {
         span > 0 ? static_cast<int>(static_cast<long long>(FPosition - FSettings.Minimum) * 100 / span) : 100;
     FView.RunProgress(FPosition, percent);
 
-    // The pace so far, or the throttle's when that is slower, over what is left.
+    // The pace so far, or the throttle's when that is slower, over what is left; told once a second, since
+    // the end is shown to the minute.
     const Clock::time_point now = Clock::now();
+    if (now - FEndReported < 1s)
+        return;
+    FEndReported = now;
     const long long left =
         static_cast<long long>(FSettings.Maximum - FPosition) + static_cast<long long>(FDeferred.size());
     const int done = FPosition - FSettings.Minimum;

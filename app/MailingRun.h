@@ -136,6 +136,7 @@ private:
     Clock::time_point FReconnectAt;
     Clock::time_point FStarted;
     Clock::time_point FMessagesProcessed;
+    Clock::time_point FEndReported;
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
     // The message in transfer, fed to the client line by line.

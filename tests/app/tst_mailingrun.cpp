@@ -108,7 +108,7 @@ private:
         FTrace = std::make_unique<TRunTrace>();
         form->installEventFilter(FTrace.get());
         TRunTrace* trace = FTrace.get();
-        connect(Find<QLineEdit>(*form, "edtStatus"), &QLineEdit::textChanged, trace, [trace](const QString& text) {
+        connect(form.get(), &TMailWizardForm::RunStatusReported, trace, [trace](const QString& text) {
             trace->Statuses << text;
             if (trace->OnStatus)
                 trace->OnStatus(text);
