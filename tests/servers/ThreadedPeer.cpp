@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,6 +67,9 @@ void ThreadedPeer::Serve() {
         const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        // Each segment goes out when it is written, not held back for the acknowledgement of the one before.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Converse(fd, FConnections++);
     }
 }
