@@ -35,7 +35,7 @@ public:
 
     // Sent when a connection is accepted.
     void SetGreeting(Action greeting) { FGreeting = std::move(greeting); }
-    // Replies for a verb ("HELO", "MAIL", "RCPT", "DATA", "QUIT", "." for the end of the message data, "*" for
+    // Replies for a verb ("HELO", "MAIL", "RCPT", "DATA", "RSET", "QUIT", "." for the end of the message data, "*" for
     // any other verb). Each command uses up the first reply; the last one stays for every further command.
     void SetReplies(const QByteArray& verb, QList<Action> replies);
     void SetReply(const QByteArray& verb, Action reply) { SetReplies(verb, {std::move(reply)}); }

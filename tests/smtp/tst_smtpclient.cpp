@@ -154,8 +154,10 @@ void TestSmtpClient::sinkRefusalIsReportedInTheServersWords() {
     SmtpSink sink({"nobody@example.org"});
     QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
     Harness h(sink.PortText());
+    h.Client.SetHost("localhost"); // looked up once; the reconnect below takes the address found
     h.Client.RcptName() = {"nobody@example.org"};
     QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.HostAddress(), std::string("127.0.0.1"));
     QCOMPARE(h.Client.ErrorMessage(), std::string("550 Mailbox unavailable: nobody@example.org"));
     QCOMPARE(h.Client.LastResponse(), h.Client.ErrorMessage());
     QCOMPARE(h.Client.State(), smtpConnected); // the caller decides to quit
@@ -164,6 +166,8 @@ void TestSmtpClient::sinkRefusalIsReportedInTheServersWords() {
     QVERIFY(h.Client.Mail());
     QCOMPARE(h.Client.ErrorMessage(), std::string()); // the new connection cleared the old failure
     QCOMPARE(sink.Count(), 1);
+    h.Client.SetHost("localhost"); // a new run looks the name up again
+    QCOMPARE(h.Client.HostAddress(), std::string());
 }
 
 void TestSmtpClient::personalisedMessageArrivesAsWritten() {
@@ -243,6 +247,12 @@ void TestSmtpClient::refusedStep() {
     QCOMPARE(h.Client.ErrorMessage(), accepted ? std::string() : reply.toStdString());
     QCOMPARE(h.Client.State(), smtpConnected);
     QCOMPARE(server.DataLines().contains("body"), verb == "." || accepted);
+    // A caller that goes on over the same connection: a transaction the final reply did not end is reset first.
+    server.SetReply(verb, ScriptedServer::Send("250 fine\r\n"));
+    h.Next = 0;
+    h.Client.Mail();
+    const QByteArray next = verb == "." || accepted ? "MAIL" : "RSET";
+    QCOMPARE(server.Commands().value(sent.size()).left(4), next);
 }
 
 void TestSmtpClient::replyCodeAndConfirmation_data() {
