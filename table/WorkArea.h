@@ -17,7 +17,7 @@ struct TFieldDesc {
     TFieldKind Kind = TFieldKind::Text;
     int Width = 0;
     int Decimals = 0;
-    int Offset = 0;             // in the record image, from 0 (byte 0 is the deletion flag)
+    int Offset = 0; // in the record image, from 0 (byte 0 is the deletion flag)
     // Visual FoxPro: the _NullFlags bytes, and this field's bits in them (-1 = none).
     int NullFlagsOffset = -1;
     int NullFlagsWidth = 0;

@@ -131,8 +131,8 @@ bool Dump(TTable& table, const std::string& file, bool withDeleted) {
             } catch (const EDatabaseError& e) {
                 csv.Value("");
                 complete = false;
-                std::cerr << "quorvel-dbf: " << file << ": record " << table.RecNo() << ", field "
-                          << field->FieldName() << ": " << Explained(e) << '\n';
+                std::cerr << "quorvel-dbf: " << file << ": record " << table.RecNo() << ", field " << field->FieldName()
+                          << ": " << Explained(e) << '\n';
             }
         }
         csv.EndLine();

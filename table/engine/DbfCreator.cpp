@@ -108,7 +108,8 @@ std::string TDbfCreator::TableBytes() const {
     for (const TDbfField& f : FFields) {
         std::memcpy(&bytes[at], f.Name.data(), f.Name.size());
         bytes[at + 11] = f.Type;
-        Endian::StoreLe(&bytes[at + 12], static_cast<std::uint32_t>(offset), 2); // FoxPro keeps each field's displacement
+        Endian::StoreLe(&bytes[at + 12], static_cast<std::uint32_t>(offset),
+                        2); // FoxPro keeps each field's displacement
         bytes[at + 16] = static_cast<char>(f.Width);
         bytes[at + 17] = static_cast<char>(f.Decimals);
         offset += f.Width;

@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -209,8 +209,8 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
     // mark back in the byte it held before, which needs no new space.
     bool cutBack = true;
     if (!written) {
-        const bool markBack = sizeBefore > at && ::ftruncate(FFile.Fd(), static_cast<off_t>(at + 1)) == 0 &&
-                              FFile.WriteAt(at, "\x1A", 1);
+        const bool markBack =
+            sizeBefore > at && ::ftruncate(FFile.Fd(), static_cast<off_t>(at + 1)) == 0 && FFile.WriteAt(at, "\x1A", 1);
         // Without the mark the records are still whole, which is what readers need.
         cutBack = markBack || ::ftruncate(FFile.Fd(), static_cast<off_t>(std::min(sizeBefore, at))) == 0;
     }

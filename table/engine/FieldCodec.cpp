@@ -162,7 +162,8 @@ void NumberText(const TFieldType& type, std::string_view bytes, std::string& tex
         if (bytes.size() != 8)
             break;
         const std::int64_t value = static_cast<std::int64_t>(Endian::LoadLe(bytes));
-        const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        const std::uint64_t magnitude =
+            value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
         char fraction[8];
         std::snprintf(fraction, sizeof fraction, "%04u", static_cast<unsigned>(magnitude % 10000));
         DecimalText((value < 0 ? "-" : "") + std::to_string(magnitude / 10000) + "." + fraction, text);

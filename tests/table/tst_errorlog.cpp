@@ -157,9 +157,10 @@ private slots:
         if (tmpfs) {
             // The mount lives only as long as the helper's namespace: the log is copied out before it ends.
             QTemporaryDir mountPoint;
-            const QString script = QString("mount -t tmpfs -o size=12k tmpfs '%1' || exit 99; "
-                                           "'%2' '%1' 1000 full --reset; code=$?; cp '%1/mail_log.dbf' '%3/'; exit $code")
-                                       .arg(mountPoint.path(), Helper(), FDir.path());
+            const QString script =
+                QString("mount -t tmpfs -o size=12k tmpfs '%1' || exit 99; "
+                        "'%2' '%1' 1000 full --reset; code=$?; cp '%1/mail_log.dbf' '%3/'; exit $code")
+                    .arg(mountPoint.path(), Helper(), FDir.path());
             helper.start("unshare", {"-m", "sh", "-c", script});
             QVERIFY(helper.waitForFinished(60000));
             if (helper.exitStatus() != QProcess::NormalExit || helper.exitCode() == 99 ||
@@ -182,11 +183,12 @@ private slots:
     void lockWaitEndsAtTheTimeout() {
         QVERIFY(Append(1, "before", true));
         QProcess holder;
-        holder.start("/usr/bin/python3", {"-c", "import fcntl, sys\n"
-                                                "f = open(sys.argv[1], 'r+b')\n"
-                                                "fcntl.lockf(f, fcntl.LOCK_EX, 32, 0)\n"
-                                                "print('locked', flush=True)\n"
-                                                "sys.stdin.read()\n",
+        holder.start("/usr/bin/python3", {"-c",
+                                          "import fcntl, sys\n"
+                                          "f = open(sys.argv[1], 'r+b')\n"
+                                          "fcntl.lockf(f, fcntl.LOCK_EX, 32, 0)\n"
+                                          "print('locked', flush=True)\n"
+                                          "sys.stdin.read()\n",
                                           LogPath()});
         QVERIFY(holder.waitForReadyRead(30000));
         QCOMPARE(holder.readAllStandardOutput(), QByteArray("locked\n"));
