@@ -23,6 +23,7 @@ class TSmtpClient;
 class TTable;
 class TXbaseEngine;
 class TXbaseEnv;
+struct TSettingRow;
 
 // What closing a window does with it.
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
@@ -47,6 +48,8 @@ public:
     void imgProgramIconClick(QObject* Sender);
 
     // The settings store and the check before a run (MailWizardSettings.cpp).
+    // Every stored setting with its control, for LoadSettings and SaveSettings alike.
+    std::vector<TSettingRow> SettingsRows() const;
     void LoadSettings();
     void SaveSettings();
     bool Prepared();

@@ -234,7 +234,8 @@ bool TMailingRun::Connect() {
     FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
     if (FInterrupted)
         FErrorReported = true; // a connection dropped because the window closes is no failure of the server
-    ReportStatus(CurrentRecord());
+    // The failure belongs to the connection, not to a recipient: its text names the server and the reason.
+    ReportError(QString(), CurrentRecord());
     return connected;
 }
 
@@ -281,7 +282,8 @@ TDeliveryStatus TMailingRun::Classify(bool accepted) const {
     if (code >= 500)
         return TDeliveryStatus::Refused;
     // A 4xx, and a line lost or silent before the final ".": nothing was delivered, a later try may succeed.
-    if (code == 0 || (code >= 400 && code < 500))
+    // A server that answers with something that is no reply at all will not do better later.
+    if (code >= 400 || (code == 0 && FClient.LastResponse() != "554 invalid reply"))
         return TDeliveryStatus::Deferred;
     return TDeliveryStatus::Refused; // a reply that fits no step of the dialogue
 }
@@ -326,20 +328,27 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
 }
 
 void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
+    ReportError(QStringLiteral("Error when sending mail to: ") + Latin1(FClient.HdrTo()), current);
+}
+
+void TMailingRun::ReportError(const QString& heading, const std::optional<TRecipient>& current) {
     if (FClient.ErrorMessage().empty() || FErrorReported)
         return;
     FErrorReported = true;
     ++FCounts.Errors;
     ShowCounts();
-    FView.RunLine(QStringLiteral("Error when sending mail to: ") + Latin1(FClient.HdrTo()));
-    const std::string reply = FClient.LastResponse();
-    if (!reply.empty()) {
-        FView.RunLine(QStringLiteral("Server says: ") + Latin1(reply));
-        AppendLogRow(FLog, reply, current ? current->Name : std::string(), current ? current->Email : std::string());
-    } else {
-        // No server reply to quote (refused, unresolvable, timed out): the client's own words say why.
+    if (!heading.isEmpty())
+        FView.RunLine(heading);
+    // The server's words when it answered; otherwise the client's own account of what it saw (refused, timed
+    // out, closed), never a made-up reply that looks like the server's.
+    if (FClient.LastReplyCode() != 0)
+        FView.RunLine(QStringLiteral("Server says: ") + Latin1(FClient.LastResponse()));
+    else
         FView.RunLine(Latin1(FClient.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    }
+    // The log keeps the reply code, the client's made-up ones included, for the tools that read it.
+    const std::string reply = FClient.LastResponse();
+    if (!reply.empty())
+        AppendLogRow(FLog, reply, current ? current->Name : std::string(), current ? current->Email : std::string());
 }
 
 void TMailingRun::AbortRun(const QString& text) {

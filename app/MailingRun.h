@@ -110,6 +110,8 @@ private:
     void Record(const TRecipient& recipient, TDeliveryStatus status, int code, const std::string& reply);
     // Counts, shows and logs the client's failure once; the log row names current's name and address.
     void ReportStatus(const std::optional<TRecipient>& current);
+    // The same under a heading (none when empty).
+    void ReportError(const QString& heading, const std::optional<TRecipient>& current);
     void AbortRun(const QString& text);
     void ReportRunError(const QString& text);
     void Pause(Clock::duration length);
