@@ -406,7 +406,7 @@ void TMailingRun::Pause(Clock::duration length) {
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(length);
     if (ms > 1s) {
         const QDateTime until = QDateTime::currentDateTime().addMSecs(ms.count());
-        FView.RunStatus(QStringLiteral("Waiting until %1").arg(until.toString(QStringLiteral("HH:mm:ss"))));
+        FView.RunStatus(QStringLiteral("Wait until %1").arg(until.toString(QStringLiteral("HH:mm:ss"))));
     }
     // A real pause: the event loop sleeps until the timer or the Stop button wakes it.
     QEventLoop loop;

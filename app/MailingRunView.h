@@ -10,7 +10,7 @@ class TMailingRunView {
 public:
     virtual ~TMailingRunView() = default;
 
-    // The current step: "Connecting", "Connected", "Sending mail #n", "Waiting until ...", "Disconnected".
+    // The current step: "Connecting", "Connected", "Sending mail #n", "Wait until ...", "Disconnected".
     virtual void RunStatus(const QString& status) = 0;
     // The mailbox the current message goes to; empty when none.
     virtual void RunRecipient(const QString& recipient) = 0;

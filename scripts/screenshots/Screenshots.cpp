@@ -100,6 +100,8 @@ int main(int argc, char* argv[]) {
     Control<QLineEdit>(form, "edtOrganization")->setText(QStringLiteral("Berg Books Ltd."));
     Control<QLineEdit>(form, "edtReturnAddress")->setText(QStringLiteral("anna@example.org"));
     Control<QCheckBox>(form, "chbClearLog")->setChecked(true);
+    Control<QLineEdit>(form, "edtMaxPerMinute")->setText(QStringLiteral("30"));
+    Control<QLineEdit>(form, "edtMaxPerHour")->setText(QStringLiteral("1000"));
     ok = Save(form, folder, "page3-server.png") && ok;
 
     next->click();
@@ -146,6 +148,42 @@ int main(int argc, char* argv[]) {
         Control<QPushButton>(form, "btnBack")->click();
     } else {
         std::fprintf(stderr, "no SMTP sink: %s\n", qPrintable(sink.ErrorText()));
+        ok = false;
+    }
+
+    // A reminder to the same two: the first is told "try again later", so the run waits for its retry; the shot
+    // shows that pause, then Stop ends it.
+    SmtpSink deferring({QStringLiteral("max@example.org")},
+                       {QStringLiteral("--defer"), QStringLiteral("anna@example.org")});
+    if (deferring.Start()) {
+        Control<QLineEdit>(form, "edtSubject")->setText(QStringLiteral("Our autumn catalogue: a reminder"));
+        next->click();
+        form.SmtpClient->SetHost("127.0.0.1");
+        form.SmtpClient->SetPort(deferring.PortText().toStdString());
+        QPushButton* stop = Control<QPushButton>(form, "btnCancel");
+        bool shot = false;
+        int waits = 0;
+        // The first pause keeps to the throttle; the second waits for the retry once every record had its turn.
+        QObject::connect(&form, &TMailWizardForm::RunStatusReported, &app, [&](const QString& status) {
+            if (shot || !status.startsWith(QStringLiteral("Wait until")) || ++waits < 2)
+                return;
+            shot = true;
+            QTimer::singleShot(600, &app, [&] {
+                ok = Save(form, folder, "page5-retry-pause.png") && ok;
+                QTimer::singleShot(200, &app, [] {
+                    if (auto* box = QApplication::activeModalWidget())
+                        for (QPushButton* button : box->findChildren<QPushButton*>())
+                            if (button->text() == QStringLiteral("&Yes"))
+                                button->click();
+                });
+                stop->click();
+            });
+        });
+        next->click();
+        ok = shot && ok;
+        Control<QPushButton>(form, "btnBack")->click();
+    } else {
+        std::fprintf(stderr, "no SMTP sink: %s\n", qPrintable(deferring.ErrorText()));
         ok = false;
     }
 

@@ -592,7 +592,7 @@ private slots:
         QPushButton* stop = Find<QPushButton>(*form, "btnCancel");
         std::shared_ptr<TSeenBox> box;
         FTrace->OnStatus = [&](const QString& status) {
-            if (status.startsWith(QStringLiteral("Waiting until"))) {
+            if (status.startsWith(QStringLiteral("Wait until"))) {
                 QTimer::singleShot(300, stop, [stop] { stop->click(); });
                 box = AnswerNextBox("&Yes");
             }

@@ -190,7 +190,9 @@ private slots:
                                           "print('locked', flush=True)\n"
                                           "sys.stdin.read()\n",
                                           LogPath()});
-        QVERIFY(holder.waitForReadyRead(30000));
+        // The line may come in pieces (an unbuffered Python writes the text and its line end apart).
+        while (!holder.canReadLine())
+            QVERIFY(holder.waitForReadyRead(30000));
         QCOMPARE(holder.readAllStandardOutput(), QByteArray("locked\n"));
         QProcess appender;
         appender.start(Helper(), {FDir.path(), "1", "late", "--lock-timeout=1"});
