@@ -121,6 +121,22 @@ private slots:
         QCOMPARE(run.Counts().Errors, 3);
     }
 
+    // A 421 closes the service: no new connection before the retry's pause is over, so the deferred message goes
+    // again before the next record does (after a 451 the next record would go at once).
+    void serviceClosingWaitsBeforeReconnecting() {
+        SmtpSink sink({}, {"--close-421", "busy@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString folder = Folder("closing");
+        TRunBench bench(MakeRecipients("closing", {"first@example.org", "busy@example.org", "third@example.org"}),
+                        folder, sink.Port());
+        TMailingRun run(bench.Client, bench.Recipients, bench.Log, bench.Ledger, bench.View, bench.Settings({300ms}));
+        run.Execute();
+        QCOMPARE(LedgerRows(folder),
+                 (QStringList{"1|1|first@example.org|SENT|250|1", "1|2|busy@example.org|DEFERRED|421|1",
+                              "1|2|busy@example.org|SENT|250|2", "1|3|third@example.org|SENT|250|1"}));
+        QCOMPARE(sink.Count(), 3);
+    }
+
     void addressProblems_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("problem");

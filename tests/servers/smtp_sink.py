@@ -4,7 +4,8 @@
 Usage: smtp_sink.py FOLDER [--port N] [--refuse ADDRESS]... [--defer ADDRESS]... [--drop-after-dot ADDRESS]...
 
 --defer answers the first RCPT for the address with 451 (listed n times: the first n) and later ones with 250; --drop-after-dot keeps
-a message for the address and then closes the connection instead of answering the final dot.
+a message for the address and then closes the connection instead of answering the final dot; --close-421
+answers the first RCPT for the address with 421 and closes the connection.
 
 It listens on 127.0.0.1 (port 0 lets the system choose), prints the bound port as one line on
 stdout, and stops when its stdin closes or on SIGTERM, so a test that dies leaves no server behind.
@@ -65,16 +66,22 @@ class RecordingSMTP(SMTP):
 
 
 class SinkHandler:
-    def __init__(self, folder, refused, deferred=(), dropped=()):
+    def __init__(self, folder, refused, deferred=(), dropped=(), closing=()):
         self.folder = folder
         self.refused = {address.lower() for address in refused}
         self.deferred = collections.Counter(address.lower() for address in deferred)
         self.dropped = {address.lower() for address in dropped}
+        self.closing = {address.lower() for address in closing}
         self.count = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
             return "550 Mailbox unavailable: " + address
+        if address.lower() in self.closing:
+            self.closing.discard(address.lower())
+            # The reply goes out first; the close follows once this handler has returned.
+            asyncio.get_running_loop().call_soon(server.transport.close)
+            return "421 4.3.2 Service shutting down"
         if self.deferred[address.lower()] > 0:
             self.deferred[address.lower()] -= 1
             return "451 4.7.1 Try again later: " + address
@@ -101,7 +108,8 @@ class SinkHandler:
 
 async def serve(arguments):
     loop = asyncio.get_running_loop()
-    handler = SinkHandler(arguments.folder, arguments.refuse, arguments.defer, arguments.drop_after_dot)
+    handler = SinkHandler(arguments.folder, arguments.refuse, arguments.defer, arguments.drop_after_dot,
+                          arguments.close_421)
 
     def factory():
         return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop)
@@ -133,6 +141,8 @@ def main():
                         help="answer the first RCPT for this address with 451 (repeatable)")
     parser.add_argument("--drop-after-dot", action="append", default=[], metavar="ADDRESS",
                         help="keep a message for this address, then close without a reply (repeatable)")
+    parser.add_argument("--close-421", action="append", default=[], metavar="ADDRESS",
+                        help="answer the first RCPT for this address with 421 and close (repeatable)")
     arguments = parser.parse_args()
     os.makedirs(arguments.folder, exist_ok=True)
     asyncio.run(serve(arguments))
