@@ -5,6 +5,7 @@
 #include "app/MailingRunView.h"
 
 #include <QElapsedTimer>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <array>
@@ -179,6 +180,7 @@ private:
     QString FShownStatus;
     int FShownPercent = -1;
     QString FShownRecipient;
+    QStringList FShownLines;
     TRunCounts FShownCounts;
     QDateTime FShownEnd;
     int FPercent = -1;

@@ -118,6 +118,7 @@ void TMailWizardForm::StartRun() {
     ui->prbProgress->setValue(0);
     FPercent = -1;
     FShownPercent = -1;
+    FShownLines.clear();
     FShownStatus = ui->edtStatus->text();
     FShownRecipient = ui->edtCurrentRecipient->text();
     FShownEnd = QDateTime();
@@ -154,8 +155,17 @@ void TMailWizardForm::PaintFrame() {
         if (control->text() != text)
             control->setText(text);
     };
-    if (FShownPercent >= 0 && FShownPercent != ui->prbProgress->value())
+    if (FShownPercent >= 0 && FShownPercent != ui->prbProgress->value()) {
+        // The bar repaints itself at once on a new value; held back, it joins the page's one paint of the frame.
+        ui->prbProgress->setUpdatesEnabled(false);
         ui->prbProgress->setValue(FShownPercent);
+        ui->prbProgress->setUpdatesEnabled(true);
+    }
+    if (!FShownLines.isEmpty()) {
+        for (const QString& line : std::as_const(FShownLines))
+            ui->memLog->appendPlainText(line);
+        FShownLines.clear();
+    }
     show(ui->edtStatus, FShownStatus);
     show(ui->edtCurrentRecipient, FShownRecipient);
     show(ui->edtSentCount, QString::number(FShownCounts[TDeliveryStatus::Sent]));
@@ -205,7 +215,7 @@ void TMailWizardForm::RunExpectedEnd(const QDateTime& end) {
 }
 
 void TMailWizardForm::RunLine(const QString& line) {
-    ui->memLog->appendPlainText(line);
+    FShownLines.append(line);
     ReportFrame();
 }
 
