@@ -310,6 +310,26 @@ private slots:
         VerifyCompleted(*form);
     }
 
+    // A server that closes the connection after each message it took: every recipient gets the message, none
+    // is an error, each goes over a connection of its own.
+    void serverClosesAfterEachMessage() {
+        ThreadedPeer peer([](const ThreadedPeer::Command& command) {
+            using R = ThreadedPeer::Reply;
+            if (command.Verb.empty())
+                return R::Say("220 strict.localhost\r\n");
+            if (command.Verb == ".")
+                return R::Say("250 taken, goodbye\r\n").Then(R::End::Close);
+            return R::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n");
+        });
+        auto form = ReadyWizard(static_cast<quint16>(peer.Port()), FTable);
+        Start(*form);
+
+        QCOMPARE(LogLines(*form), (QStringList{"Connection closed", "4 messages sent."}));
+        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
+        QCOMPARE(peer.Connections(), 4);
+        VerifyCompleted(*form);
+    }
+
     // Replies without a code count nothing as sent: a peer that answers every RCPT with an empty line.
     void emptyRepliesSendNothing() {
         ScriptedServer server;
