@@ -330,6 +330,23 @@ private slots:
         VerifyCompleted(*form);
     }
 
+    // A server that never answers the final dot: the memo says what the client saw in its own words, the log
+    // keeps the reply code for the tools that read it.
+    void silentServerInTheClientsWords() {
+        ScriptedServer server;
+        QVERIFY(server.IsListening());
+        server.SetReply(".", ScriptedServer::Silence());
+        auto form = ReadyWizard(server.Port(), FTable, "1", "1");
+        Find<QSlider>(*form, "trbTimeout")->setValue(10); // 1 s with the test's 100 ms ticks
+        Start(*form);
+
+        QCOMPARE(LogLines(*form),
+                 (QStringList{"Error when sending mail to: Anna Berg <anna@example.org>",
+                              "No reply from the server within 1 second", "Connection closed", "0 messages sent."}));
+        QCOMPARE(LogRows(), (QStringList{"554 receive timeout|Anna Berg|anna@example.org"}));
+        VerifyCompleted(*form);
+    }
+
     // Replies without a code count nothing as sent: a peer that answers every RCPT with an empty line.
     void emptyRepliesSendNothing() {
         ScriptedServer server;
