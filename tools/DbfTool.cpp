@@ -31,43 +31,57 @@ std::string Explained(const EDatabaseError& error) {
 // break is quoted, its quotes doubled.
 class TCsvWriter {
 public:
-    TCsvWriter() { FBuffer.reserve(FlushAt + 64 * 1024); }
+    TCsvWriter() : FBuffer(FlushAt) {}
     ~TCsvWriter() { Flush(); }
     TCsvWriter(const TCsvWriter&) = delete;
     TCsvWriter& operator=(const TCsvWriter&) = delete;
 
     void Value(std::string_view value) {
+        // Room for a separator, the value with every byte doubled, its quotes and the line end.
+        char* out = Room(2 * value.size() + 4);
         if (FInLine)
-            FBuffer += ',';
+            *out++ = ',';
         FInLine = true;
         if (!NeedsQuotes(value)) {
-            FBuffer.append(value.data(), value.size());
+            std::memcpy(out, value.data(), value.size());
+            FUsed = static_cast<std::size_t>(out + value.size() - FBuffer.data());
             return;
         }
-        FBuffer += '"';
+        *out++ = '"';
         for (const char c : value) {
             if (c == '"')
-                FBuffer += '"';
-            FBuffer += c;
+                *out++ = '"';
+            *out++ = c;
         }
-        FBuffer += '"';
+        *out++ = '"';
+        FUsed = static_cast<std::size_t>(out - FBuffer.data());
     }
 
     void EndLine() {
-        FBuffer += '\n';
+        *Room(1) = '\n';
+        ++FUsed;
         FInLine = false;
-        if (FBuffer.size() >= FlushAt)
-            Flush();
     }
 
     bool Flush() {
-        const bool written = std::fwrite(FBuffer.data(), 1, FBuffer.size(), stdout) == FBuffer.size();
-        FBuffer.clear();
+        const bool written = std::fwrite(FBuffer.data(), 1, FUsed, stdout) == FUsed;
+        FUsed = 0;
         return written && std::fflush(stdout) == 0;
     }
 
 private:
     static constexpr std::size_t FlushAt = 1 << 20;
+
+    // Where count more bytes go: the buffer is written out when it would overflow, and grows for a value
+    // larger than itself.
+    char* Room(std::size_t count) {
+        if (FUsed + count > FBuffer.size()) {
+            Flush();
+            if (count > FBuffer.size())
+                FBuffer.resize(count);
+        }
+        return FBuffer.data() + FUsed;
+    }
 
     // Eight bytes at a time: a byte of the word equals c when the word XOR c has a zero byte there.
     static std::uint64_t HasByte(std::uint64_t word, unsigned char c) {
@@ -98,7 +112,8 @@ private:
         return false;
     }
 
-    std::string FBuffer;
+    std::vector<char> FBuffer;
+    std::size_t FUsed = 0;
     bool FInLine = false;
 };
 
@@ -127,7 +142,7 @@ bool Dump(TTable& table, const std::string& file, bool withDeleted) {
             csv.Value(table.RecordDeleted() ? "*" : "");
         for (TField* field : fields) {
             try {
-                csv.Value(field->AsString());
+                csv.Value(field->AsText());
             } catch (const EDatabaseError& e) {
                 csv.Value("");
                 complete = false;
