@@ -139,12 +139,13 @@ int main(int argc, char* argv[]) {
         // In the middle of the run, while the client waits for the server: the status line says so, and the wait
         // control stays out of sight.
         bool running = false;
-        QObject::connect(Control<QLineEdit>(form, "edtStatus"), &QLineEdit::textChanged, &form, [&](const QString& text) {
-            if (!running && text == QStringLiteral("Sending mail #1")) {
-                running = true;
-                ok = Save(form, folder, "page5-running.png") && ok;
-            }
-        });
+        QObject::connect(Control<QLineEdit>(form, "edtStatus"), &QLineEdit::textChanged, &form,
+                         [&](const QString& text) {
+                             if (!running && text == QStringLiteral("Sending mail #1")) {
+                                 running = true;
+                                 ok = Save(form, folder, "page5-running.png") && ok;
+                             }
+                         });
         next->click();
         ok = running && Save(form, folder, "page5-completed.png") && ok;
         Control<QPushButton>(form, "btnBack")->click();

@@ -16,8 +16,8 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTextDocument>
 #include <QTextEdit>
 
@@ -165,7 +165,8 @@ private slots:
         QVERIFY(FSettings.isValid() && FDir.isValid());
         UseTemporarySettings(FSettings);
         FTable = FDir.filePath("recipients.dbf");
-        MakeTable(FTable, "NAME C(20); EMAIL C(40)", {{"Maximilian Huber", "max@example.org"}, {"Eva", "eva@example.org"}});
+        MakeTable(FTable, "NAME C(20); EMAIL C(40)",
+                  {{"Maximilian Huber", "max@example.org"}, {"Eva", "eva@example.org"}});
     }
 
     void init() { RawSettings().clear(); }
@@ -241,9 +242,9 @@ private slots:
         heard << AccessibleText(title, QAccessible::Name);
         Find<QPushButton>(*form, "btnBack")->click();
         heard << AccessibleText(title, QAccessible::Name);
-        QCOMPARE(heard, (QStringList{"Welcome to Quorvel Mailer", "Prepare e-mail message", "Prepare mail server settings",
-                                     "Prepare recipient list", "Checking...", "Not ready",
-                                     "Prepare mail server settings"}));
+        QCOMPARE(heard,
+                 (QStringList{"Welcome to Quorvel Mailer", "Prepare e-mail message", "Prepare mail server settings",
+                              "Prepare recipient list", "Checking...", "Not ready", "Prepare mail server settings"}));
         form->SettingsChanged = false;
     }
 };

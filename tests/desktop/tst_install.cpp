@@ -45,10 +45,18 @@ private slots:
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("answer");
         const QString version = QStringLiteral(QUORVEL_VERSION);
-        QTest::newRow("dbf version") << "quorvel-dbf" << "--version" << "quorvel-dbf " + version + "\n";
-        QTest::newRow("wizard version") << "quorvel-mailer" << "--version" << "quorvel-mailer " + version + "\n";
-        QTest::newRow("dbf help") << "quorvel-dbf" << "--help" << "usage: quorvel-dbf fields FILE\n";
-        QTest::newRow("wizard help") << "quorvel-mailer" << "--help" << "Usage: quorvel-mailer [--help]";
+        QTest::newRow("dbf version") << "quorvel-dbf"
+                                     << "--version"
+                                     << "quorvel-dbf " + version + "\n";
+        QTest::newRow("wizard version") << "quorvel-mailer"
+                                        << "--version"
+                                        << "quorvel-mailer " + version + "\n";
+        QTest::newRow("dbf help") << "quorvel-dbf"
+                                  << "--help"
+                                  << "usage: quorvel-dbf fields FILE\n";
+        QTest::newRow("wizard help") << "quorvel-mailer"
+                                     << "--help"
+                                     << "Usage: quorvel-mailer [--help]";
     }
 
     // Answered without a display: the wizard opens no window for them.
@@ -78,12 +86,13 @@ private slots:
 
     void iconsInTheUsualSizes() {
         for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-            const QString path = Installed(QStringLiteral("share/icons/hicolor/%1x%1/apps/quorvel-mailer.png").arg(size));
+            const QString path =
+                Installed(QStringLiteral("share/icons/hicolor/%1x%1/apps/quorvel-mailer.png").arg(size));
             const QImage icon(path);
             QVERIFY2(!icon.isNull(), qPrintable(path));
             QCOMPARE(icon.size(), QSize(size, size));
             QVERIFY(icon.hasAlphaChannel());
-            QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);               // the corner above the envelope stays clear
+            QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);                 // the corner above the envelope stays clear
             QCOMPARE(qAlpha(icon.pixel(size / 4, size / 2)), 255); // the envelope is drawn
         }
         QFile svg(Installed("share/icons/hicolor/scalable/apps/quorvel-mailer.svg"));
