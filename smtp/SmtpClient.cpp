@@ -53,6 +53,22 @@ int ReplyCode(const std::string& reply) {
     return code;
 }
 
+// The code of a reply line that RFC 5321 4.2 allows: three digits (the first 2 to 5) followed by the end of
+// the line, a blank or "-"; leading blanks are tolerated. 0 for anything else.
+int ValidReplyCode(const std::string& reply) {
+    size_t at = 0;
+    while (at < reply.size() && (reply[at] == '\t' || reply[at] == ' '))
+        ++at;
+    if (reply.size() < at + 3 || reply[at] < '2' || reply[at] > '5')
+        return 0;
+    for (size_t i = at + 1; i < at + 3; ++i)
+        if (reply[i] < '0' || reply[i] > '9')
+            return 0;
+    if (reply.size() > at + 3 && reply[at + 3] != ' ' && reply[at + 3] != '-')
+        return 0;
+    return ReplyCode(reply);
+}
+
 } // namespace
 
 TSmtpClient::TSmtpClient(QObject* owner) : QObject(owner), FSocket(std::make_unique<TAsyncSocket>()) {
@@ -135,6 +151,7 @@ int TSmtpClient::ReadResponse() {
     if (FState == smtpDisconnected) {
         FPending.clear();
         FLastResponse = NotConnected;
+        FLastReplyCode = 0;
         Display("< " + FLastResponse);
     } else {
         for (;;) {
@@ -147,10 +164,13 @@ int TSmtpClient::ReadResponse() {
                 std::string rest;
                 FSocket->ReadLine(FTimeOut, rest);
             }
+            FLastReplyCode = ValidReplyCode(FLastResponse);
             if (FStatusTimeOut)
                 FLastResponse = ReceiveTimeout;
             else if (FLastResponse.empty() && FSocket->State() != wsConnected)
                 FLastResponse = ConnectionClosed;
+            if (FStatusTimeOut)
+                FLastReplyCode = 0;
             Display("< " + FLastResponse);
             if (FStatusTimeOut || FLastResponse.size() < 4 || FLastResponse[3] != '-')
                 break;
@@ -194,6 +214,7 @@ bool TSmtpClient::Open() {
     // The reply of an earlier connection (the 221 of its QUIT) must not pass for this attempt's: a failed
     // connect would be reported and logged in words the server never said to it.
     FLastResponse.clear();
+    FLastReplyCode = 0;
     if (FHost.empty()) {
         FErrorMessage = "No host specified";
         Display(FErrorMessage);
@@ -239,6 +260,7 @@ bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients) {
 }
 
 bool TSmtpClient::Mail() {
+    FUnconfirmed = false;
     if (FState == smtpDisconnected && !Open())
         return false;
     SendCommand("MAIL FROM:<" + Address(FFromName) + ">");
@@ -253,7 +275,10 @@ bool TSmtpClient::Mail() {
     SendCommand("");
     SendBody();
     SendCommand(".");
-    return !CheckResponse({250}, false);
+    if (!CheckResponse({250}, false))
+        return true;
+    FUnconfirmed = FLastReplyCode == 0;
+    return false;
 }
 
 void TSmtpClient::SendHeaderBlock() {

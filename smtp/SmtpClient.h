@@ -75,6 +75,12 @@ public:
     // The last reply line read since Open last began a connection, or "554 not connected", "554 receive timeout",
     // "554 connection closed".
     std::string LastResponse() const { return FLastResponse; }
+    // The code of the last reply the server sent (three digits, RFC 5321 4.2); 0 when none arrived since Open
+    // began a connection, when the client made the reply up (timeout, close) or when it had no valid code.
+    int LastReplyCode() const { return FLastReplyCode; }
+    // True when the last Mail failed after its final "." went out and before a valid reply to it arrived (the
+    // connection was lost or the server stayed silent): the server may have kept the message.
+    bool Unconfirmed() const { return FUnconfirmed; }
     int Tag() const { return FTag; }
     void SetTag(int value) { FTag = value; }
     TSmtpState State() const { return FState; }
@@ -136,6 +142,8 @@ private:
     TSmtpState FState = smtpDisconnected;
     std::string FLastResponse;
     std::string FErrorMessage;
+    int FLastReplyCode = 0;
+    bool FUnconfirmed = false;
     QPointer<TCustomWait> FWait;
     int FTimeOut = 15;
     bool FStatusTimeOut = false;

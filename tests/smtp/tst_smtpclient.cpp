@@ -65,6 +65,8 @@ QList<QByteArray> Verbs(const QList<QByteArray>& commands) {
 
 } // namespace
 
+Q_DECLARE_METATYPE(ScriptedServer::Action)
+
 class TestSmtpClient : public QObject {
     Q_OBJECT
 
@@ -76,6 +78,8 @@ private slots:
     void lineBreaksInValuesAddNoLineOnTheWire();
     void refusedStep_data();
     void refusedStep();
+    void replyCodeAndConfirmation_data();
+    void replyCodeAndConfirmation();
     void multiLineAndOddReplies_data();
     void multiLineAndOddReplies();
     void overlongReplyLinesKeepTheDialogueInStep();
@@ -234,6 +238,38 @@ void TestSmtpClient::refusedStep() {
     QCOMPARE(h.Client.ErrorMessage(), accepted ? std::string() : reply.toStdString());
     QCOMPARE(h.Client.State(), smtpConnected);
     QCOMPARE(server.DataLines().contains("body"), verb == "." || accepted);
+}
+
+void TestSmtpClient::replyCodeAndConfirmation_data() {
+    QTest::addColumn<QByteArray>("verb");
+    QTest::addColumn<ScriptedServer::Action>("reply");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("unconfirmed");
+    using S = ScriptedServer;
+    QTest::newRow("accepted") << QByteArray(".") << S::Send("250 ok\r\n") << true << 250 << false;
+    QTest::newRow("refused") << QByteArray(".") << S::Send("552 too big\r\n") << false << 552 << false;
+    QTest::newRow("closed after the dot") << QByteArray(".") << S::Hangup() << false << 0 << true;
+    QTest::newRow("silent after the dot") << QByteArray(".") << S::Silence() << false << 0 << true;
+    QTest::newRow("no code after the dot") << QByteArray(".") << S::Send("\r\n") << false << 0 << true;
+    QTest::newRow("recipient refused") << QByteArray("RCPT") << S::Send("550 no\r\n") << false << 550 << false;
+    QTest::newRow("closed before the dot") << QByteArray("DATA") << S::Hangup() << false << 0 << false;
+}
+
+// What a caller needs to tell a refusal from a message whose fate is unknown.
+void TestSmtpClient::replyCodeAndConfirmation() {
+    QFETCH(QByteArray, verb);
+    QFETCH(ScriptedServer::Action, reply);
+    QFETCH(bool, sent);
+    QFETCH(int, code);
+    QFETCH(bool, unconfirmed);
+    ScriptedServer server;
+    server.SetReply(verb, reply);
+    Harness h(server.PortText());
+    h.Client.SetTimeOut(ShortTimeOut);
+    QCOMPARE(h.Client.Mail(), sent);
+    QCOMPARE(h.Client.LastReplyCode(), code);
+    QCOMPARE(h.Client.Unconfirmed(), unconfirmed);
 }
 
 void TestSmtpClient::multiLineAndOddReplies_data() {
