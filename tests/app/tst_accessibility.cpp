@@ -114,7 +114,9 @@ QStringList Misnamed(QWidget* window, const QString& state) {
         bool part = false; // the edit of a combo box, the scroll bars of a text box
         for (QWidget* p = w->parentWidget(); p && p != window; p = p->parentWidget())
             part = part || IsControl(p);
-        if (IsControl(w) && !part && !SeenRect(w, window).isEmpty())
+        const auto* label = qobject_cast<QLabel*>(w);
+        const bool blank = label && label->text().isEmpty() && label->pixmap().isNull(); // shows nothing yet
+        if (IsControl(w) && !part && !blank && !SeenRect(w, window).isEmpty())
             seen << w;
     }
     QStringList wrong;
