@@ -37,6 +37,8 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
     ui->Waiter->setVisible(false);
     // The form places the wait control beyond its right edge: the status line already says what the program
     // waits for, and an unexplained countdown box would only puzzle the user.
+    // Stop (a click, its keys, and Escape, which presses it) must work while the run waits for the server.
+    ui->Waiter->PassInput(ui->btnCancel, Qt::Key_Escape);
     CreateComponents();
     ApplyLook();
     ConnectControls();
