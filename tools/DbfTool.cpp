@@ -1,5 +1,6 @@
 // quorvel-dbf: shows the fields, the record count or the records of a .dbf table, through the same
 // engine and field classes the wizard reads recipients with.
+#include "framework/Application.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/XbaseEnv.h"
@@ -14,11 +15,25 @@
 
 namespace {
 
+const char* const UsageText = "usage: quorvel-dbf fields FILE\n"
+                              "       quorvel-dbf count FILE\n"
+                              "       quorvel-dbf dump [--deleted] FILE\n"
+                              "       quorvel-dbf --help | --version\n";
+
 int Usage() {
-    std::cerr << "usage: quorvel-dbf fields FILE\n"
-                 "       quorvel-dbf count FILE\n"
-                 "       quorvel-dbf dump [--deleted] FILE\n";
+    std::cerr << UsageText;
     return 2;
+}
+
+int Help() {
+    std::cout << UsageText
+              << "\nShows what Quorvel Mailer reads from a dBase/FoxPro table, or what its error log holds.\n\n"
+                 "  fields FILE           one line per field: name, type letter, width, decimals\n"
+                 "  count FILE            the number of records not marked deleted\n"
+                 "  dump FILE             the records as CSV (RFC 4180), with a header line of field names\n"
+                 "  dump --deleted FILE   all records; the first column marks deleted ones with *\n\n"
+                 "See quorvel-dbf(1).\n";
+    return 0;
 }
 
 // The message of a table error, with the engine's reason after it when it gave one.
@@ -159,6 +174,12 @@ bool Dump(TTable& table, const std::string& file, bool withDeleted) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h"))
+        return Help();
+    if (args.size() == 1 && args[0] == "--version") {
+        std::cout << "quorvel-dbf " << Application::Version().toStdString() << '\n';
+        return 0;
+    }
     if (args.size() < 2)
         return Usage();
     const std::string& command = args[0];
