@@ -19,6 +19,7 @@ class MailWizardForm;
 }
 class QComboBox;
 class TDataSource;
+class THourglass;
 class TSettingsStore;
 class TSmtpClient;
 class TTable;
@@ -140,6 +141,7 @@ private:
     // Back from the ready or completed page: title, buttons and tables back to page 4.
     void LeaveReadyPage();
     bool FilterDigitKey(QObject* edit, QKeyEvent* event);
+    bool BodyLineBreak(QKeyEvent* event);
     // Runs a handler for the window system: an exception is explained in a warning box instead of escaping.
     template <typename Handler> void Guarded(Handler&& handler);
     bool Fail(const QString& message);
@@ -181,6 +183,7 @@ private:
     int FShownPercent = -1;
     QString FShownRecipient;
     QStringList FShownLines;
+    std::unique_ptr<THourglass> FConnecting;
     TRunCounts FShownCounts;
     QDateTime FShownEnd;
     int FPercent = -1;

@@ -4,6 +4,7 @@
 
 #include "app/WizardCaptions.h"
 #include "framework/Application.h"
+#include "framework/Hourglass.h"
 #include "framework/MessageDlg.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
@@ -183,6 +184,11 @@ void TMailWizardForm::PaintFrame() {
 }
 
 void TMailWizardForm::RunStatus(const QString& status) {
+    // The busy cursor while a connection is made, as long as the run waits for it.
+    if (status == QStringLiteral("Connecting"))
+        FConnecting = std::make_unique<THourglass>();
+    else
+        FConnecting.reset();
     FShownStatus = status;
     emit RunStatusReported(status);
     ReportFrame();

@@ -4,7 +4,6 @@
 #include "app/MailingRunView.h"
 #include "app/MessageText.h"
 #include "framework/Application.h"
-#include "framework/Hourglass.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
@@ -222,7 +221,6 @@ std::optional<TMailingRun::TRecipient> TMailingRun::CurrentRecord() const {
 }
 
 bool TMailingRun::Connect() {
-    THourglass hourglass;
     FView.RunStatus(QStringLiteral("Connecting"));
     FClient.SetTimeOut(FSettings.TimeOut);
     FClient.SetStatusTimeOut(false);
