@@ -190,6 +190,11 @@ void TMailWizardForm::RunStatus(const QString& status) {
     else
         FConnecting.reset();
     FShownStatus = status;
+    // A step of another kind (connecting, a pause, the end) shows at once; one record's "Sending mail #n" after
+    // the other waits for the frame.
+    const QString sending = QStringLiteral("Sending mail #");
+    if (!status.startsWith(sending) || !ui->edtStatus->text().startsWith(sending))
+        ui->edtStatus->setText(status);
     emit RunStatusReported(status);
     ReportFrame();
 }
