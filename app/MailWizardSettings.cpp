@@ -56,6 +56,7 @@ void TMailWizardForm::LoadSettings() {
     ui->chbLimit->setChecked(store.ReadBool(SettingsSection, QStringLiteral("Limit Scope"), ui->chbLimit->isChecked()));
     loadText(SettingsSection, QStringLiteral("Scope From"), ui->edtScopeFrom);
     loadText(SettingsSection, QStringLiteral("Scope To"), ui->edtScopeTo);
+    SetCodePageSetting(store.ReadString(SettingsSection, QStringLiteral("Code Page"), CodePageSetting()));
 
     trbTimeoutChange(ui->trbTimeout);
     chbLimitClick(ui->chbLimit);
@@ -85,6 +86,7 @@ void TMailWizardForm::SaveSettings() {
     store.WriteBool(SettingsSection, QStringLiteral("Limit Scope"), ui->chbLimit->isChecked());
     saveText(SettingsSection, QStringLiteral("Scope From"), ui->edtScopeFrom);
     saveText(SettingsSection, QStringLiteral("Scope To"), ui->edtScopeTo);
+    store.WriteString(SettingsSection, QStringLiteral("Code Page"), CodePageSetting());
     // Settings that silently fail to reach the disk would be lost at the next start.
     if (!store.Flush())
         MessageDlg::Warning(this, QStringLiteral("The settings could not be saved to:\r\n") + store.Location());

@@ -62,6 +62,8 @@ int xb_FieldOffset(std::string_view name);
 bool xb_FieldBits(std::string_view name, int& flagsOffset, int& flagsWidth, int& varBit, int& nullBit);
 // Our addition: the version byte of the selected area's file.
 int xb_TableVersion();
+// Our addition: the language-driver byte (header byte 29) of the selected area's file: its code page.
+int xb_LanguageDriver();
 
 // Typed access to the current record.
 std::string xb_GetTrimString(std::string_view name);
