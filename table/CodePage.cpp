@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iconv.h>
 
 struct TCodePage::TIconv {
@@ -62,19 +63,21 @@ TCodePage::~TCodePage() = default;
 bool TCodePage::ToUtf8(std::string_view bytes, std::string& out, std::size_t& badAt) const {
     if (FSingleByte) {
         const std::size_t start = out.size();
-        out.resize(start + bytes.size() * 3);
+        // Every byte writes its table entry's four bytes and moves on by the entry's length: no branch per
+        // byte but the check for a hole; the three bytes of slack take what the last entry wrote beyond.
+        out.resize(start + bytes.size() * 3 + 4);
         char* to = out.data() + start;
+        const unsigned char* from = reinterpret_cast<const unsigned char*>(bytes.data());
         for (std::size_t i = 0; i < bytes.size(); ++i) {
-            const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+            const unsigned char byte = from[i];
             const std::size_t length = FLength[byte];
             if (length == 0) {
                 out.resize(static_cast<std::size_t>(to - out.data()));
                 badAt = i;
                 return false;
             }
-            const char* from = FTable[byte].data();
-            for (std::size_t k = 0; k < length; ++k)
-                *to++ = from[k];
+            std::memcpy(to, FTable[byte].data(), 4);
+            to += length;
         }
         out.resize(static_cast<std::size_t>(to - out.data()));
         return true;
