@@ -9,7 +9,7 @@
 #include "ui_MailWizard.h"
 
 #include <QAbstractItemView>
-#include <QFile>
+#include <QFileInfo>
 #include <QSignalBlocker>
 
 namespace {
@@ -65,7 +65,7 @@ void TMailWizardForm::UpdateCodePagePreview() {
     QString preview;
     QString tip;
     const std::string path = tblRecipients->TableName();
-    if (!path.empty() && !tblRecipients->Active()) {
+    if (!path.empty() && !tblRecipients->Active() && QFileInfo(RecipientTablePath()).isFile()) {
         try {
             TTable table;
             table.SetTableName(path);
@@ -89,7 +89,9 @@ void TMailWizardForm::UpdateCodePagePreview() {
             tip = QString::fromUtf8(error.what());
         }
     }
-    ui->lblCodePagePreview->setText(preview);
+    // The whole text is in the tool tip; the label shows what its width allows.
+    ui->lblCodePagePreview->setText(ui->lblCodePagePreview->fontMetrics().elidedText(
+        preview, Qt::ElideRight, ui->lblCodePagePreview->width()));
     ui->lblCodePagePreview->setToolTip(preview.isEmpty() ? tip : preview + QStringLiteral("\n") + tip);
 }
 
