@@ -30,9 +30,9 @@ void TMailWizardForm::FillCodePages() {
     ui->cmbCodePage->clear();
     ui->cmbCodePage->addItem(Automatic, Automatic);
     for (const TCodePage::TChoice& choice : TCodePage::Choices())
-        ui->cmbCodePage->addItem(QStringLiteral("%1 %2").arg(QString::fromLatin1(choice.Name),
-                                                             QString::fromLatin1(choice.Description)),
-                                 QString::fromLatin1(choice.Name));
+        ui->cmbCodePage->addItem(
+            QStringLiteral("%1 %2").arg(QString::fromLatin1(choice.Name), QString::fromLatin1(choice.Description)),
+            QString::fromLatin1(choice.Name));
     ui->cmbCodePage->view()->setMinimumWidth(220);
 }
 
@@ -90,8 +90,8 @@ void TMailWizardForm::UpdateCodePagePreview() {
         }
     }
     // The whole text is in the tool tip; the label shows what its width allows.
-    ui->lblCodePagePreview->setText(ui->lblCodePagePreview->fontMetrics().elidedText(
-        preview, Qt::ElideRight, ui->lblCodePagePreview->width()));
+    ui->lblCodePagePreview->setText(
+        ui->lblCodePagePreview->fontMetrics().elidedText(preview, Qt::ElideRight, ui->lblCodePagePreview->width()));
     ui->lblCodePagePreview->setToolTip(preview.isEmpty() ? tip : preview + QStringLiteral("\n") + tip);
 }
 
@@ -119,10 +119,10 @@ bool TMailWizardForm::CheckFieldsDecode() {
             if (FCodePage->ToUtf8(bytes, text, badAt))
                 continue;
             const QString reason = QString::fromStdString(FCodePage->DescribeBadByte(bytes, badAt));
-            const QString where = QStringLiteral("Record %1, field %2 does not read in code page %3:\r\n%4.")
-                                      .arg(tblRecipients->RecNo())
-                                      .arg(QString::fromLatin1(field->FieldName()),
-                                           QString::fromStdString(FCodePage->Name()), reason);
+            const QString where =
+                QStringLiteral("Record %1, field %2 does not read in code page %3:\r\n%4.")
+                    .arg(tblRecipients->RecNo())
+                    .arg(QString::fromLatin1(field->FieldName()), QString::fromStdString(FCodePage->Name()), reason);
             CloseRecipients();
             return Fail(where + QStringLiteral("\r\nChoose the table's code page on this page."));
         }

@@ -47,9 +47,8 @@ size_t CharacterBytes(std::string_view text, size_t pos) {
 }
 
 int Characters(std::string_view text) {
-    return static_cast<int>(std::count_if(text.begin(), text.end(), [](char c) {
-        return !IsContinuation(static_cast<unsigned char>(c));
-    }));
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuation(static_cast<unsigned char>(c)); }));
 }
 
 // The bytes of text's first characters, at most chars characters and at most bytes bytes.
@@ -133,7 +132,7 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
         if (word.empty() && IsLinkStart(text.substr(pos))) {
             // A link is never broken: it goes whole on this line, or whole on the next.
             size_t end = pos;
-            while (end < len && static_cast<unsigned char>(text[end]) > 32)
+            while (end<len&& static_cast<unsigned char>(text[end])> 32)
                 ++end;
             const std::string_view link = text.substr(pos, end - pos);
             const int chars = Characters(link);

@@ -90,9 +90,8 @@ bool HasOverlongWord(std::string_view text) {
 }
 
 bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return (x | 0x20) == (y | 0x20);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
 }
 
 bool IsOneOf(std::string_view name, std::initializer_list<std::string_view> names) {
@@ -307,9 +306,9 @@ std::string NewMessageId(std::string_view returnAddress) {
         domain = "localhost";
     static std::atomic<unsigned long> counter{0};
     static const unsigned long salt = std::random_device{}();
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     char unique[96];
     std::snprintf(unique, sizeof unique, "%llx.%lx.%lx.%lx", static_cast<unsigned long long>(micros),
                   static_cast<unsigned long>(getpid()), counter.fetch_add(1) + 1, salt & 0xFFFFFFFFUL);

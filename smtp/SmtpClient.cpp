@@ -293,10 +293,10 @@ void TSmtpClient::SendHeaderBlock() {
     else if (FBodyComplete && EightBitAccepted() && EncodedLinesFit())
         FBodyEncoding = BodyEncoding::EightBit;
     OfferHeaderLine(std::string("Content-Type: text/plain; charset=\"") + Mime::CharsetName(charset) + "\"");
-    OfferHeaderLine(std::string("Content-Transfer-Encoding: ") +
-                    (FBodyEncoding == BodyEncoding::SevenBit  ? "7bit"
-                     : FBodyEncoding == BodyEncoding::EightBit ? "8bit"
-                                                               : "quoted-printable"));
+    OfferHeaderLine(std::string("Content-Transfer-Encoding: ") + (FBodyEncoding == BodyEncoding::SevenBit ? "7bit"
+                                                                  : FBodyEncoding == BodyEncoding::EightBit
+                                                                      ? "8bit"
+                                                                      : "quoted-printable"));
     for (const std::string& line : FHeaderLines)
         for (const std::string& folded : Mime::FoldHeader(Mime::EncodeHeaderLine(line, charset)))
             SendCommand(folded);

@@ -206,8 +206,8 @@ int TTable::LanguageDriver() const {
 
 std::string TTable::CodePageFile() const {
     const TWorkArea* area = RecordLayer::WorkAreaOf(FCursor);
-    std::string path = area ? area->FullPath
-                            : RecordLayer::TablePath(RecordLayer::DatabaseFolder(FDatabaseName), FTableName);
+    std::string path =
+        area ? area->FullPath : RecordLayer::TablePath(RecordLayer::DatabaseFolder(FDatabaseName), FTableName);
     const std::size_t dot = path.find_last_of('.');
     if (dot != std::string::npos && path.find_first_of("/\\", dot) == std::string::npos)
         path.resize(dot);

@@ -198,8 +198,8 @@ private slots:
         Find<QPushButton>(*form, "btnBack")->click();
         Find<QLineEdit>(*form, "edtSubject")->setText(QStringLiteral("Новости для %N — €"));
         const QString link = QStringLiteral("https://example.org/a-long-link-that-must-not-break-at-its-hyphens");
-        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText(QStringLiteral("Здравствуйте, %D %N!\n") + link +
-                                                                QStringLiteral("\n-- \nZoë"));
+        Find<QPlainTextEdit>(*form, "memMessage")
+            ->setPlainText(QStringLiteral("Здравствуйте, %D %N!\n") + link + QStringLiteral("\n-- \nZoë"));
         Find<QLineEdit>(*form, "edtName")->setText(QStringLiteral("Zoë Müller"));
         Find<QLineEdit>(*form, "edtOrganization")->setText(QStringLiteral("Société Générale"));
         Find<QLineEdit>(*form, "edtWrapLines")->setText("40");

@@ -99,8 +99,8 @@ private Q_SLOTS:
                                                << 80 << QStringList{"a b"};
         QTest::newRow("tab kept inside") << "a\tb" << 80 << QStringList{"a\tb"};
         // Links move whole to the next line, never broken at their hyphens nor cut at the column.
-        QTest::newRow("link moves whole") << "see https://a.example/x-y-z now" << 12
-                                          << QStringList{"see", "https://a.example/x-y-z", "now"};
+        QTest::newRow("link moves whole")
+            << "see https://a.example/x-y-z now" << 12 << QStringList{"see", "https://a.example/x-y-z", "now"};
         QTest::newRow("link fits") << "go www.a-b.example" << 20 << QStringList{"go www.a-b.example"};
         QTest::newRow("mailto link") << "write mailto:anna-berg@example.org" << 10
                                      << QStringList{"write", "mailto:anna-berg@example.org"};
@@ -108,10 +108,10 @@ private Q_SLOTS:
         QTest::newRow("signature separator") << "Bye\r\n-- \r\nAnna" << 80 << QStringList{"Bye", "-- ", "Anna"};
         QTest::newRow("two dashes stay two") << "--\r\nx" << 80 << QStringList{"--", "x"};
         // A character of several bytes counts once and is never split.
-        QTest::newRow("utf-8 counts characters") << QStringLiteral("Grüße an Zoë") << 5
-                                                 << QStringList{QStringLiteral("Grüße"), "an", QStringLiteral("Zoë")};
-        QTest::newRow("utf-8 long word cut") << QStringLiteral("ЖЖЖЖЖЖ") << 4
-                                             << QStringList{QStringLiteral("ЖЖЖЖ"), QStringLiteral("ЖЖ")};
+        QTest::newRow("utf-8 counts characters")
+            << QStringLiteral("Grüße an Zoë") << 5 << QStringList{QStringLiteral("Grüße"), "an", QStringLiteral("Zoë")};
+        QTest::newRow("utf-8 long word cut")
+            << QStringLiteral("ЖЖЖЖЖЖ") << 4 << QStringList{QStringLiteral("ЖЖЖЖ"), QStringLiteral("ЖЖ")};
     }
     void wrap() {
         QFETCH(QString, text);
@@ -136,9 +136,7 @@ private Q_SLOTS:
             QVERIFY(line.size() <= 998);
     }
 
-    void subjectRule() {
-        QCOMPARE(Personalise("News for %N (%O) 100%", Lookup), std::string("News for Smith () 100"));
-    }
+    void subjectRule() { QCOMPARE(Personalise("News for %N (%O) 100%", Lookup), std::string("News for Smith () 100")); }
 
     // A whole message as the client pulls it: every text line, then the footer, then an empty last line.
     void wholeMessageAtDefaultWidth() {

@@ -181,8 +181,7 @@ private slots:
     // The code page choice shows the first record as it reads, and is kept in the settings.
     void codePageChoice() {
         const QString table = FDir.filePath("dos.dbf");
-        MakeTable(table, "NAME C(20); EMAIL C(40)", {{QStringLiteral("Иван Петров"), "ivan@example.org"}}, {},
-                  "cp866");
+        MakeTable(table, "NAME C(20); EMAIL C(40)", {{QStringLiteral("Иван Петров"), "ivan@example.org"}}, {}, "cp866");
         auto form = ValidWizard();
         SetTable(*form, table);
         form->edtTableExit(nullptr);

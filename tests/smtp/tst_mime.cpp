@@ -69,8 +69,8 @@ private slots:
         QTest::newRow("76 exactly") << QByteArray(76, 'x') << QStringList{QString(76, 'x')};
         QTest::newRow("77 splits") << QByteArray(77, 'x') << QStringList{QString(75, 'x') + "=", "xx"};
         // A triplet never straddles a soft break.
-        QTest::newRow("triplet at the edge") << QByteArray(74, 'x') + "é"
-                                             << QStringList{QString(74, 'x') + "=", "=C3=A9"};
+        QTest::newRow("triplet at the edge")
+            << QByteArray(74, 'x') + "é" << QStringList{QString(74, 'x') + "=", "=C3=A9"};
         QTest::newRow("empty") << QByteArray() << QStringList{""};
     }
     void quotedPrintable() {
@@ -132,14 +132,16 @@ private slots:
     void headerLines_data() {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("ascii name") << Bytes("To: Anna Berg <anna@example.org>") << Bytes("To: Anna Berg <anna@example.org>");
+        QTest::newRow("ascii name") << Bytes("To: Anna Berg <anna@example.org>")
+                                    << Bytes("To: Anna Berg <anna@example.org>");
         QTest::newRow("name only encoded") << Bytes("From: Zoë Müller <zoe@example.org>")
                                            << Bytes("From: =?utf-8?Q?Zo=C3=AB_M=C3=BCller?= <zoe@example.org>");
         QTest::newRow("quoted name") << Bytes("To: \"Müller, Zoë\" <z@example.org>")
                                      << Bytes("To: =?utf-8?Q?M=C3=BCller=2C_Zo=C3=AB?= <z@example.org>");
         QTest::newRow("bare address unchanged") << Bytes("To: zoë@example.org") << Bytes("To: zoë@example.org");
         QTest::newRow("subject") << Bytes("Subject: Grüße") << Bytes("Subject: =?utf-8?Q?Gr=C3=BC=C3=9Fe?=");
-        QTest::newRow("organization") << Bytes("Organization: Société") << Bytes("Organization: =?utf-8?Q?Soci=C3=A9t=C3=A9?=");
+        QTest::newRow("organization") << Bytes("Organization: Société")
+                                      << Bytes("Organization: =?utf-8?Q?Soci=C3=A9t=C3=A9?=");
         QTest::newRow("ascii subject") << Bytes("Subject: 50% off") << Bytes("Subject: 50% off");
         QTest::newRow("content type") << Bytes("Content-Type: text/plain; charset=\"utf-8\"")
                                       << Bytes("Content-Type: text/plain; charset=\"utf-8\"");
@@ -182,10 +184,12 @@ private slots:
     void dateParses() {
         const std::time_t moment = 1796641243; // a Monday in December 2026
         const QString value = QString::fromStdString(Mime::DateValue(moment));
-        QVERIFY2(QRegularExpression(R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d [+-]\d{4}$)")
-                     .match(value)
-                     .hasMatch(),
-                 qPrintable(value));
+        QVERIFY2(
+            QRegularExpression(
+                R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d [+-]\d{4}$)")
+                .match(value)
+                .hasMatch(),
+            qPrintable(value));
         QCOMPARE(QDateTime::fromString(value, Qt::RFC2822Date).toSecsSinceEpoch(), qint64(moment));
     }
 

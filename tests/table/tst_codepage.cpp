@@ -88,13 +88,20 @@ private slots:
     void cpgTexts_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("name");
-        QTest::newRow("utf-8") << "UTF-8\n" << "UTF-8";
-        QTest::newRow("utf8 lower") << "utf8" << "UTF-8";
-        QTest::newRow("number") << "1251" << "CP1251";
-        QTest::newRow("ansi number") << "ANSI 1252\r\n" << "CP1252";
-        QTest::newRow("iso digits") << "88595" << "ISO-8859-5";
-        QTest::newRow("iso name") << " ISO-8859-2 " << "ISO-8859-2";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("utf-8") << "UTF-8\n"
+                               << "UTF-8";
+        QTest::newRow("utf8 lower") << "utf8"
+                                    << "UTF-8";
+        QTest::newRow("number") << "1251"
+                                << "CP1251";
+        QTest::newRow("ansi number") << "ANSI 1252\r\n"
+                                     << "CP1252";
+        QTest::newRow("iso digits") << "88595"
+                                    << "ISO-8859-5";
+        QTest::newRow("iso name") << " ISO-8859-2 "
+                                  << "ISO-8859-2";
+        QTest::newRow("empty") << ""
+                               << "";
     }
     void cpgTexts() {
         QFETCH(QString, text);
@@ -130,9 +137,7 @@ private slots:
         QCOMPARE(log.FromUtf8("bad \xff byte"), std::string("bad ? byte"));
     }
 
-    void unknownCodePageIsRefused() {
-        QVERIFY_THROWS_EXCEPTION(EDatabaseError, TCodePage("NO-SUCH-CODEPAGE"));
-    }
+    void unknownCodePageIsRefused() { QVERIFY_THROWS_EXCEPTION(EDatabaseError, TCodePage("NO-SUCH-CODEPAGE")); }
 
     // Every choice offered to the user is known to iconv and round-trips its own letters.
     void everyChoiceOpens() {
