@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Ui {
 class MailWizardForm;
@@ -17,6 +18,7 @@ class TSmtpClient;
 class TTable;
 class TXbaseEngine;
 class TXbaseEnv;
+struct TSettingRow;
 
 // What closing a window does with it.
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
@@ -41,6 +43,8 @@ public:
     void imgProgramIconClick(QObject* Sender);
 
     // The settings store and the check before a run (MailWizardSettings.cpp).
+    // Every stored setting with its control, for LoadSettings and SaveSettings alike.
+    std::vector<TSettingRow> SettingsRows() const;
     void LoadSettings();
     void SaveSettings();
     bool Prepared();
@@ -147,6 +151,8 @@ private:
     void ReportRunError(const QString& text);
     void EndRun();
     void AddErrorCount();
+    // Counts, shows and logs the client's error once, under heading (none when empty).
+    void ReportError(const QString& heading);
 
     std::unique_ptr<Ui::MailWizardForm> ui;
     // The recipient table's code page while a check or run has it open; field values are read through it.
