@@ -360,6 +360,10 @@ bool TSmtpClient::PullLine() {
 }
 
 void TSmtpClient::PullBody() {
+    // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out
+    // is seen before any byte of the message leaves, even when every reply came too fast for a wait.
+    FMessagesProcessed = {};
+    ProcessMessages();
     FBody.clear();
     FLineNum = 1;
     FBodyComplete = false;
