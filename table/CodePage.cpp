@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iconv.h>
@@ -56,31 +57,66 @@ TCodePage::TCodePage(std::string name) : FName(std::move(name)), FToUtf8(std::ma
             FSingleByte = false;
     }
     FToUtf8->Reset();
+    FAsciiSame = true;
+    for (int byte = 0; byte < 128 && FAsciiSame; ++byte)
+        FAsciiSame = FSingleByte ? FLength[static_cast<std::size_t>(byte)] == 1 &&
+                                       FTable[static_cast<std::size_t>(byte)][0] == static_cast<char>(byte)
+                                 : FName == "UTF-8";
 }
 
 TCodePage::~TCodePage() = default;
 
+bool TCodePage::Unchanged(std::string_view bytes) const {
+    if (!FAsciiSame)
+        return false;
+    // Eight bytes at a time: most values of a table (addresses, numbers, Latin names) are plain ASCII.
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + i, 8);
+        if (word & 0x8080808080808080ULL)
+            return false;
+    }
+    for (; i < bytes.size(); ++i)
+        if (static_cast<unsigned char>(bytes[i]) >= 0x80)
+            return false;
+    return true;
+}
+
+bool TCodePage::ToUtf8(std::string_view bytes, char* out, std::size_t& length, std::size_t& badAt) const {
+    if (!FSingleByte) {
+        std::string text;
+        const bool converted = ToUtf8(bytes, text, badAt);
+        std::memcpy(out, text.data(), text.size());
+        length = text.size();
+        return converted;
+    }
+    // Every byte writes its table entry's four bytes and moves on by the entry's length: no branch per byte
+    // but the check for a hole; the slack of MaxUtf8Bytes takes what the last entry wrote beyond.
+    char* to = out;
+    const unsigned char* from = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const unsigned char byte = from[i];
+        if (FLength[byte] == 0) {
+            length = static_cast<std::size_t>(to - out);
+            badAt = i;
+            return false;
+        }
+        std::memcpy(to, FTable[byte].data(), 4);
+        to += FLength[byte];
+    }
+    length = static_cast<std::size_t>(to - out);
+    return true;
+}
+
 bool TCodePage::ToUtf8(std::string_view bytes, std::string& out, std::size_t& badAt) const {
     if (FSingleByte) {
         const std::size_t start = out.size();
-        // Every byte writes its table entry's four bytes and moves on by the entry's length: no branch per
-        // byte but the check for a hole; the three bytes of slack take what the last entry wrote beyond.
-        out.resize(start + bytes.size() * 3 + 4);
-        char* to = out.data() + start;
-        const unsigned char* from = reinterpret_cast<const unsigned char*>(bytes.data());
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            const unsigned char byte = from[i];
-            const std::size_t length = FLength[byte];
-            if (length == 0) {
-                out.resize(static_cast<std::size_t>(to - out.data()));
-                badAt = i;
-                return false;
-            }
-            std::memcpy(to, FTable[byte].data(), 4);
-            to += length;
-        }
-        out.resize(static_cast<std::size_t>(to - out.data()));
-        return true;
+        out.resize(start + MaxUtf8Bytes(bytes.size()));
+        std::size_t length = 0;
+        const bool converted = ToUtf8(bytes, out.data() + start, length, badAt);
+        out.resize(start + length);
+        return converted;
     }
     FToUtf8->Reset();
     char* inPtr = const_cast<char*>(bytes.data()); // iconv's interface is not const; it does not write there

@@ -21,8 +21,14 @@ public:
     // Appends the UTF-8 text of bytes to out. False when a byte (sequence) stands for no character in this
     // code page: out then holds what was converted before it and badAt its offset in bytes.
     bool ToUtf8(std::string_view bytes, std::string& out, std::size_t& badAt) const;
+    // The fast form for walks over many values: writes into out, which holds at least MaxUtf8Bytes(bytes.size())
+    // bytes, and returns the length written; badAt is set and false returned as above.
+    bool ToUtf8(std::string_view bytes, char* out, std::size_t& length, std::size_t& badAt) const;
+    static std::size_t MaxUtf8Bytes(std::size_t bytes) { return bytes * 4 + 4; }
     // The same for a caller that needs no details: throws EDatabaseError naming the byte and the code page.
     std::string ToUtf8(std::string_view bytes) const;
+    // True when bytes need no conversion: all ASCII, and this code page reads ASCII as ASCII (most do).
+    bool Unchanged(std::string_view bytes) const;
     // UTF-8 text in this code page; a character it cannot hold, and a byte that is no UTF-8, becomes replacement.
     std::string FromUtf8(std::string_view utf8, char replacement = '?') const;
 
@@ -48,6 +54,7 @@ private:
     // For single-byte code pages every byte's UTF-8 text is looked up here (iconv fills the table once); an
     // empty entry is a byte that stands for no character.
     bool FSingleByte = false;
+    bool FAsciiSame = false;
     std::array<std::array<char, 4>, 256> FTable{};
     std::array<unsigned char, 256> FLength{};
 };

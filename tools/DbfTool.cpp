@@ -81,14 +81,17 @@ public:
     }
     // Bytes that stand for no character are reported, never replaced: an EDatabaseError names them.
     std::string_view operator()(const std::string& bytes) {
-        if (!FCodePage)
+        if (!FCodePage || FCodePage->Unchanged(bytes))
             return bytes;
-        FText.clear();
+        // The buffer only grows: a million values convert without an allocation or a fill each.
+        if (FText.size() < TCodePage::MaxUtf8Bytes(bytes.size()))
+            FText.resize(TCodePage::MaxUtf8Bytes(bytes.size()));
+        std::size_t length = 0;
         std::size_t badAt = 0;
-        if (!FCodePage->ToUtf8(bytes, FText, badAt))
+        if (!FCodePage->ToUtf8(bytes, FText.data(), length, badAt))
             throw EDatabaseError(FCodePage->DescribeBadByte(bytes, badAt) +
                                  " (--code-page NAME reads it in another, --raw as stored)");
-        return FText;
+        return std::string_view(FText.data(), length);
     }
 
 private:
