@@ -41,7 +41,6 @@ private slots:
         QTest::newRow("ascii") << Bytes("Dear Ms. Berg,") << int(TCharset::UsAscii);
         QTest::newRow("latin-1 letters") << Bytes("Zoë Müller") << int(TCharset::Latin1);
         QTest::newRow("euro sign") << Bytes("50 €") << int(TCharset::Utf8);
-        QTest::newRow("cyrillic") << Bytes("Иван") << int(TCharset::Utf8);
         // Bytes that are no UTF-8 stand for the ISO-8859-1 character of their value.
         QTest::newRow("stray 8-bit byte") << QByteArray("J\xfcrgen") << int(TCharset::Latin1);
     }
@@ -49,12 +48,6 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(int, charset);
         QCOMPARE(int(Mime::CharsetOf(text.toStdString())), charset);
-    }
-
-    void encodeToCharset() {
-        QCOMPARE(Mime::Encode("Zoë", TCharset::Latin1), std::string("Zo\xeb"));
-        QCOMPARE(Mime::Encode("Zoë", TCharset::Utf8), std::string("Zoë"));
-        QCOMPARE(Mime::Encode("J\xfcrgen", TCharset::Utf8), std::string("Jürgen"));
     }
 
     void quotedPrintable_data() {
@@ -65,13 +58,11 @@ private slots:
         QTest::newRow("8-bit") << Bytes("Zoë") << QStringList{"Zo=C3=AB"};
         QTest::newRow("blank at end") << Bytes("-- ") << QStringList{"--=20"};
         QTest::newRow("tab at end") << Bytes("a\t") << QStringList{"a=09"};
-        QTest::newRow("inner blanks stay") << Bytes("a b") << QStringList{"a b"};
         QTest::newRow("76 exactly") << QByteArray(76, 'x') << QStringList{QString(76, 'x')};
         QTest::newRow("77 splits") << QByteArray(77, 'x') << QStringList{QString(75, 'x') + "=", "xx"};
         // A triplet never straddles a soft break.
         QTest::newRow("triplet at the edge")
             << QByteArray(74, 'x') + "é" << QStringList{QString(74, 'x') + "=", "=C3=A9"};
-        QTest::newRow("empty") << QByteArray() << QStringList{""};
     }
     void quotedPrintable() {
         QFETCH(QByteArray, line);
@@ -156,7 +147,6 @@ private slots:
     void foldsAtBlanks_data() {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<int>("lines");
-        QTest::newRow("short") << Bytes("Subject: short") << 1;
         QTest::newRow("words") << "Subject: " + QByteArray("word ").repeated(60).trimmed() << 5;
         QTest::newRow("one long word") << "Subject: " + QByteArray(300, 'x') << 1;
         QTest::newRow("double blanks") << "Subject: " + QByteArray("ab  ").repeated(60) << 4;
