@@ -1,6 +1,7 @@
 // The delivery ledger: created beside the error log, appended to row by row, read back to plan a run.
 #include "app/DeliveryLedger.h"
 
+#include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
@@ -87,6 +88,8 @@ bool TDeliveryLedger::IsOpen() const {
 }
 
 void TDeliveryLedger::Append(const TEntry& entry) {
+    // Windows-1252, as the error log beside it, for the dBase tools that read both; what it cannot hold is "?".
+    static const TCodePage ledgerCodePage("CP1252");
     TTable& table = *FTable;
     table.Append();
     try {
@@ -101,10 +104,10 @@ void TDeliveryLedger::Append(const TEntry& entry) {
         table.FieldByName("DATE").SetValue(day);
         table.FieldByName("TIME").SetValue(clock);
         table.FieldByName("RECNO").SetValue(Number(entry.RecNo));
-        table.FieldByName("E_MAIL").SetValue(entry.Email);
+        table.FieldByName("E_MAIL").SetValue(ledgerCodePage.FromUtf8(entry.Email));
         table.FieldByName("STATUS").SetValue(DeliveryStatus::Name(entry.Status));
         table.FieldByName("CODE").SetValue(entry.Code > 0 ? Number(entry.Code) : std::string());
-        table.FieldByName("REPLY").SetValue(entry.Reply);
+        table.FieldByName("REPLY").SetValue(ledgerCodePage.FromUtf8(entry.Reply));
         table.FieldByName("MESSAGE_ID").SetValue(entry.MessageId);
         table.FieldByName("QUEUE_ID").SetValue(entry.QueueId);
         table.FieldByName("ATTEMPT").SetValue(Number(entry.Attempt));

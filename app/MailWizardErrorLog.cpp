@@ -1,6 +1,7 @@
 // The error-log table mail_log.dbf: created or reset before a run, one row per failure of the run.
 #include "app/MailWizard.h"
 
+#include "table/CodePage.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
 #include "ui_MailWizard.h"

@@ -19,8 +19,8 @@ namespace {
 // About one frame of the display: page 5 is repainted no more often than this.
 constexpr qint64 FrameMilliseconds = 16;
 
-QString Latin1(const std::string& text) {
-    return Text::FromLatin1(text);
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 int FieldNumber(const QLineEdit* edit) {
@@ -41,7 +41,9 @@ bool TMailWizardForm::PlanRun() {
     settings.Body = MessageBody();
     // The check read the column and found it readable; the edits cannot change between check and run.
     settings.WrapColumn = ui->edtWrapLines->text().toInt();
-    settings.Organization = Text::ToLatin1(Text::Trim(ui->edtOrganization->text()));
+    settings.Organization = Text::Trim(ui->edtOrganization->text()).toStdString();
+    settings.Subject = FSubject;
+    settings.CodePage = FCodePage.get();
     settings.TimeOut = ui->trbTimeout->value();
     const int recordCount = tblRecipients->RecordCount();
     settings.Minimum = 0;
@@ -54,7 +56,7 @@ bool TMailWizardForm::PlanRun() {
     settings.RetryDelays = RetryDelays;
     settings.MaxPerMinute = FieldNumber(ui->edtMaxPerMinute);
     settings.MaxPerHour = FieldNumber(ui->edtMaxPerHour);
-    settings.MessageKey = TDeliveryLedger::MessageKey(SmtpClient->HdrSubject(), settings.Body);
+    settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
 
     const TDeliveryLedger::THistory history = Ledger->History(settings.MessageKey);
     settings.Run = history.LastRun + 1;
@@ -246,5 +248,5 @@ bool TMailWizardForm::RunConfirmStop() {
 }
 
 void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {
-    ui->memLog->appendPlainText(Latin1(Msg));
+    ui->memLog->appendPlainText(FromUtf8(Msg));
 }

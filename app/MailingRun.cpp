@@ -6,6 +6,7 @@
 #include "framework/Application.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
 #include "table/Table.h"
 
 #include <QEventLoop>
@@ -18,8 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QString Latin1(const std::string& text) {
-    return Text::FromLatin1(text);
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 // A connection kept through a longer pause would be closed by the server (RFC 5321 4.5.3.2.7: five minutes).
@@ -163,18 +164,22 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient() const {
         return recipient;
     const std::string name = Text::Trim(recipient.Name);
     recipient.HdrTo = name.empty() ? recipient.Address : MessageText::Mailbox(name, recipient.Address);
-    recipient.Body = MessageText::ReplaceVariables(FSettings.Body, [this](char placeholder) {
+    const auto lookup = [this](char placeholder) {
         const std::string& field = placeholder == 'N'   ? FSettings.NameField
                                    : placeholder == 'O' ? FSettings.OrganizationField
                                    : placeholder == 'E' ? FSettings.EmailField
                                                         : FSettings.DearField;
         return field.empty() ? std::string() : Field(field);
-    });
+    };
+    recipient.Body = MessageText::ReplaceVariables(FSettings.Body, lookup);
+    if (!FSettings.Subject.empty())
+        recipient.Subject = MessageText::Personalise(FSettings.Subject, lookup);
     return recipient;
 }
 
 std::string TMailingRun::Field(const std::string& name) const {
-    return FRecipients.FieldByName(name).AsString();
+    const std::string& bytes = FRecipients.FieldByName(name).AsString();
+    return FSettings.CodePage ? FSettings.CodePage->ToUtf8(bytes) : bytes;
 }
 
 std::string TMailingRun::AddressProblem(const std::string& address) {
@@ -242,7 +247,9 @@ TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     FClient.SetHdrTo(recipient.HdrTo);
     FClient.SetRcptName({recipient.Address});
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
-    FView.RunRecipient(Latin1(recipient.HdrTo));
+    FView.RunRecipient(FromUtf8(recipient.HdrTo));
+    if (!recipient.Subject.empty())
+        FClient.SetHdrSubject(recipient.Subject);
     FMsgText = recipient.Body;
     FMsgPos = 0;
     FLastSend = Clock::now();

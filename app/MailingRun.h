@@ -15,6 +15,7 @@
 #include <vector>
 
 class QEventLoop;
+class TCodePage;
 class TMailingRunView;
 class TSmtpClient;
 class TTable;
@@ -29,8 +30,12 @@ struct TMailingRunSettings {
     // The message body as typed (CR LF line breaks) and the wrap column of its lines.
     std::string Body;
     int WrapColumn = 80;
-    // The sender's organisation for the "Organization:" header; empty sends no such header.
+    // The sender's organisation for the "Organization:" header (UTF-8); empty sends no such header.
     std::string Organization;
+    // The subject with its placeholders, personalised for each record; empty leaves the client's subject.
+    std::string Subject;
+    // The recipient table's code page: field values are read through it into UTF-8 (none: taken as they are).
+    const TCodePage* CodePage = nullptr;
     // Ticks of the client's wait control per wait.
     int TimeOut = 15;
     // The record before the scope and the last record of the scope, as positions in the table.
@@ -85,7 +90,8 @@ private:
         std::string Email;   // the e-mail field as read (for the log)
         std::string Address; // trimmed
         std::string HdrTo;
-        std::string Body; // personalised, footer included
+        std::string Subject; // personalised
+        std::string Body;    // personalised, footer included
         std::string Problem;
         int Attempt = 0;
         Clock::time_point Due;

@@ -5,14 +5,15 @@
 #include "app/MailingRunView.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
 #include "table/Table.h"
 
 #include <algorithm>
 
 namespace {
 
-QString Latin1(const std::string& text) {
-    return Text::FromLatin1(text);
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 } // namespace
@@ -52,7 +53,7 @@ void TMailingRun::Schedule(TRecipient& recipient, int code) {
 }
 
 void TMailingRun::Skip(const TRecipient& recipient) {
-    FView.RunLine(QStringLiteral("Record %1 skipped: %2.").arg(recipient.Position).arg(Latin1(recipient.Problem)));
+    FView.RunLine(QStringLiteral("Record %1 skipped: %2.").arg(recipient.Position).arg(FromUtf8(recipient.Problem)));
     Record(recipient, TDeliveryStatus::Skipped, 0, recipient.Problem);
 }
 
@@ -75,7 +76,7 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
 }
 
 void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
-    ReportError(QStringLiteral("Error when sending mail to: ") + Latin1(FClient.HdrTo()), current);
+    ReportError(QStringLiteral("Error when sending mail to: ") + FromUtf8(FClient.HdrTo()), current);
 }
 
 void TMailingRun::ReportError(const QString& heading, const std::optional<TRecipient>& current) {
@@ -89,9 +90,9 @@ void TMailingRun::ReportError(const QString& heading, const std::optional<TRecip
     // The server's words when it answered; otherwise the client's own account of what it saw (refused, timed
     // out, closed), never a made-up reply that looks like the server's.
     if (FClient.LastReplyCode() != 0)
-        FView.RunLine(QStringLiteral("Server says: ") + Latin1(FClient.LastResponse()));
+        FView.RunLine(QStringLiteral("Server says: ") + FromUtf8(FClient.LastResponse()));
     else
-        FView.RunLine(Latin1(FClient.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        FView.RunLine(FromUtf8(FClient.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     // The log keeps the reply code, the client's made-up ones included, for the tools that read it.
     const std::string reply = FClient.LastResponse();
     if (!reply.empty())
@@ -101,7 +102,7 @@ void TMailingRun::ReportError(const QString& heading, const std::optional<TRecip
 void TMailingRun::AbortRun(const QString& text) {
     FView.RunAborted();
     FView.RunLine(text);
-    const std::string row = Text::ToLatin1(text);
+    const std::string row = text.toStdString();
     const std::optional<TRecipient> current = CurrentRecord();
     AppendLogRow(FLog, row, current ? current->Name : std::string(), current ? current->Email : std::string());
     // The ledger's abort names the first record not taken up: a resumed run starts there.
@@ -119,7 +120,7 @@ void TMailingRun::ReportRunError(const QString& text) {
     ShowCounts();
     FView.RunLine(text);
     try {
-        AppendLogRow(FLog, Text::ToLatin1(text), {}, {});
+        AppendLogRow(FLog, text.toStdString(), {}, {});
     } catch (const std::exception& error) {
         FView.RunLine(QString::fromLocal8Bit(error.what()));
     }
@@ -127,11 +128,13 @@ void TMailingRun::ReportRunError(const QString& text) {
 
 void TMailingRun::AppendLogRow(TTable& log, const std::string& text, const std::string& name,
                                const std::string& email) {
+    // The log keeps its Windows-1252 code page, which the tools reading it expect; what it cannot hold is "?".
+    static const TCodePage logCodePage("CP1252");
     log.Append();
     try {
-        log.FieldByName("ERR_TEXT").SetValue(text);
-        log.FieldByName("NAME").SetValue(name);
-        log.FieldByName("E_MAIL").SetValue(email);
+        log.FieldByName("ERR_TEXT").SetValue(logCodePage.FromUtf8(text));
+        log.FieldByName("NAME").SetValue(logCodePage.FromUtf8(name));
+        log.FieldByName("E_MAIL").SetValue(logCodePage.FromUtf8(email));
         log.Post();
     } catch (...) {
         log.Cancel(); // a half-filled row must not be written by a later Post
