@@ -50,6 +50,13 @@ std::string TokenAt(const std::string& text, size_t at) {
     return text.substr(at, end - at);
 }
 
+// Addresses and replies are nearly always plain ASCII, which every code page holds as it is.
+std::string ToCp1252(const TCodePage& codePage, const std::string& utf8) {
+    const bool ascii =
+        std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? utf8 : codePage.FromUtf8(utf8);
+}
+
 } // namespace
 
 const QString TDeliveryLedger::FileName = QStringLiteral("mail_sent.dbf");
@@ -104,10 +111,10 @@ void TDeliveryLedger::Append(const TEntry& entry) {
         table.FieldByName("DATE").SetValue(day);
         table.FieldByName("TIME").SetValue(clock);
         table.FieldByName("RECNO").SetValue(Number(entry.RecNo));
-        table.FieldByName("E_MAIL").SetValue(ledgerCodePage.FromUtf8(entry.Email));
+        table.FieldByName("E_MAIL").SetValue(ToCp1252(ledgerCodePage, entry.Email));
         table.FieldByName("STATUS").SetValue(DeliveryStatus::Name(entry.Status));
         table.FieldByName("CODE").SetValue(entry.Code > 0 ? Number(entry.Code) : std::string());
-        table.FieldByName("REPLY").SetValue(ledgerCodePage.FromUtf8(entry.Reply));
+        table.FieldByName("REPLY").SetValue(ToCp1252(ledgerCodePage, entry.Reply));
         table.FieldByName("MESSAGE_ID").SetValue(entry.MessageId);
         table.FieldByName("QUEUE_ID").SetValue(entry.QueueId);
         table.FieldByName("ATTEMPT").SetValue(Number(entry.Attempt));

@@ -6,6 +6,7 @@
 #include "app/DeliveryLedger.h"
 #include "app/DeliveryStatus.h"
 
+#include <QDateTime>
 #include <QPointer>
 #include <chrono>
 #include <deque>
@@ -145,6 +146,8 @@ private:
     Clock::time_point FStarted;
     Clock::time_point FMessagesProcessed;
     Clock::time_point FEndReported;
+    QDateTime FWallClock;
+    std::chrono::system_clock::time_point FWallClockRead;
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
     // The message in transfer, fed to the client line by line.

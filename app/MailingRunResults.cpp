@@ -61,7 +61,14 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
     ++FCounts[status];
     TDeliveryLedger::TEntry entry;
     entry.Run = FSettings.Run;
-    entry.When = QDateTime::currentDateTime();
+    // The clock on the wall, read once a second: a long run writes many rows a second.
+    const auto now = std::chrono::system_clock::now();
+    if (now - FWallClockRead >= std::chrono::seconds(1) || now < FWallClockRead) {
+        FWallClock = QDateTime::currentDateTime();
+        FWallClockRead = now;
+    }
+    entry.When =
+        FWallClock.addMSecs(std::chrono::duration_cast<std::chrono::milliseconds>(now - FWallClockRead).count());
     entry.RecNo = recipient.RecNo;
     entry.Email = recipient.Address.empty() ? recipient.Email : recipient.Address;
     entry.Status = status;
