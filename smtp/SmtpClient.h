@@ -4,6 +4,7 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Wait.h"
+#include "smtp/SmtpCapabilities.h"
 
 #include <QObject>
 #include <QPointer>
@@ -18,6 +19,9 @@
 #include <vector>
 
 enum TSmtpState : std::uint8_t { smtpDisconnected, smtpConnecting, smtpConnected };
+
+// How the connection is protected: not at all, by STARTTLS after the greeting, or by TLS from the first byte.
+enum class TSmtpSecurity : std::uint8_t { None, StartTls, Tls };
 
 class TSmtpClient : public QObject {
     Q_OBJECT
@@ -80,6 +84,31 @@ public:
     TSmtpState State() const { return FState; }
     void SetState(TSmtpState value) { FState = value; }
 
+    // Security and login. With Security None, no user name and Extended off the dialogue is the plain one
+    // (HELO, MAIL, RCPT, DATA, QUIT); anything else greets with EHLO.
+    TSmtpSecurity Security() const { return FSecurity; }
+    void SetSecurity(TSmtpSecurity value) { FSecurity = value; }
+    std::string UserName() const { return FUserName; }
+    void SetUserName(const std::string& value) { FUserName = value; }
+    void SetPassword(const std::string& value) { FPassword = value; }
+    // A password may go over a connection that is not encrypted.
+    bool AllowClearPassword() const { return FAllowClearPassword; }
+    void SetAllowClearPassword(bool value) { FAllowClearPassword = value; }
+    // A file of PEM certificates trusted besides the system's store (a self-hosted server); empty for none.
+    std::string TrustedCertificate() const { return FTrustedCertificate; }
+    void SetTrustedCertificate(const std::string& value) { FTrustedCertificate = value; }
+    // Greet with EHLO even when neither security nor a login needs it (to learn 8BITMIME or SIZE).
+    bool Extended() const { return FExtended; }
+    void SetExtended(bool value) { FExtended = value; }
+    // The server announced keyword (upper case, as "8BITMIME") in its last EHLO reply.
+    bool HasCapability(const std::string& keyword) const;
+    const TSmtpCapabilities& Capabilities() const { return FCapabilities; }
+    // The connection is encrypted.
+    bool Encrypted() const;
+    // The last Open failed at the secure connection or the login: trying again would fail the same way, and
+    // providers lock an account after repeated refused logins.
+    bool SecurityFailure() const { return FSecurityFailure; }
+
     // Progress text: every line sent ("> ...") and received ("< ..."), and the client's own messages.
     std::function<void(TSmtpClient* sender, const std::string& msg)> OnDisplay;
     // Supplies the body, one NUL-terminated line per call into msgLine (at most maxLen characters);
@@ -103,6 +132,8 @@ public:
 protected:
     // Queues one line; queued lines go out together before the next reply is awaited.
     void SendCommand(std::string_view line);
+    // The same, with shown in place of the line for OnDisplay (a secret never reaches the progress text).
+    void SendCommand(std::string_view line, std::string_view shown);
     void SendHeaderLine(char* buffer, int size);
     int ReadResponse();
     // Reads a reply; true means failure (its code is none of the accepted ones).
@@ -112,6 +143,13 @@ protected:
     void SocketSessionClosed(TCustomAsyncSocket* sender, int error);
 
 private:
+    // After the greeting: HELO, or EHLO with STARTTLS and the login as asked (SmtpSession.cpp).
+    bool Greet();
+    bool Ehlo(const std::string& signOn, bool needed);
+    bool Secure();
+    bool Login();
+    // Fails Open for a reason of security or login: the text, a closed connection, no retry.
+    bool Refuse(const std::string& text);
     bool SendRecipients(const std::vector<std::string>& recipients);
     void SendHeaderBlock();
     void SendBody();
@@ -144,4 +182,14 @@ private:
     std::string FPending;
     std::chrono::steady_clock::time_point FMessagesProcessed;
     char FLineBuffer[LineBufferSize] = {};
+    TSmtpSecurity FSecurity = TSmtpSecurity::None;
+    std::string FUserName;
+    std::string FPassword;
+    bool FAllowClearPassword = false;
+    std::string FTrustedCertificate;
+    bool FExtended = false;
+    TSmtpCapabilities FCapabilities;
+    bool FSecurityFailure = false;
+    // While set, ReadResponse keeps every line of the reply here.
+    std::vector<std::string>* FReplyLines = nullptr;
 };
