@@ -1,6 +1,7 @@
 // The wizard window: construction, the page counter and the handlers of its controls.
 #include "app/MailWizard.h"
 
+#include "app/SecurityDialog.h"
 #include "app/WizardCaptions.h"
 #include "about/About.h"
 #include "framework/Application.h"
@@ -60,6 +61,9 @@ void TMailWizardForm::CreateComponents() {
     XbaseEngine = std::make_unique<TXbaseEngine>();
     XbaseEngine->SetDataSource(srcRecipients.get());
 
+    SecurityDlg = std::make_unique<TSecurityDialog>(this);
+    SecurityDlg->OnTest = [this](TSecurityDialog*) { return TestConnection(); };
+
     SmtpClient = std::make_unique<TSmtpClient>();
     SmtpClient->SetPort("smtp");
     SmtpClient->SetWait(ui->Waiter);
@@ -77,6 +81,7 @@ void TMailWizardForm::ApplyLook() {
     ui->lblTitle->setFont(Fonts::Title());
     ui->lblNotice->setFont(Fonts::SmallPrint());
     ui->imgProgramIcon->setPixmap(ProgramIcon::Pixmap());
+    SecurityDlg->setFont(font()); // a window of its own: the form's font does not reach it by itself
 
     // The title panel stands out in the colour of an edit's background, as wizards have it.
     QPalette top = ui->pnlTop->palette();
@@ -96,6 +101,8 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->btnBack, &QPushButton::clicked, this, [this] { Guarded([this] { btnNextClick(ui->btnBack); }); });
     connect(ui->btnCancel, &QPushButton::clicked, this, [this] { Guarded([this] { btnCancelClick(ui->btnCancel); }); });
     connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
+    connect(ui->btnSecurity, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnSecurityClick(ui->btnSecurity); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
 
     for (QLineEdit* edit : {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization, ui->edtReturnAddress,
@@ -257,6 +264,10 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
             PageNo = 4;
         break;
     case 6:
+        if (!AskPassword()) {
+            PageNo = 5;
+            break;
+        }
         ShowPage(ui->pnlPage5, QStringLiteral("Processing..."));
         MailIt();
         break;

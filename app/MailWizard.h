@@ -12,6 +12,7 @@ class MailWizardForm;
 }
 class QComboBox;
 class TDataSource;
+class TSecurityDialog;
 class TSettingsStore;
 class TSmtpClient;
 class TTable;
@@ -53,6 +54,16 @@ public:
     void cmbNameDropDown(QObject* Sender);
     void btnBrowseClick(QObject* Sender);
 
+    // Port, encryption and login of the server (MailWizardSecurity.cpp).
+    void btnSecurityClick(QObject* Sender);
+    // Hands server, port, security and login to client; false with the reason when they cannot work.
+    bool ApplyConnectionSettings(TSmtpClient& client, QString& error);
+    // Connects, secures, logs in and quits with the settings as they stand; one sentence on how it went.
+    QString TestConnection();
+    // At Start!: asks for the login's password when neither this session nor the keyring has it; false when the
+    // user cancelled.
+    bool AskPassword();
+
     // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
     bool CreateErrorLog();
     // Appends one row: Text, and the name and e-mail address of the current recipient. Errors reach the caller.
@@ -85,6 +96,7 @@ public:
     std::unique_ptr<TTable> tblRecipients;
     std::unique_ptr<TDataSource> srcRecipients;
     std::unique_ptr<TXbaseEngine> XbaseEngine;
+    std::unique_ptr<TSecurityDialog> SecurityDlg;
 
     // The form's unpublished state.
     QString AppTitle;
@@ -129,6 +141,8 @@ private:
     // The four field combo boxes: name, organisation, e-mail, salutation.
     std::array<QComboBox*, 4> FieldMappings() const;
     QString RecipientTablePath() const;
+    // The keyring entry of the login: user name at host.
+    QString PasswordKey() const;
 
     // The run's steps (MailWizardRun.cpp).
     void StartRun();

@@ -96,6 +96,14 @@ void TMailWizardForm::RunRecords() {
                 AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
                 return;
             }
+            if (SmtpClient->SecurityFailure()) {
+                // Refused encryption or login: every further record would meet the same, and providers lock an
+                // account after repeated refused logins. One row, in the server's words when it gave any.
+                const std::string reply = SmtpClient->LastResponse();
+                ui->lblTitle->setText(QStringLiteral("Aborted"));
+                AppendErrorLog(reply.empty() ? SmtpClient->ErrorMessage() : reply);
+                return;
+            }
             AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FRunPosition));
             return;
         }
@@ -193,6 +201,12 @@ bool TMailWizardForm::Connect() {
     // A connection dropped because the user closed the window is no failure of the server.
     if (CloseRequested)
         FErrorReported = true;
+    if (SmtpClient->SecurityFailure() && !FErrorReported) {
+        // Shown here in full; the run writes its one log row when it ends.
+        FErrorReported = true;
+        AddErrorCount();
+        ui->memLog->appendPlainText(QString::fromUtf8(SmtpClient->ErrorMessage()));
+    }
     ReportStatus();
     return connected;
 }
