@@ -148,8 +148,9 @@ private:
     bool Ehlo(const std::string& signOn, bool needed);
     bool Secure();
     bool Login();
-    // Fails Open for a reason of security or login: the text, a closed connection, no retry.
-    bool Refuse(const std::string& text);
+    // Fails Open for a reason of security or login: the text, a closed connection, no retry. The last reply
+    // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
+    bool Refuse(const std::string& text, bool serverReply = false);
     bool SendRecipients(const std::vector<std::string>& recipients);
     void SendHeaderBlock();
     void SendBody();

@@ -31,8 +31,10 @@ bool TSmtpClient::Encrypted() const {
     return FSocket->TlsActive();
 }
 
-bool TSmtpClient::Refuse(const std::string& text) {
+bool TSmtpClient::Refuse(const std::string& text, bool serverReply) {
     FSecurityFailure = true;
+    if (!serverReply)
+        FLastResponse.clear();
     if (FErrorMessage.empty())
         FErrorMessage = text;
     Display(text);
@@ -88,7 +90,8 @@ bool TSmtpClient::Ehlo(const std::string& signOn, bool needed) {
     }
     if (code == 500 || code == 502)
         return Refuse("The server does not support EHLO, which the secure connection or the login needs: " +
-                      FLastResponse);
+                          FLastResponse,
+                      true);
     if (FErrorMessage.empty())
         FErrorMessage = FLastResponse;
     CloseSocket();
@@ -152,6 +155,6 @@ bool TSmtpClient::Login() {
     if (code == 235)
         return true;
     if (FState == smtpDisconnected && FLastResponse.rfind("554 ", 0) == 0)
-        return Refuse("The server closed the connection during the login: " + FLastResponse);
-    return Refuse("The server refused the user name or password: " + FLastResponse);
+        return Refuse("The server closed the connection during the login: " + FLastResponse, true);
+    return Refuse("The server refused the user name or password: " + FLastResponse, true);
 }

@@ -231,25 +231,40 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    // A refused login ends the run before any message: one attempt, one log row in the server's words.
-    void refusedLogin() {
+    void refusedSecurity_data() {
+        QTest::addColumn<QString>("sinkSecurity");
+        QTest::addColumn<QStringList>("attempts");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("row");
+        QTest::newRow("wrong password")
+            << "starttls" << QStringList{"anna PLAIN refused"}
+            << "The server refused the user name or password: 535 5.7.8 Authentication credentials invalid"
+            << "535 5.7.8 Authentication credentials invalid";
+        QTest::newRow("no STARTTLS") << "none" << QStringList() << "The server does not offer STARTTLS"
+                                     << "The server does not offer STARTTLS";
+    }
+
+    // A refused login or encryption ends the run before any message: one attempt at most, one log row, in the
+    // server's words when it gave any.
+    void refusedSecurity() {
+        QFETCH(QString, sinkSecurity);
+        QFETCH(QStringList, attempts);
+        QFETCH(QString, shown);
+        QFETCH(QString, row);
         std::unique_ptr<SmtpSink> sink;
-        QVERIFY(StartSink(sink, "starttls", {"--user", "anna", "--password", "s3cret"}));
+        QVERIFY(StartSink(sink, sinkSecurity, {"--user", "anna", "--password", "s3cret", "--auth-clear"}));
         auto form = FilledWizard(QStringLiteral("localhost:%1").arg(sink->Port()));
         SetSecurity(*form, "", 1, "anna", "wrong", FCertificates.Ca());
         QCOMPARE(Check(*form), QString());
         Find<QPushButton>(*form, "btnNext")->click();
 
-        QCOMPARE(sink->AuthAttempts(), QStringList{"anna PLAIN refused"});
+        QCOMPARE(sink->AuthAttempts(), attempts);
         QCOMPARE(sink->Count(), 0);
         QCOMPARE(Find<QLineEdit>(*form, "edtSentCount")->text(), QStringLiteral("0"));
         QCOMPARE(Find<QLineEdit>(*form, "edtErrorCount")->text(), QStringLiteral("1"));
         QCOMPARE(Find<QLabel>(*form, "lblTitle")->text(), QStringLiteral("Completed"));
-        QVERIFY(Find<QPlainTextEdit>(*form, "memLog")
-                    ->toPlainText()
-                    .contains("The server refused the user name or password: 535 5.7.8 Authentication credentials "
-                              "invalid"));
-        QCOMPARE(LogRows(), QStringList{"535 5.7.8 Authentication credentials invalid|Anna Berg|anna@example.org"});
+        QVERIFY(Find<QPlainTextEdit>(*form, "memLog")->toPlainText().contains(shown));
+        QCOMPARE(LogRows(), QStringList{row + "|Anna Berg|anna@example.org"});
         form->SettingsChanged = false;
     }
 
