@@ -1,9 +1,9 @@
 // The wizard window: construction, the page counter and the handlers of its controls.
 #include "app/MailWizard.h"
 
+#include "about/About.h"
 #include "app/SecurityDialog.h"
 #include "app/WizardCaptions.h"
-#include "about/About.h"
 #include "framework/Application.h"
 #include "framework/Fonts.h"
 #include "framework/MessageDlg.h"

@@ -123,8 +123,8 @@ QString TMailWizardForm::TestConnection() {
             return FromUtf8(client.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral(" "));
         return QStringLiteral("The server refused the connection: ") + FromUtf8(reply);
     }
-    QString result = QStringLiteral("The test worked: connected to %1:%2")
-                         .arg(FromUtf8(client.Host()), FromUtf8(client.Port()));
+    QString result =
+        QStringLiteral("The test worked: connected to %1:%2").arg(FromUtf8(client.Host()), FromUtf8(client.Port()));
     result += client.Encrypted() ? QStringLiteral(", the connection is encrypted")
                                  : QStringLiteral(", the connection is not encrypted");
     if (!client.UserName().empty())

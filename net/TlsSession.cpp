@@ -131,7 +131,8 @@ std::string TTlsSession::TakeOutput() {
     BIO* outgoing = SSL_get_wbio(FSsl.get());
     std::string bytes(static_cast<size_t>(BIO_ctrl_pending(outgoing)), '\0');
     if (!bytes.empty())
-        bytes.resize(static_cast<size_t>(std::max(0, BIO_read(outgoing, bytes.data(), static_cast<int>(bytes.size())))));
+        bytes.resize(
+            static_cast<size_t>(std::max(0, BIO_read(outgoing, bytes.data(), static_cast<int>(bytes.size())))));
     return bytes;
 }
 

@@ -57,10 +57,10 @@ std::string CramMd5Response(const std::string& user, const std::string& password
     std::string decoded;
     if (!FromBase64(challenge, decoded))
         decoded.clear();
-    const QByteArray digest = QMessageAuthenticationCode::hash(QByteArray::fromStdString(decoded),
-                                                               QByteArray::fromStdString(password),
-                                                               QCryptographicHash::Md5)
-                                  .toHex();
+    const QByteArray digest =
+        QMessageAuthenticationCode::hash(QByteArray::fromStdString(decoded), QByteArray::fromStdString(password),
+                                         QCryptographicHash::Md5)
+            .toHex();
     return Base64(user + " " + digest.toStdString());
 }
 

@@ -89,9 +89,8 @@ bool TSmtpClient::Ehlo(const std::string& signOn, bool needed) {
         return !CheckResponse({250}, true);
     }
     if (code == 500 || code == 502)
-        return Refuse("The server does not support EHLO, which the secure connection or the login needs: " +
-                          FLastResponse,
-                      true);
+        return Refuse(
+            "The server does not support EHLO, which the secure connection or the login needs: " + FLastResponse, true);
     if (FErrorMessage.empty())
         FErrorMessage = FLastResponse;
     CloseSocket();

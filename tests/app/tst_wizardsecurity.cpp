@@ -68,8 +68,9 @@ private:
 
     SmtpSink* StartSink(std::unique_ptr<SmtpSink>& sink, const QString& security, const QStringList& more = {}) {
         sink = std::make_unique<SmtpSink>();
-        sink->SetOptions(QStringList{"--security", security, "--cert", FCertificates.Certificate(TestCertificates::Good),
-                                     "--key", FCertificates.Key(TestCertificates::Good)} +
+        sink->SetOptions(QStringList{"--security", security, "--cert",
+                                     FCertificates.Certificate(TestCertificates::Good), "--key",
+                                     FCertificates.Key(TestCertificates::Good)} +
                          more);
         return sink->Start() ? sink.get() : nullptr;
     }
@@ -80,7 +81,8 @@ private slots:
         QVERIFY2(FCertificates.Make(), qPrintable(FCertificates.ErrorText()));
         UseTemporarySettings(FSettings);
         FTable = FDir.filePath("recipients.dbf");
-        MakeTable(FTable, "NAME C(20); EMAIL C(40)", {{"Anna Berg", "anna@example.org"}, {"Carl Dorn", "carl@example.org"}});
+        MakeTable(FTable, "NAME C(20); EMAIL C(40)",
+                  {{"Anna Berg", "anna@example.org"}, {"Carl Dorn", "carl@example.org"}});
     }
 
     void init() {
@@ -136,17 +138,29 @@ private slots:
         QTest::addColumn<QString>("message");
         const QString badServer = "Invalid SMTP mail server specified: use a name or address, optionally followed by "
                                   "a colon and the port.";
-        QTest::newRow("colon without port") << "mail.example.org:" << "" << "" << badServer;
-        QTest::newRow("two colons") << "fe80::1" << "" << "" << badServer;
-        QTest::newRow("port not a service") << "127.0.0.1" << "no-such-service" << ""
+        QTest::newRow("colon without port") << "mail.example.org:"
+                                            << ""
+                                            << "" << badServer;
+        QTest::newRow("two colons") << "fe80::1"
+                                    << ""
+                                    << "" << badServer;
+        QTest::newRow("port not a service") << "127.0.0.1"
+                                            << "no-such-service"
+                                            << ""
                                             << "Invalid port specified: no-such-service (a number from 1 to 65535 "
                                                "or a service name).";
-        QTest::newRow("port too large") << "127.0.0.1:70000" << "" << ""
+        QTest::newRow("port too large") << "127.0.0.1:70000"
+                                        << ""
+                                        << ""
                                         << "Invalid port specified: 70000 (a number from 1 to 65535 or a service "
                                            "name).";
-        QTest::newRow("two ports") << "127.0.0.1:2525" << "25" << ""
+        QTest::newRow("two ports") << "127.0.0.1:2525"
+                                   << "25"
+                                   << ""
                                    << "The SMTP server names port 2525, the security settings port 25.";
-        QTest::newRow("certificate missing") << "127.0.0.1" << "" << "/nonexistent/ca.pem"
+        QTest::newRow("certificate missing") << "127.0.0.1"
+                                             << ""
+                                             << "/nonexistent/ca.pem"
                                              << "Can't read the trusted certificate file:\n/nonexistent/ca.pem";
     }
 
@@ -168,11 +182,16 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::addColumn<int>("security");
         QTest::addColumn<QString>("used");
-        QTest::newRow("host:port") << "127.0.0.1:2525" << "" << 0 << "2525";
-        QTest::newRow("dialog port") << "127.0.0.1" << "submission" << 1 << "submission";
-        QTest::newRow("same in both") << "127.0.0.1:465" << "465" << 2 << "465";
-        QTest::newRow("STARTTLS standard") << "127.0.0.1" << "" << 1 << "587";
-        QTest::newRow("SSL/TLS standard") << "127.0.0.1" << "" << 2 << "465";
+        QTest::newRow("host:port") << "127.0.0.1:2525"
+                                   << "" << 0 << "2525";
+        QTest::newRow("dialog port") << "127.0.0.1"
+                                     << "submission" << 1 << "submission";
+        QTest::newRow("same in both") << "127.0.0.1:465"
+                                      << "465" << 2 << "465";
+        QTest::newRow("STARTTLS standard") << "127.0.0.1"
+                                           << "" << 1 << "587";
+        QTest::newRow("SSL/TLS standard") << "127.0.0.1"
+                                          << "" << 2 << "465";
     }
 
     void ports() {
@@ -192,8 +211,12 @@ private slots:
         QTest::addColumn<QString>("security");
         QTest::addColumn<QString>("excluded");
         QTest::addColumn<QString>("mechanism");
-        QTest::newRow("STARTTLS + PLAIN") << "starttls" << "" << "PLAIN";
-        QTest::newRow("SSL/TLS + LOGIN") << "tls" << "PLAIN" << "LOGIN";
+        QTest::newRow("STARTTLS + PLAIN") << "starttls"
+                                          << ""
+                                          << "PLAIN";
+        QTest::newRow("SSL/TLS + LOGIN") << "tls"
+                                         << "PLAIN"
+                                         << "LOGIN";
     }
 
     // A whole run through the window; every message as the server stored it.
@@ -300,7 +323,8 @@ private slots:
         Find<QPushButton>(*form, "btnSecurity")->click();
         // Nobody trusts the test's CA here: the sentence says so.
         QCOMPARE(first, QStringLiteral("The server's certificate was not issued by a trusted authority"));
-        QVERIFY2(second.startsWith("The connection is not encrypted, so the password was not sent"), qPrintable(second));
+        QVERIFY2(second.startsWith("The connection is not encrypted, so the password was not sent"),
+                 qPrintable(second));
         QCOMPARE(Find<QComboBox>(*form, "cmbSecurity")->currentIndex(), 0);
         QCOMPARE(Find<QLineEdit>(*form, "edtUserName")->text(), QString());
         QVERIFY(!form->SettingsChanged);

@@ -58,8 +58,8 @@ bool TestCertificates::Make() {
     serial.open(QIODevice::WriteOnly);
     serial.write("1000\n");
     serial.close();
-    return Run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", Path("ca.key"), "-out", Ca(), "-days",
-                "30", "-subj", "/CN=Quorvel Test CA"}) &&
+    return Run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", Path("ca.key"), "-out", Ca(), "-days", "30",
+                "-subj", "/CN=Quorvel Test CA"}) &&
            Signed(Good, LocalNames, {"-days", "30"}) &&
            Signed(OtherHost, QStringLiteral("DNS:mail.other.example,IP:10.9.9.9"), {"-days", "30"}) &&
            Signed(Expired, LocalNames, {"-startdate", "20200101000000Z", "-enddate", "20200201000000Z"}) &&

@@ -14,10 +14,10 @@ public:
     // The CA's certificate, to be trusted by the client.
     QString Ca() const { return Path("ca.pem"); }
     // Each server certificate's PEM file; its key is Key(name).
-    static constexpr const char* Good = "good";         // localhost and 127.0.0.1, signed by the CA
-    static constexpr const char* OtherHost = "other";   // mail.other.example and 10.9.9.9, signed by the CA
-    static constexpr const char* Expired = "expired";   // localhost and 127.0.0.1, valid in 2020 only
-    static constexpr const char* SelfSigned = "self";   // localhost and 127.0.0.1, signed by itself
+    static constexpr const char* Good = "good";       // localhost and 127.0.0.1, signed by the CA
+    static constexpr const char* OtherHost = "other"; // mail.other.example and 10.9.9.9, signed by the CA
+    static constexpr const char* Expired = "expired"; // localhost and 127.0.0.1, valid in 2020 only
+    static constexpr const char* SelfSigned = "self"; // localhost and 127.0.0.1, signed by itself
     QString Certificate(const char* name) const { return Path(QString::fromLatin1(name) + ".pem"); }
     QString Key(const char* name) const { return Path(QString::fromLatin1(name) + ".key"); }
 

@@ -35,7 +35,9 @@ struct Harness {
         Client.SetHdrFrom("sender@example.org");
         Client.SetHdrTo("rcpt@example.org");
         Client.SetHdrSubject("Secure");
-        Client.OnDisplay = [this](TSmtpClient*, const std::string& msg) { Shown += QString::fromStdString(msg) + '\n'; };
+        Client.OnDisplay = [this](TSmtpClient*, const std::string& msg) {
+            Shown += QString::fromStdString(msg) + '\n';
+        };
         Client.OnGetData = [this](TSmtpClient*, int lineNum, char* line, int, bool& more) {
             more = lineNum <= 2;
             qstrcpy(line, lineNum == 1 ? "first line" : ".dotted line");
@@ -51,8 +53,9 @@ const QByteArray StoredBody = "first line\r\n.dotted line\r\n";
 const QByteArray WireBody = "first line\r\n..dotted line\r\n";
 
 QStringList SinkOptions(const TestCertificates& certificates, const QString& security, const char* certificate) {
-    return {"--security", security, "--cert", certificates.Certificate(certificate), "--key",
-            certificates.Key(certificate)};
+    return {"--security", security,
+            "--cert",     certificates.Certificate(certificate),
+            "--key",      certificates.Key(certificate)};
 }
 
 } // namespace
@@ -74,19 +77,35 @@ private slots:
         QTest::addColumn<QString>("error");
         const QString ca = FCertificates.Ca();
         const QString self = FCertificates.Certificate(TestCertificates::SelfSigned);
-        QTest::newRow("STARTTLS, name") << "starttls" << "good" << "localhost" << ca << "";
-        QTest::newRow("STARTTLS, address") << "starttls" << "good" << "127.0.0.1" << ca << "";
-        QTest::newRow("TLS, name") << "tls" << "good" << "localhost" << ca << "";
-        QTest::newRow("unknown authority")
-            << "starttls" << "good" << "localhost" << "" << "The server's certificate was not issued by a trusted authority";
-        QTest::newRow("self-signed") << "starttls" << "self" << "127.0.0.1" << ca
-                                     << "The server's certificate is self-signed and not trusted";
-        QTest::newRow("self-signed, trusted file") << "tls" << "self" << "127.0.0.1" << self << "";
-        QTest::newRow("wrong name") << "starttls" << "other" << "localhost" << ca
-                                    << "The server's certificate is not valid for localhost";
-        QTest::newRow("wrong address") << "tls" << "other" << "127.0.0.1" << ca
-                                       << "The server's certificate is not valid for 127.0.0.1";
-        QTest::newRow("expired") << "tls" << "expired" << "localhost" << ca << "The server's certificate has expired";
+        QTest::newRow("STARTTLS, name") << "starttls"
+                                        << "good"
+                                        << "localhost" << ca << "";
+        QTest::newRow("STARTTLS, address") << "starttls"
+                                           << "good"
+                                           << "127.0.0.1" << ca << "";
+        QTest::newRow("TLS, name") << "tls"
+                                   << "good"
+                                   << "localhost" << ca << "";
+        QTest::newRow("unknown authority") << "starttls"
+                                           << "good"
+                                           << "localhost"
+                                           << ""
+                                           << "The server's certificate was not issued by a trusted authority";
+        QTest::newRow("self-signed") << "starttls"
+                                     << "self"
+                                     << "127.0.0.1" << ca << "The server's certificate is self-signed and not trusted";
+        QTest::newRow("self-signed, trusted file") << "tls"
+                                                   << "self"
+                                                   << "127.0.0.1" << self << "";
+        QTest::newRow("wrong name") << "starttls"
+                                    << "other"
+                                    << "localhost" << ca << "The server's certificate is not valid for localhost";
+        QTest::newRow("wrong address") << "tls"
+                                       << "other"
+                                       << "127.0.0.1" << ca << "The server's certificate is not valid for 127.0.0.1";
+        QTest::newRow("expired") << "tls"
+                                 << "expired"
+                                 << "localhost" << ca << "The server's certificate has expired";
     }
 
     // Each certificate fault gives its own sentence; a good or trusted one carries a message stored byte for byte.
@@ -134,9 +153,17 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("attempt");
         QTest::addColumn<QString>("error");
-        QTest::newRow("STARTTLS + PLAIN") << TSmtpSecurity::StartTls << "" << "s3cret" << "anna PLAIN ok" << "";
-        QTest::newRow("TLS + LOGIN") << TSmtpSecurity::Tls << "PLAIN" << "s3cret" << "anna LOGIN ok" << "";
-        QTest::newRow("wrong password") << TSmtpSecurity::StartTls << "" << "guess" << "anna PLAIN refused"
+        QTest::newRow("STARTTLS + PLAIN") << TSmtpSecurity::StartTls << ""
+                                          << "s3cret"
+                                          << "anna PLAIN ok"
+                                          << "";
+        QTest::newRow("TLS + LOGIN") << TSmtpSecurity::Tls << "PLAIN"
+                                     << "s3cret"
+                                     << "anna LOGIN ok"
+                                     << "";
+        QTest::newRow("wrong password") << TSmtpSecurity::StartTls << ""
+                                        << "guess"
+                                        << "anna PLAIN refused"
                                         << "The server refused the user name or password: 535 5.7.8 Authentication "
                                            "credentials invalid";
     }
@@ -150,7 +177,10 @@ private slots:
         QFETCH(QString, error);
         SmtpSink sink;
         QStringList options = SinkOptions(FCertificates, security == TSmtpSecurity::Tls ? "tls" : "starttls", "good");
-        options << "--user" << "anna" << "--password" << "s3cret";
+        options << "--user"
+                << "anna"
+                << "--password"
+                << "s3cret";
         if (!excluded.isEmpty())
             options << "--exclude-auth" << excluded;
         sink.SetOptions(options);
@@ -257,8 +287,8 @@ private slots:
 
     void capabilities() {
         TSmtpCapabilities capabilities;
-        capabilities.Parse({"250-mail.example.org greets you", "250-8bitmime", "250-SIZE 35882577",
-                            "250-AUTH=LOGIN", "250-AUTH plain login CRAM-MD5", "250 STARTTLS"});
+        capabilities.Parse({"250-mail.example.org greets you", "250-8bitmime", "250-SIZE 35882577", "250-AUTH=LOGIN",
+                            "250-AUTH plain login CRAM-MD5", "250 STARTTLS"});
         QVERIFY(capabilities.Has("8BITMIME"));
         QVERIFY(capabilities.Has("starttls"));
         QVERIFY(!capabilities.Has("MAIL.EXAMPLE.ORG"));
