@@ -28,15 +28,9 @@
 namespace {
 
 // Every 97th recipient has no address, every 1000th is refused by the server.
-bool Blank(int record) {
-    return record % 97 == 0;
-}
-bool Refused(int record) {
-    return record % 1000 == 500;
-}
-std::string Address(int record) {
-    return "person" + std::to_string(record) + "@example.org";
-}
+bool Blank(int record) { return record % 97 == 0; }
+bool Refused(int record) { return record % 1000 == 500; }
+std::string Address(int record) { return "person" + std::to_string(record) + "@example.org"; }
 
 void MakeRecipients(const std::string& path, int count) {
     TXbaseEngine engine;
@@ -89,9 +83,7 @@ struct TPaintCounter : QObject {
     }
 };
 
-template <typename T> T* Find(QWidget& form, const char* name) {
-    return form.findChild<T*>(QString::fromLatin1(name));
-}
+template <typename T> T* Find(QWidget& form, const char* name) { return form.findChild<T*>(QString::fromLatin1(name)); }
 
 } // namespace
 
@@ -150,10 +142,11 @@ int main(int argc, char** argv) {
     Find<QWidget>(form, "pnlPage5")->installEventFilter(&paints);
     long rssEarly = 0;
     const int sample = std::max(1, count / 10);
-    QObject::connect(Find<QLineEdit>(form, "edtStatus"), &QLineEdit::textChanged, [&](const QString& text) {
-        if (text == QStringLiteral("Sending mail #%1").arg(sample))
-            rssEarly = ResidentKilobytes();
-    });
+    QObject::connect(Find<QLineEdit>(form, "edtStatus"), &QLineEdit::textChanged,
+                     [&](const QString& text) {
+                         if (text == QStringLiteral("Sending mail #%1").arg(sample))
+                             rssEarly = ResidentKilobytes();
+                     });
 
     QElapsedTimer clock;
     clock.start();
@@ -178,8 +171,8 @@ int main(int argc, char** argv) {
     getrusage(RUSAGE_SELF, &usage);
 
     std::printf("records in scope         %d\n", count);
-    std::printf("sent / errors / skipped  %d / %d / %d  (log rows %d, stored by the sink %d)\n", sent, errors, blanks,
-                logged, sink.Count());
+    std::printf("sent / errors / skipped  %d / %d / %d  (log rows %d, stored by the sink %d)\n", sent, errors,
+                blanks, logged, sink.Count());
     std::printf("accounted for            %s\n",
                 sent + errors + blanks == count && logged == errors && sink.Count() == sent ? "every record"
                                                                                             : "NOT every record");
