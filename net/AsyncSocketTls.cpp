@@ -123,3 +123,28 @@ bool TCustomAsyncSocket::FillDecrypted() {
     FReceived.Filled(FTls->Read(FReceived.Space(), TReceiveBuffer::BlockSize));
     return true;
 }
+
+bool TCustomAsyncSocket::TlsQuiet() {
+    while (FTls->Pending() == 0) {
+        char raw[CiphertextBlock];
+        const ssize_t n = ::recv(FSocketHandle, raw, sizeof raw, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            FEventSource->ReadDone();
+            return true;
+        }
+        if (n <= 0) {
+            HandleAsyncSelect(FSocketHandle, FD_CLOSE, n == 0 ? 0 : SocketErrorFromErrno(errno));
+            return false;
+        }
+        const TTlsSession::TStatus status = FTls->Feed(raw, static_cast<int>(n));
+        if (status == TTlsSession::TStatus::Working)
+            SendTlsOutput();
+        else if (FTls->Pending() == 0) {
+            if (status == TTlsSession::TStatus::Failed)
+                FTlsError = FTls->ErrorText();
+            HandleAsyncSelect(FSocketHandle, FD_CLOSE, status == TTlsSession::TStatus::Failed ? WSAECONNRESET : 0);
+            return false;
+        }
+    }
+    return false;
+}

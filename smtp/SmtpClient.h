@@ -8,6 +8,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
@@ -30,6 +31,9 @@ public:
     // The line buffer handed to OnGetData and OnHeaderLine: 1023 characters and the terminating NUL.
     static constexpr int LineBufferSize = 1024;
     static constexpr int MaxLineLength = LineBufferSize - 1;
+    // Limits on one reply (RFC 5321 4.2.1 sets none): beyond them a server is not answering but flooding.
+    static constexpr size_t MaxContinuationLines = 100;
+    static constexpr size_t MaxReplyLineBytes = 4096;
 
     explicit TSmtpClient(QObject* owner = nullptr);
     ~TSmtpClient() override;
@@ -38,7 +42,10 @@ public:
 
     // Server host name or dotted IPv4 address.
     std::string Host() const { return FHost; }
-    void SetHost(const std::string& value) { FHost = value; }
+    void SetHost(const std::string& value) {
+        FHost = value;
+        FHostAddress.clear();
+    }
     // Port number or service name; "smtp" by default.
     std::string Port() const { return FPort; }
     void SetPort(const std::string& value) { FPort = value; }
@@ -79,10 +86,20 @@ public:
     // The last reply line read since Open last began a connection, or "554 not connected", "554 receive timeout",
     // "554 connection closed".
     std::string LastResponse() const { return FLastResponse; }
+    // The code of the last reply the server sent (three digits, RFC 5321 4.2); 0 when none arrived since Open
+    // began a connection, when the client made the reply up (timeout, close) or when it had no valid code.
+    int LastReplyCode() const { return FLastReplyCode; }
+    // True when the last Mail failed after its final "." went out and before a valid reply to it arrived (the
+    // connection was lost or the server stayed silent): the server may have kept the message.
+    bool Unconfirmed() const { return FUnconfirmed; }
     int Tag() const { return FTag; }
     void SetTag(int value) { FTag = value; }
     TSmtpState State() const { return FState; }
-    void SetState(TSmtpState value) { FState = value; }
+    // The lines of the last reply, continuation lines included, as they arrived (without CR LF).
+    const std::vector<std::string>& LastReplyLines() const { return FReplyLines; }
+    // The address the first lookup of Host found; reconnects use it, so they never wait for the resolver.
+    // Empty until a connection was made; a new Host forgets it.
+    std::string HostAddress() const { return FHostAddress; }
 
     // Security and login. With Security None, no user name and Extended off the dialogue is the plain one
     // (HELO, MAIL, RCPT, DATA, QUIT); anything else greets with EHLO.
@@ -135,6 +152,9 @@ protected:
     // The same, with shown in place of the line for OnDisplay (a secret never reaches the progress text).
     void SendCommand(std::string_view line, std::string_view shown);
     void SendHeaderLine(char* buffer, int size);
+    // Reads one reply, all its lines within one deadline of TimeOut ticks, and returns its code. A reply that
+    // does not come, does not end or is not SMTP closes the connection (what follows could not be trusted) and
+    // reads as one of the client's own 554 replies.
     int ReadResponse();
     // Reads a reply; true means failure (its code is none of the accepted ones).
     bool CheckResponse(std::initializer_list<int> accepted, bool closeOnError);
@@ -151,6 +171,24 @@ private:
     // Fails Open for a reason of security or login: the text, a closed connection, no retry. The last reply
     // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
     bool Refuse(const std::string& text, bool serverReply = false);
+    // Where a transaction failed.
+    enum class TMailStep { None, Mail, Rcpt, Data, Dot };
+    // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
+    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines };
+
+    // The one place where the client's state changes.
+    void SetState(TSmtpState value) { FState = value; }
+    TMailStep Transaction();
+    // A kept connection that still carries a new transaction: not closed by the server since the last reply,
+    // and the last failed transaction reset. Otherwise it is dropped.
+    bool ConnectionReady();
+    // One line of a reply, the tail of an overlong one read and dropped within MaxReplyLineBytes.
+    TReplyFault ReadReplyLine(std::string& line);
+    int Fault(TReplyFault fault, const std::string& received);
+    std::string FaultWords(TReplyFault fault, const std::string& received) const;
+    int TimeOutMs() const;
+    // The reply timeout in the user's words ("15 seconds").
+    std::string TimeOutText() const;
     bool SendRecipients(const std::vector<std::string>& recipients);
     void SendHeaderBlock();
     void SendBody();
@@ -175,6 +213,21 @@ private:
     TSmtpState FState = smtpDisconnected;
     std::string FLastResponse;
     std::string FErrorMessage;
+    int FLastReplyCode = 0;
+    bool FUnconfirmed = false;
+    std::vector<std::string> FReplyLines;
+    TReplyFault FReplyFault = TReplyFault::None;
+    // The client's own words for the last reply fault, for ErrorMessage.
+    std::string FFaultWords;
+    // A MAIL was sent and its transaction not ended by a final reply: RSET before the next one.
+    bool FResetNeeded = false;
+    std::string FHostAddress;
+    // The caller dropped the connection during the current Mail: nothing is tried again.
+    bool FAborted = false;
+    // Platform error of the last connect attempt (0: none or timed out).
+    int FConnectError = 0;
+    // Ends a reply's wait at its deadline, however many lines it has sent by then.
+    QTimer* FReplyDeadline; // owned by this object as its Qt child
     QPointer<TCustomWait> FWait;
     int FTimeOut = 15;
     bool FStatusTimeOut = false;
@@ -191,6 +244,4 @@ private:
     bool FExtended = false;
     TSmtpCapabilities FCapabilities;
     bool FSecurityFailure = false;
-    // While set, ReadResponse keeps every line of the reply here.
-    std::vector<std::string>* FReplyLines = nullptr;
 };

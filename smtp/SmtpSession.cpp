@@ -68,19 +68,10 @@ bool TSmtpClient::Greet() {
 }
 
 bool TSmtpClient::Ehlo(const std::string& signOn, bool needed) {
-    std::vector<std::string> lines;
-    FReplyLines = &lines;
     SendCommand("EHLO " + signOn);
-    int code = 0;
-    try {
-        code = ReadResponse();
-    } catch (...) {
-        FReplyLines = nullptr;
-        throw;
-    }
-    FReplyLines = nullptr;
+    const int code = ReadResponse();
     if (code == 250) {
-        FCapabilities.Parse(lines);
+        FCapabilities.Parse(FReplyLines);
         return true;
     }
     // RFC 5321 3.2: a server of the first generation knows HELO only.
