@@ -90,8 +90,7 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const bool encrypted = client.Encrypted();
     client.Quit();
-    std::printf(encrypted ? "TSmtpClient TLS  %6d"
-                          : "TSmtpClient      %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n",
-                count, count / seconds, cpu * 1000.0 / count);
+    std::printf("%s %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n",
+                encrypted ? "TSmtpClient TLS  " : "TSmtpClient      ", count, count / seconds, cpu * 1000.0 / count);
     return 0;
 }
