@@ -281,6 +281,17 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
 void TMailWizardForm::btnCancelClick(QObject* /*Sender*/) {
     if (ui->btnCancel->text() == WizardCaptions::Stop) {
         StopRequested = true;
+        // While the connection is being made (a handshake or login may wait long) no message is in transfer:
+        // the question comes at once, and Yes drops the attempt.
+        if (FConnecting) {
+            const QString question =
+                QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
+            if (MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes) {
+                FStoppedConnecting = true;
+                SmtpClient->Abort();
+            }
+            StopRequested = false;
+        }
         return;
     }
     close();

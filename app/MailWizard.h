@@ -168,6 +168,9 @@ private:
     // The run's counts; the Sent and Errors fields show them.
     int FSentCount = 0;
     int FErrorCount = 0;
+    // The run is in Connect, and the user stopped it there.
+    bool FConnecting = false;
+    bool FStoppedConnecting = false;
     // The client's current error has been counted, shown and logged already.
     bool FErrorReported = false;
 };

@@ -91,7 +91,7 @@ void TMailWizardForm::RunRecords() {
         }
 
         if (SmtpClient->State() != smtpConnected && !Connect()) {
-            if (CloseRequested) {
+            if (CloseRequested || FStoppedConnecting) {
                 // The user gave the attempt up by closing the window: the server has not failed.
                 AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
                 return;
@@ -196,13 +196,21 @@ bool TMailWizardForm::Connect() {
     SmtpClient->SetTimeOut(ui->trbTimeout->value());
     SmtpClient->SetStatusTimeOut(false);
     FErrorReported = false;
-    SmtpClient->Open();
+    FStoppedConnecting = false;
+    {
+        struct TConnecting {
+            bool& Flag;
+            ~TConnecting() { Flag = false; }
+        } connecting{FConnecting};
+        FConnecting = true;
+        SmtpClient->Open();
+    }
     // Open waits for the connection itself: once it returned, the client is connected or never will be.
     Application::ProcessMessages();
     const bool connected = SmtpClient->State() == smtpConnected;
     ui->edtStatus->setText(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
-    // A connection dropped because the user closed the window is no failure of the server.
-    if (CloseRequested)
+    // A connection dropped because the user closed the window or stopped the run is no failure of the server.
+    if (CloseRequested || FStoppedConnecting)
         FErrorReported = true;
     if (SmtpClient->SecurityFailure() && !FErrorReported) {
         // Shown here in full; the run writes its one log row when it ends.

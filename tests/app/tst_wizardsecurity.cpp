@@ -344,8 +344,16 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    // The close box while the server takes the connection and never answers the TLS handshake (a peer process).
-    void closeDuringHandshake() {
+    void stopDuringHandshake_data() {
+        QTest::addColumn<bool>("closeBox");
+        QTest::newRow("close box") << true;
+        QTest::newRow("Stop") << false;
+    }
+
+    // The close box or Stop while the server takes the connection and never answers the TLS handshake (a peer
+    // process): the run ends at once as the user's abort, not after the timeout as the server's failure.
+    void stopDuringHandshake() {
+        QFETCH(bool, closeBox);
         QProcess peer;
         peer.start("/usr/bin/python3", {"-c", "import socket, sys\n"
                                               "s = socket.create_server(('127.0.0.1', 0))\n"
@@ -363,7 +371,12 @@ private slots:
         connect(Find<QLineEdit>(*form, "edtStatus"), &QLineEdit::textChanged, window, [&](const QString& status) {
             if (!box && status == QStringLiteral("Connecting")) {
                 box = AnswerNextBox("&Yes");
-                QTimer::singleShot(300, window, [window] { window->close(); });
+                QTimer::singleShot(300, window, [window, closeBox] {
+                    if (closeBox)
+                        window->close();
+                    else
+                        Find<QPushButton>(*window, "btnCancel")->click();
+                });
             }
         });
         QElapsedTimer clock;
@@ -371,8 +384,10 @@ private slots:
         Find<QPushButton>(*form, "btnNext")->click();
         QVERIFY(clock.elapsed() < 8000); // the timeout is 20 s
         QVERIFY(box && box->Shown);
-        QVERIFY(!form->isVisible());
+        QCOMPARE(form->isVisible(), !closeBox);
         QVERIFY(Find<QPlainTextEdit>(*form, "memLog")->toPlainText().contains("User aborted at position 0."));
+        QCOMPARE(Find<QLineEdit>(*form, "edtErrorCount")->text(), QStringLiteral("0"));
+        QCOMPARE(LogRows(), QStringList{"User aborted at position 0.|Anna Berg|anna@example.org"});
         peer.closeWriteChannel();
         peer.waitForFinished(5000);
     }
