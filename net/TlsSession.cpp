@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 
 namespace {
@@ -145,6 +146,12 @@ void TTlsSession::Fail(const std::string& text) {
 
 void TTlsSession::FailFromQueue(const char* fallback) {
     const unsigned long code = ERR_peek_last_error();
+    // Plain text where a TLS record should be: the usual slip of SSL/TLS chosen for a STARTTLS port.
+    if (!FEstablished && ERR_GET_LIB(code) == ERR_LIB_SSL &&
+        (ERR_GET_REASON(code) == SSL_R_WRONG_VERSION_NUMBER || ERR_GET_REASON(code) == SSL_R_PACKET_LENGTH_TOO_LONG)) {
+        Fail("The server does not speak TLS on this port (choose STARTTLS, or the port for SSL/TLS)");
+        return;
+    }
     const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
     Fail(reason ? std::string("The secure connection with the server failed: ") + reason : std::string(fallback));
 }

@@ -137,6 +137,16 @@ private slots:
         h.Client.Quit();
     }
 
+    // SSL/TLS chosen for a port where the server greets in clear text.
+    void implicitTlsToPlainServer() {
+        SmtpSink sink;
+        QVERIFY(sink.Start());
+        Harness h("127.0.0.1", sink.Port(), TSmtpSecurity::Tls);
+        QVERIFY(!h.Client.Open());
+        QCOMPARE(h.Client.ErrorMessage(),
+                 std::string("The server does not speak TLS on this port (choose STARTTLS, or the port for SSL/TLS)"));
+    }
+
     void startTlsNotOffered() {
         SmtpSink sink;
         QVERIFY(sink.Start());
