@@ -44,7 +44,6 @@ enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
 
 class TCustomAsyncSocket : public QObject {
     Q_OBJECT
-    friend void RaiseSocketError(TCustomAsyncSocket* socket, const std::string& functionName);
 
 public:
     explicit TCustomAsyncSocket(QObject* owner = nullptr);
@@ -131,6 +130,9 @@ public:
     virtual void Resume();
     // Binds a datagram socket to any local address and port.
     void BindLocal();
+    // Gives up a connection that a reset or a not-connected error has ended: the handle goes and the state is
+    // wsClosed, without a session-closed event. What the error helper does before it raises such an error.
+    void AbandonHandle();
 
     // TLS on the connected stream: the handshake starts at once, every byte sent and received afterwards goes
     // through the session. host is what the server's certificate must be valid for; trustedFile names extra
@@ -161,7 +163,6 @@ protected:
     void ProcessPendingMessages(bool block);
 
 private:
-    void AbandonHandle();
     // Stops the events of the open handle and closes it, errors unheeded; harmless without a handle.
     void ReleaseHandle();
     // One platform receive into the empty receive buffer; false when nothing came.
