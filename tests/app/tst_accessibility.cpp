@@ -156,10 +156,9 @@ private:
     std::unique_ptr<TMailWizardForm> FilledWizard(quint16 port) {
         auto form = ShowWizard();
         form->LogFolder = FDir.path();
-        form->SmtpClient->SetPort(std::to_string(port));
         Find<QLineEdit>(*form, "edtSubject")->setText("Autumn news");
         Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %N,\n\nnews.");
-        Find<QLineEdit>(*form, "edtSMTPServer")->setText("127.0.0.1");
+        Find<QLineEdit>(*form, "edtSMTPServer")->setText(QStringLiteral("127.0.0.1:%1").arg(port));
         Find<QLineEdit>(*form, "edtName")->setText("Anna Berg");
         Find<QLineEdit>(*form, "edtReturnAddress")->setText("anna@example.org");
         SetTable(*form, FTable);
