@@ -2,6 +2,7 @@
 #include "app/MailWizard.h"
 
 #include "about/About.h"
+#include "app/SecurityDialog.h"
 #include "app/WizardCaptions.h"
 #include "framework/Application.h"
 #include "framework/Fonts.h"
@@ -70,6 +71,9 @@ void TMailWizardForm::CreateComponents() {
     XbaseEngine->SetDataSource(srcRecipients.get());
     Ledger = std::make_unique<TDeliveryLedger>();
 
+    SecurityDlg = std::make_unique<TSecurityDialog>(this);
+    SecurityDlg->OnTest = [this](TSecurityDialog*) { return TestConnection(); };
+
     SmtpClient = std::make_unique<TSmtpClient>();
     SmtpClient->SetPort("smtp");
     SmtpClient->SetWait(ui->Waiter);
@@ -87,6 +91,7 @@ void TMailWizardForm::ApplyLook() {
     ui->lblTitle->setFont(Fonts::Title());
     ui->lblNotice->setFont(Fonts::SmallPrint());
     ui->imgProgramIcon->setPixmap(ProgramIcon::Pixmap());
+    SecurityDlg->setFont(font()); // a window of its own: the form's font does not reach it by itself
 
     // The title panel stands out in the colour of an edit's background, as wizards have it.
     QPalette top = ui->pnlTop->palette();
@@ -106,6 +111,8 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->btnBack, &QPushButton::clicked, this, [this] { Guarded([this] { btnNextClick(ui->btnBack); }); });
     connect(ui->btnCancel, &QPushButton::clicked, this, [this] { Guarded([this] { btnCancelClick(ui->btnCancel); }); });
     connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
+    connect(ui->btnSecurity, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnSecurityClick(ui->btnSecurity); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
 
     for (QLineEdit* edit :
@@ -297,7 +304,7 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
             PageNo = 4;
         break;
     case 6:
-        if (!PlanRun()) {
+        if (!AskPassword() || !PlanRun()) {
             PageNo = 5;
             break;
         }
@@ -312,8 +319,19 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
 void TMailWizardForm::btnCancelClick(QObject* /*Sender*/) {
     if (ui->btnCancel->text() == WizardCaptions::Stop) {
         StopRequested = true;
-        if (FRun)
-            FRun->RequestStop();
+        if (!FRun)
+            return;
+        // While the connection is being made (a handshake or login may wait long) no message is in transfer:
+        // the question comes at once, and Yes drops the attempt.
+        if (FRun->Connecting()) {
+            const QString question =
+                QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
+            if (MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes)
+                FRun->StopConnecting();
+            StopRequested = false;
+            return;
+        }
+        FRun->RequestStop();
         return;
     }
     close();

@@ -21,6 +21,7 @@ class QComboBox;
 class TCodePage;
 class TDataSource;
 class THourglass;
+class TSecurityDialog;
 class TSettingsStore;
 class TSmtpClient;
 class TTable;
@@ -66,6 +67,16 @@ public:
     QString CodePageSetting() const;
     void SetCodePageSetting(const QString& name);
     void cmbCodePageChange(QObject* Sender);
+
+    // Port, encryption and login of the server (MailWizardSecurity.cpp).
+    void btnSecurityClick(QObject* Sender);
+    // Hands server, port, security and login to client; false with the reason when they cannot work.
+    bool ApplyConnectionSettings(TSmtpClient& client, QString& error);
+    // Connects, secures, logs in and quits with the settings as they stand; one sentence on how it went.
+    QString TestConnection();
+    // At Start!: asks for the login's password when neither this session nor the keyring has it; false when the
+    // user cancelled.
+    bool AskPassword();
 
     // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
     bool CreateErrorLog();
@@ -116,6 +127,7 @@ public:
     std::unique_ptr<TTable> tblRecipients;
     std::unique_ptr<TDataSource> srcRecipients;
     std::unique_ptr<TXbaseEngine> XbaseEngine;
+    std::unique_ptr<TSecurityDialog> SecurityDlg;
 
     // The form's unpublished state.
     QString AppTitle;
@@ -170,6 +182,8 @@ private:
     std::unique_ptr<TCodePage> OpenCodePage(const TTable& table) const;
     void UpdateCodePagePreview();
     bool CheckFieldsDecode();
+    // The keyring entry of the login: user name at host.
+    QString PasswordKey() const;
 
     // The run's steps (MailWizardRun.cpp).
     void StartRun();
@@ -200,7 +214,7 @@ private:
     int FShownPercent = -1;
     QString FShownRecipient;
     QStringList FShownLines;
-    std::unique_ptr<THourglass> FConnecting;
+    std::unique_ptr<THourglass> FBusyCursor;
     TRunCounts FShownCounts;
     QDateTime FShownEnd;
     int FPercent = -1;

@@ -188,9 +188,9 @@ void TMailWizardForm::PaintFrame() {
 void TMailWizardForm::RunStatus(const QString& status) {
     // The busy cursor while a connection is made, as long as the run waits for it.
     if (status == QStringLiteral("Connecting"))
-        FConnecting = std::make_unique<THourglass>();
+        FBusyCursor = std::make_unique<THourglass>();
     else
-        FConnecting.reset();
+        FBusyCursor.reset();
     FShownStatus = status;
     // A step of another kind (connecting, a pause, the end) shows at once; one record's "Sending mail #n" after
     // the other waits for the frame.

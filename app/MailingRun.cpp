@@ -61,6 +61,11 @@ void TMailingRun::Interrupt() {
         FPause->quit();
 }
 
+void TMailingRun::StopConnecting() {
+    FStoppedConnecting = true;
+    FClient.Abort();
+}
+
 void TMailingRun::Execute() {
     // The run feeds the client itself; the handlers the client had come back afterwards.
     auto getData = std::move(FClient.OnGetData);
@@ -210,9 +215,19 @@ TMailingRun::Clock::duration TMailingRun::WaitBeforeSending() const {
 bool TMailingRun::EnsureConnected() {
     if (FClient.State() == smtpConnected || Connect())
         return true;
-    if (FInterrupted) {
-        // The user gave the attempt up by closing the window: the server has not failed.
+    if (FInterrupted || FStoppedConnecting) {
+        // The user gave the attempt up by closing the window or stopping the run: the server has not failed.
         AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
+        return false;
+    }
+    if (FClient.SecurityFailure()) {
+        // Refused encryption or login: every further record would meet the same, and providers lock an account
+        // after repeated refused logins. One row, in the server's words when it gave any.
+        const std::string reply = FClient.LastResponse();
+        FView.RunAborted();
+        const std::optional<TRecipient> current = CurrentRecord();
+        AppendLogRow(FLog, reply.empty() ? FClient.ErrorMessage() : reply, current ? current->Name : std::string(),
+                     current ? current->Email : std::string());
         return false;
     }
     AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FPosition));
@@ -230,13 +245,29 @@ bool TMailingRun::Connect() {
     FClient.SetTimeOut(FSettings.TimeOut);
     FClient.SetStatusTimeOut(false);
     FErrorReported = false;
-    FClient.Open();
+    FStoppedConnecting = false;
+    FConnecting = true;
+    try {
+        FClient.Open();
+    } catch (...) {
+        FConnecting = false;
+        throw;
+    }
+    FConnecting = false;
     // Open waits for the connection itself: once it returned, the client is connected or never will be.
     Application::ProcessMessages();
     const bool connected = FClient.State() == smtpConnected;
     FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
-    if (FInterrupted)
-        FErrorReported = true; // a connection dropped because the window closes is no failure of the server
+    // A connection dropped because the window closes or the user stopped the run is no failure of the server.
+    if (FInterrupted || FStoppedConnecting)
+        FErrorReported = true;
+    if (FClient.SecurityFailure() && !FErrorReported) {
+        // Shown here in full; the run writes its one log row when it ends.
+        FErrorReported = true;
+        ++FCounts.Errors;
+        ShowCounts();
+        FView.RunLine(QString::fromUtf8(FClient.ErrorMessage()));
+    }
     // The failure belongs to the connection, not to a recipient: its text names the server and the reason.
     ReportError(QString(), CurrentRecord());
     return connected;

@@ -71,6 +71,10 @@ public:
     void RequestStop();
     // The window is closing: the run ends at once, the message in transfer is given up.
     void Interrupt();
+    // True while a connection is being made (a handshake or a login may wait long): no message is in transfer.
+    bool Connecting() const { return FConnecting; }
+    // The user stopped the run while it connects: the attempt is dropped and the run ends as a user abort.
+    void StopConnecting();
 
     const TRunCounts& Counts() const { return FCounts; }
     int Position() const { return FPosition; }
@@ -140,6 +144,8 @@ private:
     bool FInterrupted = false;
     bool FErrorReported = false;
     int FGivenUp = 0; // a record whose message the user gave up in transfer
+    bool FConnecting = false;
+    bool FStoppedConnecting = false;
     Clock::duration FInterval{};
     Clock::time_point FLastSend;
     Clock::time_point FReconnectAt;

@@ -60,7 +60,8 @@ private slots:
     // One run meets every result: sent, refused, deferred then sent on the retry, unknown after a drop that
     // follows the final dot, two skipped addresses and the user's stop.
     void everyStatus() {
-        SmtpSink sink({"refuse@example.org"}, {"--defer", "later@example.org", "--drop-after-dot", "drop@example.org"});
+        SmtpSink sink({"refuse@example.org"});
+        sink.SetOptions({"--defer", "later@example.org", "--drop-after-dot", "drop@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         const QString table =
             MakeRecipients("every", {"first@example.org", "refuse@example.org", "later@example.org", "drop@example.org",
@@ -105,8 +106,8 @@ private slots:
 
     // Attempts that stay deferred end after the configured retries; the ledger numbers them.
     void deferredGivesUpAfterItsRetries() {
-        SmtpSink sink({},
-                      {"--defer", "busy@example.org", "--defer", "busy@example.org", "--defer", "busy@example.org"});
+        SmtpSink sink;
+        sink.SetOptions({"--defer", "busy@example.org", "--defer", "busy@example.org", "--defer", "busy@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         const QString folder = Folder("retries");
         TRunBench bench(MakeRecipients("retries", {"busy@example.org", "calm@example.org"}), folder, sink.Port());
@@ -124,7 +125,8 @@ private slots:
     // A 421 closes the service: no new connection before the retry's pause is over, so the deferred message goes
     // again before the next record does (after a 451 the next record would go at once).
     void serviceClosingWaitsBeforeReconnecting() {
-        SmtpSink sink({}, {"--close-421", "busy@example.org"});
+        SmtpSink sink;
+        sink.SetOptions({"--close-421", "busy@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         const QString folder = Folder("closing");
         TRunBench bench(MakeRecipients("closing", {"first@example.org", "busy@example.org", "third@example.org"}),

@@ -89,11 +89,10 @@ private:
                                                  const QString& to = {}) {
         auto form = ShowWizard();
         form->LogFolder = FDir.path();
-        form->SmtpClient->SetPort(std::to_string(port));
         form->findChild<TWait*>("Waiter")->SetInterval(100); // connection timeouts in tenths of seconds
         Find<QLineEdit>(*form, "edtSubject")->setText("Autumn news");
         Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %D %N,\n\nnews for %O.\n.\nBye");
-        Find<QLineEdit>(*form, "edtSMTPServer")->setText("127.0.0.1");
+        Find<QLineEdit>(*form, "edtSMTPServer")->setText(QStringLiteral("127.0.0.1:%1").arg(port));
         Find<QLineEdit>(*form, "edtName")->setText("Quorvel Test");
         Find<QLineEdit>(*form, "edtOrganization")->setText("Test Works");
         Find<QLineEdit>(*form, "edtReturnAddress")->setText("sender@example.org");
@@ -642,7 +641,8 @@ private slots:
     // Stop after record 3, then "Resume the last run" sends exactly the rest, "Retry failed" exactly the
     // deferred one, and a plain run asks before mailing the same message to those who have it already.
     void resumeRetryAndResendQuestion() {
-        SmtpSink sink({}, {"--defer", "carl@example.org"});
+        SmtpSink sink;
+        sink.SetOptions({"--defer", "carl@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), FTable);
         form->RetryDelays = {}; // the deferral stays for "Retry failed"
@@ -697,7 +697,8 @@ private slots:
 
     // Stop ends a pause before a retry at once, and the question comes during the pause.
     void stopDuringRetryPause() {
-        SmtpSink sink({}, {"--defer", "anna@example.org"});
+        SmtpSink sink;
+        sink.SetOptions({"--defer", "anna@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), FTable, "1", "1");
         form->RetryDelays = {std::chrono::minutes(10)};

@@ -20,12 +20,16 @@ public:
         QByteArray Wire;    // the DATA section exactly as the client sent it
     };
 
-    // Recipients in Refused are answered with 550 at RCPT. Extra arguments go to smtp_sink.py as they stand
-    // ("--defer", ADDRESS, "--drop-after-dot", ADDRESS).
-    explicit SmtpSink(QStringList refused = {}, QStringList extraArguments = {});
+    // Recipients in Refused are answered with 550 at RCPT.
+    explicit SmtpSink(QStringList refused = {});
     ~SmtpSink();
     SmtpSink(const SmtpSink&) = delete;
     SmtpSink& operator=(const SmtpSink&) = delete;
+
+    // Further options of smtp_sink.py (security, certificate, login), given before Start.
+    void SetOptions(QStringList options) { FOptions = std::move(options); }
+    // Login attempts so far, one "NAME MECHANISM ok|refused" line each.
+    QStringList AuthAttempts() const;
 
     // Starts the server on a free loopback port; false with ErrorText() when it did not come up.
     bool Start();
@@ -46,7 +50,7 @@ public:
 
 private:
     QStringList FRefused;
-    QStringList FExtraArguments;
+    QStringList FOptions;
     QTemporaryDir FFolder;
     std::unique_ptr<QProcess> FProcess;
     quint16 FPort = 0;
