@@ -16,9 +16,13 @@ class TSmtpClient;
 class TTable;
 class TXbaseEngine;
 class TXbaseEnv;
+struct TPreflightMailing;
 
 // What closing a window does with it.
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
+
+// What the user did with the pre-flight summary; Failed when the table could not be read for it.
+enum class TPreflightAnswer { Continue, Back, Failed };
 
 class TMailWizardForm : public QWidget {
     Q_OBJECT
@@ -57,6 +61,10 @@ public:
     static QString ProgramFolder();
     // The folder of the log table last created or opened (or tried), with its trailing separator.
     QString ErrorLogFolder() const { return FErrorLogFolder; }
+
+    // The pre-flight summary shown when the check passed (MailWizardPreflight.cpp).
+    TPreflightAnswer AskPreflight();
+    TPreflightMailing PreflightMailing() const;
 
     // The mailing run (MailWizardRun.cpp).
     void MailIt();

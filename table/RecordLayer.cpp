@@ -306,6 +306,14 @@ int RecordCount(int cursor, int& count) {
     return rcOk;
 }
 
+int FileRecordCount(int cursor, int& count) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    count = static_cast<int>(xb_RecCount());
+    return rcOk;
+}
+
 int ReadMemo(int cursor, std::string_view fieldBytes, std::string& text, std::string& reason) {
     TAreaGuard guard(cursor);
     if (!guard.Valid())

@@ -57,6 +57,8 @@ int FetchPrior(int cursor, long recNo, std::string& image, long& newRecNo, bool&
 // Appends image as a new record; answers the append codes.
 int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& reason);
 int RecordCount(int cursor, int& count);
+// Every record of the file, deleted ones included.
+int FileRecordCount(int cursor, int& count);
 // Memo text for a memo field's bytes.
 int ReadMemo(int cursor, std::string_view fieldBytes, std::string& text, std::string& reason);
 

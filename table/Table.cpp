@@ -192,6 +192,15 @@ int TTable::RecordCount() {
     return count;
 }
 
+int TTable::FileRecordCount() {
+    CheckActive();
+    int count = 0;
+    const int code = RecordLayer::FileRecordCount(FCursor, count);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    return count;
+}
+
 TField& TTable::Fields(int index) const {
     if (index < 0 || index >= FieldCount())
         throw EDatabaseError("Field index out of range");

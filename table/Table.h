@@ -44,6 +44,8 @@ public:
     void GetFieldNames(std::vector<std::string>& list);
     // The number of records the engine reports (visible ones when deleted records are hidden).
     int RecordCount();
+    // Every record of the file, those marked deleted included.
+    int FileRecordCount();
 
     int FieldCount() const { return static_cast<int>(FFields.size()); }
     TField& Fields(int index) const;

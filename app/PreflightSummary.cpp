@@ -1,0 +1,193 @@
+// What a mailing is about to do: counts and records to look at, from one walk over the scope.
+#include "app/PreflightSummary.h"
+
+#include "app/MessageText.h"
+#include "framework/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/Table.h"
+
+#include <algorithm>
+#include <climits>
+#include <unordered_map>
+
+namespace {
+
+// The line buffer the client hands to the body feed bounds every line, wrapped or not.
+constexpr int FeedLineLimit = TSmtpClient::LineBufferSize - 1;
+
+std::string LowerAscii(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+const std::string& FieldFor(const TPreflightMailing& mailing, char placeholder) {
+    switch (placeholder) {
+    case 'N':
+        return mailing.NameField;
+    case 'O':
+        return mailing.OrganizationField;
+    case 'E':
+        return mailing.EmailField;
+    default:
+        return mailing.DearField;
+    }
+}
+
+// The placeholders of a text as personalisation reads them: "%%" and "%n" are not placeholders.
+std::vector<char> Placeholders(std::string_view text) {
+    std::vector<char> found;
+    bool afterPercent = false;
+    for (char ch : text) {
+        if (!afterPercent) {
+            afterPercent = ch == '%';
+            continue;
+        }
+        if ((ch == 'N' || ch == 'O' || ch == 'E' || ch == 'D') && std::find(found.begin(), found.end(), ch) == found.end())
+            found.push_back(ch);
+        afterPercent = false;
+    }
+    return found;
+}
+
+} // namespace
+
+TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing) : FWrapColumn(mailing.WrapColumn) {
+    FindUnmapped(mailing);
+    Walk(mailing);
+}
+
+void TPreflightSummary::FindUnmapped(const TPreflightMailing& mailing) {
+    for (const auto& [text, where] : {std::pair<std::string_view, const char*>{mailing.Subject, " in the subject"},
+                                      std::pair<std::string_view, const char*>{mailing.Body, " in the body"}})
+        for (char placeholder : Placeholders(text))
+            if (FieldFor(mailing, placeholder).empty())
+                FUnmapped.push_back(std::string("%") + placeholder + where);
+}
+
+void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
+    TTable table;
+    table.SetReadOnly(true);
+    table.SetTableType(ttXbFOX);
+    table.SetTableName(mailing.TablePath);
+    table.Open();
+
+    // Fields are looked up once: a name that is not in the table fails here, as in the check.
+    const auto field = [&table](const std::string& name) { return name.empty() ? nullptr : &table.FieldByName(name); };
+    TField* const fields[] = {field(mailing.NameField), field(mailing.OrganizationField), field(mailing.EmailField),
+                              field(mailing.DearField)};
+
+    // A body without a mapped placeholder is the same for everyone: its lines are measured once.
+    bool personal = false;
+    for (char placeholder : Placeholders(mailing.Body))
+        personal = personal || !FieldFor(mailing, placeholder).empty();
+    std::string values[4];
+    const auto lookup = [&values](char placeholder) -> std::string {
+        return values[placeholder == 'N' ? 0 : placeholder == 'O' ? 1 : placeholder == 'E' ? 2 : 3];
+    };
+    if (!personal)
+        FLongestLine = LongestBodyLine(MessageText::ReplaceVariables(mailing.Body, lookup));
+
+    const bool scoped = mailing.ScopeTo > 0;
+    int position = 0;
+    if (scoped && mailing.ScopeFrom > 1)
+        position = table.MoveBy(mailing.ScopeFrom - 1);
+    const int last = scoped ? mailing.ScopeTo : INT_MAX;
+    // Record numbers in the file run on over deleted records; the gaps between them are what the run passes over.
+    int previous = scoped ? table.RecNo() - 1 : 0;
+    std::unordered_map<std::string, int> seen;
+    while (!table.Eof() && position < last) {
+        ++position;
+        ++FRecords;
+        FDeleted += table.RecNo() - previous - 1;
+        previous = table.RecNo();
+
+        for (int i = 0; i < 4; ++i)
+            values[i] = fields[i] ? fields[i]->AsString() : std::string();
+        const std::string& name = values[0];
+        const std::string address = Text::Trim(values[2]);
+
+        for (int i = 0; i < 4; ++i)
+            if (fields[i] && !TextDecodes(values[i])) {
+                ++FUndecodable;
+                Add(position, name, address, "text in " + fields[i]->FieldName() + " does not decode");
+                break;
+            }
+        if (address.empty()) {
+            ++FWithoutAddress;
+            Add(position, name, address, "no e-mail address");
+        } else {
+            if (std::string fault = AddressFault(address); !fault.empty()) {
+                ++FMalformed;
+                Add(position, name, address, std::move(fault));
+            }
+            const auto [first, added] = seen.try_emplace(LowerAscii(address), position);
+            if (!added) {
+                ++FDuplicates;
+                Add(position, name, address, "same address as record " + std::to_string(first->second));
+            }
+            if (personal)
+                FLongestLine = std::max(FLongestLine, LongestBodyLine(MessageText::ReplaceVariables(mailing.Body, lookup)));
+        }
+        table.Next();
+    }
+    if (!scoped)
+        FDeleted += table.FileRecordCount() - previous;
+}
+
+int TPreflightSummary::LongestBodyLine(const std::string& personalised) const {
+    int longest = 0;
+    size_t pos = 0;
+    bool more = true;
+    while (more) {
+        const std::string line = MessageText::NextBodyLine(personalised, pos, FWrapColumn, FeedLineLimit, more);
+        // The call that uses the text up returns a line the feed does not send.
+        if (more)
+            longest = std::max(longest, static_cast<int>(line.size()));
+    }
+    return longest;
+}
+
+void TPreflightSummary::Add(int position, const std::string& name, const std::string& address, std::string reason) {
+    FToLookAt.push_back({position, name, address, std::move(reason)});
+}
+
+std::string TPreflightSummary::AddressFault(std::string_view address) {
+    if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) <= 32; }))
+        return "blank inside the address";
+    const size_t at = address.find('@');
+    if (at == std::string_view::npos)
+        return "no \"@\" in the address";
+    if (address.find('@', at + 1) != std::string_view::npos)
+        return "more than one \"@\"";
+    if (at == 0)
+        return "nothing before \"@\"";
+    if (at + 1 == address.size())
+        return "no domain after \"@\"";
+    return {};
+}
+
+// Table text is 8-bit and every byte is a character of the charset messages declare.
+// TODO(#13): check the bytes against the table's code page once the converter is in table/.
+bool TPreflightSummary::TextDecodes(std::string_view /*bytes*/) {
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines() const {
+    std::string unmapped;
+    for (const std::string& placeholder : FUnmapped)
+        unmapped += (unmapped.empty() ? "" : ", ") + placeholder;
+    std::string longest = std::to_string(FLongestLine) + " characters";
+    longest += FWrapColumn > 0 ? " (wrapped at " + std::to_string(FWrapColumn) + ")" : std::string(" (not wrapped)");
+    return {{"Records in the scope:", std::to_string(FRecords)},
+            {"Messages to send:", std::to_string(ToSend())},
+            {"Deleted records passed over:", std::to_string(FDeleted)},
+            {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
+            {"Malformed addresses:", std::to_string(FMalformed)},
+            {"Duplicate addresses:", std::to_string(FDuplicates)},
+            {"Records with text that does not decode:", std::to_string(FUndecodable)},
+            {"Placeholders without a field:", unmapped.empty() ? std::string("none") : unmapped},
+            {"Longest body line:", longest}};
+}
