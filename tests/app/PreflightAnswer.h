@@ -53,6 +53,7 @@ struct TPreflightAnswerer : QObject {
 // Installs an answerer for the lifetime of owner.
 inline TPreflightAnswerer* AnswerPreflight(QObject& owner) {
     auto* answerer = new TPreflightAnswerer;
+    answerer->setObjectName(QStringLiteral("PreflightAnswerer"));
     answerer->setParent(&owner);
     qApp->installEventFilter(answerer);
     return answerer;

@@ -44,7 +44,9 @@ inline std::unique_ptr<TMailWizardForm> ShowWizard() {
 
 // The answerer of the form's pre-flight summaries.
 inline TPreflightAnswerer* Preflight(QWidget& form) {
-    return form.findChild<TPreflightAnswerer*>(QString(), Qt::FindDirectChildrenOnly);
+    // Without a meta-object of its own the answerer is found by its name.
+    return static_cast<TPreflightAnswerer*>(
+        form.findChild<QObject*>(QStringLiteral("PreflightAnswerer"), Qt::FindDirectChildrenOnly));
 }
 
 template <typename T> T* Find(QWidget& form, const char* name) {
