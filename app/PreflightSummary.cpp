@@ -52,6 +52,73 @@ std::vector<char> Placeholders(std::string_view text) {
     return found;
 }
 
+// The longest line the feed hands out for text, wrapped at width.
+int LongestWrapped(std::string_view text, int width) {
+    int longest = 0;
+    size_t pos = 0;
+    bool more = true;
+    while (more) {
+        const std::string line = MessageText::NextBodyLine(text, pos, width, FeedLineLimit, more);
+        // The call that uses the text up returns a line the feed does not send.
+        if (more)
+            longest = std::max(longest, static_cast<int>(line.size()));
+    }
+    return longest;
+}
+
+// The longest sent line of each recipient's body. Text lines wrap one by one, so only those holding a mapped
+// placeholder are personalised and wrapped per record; the others, and the footer, are measured once.
+class TBodyLines {
+public:
+    TBodyLines(const TPreflightMailing& mailing) : FWidth(mailing.WrapColumn) {
+        const MessageText::FieldLookup none = [](char) { return std::string(); };
+        const std::string& body = mailing.Body;
+        for (size_t start = 0;;) {
+            const size_t end = body.find("\r\n", start);
+            const bool last = end == std::string::npos;
+            TLine line{body.substr(start, last ? std::string::npos : end + 2 - start), last};
+            bool personal = false;
+            for (char placeholder : Placeholders(line.Text))
+                personal = personal || !FieldFor(mailing, placeholder).empty();
+            if (personal)
+                FPersonal.push_back(std::move(line));
+            else
+                FFixed = std::max(FFixed, LongestWrapped(Personalise(line, none), FWidth));
+            if (last)
+                break;
+            start = end + 2;
+        }
+        // The footer's first line break ends the body's last line (see Personalise).
+        FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
+    }
+
+    int Longest(const MessageText::FieldLookup& lookup) const {
+        int longest = FFixed;
+        for (const TLine& line : FPersonal)
+            longest = std::max(longest, LongestWrapped(Personalise(line, lookup), FWidth));
+        return longest;
+    }
+
+private:
+    struct TLine {
+        std::string Text; // with its CR LF, except the last line of the body
+        bool Last = false;
+    };
+
+    static std::string Personalise(const TLine& line, const MessageText::FieldLookup& lookup) {
+        static const size_t footer = MessageText::Footer().size();
+        std::string text = MessageText::ReplaceVariables(line.Text, lookup);
+        text.resize(text.size() - footer);
+        if (line.Last)
+            text += "\r\n";
+        return text;
+    }
+
+    int FWidth;
+    int FFixed = 0;
+    std::vector<TLine> FPersonal;
+};
+
 } // namespace
 
 TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing) : FWrapColumn(mailing.WrapColumn) {
@@ -79,16 +146,11 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
     TField* const fields[] = {field(mailing.NameField), field(mailing.OrganizationField), field(mailing.EmailField),
                               field(mailing.DearField)};
 
-    // A body without a mapped placeholder is the same for everyone: its lines are measured once.
-    bool personal = false;
-    for (char placeholder : Placeholders(mailing.Body))
-        personal = personal || !FieldFor(mailing, placeholder).empty();
+    const TBodyLines bodyLines(mailing);
     std::string values[4];
-    const auto lookup = [&values](char placeholder) -> std::string {
+    const MessageText::FieldLookup lookup = [&values](char placeholder) {
         return values[placeholder == 'N' ? 0 : placeholder == 'O' ? 1 : placeholder == 'E' ? 2 : 3];
     };
-    if (!personal)
-        FLongestLine = LongestBodyLine(MessageText::ReplaceVariables(mailing.Body, lookup));
 
     const bool scoped = mailing.ScopeTo > 0;
     int position = 0;
@@ -98,6 +160,7 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
     // Record numbers in the file run on over deleted records; the gaps between them are what the run passes over.
     int previous = scoped ? table.RecNo() - 1 : 0;
     std::unordered_map<std::string, int> seen;
+    seen.reserve(static_cast<size_t>(std::min(table.FileRecordCount(), last - position)));
     while (!table.Eof() && position < last) {
         ++position;
         ++FRecords;
@@ -128,26 +191,12 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
                 ++FDuplicates;
                 Add(position, name, address, "same address as record " + std::to_string(first->second));
             }
-            if (personal)
-                FLongestLine = std::max(FLongestLine, LongestBodyLine(MessageText::ReplaceVariables(mailing.Body, lookup)));
+            FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
         }
         table.Next();
     }
     if (!scoped)
         FDeleted += table.FileRecordCount() - previous;
-}
-
-int TPreflightSummary::LongestBodyLine(const std::string& personalised) const {
-    int longest = 0;
-    size_t pos = 0;
-    bool more = true;
-    while (more) {
-        const std::string line = MessageText::NextBodyLine(personalised, pos, FWrapColumn, FeedLineLimit, more);
-        // The call that uses the text up returns a line the feed does not send.
-        if (more)
-            longest = std::max(longest, static_cast<int>(line.size()));
-    }
-    return longest;
 }
 
 void TPreflightSummary::Add(int position, const std::string& name, const std::string& address, std::string reason) {
@@ -180,7 +229,10 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines() cons
     for (const std::string& placeholder : FUnmapped)
         unmapped += (unmapped.empty() ? "" : ", ") + placeholder;
     std::string longest = std::to_string(FLongestLine) + " characters";
-    longest += FWrapColumn > 0 ? " (wrapped at " + std::to_string(FWrapColumn) + ")" : std::string(" (not wrapped)");
+    if (FWrapColumn > 0)
+        longest += " (wrapped at " + std::to_string(std::min(FWrapColumn, FeedLineLimit)) + ")";
+    else
+        longest += " (not wrapped)";
     return {{"Records in the scope:", std::to_string(FRecords)},
             {"Messages to send:", std::to_string(ToSend())},
             {"Deleted records passed over:", std::to_string(FDeleted)},

@@ -65,7 +65,6 @@ public:
 private:
     void FindUnmapped(const TPreflightMailing& mailing);
     void Walk(const TPreflightMailing& mailing);
-    int LongestBodyLine(const std::string& personalised) const;
     void Add(int position, const std::string& name, const std::string& address, std::string reason);
 
     int FRecords = 0;

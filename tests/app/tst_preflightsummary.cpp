@@ -2,6 +2,9 @@
 #include "app/PreflightSummary.h"
 #include "tests/app/WizardFixture.h"
 
+#include "app/MessageText.h"
+#include "framework/Text.h"
+#include "table/Table.h"
 #include "table/XbaseEnv.h"
 
 class TestPreflightSummary : public QObject {
@@ -132,6 +135,46 @@ private slots:
         const TPreflightSummary summary(mailing);
         QTEST(summary.LongestLine(), "longest");
         QTEST(QString::fromStdString(summary.Lines().back().second), "shown");
+    }
+
+    // Measuring line by line gives what the feed hands out for each whole message: trailing "%", a line exactly
+    // as wide as the column, a body that ends with a line break, a value that makes a line wrap.
+    void longestLineAsSent_data() {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<int>("wrap");
+        QTest::newRow("trailing percent") << "Dear %N,\r\nsave 100%" << 12;
+        QTest::newRow("percent before break") << "%N 50%\r\nok" << 9;
+        QTest::newRow("exact column") << "1234567890\r\n%N xx" << 10;
+        QTest::newRow("ends with break") << "Hi %N\r\n" << 0;
+        QTest::newRow("unmapped only") << "%O and %D\r\n%N" << 7;
+        QTest::newRow("long value") << "A %N and %E in one line" << 30;
+    }
+
+    void longestLineAsSent() {
+        QFETCH(QString, body);
+        QFETCH(int, wrap);
+        TPreflightMailing mailing = Mailing(FTable);
+        mailing.Body = body.toStdString();
+        mailing.WrapColumn = wrap;
+        int expected = 0;
+        TTable table;
+        table.SetTableName(mailing.TablePath);
+        table.Open();
+        for (; !table.Eof(); table.Next()) {
+            if (Text::Trim(table.FieldByName("EMAIL").AsString()).empty())
+                continue;
+            const std::string text = MessageText::ReplaceVariables(mailing.Body, [&table](char c) {
+                return c == 'N' ? table.FieldByName("NAME").AsString()
+                                : c == 'E' ? table.FieldByName("EMAIL").AsString() : std::string();
+            });
+            size_t pos = 0;
+            for (bool more = true; more;) {
+                const std::string line = MessageText::NextBodyLine(text, pos, wrap, 1023, more);
+                if (more)
+                    expected = std::max(expected, int(line.size()));
+            }
+        }
+        QCOMPARE(TPreflightSummary(mailing).LongestLine(), expected);
     }
 
     // Placeholders without a field vanish from every message; "%%", "%n" and a mapped one are not reported.
