@@ -33,8 +33,8 @@ TPreflightAnswer TMailWizardForm::AskPreflight() {
     try {
         summary.emplace(PreflightMailing());
     } catch (const std::exception& error) {
-        ShowErrorMessage(QStringLiteral("Can't read recipient table:\r\n") + RecipientTablePath() + QStringLiteral("\r\n") +
-                         QString::fromLocal8Bit(error.what()));
+        ShowErrorMessage(QStringLiteral("Can't read recipient table:\r\n") + RecipientTablePath() +
+                         QStringLiteral("\r\n") + QString::fromLocal8Bit(error.what()));
     }
     TPreflightAnswer answer = TPreflightAnswer::Failed;
     if (summary) {

@@ -61,8 +61,8 @@ void TPreflightDialog::FillList() {
                                       Text::FromLatin1(record.Address), Text::FromLatin1(record.Reason)});
     }
     if (records.size() > shown)
-        items << new QTreeWidgetItem({QString(), QString(), QString(),
-                                      QStringLiteral("and %1 more records").arg(records.size() - shown)});
+        items << new QTreeWidgetItem(
+            {QString(), QString(), QString(), QStringLiteral("and %1 more records").arg(records.size() - shown)});
     ui->lstRecords->addTopLevelItems(items);
     for (int column = 0; column < ui->lstRecords->columnCount(); ++column)
         ui->lstRecords->resizeColumnToContents(column);

@@ -45,7 +45,8 @@ std::vector<char> Placeholders(std::string_view text) {
             afterPercent = ch == '%';
             continue;
         }
-        if ((ch == 'N' || ch == 'O' || ch == 'E' || ch == 'D') && std::find(found.begin(), found.end(), ch) == found.end())
+        if ((ch == 'N' || ch == 'O' || ch == 'E' || ch == 'D') &&
+            std::find(found.begin(), found.end(), ch) == found.end())
             found.push_back(ch);
         afterPercent = false;
     }

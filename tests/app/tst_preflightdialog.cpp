@@ -60,12 +60,12 @@ private slots:
         TPreflightAnswerer* answer = Preflight(*form);
         Next(*form);
         QCOMPARE(answer->Shown, 1);
-        QCOMPARE(answer->Lines,
-                 (QStringList{"Records in the scope: 4", "Messages to send: 3", "Deleted records passed over: 1",
-                              "Records without an e-mail address: 1", "Malformed addresses: 1", "Duplicate addresses: 1",
-                              "Records with text that does not decode: 0",
-                              "Placeholders without a field: %O in the subject",
-                              "Longest body line: 65 characters (wrapped at 80)"}));
+        QCOMPARE(
+            answer->Lines,
+            (QStringList{"Records in the scope: 4", "Messages to send: 3", "Deleted records passed over: 1",
+                         "Records without an e-mail address: 1", "Malformed addresses: 1", "Duplicate addresses: 1",
+                         "Records with text that does not decode: 0", "Placeholders without a field: %O in the subject",
+                         "Longest body line: 65 characters (wrapped at 80)"}));
         QCOMPARE(form->PageNo, 5);
         QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
     }

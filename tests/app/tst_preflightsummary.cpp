@@ -68,14 +68,12 @@ private slots:
         QCOMPARE(summary.Duplicates(), 2);
         QCOMPARE(summary.Undecodable(), 0);
         QCOMPARE(summary.ToSend(), 9);
-        QCOMPARE(Listed(summary), (QStringList{"2|Carl||no e-mail address",
-                                               "3|Dora|dora example.org|blank inside the address",
-                                               "4|Emil|emil@|no domain after \"@\"",
-                                               "5|Fay|ANNA@Example.ORG|same address as record 1",
-                                               "6|Gus|gus.example.org|no \"@\" in the address",
-                                               "8|Ida|ida@@example.org|more than one \"@\"",
-                                               "9|Jon|@example.org|nothing before \"@\"",
-                                               "10|Kim|hal@example.org|same address as record 7"}));
+        QCOMPARE(Listed(summary),
+                 (QStringList{"2|Carl||no e-mail address", "3|Dora|dora example.org|blank inside the address",
+                              "4|Emil|emil@|no domain after \"@\"", "5|Fay|ANNA@Example.ORG|same address as record 1",
+                              "6|Gus|gus.example.org|no \"@\" in the address",
+                              "8|Ida|ida@@example.org|more than one \"@\"", "9|Jon|@example.org|nothing before \"@\"",
+                              "10|Kim|hal@example.org|same address as record 7"}));
     }
 
     // Deleted records count only between the scope's first and last record; duplicates only within the scope.
@@ -164,8 +162,9 @@ private slots:
             if (Text::Trim(table.FieldByName("EMAIL").AsString()).empty())
                 continue;
             const std::string text = MessageText::ReplaceVariables(mailing.Body, [&table](char c) {
-                return c == 'N' ? table.FieldByName("NAME").AsString()
-                                : c == 'E' ? table.FieldByName("EMAIL").AsString() : std::string();
+                return c == 'N'   ? table.FieldByName("NAME").AsString()
+                       : c == 'E' ? table.FieldByName("EMAIL").AsString()
+                                  : std::string();
             });
             size_t pos = 0;
             for (bool more = true; more;) {
@@ -196,10 +195,10 @@ private slots:
         QStringList shown;
         for (const auto& [caption, value] : lines)
             shown << QString::fromStdString(caption + " " + value);
-        QCOMPARE(shown, (QStringList{"Records in the scope: 10", "Messages to send: 9", "Deleted records passed over: 2",
-                                     "Records without an e-mail address: 1", "Malformed addresses: 5",
-                                     "Duplicate addresses: 2", "Records with text that does not decode: 0",
-                                     "Placeholders without a field: none",
+        QCOMPARE(shown, (QStringList{"Records in the scope: 10", "Messages to send: 9",
+                                     "Deleted records passed over: 2", "Records without an e-mail address: 1",
+                                     "Malformed addresses: 5", "Duplicate addresses: 2",
+                                     "Records with text that does not decode: 0", "Placeholders without a field: none",
                                      "Longest body line: 65 characters (wrapped at 80)"}));
     }
 
