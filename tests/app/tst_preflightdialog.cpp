@@ -1,6 +1,5 @@
 // The pre-flight summary in the window: shown when the check passes, its list, its keys, and Back to page 4.
 #include "tests/app/WizardFixture.h"
-#include "tests/framework/ModalAnswer.h"
 
 #include "table/Table.h"
 
@@ -17,7 +16,6 @@ private:
     QTemporaryDir FSettings;
     QTemporaryDir FDir;
     QString FTable;
-    QString FCleanTable;
 
     // A wizard on page 4 with every setting valid for the given table.
     std::unique_ptr<TMailWizardForm> Page4(const QString& table) {
@@ -50,8 +48,6 @@ private slots:
                    {"Eva Falk", "eva at example.org"},
                    {"Anna again", "Anna@example.org"}},
                   {1});
-        FCleanTable = FDir.filePath("clean.dbf");
-        MakeTable(FCleanTable, "NAME C(20); EMAIL C(40)", {{"Anna Berg", "anna@example.org"}});
     }
 
     // The box comes between the passed check and "Start!", with the run's figures; Continue offers "Start!".
@@ -140,29 +136,6 @@ private slots:
                                     "3|Eva Falk|eva at example.org|blank inside the address",
                                     "4|Anna again|Anna@example.org|same address as record 1"}));
         QCOMPARE(misnamed, QStringList());
-    }
-
-    // With nothing to look at there is no list to show.
-    void nothingToList() {
-        auto form = Page4(FCleanTable);
-        TPreflightAnswerer* answer = Preflight(*form);
-        bool listEnabled = true;
-        answer->OnShown = [&](QDialog* box) { listEnabled = box->findChild<QPushButton*>("btnShowList")->isEnabled(); };
-        Next(*form);
-        QCOMPARE(answer->Shown, 1);
-        QVERIFY(!listEnabled);
-    }
-
-    // A failed check never shows the box.
-    void notAfterFailedCheck() {
-        auto form = Page4(FTable);
-        Find<QComboBox>(*form, "cmbEmail")->setEditText("");
-        auto seen = AnswerNextBox("OK");
-        Next(*form);
-        QVERIFY(seen->Shown);
-        QCOMPARE(Preflight(*form)->Shown, 0);
-        QCOMPARE(form->PageNo, 4);
-        form->SettingsChanged = false;
     }
 };
 
