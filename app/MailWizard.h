@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Ui {
 class MailWizardForm;
@@ -17,6 +18,7 @@ class TTable;
 class TXbaseEngine;
 class TXbaseEnv;
 struct TPreflightMailing;
+struct TSettingRow;
 
 // What closing a window does with it.
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
@@ -44,6 +46,8 @@ public:
     void imgProgramIconClick(QObject* Sender);
 
     // The settings store and the check before a run (MailWizardSettings.cpp).
+    // Every stored setting with its control, for LoadSettings and SaveSettings alike.
+    std::vector<TSettingRow> SettingsRows() const;
     void LoadSettings();
     void SaveSettings();
     bool Prepared();

@@ -1,6 +1,8 @@
 // The wizard's settings: loading and saving them, and the check before a run.
 #include "app/MailWizard.h"
 
+#include "app/SettingsTable.h"
+
 #include "framework/Hourglass.h"
 #include "framework/MessageDlg.h"
 #include "framework/SettingsStore.h"
@@ -12,51 +14,33 @@ namespace {
 const QString SettingsSection = QStringLiteral("Settings");
 const QString MessageSection = QStringLiteral("Message");
 
-// The memo separates lines with LF; the stored text and the body the run sends use CR LF.
-QString ToCrLf(const QString& text) {
-    QString result = text;
-    result.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    return result;
-}
-
-QString FromCrLf(const QString& text) {
-    QString result = text;
-    result.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return result;
-}
-
 } // namespace
 
-void TMailWizardForm::LoadSettings() {
-    TSettingsStore& store = *RegSettings;
-    const auto loadText = [&store](const QString& section, const QString& ident, QLineEdit* edit) {
-        edit->setText(store.ReadString(section, ident, edit->text()));
+std::vector<TSettingRow> TMailWizardForm::SettingsRows() const {
+    // In the order the first version read and wrote them; new settings go at the end.
+    return {
+        {SettingsSection, QStringLiteral("SMTP Server"), ui->edtSMTPServer},
+        {SettingsSection, QStringLiteral("Name"), ui->edtName},
+        {SettingsSection, QStringLiteral("Organization"), ui->edtOrganization},
+        {SettingsSection, QStringLiteral("Return Address"), ui->edtReturnAddress},
+        {SettingsSection, QStringLiteral("Timeout"), ui->trbTimeout},
+        {SettingsSection, QStringLiteral("Clear Error Log"), ui->chbClearLog},
+        {SettingsSection, QStringLiteral("Wrap Lines"), ui->edtWrapLines},
+        {SettingsSection, QStringLiteral("Database Table"), ui->edtTable},
+        {SettingsSection, QStringLiteral("Name Field"), ui->cmbName},
+        {SettingsSection, QStringLiteral("Organization Field"), ui->cmbOrganization},
+        {SettingsSection, QStringLiteral("E-mail Field"), ui->cmbEmail},
+        {SettingsSection, QStringLiteral("Dear Field"), ui->cmbDear},
+        {MessageSection, QStringLiteral("Subject"), ui->edtSubject},
+        {MessageSection, QStringLiteral("Text"), ui->memMessage},
+        {SettingsSection, QStringLiteral("Limit Scope"), ui->chbLimit},
+        {SettingsSection, QStringLiteral("Scope From"), ui->edtScopeFrom},
+        {SettingsSection, QStringLiteral("Scope To"), ui->edtScopeTo},
     };
-    const auto loadCombo = [&store](const QString& ident, QComboBox* combo) {
-        combo->setEditText(store.ReadString(SettingsSection, ident, combo->currentText()));
-    };
-    loadText(SettingsSection, QStringLiteral("SMTP Server"), ui->edtSMTPServer);
-    loadText(SettingsSection, QStringLiteral("Name"), ui->edtName);
-    loadText(SettingsSection, QStringLiteral("Organization"), ui->edtOrganization);
-    loadText(SettingsSection, QStringLiteral("Return Address"), ui->edtReturnAddress);
-    // The track bar keeps its position within its range, so a stored 5 shows as 10.
-    ui->trbTimeout->setValue(store.ReadInteger(SettingsSection, QStringLiteral("Timeout"), ui->trbTimeout->value()));
-    ui->chbClearLog->setChecked(
-        store.ReadBool(SettingsSection, QStringLiteral("Clear Error Log"), ui->chbClearLog->isChecked()));
-    loadText(SettingsSection, QStringLiteral("Wrap Lines"), ui->edtWrapLines);
-    loadText(SettingsSection, QStringLiteral("Database Table"), ui->edtTable);
-    loadCombo(QStringLiteral("Name Field"), ui->cmbName);
-    loadCombo(QStringLiteral("Organization Field"), ui->cmbOrganization);
-    loadCombo(QStringLiteral("E-mail Field"), ui->cmbEmail);
-    loadCombo(QStringLiteral("Dear Field"), ui->cmbDear);
-    loadText(MessageSection, QStringLiteral("Subject"), ui->edtSubject);
-    ui->memMessage->setPlainText(
-        FromCrLf(store.ReadString(MessageSection, QStringLiteral("Text"), ToCrLf(ui->memMessage->toPlainText()))));
-    ui->chbLimit->setChecked(store.ReadBool(SettingsSection, QStringLiteral("Limit Scope"), ui->chbLimit->isChecked()));
-    loadText(SettingsSection, QStringLiteral("Scope From"), ui->edtScopeFrom);
-    loadText(SettingsSection, QStringLiteral("Scope To"), ui->edtScopeTo);
+}
 
+void TMailWizardForm::LoadSettings() {
+    SettingsTable::Load(*RegSettings, SettingsRows());
     trbTimeoutChange(ui->trbTimeout);
     chbLimitClick(ui->chbLimit);
     ui->edtTable->setModified(true);
@@ -65,26 +49,7 @@ void TMailWizardForm::LoadSettings() {
 
 void TMailWizardForm::SaveSettings() {
     TSettingsStore& store = *RegSettings;
-    const auto saveText = [&store](const QString& section, const QString& ident, const QLineEdit* edit) {
-        store.WriteString(section, ident, edit->text());
-    };
-    saveText(SettingsSection, QStringLiteral("SMTP Server"), ui->edtSMTPServer);
-    saveText(SettingsSection, QStringLiteral("Name"), ui->edtName);
-    saveText(SettingsSection, QStringLiteral("Organization"), ui->edtOrganization);
-    saveText(SettingsSection, QStringLiteral("Return Address"), ui->edtReturnAddress);
-    store.WriteInteger(SettingsSection, QStringLiteral("Timeout"), ui->trbTimeout->value());
-    store.WriteBool(SettingsSection, QStringLiteral("Clear Error Log"), ui->chbClearLog->isChecked());
-    saveText(SettingsSection, QStringLiteral("Wrap Lines"), ui->edtWrapLines);
-    saveText(SettingsSection, QStringLiteral("Database Table"), ui->edtTable);
-    store.WriteString(SettingsSection, QStringLiteral("Name Field"), ui->cmbName->currentText());
-    store.WriteString(SettingsSection, QStringLiteral("Organization Field"), ui->cmbOrganization->currentText());
-    store.WriteString(SettingsSection, QStringLiteral("E-mail Field"), ui->cmbEmail->currentText());
-    store.WriteString(SettingsSection, QStringLiteral("Dear Field"), ui->cmbDear->currentText());
-    saveText(MessageSection, QStringLiteral("Subject"), ui->edtSubject);
-    store.WriteString(MessageSection, QStringLiteral("Text"), ToCrLf(ui->memMessage->toPlainText()));
-    store.WriteBool(SettingsSection, QStringLiteral("Limit Scope"), ui->chbLimit->isChecked());
-    saveText(SettingsSection, QStringLiteral("Scope From"), ui->edtScopeFrom);
-    saveText(SettingsSection, QStringLiteral("Scope To"), ui->edtScopeTo);
+    SettingsTable::Save(store, SettingsRows());
     // Settings that silently fail to reach the disk would be lost at the next start.
     if (!store.Flush())
         MessageDlg::Warning(this, QStringLiteral("The settings could not be saved to:\r\n") + store.Location());
