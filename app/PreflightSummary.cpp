@@ -179,25 +179,33 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
                 Add(position, name, address, "text in " + fields[i]->FieldName() + " does not decode");
                 break;
             }
-        if (address.empty()) {
-            ++FWithoutAddress;
-            Add(position, name, address, "no e-mail address");
-        } else {
-            if (std::string fault = AddressFault(address); !fault.empty()) {
-                ++FMalformed;
-                Add(position, name, address, std::move(fault));
-            }
-            const auto [first, added] = seen.try_emplace(LowerAscii(address), position);
-            if (!added) {
-                ++FDuplicates;
-                Add(position, name, address, "same address as record " + std::to_string(first->second));
-            }
+        // The run passes over a record without an address; every other record gets a message.
+        if (CheckAddress(position, name, address, seen))
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
-        }
         table.Next();
     }
     if (!scoped)
         FDeleted += table.FileRecordCount() - previous;
+}
+
+bool TPreflightSummary::CheckAddress(int position, const std::string& name, const std::string& address,
+                                     std::unordered_map<std::string, int>& seen) {
+    if (address.empty()) {
+        ++FWithoutAddress;
+        Add(position, name, address, "no e-mail address");
+        return false;
+    }
+    if (std::string fault = AddressFault(address); !fault.empty()) {
+        ++FMalformed;
+        Add(position, name, address, std::move(fault));
+    }
+    // Mail systems treat the domain, and in practice the local part, without regard to case.
+    const auto [first, added] = seen.try_emplace(LowerAscii(address), position);
+    if (!added) {
+        ++FDuplicates;
+        Add(position, name, address, "same address as record " + std::to_string(first->second));
+    }
+    return true;
 }
 
 void TPreflightSummary::Add(int position, const std::string& name, const std::string& address, std::string reason) {

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,9 @@ public:
 private:
     void FindUnmapped(const TPreflightMailing& mailing);
     void Walk(const TPreflightMailing& mailing);
+    // Counts and lists what is wrong with a record's address; false when it has none (the run passes it over).
+    bool CheckAddress(int position, const std::string& name, const std::string& address,
+                      std::unordered_map<std::string, int>& seen);
     void Add(int position, const std::string& name, const std::string& address, std::string reason);
 
     int FRecords = 0;
