@@ -35,6 +35,8 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
     ui->Waiter->SetInterval(1000);
     ui->Waiter->Caption = "60";
     ui->Waiter->setVisible(false);
+    // Stop (a click, its keys, and Escape, which presses it) must work while the run waits for the server.
+    ui->Waiter->PassInput(ui->btnCancel, Qt::Key_Escape);
     CreateComponents();
     ApplyLook();
     ConnectControls();

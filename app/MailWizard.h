@@ -146,6 +146,8 @@ private:
     void ReportRunError(const QString& text);
     void EndRun();
     void AddErrorCount();
+    // Counts, shows and logs the client's error once, under heading (none when empty).
+    void ReportError(const QString& heading);
 
     std::unique_ptr<Ui::MailWizardForm> ui;
     bool FCentred = false;

@@ -7,6 +7,7 @@
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/DatabaseError.h"
+#include "table/RecordLayer.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
 #include "ui_MailWizard.h"
@@ -26,6 +27,30 @@ void SetItemsKeepText(QComboBox* combo, const QStringList& items) {
     combo->addItems(items);
     combo->setCurrentIndex(-1);
     combo->setEditText(text);
+}
+
+const QString CantOpenTable = QStringLiteral("Can't open recipient table:\r\n");
+
+// The engine's explanation of a failed open, as a line of its own after the path; empty when it gave none.
+QString Reason(const std::exception& error) {
+    const auto* engine = dynamic_cast<const EDBEngineError*>(&error);
+    if (!engine || engine->Reason().empty())
+        return {};
+    QString text = QString::fromLocal8Bit(engine->Reason());
+    text[0] = text[0].toUpper();
+    return QStringLiteral("\r\n") + text + QLatin1Char('.');
+}
+
+// Why the table's field names cannot be read (a text file renamed .dbf, a damaged header); empty when they can.
+QString FieldListProblem(TTable& table) {
+    try {
+        std::vector<std::string> names;
+        table.GetFieldNames(names);
+    } catch (const EDatabaseError& error) {
+        const QString reason = Reason(error);
+        return reason.isEmpty() ? QStringLiteral("\r\n") + QString::fromLocal8Bit(error.what()) : reason;
+    }
+    return {};
 }
 
 } // namespace
@@ -99,15 +124,21 @@ bool TMailWizardForm::CheckSettings() {
         return Fail(QStringLiteral("No recipient table specified."));
     if (!QFileInfo(RecipientTablePath()).isFile())
         return Fail(QStringLiteral("Can't find recipient table:\r\n") + RecipientTablePath());
-    if (ui->cmbEmail->currentText().isEmpty())
+    if (ui->cmbEmail->currentText().isEmpty()) {
+        // Empty field lists often mean the file is no table at all: that is what the user must hear.
+        const QString problem = FieldListProblem(*tblRecipients);
+        if (!problem.isEmpty())
+            return Fail(CantOpenTable + RecipientTablePath() + problem);
         return Fail(QStringLiteral("No e-mail field specified in recipient's table."));
+    }
 
     if (!OpenRecipients() || !ReadMappedFields())
         return false;
     if (!CreateErrorLog()) {
         CloseRecipients();
+        const std::string reason = XbaseEngine->CreateError();
         return Fail(QStringLiteral("Can't create error log table: ") + ErrorLogFolder() +
-                    QStringLiteral("mail_log.dbf"));
+                    QStringLiteral("mail_log.dbf") + Reason(EDBEngineError(RecordLayer::rcOpenError, reason)));
     }
     return true;
 }
@@ -131,9 +162,9 @@ bool TMailWizardForm::OpenRecipients() {
             FScopeFrom = from;
             FScopeTo = to;
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         CloseRecipients();
-        return Fail(QStringLiteral("Can't open recipient table:\r\n") + RecipientTablePath());
+        return Fail(CantOpenTable + RecipientTablePath() + Reason(error));
     }
     return true;
 }
@@ -177,9 +208,18 @@ void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
 void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/) {
     if (tblRecipients->TableName().empty() || ui->cmbName->count() != 0)
         return;
-    THourglass busy;
     std::vector<std::string> names;
-    tblRecipients->GetFieldNames(names);
+    QString problem;
+    {
+        THourglass busy;
+        try {
+            tblRecipients->GetFieldNames(names);
+        } catch (const EDBEngineError& error) {
+            problem = CantOpenTable + RecipientTablePath() + Reason(error);
+        }
+    }
+    if (!problem.isEmpty())
+        return ShowErrorMessage(problem);
     QStringList items;
     for (const std::string& name : names)
         items << Text::FromLatin1(name);

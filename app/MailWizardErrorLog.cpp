@@ -30,9 +30,10 @@ bool TMailWizardForm::CreateErrorLog() {
     tblLog.reset();
     if (CreateErrorLogIn(LogFolder.isEmpty() ? ProgramFolder() : WithSeparator(LogFolder)))
         return true;
-    // A program folder the user cannot write to (an installed program) still gets a log of its own.
+    // A program folder the user cannot write to (an installed program) still gets a log of its own; a log
+    // refused for another reason (in use by another run) must not be split into a second one elsewhere.
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (!LogFolder.isEmpty() || data.isEmpty() || !QDir().mkpath(data))
+    if (!LogFolder.isEmpty() || QFileInfo(ProgramFolder()).isWritable() || data.isEmpty() || !QDir().mkpath(data))
         return false;
     return CreateErrorLogIn(WithSeparator(data));
 }

@@ -130,10 +130,13 @@ void TMailWizardForm::SendCurrentRecord() {
 
     ReplaceVariables(MessageBody(), MsgText);
     MsgPos = 0;
-    SmtpClient->Mail();
-    if (SmtpClient->ErrorMessage().empty()) {
+    // Sent means the server took the message: Mail returned true after its reply to the final dot.
+    if (SmtpClient->Mail()) {
         ++FSentCount;
         ui->edtSentCount->setText(QString::number(FSentCount));
+    } else if (CloseRequested) {
+        // The user dropped the connection by closing the window: that abort is the run's report, not an error.
+        FErrorReported = true;
     } else {
         ReportStatus();
         SmtpClient->Quit(); // the next record opens a new connection
@@ -193,25 +196,33 @@ bool TMailWizardForm::Connect() {
     // A connection dropped because the user closed the window is no failure of the server.
     if (CloseRequested)
         FErrorReported = true;
-    ReportStatus();
+    // The failure belongs to the connection, not to a recipient: its text names the server and the reason.
+    ReportError(QString());
     return connected;
 }
 
 void TMailWizardForm::ReportStatus() {
+    ReportError(QStringLiteral("Error when sending mail to: ") + Latin1(SmtpClient->HdrTo()));
+}
+
+void TMailWizardForm::ReportError(const QString& heading) {
     if (SmtpClient->ErrorMessage().empty() || FErrorReported)
         return;
     FErrorReported = true;
     AddErrorCount();
-    ui->memLog->appendPlainText(QStringLiteral("Error when sending mail to: ") + Latin1(SmtpClient->HdrTo()));
-    const std::string reply = SmtpClient->LastResponse();
-    if (!reply.empty()) {
-        ui->memLog->appendPlainText(QStringLiteral("Server says: ") + Latin1(reply));
-        AppendErrorLog(reply);
-    } else {
-        // No server reply to quote (refused, unresolvable, timed out): the client's own words say why.
+    if (!heading.isEmpty())
+        ui->memLog->appendPlainText(heading);
+    // The server's words when it answered; otherwise the client's own account of what it saw (refused, timed
+    // out, closed), never a made-up reply that looks like the server's.
+    if (SmtpClient->LastReplyCode() != 0)
+        ui->memLog->appendPlainText(QStringLiteral("Server says: ") + Latin1(SmtpClient->LastResponse()));
+    else
         ui->memLog->appendPlainText(
             Latin1(SmtpClient->ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
-    }
+    // The log keeps the reply code, the client's made-up ones included, for the tools that read it.
+    const std::string reply = SmtpClient->LastResponse();
+    if (!reply.empty())
+        AppendErrorLog(reply);
 }
 
 void TMailWizardForm::AddErrorCount() {

@@ -30,10 +30,11 @@ void Walk(TXbArea& area, const TDbfLayout& layout, bool hideDeleted) {
             const std::string_view bytes =
                 std::string_view(image).substr(static_cast<std::size_t>(f.Offset), static_cast<std::size_t>(f.Width));
             FieldCodec::TrimRight(bytes);
-            FieldCodec::Number(f.Type, bytes, false);
-            FieldCodec::Date(f.Type, bytes);
+            std::string text;
+            FieldCodec::NumberText(f.Meaning, bytes, text);
+            FieldCodec::Date(f.Meaning.Form, bytes);
             FieldCodec::BitSet(image, layout.NullFlagsOffset, layout.NullFlagsWidth, f.VarBit);
-            if (IsMemoType(layout, f.Type)) {
+            if (f.Meaning.Form == TFieldForm::Memo) {
                 try {
                     area.File()->ReadMemo(bytes);
                 } catch (const EFormatError&) {

@@ -4,6 +4,7 @@
 #include "net/ReceiveBuffer.h"
 #include "net/SendBuffer.h"
 #include "net/SocketError.h"
+#include "net/SocketEvents.h"
 #include "net/Wait.h"
 
 #include <QObject>
@@ -39,9 +40,6 @@ enum TSocketState : std::uint8_t {
 };
 
 enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
-
-// The socket events, as bits of one notification.
-enum TSocketEvent : int { FD_READ = 1, FD_WRITE = 2, FD_OOB = 4, FD_ACCEPT = 8, FD_CONNECT = 16, FD_CLOSE = 32 };
 
 class TCustomAsyncSocket : public QObject {
     Q_OBJECT
@@ -117,6 +115,13 @@ public:
     virtual bool Wait(int timeout, TSocketState awaitedState);
     // Collects one line (without CR and LF); after a timeout, line holds what arrived and the line stays open.
     virtual void ReadLine(int timeout, std::string& line);
+    // True when the last ReadLine returned a whole line (its LF came, or it was cut at the line length), false
+    // when it returned the part that had arrived before a timeout or a close.
+    bool LineComplete() const { return FLineComplete; }
+    // True when the connection is open and the peer has sent nothing since the last read: no byte, no end, no
+    // reset. An end or a reset the platform holds already is taken up at once, as its event would be, so the
+    // socket is closed when this returns.
+    bool Quiet();
     virtual int GetLocalSockAddr(sockaddr_in& address, int& length);
     // Adopts an accepted handle as this socket's connection.
     virtual void Dup(TSocket handle);
@@ -184,6 +189,7 @@ private:
     char FLineBuffer[256] = {};
     int FLineLength = 0;
     bool FLineMode = false;
+    bool FLineComplete = false;
     int FReadCount = 0;
     // Lines are cut from whole blocks received at once; the bytes after a line wait here for the next reader.
     TReceiveBuffer FReceived;

@@ -205,6 +205,7 @@ void TCustomAsyncSocket::HandleRead(int error) {
 }
 
 void TCustomAsyncSocket::StartLine() {
+    FLineComplete = false;
     if (!FLineMode) {
         FLineBuffer[0] = 0;
         FLineLength = 0;
@@ -269,6 +270,7 @@ void TCustomAsyncSocket::ReadLineBytes() {
         }
         FEventSource->ReadDone();
         if (endOfLine) {
+            FLineComplete = true;
             FLineMode = false;
             StopWait();
             return;
@@ -285,6 +287,22 @@ void TCustomAsyncSocket::ReadLine(int timeout, std::string& line) {
         WaitUntil(timeout, [this] { return !FLineMode; });
     // The text carries its own length: a close during the wait resets the count, not the text received.
     line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
+}
+
+bool TCustomAsyncSocket::Quiet() {
+    if (FSocketHandle == INVALID_SOCKET || FState != wsConnected || FSocketType != SOCK_STREAM)
+        return false;
+    if (!FReceived.Empty())
+        return false;
+    // The close may sit in the platform while its event is still on the way: one peeked byte tells.
+    char byte;
+    const ssize_t n = ::recv(FSocketHandle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0)
+        return false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return true;
+    HandleAsyncSelect(FSocketHandle, FD_CLOSE, n == 0 ? 0 : SocketErrorFromErrno(errno));
+    return false;
 }
 
 void TCustomAsyncSocket::DrainUntilClosed() {

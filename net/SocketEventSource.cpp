@@ -1,8 +1,8 @@
 // Socket readiness from QSocketNotifier, reported again only when the socket has been served, delivered in order.
 #include "net/SocketEventSource.h"
 
-#include "net/AsyncSocket.h"
 #include "net/LastError.h"
+#include "net/SocketEvents.h"
 
 #include <QCoreApplication>
 #include <QEvent>

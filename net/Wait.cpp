@@ -113,6 +113,10 @@ void TCustomWait::Reset() {
     Caption = std::to_string(StartCount);
 }
 
+void TCustomWait::PassInput(QWidget* widget, int key) {
+    FFilter->Pass(widget, key);
+}
+
 void TCustomWait::ShowForWait() {
     ++FShownWaits;
     setVisible(true);

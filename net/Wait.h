@@ -29,6 +29,9 @@ public:
     virtual void Run();
     // Caption := StartCount.
     virtual void Reset();
+    // Input that passes while a wait runs: clicks and key presses on widget, and presses of key anywhere
+    // (0: none). For the one control that interrupts what is being waited for.
+    void PassInput(QWidget* widget, int key = 0);
 
     bool Running() const;
     int Interval() const;

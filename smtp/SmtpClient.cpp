@@ -9,10 +9,6 @@
 
 namespace {
 
-const char* const NotConnected = "554 not connected";
-const char* const ReceiveTimeout = "554 receive timeout";
-const char* const ConnectionClosed = "554 connection closed";
-
 // Lines wait in the client until a reply is awaited or this much is queued: one write per message body
 // instead of one per line, with the same bytes on the wire. Writing each line at once with TCP_NODELAY would
 // also avoid Nagle's wait for the server's delayed acknowledgement, but every write wakes the server: on
@@ -39,40 +35,19 @@ std::string Address(const std::string& value) {
     return OneLine(Text::Trim(value));
 }
 
-// The reply code: leading tabs, line ends and blanks skipped, then decimal digits; 0 when there are none.
-int ReplyCode(const std::string& reply) {
-    size_t at = 0;
-    while (at < reply.size() && (reply[at] == '\t' || reply[at] == '\n' || reply[at] == '\r' || reply[at] == ' '))
-        ++at;
-    int code = 0;
-    for (; at < reply.size() && reply[at] >= '0' && reply[at] <= '9'; ++at) {
-        if (code > 99999)
-            return 0; // no reply code has that many digits
-        code = code * 10 + (reply[at] - '0');
-    }
-    return code;
-}
-
-// The code of a reply line that RFC 5321 4.2 allows: three digits (the first 2 to 5) followed by the end of
-// the line, a blank or "-"; leading blanks are tolerated. 0 for anything else.
-int ValidReplyCode(const std::string& reply) {
-    size_t at = 0;
-    while (at < reply.size() && (reply[at] == '\t' || reply[at] == ' '))
-        ++at;
-    if (reply.size() < at + 3 || reply[at] < '2' || reply[at] > '5')
-        return 0;
-    for (size_t i = at + 1; i < at + 3; ++i)
-        if (reply[i] < '0' || reply[i] > '9')
-            return 0;
-    if (reply.size() > at + 3 && reply[at + 3] != ' ' && reply[at + 3] != '-')
-        return 0;
-    return ReplyCode(reply);
-}
-
 } // namespace
 
-TSmtpClient::TSmtpClient(QObject* owner) : QObject(owner), FSocket(std::make_unique<TAsyncSocket>()) {
+TSmtpClient::TSmtpClient(QObject* owner)
+    : QObject(owner), FSocket(std::make_unique<TAsyncSocket>()), FReplyDeadline(new QTimer(this)) {
     FSocket->OnSessionClosed = [this](TCustomAsyncSocket* sender, int error) { SocketSessionClosed(sender, error); };
+    FSocket->OnSessionConnected = [this](TCustomAsyncSocket*, int error) { FConnectError = error; };
+    FReplyDeadline->setSingleShot(true);
+    FReplyDeadline->setTimerType(Qt::PreciseTimer);
+    connect(FReplyDeadline, &QTimer::timeout, this, [this] {
+        FStatusTimeOut = true;
+        if (FWait)
+            FWait->Stop();
+    });
     // The socket cuts reply lines at 254 characters; the pieces after the cut belong to the same line.
     FSocket->OnLineTooLong = [this](TCustomAsyncSocket*) { FLineCut = true; };
 }
@@ -96,7 +71,7 @@ void TSmtpClient::WaitTimeout(TCustomWait*) {
 }
 
 void TSmtpClient::SocketSessionClosed(TCustomAsyncSocket*, int) {
-    FState = smtpDisconnected;
+    SetState(smtpDisconnected);
     FPending.clear();
     if (FWait)
         FWait->Stop();
@@ -106,7 +81,7 @@ void TSmtpClient::CloseSocket() {
     FPending.clear();
     FSocket->Close();
     // A socket closed before it ever connected reports no session end; the client is disconnected all the same.
-    FState = smtpDisconnected;
+    SetState(smtpDisconnected);
 }
 
 void TSmtpClient::ProcessMessages() {
@@ -122,7 +97,7 @@ void TSmtpClient::Flush() {
     if (FSocket->State() != wsConnected) {
         // The socket went without telling (a reset raised as an error): the lines have nowhere to go.
         FPending.clear();
-        FState = smtpDisconnected;
+        SetState(smtpDisconnected);
         return;
     }
     std::string bytes;
@@ -143,55 +118,6 @@ void TSmtpClient::SendCommand(std::string_view line) {
     FPending.append(line).append("\r\n");
     if (FPending.size() >= FlushBytes)
         Flush();
-}
-
-int TSmtpClient::ReadResponse() {
-    if (FState != smtpDisconnected)
-        Flush();
-    if (FState == smtpDisconnected) {
-        FPending.clear();
-        FLastResponse = NotConnected;
-        FLastReplyCode = 0;
-        Display("< " + FLastResponse);
-    } else {
-        for (;;) {
-            FLineCut = false;
-            FSocket->ReadLine(FTimeOut, FLastResponse);
-            // The rest of an overlong line is read and dropped: the code and the start of the text are kept,
-            // and the next reply is not taken from the middle of this one.
-            while (FLineCut && !FStatusTimeOut && FSocket->State() == wsConnected) {
-                FLineCut = false;
-                std::string rest;
-                FSocket->ReadLine(FTimeOut, rest);
-            }
-            FLastReplyCode = ValidReplyCode(FLastResponse);
-            if (FStatusTimeOut)
-                FLastResponse = ReceiveTimeout;
-            else if (FLastResponse.empty() && FSocket->State() != wsConnected)
-                FLastResponse = ConnectionClosed;
-            if (FStatusTimeOut)
-                FLastReplyCode = 0;
-            Display("< " + FLastResponse);
-            if (FStatusTimeOut || FLastResponse.size() < 4 || FLastResponse[3] != '-')
-                break;
-        }
-    }
-    return ReplyCode(FLastResponse);
-}
-
-bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeOnError) {
-    const int code = ReadResponse();
-    bool failed = true;
-    for (int expected : accepted)
-        if (code == expected)
-            failed = false;
-    if (failed) {
-        if (FErrorMessage.empty())
-            FErrorMessage = FLastResponse;
-        if (closeOnError)
-            CloseSocket();
-    }
-    return failed;
 }
 
 bool TSmtpClient::Open() {
@@ -215,15 +141,19 @@ bool TSmtpClient::Open() {
     // connect would be reported and logged in words the server never said to it.
     FLastResponse.clear();
     FLastReplyCode = 0;
+    FReplyLines.clear();
+    FResetNeeded = false;
     if (FHost.empty()) {
         FErrorMessage = "No host specified";
         Display(FErrorMessage);
         return false;
     }
+    FConnectError = 0;
     try {
         FSocket->SetProto("tcp");
         FSocket->SetPort(FPort);
-        FSocket->SetAddr(FHost);
+        // A reconnect takes the address found before: looking the name up again would block the window.
+        FSocket->SetAddr(FHostAddress.empty() ? FHost : FHostAddress);
         FSocket->OnDataAvailable = nullptr; // every received byte goes to the line reader
         FSocket->Connect();
     } catch (const ESocketException& error) {
@@ -235,18 +165,24 @@ bool TSmtpClient::Open() {
     }
     if (!FSocket->Wait(FTimeOut, wsConnected)) {
         FErrorMessage = "Can't connect to host '" + FHost + "'";
+        if (FConnectError != 0)
+            FErrorMessage += ": " + SocketErrorText(FConnectError);
+        else if (FStatusTimeOut)
+            FErrorMessage += ": no answer within " + TimeOutText();
         Display(FErrorMessage);
         CloseSocket();
         return false;
     }
+    if (FHostAddress.empty())
+        FHostAddress = FSocket->GetPeerAddress();
     Display("Connected with SMTP server");
-    FState = smtpConnecting;
+    SetState(smtpConnecting);
     if (CheckResponse({220}, true))
         return false;
     SendCommand("HELO " + OneLine(FSignOn.empty() ? GetLocalHostName() : FSignOn));
     if (CheckResponse({250}, true))
         return false;
-    FState = smtpConnected;
+    SetState(smtpConnected);
     return true;
 }
 
@@ -261,24 +197,69 @@ bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients) {
 
 bool TSmtpClient::Mail() {
     FUnconfirmed = false;
-    if (FState == smtpDisconnected && !Open())
+    FAborted = false;
+    for (bool retried = false;; retried = true) {
+        const bool kept = FState == smtpConnected && ConnectionReady();
+        if (FState == smtpDisconnected && !Open())
+            return false;
+        // Each message's failure stands on its own: an earlier one on this connection has been told already.
+        FErrorMessage.clear();
+        const TMailStep failed = Transaction();
+        if (failed == TMailStep::None)
+            return true;
+        // A kept connection that the server had closed (or was closing) before it took any of this message: the
+        // close crossed the MAIL on the way. Once on a new connection is no resend, nothing had been accepted.
+        const bool crossed =
+            FReplyFault == TReplyFault::Closed || FReplyFault == TReplyFault::NotConnected || FLastReplyCode == 421;
+        if (failed != TMailStep::Mail || !kept || retried || !crossed || FAborted)
+            return false;
+        Display("The server closed the connection; sending again on a new one");
+        CloseSocket();
+    }
+}
+
+bool TSmtpClient::ConnectionReady() {
+    // Some servers close after a number of messages: the close may already be here, its event not yet.
+    if (!FSocket->Quiet()) {
+        CloseSocket();
         return false;
+    }
+    if (!FResetNeeded)
+        return true;
+    // A failed transaction is never continued (RFC 5321 4.1.1.5).
+    SendCommand("RSET");
+    if (CheckResponse({250}, true))
+        return false;
+    FResetNeeded = false;
+    return true;
+}
+
+TSmtpClient::TMailStep TSmtpClient::Transaction() {
+    FResetNeeded = true;
     SendCommand("MAIL FROM:<" + Address(FFromName) + ">");
     if (CheckResponse({250}, false))
-        return false;
+        return TMailStep::Mail;
     if (!SendRecipients(FRcptName) || !SendRecipients(FRcptCcName))
-        return false;
+        return TMailStep::Rcpt;
     SendCommand("DATA");
     if (CheckResponse({354}, false))
-        return false;
+        return TMailStep::Data;
     SendHeaderBlock();
     SendCommand("");
     SendBody();
     SendCommand(".");
-    if (!CheckResponse({250}, false))
-        return true;
-    FUnconfirmed = FLastReplyCode == 0;
-    return false;
+    Flush();
+    // Only a dot that left the client can have been taken by the server.
+    const bool dotSent = FState != smtpDisconnected;
+    const int code = ReadResponse();
+    if (FLastReplyCode != 0)
+        FResetNeeded = false; // the final reply ends the transaction, whatever it says
+    if (code >= 200 && code <= 299 && FLastReplyCode != 0)
+        return TMailStep::None;
+    if (FErrorMessage.empty())
+        FErrorMessage = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+    FUnconfirmed = dotSent && FLastReplyCode == 0;
+    return TMailStep::Dot;
 }
 
 void TSmtpClient::SendHeaderBlock() {
@@ -350,7 +331,7 @@ void TSmtpClient::Quit() {
     } catch (...) {
         // The connection ends anyway; nothing about it is worth a failure.
     }
-    FState = smtpDisconnected;
+    SetState(smtpDisconnected);
     try {
         FSocket->Close();
     } catch (...) {
@@ -358,6 +339,7 @@ void TSmtpClient::Quit() {
 }
 
 void TSmtpClient::Abort() {
+    FAborted = true;
     try {
         CloseSocket();
     } catch (...) {

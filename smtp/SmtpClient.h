@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
@@ -26,6 +27,9 @@ public:
     // The line buffer handed to OnGetData and OnHeaderLine: 1023 characters and the terminating NUL.
     static constexpr int LineBufferSize = 1024;
     static constexpr int MaxLineLength = LineBufferSize - 1;
+    // Limits on one reply (RFC 5321 4.2.1 sets none): beyond them a server is not answering but flooding.
+    static constexpr size_t MaxContinuationLines = 100;
+    static constexpr size_t MaxReplyLineBytes = 4096;
 
     explicit TSmtpClient(QObject* owner = nullptr);
     ~TSmtpClient() override;
@@ -34,7 +38,10 @@ public:
 
     // Server host name or dotted IPv4 address.
     std::string Host() const { return FHost; }
-    void SetHost(const std::string& value) { FHost = value; }
+    void SetHost(const std::string& value) {
+        FHost = value;
+        FHostAddress.clear();
+    }
     // Port number or service name; "smtp" by default.
     std::string Port() const { return FPort; }
     void SetPort(const std::string& value) { FPort = value; }
@@ -84,7 +91,11 @@ public:
     int Tag() const { return FTag; }
     void SetTag(int value) { FTag = value; }
     TSmtpState State() const { return FState; }
-    void SetState(TSmtpState value) { FState = value; }
+    // The lines of the last reply, continuation lines included, as they arrived (without CR LF).
+    const std::vector<std::string>& LastReplyLines() const { return FReplyLines; }
+    // The address the first lookup of Host found; reconnects use it, so they never wait for the resolver.
+    // Empty until a connection was made; a new Host forgets it.
+    std::string HostAddress() const { return FHostAddress; }
 
     // Progress text: every line sent ("> ...") and received ("< ..."), and the client's own messages.
     std::function<void(TSmtpClient* sender, const std::string& msg)> OnDisplay;
@@ -110,6 +121,9 @@ protected:
     // Queues one line; queued lines go out together before the next reply is awaited.
     void SendCommand(std::string_view line);
     void SendHeaderLine(char* buffer, int size);
+    // Reads one reply, all its lines within one deadline of TimeOut ticks, and returns its code. A reply that
+    // does not come, does not end or is not SMTP closes the connection (what follows could not be trusted) and
+    // reads as one of the client's own 554 replies.
     int ReadResponse();
     // Reads a reply; true means failure (its code is none of the accepted ones).
     bool CheckResponse(std::initializer_list<int> accepted, bool closeOnError);
@@ -118,6 +132,24 @@ protected:
     void SocketSessionClosed(TCustomAsyncSocket* sender, int error);
 
 private:
+    // Where a transaction failed.
+    enum class TMailStep { None, Mail, Rcpt, Data, Dot };
+    // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
+    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines };
+
+    // The one place where the client's state changes.
+    void SetState(TSmtpState value) { FState = value; }
+    TMailStep Transaction();
+    // A kept connection that still carries a new transaction: not closed by the server since the last reply,
+    // and the last failed transaction reset. Otherwise it is dropped.
+    bool ConnectionReady();
+    // One line of a reply, the tail of an overlong one read and dropped within MaxReplyLineBytes.
+    TReplyFault ReadReplyLine(std::string& line);
+    int Fault(TReplyFault fault, const std::string& received);
+    std::string FaultWords(TReplyFault fault, const std::string& received) const;
+    int TimeOutMs() const;
+    // The reply timeout in the user's words ("15 seconds").
+    std::string TimeOutText() const;
     bool SendRecipients(const std::vector<std::string>& recipients);
     void SendHeaderBlock();
     void SendBody();
@@ -144,6 +176,19 @@ private:
     std::string FErrorMessage;
     int FLastReplyCode = 0;
     bool FUnconfirmed = false;
+    std::vector<std::string> FReplyLines;
+    TReplyFault FReplyFault = TReplyFault::None;
+    // The client's own words for the last reply fault, for ErrorMessage.
+    std::string FFaultWords;
+    // A MAIL was sent and its transaction not ended by a final reply: RSET before the next one.
+    bool FResetNeeded = false;
+    std::string FHostAddress;
+    // The caller dropped the connection during the current Mail: nothing is tried again.
+    bool FAborted = false;
+    // Platform error of the last connect attempt (0: none or timed out).
+    int FConnectError = 0;
+    // Ends a reply's wait at its deadline, however many lines it has sent by then.
+    QTimer* FReplyDeadline; // owned by this object as its Qt child
     QPointer<TCustomWait> FWait;
     int FTimeOut = 15;
     bool FStatusTimeOut = false;

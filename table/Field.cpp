@@ -81,10 +81,9 @@ void TField::Format(std::string& text) const {
 void TField::SetAsString(std::string_view text) {
     if (FTable.State() != dsInsert && FTable.State() != dsEdit)
         throw EDatabaseError("Dataset not in edit or insert mode");
-    const bool number = FDesc.Type == 'N' || FDesc.Type == 'F';
-    const bool bytes = FDesc.Kind == TFieldKind::Text || FDesc.Kind == TFieldKind::VarText || number ||
-                       FDesc.Type == 'D' || FDesc.Type == 'L';
-    if (!bytes)
+    const TFieldForm form = FDesc.Meaning.Form;
+    const bool number = form == TFieldForm::Number;
+    if (form != TFieldForm::Text && !number && form != TFieldForm::Date && form != TFieldForm::Logical)
         throw EDatabaseError("Field '" + FDesc.Name + "' cannot be written as text");
     const std::size_t width = static_cast<std::size_t>(FDesc.Width);
     std::string value(text.substr(0, width));
@@ -107,11 +106,7 @@ void TStringField::Format(std::string& text) const {
 namespace {
 
 void FormatNumber(const TFieldDesc& desc, std::string_view bytes, std::string& text) {
-    const std::optional<double> value = FieldCodec::Number(desc.Type, bytes, desc.BigEndianInts);
-    if (value)
-        text = FieldCodec::NumberText(*value);
-    else
-        text.assign(FieldCodec::Trim(bytes));
+    FieldCodec::NumberText(desc.Meaning, bytes, text);
 }
 
 } // namespace
@@ -133,10 +128,10 @@ void TDateField::Format(std::string& text) const {
     if (IsNull())
         return;
     const std::string_view bytes = RawBytes();
-    const std::optional<FieldCodec::TDateTime> date = FieldCodec::Date(FDesc.Type, bytes);
+    const std::optional<FieldCodec::TDateTime> date = FieldCodec::Date(FDesc.Meaning.Form, bytes);
     if (!date) {
-        // A D field holding something else than a date shows what it holds.
-        if (FDesc.Type == 'D')
+        // A date field holding something else than a date or the zeros of a null shows what it holds.
+        if (FDesc.Meaning.Form == TFieldForm::Date && !FieldCodec::NullDate(bytes))
             text.assign(FieldCodec::Trim(bytes));
         return;
     }
@@ -173,7 +168,7 @@ void TMemoField::Format(std::string& text) const {
 }
 
 void TBlobField::Format(std::string& text) const {
-    if (FDesc.Type == 'P' || FDesc.Type == 'G' || FDesc.Type == 'B')
+    if (FDesc.Meaning.Form == TFieldForm::Memo)
         ReadMemoText(FTable, RawBytes(), text);
     else
         text.assign(FieldCodec::TrimRight(RawBytes()));

@@ -2,10 +2,11 @@
 #include "table/RecordLayer.h"
 
 #include "table/AreaGuard.h"
+#include "table/engine/DbfLayout.h"
+#include "table/engine/FileHandle.h"
 #include "table/engine/XbEngine.h"
 
 #include <array>
-#include <fstream>
 #include <memory>
 #include <sys/stat.h>
 
@@ -41,55 +42,57 @@ bool HoldsPath(std::string_view name) {
     return name.find_first_of("/\\:") != std::string_view::npos;
 }
 
-TFieldKind KindOf(char type, int width, int decimals, bool visualFoxPro) {
-    switch (type) {
-    case 'C':
-        return TFieldKind::Text;
-    case 'V':
-        return TFieldKind::VarText;
-    case 'N':
-        return decimals == 0 && width < 5 ? TFieldKind::Smallint : TFieldKind::Float;
-    case 'F':
-    case 'Y':
-    case 'O':
-        return TFieldKind::Float;
-    case 'B':
-        return visualFoxPro ? TFieldKind::Float : TFieldKind::Blob;
-    case 'I':
-    case '+':
+// The dataset's kind follows from what the bytes hold; only numbers and memos look at more.
+TFieldKind KindOf(const TDbfField& field, bool flagged) {
+    switch (field.Meaning.Form) {
+    case TFieldForm::Text:
+        return field.Meaning.VarLength || flagged ? TFieldKind::VarText : TFieldKind::Text;
+    case TFieldForm::Number:
+        return field.Decimals == 0 && field.Width < 5 ? TFieldKind::Smallint : TFieldKind::Float;
+    case TFieldForm::Integer:
         return TFieldKind::Smallint;
-    case 'D':
+    case TFieldForm::Currency:
+    case TFieldForm::Double:
+        return TFieldKind::Float;
+    case TFieldForm::Date:
         return TFieldKind::Date;
-    case 'T':
-    case '@':
+    case TFieldForm::DateTime:
         return TFieldKind::DateTime;
-    case 'L':
+    case TFieldForm::Logical:
         return TFieldKind::Logical;
-    case 'M':
-        return TFieldKind::Memo;
-    default:
-        // P, G, W, Q and letters we do not know: their bytes as they are.
-        return TFieldKind::Blob;
+    case TFieldForm::Memo:
+        return field.Meaning.BinaryData ? TFieldKind::Blob : TFieldKind::Memo;
+    case TFieldForm::Bytes:
+    case TFieldForm::NullFlags:
+        break;
     }
+    return TFieldKind::Blob;
 }
 
+// By position: a lookup by name would give a second field of the same name the first one's bytes.
 std::vector<TFieldDesc> ReadFieldDescs() {
     std::vector<TFieldDesc> fields;
-    const int version = xb_TableVersion();
-    const bool visualFoxPro = version == 0x30 || version == 0x31 || version == 0x32;
+    int flagsOffset = -1;
+    int flagsWidth = 0;
+    xb_NullFlags(flagsOffset, flagsWidth);
     for (int i = 1; i <= xb_FieldCount(); ++i) {
+        const TDbfField* field = xb_FieldDescriptor(i);
+        if (!field)
+            break;
         TFieldDesc d;
         d.Number = i;
-        d.Name = xb_FieldName(i);
-        d.Offset = xb_FieldOffset(d.Name) - 1;
-        d.Type = xb_FieldType(d.Name);
-        if (d.Type == 'C' && xb_SysProp(xbPropFlaggedField, i) != 0)
-            d.Type = 'V';
-        d.Width = xb_FieldWidth(d.Name);
-        d.Decimals = xb_FieldDecimals(d.Name);
-        d.Kind = KindOf(d.Type, d.Width, d.Decimals, visualFoxPro);
-        d.BigEndianInts = (version & 0x07) == 4;
-        xb_FieldBits(d.Name, d.NullFlagsOffset, d.NullFlagsWidth, d.VarBit, d.NullBit);
+        d.Name = field->Name;
+        d.Offset = field->Offset;
+        const bool flagged = field->Meaning.Form == TFieldForm::Text && xb_SysProp(xbPropFlaggedField, i) != 0;
+        d.Type = flagged ? 'V' : field->Type;
+        d.Meaning = field->Meaning;
+        d.Width = field->Width;
+        d.Decimals = field->Decimals;
+        d.Kind = KindOf(*field, flagged);
+        d.NullFlagsOffset = flagsOffset;
+        d.NullFlagsWidth = flagsWidth;
+        d.VarBit = field->VarBit;
+        d.NullBit = field->NullBit;
         fields.push_back(std::move(d));
     }
     return fields;
@@ -135,8 +138,9 @@ int DriverCode(std::string_view driverName, const std::string& path) {
     if (!driverName.empty())
         return 2;
     unsigned char first = 0;
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(&first), 1);
+    TFileHandle file; // refuses pipes and devices without waiting on them
+    if (file.Open(path, false))
+        file.ReadAt(0, &first, 1);
     const std::string base = WithoutExtension(path);
     switch (first) {
     case 0x03:
@@ -275,6 +279,13 @@ int FetchPrior(int cursor, long recNo, std::string& image, long& newRecNo, bool&
     if (xb_Eof())
         return rcEndOfTable;
     xb_GetRecord(image);
+    return rcOk;
+}
+
+int BlankRecord(int cursor, std::string& image) {
+    TAreaGuard guard(cursor);
+    if (!guard.Valid() || !xb_BlankRecord(image))
+        return rcNoCursor;
     return rcOk;
 }
 

@@ -54,6 +54,8 @@ int FetchNext(int cursor, std::string& image, long& recNo);
 // The record the engine stands on (after a move made outside the layer).
 int CurrentRecord(int cursor, std::string& image, long& recNo);
 int FetchPrior(int cursor, long recNo, std::string& image, long& newRecNo, bool& atStart);
+// The image of a new record: each field holds the empty value of its type.
+int BlankRecord(int cursor, std::string& image);
 // Appends image as a new record; answers the append codes.
 int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& reason);
 int RecordCount(int cursor, int& count);

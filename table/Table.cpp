@@ -164,8 +164,14 @@ void TTable::CreateFields() {
     const TWorkArea* area = RecordLayer::WorkAreaOf(FCursor);
     if (!area)
         throw EDatabaseError("Error creating cursor handle");
-    for (const TFieldDesc& desc : area->Fields)
+    FShadowed.clear();
+    for (const TFieldDesc& desc : area->Fields) {
+        bool shadowed = false;
+        for (const auto& earlier : FFields)
+            shadowed = shadowed || Text::SameTextAscii(earlier->FieldName(), desc.Name);
+        FShadowed.push_back(shadowed);
         FFields.push_back(MakeField(*this, desc));
+    }
     FBuffer.assign(static_cast<std::size_t>(area->RecordSize), ' ');
 }
 
@@ -208,12 +214,12 @@ TField& TTable::Fields(int index) const {
 }
 
 // Callers read the same fields in the same order for every record, so the field after the last one
-// found is tried first.
+// found is tried first. A name that two fields share finds the first of them: later ones are skipped.
 TField* TTable::FindField(std::string_view name) const {
     const std::size_t count = FFields.size();
     std::size_t i = FLookupHint < count ? FLookupHint : 0;
     for (std::size_t n = 0; n < count; ++n, i = i + 1 < count ? i + 1 : 0) {
-        if (FFields[i]->FieldName() == name) {
+        if (!FShadowed[i] && FFields[i]->FieldName() == name) {
             FLookupHint = i + 1;
             return FFields[i].get();
         }
@@ -313,8 +319,12 @@ void TTable::Append() {
         throw EDatabaseError("Cannot modify a read-only dataset");
     if (FState != dsBrowse)
         Post();
-    FSavedBuffer = FBuffer;
-    FBuffer.assign(FBuffer.size(), ' ');
+    std::string blank;
+    const int code = RecordLayer::BlankRecord(FCursor, blank);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    FSavedBuffer = std::move(FBuffer);
+    FBuffer = std::move(blank);
     FState = dsInsert;
 }
 

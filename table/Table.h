@@ -101,5 +101,6 @@ private:
     std::string FBuffer;
     std::string FSavedBuffer;
     std::vector<std::unique_ptr<TField>> FFields;
+    std::vector<bool> FShadowed; // the field's name, in any case, belongs to an earlier field too
     mutable std::size_t FLookupHint = 0;
 };

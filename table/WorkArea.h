@@ -1,6 +1,8 @@
 // What the record layer knows about one open cursor: its engine area, names, modes and field descriptors.
 #pragma once
 
+#include "table/engine/FieldType.h"
+
 #include <string>
 #include <vector>
 
@@ -11,11 +13,11 @@ struct TFieldDesc {
     int Number = 0; // from 1, in table order
     std::string Name;
     char Type = 'C'; // the engine's letter
+    TFieldType Meaning;
     TFieldKind Kind = TFieldKind::Text;
     int Width = 0;
     int Decimals = 0;
-    int Offset = 0;             // in the record image, from 0 (byte 0 is the deletion flag)
-    bool BigEndianInts = false; // dBase 7 stores its integers and doubles big-endian
+    int Offset = 0; // in the record image, from 0 (byte 0 is the deletion flag)
     // Visual FoxPro: the _NullFlags bytes, and this field's bits in them (-1 = none).
     int NullFlagsOffset = -1;
     int NullFlagsWidth = 0;

@@ -4,9 +4,12 @@
 #include "table/Table.h"
 #include "table/XbaseEnv.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -18,18 +21,86 @@ int Usage() {
     return 2;
 }
 
-// RFC 4180: a value holding a comma, a quote or a line break is quoted, its quotes doubled.
-std::string CsvValue(const std::string& value) {
-    if (value.find_first_of(",\"\r\n") == std::string::npos)
-        return value;
-    std::string quoted = "\"";
-    for (char c : value) {
-        if (c == '"')
-            quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
+// The message of a table error, with the engine's reason after it when it gave one.
+std::string Explained(const EDatabaseError& error) {
+    const auto* engine = dynamic_cast<const EDBEngineError*>(&error);
+    return engine ? engine->FullMessage() : error.what();
 }
+
+// CSV (RFC 4180) to standard output through one large buffer: a value holding a comma, a quote or a line
+// break is quoted, its quotes doubled.
+class TCsvWriter {
+public:
+    TCsvWriter() { FBuffer.reserve(FlushAt + 64 * 1024); }
+    ~TCsvWriter() { Flush(); }
+    TCsvWriter(const TCsvWriter&) = delete;
+    TCsvWriter& operator=(const TCsvWriter&) = delete;
+
+    void Value(std::string_view value) {
+        if (FInLine)
+            FBuffer += ',';
+        FInLine = true;
+        if (!NeedsQuotes(value)) {
+            FBuffer.append(value.data(), value.size());
+            return;
+        }
+        FBuffer += '"';
+        for (const char c : value) {
+            if (c == '"')
+                FBuffer += '"';
+            FBuffer += c;
+        }
+        FBuffer += '"';
+    }
+
+    void EndLine() {
+        FBuffer += '\n';
+        FInLine = false;
+        if (FBuffer.size() >= FlushAt)
+            Flush();
+    }
+
+    bool Flush() {
+        const bool written = std::fwrite(FBuffer.data(), 1, FBuffer.size(), stdout) == FBuffer.size();
+        FBuffer.clear();
+        return written && std::fflush(stdout) == 0;
+    }
+
+private:
+    static constexpr std::size_t FlushAt = 1 << 20;
+
+    // Eight bytes at a time: a byte of the word equals c when the word XOR c has a zero byte there.
+    static std::uint64_t HasByte(std::uint64_t word, unsigned char c) {
+        constexpr std::uint64_t ones = 0x0101010101010101ULL;
+        const std::uint64_t x = word ^ (ones * c);
+        return (x - ones) & ~x & (ones * 0x80);
+    }
+
+    static bool Special(char c) { return c == ',' || c == '"' || c == '\n' || c == '\r'; }
+
+    // Dumps spend most of their time here: the library's searches for a set of characters call memchr
+    // once per byte.
+    static bool NeedsQuotes(std::string_view value) {
+        const std::size_t size = value.size();
+        if (size < 8) {
+            for (const char c : value)
+                if (Special(c))
+                    return true;
+            return false;
+        }
+        // Whole words, the last one overlapping the one before it.
+        for (std::size_t i = 0; i < size; i += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, value.data() + (i + 8 <= size ? i : size - 8), 8);
+            if (HasByte(word, ',') | HasByte(word, '"') | HasByte(word, '\n') | HasByte(word, '\r'))
+                return true;
+        }
+        return false;
+    }
+
+    std::string FBuffer;
+    bool FInLine = false;
+};
 
 void Fields(TTable& table) {
     for (int i = 0; i < table.FieldCount(); ++i) {
@@ -38,23 +109,35 @@ void Fields(TTable& table) {
     }
 }
 
-void Dump(TTable& table, bool withDeleted) {
-    std::string line = withDeleted ? "DELETED" : "";
-    for (int i = 0; i < table.FieldCount(); ++i)
-        line += (i > 0 || withDeleted ? "," : "") + CsvValue(table.Fields(i).FieldName());
-    std::cout << line << '\n';
+// A value that cannot be read (a damaged memo) is written empty and reported; the dump goes on. Returns
+// false when any value was left out.
+bool Dump(TTable& table, const std::string& file, bool withDeleted) {
+    TCsvWriter csv;
+    if (withDeleted)
+        csv.Value("DELETED");
+    std::vector<TField*> fields;
+    for (int i = 0; i < table.FieldCount(); ++i) {
+        fields.push_back(&table.Fields(i));
+        csv.Value(fields.back()->FieldName());
+    }
+    csv.EndLine();
+    bool complete = true;
     for (; !table.Eof(); table.Next()) {
-        line = withDeleted ? (table.RecordDeleted() ? "*" : "") : "";
-        for (int i = 0; i < table.FieldCount(); ++i) {
+        if (withDeleted)
+            csv.Value(table.RecordDeleted() ? "*" : "");
+        for (TField* field : fields) {
             try {
-                line += (i > 0 || withDeleted ? "," : "") + CsvValue(table.Fields(i).AsString());
+                csv.Value(field->AsString());
             } catch (const EDatabaseError& e) {
-                throw EDatabaseError("record " + std::to_string(table.RecNo()) + ", field " +
-                                     table.Fields(i).FieldName() + ": " + e.what());
+                csv.Value("");
+                complete = false;
+                std::cerr << "quorvel-dbf: " << file << ": record " << table.RecNo() << ", field " << field->FieldName()
+                          << ": " << Explained(e) << '\n';
             }
         }
-        std::cout << line << '\n';
+        csv.EndLine();
     }
+    return csv.Flush() && complete;
 }
 
 } // namespace
@@ -76,19 +159,17 @@ int main(int argc, char** argv) {
         table.SetTableType(ttXbFOX);
         table.SetReadOnly(true);
         table.SetActive(true);
+        bool complete = true;
         if (command == "fields")
             Fields(table);
         else if (command == "count")
             std::cout << table.RecordCount() << '\n';
         else
-            Dump(table, withDeleted);
+            complete = Dump(table, file, withDeleted);
         std::cout.flush();
-        return std::cout.good() ? 0 : 1;
-    } catch (const EDBEngineError& e) {
-        std::cerr << "quorvel-dbf: " << file << ": " << e.what() << (e.Reason().empty() ? "" : ": ") << e.Reason()
-                  << '\n';
+        return std::cout.good() && complete ? 0 : 1;
     } catch (const EDatabaseError& e) {
-        std::cerr << "quorvel-dbf: " << file << ": " << e.what() << '\n';
+        std::cerr << "quorvel-dbf: " << file << ": " << Explained(e) << '\n';
     }
     return 1;
 }

@@ -1,6 +1,7 @@
 // Writes new FoxPro-compatible .dbf files: version 0x03 (0xF5 with memo), header, descriptors, 0x0D, 0x1A.
 #include "table/engine/DbfCreator.h"
 
+#include "table/engine/Endian.h"
 #include "table/engine/FileHandle.h"
 #include "table/engine/FormatError.h"
 #include "table/engine/MemoFile.h"
@@ -10,14 +11,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <set>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
-
-void Put16(std::string& b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>(v >> 8 & 0xFF);
-}
 
 // Writes bytes to path through a temporary file in the same folder and a rename.
 void WriteReplacing(const std::string& path, const std::string& bytes) {
@@ -36,6 +33,19 @@ void WriteReplacing(const std::string& path, const std::string& bytes) {
     }
 }
 
+// An exclusive lock on the table that a new one is about to replace, held until it is replaced. Every
+// open of ours holds a shared lock for as long as it is open: a program still appending to the old file
+// would go on writing rows into a file nobody sees any more, so the replacement is refused instead.
+TFileHandle LockForReplacing(const std::string& path) {
+    TFileHandle old;
+    if (!old.Open(path, false))
+        return old; // nothing there yet, or nothing we could open: the rename decides
+    if (::flock(old.Fd(), LOCK_EX | LOCK_NB) != 0)
+        throw EFormatError(errno == EWOULDBLOCK ? "the table is open in another program (or another window of this one)"
+                                                : std::string("the table cannot be locked: ") + std::strerror(errno));
+    return old;
+}
+
 } // namespace
 
 TDbfCreator::TDbfCreator(std::string path, int fieldCount) : FPath(std::move(path)), FFieldCount(fieldCount) {}
@@ -45,15 +55,16 @@ void TDbfCreator::AddField(std::string_view name, char type, int width, int deci
     for (char c : name)
         field.Name.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
     field.Type = type >= 'a' && type <= 'z' ? static_cast<char>(type - 'a' + 'A') : type;
+    field.Meaning = FieldTypeOf(field.Type, TTableFamily::DBase);
     // Fixed widths of the fixed-size kinds, whatever the caller passed.
-    field.Width = field.Type == 'D' ? 8 : field.Type == 'L' ? 1 : field.Type == 'M' ? 10 : width;
-    field.Decimals = field.Type == 'N' || field.Type == 'F' ? decimals : 0;
+    field.Width = field.Meaning.FixedWidth != 0 ? field.Meaning.FixedWidth : width;
+    field.Decimals = field.Meaning.Form == TFieldForm::Number ? decimals : 0;
     FFields.push_back(field);
 }
 
 bool TDbfCreator::HasMemo() const {
     for (const TDbfField& f : FFields)
-        if (f.Type == 'M')
+        if (f.Meaning.Form == TFieldForm::Memo)
             return true;
     return false;
 }
@@ -69,10 +80,10 @@ void TDbfCreator::Validate() const {
             throw EFormatError("the field name \"" + f.Name + "\" must have 1 to 10 characters");
         if (!names.insert(f.Name).second)
             throw EFormatError("the field name " + f.Name + " is used twice");
-        const bool numeric = f.Type == 'N' || f.Type == 'F';
-        if (std::string_view("CNFDLM").find(f.Type) == std::string_view::npos)
+        const bool numeric = f.Meaning.Form == TFieldForm::Number;
+        if (!f.Meaning.Creatable)
             throw EFormatError(std::string("field ") + f.Name + ": type " + f.Type + " cannot be created");
-        if ((f.Type == 'C' && (f.Width < 1 || f.Width > 254)) || (numeric && (f.Width < 1 || f.Width > 20)) ||
+        if (f.Width < 1 || f.Width > f.Meaning.MaxWidth ||
             (numeric && (f.Decimals < 0 || (f.Decimals > 0 && f.Decimals > f.Width - 2))))
             throw EFormatError("field " + f.Name + ": width " + std::to_string(f.Width) + " or decimals " +
                                std::to_string(f.Decimals) + " out of range");
@@ -91,19 +102,20 @@ std::string TDbfCreator::TableBytes() const {
     bytes[1] = static_cast<char>(today[0]);
     bytes[2] = static_cast<char>(today[1]);
     bytes[3] = static_cast<char>(today[2]);
-    Put16(bytes, 8, static_cast<std::uint32_t>(headerLength));
+    Endian::StoreLe(&bytes[8], headerLength, 2);
     int offset = 1;
     std::size_t at = 32;
     for (const TDbfField& f : FFields) {
         std::memcpy(&bytes[at], f.Name.data(), f.Name.size());
         bytes[at + 11] = f.Type;
-        Put16(bytes, at + 12, static_cast<std::uint32_t>(offset)); // FoxPro keeps each field's displacement
+        Endian::StoreLe(&bytes[at + 12], static_cast<std::uint32_t>(offset),
+                        2); // FoxPro keeps each field's displacement
         bytes[at + 16] = static_cast<char>(f.Width);
         bytes[at + 17] = static_cast<char>(f.Decimals);
         offset += f.Width;
         at += 32;
     }
-    Put16(bytes, 10, static_cast<std::uint32_t>(offset));
+    Endian::StoreLe(&bytes[10], static_cast<std::uint32_t>(offset), 2);
     // Code page 0x03 (Windows ANSI): readers then decode our 8-bit text instead of refusing it as ASCII.
     bytes[29] = 0x03;
     bytes[headerLength - 1] = '\x0D';
@@ -113,6 +125,7 @@ std::string TDbfCreator::TableBytes() const {
 
 void TDbfCreator::Write(int memoBlockSize) const {
     const std::string table = TableBytes();
+    const TFileHandle replaced = LockForReplacing(FPath);
     if (HasMemo()) {
         const std::uint32_t block = memoBlockSize <= 0    ? 64
                                     : memoBlockSize <= 32 ? memoBlockSize * 512u
@@ -121,12 +134,8 @@ void TDbfCreator::Write(int memoBlockSize) const {
             throw EFormatError("the memo block size " + std::to_string(block) + " is too large");
         std::string memo(512, '\0');
         const std::uint32_t next = (512 + block - 1) / block;
-        memo[0] = static_cast<char>(next >> 24);
-        memo[1] = static_cast<char>(next >> 16 & 0xFF);
-        memo[2] = static_cast<char>(next >> 8 & 0xFF);
-        memo[3] = static_cast<char>(next & 0xFF);
-        memo[6] = static_cast<char>(block >> 8 & 0xFF);
-        memo[7] = static_cast<char>(block & 0xFF);
+        Endian::StoreBe(&memo[0], next, 4);
+        Endian::StoreBe(&memo[6], block, 2);
         WriteReplacing(MemoBasePath(FPath) + ".fpt", memo);
     }
     WriteReplacing(FPath, table);

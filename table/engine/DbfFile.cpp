@@ -1,21 +1,26 @@
 // One open .dbf file: validated layout, buffered record reads, record writes and crash-safe appends.
 #include "table/engine/DbfFile.h"
 
+#include "table/engine/Endian.h"
 #include "table/engine/FieldCodec.h"
 #include "table/engine/FormatError.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
 // About 256 KiB of records per read, at least one record.
 constexpr std::size_t CacheBytes = 256 * 1024;
 
-std::string OpenFailure(int error) {
+std::string OpenFailure(int error, const std::string& refusal = {}) {
     switch (error) {
     case ENOENT:
         return "the file does not exist";
@@ -23,7 +28,7 @@ std::string OpenFailure(int error) {
     case EPERM:
         return "no permission to open the file";
     case EISDIR:
-        return "this is a folder or a device, not a table file";
+        return "this is " + (refusal.empty() ? std::string("a folder") : refusal) + ", not a table file";
     case EWOULDBLOCK:
         return "the table is opened exclusively by another program";
     default:
@@ -31,11 +36,57 @@ std::string OpenFailure(int error) {
     }
 }
 
+// The signal that ends a lock wait at its deadline; its handler does nothing, the interrupted wait is
+// what counts.
+const int DeadlineSignal = SIGRTMIN + 4;
+
+void Interrupted(int) {}
+
+// A timer that interrupts the calling thread's blocking calls from its deadline on, again every 50 ms
+// in case the first signal came just before a call started.
+class TDeadline {
+public:
+    explicit TDeadline(int seconds) : FEnd(std::chrono::steady_clock::now() + std::chrono::seconds(seconds)) {
+        static const bool installed = [] {
+            struct sigaction action {};
+            action.sa_handler = Interrupted; // no SA_RESTART: the wait returns EINTR
+            sigemptyset(&action.sa_mask);
+            return ::sigaction(DeadlineSignal, &action, nullptr) == 0;
+        }();
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = DeadlineSignal;
+        event._sigev_un._tid = static_cast<pid_t>(::gettid()); // glibc names no accessor for it
+        FArmed = installed && ::timer_create(CLOCK_MONOTONIC, &event, &FTimer) == 0;
+        if (!FArmed)
+            return;
+        itimerspec when{};
+        when.it_value.tv_sec = seconds;
+        when.it_interval.tv_nsec = 50 * 1000 * 1000;
+        ::timer_settime(FTimer, 0, &when, nullptr);
+    }
+    ~TDeadline() {
+        if (FArmed)
+            ::timer_delete(FTimer);
+    }
+    TDeadline(const TDeadline&) = delete;
+    TDeadline& operator=(const TDeadline&) = delete;
+
+    bool Armed() const { return FArmed; }
+    bool Passed() const { return std::chrono::steady_clock::now() >= FEnd; }
+
+private:
+    std::chrono::steady_clock::time_point FEnd;
+    timer_t FTimer{};
+    bool FArmed = false;
+};
+
 } // namespace
 
 TDbfFile::TDbfFile(const std::string& path, int mode) : FWritable(mode != 1) {
-    if (!FFile.Open(path, FWritable))
-        throw EFormatError(OpenFailure(errno));
+    std::string refusal;
+    if (!FFile.Open(path, FWritable, &refusal))
+        throw EFormatError(OpenFailure(errno, refusal));
     // Readers and shared writers coexist; an exclusive open keeps every other program of ours out.
     if (::flock(FFile.Fd(), (mode == 2 ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
         throw EFormatError(OpenFailure(errno));
@@ -97,16 +148,29 @@ bool TDbfFile::WriteRecord(std::uint32_t recNo, std::string_view image) {
     return true;
 }
 
+// Appenders hold the lock only for the few writes of one append; a lock held longer belongs to a program
+// that stopped or hangs, and waiting for it must not freeze ours past the lock timeout.
 bool TDbfFile::LockHeader(bool lock) const {
     struct flock range {};
     range.l_type = lock ? F_WRLCK : F_UNLCK;
     range.l_whence = SEEK_SET;
     range.l_start = 0;
     range.l_len = 32;
-    // Held only for the few writes of one append, so waiting for another appender is brief.
-    while (::fcntl(FFile.Fd(), F_SETLKW, &range) != 0)
+    if (::fcntl(FFile.Fd(), F_SETLK, &range) == 0)
+        return true;
+    if (!lock || (errno != EACCES && errno != EAGAIN) || FLockTimeout <= 0)
+        return false;
+    const TDeadline deadline(FLockTimeout);
+    if (!deadline.Armed())
+        return false;
+    while (::fcntl(FFile.Fd(), F_SETLKW, &range) != 0) {
         if (errno != EINTR)
             return false;
+        if (deadline.Passed()) {
+            errno = EAGAIN;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -116,32 +180,44 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
         return 0;
     }
     if (!LockHeader(true)) {
-        FLastError = std::string("the table cannot be locked: ") + std::strerror(errno);
+        FLastError = errno == EAGAIN || errno == EACCES
+                         ? "the table stayed locked by another program for longer than the lock timeout of " +
+                               std::to_string(FLockTimeout) + " s"
+                         : std::string("the table cannot be locked: ") + std::strerror(errno);
         return 0;
     }
     // Another program may have appended since we last looked: the count on disk decides.
-    unsigned char count[4];
+    char count[4];
     std::uint32_t records = FLayout.RecordCount;
     if (FFile.ReadAt(4, count, 4) == 4)
-        records = std::max<std::uint32_t>(records, count[0] | count[1] << 8 | count[2] << 16 |
-                                                       static_cast<std::uint32_t>(count[3]) << 24);
+        records = std::max<std::uint32_t>(records, Endian::Le32(std::string_view(count, 4), 0));
     std::string tail(image);
     tail.push_back('\x1A');
     const std::uint64_t at = FLayout.DataOffset + static_cast<std::uint64_t>(records) * FLayout.RecordLength;
+    const std::uint64_t sizeBefore = FFile.Size();
     const std::uint32_t next = records + 1;
     const std::array<unsigned char, 3> today = HeaderDateToday();
-    const unsigned char header[7] = {today[0],
-                                     today[1],
-                                     today[2],
-                                     static_cast<unsigned char>(next & 0xFF),
-                                     static_cast<unsigned char>(next >> 8 & 0xFF),
-                                     static_cast<unsigned char>(next >> 16 & 0xFF),
-                                     static_cast<unsigned char>(next >> 24 & 0xFF)};
-    const bool written = FFile.WriteAt(at, tail.data(), tail.size()) && FFile.WriteAt(1, header, sizeof header);
-    const int error = errno;
+    unsigned char header[7] = {today[0], today[1], today[2]};
+    Endian::StoreLe(header + 3, next, 4);
+    bool written = FFile.WriteAt(at, tail.data(), tail.size());
+    int error = errno;
+    if (written && !FFile.WriteAt(1, header, sizeof header)) {
+        written = false;
+        error = errno;
+    }
+    // A full disk may take part of the record: cut the file back to its last whole record and put the end
+    // mark back in the byte it held before, which needs no new space.
+    bool cutBack = true;
+    if (!written) {
+        const bool markBack =
+            sizeBefore > at && ::ftruncate(FFile.Fd(), static_cast<off_t>(at + 1)) == 0 && FFile.WriteAt(at, "\x1A", 1);
+        // Without the mark the records are still whole, which is what readers need.
+        cutBack = markBack || ::ftruncate(FFile.Fd(), static_cast<off_t>(std::min(sizeBefore, at))) == 0;
+    }
     LockHeader(false);
     if (!written) {
-        FLastError = std::string("writing the table failed: ") + std::strerror(error);
+        FLastError = std::string("writing the table failed: ") + std::strerror(error) +
+                     (cutBack ? "" : " (and the unfinished record could not be removed)");
         return 0;
     }
     FLayout.RecordCount = next;

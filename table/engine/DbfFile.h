@@ -41,6 +41,8 @@ public:
     std::string ReadMemo(std::string_view fieldBytes) const;
 
     const std::string& LastError() const { return FLastError; }
+    // How long an append waits for another program's lock on the header, in seconds (0 = not at all).
+    void SetLockTimeout(int seconds) { FLockTimeout = seconds; }
 
 private:
     void ReadLayout();
@@ -54,4 +56,5 @@ private:
     std::uint32_t FCacheFirst = 0; // record number of the first record in the cache
     std::uint32_t FCacheCount = 0;
     std::string FLastError;
+    int FLockTimeout = 1;
 };

@@ -1,6 +1,7 @@
 // Parses and validates the header and field descriptors of a .dbf file.
 #include "table/engine/DbfLayout.h"
 
+#include "table/engine/Endian.h"
 #include "table/engine/FormatError.h"
 
 #include <algorithm>
@@ -9,13 +10,8 @@
 
 namespace {
 
-std::uint32_t Le16(std::string_view b, std::size_t at) {
-    return static_cast<std::uint8_t>(b[at]) | static_cast<std::uint32_t>(static_cast<std::uint8_t>(b[at + 1])) << 8;
-}
-
-std::uint32_t Le32(std::string_view b, std::size_t at) {
-    return Le16(b, at) | Le16(b, at + 2) << 16;
-}
+using Endian::Le16;
+using Endian::Le32;
 
 std::string Hex(unsigned value) {
     char text[8];
@@ -36,7 +32,7 @@ THeaderStyle StyleOf(std::uint8_t version) {
     throw EFormatError("not a dBase or FoxPro table (version byte " + Hex(version) + ")");
 }
 
-TDbfField ReadDescriptor(std::string_view d, THeaderStyle style) {
+TDbfField ReadDescriptor(std::string_view d, THeaderStyle style, TTableFamily family) {
     TDbfField field;
     const std::size_t nameLength = style == THeaderStyle::DBase7 ? 32 : 11;
     const std::string_view name = d.substr(0, nameLength);
@@ -46,7 +42,8 @@ TDbfField ReadDescriptor(std::string_view d, THeaderStyle style) {
     const std::size_t sizes = style == THeaderStyle::DBase7 ? 33 : 16;
     field.Width = static_cast<std::uint8_t>(d[sizes]);
     field.Decimals = static_cast<std::uint8_t>(d[sizes + 1]);
-    field.Hidden = field.Type == '0';
+    field.Meaning = FieldTypeOf(field.Type, family);
+    field.Hidden = field.Meaning.Form == TFieldForm::NullFlags;
     field.Flags = style == THeaderStyle::DBase3 ? static_cast<std::uint8_t>(d[18]) : 0;
     return field;
 }
@@ -82,6 +79,10 @@ void PlaceFields(std::vector<TDbfField>& fields, std::uint32_t recordLength) {
             throw EFormatError("field " + f.Name + " lies past the end of the record (record length " +
                                std::to_string(recordLength) + ")");
     }
+    // Bytes no field owns would mean the descriptors and the records disagree on where fields lie.
+    if (static_cast<std::uint32_t>(offset) != recordLength)
+        throw EFormatError("the field widths add up to " + std::to_string(offset) + " bytes but the record length is " +
+                           std::to_string(recordLength));
 }
 
 // Visual FoxPro gives each V and Q field a bit telling its length is in its last byte, then each
@@ -98,7 +99,7 @@ void AssignNullBits(TDbfLayout& layout) {
     for (TDbfField& f : layout.Fields) {
         if (f.Hidden)
             continue;
-        if (f.Type == 'V' || f.Type == 'Q')
+        if (f.Meaning.VarLength)
             f.VarBit = bit++;
         if (f.Flags & 0x02)
             f.NullBit = bit++;
@@ -109,10 +110,22 @@ void AssignNullBits(TDbfLayout& layout) {
     }
 }
 
+// The header length must take in every descriptor and the terminator after them. end is where the
+// descriptors stopped (at the terminator, at zeros, or where the next one would pass the header length).
+void CheckDescriptorsEnd(std::string_view header, std::size_t end, std::uint32_t headerLength) {
+    if (end >= headerLength)
+        return; // no room left for a terminator: some Java writers leave it out and start the records here
+    const char terminator = end < header.size() ? header[end] : '\0';
+    // 0x0D as it should be; 0x0A written by an old shapefile tool, 0x00 by a Java writer.
+    if (terminator == '\x0D' || terminator == '\x0A' || terminator == '\0')
+        return;
+    throw EFormatError("the header length " + std::to_string(headerLength) + " ends inside the field descriptors");
+}
+
 TMemoKind MemoKindOf(const TDbfLayout& layout) {
     bool any = false;
     for (const TDbfField& f : layout.Fields)
-        any = any || IsMemoType(layout, f.Type);
+        any = any || f.Meaning.Form == TFieldForm::Memo;
     if (!any)
         return TMemoKind::None;
     if (layout.VisualFoxPro || layout.Version == 0xF5 || layout.Version == 0xFB || layout.Version == 0xE5)
@@ -137,8 +150,12 @@ std::array<unsigned char, 3> HeaderDateToday() {
             static_cast<unsigned char>(local.tm_mday)};
 }
 
-bool IsMemoType(const TDbfLayout& layout, char type) {
-    return type == 'M' || type == 'G' || type == 'P' || (type == 'B' && !layout.VisualFoxPro);
+std::string BlankRecord(const TDbfLayout& layout) {
+    std::string image(layout.RecordLength, ' ');
+    for (const TDbfField& f : layout.Fields)
+        image.replace(static_cast<std::size_t>(f.Offset), static_cast<std::size_t>(f.Width),
+                      static_cast<std::size_t>(f.Width), BlankByteOf(f.Meaning, f.Width));
+    return image;
 }
 
 TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize) {
@@ -149,7 +166,8 @@ TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize) {
     TDbfLayout layout;
     layout.Version = static_cast<std::uint8_t>(header[0]);
     const THeaderStyle style = StyleOf(layout.Version);
-    layout.VisualFoxPro = layout.Version == 0x30 || layout.Version == 0x31 || layout.Version == 0x32;
+    layout.Family = FamilyOf(layout.Version);
+    layout.VisualFoxPro = layout.Family == TTableFamily::VisualFoxPro;
     layout.RecordCount = Le32(header, 4);
     layout.DataOffset = Le16(header, 8);
     layout.RecordLength = Le16(header, 10);
@@ -173,9 +191,10 @@ TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize) {
         // backlink area follows); the descriptors end here.
         if (header[pos] == '\0')
             break;
-        layout.Fields.push_back(ReadDescriptor(header.substr(pos, size), style));
+        layout.Fields.push_back(ReadDescriptor(header.substr(pos, size), style, layout.Family));
         pos += size;
     }
+    CheckDescriptorsEnd(header, pos, layout.DataOffset);
     PlaceFields(layout.Fields, layout.RecordLength);
 
     // A Visual FoxPro header must be followed by its 263-byte backlink area. A header length that ends

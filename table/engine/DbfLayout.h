@@ -1,6 +1,8 @@
 // The validated layout of a .dbf file: version, counts, sizes and field descriptors.
 #pragma once
 
+#include "table/engine/FieldType.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -10,6 +12,7 @@
 struct TDbfField {
     std::string Name;
     char Type = 'C';
+    TFieldType Meaning = FieldTypeOf('C', TTableFamily::DBase);
     int Width = 0;
     int Decimals = 0;
     int Offset = 0;      // in the record image, from 0 (byte 0 is the deletion flag)
@@ -29,6 +32,7 @@ struct TDbfLayout {
     std::uint32_t RecordLength = 1;
     std::vector<TDbfField> Fields; // hidden ones included
     TMemoKind Memo = TMemoKind::None;
+    TTableFamily Family = TTableFamily::DBase;
     bool VisualFoxPro = false;
     int NullFlagsOffset = -1; // where _NullFlags lies in the record, -1 = none
     int NullFlagsWidth = 0;
@@ -48,5 +52,5 @@ TDbfLayout ParseDbfHeader(std::string_view header, std::uint64_t fileSize);
 // Field names and aliases are compared without regard to the case of ASCII letters.
 bool SameNameNoCase(std::string_view a, std::string_view b);
 
-// True for types whose record bytes point into the memo file.
-bool IsMemoType(const TDbfLayout& layout, char type);
+// A record of empty values: the deletion flag blank, each field filled with the blank of its type.
+std::string BlankRecord(const TDbfLayout& layout);

@@ -1,6 +1,8 @@
 // Decodes the bytes of one field as stored in a record.
 #include "table/engine/FieldCodec.h"
 
+#include "table/engine/Endian.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -10,25 +12,17 @@ namespace FieldCodec {
 
 namespace {
 
-std::uint64_t LeBytes(std::string_view b) {
-    std::uint64_t v = 0;
-    for (std::size_t i = b.size(); i-- > 0;)
-        v = v << 8 | static_cast<std::uint8_t>(b[i]);
-    return v;
-}
-
-std::uint64_t BeBytes(std::string_view b) {
-    std::uint64_t v = 0;
-    for (char c : b)
-        v = v << 8 | static_cast<std::uint8_t>(c);
-    return v;
+// Trailing stars fill a number that overflowed its width in dBase, and a field of stars only is the null
+// that GIS tools write.
+std::string_view NumberBytes(std::string_view bytes) {
+    std::string_view text = Trim(bytes);
+    while (!text.empty() && text.back() == '*')
+        text.remove_suffix(1);
+    return text;
 }
 
 std::optional<double> ParseText(std::string_view bytes) {
-    std::string_view text = Trim(bytes);
-    // Some writers pad numbers with '*' (an overflowed width in dBase shows as stars).
-    while (!text.empty() && text.back() == '*')
-        text.remove_suffix(1);
+    std::string_view text = NumberBytes(bytes);
     if (!text.empty() && text.front() == '+')
         text.remove_prefix(1);
     if (text.empty())
@@ -38,6 +32,53 @@ std::optional<double> ParseText(std::string_view bytes) {
     if (ec != std::errc() || end != text.data() + text.size())
         return std::nullopt;
     return value;
+}
+
+bool Digits(std::string_view text) {
+    for (const char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+// A plain decimal ("-0012.500") in its shortest form ("-12.5"); false when text is not one.
+bool DecimalText(std::string_view text, std::string& out) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    const std::size_t dot = text.find('.');
+    std::string_view whole = text.substr(0, dot);
+    std::string_view fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    if ((whole.empty() && fraction.empty()) || !Digits(whole) || !Digits(fraction))
+        return false;
+    while (!whole.empty() && whole.front() == '0')
+        whole.remove_prefix(1);
+    while (!fraction.empty() && fraction.back() == '0')
+        fraction.remove_suffix(1);
+    out.clear();
+    if (whole.empty() && fraction.empty()) {
+        out = "0";
+        return true;
+    }
+    if (negative)
+        out += '-';
+    if (whole.empty())
+        out += '0';
+    else
+        out += whole;
+    if (!fraction.empty()) {
+        out += '.';
+        out += fraction;
+    }
+    return true;
+}
+
+std::int64_t SignedInteger(const TFieldType& type, std::string_view bytes) {
+    if (type.BigEndian)
+        return static_cast<std::int64_t>(Endian::LoadBe(bytes)) - 0x80000000LL;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(Endian::LoadLe(bytes)));
 }
 
 } // namespace
@@ -72,30 +113,23 @@ std::string_view Trim(std::string_view bytes) {
     return start == std::string_view::npos ? std::string_view() : right.substr(start);
 }
 
-std::optional<double> Number(char type, std::string_view bytes, bool bigEndianInts) {
-    switch (type) {
-    case 'I':
-    case '+':
+std::optional<double> Number(const TFieldType& type, std::string_view bytes) {
+    switch (type.Form) {
+    case TFieldForm::Integer:
         if (bytes.size() != 4)
             return std::nullopt;
-        if (bigEndianInts)
-            return static_cast<double>(static_cast<std::int64_t>(BeBytes(bytes)) - 0x80000000LL);
-        return static_cast<double>(static_cast<std::int32_t>(static_cast<std::uint32_t>(LeBytes(bytes))));
-    case 'Y':
+        return static_cast<double>(SignedInteger(type, bytes));
+    case TFieldForm::Currency:
         if (bytes.size() != 8)
             return std::nullopt;
-        return static_cast<double>(static_cast<std::int64_t>(LeBytes(bytes))) / 10000.0;
-    case 'B':
-    case 'O': {
+        return static_cast<double>(static_cast<std::int64_t>(Endian::LoadLe(bytes))) / 10000.0;
+    case TFieldForm::Double: {
         if (bytes.size() != 8)
             return std::nullopt;
-        // O exists only in dBase 7, whose doubles are stored big-endian with the sign bit flipped so that
-        // they sort as bytes; writers keep that form when they put O fields into FoxPro headers (and
-        // the real O fields we have seen flip only the sign bit, for negatives too, and that is what we read).
-        const bool dBase7 = bigEndianInts || type == 'O';
-        std::uint64_t bits = dBase7 ? BeBytes(bytes) : LeBytes(bytes);
-        if (dBase7)
-            bits ^= 0x8000000000000000ULL;
+        // dBase 7 stores doubles big-endian with the sign bit flipped so that they sort as bytes; writers
+        // keep that form when they put O fields into FoxPro headers (and the real O fields we have seen
+        // flip only the sign bit, for negatives too, and that is what we read).
+        std::uint64_t bits = type.BigEndian ? Endian::LoadBe(bytes) ^ 0x8000000000000000ULL : Endian::LoadLe(bytes);
         double value = 0;
         std::memcpy(&value, &bits, sizeof value);
         if (!std::isfinite(value))
@@ -105,6 +139,45 @@ std::optional<double> Number(char type, std::string_view bytes, bool bigEndianIn
     default:
         return ParseText(bytes);
     }
+}
+
+void NumberText(const TFieldType& type, std::string_view bytes, std::string& text) {
+    switch (type.Form) {
+    case TFieldForm::Number: {
+        const std::string_view digits = NumberBytes(bytes);
+        if (digits.empty())
+            text.clear();
+        else if (!DecimalText(digits, text)) {
+            const std::optional<double> value = ParseText(bytes);
+            text = value ? NumberText(*value) : std::string(Trim(bytes));
+        }
+        return;
+    }
+    case TFieldForm::Integer:
+        if (bytes.size() != 4)
+            break;
+        text = std::to_string(SignedInteger(type, bytes));
+        return;
+    case TFieldForm::Currency: {
+        if (bytes.size() != 8)
+            break;
+        const std::int64_t value = static_cast<std::int64_t>(Endian::LoadLe(bytes));
+        const std::uint64_t magnitude =
+            value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        char fraction[8];
+        std::snprintf(fraction, sizeof fraction, "%04u", static_cast<unsigned>(magnitude % 10000));
+        DecimalText((value < 0 ? "-" : "") + std::to_string(magnitude / 10000) + "." + fraction, text);
+        return;
+    }
+    default: {
+        const std::optional<double> value = Number(type, bytes);
+        if (value) {
+            text = NumberText(*value);
+            return;
+        }
+    }
+    }
+    text.assign(Trim(bytes));
 }
 
 std::string NumberText(double value) {
@@ -123,13 +196,18 @@ bool ValidDate(int year, int month, int day) {
     return day <= days[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
-std::optional<TDateTime> Date(char type, std::string_view bytes) {
+bool NullDate(std::string_view bytes) {
+    const std::string_view text = Trim(bytes);
+    return text.empty() || text == "00000000";
+}
+
+std::optional<TDateTime> Date(TFieldForm form, std::string_view bytes) {
     TDateTime result;
-    if (type == 'T' || type == '@') {
+    if (form == TFieldForm::DateTime) {
         if (bytes.size() != 8 || IsBlank(bytes))
             return std::nullopt;
-        const long long julian = static_cast<std::int32_t>(static_cast<std::uint32_t>(LeBytes(bytes.substr(0, 4))));
-        const long long millis = static_cast<std::uint32_t>(LeBytes(bytes.substr(4, 4)));
+        const long long julian = static_cast<std::int32_t>(Endian::Le32(bytes, 0));
+        const long long millis = Endian::Le32(bytes, 4);
         if (julian <= 0 || julian > 5373484 || millis >= 86400000LL)
             return std::nullopt;
         // Julian day number to the Gregorian calendar (Fliegel and Van Flandern).
@@ -171,7 +249,7 @@ bool BitSet(std::string_view image, int flagsOffset, int flagsWidth, int bit) {
 
 std::optional<std::uint64_t> MemoBlock(std::string_view bytes) {
     if (bytes.size() == 4)
-        return LeBytes(bytes);
+        return Endian::LoadLe(bytes);
     const std::string_view text = Trim(bytes);
     if (text.empty())
         return 0;

@@ -1,6 +1,8 @@
 // Decodes the bytes of one field as stored in a record: numbers, dates, logicals and memo pointers.
 #pragma once
 
+#include "table/engine/FieldType.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,18 +16,25 @@ bool IsBlank(std::string_view bytes);
 std::string_view TrimRight(std::string_view bytes);
 std::string_view Trim(std::string_view bytes);
 
-// The numeric value of a field of type N, F, I, +, Y, B (Visual FoxPro double) or O; nullopt when blank
-// or not a number. bigEndianInts: dBase 7 stores I and + big-endian with the sign bit flipped.
-std::optional<double> Number(char type, std::string_view bytes, bool bigEndianInts);
+// The numeric value of a field of a number form (Number, Integer, Currency, Double); nullopt when blank,
+// a null written as stars, or not a number.
+std::optional<double> Number(const TFieldType& type, std::string_view bytes);
 // A number as text: up to 15 significant digits, no exponent for ordinary magnitudes, "." as separator.
 std::string NumberText(double value);
+// The value of a number field as text with every digit it holds: decimal text keeps all its digits
+// (no detour through a double), currency keeps its four decimals; trailing zeros of the fraction and
+// leading zeros go. Empty when blank or a null; the bytes as stored when they are not a number.
+void NumberText(const TFieldType& type, std::string_view bytes, std::string& text);
 
 struct TDateTime {
     int Year = 0, Month = 0, Day = 0;
     int Hour = 0, Minute = 0, Second = 0;
 };
-// "yyyymmdd" of a D field, or the Julian day and milliseconds of a T or @ field; nullopt when blank or invalid.
-std::optional<TDateTime> Date(char type, std::string_view bytes);
+// "yyyymmdd" of a Date field, or the Julian day and milliseconds of a DateTime field; nullopt when blank,
+// a null written as zeros, or invalid.
+std::optional<TDateTime> Date(TFieldForm form, std::string_view bytes);
+// A date field holding "00000000" (the null some GIS writers store) or nothing at all.
+bool NullDate(std::string_view bytes);
 bool ValidDate(int year, int month, int day);
 
 // True when bit of the _NullFlags bytes at flagsOffset in the record image is set.

@@ -21,17 +21,44 @@ TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
     return *this;
 }
 
-bool TFileHandle::Open(const std::string& path, bool writable) {
+namespace {
+
+const char* KindOf(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a named pipe";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a device";
+}
+
+bool Refuse(mode_t mode, std::string* refusal) {
+    if (refusal)
+        *refusal = KindOf(mode);
+    errno = EISDIR;
+    return false;
+}
+
+} // namespace
+
+bool TFileHandle::Open(const std::string& path, bool writable, std::string* refusal) {
     Close();
-    const int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode))
+        return Refuse(st.st_mode, refusal);
+    // Non-blocking and without taking a terminal, in case the path was swapped for a pipe or a device
+    // since the look above; the kind is checked again on what was opened.
+    const int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
-    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        errno = EISDIR;
-        return false;
+        return Refuse(st.st_mode, refusal);
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FFd = fd;
     return true;
 }

@@ -15,8 +15,10 @@ public:
     TFileHandle(const TFileHandle&) = delete;
     TFileHandle& operator=(const TFileHandle&) = delete;
 
-    // Opens a regular file; anything else (a folder, a device) is refused. Returns false with errno set.
-    bool Open(const std::string& path, bool writable);
+    // Opens a regular file. Returns false with errno set; a path that is something else is refused before
+    // it is opened (opening a named pipe would wait for a writer), with errno EISDIR and its kind in
+    // refusal ("a folder", "a named pipe", "a socket", "a device").
+    bool Open(const std::string& path, bool writable, std::string* refusal = nullptr);
     bool IsOpen() const { return FFd >= 0; }
     int Fd() const { return FFd; }
     void Close();

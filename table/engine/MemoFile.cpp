@@ -1,22 +1,32 @@
 // Reads memo texts from .fpt and .dbt files, checking every block number and length against the file size.
 #include "table/engine/MemoFile.h"
 
+#include "table/engine/Endian.h"
 #include "table/engine/FormatError.h"
 
 #include <array>
-#include <sys/stat.h>
+#include <string_view>
 
 namespace {
 
-std::uint32_t Be32(const unsigned char* b) {
-    return std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3];
-}
-
-std::uint32_t Le32(const unsigned char* b) {
-    return std::uint32_t(b[3]) << 24 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[1]) << 8 | b[0];
-}
-
 const EFormatError PastEnd("a memo pointer lies past the end of the memo file");
+
+// A recipient's memo is a few lines; a length beyond this is a damaged pointer, and reading it would
+// take gigabytes of memory.
+constexpr std::uint64_t MaxMemoBytes = 16 * 1024 * 1024;
+
+void CheckMemoLength(std::uint64_t length) {
+    if (length > MaxMemoBytes)
+        throw EFormatError("a memo of " + std::to_string(length) + " bytes is larger than the 16 MiB a memo may hold");
+}
+
+std::uint32_t Be32(const unsigned char* bytes) {
+    return Endian::Be32(std::string_view(reinterpret_cast<const char*>(bytes), 4), 0);
+}
+
+std::uint32_t Le32(const unsigned char* bytes) {
+    return Endian::Le32(std::string_view(reinterpret_cast<const char*>(bytes), 4), 0);
+}
 
 } // namespace
 
@@ -39,8 +49,11 @@ std::unique_ptr<TMemoFile> TMemoFile::OpenBeside(const std::string& tablePath, T
     const bool fpt = kind == TMemoKind::Fpt;
     for (const char* ext : fpt ? std::array{".fpt", ".FPT", ".Fpt"} : std::array{".dbt", ".DBT", ".Dbt"}) {
         TFileHandle file;
-        if (file.Open(base + ext, false))
+        std::string refusal;
+        if (file.Open(base + ext, false, &refusal))
             return std::make_unique<TMemoFile>(std::move(file), kind);
+        if (!refusal.empty())
+            throw EFormatError("the memo file " + base + ext + " is " + refusal + ", not a file");
     }
     return nullptr;
 }
@@ -49,10 +62,11 @@ std::uint32_t TMemoFile::HeaderBlockSize() const {
     unsigned char head[24] = {};
     if (FFile.ReadAt(0, head, sizeof head) != static_cast<long long>(sizeof head))
         return 512;
+    const std::string_view bytes(reinterpret_cast<const char*>(head), sizeof head);
     if (FKind == TMemoKind::Fpt)
-        return std::uint32_t(head[6]) << 8 | head[7];
+        return static_cast<std::uint32_t>(Endian::LoadBe(bytes.substr(6, 2)));
     if (FKind == TMemoKind::Dbt4) {
-        const std::uint32_t size = head[20] | std::uint32_t(head[21]) << 8;
+        const std::uint32_t size = Endian::Le16(bytes, 20);
         return size == 0 ? 512 : size;
     }
     return 512;
@@ -82,6 +96,7 @@ std::string TMemoFile::ReadFpt(std::uint64_t block) const {
     if (at > FSize || FSize - at < sizeof head || FFile.ReadAt(at, head, sizeof head) != 8)
         throw PastEnd;
     const std::uint64_t length = Be32(head + 4);
+    CheckMemoLength(length);
     if (length > FSize - at - 8)
         throw EFormatError("a memo in the memo file is longer than the file");
     std::string text(length, '\0');
@@ -105,6 +120,7 @@ std::string TMemoFile::ReadTextFrom(std::uint64_t at) const {
         text.append(part.substr(0, end));
         if (end != std::string_view::npos)
             break;
+        CheckMemoLength(text.size());
     }
     return text;
 }
@@ -120,6 +136,7 @@ std::string TMemoFile::ReadDbt4(std::uint64_t block) const {
         return ReadTextFrom(at);
     const std::uint64_t stored = Le32(head + 4);
     const std::uint64_t length = stored >= 8 ? stored - 8 : 0;
+    CheckMemoLength(length);
     if (length > FSize - at - 8)
         throw EFormatError("a memo in the memo file is longer than the file");
     std::string text(length, '\0');

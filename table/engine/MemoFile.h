@@ -16,7 +16,8 @@ public:
     TMemoFile(TFileHandle file, TMemoKind kind);
 
     // The memo file of the table at tablePath (same base name, .fpt or .dbt in either case);
-    // nullptr when there is none: the table still opens and its memos read as empty.
+    // nullptr when there is none: the table still opens and its memos read as empty. A memo path that is
+    // a folder, a pipe, a socket or a device throws EFormatError without being opened.
     static std::unique_ptr<TMemoFile> OpenBeside(const std::string& tablePath, TMemoKind kind);
 
     // The memo stored at block; block 0 is no memo. A block or length past the end of the file

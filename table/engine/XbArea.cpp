@@ -124,7 +124,8 @@ std::string_view TXbArea::Current() {
     const std::string_view image = FEof ? std::string_view() : FFile->Record(FRecNo);
     if (!image.empty())
         return image;
-    FBlank.assign(FFile->Layout().RecordLength, ' ');
+    if (FBlank.empty())
+        FBlank = BlankRecord(FFile->Layout());
     return FBlank;
 }
 
@@ -142,7 +143,8 @@ bool TXbArea::Put(std::string_view image) {
 void TXbArea::StartAppend() {
     CommitPending();
     FPending = true;
-    FPendingImage.assign(FFile->Layout().RecordLength, ' ');
+    // Each field empty in its own way: blanks in a binary number or memo pointer would read as a value.
+    FPendingImage = BlankRecord(FFile->Layout());
     FRecNo = FFile->RecordCount() + 1;
     FBof = FEof = false;
 }
@@ -166,10 +168,8 @@ const TDbfField* TXbArea::Field(int fieldNo) const {
     return fieldNo >= 1 && fieldNo <= FieldCount() ? FVisible[static_cast<std::size_t>(fieldNo - 1)] : nullptr;
 }
 
+// The first field of that name: tools that cut long names to 10 characters can leave two alike.
 const TDbfField* TXbArea::FieldByName(std::string_view name) const {
-    for (const TDbfField* f : FVisible)
-        if (f->Name == name)
-            return f;
     for (const TDbfField* f : FVisible)
         if (SameNameNoCase(f->Name, name))
             return f;

@@ -60,6 +60,6 @@ private:
     bool FEof = true;
     bool FPending = false;
     std::string FPendingImage;
-    std::string FBlank; // the image shown at the end of the table
+    std::string FBlank; // the image shown at the end of the table: every field empty
     std::optional<std::uint32_t> FVisibleCount;
 };

@@ -102,6 +102,7 @@ int xb_Use(std::string_view path, std::string_view alias, int mode, int driver) 
         return Fail("all 255 work areas are in use"), 0;
     try {
         auto file = std::make_unique<TDbfFile>(std::string(path), mode);
+        file->SetLockTimeout(Engine().LockTimeout);
         Engine().Areas[static_cast<std::size_t>(n)] = std::make_unique<TXbArea>(std::move(file), std::string(alias));
     } catch (const EFormatError& e) {
         return Fail(e.what()), 0;
@@ -268,15 +269,25 @@ int xb_FieldOffset(std::string_view name) {
     return f ? f->Offset + 1 : 0;
 }
 
-bool xb_FieldBits(std::string_view name, int& flagsOffset, int& flagsWidth, int& varBit, int& nullBit) {
-    const TDbfField* f = NamedField(name);
-    if (!f)
+bool xb_NullFlags(int& flagsOffset, int& flagsWidth) {
+    const TXbArea* area = Table();
+    if (!area)
         return false;
-    const TDbfLayout& layout = Table()->File()->Layout();
-    flagsOffset = layout.NullFlagsOffset;
-    flagsWidth = layout.NullFlagsWidth;
-    varBit = f->VarBit;
-    nullBit = f->NullBit;
+    flagsOffset = area->File()->Layout().NullFlagsOffset;
+    flagsWidth = area->File()->Layout().NullFlagsWidth;
+    return true;
+}
+
+const TDbfField* xb_FieldDescriptor(int fieldNo) {
+    const TXbArea* area = Table();
+    return area ? area->Field(fieldNo) : nullptr;
+}
+
+bool xb_BlankRecord(std::string& image) {
+    const TXbArea* area = Table();
+    if (!area)
+        return Fail("no table is open in the selected area");
+    image = BlankRecord(area->File()->Layout());
     return true;
 }
 
@@ -290,15 +301,23 @@ std::string xb_GetString(std::string_view name) {
     const std::string bytes = FieldBytes(name, &f);
     if (!f)
         return {};
-    if (f->Type == 'C' || f->Type == 'V' || f->Type == 'N' || f->Type == 'F' || f->Type == 'D' || f->Type == 'L')
+    switch (f->Meaning.Form) {
+    case TFieldForm::Text:
+    case TFieldForm::Number:
+    case TFieldForm::Date:
+    case TFieldForm::Logical:
         return bytes;
-    if (f->Type == 'M') {
+    case TFieldForm::Memo: {
         std::string text;
         xb_MemoText(bytes, text);
         return text;
     }
-    const std::optional<double> number = FieldCodec::Number(f->Type, bytes, (xb_TableVersion() & 0x07) == 4);
-    return number ? FieldCodec::NumberText(*number) : std::string(FieldCodec::Trim(bytes));
+    default: {
+        std::string text;
+        FieldCodec::NumberText(f->Meaning, bytes, text);
+        return text;
+    }
+    }
 }
 
 std::string xb_GetTrimString(std::string_view name) {
@@ -308,7 +327,7 @@ std::string xb_GetTrimString(std::string_view name) {
 std::string xb_GetDateString(std::string_view name) {
     const TDbfField* f = nullptr;
     const std::string bytes = FieldBytes(name, &f);
-    const auto date = f ? FieldCodec::Date(f->Type, bytes) : std::nullopt;
+    const auto date = f ? FieldCodec::Date(f->Meaning.Form, bytes) : std::nullopt;
     if (!date)
         return std::string(8, ' ');
     char text[16];
@@ -399,6 +418,9 @@ void xb_SetDateFormat(int code) {
 }
 void xb_SetLockTimeout(int seconds) {
     Engine().LockTimeout = seconds;
+    for (int n = 1; n <= MaxAreas; ++n)
+        if (TXbArea* area = Area(n); area && area->File())
+            area->File()->SetLockTimeout(seconds);
 }
 void xb_SetMemoBlockSize(int size) {
     Engine().MemoBlockSize = size;

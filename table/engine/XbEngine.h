@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+struct TDbfField;
+
 // Engine properties of xb_SysProp.
 constexpr int xbPropRecordImage = 65000;
 constexpr int xbPropAreaOpen = 65002;
@@ -60,8 +62,13 @@ char xb_FieldType(std::string_view name);
 int xb_FieldWidth(std::string_view name);
 int xb_FieldDecimals(std::string_view name);
 int xb_FieldOffset(std::string_view name);
-// Our addition: where a Visual FoxPro field's length and null bits lie (-1 = none).
-bool xb_FieldBits(std::string_view name, int& flagsOffset, int& flagsWidth, int& varBit, int& nullBit);
+// Our addition: where the Visual FoxPro _NullFlags bytes lie in the record (-1 = none).
+bool xb_NullFlags(int& flagsOffset, int& flagsWidth);
+// Our addition: everything about visible field fieldNo (from 1) at once, nullptr when there is none. Fields
+// are read by position: two fields may share a name.
+const TDbfField* xb_FieldDescriptor(int fieldNo);
+// Our addition: the image of a new record, each field holding the empty value of its type.
+bool xb_BlankRecord(std::string& image);
 // Our addition: the version byte of the selected area's file.
 int xb_TableVersion();
 
@@ -87,5 +94,6 @@ void xb_SetSoftSeek(int on);
 void xb_SetCentury(int on);
 void xb_SetEpoch(int year);
 void xb_SetDateFormat(int code);
+// How long an append waits for another program's lock before it fails, in seconds.
 void xb_SetLockTimeout(int seconds);
 void xb_SetMemoBlockSize(int size);

@@ -175,16 +175,39 @@ private slots:
         form->SettingsChanged = false;
     }
 
+    // A file that is no table says so, with the engine's reason, whether or not an e-mail field is mapped
+    // (a text file renamed .dbf leaves the field lists empty), and so does the field drop-down.
+    void unreadableTable_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("email");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("short file, e-mail field typed") << QByteArray("this is not a table") << "EMAIL"
+                                                        << "The file is too short to be a table (19 bytes).";
+        QTest::newRow("text file, no field mapped")
+            << QByteArray("Hello,\nthis is a letter and no table at all, however long it may be.\n") << ""
+            << "Not a dBase or FoxPro table (version byte 0x48).";
+    }
+
     void unreadableTable() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, email);
+        QFETCH(QString, reason);
         const QString broken = FDir.filePath("broken.dbf");
         QFile file(broken);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("this is not a table");
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
         file.close();
         auto form = ValidWizard();
         SetTable(*form, broken);
-        QCOMPARE(Check(*form), Failure("Can't open recipient table:\n" + broken));
+        Find<QComboBox>(*form, "cmbEmail")->setEditText(email);
+        const QString expected = Failure("Can't open recipient table:\n" + broken + "\n" + reason);
+        QCOMPARE(Check(*form), expected);
         VerifyNotReady(*form);
+
+        auto seen = AnswerNextBox("OK");
+        Find<QComboBox>(*form, "cmbName")->showPopup();
+        QCOMPARE(seen->Text, expected);
+        QCOMPARE(Find<QComboBox>(*form, "cmbEmail")->count(), 0);
         form->SettingsChanged = false;
     }
 

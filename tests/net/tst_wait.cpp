@@ -53,6 +53,7 @@ private slots:
     void stopFromHandlerEndsRun();
     void stopWhileIdleIsHarmless();
     void inputIsDroppedOnlyDuringRun();
+    void passedWidgetTakesInputDuringRun();
     void filterIsRemovedWhenAnExceptionLeavesRun();
     void paintShowsShrinkingBar();
     void seriesOfWaitsShowsTheControlOnce();
@@ -198,6 +199,46 @@ void TestWait::inputIsDroppedOnlyDuringRun() {
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(clicks, 1);
     qApp->removeEventFilter(&recorder);
+}
+
+// The one control that interrupts a task takes clicks, its keys and the key that presses it while the task waits; the
+// control beside it still takes nothing.
+void TestWait::passedWidgetTakesInputDuringRun() {
+    QWidget window;
+    auto* stop = new QPushButton(QStringLiteral("&Stop"), &window);
+    auto* other = new QPushButton(QStringLiteral("&Next"), &window);
+    other->move(0, 40);
+    int stops = 0;
+    int others = 0;
+    connect(stop, &QPushButton::clicked, [&] { ++stops; });
+    connect(other, &QPushButton::clicked, [&] { ++others; });
+    window.show();
+    QApplication::setActiveWindow(&window); // mnemonics work in the active window only
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    TRecorder recorder;
+    qApp->installEventFilter(&recorder);
+
+    TWait wait;
+    wait.SetInterval(30);
+    wait.Caption = "3";
+    wait.PassInput(stop, Qt::Key_Escape);
+    int keysDuringRun = 0;
+    QTimer::singleShot(5, [&] {
+        QTest::mouseClick(stop, Qt::LeftButton);
+        QTest::mouseClick(other, Qt::LeftButton);
+        stop->setFocus();
+        QTest::keyClick(stop, Qt::Key_Space);
+        other->setFocus();
+        QTest::keyClick(other, Qt::Key_Space);
+        const int before = recorder.KeyPresses;
+        QTest::keyClick(other, Qt::Key_Escape);
+        keysDuringRun = recorder.KeyPresses - before;
+    });
+    wait.Run();
+    qApp->removeEventFilter(&recorder);
+    QCOMPARE(stops, 2);
+    QCOMPARE(others, 0);
+    QVERIFY(keysDuringRun > 0);
 }
 
 void TestWait::filterIsRemovedWhenAnExceptionLeavesRun() {

@@ -10,6 +10,7 @@ ScriptedServer::ScriptedServer(QObject* parent) : QObject(parent), FGreeting(Sen
     FReplies["RCPT"] = {Send("250 OK\r\n")};
     FReplies["DATA"] = {Send("354 End data with <CR><LF>.<CR><LF>\r\n")};
     FReplies["."] = {Send("250 Message accepted\r\n")};
+    FReplies["RSET"] = {Send("250 Reset\r\n")};
     FReplies["QUIT"] = {SendAndClose("221 Bye\r\n")};
     FReplies["*"] = {Send("500 Command not recognised\r\n")};
     connect(&FServer, &QTcpServer::newConnection, this, &ScriptedServer::Accept);

@@ -35,8 +35,8 @@ public:
 
     // Sent when a connection is accepted.
     void SetGreeting(Action greeting) { FGreeting = std::move(greeting); }
-    // Replies for a verb ("HELO", "MAIL", "RCPT", "DATA", "QUIT", "." for the end of the message data, "*" for
-    // any other verb). Each command uses up the first reply; the last one stays for every further command.
+    // Replies for a verb ("HELO", "MAIL", "RCPT", "DATA", "RSET", "QUIT", "." for the end of the message data,
+    // "*" for any other verb). Each command uses up the first reply; the last one stays for every further command.
     void SetReplies(const QByteArray& verb, QList<Action> replies);
     void SetReply(const QByteArray& verb, Action reply) { SetReplies(verb, {std::move(reply)}); }
     // Closes the connection once this many lines of message data have arrived (-1: never).

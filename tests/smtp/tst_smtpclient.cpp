@@ -4,6 +4,7 @@
 #include "app/MessageText.h"
 #include "tests/servers/ScriptedServer.h"
 #include "tests/servers/SmtpSink.h"
+#include "tests/servers/ThreadedPeer.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -83,7 +84,11 @@ private slots:
     void multiLineAndOddReplies_data();
     void multiLineAndOddReplies();
     void overlongReplyLinesKeepTheDialogueInStep();
-    void silentServerTimesOutForTheRestOfTheConnection();
+    void silentServerTimesOutAndTheConnectionIsDropped();
+    void oneDeadlinePerReply_data();
+    void oneDeadlinePerReply();
+    void serverClosesAfterMessages_data();
+    void serverClosesAfterMessages();
     void connectionLostBeforeTheReply();
     void connectionLostInTheMiddleOfData_data();
     void connectionLostInTheMiddleOfData();
@@ -149,8 +154,10 @@ void TestSmtpClient::sinkRefusalIsReportedInTheServersWords() {
     SmtpSink sink({"nobody@example.org"});
     QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
     Harness h(sink.PortText());
+    h.Client.SetHost("localhost"); // looked up once; the reconnect below takes the address found
     h.Client.RcptName() = {"nobody@example.org"};
     QVERIFY(!h.Client.Mail());
+    QCOMPARE(h.Client.HostAddress(), std::string("127.0.0.1"));
     QCOMPARE(h.Client.ErrorMessage(), std::string("550 Mailbox unavailable: nobody@example.org"));
     QCOMPARE(h.Client.LastResponse(), h.Client.ErrorMessage());
     QCOMPARE(h.Client.State(), smtpConnected); // the caller decides to quit
@@ -159,6 +166,8 @@ void TestSmtpClient::sinkRefusalIsReportedInTheServersWords() {
     QVERIFY(h.Client.Mail());
     QCOMPARE(h.Client.ErrorMessage(), std::string()); // the new connection cleared the old failure
     QCOMPARE(sink.Count(), 1);
+    h.Client.SetHost("localhost"); // a new run looks the name up again
+    QCOMPARE(h.Client.HostAddress(), std::string());
 }
 
 void TestSmtpClient::personalisedMessageArrivesAsWritten() {
@@ -238,6 +247,12 @@ void TestSmtpClient::refusedStep() {
     QCOMPARE(h.Client.ErrorMessage(), accepted ? std::string() : reply.toStdString());
     QCOMPARE(h.Client.State(), smtpConnected);
     QCOMPARE(server.DataLines().contains("body"), verb == "." || accepted);
+    // A caller that goes on over the same connection: a transaction the final reply did not end is reset first.
+    server.SetReply(verb, ScriptedServer::Send("250 fine\r\n"));
+    h.Next = 0;
+    h.Client.Mail();
+    const QByteArray next = verb == "." || accepted ? "MAIL" : "RSET";
+    QCOMPARE(server.Commands().value(sent.size()).left(4), next);
 }
 
 void TestSmtpClient::replyCodeAndConfirmation_data() {
@@ -270,36 +285,63 @@ void TestSmtpClient::replyCodeAndConfirmation() {
     QCOMPARE(h.Client.Mail(), sent);
     QCOMPARE(h.Client.LastReplyCode(), code);
     QCOMPARE(h.Client.Unconfirmed(), unconfirmed);
+    QCOMPARE(h.Client.ErrorMessage().empty(), sent); // a failure always says why
 }
 
 void TestSmtpClient::multiLineAndOddReplies_data() {
     QTest::addColumn<QByteArray>("greeting");
-    QTest::addColumn<bool>("opened");
+    QTest::addColumn<QString>("error"); // empty: the connection opens
     QTest::addColumn<QString>("lastResponse");
     QTest::addColumn<int>("linesShown");
-    QTest::newRow("multi-line") << QByteArray("220-first\r\n220-second\r\n220 last\r\n") << true << "220 last" << 3;
-    QTest::newRow("last line decides") << QByteArray("220-fine\r\n421 busy\r\n") << false << "421 busy" << 2;
-    QTest::newRow("short line ends it") << QByteArray("220-a\r\n220\r\n250 late\r\n") << true << "220" << 2;
-    QTest::newRow("short code") << QByteArray("22\r\n") << false << "22" << 1;
-    QTest::newRow("no digits") << QByteArray("OK ready\r\n") << false << "OK ready" << 1;
-    QTest::newRow("leading blanks") << QByteArray(" \t220 ready\r\n") << true << " \t220 ready" << 1;
-    QTest::newRow("huge number") << QByteArray("22000000000000000220 x\r\n") << false << "22000000000000000220 x" << 1;
+    const QByteArray continued = QByteArray("220-more\r\n").repeated(100);
+    const QString notSmtp = QStringLiteral("The server's reply is not SMTP: ");
+    QTest::newRow("multi-line") << QByteArray("220-first\r\n220-second\r\n220 last\r\n") << ""
+                                << "220 last" << 3;
+    QTest::newRow("last line decides") << QByteArray("220-fine\r\n421 busy\r\n") << "421 busy"
+                                       << "421 busy" << 2;
+    QTest::newRow("short line ends it") << QByteArray("220-a\r\n220\r\n250 late\r\n") << ""
+                                        << "220" << 2;
+    QTest::newRow("leading blanks") << QByteArray(" \t220 ready\r\n") << ""
+                                    << " \t220 ready" << 1;
+    QTest::newRow("bare line feeds") << QByteArray("220-a\n220 b\n") << ""
+                                     << "220 b" << 2;
+    QTest::newRow("100 continuation lines") << continued + "220 done\r\n"
+                                            << ""
+                                            << "220 done" << 101;
+    QTest::newRow("short code") << QByteArray("22\r\n") << notSmtp + "\"22\""
+                                << "554 invalid reply" << 1;
+    QTest::newRow("no digits") << QByteArray("OK ready\r\n") << notSmtp + "\"OK ready\""
+                               << "554 invalid reply" << 1;
+    QTest::newRow("huge number") << QByteArray("22000000000000000220 x\r\n") << notSmtp + "\"22000000000000000220 x\""
+                                 << "554 invalid reply" << 1;
+    QTest::newRow("empty line") << QByteArray("\r\n220 late\r\n") << "The server sent an empty line instead of a reply"
+                                << "554 invalid reply" << 1;
+    QTest::newRow("empty line inside") << QByteArray("220-a\r\n\r\n220 b\r\n")
+                                       << "The server sent an empty line instead of a reply"
+                                       << "554 invalid reply" << 2;
+    QTest::newRow("101 continuation lines") << continued + "220-more\r\n220 done\r\n"
+                                            << "The server's reply has more than 100 lines"
+                                            << "554 invalid reply" << 101 + 1;
+    QTest::newRow("line beyond 4 KiB") << "220 " + QByteArray(5000, 'x') + "\r\n220 ok\r\n"
+                                       << "The server's reply has a line longer than 4096 bytes"
+                                       << "554 invalid reply" << 1;
 }
 
 void TestSmtpClient::multiLineAndOddReplies() {
     QFETCH(QByteArray, greeting);
-    QFETCH(bool, opened);
+    QFETCH(QString, error);
     QFETCH(QString, lastResponse);
     QFETCH(int, linesShown);
     ScriptedServer server;
     server.SetGreeting(ScriptedServer::Send(greeting));
     Harness h(server.PortText());
+    const bool opened = error.isEmpty();
     QCOMPARE(h.Client.Open(), opened);
     const auto replies =
         std::count_if(h.Shown.begin(), h.Shown.end(), [](const std::string& s) { return s[0] == '<'; });
     QCOMPARE(replies, linesShown + (opened ? 1 : 0)); // and the reply to HELO
     if (!opened) {
-        QCOMPARE(h.Client.ErrorMessage(), lastResponse.toStdString());
+        QCOMPARE(h.Client.ErrorMessage(), error.toStdString());
         QCOMPARE(h.Client.LastResponse(), lastResponse.toStdString());
         QCOMPARE(h.Client.State(), smtpDisconnected);
         QVERIFY(server.Commands().isEmpty()); // no HELO after a bad greeting
@@ -322,27 +364,22 @@ void TestSmtpClient::overlongReplyLinesKeepTheDialogueInStep() {
     QVERIFY(h.Shows("< 250 " + std::string(250, 'x'))); // the line as far as it fits, code first
 }
 
-void TestSmtpClient::silentServerTimesOutForTheRestOfTheConnection() {
+void TestSmtpClient::silentServerTimesOutAndTheConnectionIsDropped() {
     ScriptedServer server;
     server.SetReplies("RCPT", {ScriptedServer::Silence(), ScriptedServer::Send("250 OK\r\n")});
     Harness h(server.PortText());
     h.Client.SetTimeOut(ShortTimeOut);
     QVERIFY(!h.Client.Mail());
-    QCOMPARE(h.Client.ErrorMessage(), std::string("554 receive timeout"));
+    // The client's words for what it saw; the made-up reply keeps its code for the tools that read it.
+    QCOMPARE(h.Client.ErrorMessage(), std::string("No reply from the server within 0.2 seconds"));
     QCOMPARE(h.Client.LastResponse(), std::string("554 receive timeout"));
+    QCOMPARE(h.Client.LastReplyCode(), 0);
     QVERIFY(h.Client.StatusTimeOut());
-    QCOMPARE(h.Client.State(), smtpConnected);
-    // The server answers again, but this connection stays timed out; the first failure's text stays.
-    h.Client.RcptName().clear();
-    QVERIFY(!h.Client.Mail());
-    QCOMPARE(h.Client.LastResponse(), std::string("554 receive timeout"));
-    // Open on a live connection only clears the flag; a new connection clears the failure too.
-    QVERIFY(h.Client.Open());
-    QVERIFY(!h.Client.StatusTimeOut());
-    QCOMPARE(h.Client.ErrorMessage(), std::string("554 receive timeout"));
-    h.Client.Quit();
+    // A reply that may still come would answer the next command: the connection is given up.
+    QCOMPARE(h.Client.State(), smtpDisconnected);
     QVERIFY(h.Client.Mail());
     QCOMPARE(h.Client.ErrorMessage(), std::string());
+    QCOMPARE(server.Connections(), 2);
 
     // A silent greeting closes the connection the client was opening.
     ScriptedServer mute;
@@ -350,9 +387,42 @@ void TestSmtpClient::silentServerTimesOutForTheRestOfTheConnection() {
     Harness m(mute.PortText());
     m.Client.SetTimeOut(ShortTimeOut);
     QVERIFY(!m.Client.Open());
-    QCOMPARE(m.Client.ErrorMessage(), std::string("554 receive timeout"));
+    QCOMPARE(m.Client.ErrorMessage(), std::string("No reply from the server within 0.2 seconds"));
     QCOMPARE(m.Client.State(), smtpDisconnected);
     QVERIFY(m.Client.StatusTimeOut());
+}
+
+void TestSmtpClient::oneDeadlinePerReply_data() {
+    QTest::addColumn<int>("lines"); // continuation lines sent before the deadline, one every third of it
+    QTest::newRow("endless continuation lines") << 1000;
+    QTest::newRow("a line without end") << 0;
+}
+
+// A server that keeps a reply coming gets no more time than a silent one: one deadline for the whole reply.
+void TestSmtpClient::oneDeadlinePerReply() {
+    QFETCH(int, lines);
+    constexpr int TimeOutMs = ShortTimeOut * TickMs * 2;
+    ThreadedPeer peer([lines](const ThreadedPeer::Command& command) {
+        ThreadedPeer::Reply reply;
+        if (command.Verb.empty()) {
+            for (int i = 0; i < lines; ++i)
+                reply.Segments.push_back({TimeOutMs / 3, "220-still greeting\r\n"});
+            reply.Segments.push_back({TimeOutMs / 3, "220 never end"});
+            for (int i = 0; i < 30; ++i)
+                reply.Segments.push_back({TimeOutMs / 3, "s"});
+        }
+        return reply;
+    });
+    Harness h(peer.PortText());
+    h.Client.SetTimeOut(ShortTimeOut * 2);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!h.Client.Open());
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(h.Client.ErrorMessage(), std::string("No reply from the server within 0.4 seconds"));
+    QCOMPARE(h.Client.State(), smtpDisconnected);
+    // Per line, the wait would have lasted for as long as the server kept going: many times the timeout.
+    QVERIFY2(elapsed < 2 * TimeOutMs, std::to_string(elapsed).c_str());
 }
 
 void TestSmtpClient::connectionLostBeforeTheReply() {
@@ -360,7 +430,7 @@ void TestSmtpClient::connectionLostBeforeTheReply() {
     server.SetReply("MAIL", ScriptedServer::Hangup());
     Harness h(server.PortText());
     QVERIFY(!h.Client.Mail());
-    QCOMPARE(h.Client.ErrorMessage(), std::string("554 connection closed"));
+    QCOMPARE(h.Client.ErrorMessage(), std::string("The server closed the connection without a reply"));
     QCOMPARE(h.Client.LastResponse(), std::string("554 connection closed"));
     QCOMPARE(h.Client.State(), smtpDisconnected);
     QVERIFY(!h.Client.Mail()); // connects anew: the greeting is fine, MAIL is dropped again
@@ -397,8 +467,9 @@ void TestSmtpClient::connectionLostInTheMiddleOfData() {
         qstrcpy(line, text.c_str());
     };
     QVERIFY(!h.Client.Mail());
-    const std::string error = h.Client.ErrorMessage();
+    const std::string error = h.Client.LastResponse();
     QVERIFY2(error == "554 not connected" || error == "554 connection closed", error.c_str());
+    QVERIFY(!h.Client.ErrorMessage().empty());
     QCOMPARE(h.Client.State(), smtpDisconnected);
     QVERIFY2(fed < FeedCap, std::to_string(fed).c_str()); // the feed stopped when the connection went
     h.Client.Quit();
@@ -431,7 +502,7 @@ void TestSmtpClient::failuresBeforeAnyTraffic() {
     closed.close();
     h.Client.SetPort(port.toStdString());
     QVERIFY(!h.Client.Open());
-    QCOMPARE(h.Client.ErrorMessage(), std::string("Can't connect to host '127.0.0.1'"));
+    QCOMPARE(h.Client.ErrorMessage(), std::string("Can't connect to host '127.0.0.1': Connection refused"));
     QCOMPARE(h.Client.State(), smtpDisconnected);
     QVERIFY(!h.Client.StatusTimeOut());
     QCOMPARE(h.Client.LastResponse(), std::string());
@@ -502,6 +573,47 @@ void TestSmtpClient::headerValueLongerThanTheBufferIsCut() {
     QVERIFY(h.Client.Mail());
     QCOMPARE(server.DataLines()[3], "Subject: " + QByteArray(1023 - 9, 's'));
     QCOMPARE(server.DataLines()[7], QByteArray(1023, 'b'));
+}
+
+void TestSmtpClient::serverClosesAfterMessages_data() {
+    QTest::addColumn<QString>("close");
+    QTest::addColumn<QList<bool>>("sent");
+    QTest::addColumn<int>("connections");
+    QTest::newRow("after the reply to each message") << "after dot" << QList<bool>{true, true, true} << 3;
+    QTest::newRow("when the next MAIL comes") << "at next MAIL" << QList<bool>{true, true, true} << 3;
+    QTest::newRow("421 to the next MAIL") << "421 at next MAIL" << QList<bool>{true, true, true} << 3;
+    QTest::newRow("on every MAIL but the first") << "every MAIL" << QList<bool>{true, false} << 2;
+}
+
+// Servers that close after a number of messages: their close reaches the kernel before or while the next
+// transaction starts. A message nothing of which was taken goes again, once, on a new connection.
+void TestSmtpClient::serverClosesAfterMessages() {
+    QFETCH(QString, close);
+    QFETCH(QList<bool>, sent);
+    QFETCH(int, connections);
+    const std::string how = close.toStdString();
+    ThreadedPeer peer([how](const ThreadedPeer::Command& command) {
+        using R = ThreadedPeer::Reply;
+        if (command.Verb.empty())
+            return R::Say("220 ready\r\n");
+        if (command.Verb == ".")
+            return how == "after dot" ? R::Say("250 taken\r\n").Then(R::End::Close) : R::Say("250 taken\r\n");
+        const bool used = command.Messages > 0 || command.Connection > 0;
+        if (command.Verb == "MAIL" && (how == "every MAIL" ? used : command.Messages > 0))
+            return how == "421 at next MAIL" ? R::Say("421 closing\r\n").Then(R::End::Close) : R{{}, R::End::Close};
+        if (command.Verb == "DATA")
+            return R::Say("354 go\r\n");
+        return R::Say(command.Verb == "QUIT" ? "221 bye\r\n" : "250 ok\r\n");
+    });
+    Harness h(peer.PortText());
+    h.Body = {"body"};
+    for (int i = 0; i < sent.size(); ++i) {
+        h.Next = 0;
+        QCOMPARE(h.Client.Mail(), sent[i]);
+        QCOMPARE(h.Client.ErrorMessage().empty(), sent[i]);
+    }
+    h.Client.Quit();
+    QCOMPARE(peer.Connections(), connections);
 }
 
 QTEST_MAIN(TestSmtpClient)

@@ -210,6 +210,24 @@ private slots:
         FEnv->SetDeleted(true);
     }
 
+    // dbase_03 has Point_ID twice (C 12 first, N 9 last): each reads its own bytes, as dbfread reads them,
+    // and the name finds the first.
+    void duplicateFieldNames() {
+        const QString file = "infused_dbf_dbase_03.dbf";
+        const QJsonObject expected = FPlain[CorpusDir() + file].toObject();
+        const QJsonArray records = expected["records"].toArray();
+        TTable table;
+        OpenTable(table, file);
+        const int last = table.FieldCount() - 1;
+        QCOMPARE(table.Fields(last).FieldName(), std::string("Point_ID"));
+        QCOMPARE(table.Fields(last).TypeLetter(), 'N');
+        QCOMPARE(&table.FieldByName("Point_ID"), &table.Fields(0));
+        for (int row = 0; !table.Eof(); table.Next(), ++row) {
+            QCOMPARE(table.Fields(0).AsString(), Latin1(records[row].toArray()[0]));
+            QCOMPARE(QString::fromStdString(table.Fields(last).AsString()), records[row].toArray()[last].toString());
+        }
+    }
+
     void missingMemoFileReadsEmpty() {
         TTable table;
         OpenTable(table, "infused_dbf_dbase_83_missing_memo.dbf");

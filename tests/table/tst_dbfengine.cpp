@@ -1,13 +1,22 @@
-// The engine against files that lie, exact bytes of the tables it writes, and appends.
+// The engine against files that lie or are no files, exact bytes of the tables it writes, appends, and the
+// values of fields as other tools store them.
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/engine/DbfCreator.h"
 #include "table/engine/XbEngine.h"
 
+#include "PythonReader.h"
+
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -88,7 +97,14 @@ private slots:
         // An absurd field count: a header of 65535 bytes full of descriptors.
         b = good.left(32), Put16(b, 8, 65535), Put16(b, 10, 30);
         b += QByteArray(65535 - 32, 'A');
-        QTest::newRow("absurd field count") << b << "lies past the end of the record";
+        QTest::newRow("absurd field count") << b << "the header length 65535 ends inside the field descriptors";
+        b = good, Put16(b, 8, 80);
+        QTest::newRow("header length cuts a descriptor")
+            << b << "the header length 80 ends inside the field descriptors";
+        b = good, Put16(b, 10, 20);
+        QTest::newRow("record longer than its fields") << b
+                                                       << "the field widths add up to 14 bytes but the record "
+                                                          "length is 20";
     }
 
     void lyingFilesAreRefused() {
@@ -109,9 +125,80 @@ private slots:
         QVERIFY(!table.Active());
     }
 
-    void folderIsNotATable() {
-        QCOMPARE(xb_Use(FDir.path().toStdString(), "DIR", 1, 2), 0);
-        QVERIFY(QString::fromStdString(xb_ErrorText()).contains("folder"));
+    // Anything but a regular file is refused before it is opened: opening a named pipe would wait for a
+    // writer for ever. A memo file that is one refuses the table.
+    void specialFilesAreRefused_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("folder") << "folder"
+                                << "this is a folder, not a table file";
+        QTest::newRow("named pipe") << "fifo"
+                                    << "this is a named pipe, not a table file";
+        QTest::newRow("socket") << "socket"
+                                << "this is a socket, not a table file";
+        QTest::newRow("device") << "device"
+                                << "this is a device, not a table file";
+        QTest::newRow("memo file a named pipe") << "memo fifo"
+                                                << "is a named pipe, not a file";
+    }
+
+    void specialFilesAreRefused() {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QString path = FDir.filePath("special.dbf");
+        if (kind == "folder") {
+            path = FDir.path();
+        } else if (kind == "device") {
+            path = "/dev/null";
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
+        } else if (kind == "socket") {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, path.toLocal8Bit().constData(), sizeof address.sun_path - 1);
+            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ::close(fd);
+        } else {
+            TDbfCreator creator(path.toStdString(), 1);
+            creator.AddField("NOTE", 'M', 10, 0);
+            creator.Write(64);
+            QFile::remove(FDir.filePath("special.fpt"));
+            QCOMPARE(::mkfifo(FDir.filePath("special.fpt").toLocal8Bit().constData(), 0600), 0);
+        }
+        QCOMPARE(xb_Use(path.toStdString(), "SPECIAL", 1, 2), 0);
+        QVERIFY2(QString::fromStdString(xb_ErrorText()).contains(reason), xb_ErrorText().c_str());
+        QFile::remove(FDir.filePath("special.dbf"));
+        QFile::remove(FDir.filePath("special.fpt"));
+    }
+
+    // A damaged pointer that claims a memo of gigabytes inside a (sparse) file that is large enough.
+    void memoOver16MiBIsRefused() {
+        TDbfCreator creator(FDir.filePath("big.dbf").toStdString(), 1);
+        creator.AddField("NOTE", 'M', 10, 0);
+        creator.Write(64);
+        QByteArray table = Read("big.dbf");
+        table.chop(1);
+        table += "          8";
+        table += '\x1A';
+        table[4] = 1;
+        Write("big.dbf", table);
+        QFile memo(FDir.filePath("big.fpt"));
+        QVERIFY(memo.open(QIODevice::ReadWrite));
+        memo.seek(8 * 64);
+        memo.write(QByteArray("\0\0\0\1\x01\x20\0\0", 8)); // 0x01200000 bytes = 18 MiB
+        QVERIFY(memo.resize(20 * 1024 * 1024));
+        memo.close();
+        TTable t;
+        t.SetTableName(FDir.filePath("big.dbf").toStdString());
+        t.SetReadOnly(true);
+        t.SetActive(true);
+        try {
+            t.FieldByName("NOTE").AsString();
+            QFAIL("read");
+        } catch (const EDBEngineError& e) {
+            QCOMPARE(e.Reason(), std::string("a memo of 18874368 bytes is larger than the 16 MiB a memo may hold"));
+        }
     }
 
     // Memo pointers and lengths are checked against the memo file before anything is read.
@@ -214,6 +301,71 @@ private slots:
         QCOMPARE(Le32(bytes, 4), 6u);
         QCOMPARE(bytes.size(), 97 + 6 * 14 + 1);
         QCOMPARE(bytes.mid(97 + 2 * 14), QByteArray(" Row0        0 Row1        1 Row2        2 Row3        3\x1A"));
+    }
+
+    // A log that a user extended with fields of other types in a FoxPro tool: a row we append gives each
+    // field the empty value of its type, so that independent readers read it as empty, not as garbage.
+    void appendedRowsHoldTypedBlanks() {
+        const QString path = FDir.filePath("extended.dbf");
+        PythonReader::Run("import sys, dbf\n"
+                          "t = dbf.Table(sys.argv[1], 'ERR_TEXT C(20); COUNT N(5,0); SEEN D; OK L; NOTE M; "
+                          "NUM I; PRICE Y; RATE B; STAMP T', dbf_type='vfp')\n"
+                          "t.open(dbf.READ_WRITE)\nt.close()\n",
+                          {path});
+        {
+            TTable t;
+            t.SetTableName(path.toStdString());
+            t.SetActive(true);
+            t.Append();
+            t.FieldByName("ERR_TEXT").SetValue("550 no such user");
+            t.Post();
+            QCOMPARE(t.FieldByName("NUM").AsString(), std::string("0"));
+            QCOMPARE(t.FieldByName("NOTE").AsString(), std::string());
+            QCOMPARE(t.FieldByName("STAMP").AsString(), std::string());
+        }
+        const QJsonObject read = PythonReader::Dump({path})[path].toObject();
+        QVERIFY2(!read.contains("error"), qPrintable(read["error"].toString()));
+        QCOMPARE(read["records"].toArray()[0].toArray(),
+                 QJsonArray({"550 no such user", "None", "None", "None", "None", "0", "Decimal('0')", "0.0", "None"}));
+        const QByteArray viaDbf = PythonReader::Run("import sys, dbf\n"
+                                                    "t = dbf.Table(sys.argv[1]); t.open()\n"
+                                                    "r = t[0]\n"
+                                                    "print(r.num, r.price, r.rate, repr(r.note.strip()))\n",
+                                                    {path});
+        QCOMPARE(viaDbf, QByteArray("0 0.0000 0.0 ''\n"));
+    }
+
+    // Two fields of one name (long names cut to 10 characters): each reads its own bytes; the name finds
+    // the first. Numbers read as text keep all their digits; GIS nulls read as empty.
+    void fieldsByPositionAndValuesAsStored() {
+        // Our creator refuses a name twice: the second one is written by hand.
+        TDbfCreator plain("unused.dbf", 4);
+        plain.AddField("CUSTOMER_N", 'N', 20, 0);
+        plain.AddField("CUSTOMER_X", 'C', 6, 0);
+        plain.AddField("AMOUNT", 'N', 10, 2);
+        plain.AddField("BORN", 'D', 8, 0);
+        QByteArray bytes = QByteArray::fromStdString(plain.TableBytes());
+        bytes.replace(64, 10, "CUSTOMER_N");
+        bytes.chop(1);
+        bytes += QByteArray(" ") + "    1234567890123456" + "second" + "    -12.50" + "00000000";
+        bytes += QByteArray(" ") + "12345678901234567890" + "third " + "**********" + "        ";
+        bytes += '\x1A';
+        bytes[4] = 2;
+        TTable t;
+        t.SetTableName(Write("numbers.dbf", bytes).toStdString());
+        t.SetReadOnly(true);
+        t.SetActive(true);
+        QCOMPARE(t.Fields(0).AsString(), std::string("1234567890123456"));
+        QCOMPARE(t.Fields(1).AsString(), std::string("second"));
+        QCOMPARE(&t.FieldByName("customer_n"), &t.Fields(0));
+        QCOMPARE(&t.FieldByName("CUSTOMER_N"), &t.Fields(0));
+        QCOMPARE(xb_FieldWidth("CUSTOMER_N"), 20);
+        QCOMPARE(t.FieldByName("AMOUNT").AsString(), std::string("-12.5"));
+        QCOMPARE(t.FieldByName("BORN").AsString(), std::string());
+        t.Next();
+        QCOMPARE(t.Fields(0).AsString(), std::string("12345678901234567890"));
+        QCOMPARE(t.Fields(1).AsString(), std::string("third"));
+        QCOMPARE(t.FieldByName("AMOUNT").AsString(), std::string());
     }
 
     void readOnlyAreaRefusesAppends() {

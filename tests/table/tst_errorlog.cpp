@@ -32,6 +32,20 @@ private:
 
     QJsonObject Dbfread() { return PythonReader::Dump({LogPath()})[LogPath()].toObject(); }
 
+    QString Helper() const { return QCoreApplication::applicationDirPath() + "/logappender"; }
+
+    // Every row the table holds is whole: dbfread reads them, the file is the header, the rows and the end mark.
+    void VerifyWholeRows(int rows) {
+        const QJsonObject log = Dbfread();
+        QVERIFY2(!log.contains("error"), qPrintable(log["error"].toString()));
+        QCOMPARE(log["records"].toArray().size(), rows);
+        QFile file(LogPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QCOMPARE(bytes.size(), 129 + rows * 111 + 1);
+        QCOMPARE(bytes.back(), '\x1A');
+    }
+
 private slots:
     void initTestCase() { QVERIFY(FDir.isValid()); }
 
@@ -124,6 +138,98 @@ private slots:
         QVERIFY(records.size() == lastPosted || records.size() == lastPosted + 1);
         for (int i = 0; i < lastPosted; ++i)
             QCOMPARE(records[i].toArray()[0].toString(), QString("burst row %1").arg(i + 1));
+    }
+
+    // A disk that fills up mid-row: the row fails with the system's reason and the file is cut back to its
+    // last whole row and end mark. A real full file system where one can be mounted (a private mount
+    // namespace), a file size limit everywhere.
+    void fullDiskLeavesNoTornRow_data() {
+        QTest::addColumn<bool>("tmpfs");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("file size limit") << false << "File too large";
+        QTest::newRow("full tmpfs") << true << "No space left on device";
+    }
+
+    void fullDiskLeavesNoTornRow() {
+        QFETCH(bool, tmpfs);
+        QFETCH(QString, reason);
+        QProcess helper;
+        if (tmpfs) {
+            // The mount lives only as long as the helper's namespace: the log is copied out before it ends.
+            QTemporaryDir mountPoint;
+            const QString script =
+                QString("mount -t tmpfs -o size=12k tmpfs '%1' || exit 99; "
+                        "'%2' '%1' 1000 full --reset; code=$?; cp '%1/mail_log.dbf' '%3/'; exit $code")
+                    .arg(mountPoint.path(), Helper(), FDir.path());
+            helper.start("unshare", {"-m", "sh", "-c", script});
+            QVERIFY(helper.waitForFinished(60000));
+            if (helper.exitStatus() != QProcess::NormalExit || helper.exitCode() == 99 ||
+                helper.error() == QProcess::FailedToStart)
+                QSKIP("no private mount namespace here; the file size limit covers the same path");
+        } else {
+            QVERIFY(Append(0, "empty", true));
+            helper.start(Helper(), {FDir.path(), "1000", "full", "--fsize=" + QString::number(129 + 1 + 5 * 111 + 50)});
+            QVERIFY(helper.waitForFinished(60000));
+        }
+        QCOMPARE(helper.exitCode(), 1);
+        const QString error = QString::fromLocal8Bit(helper.readAllStandardError());
+        QVERIFY2(error.contains("writing the table failed: " + reason), qPrintable(error));
+        const int posted = static_cast<int>(helper.readAllStandardOutput().count('\n'));
+        QVERIFY(posted >= 5);
+        VerifyWholeRows(posted);
+    }
+
+    // Another program holding the header lock: the append gives up after the lock timeout with a message.
+    void lockWaitEndsAtTheTimeout() {
+        QVERIFY(Append(1, "before", true));
+        QProcess holder;
+        holder.start("/usr/bin/python3", {"-c",
+                                          "import fcntl, sys\n"
+                                          "f = open(sys.argv[1], 'r+b')\n"
+                                          "fcntl.lockf(f, fcntl.LOCK_EX, 32, 0)\n"
+                                          "print('locked', flush=True)\n"
+                                          "sys.stdin.read()\n",
+                                          LogPath()});
+        QVERIFY(holder.waitForReadyRead(30000));
+        QCOMPARE(holder.readAllStandardOutput(), QByteArray("locked\n"));
+        QProcess appender;
+        appender.start(Helper(), {FDir.path(), "1", "late", "--lock-timeout=1"});
+        QVERIFY(appender.waitForFinished(30000));
+        QCOMPARE(appender.exitCode(), 1);
+        QVERIFY(appender.readAllStandardError().contains("stayed locked by another program for longer than the lock "
+                                                         "timeout of 1 s"));
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(30000));
+        VerifyWholeRows(1);
+    }
+
+    // A second instance resetting the log while a run still has it open would leave the run writing into a
+    // file nobody sees: the reset is refused, and every row of the run is in the log.
+    void resetRefusedWhileAnotherRunAppends() {
+        QVERIFY(Append(0, "empty", true));
+        QProcess run;
+        run.start(Helper(), {FDir.path(), "2", "run", "--hold"});
+        QByteArray out;
+        while (!out.contains("holding") && run.waitForReadyRead(30000))
+            out += run.readAllStandardOutput();
+        QVERIFY(out.contains("holding"));
+
+        QProcess second;
+        second.start(Helper(), {FDir.path(), "0", "second", "--reset"});
+        QVERIFY(second.waitForFinished(30000));
+        QCOMPARE(second.exitCode(), 3);
+        QVERIFY(second.readAllStandardError().contains("the table is open in another program"));
+
+        run.write("go\n");
+        run.closeWriteChannel();
+        QVERIFY(run.waitForFinished(30000));
+        QCOMPARE(run.exitCode(), 0);
+        QStringList texts;
+        for (const QJsonValue& row : Dbfread()["records"].toArray())
+            texts << row.toArray()[0].toString();
+        QCOMPARE(texts, QStringList({"run row 1", "run row 2", "run row 3", "run row 4"}));
+        QVERIFY(Append(0, "reset", true)); // with the run gone the reset goes through
+        QCOMPARE(Dbfread()["records"].toArray().size(), 0);
     }
 };
 

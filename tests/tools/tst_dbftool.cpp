@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -103,10 +104,42 @@ private slots:
         QVERIFY(run.Out.isEmpty());
     }
 
-    void folderIsNoTable() {
-        const TRun run = Tool({"dump", FDir.path()});
+    // Neither waits on a named pipe nor reads a folder.
+    void specialFilesAreNoTables() {
+        TRun run = Tool({"dump", FDir.path()});
         QCOMPARE(run.ExitCode, 1);
-        QVERIFY(run.Err.contains("this is a folder or a device, not a table file"));
+        QVERIFY(run.Err.contains("File Open Error: this is a folder, not a table file"));
+        const QString fifo = FDir.filePath("pipe.dbf");
+        QCOMPARE(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+        run = Tool({"count", fifo});
+        QCOMPARE(run.ExitCode, 1);
+        QVERIFY(run.Err.contains("File Open Error: this is a named pipe, not a table file"));
+    }
+
+    // A memo pointer past the end of its memo file spoils one value, not the dump: the row is written with
+    // that value empty, the reason goes to standard error, and the exit code tells.
+    void damagedMemoDoesNotEndTheDump() {
+        const QString path = FDir.filePath("memos.dbf");
+        PythonReader::Run("import sys, dbf\n"
+                          "t = dbf.Table(sys.argv[1], 'NAME C(5); NOTE M', dbf_type='fp')\n"
+                          "t.open(dbf.READ_WRITE)\n"
+                          "t.append(('Anna', 'first'))\nt.append(('Bob', 'second'))\nt.append(('Carl', 'third'))\n"
+                          "t.close()\n",
+                          {path});
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QByteArray bytes = file.readAll();
+        const int second = bytes.indexOf("Bob") + 5; // NOTE of Bob's record
+        QVERIFY(file.seek(second));
+        file.write(" 999999999");
+        file.close();
+        const TRun run = Tool({"dump", path});
+        QCOMPARE(run.ExitCode, 1);
+        QCOMPARE(run.Out, QByteArray("NAME,NOTE\nAnna,first\nBob,\nCarl,third\n"));
+        QCOMPARE(QString::fromLocal8Bit(run.Err),
+                 "quorvel-dbf: " + path +
+                     ": record 2, field NOTE: Database Error : 12033: a memo pointer lies past the end of the memo "
+                     "file\n");
     }
 
     // Without read permission. Root reads everything, so as root the tool runs as the user nobody.

@@ -1,0 +1,205 @@
+// Reading the server's replies: one deadline per reply, limits on its lines, and the client's own words for
+// what went wrong on the way.
+#include "smtp/SmtpClient.h"
+
+#include <cstdio>
+
+namespace {
+
+// The replies the client makes up itself; LastResponse (and the error log) keeps them for the tools that
+// read the code, while ErrorMessage says in words what happened.
+const char* const NotConnected = "554 not connected";
+const char* const ReceiveTimeout = "554 receive timeout";
+const char* const ConnectionClosed = "554 connection closed";
+const char* const InvalidReply = "554 invalid reply";
+
+// The reply code: leading tabs, line ends and blanks skipped, then decimal digits; 0 when there are none.
+int ReplyCode(const std::string& reply) {
+    size_t at = 0;
+    while (at < reply.size() && (reply[at] == '\t' || reply[at] == '\n' || reply[at] == '\r' || reply[at] == ' '))
+        ++at;
+    int code = 0;
+    for (; at < reply.size() && reply[at] >= '0' && reply[at] <= '9'; ++at) {
+        if (code > 99999)
+            return 0; // no reply code has that many digits
+        code = code * 10 + (reply[at] - '0');
+    }
+    return code;
+}
+
+size_t CodeStart(const std::string& reply) {
+    size_t at = 0;
+    while (at < reply.size() && (reply[at] == '\t' || reply[at] == ' '))
+        ++at;
+    return at;
+}
+
+// The code of a reply line that RFC 5321 4.2 allows: three digits (the first 2 to 5) followed by the end of
+// the line, a blank or "-"; leading blanks are tolerated. 0 for anything else.
+int ValidReplyCode(const std::string& reply) {
+    const size_t at = CodeStart(reply);
+    if (reply.size() < at + 3 || reply[at] < '2' || reply[at] > '5')
+        return 0;
+    for (size_t i = at + 1; i < at + 3; ++i)
+        if (reply[i] < '0' || reply[i] > '9')
+            return 0;
+    if (reply.size() > at + 3 && reply[at + 3] != ' ' && reply[at + 3] != '-')
+        return 0;
+    return ReplyCode(reply);
+}
+
+// A line of a valid reply that more lines follow (RFC 5321 4.2.1).
+bool Continues(const std::string& reply) {
+    const size_t at = CodeStart(reply) + 3;
+    return reply.size() > at && reply[at] == '-';
+}
+
+// A received text fit to quote in a message: printable, and not the whole of a flood.
+std::string Quoted(const std::string& text) {
+    constexpr size_t Shown = 60;
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size() && i < Shown; ++i) {
+        const auto ch = static_cast<unsigned char>(text[i]);
+        out += ch < 32 || ch == 127 ? '?' : text[i];
+    }
+    return out + (text.size() > Shown ? "...\"" : "\"");
+}
+
+} // namespace
+
+int TSmtpClient::TimeOutMs() const {
+    const int ticks = FTimeOut > 0 ? FTimeOut : 15; // the wait control's own fallback
+    return ticks * (FWait ? FWait->Interval() : 1000);
+}
+
+std::string TSmtpClient::TimeOutText() const {
+    const int ms = TimeOutMs();
+    char text[32];
+    if (ms % 1000 == 0)
+        std::snprintf(text, sizeof text, ms == 1000 ? "%d second" : "%d seconds", ms / 1000);
+    else
+        std::snprintf(text, sizeof text, "%.1f seconds", ms / 1000.0);
+    return text;
+}
+
+std::string TSmtpClient::FaultWords(TReplyFault fault, const std::string& received) const {
+    switch (fault) {
+    case TReplyFault::None:
+        break;
+    case TReplyFault::NotConnected:
+        return "The connection to the server was lost";
+    case TReplyFault::Timeout:
+        return "No reply from the server within " + TimeOutText();
+    case TReplyFault::Closed:
+        return "The server closed the connection without a reply";
+    case TReplyFault::Invalid:
+        return received.empty() ? "The server sent an empty line instead of a reply"
+                                : "The server's reply is not SMTP: " + Quoted(received);
+    case TReplyFault::LineTooLong:
+        return "The server's reply has a line longer than " + std::to_string(MaxReplyLineBytes) + " bytes";
+    case TReplyFault::TooManyLines:
+        return "The server's reply has more than " + std::to_string(MaxContinuationLines) + " lines";
+    }
+    return {};
+}
+
+int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
+    FReplyFault = fault;
+    FFaultWords = FaultWords(fault, received);
+    FLastReplyCode = 0;
+    switch (fault) {
+    case TReplyFault::NotConnected:
+        FLastResponse = NotConnected;
+        break;
+    case TReplyFault::Timeout:
+        FLastResponse = ReceiveTimeout;
+        break;
+    case TReplyFault::Closed:
+        FLastResponse = ConnectionClosed;
+        break;
+    default:
+        FLastResponse = InvalidReply;
+        break;
+    }
+    if (fault != TReplyFault::Invalid)
+        Display("< " + FLastResponse);
+    // The dialogue is out of step: a late or further line would be taken for the answer to the next command.
+    if (FState != smtpDisconnected)
+        CloseSocket();
+    return ReplyCode(FLastResponse);
+}
+
+TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
+    if (FStatusTimeOut)
+        return TReplyFault::Timeout; // the deadline passed between two lines
+    FLineCut = false;
+    FSocket->ReadLine(FTimeOut, line);
+    size_t length = line.size();
+    // The rest of an overlong line is read and dropped: the code and the start of the text are kept, and the
+    // next reply is not taken from the middle of this one.
+    while (FLineCut && FSocket->LineComplete() && !FStatusTimeOut && FSocket->State() == wsConnected) {
+        if (length >= MaxReplyLineBytes)
+            return TReplyFault::LineTooLong;
+        FLineCut = false;
+        std::string rest;
+        FSocket->ReadLine(FTimeOut, rest);
+        length += rest.size();
+    }
+    if (FStatusTimeOut)
+        return TReplyFault::Timeout;
+    if (!FSocket->LineComplete())
+        return TReplyFault::Closed;
+    return TReplyFault::None;
+}
+
+int TSmtpClient::ReadResponse() {
+    FReplyLines.clear();
+    FReplyFault = TReplyFault::None;
+    FLastReplyCode = 0;
+    if (FState != smtpDisconnected)
+        Flush();
+    if (FState == smtpDisconnected) {
+        FPending.clear();
+        return Fault(TReplyFault::NotConnected, {});
+    }
+    // One deadline for the whole reply: a server that trickles continuation lines gets no more time than one
+    // that says nothing (RFC 5321 4.5.3.2 times a reply, not a line).
+    FReplyDeadline->start(TimeOutMs());
+    struct TStopDeadline {
+        QTimer* Timer;
+        ~TStopDeadline() { Timer->stop(); }
+    } stop{FReplyDeadline};
+    for (;;) {
+        std::string line;
+        const TReplyFault fault = ReadReplyLine(line);
+        if (fault != TReplyFault::None)
+            return Fault(fault, line);
+        FLastResponse = line;
+        Display("< " + line);
+        FReplyLines.push_back(line);
+        const int code = ValidReplyCode(line);
+        if (code == 0)
+            return Fault(TReplyFault::Invalid, line);
+        if (!Continues(line)) {
+            FLastReplyCode = code;
+            return code;
+        }
+        if (FReplyLines.size() > MaxContinuationLines)
+            return Fault(TReplyFault::TooManyLines, line);
+    }
+}
+
+bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeOnError) {
+    const int code = ReadResponse();
+    bool failed = true;
+    for (int expected : accepted)
+        if (code == expected && FLastReplyCode != 0)
+            failed = false;
+    if (failed) {
+        if (FErrorMessage.empty())
+            FErrorMessage = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+        if (closeOnError && FState != smtpDisconnected)
+            CloseSocket();
+    }
+    return failed;
+}

@@ -1,0 +1,157 @@
+// The threaded peer: accept, read a line, ask the script, act; one connection at a time.
+#include "tests/servers/ThreadedPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+
+namespace {
+
+// How often a blocked peer looks whether it is being stopped.
+constexpr int PollMs = 20;
+
+// Waits until fd is readable; false when the peer is stopping first.
+bool Readable(int fd, const std::atomic<bool>& stopping) {
+    pollfd entry{fd, POLLIN, 0};
+    while (!stopping) {
+        const int n = ::poll(&entry, 1, PollMs);
+        if (n > 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::string ThreadedPeer::Reply::Bytes() const {
+    std::string all;
+    for (const Segment& segment : Segments)
+        all += segment.Bytes;
+    return all;
+}
+
+ThreadedPeer::ThreadedPeer(Script script) : FScript(std::move(script)) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (FListen < 0 || ::bind(FListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(FListen, 8) != 0 || ::getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return; // Port() stays 0 and the test fails on it
+    FPort = ntohs(address.sin_port);
+    FThread = std::thread([this] { Serve(); });
+}
+
+ThreadedPeer::~ThreadedPeer() {
+    FStopping = true;
+    if (FThread.joinable())
+        FThread.join();
+    if (FListen >= 0)
+        ::close(FListen);
+}
+
+std::vector<std::string> ThreadedPeer::Commands() const {
+    std::lock_guard lock(FMutex);
+    return FCommands;
+}
+
+void ThreadedPeer::Serve() {
+    while (Readable(FListen, FStopping)) {
+        const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // Each segment goes out when it is written, not held back for the acknowledgement of the one before.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        Converse(fd, FConnections++);
+    }
+}
+
+void ThreadedPeer::Converse(int fd, int connection) {
+    Command command;
+    command.Connection = connection;
+    std::string pending;
+    bool open = Perform(fd, FScript(command));
+    while (open) {
+        std::string line;
+        if (!ReadLine(fd, pending, line))
+            break;
+        {
+            std::lock_guard lock(FMutex);
+            FCommands.push_back(line);
+        }
+        command.Line = line;
+        command.Verb.clear();
+        for (char ch : line) {
+            if (ch == ' ' || ch == ':')
+                break;
+            command.Verb += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        }
+        command.Data.clear();
+        const Reply reply = FScript(command);
+        open = Perform(fd, reply);
+        if (!open || command.Verb != "DATA" || reply.Bytes().substr(0, 1) != "3")
+            continue;
+        // Message data up to the line with the dot alone.
+        while (open && (open = ReadLine(fd, pending, line)) && line != ".")
+            command.Data += line + "\n";
+        if (!open)
+            break;
+        command.Verb = ".";
+        command.Line = ".";
+        const Reply end = FScript(command);
+        ++command.Messages;
+        open = Perform(fd, end);
+    }
+    ::close(fd);
+}
+
+bool ThreadedPeer::ReadLine(int fd, std::string& pending, std::string& line) {
+    for (;;) {
+        const size_t end = pending.find('\n');
+        if (end != std::string::npos) {
+            line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return true;
+        }
+        if (!Readable(fd, FStopping))
+            return false;
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        pending.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+bool ThreadedPeer::Perform(int fd, const Reply& reply) {
+    for (const Reply::Segment& segment : reply.Segments) {
+        if (segment.DelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(segment.DelayMs)); // the scripted slowness
+        if (!segment.Bytes.empty() && ::send(fd, segment.Bytes.data(), segment.Bytes.size(), MSG_NOSIGNAL) !=
+                                          static_cast<ssize_t>(segment.Bytes.size()))
+            return false;
+    }
+    switch (reply.After) {
+    case Reply::End::Keep:
+        return true;
+    case Reply::End::Close:
+        ::shutdown(fd, SHUT_WR);
+        return false;
+    case Reply::End::Reset: {
+        const linger abortive{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        return false;
+    }
+    }
+    return true;
+}

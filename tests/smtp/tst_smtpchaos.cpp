@@ -1,0 +1,245 @@
+// The SMTP client against a peer on its own thread that answers each command at random in legal and illegal
+// forms. Per seed: the messages the client counts as sent are exactly those the peer confirmed, no message
+// takes longer than its timeouts allow, and no descriptor is left behind.
+#include "smtp/SmtpClient.h"
+
+#include "tests/servers/ThreadedPeer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+
+namespace {
+
+constexpr int TickMs = 20;
+constexpr int TimeOutTicks = 15;
+constexpr int TimeOutMs = TickMs * TimeOutTicks;
+// Scheduling and the work of one message on a loaded machine; far below what one missed deadline costs.
+constexpr int SlackMs = TimeOutMs;
+constexpr int MessagesPerSeed = 300;
+
+using Reply = ThreadedPeer::Reply;
+
+// Replies drawn from one seed. Runs on the peer's thread.
+class ChaosScript {
+public:
+    explicit ChaosScript(unsigned seed) : FRandom(seed) {}
+
+    Reply Answer(const ThreadedPeer::Command& command) {
+        const int code = command.Verb.empty()     ? 220
+                         : command.Verb == "DATA" ? 354
+                         : command.Verb == "QUIT" ? 221
+                         : command.Verb == "."    ? 250
+                                                  : 250;
+        const int roll = Draw(0, 999);
+        Reply reply = Positive(code);
+        bool confirms = true;
+        if (roll < 40) {
+            reply = Reply::Say(std::to_string(Draw(0, 1) ? 451 : 421) + " try later\r\n");
+            confirms = false;
+        } else if (roll < 80) {
+            reply = Reply::Say("550 refused\r\n");
+            confirms = false;
+        } else if (roll < 100) {
+            reply = Reply::Say(Draw(0, 1) ? "\r\n" : "\n");
+            confirms = false;
+        } else if (roll < 110) {
+            reply = Reply::Say(Draw(0, 1) ? "hello there\r\n" : "25 short\r\n");
+            confirms = false;
+        } else if (roll < 122) {
+            reply = Reply{{}, Reply::End::Close};
+            confirms = false;
+        } else if (roll < 134) {
+            reply = Reply{{}, Reply::End::Reset};
+            confirms = false;
+        } else if (roll < 142) {
+            reply = Reply::Say(Repeated(std::to_string(code) + "-flood\r\n", 150) + std::to_string(code) + " end\r\n");
+            confirms = false;
+        } else if (roll < 150) {
+            reply = Reply::Say(std::to_string(code) + " " + std::string(5000, 'x') + "\r\n");
+            confirms = false;
+        } else if (roll < 154) {
+            reply = Reply{}; // silence
+            confirms = false;
+            ++Deadlines;
+        } else if (roll < 157) {
+            // A reply that keeps coming, a line every third of the timeout, for four timeouts.
+            reply = Reply{};
+            for (int i = 0; i < 12; ++i)
+                reply.Segments.push_back({TimeOutMs / 3, std::to_string(code) + "-trickle\r\n"});
+            confirms = false;
+            ++Deadlines;
+        } else if (roll < 175) {
+            reply.After = Reply::End::Close;
+        } else if (roll < 185 && command.Verb == ".") {
+            // Words nobody asked for after the final reply, as from a server about to close: the client must
+            // not take them for the reply to its next command. (After any other reply they would be that reply.)
+            reply.Segments.push_back({0, "421 closing down\r\n"});
+        }
+        if (command.Verb == "." && confirms) {
+            std::lock_guard lock(FMutex);
+            FConfirmed.insert(MessageNumber(command.Data));
+        }
+        return reply;
+    }
+
+    std::set<int> Confirmed() const {
+        std::lock_guard lock(FMutex);
+        return FConfirmed;
+    }
+
+    // Replies that can only end with the client's deadline.
+    std::atomic<int> Deadlines{0};
+
+private:
+    int Draw(int low, int high) { return std::uniform_int_distribution<int>(low, high)(FRandom); }
+
+    static std::string Repeated(const std::string& text, int times) {
+        std::string all;
+        for (int i = 0; i < times; ++i)
+            all += text;
+        return all;
+    }
+
+    // A positive reply in one of the forms RFC 5321 4.2 allows (and bare line feeds, which servers send),
+    // whole or in pieces a few milliseconds apart.
+    Reply Positive(int code) {
+        const std::string c = std::to_string(code);
+        std::string text;
+        switch (Draw(0, 3)) {
+        case 0:
+            text = c + " fine\r\n";
+            break;
+        case 1:
+            text = c + "-first\r\n" + c + "-second\r\n" + c + " last\r\n";
+            break;
+        case 2:
+            text = c + " bare\n";
+            break;
+        default:
+            text = c + "\r\n";
+            break;
+        }
+        Reply reply;
+        while (!text.empty()) {
+            const size_t piece = std::min<size_t>(text.size(), static_cast<size_t>(Draw(1, 8)));
+            reply.Segments.push_back({Draw(0, 1) ? Draw(0, 3) : 0, text.substr(0, piece)});
+            text.erase(0, piece);
+        }
+        return reply;
+    }
+
+    static int MessageNumber(const std::string& data) {
+        const size_t at = data.find("Message number ");
+        return at == std::string::npos ? -1 : std::atoi(data.c_str() + at + 15);
+    }
+
+    std::mt19937 FRandom;
+    mutable std::mutex FMutex;
+    std::set<int> FConfirmed;
+};
+
+int OpenDescriptors() {
+    return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
+} // namespace
+
+class TestSmtpChaos : public QObject {
+    Q_OBJECT
+
+private slots:
+    void countsOnlyConfirmedMessages_data();
+    void countsOnlyConfirmedMessages();
+};
+
+void TestSmtpChaos::countsOnlyConfirmedMessages_data() {
+    QTest::addColumn<unsigned>("seed");
+    for (unsigned seed : {1u, 20261207u, 4242u})
+        QTest::newRow(qPrintable(QString::number(seed))) << seed;
+}
+
+void TestSmtpChaos::countsOnlyConfirmedMessages() {
+    QFETCH(unsigned, seed);
+    const int descriptors = OpenDescriptors();
+    std::set<int> sent;
+    std::map<int, std::string> failures;
+    int connections = 0;
+    qint64 longest = 0;
+    QElapsedTimer total;
+    total.start();
+    {
+        ChaosScript script(seed);
+        ThreadedPeer peer([&script](const ThreadedPeer::Command& command) { return script.Answer(command); });
+        QVERIFY(peer.Port() != 0);
+        TWait wait;
+        wait.SetInterval(TickMs);
+        TSmtpClient client;
+        client.SetWait(&wait);
+        client.SetHost("127.0.0.1");
+        client.SetPort(peer.PortText().toStdString());
+        client.SetTimeOut(TimeOutTicks);
+        client.SetSignOn("chaos.localhost");
+        client.SetFromName("sender@example.org");
+        client.RcptName() = {"rcpt@example.org"};
+        int number = 0;
+        int line = 0;
+        client.OnGetData = [&number, &line](TSmtpClient*, int lineNum, char* buffer, int, bool& more) {
+            line = lineNum;
+            if (lineNum > 3) {
+                more = false;
+                return;
+            }
+            qstrcpy(buffer, lineNum == 2 ? qPrintable(QString("Message number %1").arg(number)) : "chaos body");
+        };
+        for (number = 0; number < MessagesPerSeed; ++number) {
+            const int deadlines = script.Deadlines;
+            QElapsedTimer clock;
+            clock.start();
+            bool accepted = false;
+            try {
+                accepted = client.Mail();
+            } catch (const std::exception& error) {
+                QFAIL(qPrintable(QString("message %1: %2").arg(number).arg(error.what())));
+            }
+            const qint64 elapsed = clock.elapsed();
+            longest = std::max(longest, elapsed);
+            const int missed = script.Deadlines - deadlines;
+            QVERIFY2(
+                elapsed <= (missed + 1) * TimeOutMs + SlackMs,
+                qPrintable(QString("message %1 took %2 ms with %3 deadlines").arg(number).arg(elapsed).arg(missed)));
+            QCOMPARE(client.ErrorMessage().empty(), accepted);
+            if (accepted)
+                sent.insert(number);
+            else
+                failures[number] = client.ErrorMessage();
+        }
+        client.Quit();
+        connections = peer.Connections();
+        const std::set<int> confirmed = script.Confirmed();
+        std::vector<int> onlySent, onlyConfirmed;
+        std::set_difference(sent.begin(), sent.end(), confirmed.begin(), confirmed.end(), std::back_inserter(onlySent));
+        std::set_difference(confirmed.begin(), confirmed.end(), sent.begin(), sent.end(),
+                            std::back_inserter(onlyConfirmed));
+        // The message numbers on one side only; the first of each is enough to look into.
+        const auto first = [](const std::vector<int>& numbers) { return numbers.empty() ? -1 : numbers.front(); };
+        QVERIFY2(onlySent.empty(), qPrintable(QString("counted, not confirmed: message %1").arg(first(onlySent))));
+        QVERIFY2(onlyConfirmed.empty(), qPrintable(QString("confirmed, not counted: message %1 (%2)")
+                                                       .arg(first(onlyConfirmed))
+                                                       .arg(failures[first(onlyConfirmed)].c_str())));
+        qInfo("seed %u: %d messages, %d sent = confirmed, %d connections, %d deadlines, longest %lld ms, %lld ms", seed,
+              MessagesPerSeed, int(sent.size()), connections, int(script.Deadlines), longest, total.elapsed());
+    }
+    // Notifiers of closed sockets go with the next pass of the event loop.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(OpenDescriptors(), descriptors);
+}
+
+QTEST_MAIN(TestSmtpChaos)
+#include "tst_smtpchaos.moc"
