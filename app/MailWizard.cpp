@@ -35,6 +35,8 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
     ui->Waiter->SetInterval(1000);
     ui->Waiter->Caption = "60";
     ui->Waiter->setVisible(false);
+    // The form places the wait control beyond its right edge: the status line already says what the program
+    // waits for, and an unexplained countdown box would only puzzle the user.
     // Stop (a click, its keys, and Escape, which presses it) must work while the run waits for the server.
     ui->Waiter->PassInput(ui->btnCancel, Qt::Key_Escape);
     CreateComponents();
@@ -113,6 +115,7 @@ void TMailWizardForm::ConnectControls() {
     for (QLineEdit* digits : {ui->edtWrapLines, ui->edtScopeFrom, ui->edtScopeTo})
         digits->installEventFilter(this);
     ui->edtTable->installEventFilter(this);
+    ui->memMessage->installEventFilter(this);
     ui->imgProgramIcon->installEventFilter(this);
 }
 
@@ -161,6 +164,8 @@ bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress &&
         (watched == ui->edtWrapLines || watched == ui->edtScopeFrom || watched == ui->edtScopeTo))
         return FilterDigitKey(watched, static_cast<QKeyEvent*>(event));
+    if (watched == ui->memMessage && event->type() == QEvent::KeyPress)
+        return BodyLineBreak(static_cast<QKeyEvent*>(event));
     if (watched == ui->edtTable && event->type() == QEvent::FocusOut)
         Guarded([this, watched] { edtTableExit(watched); });
     if (watched == ui->imgProgramIcon && event->type() == QEvent::MouseButtonRelease &&
@@ -169,6 +174,16 @@ bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+// Shift+Enter would insert a line separator (U+2028) that is neither Latin-1 nor a line of the message:
+// in the body it is the line break Enter makes.
+bool TMailWizardForm::BodyLineBreak(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter || (event->modifiers() & ~Qt::KeypadModifier) != Qt::ShiftModifier)
+        return false;
+    ui->memMessage->insertPlainText(QStringLiteral("\n"));
+    return true;
 }
 
 // Only keys that type a character reach the handler; shortcuts (paste, undo) and cursor keys pass untouched.
@@ -216,7 +231,6 @@ void TMailWizardForm::LeaveReadyPage() {
     PageNo = 4;
     ui->btnNext->setText(WizardCaptions::Next);
     ui->btnNext->setToolTip(QString());
-    ui->btnNext->setAccessibleName(QStringLiteral("Next >"));
     ui->btnNext->setEnabled(true);
     guarded([this] { tblRecipients->Close(); });
     guarded([this] {

@@ -122,6 +122,7 @@ private:
     // Back from the ready or completed page: title, buttons and tables back to page 4.
     void LeaveReadyPage();
     bool FilterDigitKey(QObject* edit, QKeyEvent* event);
+    bool BodyLineBreak(QKeyEvent* event);
     // Runs a handler for the window system: an exception is explained in a warning box instead of escaping.
     template <typename Handler> void Guarded(Handler&& handler);
     bool Fail(const QString& message);

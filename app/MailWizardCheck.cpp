@@ -7,7 +7,6 @@
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/DatabaseError.h"
-#include "table/RecordLayer.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
 #include "ui_MailWizard.h"
@@ -31,14 +30,19 @@ void SetItemsKeepText(QComboBox* combo, const QStringList& items) {
 
 const QString CantOpenTable = QStringLiteral("Can't open recipient table:\r\n");
 
-// The engine's explanation of a failed open, as a line of its own after the path; empty when it gave none.
-QString Reason(const std::exception& error) {
-    const auto* engine = dynamic_cast<const EDBEngineError*>(&error);
-    if (!engine || engine->Reason().empty())
+// The engine's explanation of a failure as a sentence on a line of its own after the path; empty when it
+// gave none.
+QString ReasonLine(const std::string& reason) {
+    if (reason.empty())
         return {};
-    QString text = QString::fromLocal8Bit(engine->Reason());
+    QString text = QString::fromLocal8Bit(reason);
     text[0] = text[0].toUpper();
     return QStringLiteral("\r\n") + text + QLatin1Char('.');
+}
+
+QString Reason(const std::exception& error) {
+    const auto* engine = dynamic_cast<const EDBEngineError*>(&error);
+    return engine ? ReasonLine(engine->Reason()) : QString();
 }
 
 // Why the table's field names cannot be read (a text file renamed .dbf, a damaged header); empty when they can.
@@ -136,9 +140,8 @@ bool TMailWizardForm::CheckSettings() {
         return false;
     if (!CreateErrorLog()) {
         CloseRecipients();
-        const std::string reason = XbaseEngine->CreateError();
         return Fail(QStringLiteral("Can't create error log table: ") + ErrorLogFolder() +
-                    QStringLiteral("mail_log.dbf") + Reason(EDBEngineError(RecordLayer::rcOpenError, reason)));
+                    QStringLiteral("mail_log.dbf") + ReasonLine(XbaseEngine->CreateError()));
     }
     return true;
 }

@@ -73,7 +73,6 @@ bool TMailWizardForm::Prepared() {
             ui->stkPages->setCurrentWidget(ui->pnlPage5);
             ui->btnNext->setText(QStringLiteral("Start!"));
             ui->btnNext->setToolTip(QStringLiteral("Begin mailing"));
-            ui->btnNext->setAccessibleName(QStringLiteral("Start!"));
             ui->btnNext->setEnabled(true);
             ui->btnNext->setFocus();
             ui->lblTitle->setText(QStringLiteral("Ready to send mail"));

@@ -20,6 +20,10 @@ void SetTitle(const QString& title) {
     TitleStore() = title;
 }
 
+QString Version() {
+    return QStringLiteral(QUORVEL_VERSION);
+}
+
 void ProcessMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }

@@ -48,8 +48,8 @@ QPixmap Draw(int size) {
 
 } // namespace
 
-QPixmap Pixmap() {
-    return Draw(32);
+QPixmap Pixmap(int size) {
+    return Draw(size);
 }
 
 QIcon Icon() {

@@ -1,4 +1,5 @@
-// The program's icon, drawn at run time so that no image file has to travel with the program.
+// The program's icon, drawn at run time so that no image file has to travel with the program; the installed
+// PNG icons are drawn by the same code (desktop/IconPng.cpp), the SVG follows the same grid.
 #pragma once
 
 #include <QIcon>
@@ -6,8 +7,8 @@
 
 namespace ProgramIcon {
 
-// The 32 x 32 picture shown in the wizard's top panel and in the About box.
-QPixmap Pixmap();
+// The picture in size x size pixels; 32 x 32 in the wizard's top panel and in the About box.
+QPixmap Pixmap(int size = 32);
 // The window icon in the sizes the desktop asks for.
 QIcon Icon();
 

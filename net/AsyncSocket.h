@@ -43,7 +43,6 @@ enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
 
 class TCustomAsyncSocket : public QObject {
     Q_OBJECT
-    friend void RaiseSocketError(TCustomAsyncSocket* socket, const std::string& functionName);
 
 public:
     explicit TCustomAsyncSocket(QObject* owner = nullptr);
@@ -130,6 +129,9 @@ public:
     virtual void Resume();
     // Binds a datagram socket to any local address and port.
     void BindLocal();
+    // Gives up a connection that a reset or a not-connected error has ended: the handle goes and the state is
+    // wsClosed, without a session-closed event. What the error helper does before it raises such an error.
+    void AbandonHandle();
 
 protected:
     void UpdateState(TSocketState newState);
@@ -148,7 +150,6 @@ protected:
     void ProcessPendingMessages(bool block);
 
 private:
-    void AbandonHandle();
     // Stops the events of the open handle and closes it, errors unheeded; harmless without a handle.
     void ReleaseHandle();
     // One platform receive into the empty receive buffer; false when nothing came.

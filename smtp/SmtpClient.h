@@ -77,10 +77,12 @@ public:
     // True once a wait ran out since the last Open.
     bool StatusTimeOut() const { return FStatusTimeOut; }
     void SetStatusTimeOut(bool value) { FStatusTimeOut = value; }
-    // The first failure since Open last began a connection; empty means none.
+    // What went wrong in the last Mail (or in the Open before it); empty means nothing. A refusal is the
+    // server's reply; what the client saw itself (no reply in time, a close, a reply that is not SMTP) is told
+    // in its own words.
     std::string ErrorMessage() const { return FErrorMessage; }
-    // The last reply line read since Open last began a connection, or "554 not connected", "554 receive timeout",
-    // "554 connection closed".
+    // The last reply line read since Open last began a connection, or one the client made up for a reply that
+    // did not come: "554 not connected", "554 receive timeout", "554 connection closed", "554 invalid reply".
     std::string LastResponse() const { return FLastResponse; }
     // The code of the last reply the server sent (three digits, RFC 5321 4.2); 0 when none arrived since Open
     // began a connection, when the client made the reply up (timeout, close) or when it had no valid code.
@@ -109,7 +111,9 @@ public:
     // Connects, reads the greeting 220, sends HELO and expects 250. True when connected at the end, or when
     // not disconnected on entry.
     bool Open();
-    // Sends one message (opening the connection first when needed); true only when the server took it.
+    // Sends one message (opening the connection first when needed); true only when the server answered the
+    // final "." with 2xx. A kept connection that the server closed meanwhile is replaced first, and a message
+    // whose MAIL met such a close goes again once on a new connection.
     bool Mail();
     // Sends QUIT and reads its reply, swallowing every error; then disconnected with the socket closed.
     void Quit();

@@ -95,12 +95,15 @@ void TField::SetAsString(std::string_view text) {
 }
 
 // Blanks only trim to an empty text, so the blank test needs no scan of its own.
-void TStringField::Format(std::string& text) const {
+std::string_view TStringField::AsText() const {
     if (FDesc.NullBit >= 0 &&
         FieldCodec::BitSet(FTable.RecordImage(), FDesc.NullFlagsOffset, FDesc.NullFlagsWidth, FDesc.NullBit))
-        text.clear();
-    else
-        text.assign(FieldCodec::TrimRight(RawBytes()));
+        return {};
+    return FieldCodec::TrimRight(RawBytes());
+}
+
+void TStringField::Format(std::string& text) const {
+    text.assign(AsText());
 }
 
 namespace {

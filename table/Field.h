@@ -30,6 +30,9 @@ public:
     // field object (reading a million records allocates nothing) and stays valid until this field is read
     // again or the table closes: copy it to keep it.
     const std::string& AsString() const;
+    // The same text as AsString, without a copy where the stored bytes are the text (text fields): valid
+    // until the table moves or this field is read again. For readers of every field of every record.
+    virtual std::string_view AsText() const { return AsString(); }
     // Stores text into the record buffer: cut to the field width and padded with blanks.
     virtual void SetAsString(std::string_view text);
     // Value reads and writes as AsString does: the wizard passes every value as text.

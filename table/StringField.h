@@ -7,6 +7,8 @@ class TStringField : public TField {
 public:
     using TField::TField;
 
+    std::string_view AsText() const override;
+
 protected:
     void Format(std::string& text) const override;
 };

@@ -1,5 +1,6 @@
 // quorvel-dbf: shows the fields, the record count or the records of a .dbf table, through the same
 // engine and field classes the wizard reads recipients with.
+#include "framework/Application.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/XbaseEnv.h"
@@ -14,11 +15,25 @@
 
 namespace {
 
+const char* const UsageText = "usage: quorvel-dbf fields FILE\n"
+                              "       quorvel-dbf count FILE\n"
+                              "       quorvel-dbf dump [--deleted] FILE\n"
+                              "       quorvel-dbf --help | --version\n";
+
 int Usage() {
-    std::cerr << "usage: quorvel-dbf fields FILE\n"
-                 "       quorvel-dbf count FILE\n"
-                 "       quorvel-dbf dump [--deleted] FILE\n";
+    std::cerr << UsageText;
     return 2;
+}
+
+int Help() {
+    std::cout << UsageText
+              << "\nShows what Quorvel Mailer reads from a dBase/FoxPro table, or what its error log holds.\n\n"
+                 "  fields FILE           one line per field: name, type letter, width, decimals\n"
+                 "  count FILE            the number of records not marked deleted\n"
+                 "  dump FILE             the records as CSV (RFC 4180), with a header line of field names\n"
+                 "  dump --deleted FILE   all records; the first column marks deleted ones with *\n\n"
+                 "See quorvel-dbf(1).\n";
+    return 0;
 }
 
 // The message of a table error, with the engine's reason after it when it gave one.
@@ -31,43 +46,57 @@ std::string Explained(const EDatabaseError& error) {
 // break is quoted, its quotes doubled.
 class TCsvWriter {
 public:
-    TCsvWriter() { FBuffer.reserve(FlushAt + 64 * 1024); }
+    TCsvWriter() : FBuffer(FlushAt) {}
     ~TCsvWriter() { Flush(); }
     TCsvWriter(const TCsvWriter&) = delete;
     TCsvWriter& operator=(const TCsvWriter&) = delete;
 
     void Value(std::string_view value) {
+        // Room for a separator, the value with every byte doubled, its quotes and the line end.
+        char* out = Room(2 * value.size() + 4);
         if (FInLine)
-            FBuffer += ',';
+            *out++ = ',';
         FInLine = true;
         if (!NeedsQuotes(value)) {
-            FBuffer.append(value.data(), value.size());
+            std::memcpy(out, value.data(), value.size());
+            FUsed = static_cast<std::size_t>(out + value.size() - FBuffer.data());
             return;
         }
-        FBuffer += '"';
+        *out++ = '"';
         for (const char c : value) {
             if (c == '"')
-                FBuffer += '"';
-            FBuffer += c;
+                *out++ = '"';
+            *out++ = c;
         }
-        FBuffer += '"';
+        *out++ = '"';
+        FUsed = static_cast<std::size_t>(out - FBuffer.data());
     }
 
     void EndLine() {
-        FBuffer += '\n';
+        *Room(1) = '\n';
+        ++FUsed;
         FInLine = false;
-        if (FBuffer.size() >= FlushAt)
-            Flush();
     }
 
     bool Flush() {
-        const bool written = std::fwrite(FBuffer.data(), 1, FBuffer.size(), stdout) == FBuffer.size();
-        FBuffer.clear();
+        const bool written = std::fwrite(FBuffer.data(), 1, FUsed, stdout) == FUsed;
+        FUsed = 0;
         return written && std::fflush(stdout) == 0;
     }
 
 private:
     static constexpr std::size_t FlushAt = 1 << 20;
+
+    // Where count more bytes go: the buffer is written out when it would overflow, and grows for a value
+    // larger than itself.
+    char* Room(std::size_t count) {
+        if (FUsed + count > FBuffer.size()) {
+            Flush();
+            if (count > FBuffer.size())
+                FBuffer.resize(count);
+        }
+        return FBuffer.data() + FUsed;
+    }
 
     // Eight bytes at a time: a byte of the word equals c when the word XOR c has a zero byte there.
     static std::uint64_t HasByte(std::uint64_t word, unsigned char c) {
@@ -98,7 +127,8 @@ private:
         return false;
     }
 
-    std::string FBuffer;
+    std::vector<char> FBuffer;
+    std::size_t FUsed = 0;
     bool FInLine = false;
 };
 
@@ -127,7 +157,7 @@ bool Dump(TTable& table, const std::string& file, bool withDeleted) {
             csv.Value(table.RecordDeleted() ? "*" : "");
         for (TField* field : fields) {
             try {
-                csv.Value(field->AsString());
+                csv.Value(field->AsText());
             } catch (const EDatabaseError& e) {
                 csv.Value("");
                 complete = false;
@@ -144,6 +174,12 @@ bool Dump(TTable& table, const std::string& file, bool withDeleted) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h"))
+        return Help();
+    if (args.size() == 1 && args[0] == "--version") {
+        std::cout << "quorvel-dbf " << Application::Version().toStdString() << '\n';
+        return 0;
+    }
     if (args.size() < 2)
         return Usage();
     const std::string& command = args[0];

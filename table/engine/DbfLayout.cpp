@@ -52,7 +52,7 @@ TDbfField ReadDescriptor(std::string_view d, THeaderStyle style, TTableFamily fa
 int WideTextLength(const std::vector<TDbfField>& fields) {
     int total = 1;
     for (const TDbfField& f : fields)
-        total += f.Type == 'C' ? f.Width + 256 * f.Decimals : f.Width;
+        total += f.Meaning.WideInDecimals ? f.Width + 256 * f.Decimals : f.Width;
     return total;
 }
 
@@ -67,7 +67,7 @@ void PlaceFields(std::vector<TDbfField>& fields, std::uint32_t recordLength) {
                       static_cast<std::uint32_t>(WideTextLength(fields)) == recordLength;
     int offset = 1;
     for (TDbfField& f : fields) {
-        if (wide && f.Type == 'C') {
+        if (wide && f.Meaning.WideInDecimals) {
             f.Width += 256 * f.Decimals;
             f.Decimals = 0;
         }

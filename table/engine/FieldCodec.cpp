@@ -3,6 +3,7 @@
 
 #include "table/engine/Endian.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -92,14 +93,27 @@ bool IsBlank(std::string_view bytes) {
     return true;
 }
 
+// 0x80 in each byte of word that is not zero, nothing elsewhere (exact for every byte, unlike the
+// classic has-a-zero test).
+constexpr std::uint64_t NonZeroBytes(std::uint64_t word) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    return (((word & low7) + low7) | word) & ~low7;
+}
+
 std::string_view TrimRight(std::string_view bytes) {
     std::size_t end = bytes.size();
-    // Text fields are mostly padding: skip eight blanks at a time.
+    // Text fields are mostly padding: eight bytes at a time, down to the word that holds the last byte that
+    // is neither a blank nor a NUL.
     while (end >= 8) {
         std::uint64_t word = 0;
         std::memcpy(&word, bytes.data() + end - 8, 8);
-        if (word != 0x2020202020202020ULL)
+        const std::uint64_t kept = NonZeroBytes(word ^ 0x2020202020202020ULL) & NonZeroBytes(word);
+        if (kept != 0) {
+            // Little-endian: the highest flagged byte is the last one kept.
+            if constexpr (std::endian::native == std::endian::little)
+                return bytes.substr(0, end - 8 + static_cast<std::size_t>(63 - std::countl_zero(kept)) / 8 + 1);
             break;
+        }
         end -= 8;
     }
     while (end > 0 && (bytes[end - 1] == ' ' || bytes[end - 1] == '\0'))

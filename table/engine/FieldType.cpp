@@ -13,7 +13,7 @@ struct TRow {
 // Blanks for what is written as text, zeros for binary values. Visual FoxPro and dBase 7 differences
 // are applied in FieldTypeOf.
 constexpr std::array<TRow, 18> Rows{{
-    {'C', {TFieldForm::Text, false, false, false, ' ', true, 0, 254}},
+    {'C', {TFieldForm::Text, false, false, false, ' ', true, 0, 254, true}},
     {'V', {TFieldForm::Text, false, true, false, ' ', false, 0, 0}},
     {'N', {TFieldForm::Number, false, false, false, ' ', true, 0, 20}},
     {'F', {TFieldForm::Number, false, false, false, ' ', true, 0, 20}},

@@ -24,13 +24,14 @@ enum class TTableFamily { DBase, VisualFoxPro, DBase7 };
 
 struct TFieldType {
     TFieldForm Form = TFieldForm::Bytes;
-    bool BinaryData = false; // a memo of pictures or objects rather than text (G, P, W, B)
-    bool VarLength = false;  // V, Q: Visual FoxPro may keep the length in the last byte
-    bool BigEndian = false;  // stored most significant byte first with the sign bit flipped (dBase 7)
-    char Blank = ' ';        // the byte an empty value is made of
-    bool Creatable = false;  // a new table may define a field of this letter
-    int FixedWidth = 0;      // the width such a field always has; 0 = the width the definition gives
-    int MaxWidth = 0;        // the widest a new field of this letter may be
+    bool BinaryData = false;     // a memo of pictures or objects rather than text (G, P, W, B)
+    bool VarLength = false;      // V, Q: Visual FoxPro may keep the length in the last byte
+    bool BigEndian = false;      // stored most significant byte first with the sign bit flipped (dBase 7)
+    char Blank = ' ';            // the byte an empty value is made of
+    bool Creatable = false;      // a new table may define a field of this letter
+    int FixedWidth = 0;          // the width such a field always has; 0 = the width the definition gives
+    int MaxWidth = 0;            // the widest a new field of this letter may be
+    bool WideInDecimals = false; // C: some writers keep the high byte of a width over 255 in the decimals byte
 };
 
 TTableFamily FamilyOf(std::uint8_t version);

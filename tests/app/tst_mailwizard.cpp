@@ -196,24 +196,22 @@ private slots:
         QVERIFY(form->StopRequested);
     }
 
-    // Every control can be found by its label or caption, as screen readers and automation look for it.
-    void controlsCarryTheirLabelsAsNames() {
+    // Shift+Enter in the body breaks the line as Enter does: the message carries a line break, not U+2028.
+    void shiftEnterBreaksTheBodyLine() {
         auto form = ShowWizard();
-        for (QLabel* label : form->findChildren<QLabel*>()) {
-            if (!label->buddy())
-                continue;
-            QString name = label->text();
-            name.remove('&');
-            if (name.endsWith(':'))
-                name.chop(1);
-            QCOMPARE(label->buddy()->accessibleName(), name);
-        }
-        for (QAbstractButton* button : form->findChildren<QAbstractButton*>()) {
-            QString caption = button->text();
-            QCOMPARE(button->accessibleName(), caption.remove('&'));
-        }
-        QCOMPARE(Find<QWidget>(*form, "edtScopeFrom")->accessibleName(), QStringLiteral("Limit Scope from Rec. #"));
-        QCOMPARE(Find<QWidget>(*form, "edtSubject")->toolTip(), QStringLiteral("Enter message subject"));
+        Next(*form);
+        auto* body = Find<QPlainTextEdit>(*form, "memMessage");
+        body->setFocus();
+        QTest::keyClicks(body, "Dear");
+        QTest::keyClick(body, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(body, "all");
+        QTest::keyClick(body, Qt::Key_Enter, Qt::ShiftModifier | Qt::KeypadModifier);
+        QTest::keyClick(body, Qt::Key_Return);
+        QTest::keyClicks(body, "Bye");
+        QCOMPARE(body->toPlainText(), QStringLiteral("Dear\nall\n\nBye"));
+        QCOMPARE(form->MessageBody(), std::string("Dear\r\nall\r\n\r\nBye"));
+        QCOMPARE(form->PageNo, 2);
+        form->SettingsChanged = false;
     }
 };
 

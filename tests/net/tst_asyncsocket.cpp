@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,6 +51,8 @@ private slots:
     void readLineFraming();
     void readLineContinuesAfterTimeout();
     void peerCloseDuringReadLine();
+    void quietTellsWhatThePeerDid_data();
+    void quietTellsWhatThePeerDid();
     void peerResetMidLine_data();
     void peerResetMidLine();
     void linesAcrossReceiveBlocks();
@@ -295,9 +298,49 @@ void TestAsyncSocket::peerCloseDuringReadLine() {
     client.Socket.ReadLine(50, line);
     QVERIFY(clock.elapsed() < 50 * 20);
     QCOMPARE(line, std::string("221 by"));
+    QVERIFY(!client.Socket.LineComplete());
     QCOMPARE(client.Socket.State(), wsClosed);
     QCOMPARE(client.Closed, std::vector<int>{0});
     QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
+}
+
+void TestAsyncSocket::quietTellsWhatThePeerDid_data() {
+    QTest::addColumn<QString>("peerDoes");
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<std::vector<int>>("closed");
+    QTest::newRow("nothing") << "nothing" << true << std::vector<int>{};
+    QTest::newRow("sends bytes") << "send" << false << std::vector<int>{};
+    QTest::newRow("closes") << "close" << false << std::vector<int>{0};
+    QTest::newRow("resets") << "reset" << false << std::vector<int>{SocketErrors::WSAECONNRESET};
+}
+
+// What the peer did reaches the kernel before its event reaches the socket: Quiet sees it at once, and an end
+// or a reset closes the socket there and then, reported once.
+void TestAsyncSocket::quietTellsWhatThePeerDid() {
+    QFETCH(QString, peerDoes);
+    QFETCH(bool, quiet);
+    QFETCH(std::vector<int>, closed);
+    TListener listener;
+    TLoopbackClient client;
+    QVERIFY(client.ConnectTo(listener.Port()));
+    const int peer = listener.Accept();
+    if (peerDoes == "send")
+        SendAll(peer, "421 going\r\n");
+    else if (peerDoes == "close")
+        ::close(peer);
+    else if (peerDoes == "reset")
+        ResetAndClose(peer);
+    if (peerDoes != "nothing") {
+        pollfd arrived{client.Socket.Handle(), POLLIN, 0};
+        QCOMPARE(::poll(&arrived, 1, 1000), 1); // in the kernel; no event has been processed
+    }
+    QCOMPARE(client.Socket.Quiet(), quiet);
+    QCOMPARE(client.Closed, closed);
+    QCOMPARE(client.Socket.State(), closed.empty() ? wsConnected : wsClosed);
+    QCoreApplication::processEvents();
+    QCOMPARE(client.Closed, closed); // the event that comes later is not a second close
+    if (peerDoes == "nothing" || peerDoes == "send")
+        ::close(peer);
 }
 
 void TestAsyncSocket::peerResetMidLine_data() {

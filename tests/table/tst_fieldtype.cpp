@@ -106,6 +106,29 @@ private slots:
         QCOMPARE(Text('I', std::string("\x7F\xFF\xFF\xFF", 4), TTableFamily::DBase7), std::string("-1"));
     }
 
+    // Text loses trailing blanks and NULs, eight bytes at a time; what lies inside stays.
+    void trimRight_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("empty") << QByteArray() << QByteArray();
+        QTest::newRow("blanks only") << QByteArray(17, ' ') << QByteArray();
+        QTest::newRow("short") << QByteArray("ab  ") << QByteArray("ab");
+        QTest::newRow("last byte kept") << QByteArray("abcdefghijklmnop") << QByteArray("abcdefghijklmnop");
+        QTest::newRow("word boundary") << QByteArray("abcdefgh        ") << QByteArray("abcdefgh");
+        QTest::newRow("inside a word") << QByteArray("Recipient Number 123456       ")
+                                       << QByteArray("Recipient Number 123456");
+        QTest::newRow("NUL padding") << QByteArray("name\0\0 \0\0\0\0\0\0\0", 14) << QByteArray("name");
+        QTest::newRow("blank and NUL inside") << QByteArray("a \0b\0 c       ", 14) << QByteArray("a \0b\0 c", 7);
+        QTest::newRow("high bytes") << QByteArray("\xE4\xF6\xFC\x80\xFF       ") << QByteArray("\xE4\xF6\xFC\x80\xFF");
+    }
+
+    void trimRight() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, text);
+        const std::string_view trimmed = FieldCodec::TrimRight(std::string_view(bytes.constData(), bytes.size()));
+        QCOMPARE(QByteArray(trimmed.data(), static_cast<int>(trimmed.size())), text);
+    }
+
     void dates() {
         QVERIFY(FieldCodec::NullDate("00000000"));
         QVERIFY(FieldCodec::NullDate("        "));
