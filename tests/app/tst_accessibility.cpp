@@ -192,7 +192,9 @@ private slots:
         wrong << Misnamed(form.get(), "not ready");
 
         Find<QComboBox>(*form, "cmbEmail")->setEditText(email);
+        Preflight(*form)->OnShown = [&](QDialog* summary) { wrong << Misnamed(summary, "summary"); };
         Next(*form);
+        QCOMPARE(Preflight(*form)->Shown, 1);
         QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
         wrong << Misnamed(form.get(), "ready");
 
