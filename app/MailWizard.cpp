@@ -10,6 +10,7 @@
 #include "framework/SettingsStore.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
 #include "table/DataSource.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
@@ -39,6 +40,7 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
     // waits for, and an unexplained countdown box would only puzzle the user.
     // Stop (a click, its keys, and Escape, which presses it) must work while the run waits for the server.
     ui->Waiter->PassInput(ui->btnCancel, Qt::Key_Escape);
+    FillCodePages();
     CreateComponents();
     ApplyLook();
     ConnectControls();
@@ -108,6 +110,10 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->memMessage, &QPlainTextEdit::textChanged, this, [this] { SettingsChange(ui->memMessage); });
     for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbOrganization, ui->cmbEmail, ui->cmbDear})
         connect(combo, &QComboBox::editTextChanged, this, [this, combo] { SettingsChange(combo); });
+    connect(ui->cmbCodePage, &QComboBox::currentIndexChanged, this,
+            [this] { Guarded([this] { cmbCodePageChange(ui->cmbCodePage); }); });
+    for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbEmail})
+        connect(combo, &QComboBox::editTextChanged, this, [this] { UpdateCodePagePreview(); });
     connect(ui->chbClearLog, &QCheckBox::toggled, this, [this] { SettingsChange(ui->chbClearLog); });
     connect(ui->chbLimit, &QCheckBox::toggled, this, [this] { chbLimitClick(ui->chbLimit); });
     connect(ui->trbTimeout, &QSlider::valueChanged, this, [this] { trbTimeoutChange(ui->trbTimeout); });
@@ -345,5 +351,5 @@ void TMailWizardForm::imgProgramIconClick(QObject* /*Sender*/) {
 std::string TMailWizardForm::MessageBody() const {
     QString body = ui->memMessage->toPlainText();
     body.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    return Text::ToLatin1(body);
+    return body.toStdString();
 }

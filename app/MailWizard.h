@@ -11,6 +11,7 @@ namespace Ui {
 class MailWizardForm;
 }
 class QComboBox;
+class TCodePage;
 class TDataSource;
 class TSettingsStore;
 class TSmtpClient;
@@ -57,6 +58,11 @@ public:
     void cmbNameDropDown(QObject* Sender);
     void btnBrowseClick(QObject* Sender);
 
+    // The code page of the recipient table (MailWizardCodePage.cpp): "Automatic" or a code page name.
+    QString CodePageSetting() const;
+    void SetCodePageSetting(const QString& name);
+    void cmbCodePageChange(QObject* Sender);
+
     // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
     bool CreateErrorLog();
     // Appends one row: Text, and the name and e-mail address of the current recipient. Errors reach the caller.
@@ -81,8 +87,10 @@ public:
     void SmtpClientGetData(QObject* Sender, int LineNum, char* MsgLine, int MaxLen, bool& More);
     void SmtpClientHeaderLine(QObject* Sender, char* Msg, int Size);
 
-    // The message body as the run sends it: 8-bit text with CR LF line breaks.
+    // The message body as the run sends it: UTF-8 text with CR LF line breaks.
     std::string MessageBody() const;
+    // The subject for the current record: the page's subject with its placeholders replaced.
+    std::string PersonalSubject() const;
 
     // The settings store's key under the user's profile.
     static const char* const SettingsKey;
@@ -138,6 +146,11 @@ private:
     // The four field combo boxes: name, organisation, e-mail, salutation.
     std::array<QComboBox*, 4> FieldMappings() const;
     QString RecipientTablePath() const;
+    void FillCodePages();
+    // The code page the choice stands for with this (open) table: "Automatic" reads the table's declaration.
+    std::unique_ptr<TCodePage> OpenCodePage(const TTable& table) const;
+    void UpdateCodePagePreview();
+    bool CheckFieldsDecode();
 
     // The run's steps (MailWizardRun.cpp).
     void StartRun();
@@ -151,6 +164,10 @@ private:
     void ReportError(const QString& heading);
 
     std::unique_ptr<Ui::MailWizardForm> ui;
+    // The recipient table's code page while a check or run has it open; field values are read through it.
+    std::unique_ptr<TCodePage> FCodePage;
+    // The subject as the check took it, placeholders still in it.
+    std::string FSubject;
     bool FCentred = false;
     QString FErrorLogFolder;
     // The run's position and scope bounds as record numbers (the position is the last record taken up).

@@ -6,6 +6,7 @@
 #include "framework/SettingsStore.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
@@ -15,6 +16,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QSignalBlocker>
+
+#include <algorithm>
 
 namespace {
 
@@ -64,12 +67,12 @@ bool TMailWizardForm::Fail(const QString& message) {
     return false;
 }
 
-// Messages declare ISO-8859-1; a character outside it would go out replaced, so the check refuses it.
+// Any text can be sent, but an address goes on the wire as it stands: outside ASCII no server would take it.
 bool TMailWizardForm::CheckCharacters(const QString& text, const QString& field) {
-    if (Text::IsLatin1(text))
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; }))
         return true;
-    return Fail(QStringLiteral("The %1 holds characters that cannot be sent (only ISO-8859-1 characters are "
-                               "possible).")
+    return Fail(QStringLiteral("The %1 holds characters that cannot be sent (an e-mail address must be plain "
+                               "ASCII).")
                     .arg(field));
 }
 
@@ -87,17 +90,14 @@ void TMailWizardForm::CloseRecipients() {
 
 bool TMailWizardForm::CheckSettings() {
     const QString subject = Text::Trim(ui->edtSubject->text());
-    SmtpClient->SetHdrSubject(Text::ToLatin1(subject));
+    FSubject = subject.toStdString();
+    SmtpClient->SetHdrSubject(FSubject);
     if (subject.isEmpty())
         return Fail(QStringLiteral("No message subject specified."));
-    if (!CheckCharacters(subject, QStringLiteral("message subject")))
-        return false;
 
     const QString body = ui->memMessage->toPlainText();
     if (Text::Trim(body).isEmpty())
         return Fail(QStringLiteral("Message is empty."));
-    if (!CheckCharacters(body, QStringLiteral("message text")))
-        return false;
 
     const QString host = Text::Trim(ui->edtSMTPServer->text());
     SmtpClient->SetHost(host.toStdString());
@@ -105,18 +105,15 @@ bool TMailWizardForm::CheckSettings() {
         return Fail(QStringLiteral("No SMTP mail server specified."));
 
     const QString returnAddress = Text::Trim(ui->edtReturnAddress->text());
-    SmtpClient->SetFromName(Text::ToLatin1(returnAddress));
+    SmtpClient->SetFromName(returnAddress.toStdString());
     if (returnAddress.isEmpty())
         return Fail(QStringLiteral("No return address specified."));
     if (!CheckCharacters(returnAddress, QStringLiteral("return address")))
         return false;
 
     const QString name = Text::Trim(ui->edtName->text());
-    if (!CheckCharacters(name, QStringLiteral("sender's name")) ||
-        !CheckCharacters(Text::Trim(ui->edtOrganization->text()), QStringLiteral("organization")))
-        return false;
     SmtpClient->SetHdrFrom(name.isEmpty() ? SmtpClient->FromName()
-                                          : MessageText::Mailbox(Text::ToLatin1(name), SmtpClient->FromName()));
+                                          : MessageText::Mailbox(name.toStdString(), SmtpClient->FromName()));
 
     // Without a readable column the feed would end every body at once: each recipient would get an empty mail.
     bool wrapReadable = false;
@@ -136,7 +133,8 @@ bool TMailWizardForm::CheckSettings() {
         return Fail(QStringLiteral("No e-mail field specified in recipient's table."));
     }
 
-    if (!OpenRecipients() || !ReadMappedFields())
+    FCodePage.reset();
+    if (!OpenRecipients() || !ReadMappedFields() || !CheckFieldsDecode())
         return false;
     if (!CreateErrorLog()) {
         CloseRecipients();
@@ -188,7 +186,8 @@ bool TMailWizardForm::ReadMappedFields() {
 }
 
 std::string TMailWizardForm::RecipientField(const QComboBox* mapping) const {
-    return tblRecipients->FieldByName(Text::ToLatin1(mapping->currentText())).AsString();
+    const std::string& bytes = tblRecipients->FieldByName(Text::ToLatin1(mapping->currentText())).AsString();
+    return FCodePage ? FCodePage->ToUtf8(bytes) : bytes;
 }
 
 std::string TMailWizardForm::MappedField(const QComboBox* mapping) const {
@@ -206,6 +205,7 @@ void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
     for (QComboBox* combo : FieldMappings())
         SetItemsKeepText(combo, {});
     ui->edtTable->setModified(false);
+    UpdateCodePagePreview();
 }
 
 void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/) {

@@ -1,6 +1,7 @@
 // The error-log table mail_log.dbf: created or reset before a run, one row per failure of the run.
 #include "app/MailWizard.h"
 
+#include "table/CodePage.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
 #include "ui_MailWizard.h"
@@ -71,11 +72,13 @@ bool TMailWizardForm::CreateErrorLogIn(const QString& folder) {
 }
 
 void TMailWizardForm::AppendErrorLog(const std::string& Text) {
-    const std::string name = MappedField(ui->cmbName);
-    const std::string email = RecipientField(ui->cmbEmail);
+    // The log keeps its Windows-1252 code page, which the tools reading it expect; what it cannot hold is "?".
+    static const TCodePage logCodePage("CP1252");
+    const std::string name = logCodePage.FromUtf8(MappedField(ui->cmbName));
+    const std::string email = logCodePage.FromUtf8(RecipientField(ui->cmbEmail));
     tblLog->Append();
     try {
-        tblLog->FieldByName("ERR_TEXT").SetValue(Text);
+        tblLog->FieldByName("ERR_TEXT").SetValue(logCodePage.FromUtf8(Text));
         tblLog->FieldByName("NAME").SetValue(name);
         tblLog->FieldByName("E_MAIL").SetValue(email);
         tblLog->Post();

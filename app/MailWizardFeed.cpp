@@ -18,6 +18,16 @@ void TMailWizardForm::ReplaceVariables(const std::string& Source, std::string& D
     });
 }
 
+std::string TMailWizardForm::PersonalSubject() const {
+    return MessageText::Personalise(FSubject, [this](char placeholder) {
+        const QComboBox* mapping = placeholder == 'N'   ? static_cast<const QComboBox*>(ui->cmbName)
+                                   : placeholder == 'O' ? ui->cmbOrganization
+                                   : placeholder == 'E' ? ui->cmbEmail
+                                                        : ui->cmbDear;
+        return MappedField(mapping);
+    });
+}
+
 void TMailWizardForm::SmtpClientGetData(QObject* /*Sender*/, int /*LineNum*/, char* MsgLine, int MaxLen, bool& More) {
     bool ok = false;
     const int width = ui->edtWrapLines->text().toInt(&ok);
@@ -34,5 +44,5 @@ void TMailWizardForm::SmtpClientGetData(QObject* /*Sender*/, int /*LineNum*/, ch
 }
 
 void TMailWizardForm::SmtpClientHeaderLine(QObject* /*Sender*/, char* Msg, int Size) {
-    MessageText::AddOrganizationHeader(Msg, Size, Text::ToLatin1(Text::Trim(ui->edtOrganization->text())));
+    MessageText::AddOrganizationHeader(Msg, Size, Text::Trim(ui->edtOrganization->text()).toStdString());
 }

@@ -4,6 +4,7 @@
 #include "app/PreflightDialog.h"
 #include "app/PreflightSummary.h"
 #include "framework/Text.h"
+#include "table/CodePage.h"
 #include "table/Table.h"
 #include "ui_MailWizard.h"
 
@@ -14,6 +15,9 @@
 TPreflightMailing TMailWizardForm::PreflightMailing() const {
     TPreflightMailing mailing;
     mailing.TablePath = tblRecipients->TableName();
+    // The check chose the code page and read every record of the scope in it.
+    if (FCodePage)
+        mailing.CodePage = FCodePage->Name();
     mailing.NameField = Text::ToLatin1(ui->cmbName->currentText());
     mailing.OrganizationField = Text::ToLatin1(ui->cmbOrganization->currentText());
     mailing.EmailField = Text::ToLatin1(ui->cmbEmail->currentText());
@@ -22,7 +26,7 @@ TPreflightMailing TMailWizardForm::PreflightMailing() const {
         mailing.ScopeFrom = FScopeFrom;
         mailing.ScopeTo = FScopeTo;
     }
-    mailing.Subject = Text::ToLatin1(Text::Trim(ui->edtSubject->text()));
+    mailing.Subject = Text::Trim(ui->edtSubject->text()).toStdString();
     mailing.Body = MessageBody();
     mailing.WrapColumn = ui->edtWrapLines->text().toInt();
     return mailing;

@@ -20,6 +20,10 @@ QString Latin1(const std::string& text) {
     return Text::FromLatin1(text);
 }
 
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 } // namespace
 
 void TMailWizardForm::MailIt() {
@@ -126,7 +130,8 @@ void TMailWizardForm::SendCurrentRecord() {
     if (!name.empty())
         SmtpClient->SetHdrTo(MessageText::Mailbox(name, address));
     ui->edtStatus->setText(QStringLiteral("Sending mail #%1").arg(FRunPosition));
-    ui->edtCurrentRecipient->setText(Latin1(SmtpClient->HdrTo()));
+    ui->edtCurrentRecipient->setText(FromUtf8(SmtpClient->HdrTo()));
+    SmtpClient->SetHdrSubject(PersonalSubject());
 
     ReplaceVariables(MessageBody(), MsgText);
     MsgPos = 0;
@@ -146,7 +151,7 @@ void TMailWizardForm::SendCurrentRecord() {
 void TMailWizardForm::AbortRun(const QString& text) {
     ui->lblTitle->setText(QStringLiteral("Aborted"));
     ui->memLog->appendPlainText(text);
-    AppendErrorLog(Text::ToLatin1(text));
+    AppendErrorLog(text.toStdString());
 }
 
 void TMailWizardForm::ReportRunError(const QString& text) {
@@ -154,7 +159,7 @@ void TMailWizardForm::ReportRunError(const QString& text) {
     AddErrorCount();
     ui->memLog->appendPlainText(text);
     try {
-        AppendErrorLog(Text::ToLatin1(text));
+        AppendErrorLog(text.toStdString());
     } catch (const std::exception& error) {
         ui->memLog->appendPlainText(QString::fromLocal8Bit(error.what()));
     }
@@ -202,7 +207,7 @@ bool TMailWizardForm::Connect() {
 }
 
 void TMailWizardForm::ReportStatus() {
-    ReportError(QStringLiteral("Error when sending mail to: ") + Latin1(SmtpClient->HdrTo()));
+    ReportError(QStringLiteral("Error when sending mail to: ") + FromUtf8(SmtpClient->HdrTo()));
 }
 
 void TMailWizardForm::ReportError(const QString& heading) {
@@ -231,5 +236,5 @@ void TMailWizardForm::AddErrorCount() {
 }
 
 void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {
-    ui->memLog->appendPlainText(Latin1(Msg));
+    ui->memLog->appendPlainText(FromUtf8(Msg));
 }

@@ -36,6 +36,7 @@ std::vector<TSettingRow> TMailWizardForm::SettingsRows() const {
         {SettingsSection, QStringLiteral("Limit Scope"), ui->chbLimit},
         {SettingsSection, QStringLiteral("Scope From"), ui->edtScopeFrom},
         {SettingsSection, QStringLiteral("Scope To"), ui->edtScopeTo},
+        {SettingsSection, QStringLiteral("Code Page"), ui->cmbCodePage},
     };
 }
 

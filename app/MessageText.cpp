@@ -4,6 +4,7 @@
 #include "framework/Maker.h"
 #include "framework/Text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace MessageText {
@@ -33,6 +34,43 @@ bool IsPlaceholder(char c) {
     return c == 'D' || c == 'E' || c == 'N' || c == 'O';
 }
 
+bool IsContinuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
+
+// The bytes of the UTF-8 character at pos.
+size_t CharacterBytes(std::string_view text, size_t pos) {
+    size_t n = 1;
+    while (pos + n < text.size() && IsContinuation(static_cast<unsigned char>(text[pos + n])))
+        ++n;
+    return n;
+}
+
+int Characters(std::string_view text) {
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuation(static_cast<unsigned char>(c)); }));
+}
+
+// The bytes of text's first characters, at most chars characters and at most bytes bytes.
+size_t Prefix(std::string_view text, int chars, size_t bytes) {
+    size_t pos = 0;
+    for (int taken = 0; pos < text.size() && taken < chars; ++taken) {
+        const size_t n = CharacterBytes(text, pos);
+        if (pos + n > bytes)
+            break;
+        pos += n;
+    }
+    return pos;
+}
+
+// Links that a reader's mail program makes clickable: cut or broken at a hyphen they would lead nowhere.
+bool IsLinkStart(std::string_view text) {
+    for (std::string_view prefix : {"http://", "https://", "mailto:", "www."})
+        if (text.size() > prefix.size() && Text::SameTextAscii(text.substr(0, prefix.size()), prefix))
+            return true;
+    return false;
+}
+
 } // namespace
 
 std::string Footer() {
@@ -40,7 +78,7 @@ std::string Footer() {
            Maker::WebAddress + "\r\n";
 }
 
-std::string ReplaceVariables(std::string_view source, const FieldLookup& field) {
+std::string Personalise(std::string_view source, const FieldLookup& field) {
     std::string dest;
     dest.reserve(source.size() + 128);
     bool afterPercent = false;
@@ -60,31 +98,65 @@ std::string ReplaceVariables(std::string_view source, const FieldLookup& field) 
         }
         afterPercent = false;
     }
-    dest += Footer();
     return dest;
 }
 
+std::string ReplaceVariables(std::string_view source, const FieldLookup& field) {
+    return Personalise(source, field) + Footer();
+}
+
 std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more) {
-    if (width <= 0 || width > maxLen)
-        width = maxLen;
+    if (width <= 0 || width > MaxLineLength)
+        width = MaxLineLength;
+    // The line's bytes: a character of several bytes counts once for the width, but the wire counts bytes.
+    const size_t room = static_cast<size_t>(std::clamp(maxLen, 1, MaxLineLength));
     const size_t len = text.size();
     std::string line;
     std::string word;
     int left = width;
     while (left > 0 && pos < len) {
-        const unsigned char ch = static_cast<unsigned char>(text[pos++]);
+        const unsigned char ch = static_cast<unsigned char>(text[pos]);
         if (IsBreak(ch)) {
             const std::string_view kept = BreakText(ch);
+            if (line.size() + word.size() + kept.size() > room)
+                break;
+            ++pos;
             word += kept;
             left -= static_cast<int>(kept.size());
             line += word;
             word.clear();
             if (ch == '\r')
                 break;
-        } else {
-            word += static_cast<char>(ch);
-            --left;
+            continue;
         }
+        if (word.empty() && IsLinkStart(text.substr(pos))) {
+            // A link is never broken: it goes whole on this line, or whole on the next.
+            size_t end = pos;
+            while (end<len&& static_cast<unsigned char>(text[end])> 32)
+                ++end;
+            const std::string_view link = text.substr(pos, end - pos);
+            const int chars = Characters(link);
+            if (chars <= left && line.size() + link.size() <= room) {
+                line += link;
+                left -= chars;
+                pos = end;
+                continue;
+            }
+            if (!Text::Trim(line).empty())
+                break;
+            // Longer than the column and first on its line: whole, up to the wire's limit.
+            const size_t taken = Prefix(link, MaxLineLength - static_cast<int>(line.size()), room - line.size());
+            line += link.substr(0, taken);
+            pos += taken;
+            left = 0;
+            break;
+        }
+        const size_t n = CharacterBytes(text, pos);
+        if (line.size() + word.size() + n > room)
+            break;
+        word += text.substr(pos, n);
+        pos += n;
+        --left;
     }
 
     if (pos >= len) {
@@ -105,7 +177,12 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
     pos -= word.size();
 
     more = pos < len;
-    return Text::Trim(line);
+    std::string trimmed = Text::Trim(line);
+    // The signature separator keeps its blank (RFC 3676 4.3): "-- " on a line of its own.
+    const size_t dashes = line.find("--");
+    if (trimmed == "--" && dashes + 2 < line.size() && line[dashes + 2] == ' ')
+        trimmed += ' ';
+    return trimmed;
 }
 
 std::string Mailbox(std::string_view name, std::string_view address) {
@@ -146,7 +223,11 @@ void AddOrganizationHeader(char* msg, int size, std::string_view organization) {
         if (c == '\r' || c == '\n')
             c = ' '; // a header value never starts a new header line
     addition += value;
-    addition.resize(std::min(addition.size(), capacity - used));
+    // Cut to fit, never inside a character.
+    size_t fits = std::min(addition.size(), capacity - used);
+    while (fits > 0 && fits < addition.size() && IsContinuation(static_cast<unsigned char>(addition[fits])))
+        --fits;
+    addition.resize(fits);
     std::memcpy(msg + used, addition.data(), addition.size());
     msg[used + addition.size()] = '\0';
 }

@@ -13,14 +13,22 @@ std::string Footer();
 // Returns the value of the mapped field for a placeholder letter ('N', 'O', 'E', 'D'); empty when not mapped.
 using FieldLookup = std::function<std::string(char placeholder)>;
 
-// The source with %N, %O, %E and %D replaced by the record's values, followed by the footer.
+// No line on the wire is longer (RFC 5321 4.5.3.1.6): the most a body line may hold, in characters and bytes.
+constexpr int MaxLineLength = 998;
+
+// The source with %N, %O, %E and %D replaced by the record's values (the subject's rule).
 // Only capital letters are placeholders; any other character after '%' keeps the '%'; a trailing '%' disappears.
+std::string Personalise(std::string_view source, const FieldLookup& field);
+// The same, followed by the footer (the body's rule).
 std::string ReplaceVariables(std::string_view source, const FieldLookup& field);
 
-// Hands out the next body line of text from pos, at most width characters before trimming, broken after the
-// last blank, tab or hyphen that fits; CR LF ends a line. Advances pos; more is false once the text is used up
-// (that last, empty line is not to be sent). Every call makes progress: a word longer than the width is cut.
-// A width of 0 or less does not wrap: the line is then only bounded by maxLen.
+// Hands out the next body line of UTF-8 text from pos, at most width characters before trimming, broken after
+// the last blank, tab or hyphen that fits; CR LF ends a line. Advances pos; more is false once the text is used
+// up (that last, empty line is not to be sent). Every call makes progress: a word longer than the width is cut.
+// A link (http://, https://, mailto:, www.) is never broken: it moves whole to the next line, and one longer
+// than the width stands whole on a line of its own. A width of 0 or less, or above MaxLineLength, means
+// MaxLineLength; no line exceeds MaxLineLength characters nor min(maxLen, MaxLineLength) bytes. A line "-- "
+// (the signature separator) keeps its trailing blank.
 std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more);
 
 // A header mailbox: the display name, then the address in angle brackets. A name holding a comma, semicolon,

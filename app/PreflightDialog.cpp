@@ -3,7 +3,6 @@
 
 #include "app/PreflightSummary.h"
 #include "framework/Fonts.h"
-#include "framework/Text.h"
 #include "ui_PreflightDialog.h"
 
 #include <QLabel>
@@ -41,8 +40,8 @@ TPreflightDialog::~TPreflightDialog() = default;
 void TPreflightDialog::FillSummary() {
     int row = 0;
     for (const auto& [caption, value] : FSummary.Lines()) {
-        QLabel* captionLabel = AccessibleLabel(Text::FromLatin1(caption), this);
-        QLabel* valueLabel = AccessibleLabel(Text::FromLatin1(value), this);
+        QLabel* captionLabel = AccessibleLabel(QString::fromStdString(caption), this);
+        QLabel* valueLabel = AccessibleLabel(QString::fromStdString(value), this);
         captionLabel->setObjectName(QStringLiteral("lblCaption%1").arg(row));
         valueLabel->setObjectName(QStringLiteral("lblValue%1").arg(row));
         ui->laySummary->addRow(captionLabel, valueLabel);
@@ -57,8 +56,8 @@ void TPreflightDialog::FillList() {
     items.reserve(static_cast<qsizetype>(shown) + 1);
     for (size_t i = 0; i < shown; ++i) {
         const TPreflightRecord& record = records[i];
-        items << new QTreeWidgetItem({QString::number(record.Position), Text::FromLatin1(record.Name),
-                                      Text::FromLatin1(record.Address), Text::FromLatin1(record.Reason)});
+        items << new QTreeWidgetItem({QString::number(record.Position), QString::fromStdString(record.Name),
+                                      QString::fromStdString(record.Address), QString::fromStdString(record.Reason)});
     }
     if (records.size() > shown)
         items << new QTreeWidgetItem(

@@ -4,16 +4,24 @@
 #include "app/MessageText.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
 #include "table/Table.h"
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <unordered_map>
 
 namespace {
 
 // The line buffer the client hands to the body feed bounds every line, wrapped or not.
 constexpr int FeedLineLimit = TSmtpClient::LineBufferSize - 1;
+
+// Characters of UTF-8 text: every byte that does not continue a character.
+int Characters(std::string_view text) {
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
 
 std::string LowerAscii(std::string_view text) {
     std::string lower(text);
@@ -62,7 +70,7 @@ int LongestWrapped(std::string_view text, int width) {
         const std::string line = MessageText::NextBodyLine(text, pos, width, FeedLineLimit, more);
         // The call that uses the text up returns a line the feed does not send.
         if (more)
-            longest = std::max(longest, static_cast<int>(line.size()));
+            longest = std::max(longest, Characters(line));
     }
     return longest;
 }
@@ -107,9 +115,7 @@ private:
     };
 
     static std::string Personalise(const TLine& line, const MessageText::FieldLookup& lookup) {
-        static const size_t footer = MessageText::Footer().size();
-        std::string text = MessageText::ReplaceVariables(line.Text, lookup);
-        text.resize(text.size() - footer);
+        std::string text = MessageText::Personalise(line.Text, lookup);
         if (line.Last)
             text += "\r\n";
         return text;
@@ -147,6 +153,8 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
     TField* const fields[] = {field(mailing.NameField), field(mailing.OrganizationField), field(mailing.EmailField),
                               field(mailing.DearField)};
 
+    const std::unique_ptr<TCodePage> codePage =
+        mailing.CodePage.empty() ? nullptr : std::make_unique<TCodePage>(mailing.CodePage);
     const TBodyLines bodyLines(mailing);
     std::string values[4];
     const MessageText::FieldLookup lookup = [&values](char placeholder) {
@@ -168,17 +176,24 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         FDeleted += table.RecNo() - previous - 1;
         previous = table.RecNo();
 
-        for (int i = 0; i < 4; ++i)
-            values[i] = fields[i] ? fields[i]->AsString() : std::string();
+        std::string undecodable;
+        for (int i = 0; i < 4; ++i) {
+            values[i].clear();
+            if (!fields[i])
+                continue;
+            const std::string& bytes = fields[i]->AsString();
+            size_t badAt = 0;
+            if (!codePage)
+                values[i] = bytes;
+            else if (!codePage->ToUtf8(bytes, values[i], badAt) && undecodable.empty())
+                undecodable = fields[i]->FieldName() + ": " + codePage->DescribeBadByte(bytes, badAt);
+        }
         const std::string& name = values[0];
         const std::string address = Text::Trim(values[2]);
-
-        for (int i = 0; i < 4; ++i)
-            if (fields[i] && !TextDecodes(values[i])) {
-                ++FUndecodable;
-                Add(position, name, address, "text in " + fields[i]->FieldName() + " does not decode");
-                break;
-            }
+        if (!undecodable.empty()) {
+            ++FUndecodable;
+            Add(position, name, address, std::move(undecodable));
+        }
         // The run passes over a record without an address; every other record gets a message.
         if (CheckAddress(position, name, address, seen))
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
@@ -227,19 +242,13 @@ std::string TPreflightSummary::AddressFault(std::string_view address) {
     return {};
 }
 
-// Table text is 8-bit and every byte is a character of the charset messages declare.
-// TODO(#13): check the bytes against the table's code page once the converter is in table/.
-bool TPreflightSummary::TextDecodes(std::string_view /*bytes*/) {
-    return true;
-}
-
 std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines() const {
     std::string unmapped;
     for (const std::string& placeholder : FUnmapped)
         unmapped += (unmapped.empty() ? "" : ", ") + placeholder;
     std::string longest = std::to_string(FLongestLine) + " characters";
     if (FWrapColumn > 0)
-        longest += " (wrapped at " + std::to_string(std::min(FWrapColumn, FeedLineLimit)) + ")";
+        longest += " (wrapped at " + std::to_string(std::min(FWrapColumn, MessageText::MaxLineLength)) + ")";
     else
         longest += " (not wrapped)";
     return {{"Records in the scope:", std::to_string(FRecords)},

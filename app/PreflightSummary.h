@@ -7,9 +7,11 @@
 #include <utility>
 #include <vector>
 
-// The prepared mailing as far as the summary needs it. Text is 8-bit, as the run sends it.
+// The prepared mailing as far as the summary needs it. Text is UTF-8, as the run sends it.
 struct TPreflightMailing {
     std::string TablePath;
+    // The code page the table's text is read in (an iconv name); empty takes the bytes as they are.
+    std::string CodePage;
     // The mapped field names; empty when the placeholder has no field.
     std::string NameField;
     std::string OrganizationField;
@@ -21,7 +23,7 @@ struct TPreflightMailing {
     std::string Subject;
     // The body before personalisation, lines separated by CR LF.
     std::string Body;
-    // The wrap column; 0 or less sends lines unwrapped (bounded by the client's line buffer).
+    // The wrap column; 0 or less sends lines unwrapped (bounded by the longest line a message may hold).
     int WrapColumn = 80;
 };
 
@@ -49,7 +51,7 @@ public:
     int ToSend() const { return FRecords - FWithoutAddress; }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
-    // The longest body line after personalisation, wrapping and footer, in characters.
+    // The longest body line after personalisation, wrapping and footer, in characters (not bytes).
     int LongestLine() const { return FLongestLine; }
     int WrapColumn() const { return FWrapColumn; }
     // Records worth a look, in table order; a record may appear once per reason.
@@ -60,8 +62,6 @@ public:
 
     // Why an address (trimmed, not empty) cannot be delivered as it stands; empty when it looks usable.
     static std::string AddressFault(std::string_view address);
-    // True when a field's bytes are text in the table's code page.
-    static bool TextDecodes(std::string_view bytes);
 
 private:
     void FindUnmapped(const TPreflightMailing& mailing);

@@ -34,6 +34,12 @@ void LoadRow(const TSettingsStore& store, const TSettingRow& row) {
         memo->setPlainText(FromCrLf(store.ReadString(row.Section, row.Ident, ToCrLf(memo->toPlainText()))));
     } else if (auto* combo = qobject_cast<QComboBox*>(control); combo && combo->isEditable()) {
         combo->setEditText(store.ReadString(row.Section, row.Ident, combo->currentText()));
+    } else if (combo && combo->itemData(0).isValid()) {
+        // A value the list does not have keeps the default.
+        const int index = combo->findData(store.ReadString(row.Section, row.Ident, combo->currentData().toString()),
+                                          Qt::UserRole, Qt::MatchFixedString);
+        if (index >= 0)
+            combo->setCurrentIndex(index);
     } else if (combo) {
         // An index the list does not have keeps the default.
         const int index = store.ReadInteger(row.Section, row.Ident, combo->currentIndex());
@@ -59,6 +65,8 @@ void SaveRow(TSettingsStore& store, const TSettingRow& row) {
         store.WriteString(row.Section, row.Ident, ToCrLf(memo->toPlainText()));
     else if (auto* combo = qobject_cast<QComboBox*>(control); combo && combo->isEditable())
         store.WriteString(row.Section, row.Ident, combo->currentText());
+    else if (combo && combo->itemData(0).isValid())
+        store.WriteString(row.Section, row.Ident, combo->currentData().toString());
     else if (combo)
         store.WriteInteger(row.Section, row.Ident, combo->currentIndex());
     else if (auto* slider = qobject_cast<QSlider*>(control))

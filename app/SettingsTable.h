@@ -12,7 +12,8 @@ struct TSettingRow {
     QString Section;
     QString Ident;
     // The control's kind decides the stored form: a line edit or an editable combo box its text, a plain-text
-    // edit its text with CR LF breaks, a slider, spin box or fixed combo box an integer, a check box "0" or "1".
+    // edit its text with CR LF breaks, a fixed combo box whose items carry data the current item's data as text,
+    // a slider, spin box or other fixed combo box an integer, a check box "0" or "1".
     QWidget* Control;
 };
 

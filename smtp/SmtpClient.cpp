@@ -1,11 +1,13 @@
-// The SMTP client: one line per command, one reply per wait, a fixed header block and a pulled body.
+// The SMTP client: one line per command, one reply per wait, a header block and body in the message's charset.
 #include "smtp/SmtpClient.h"
 
 #include "framework/Application.h"
 #include "framework/Text.h"
+#include "smtp/Mime.h"
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -262,64 +264,162 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
     return TMailStep::Dot;
 }
 
+// The header block: the lines of the message's own values, each offered to OnHeaderLine, then encoded in the
+// message's charset and folded. The charset depends on the whole message, so the body is pulled first.
 void TSmtpClient::SendHeaderBlock() {
-    const std::string lines[] = {
-        "From: " + OneLine(FHdrFrom), "To: " + OneLine(FHdrTo),
-        "Cc: " + OneLine(FHdrcc),     "Subject: " + OneLine(FHdrSubject),
-        "Mime-Version: 1.0",          "Content-Type: text/plain; charset=\"iso-8859-1\"",
-    };
-    for (const std::string& line : lines) {
-        // A value too long for the buffer is cut at its end.
-        const size_t length = std::min(line.size(), static_cast<size_t>(MaxLineLength));
-        std::memcpy(FLineBuffer, line.data(), length);
-        FLineBuffer[length] = '\0';
-        SendHeaderLine(FLineBuffer, LineBufferSize);
+    PullBody();
+    FHeaderLines.clear();
+    OfferHeaderLine("From: " + OneLine(FHdrFrom));
+    OfferHeaderLine("To: " + OneLine(FHdrTo));
+    // An empty Cc line is no header at all (RFC 5322 3.6.3 wants at least one address after "Cc:").
+    if (!Text::Trim(FHdrcc).empty())
+        OfferHeaderLine("Cc: " + OneLine(FHdrcc));
+    OfferHeaderLine("Subject: " + OneLine(FHdrSubject));
+    // RFC 5322 3.6 requires Date; providers refuse or penalise mail without a Message-ID.
+    OfferHeaderLine("Date: " + Mime::DateValue(std::time(nullptr)));
+    OfferHeaderLine("Message-ID: " + Mime::NewMessageId(Address(FFromName)));
+    OfferHeaderLine("Mime-Version: 1.0");
+
+    Mime::TCharset charset = Mime::TCharset::UsAscii;
+    for (const std::string& line : FHeaderLines)
+        charset = Mime::Wider(charset, Mime::CharsetOf(line));
+    bool shortLines = true;
+    for (const std::string& line : FBody) {
+        charset = Mime::Wider(charset, Mime::CharsetOf(line));
+        shortLines = shortLines && line.size() <= MaxWireLine;
     }
+    // The rest of a body longer than the look-ahead is unknown: UTF-8 holds whatever it brings.
+    if (!FBodyComplete)
+        charset = Mime::TCharset::Utf8;
+    FCharset = charset;
+    // Quoted-printable unless the whole body is known to fit as it is.
+    FBodyEncoding = BodyEncoding::QuotedPrintable;
+    if (FBodyComplete && charset == Mime::TCharset::UsAscii && shortLines)
+        FBodyEncoding = BodyEncoding::SevenBit; // the first version's body bytes, unchanged
+    else if (FBodyComplete && EightBitAccepted() && EncodedLinesFit())
+        FBodyEncoding = BodyEncoding::EightBit;
+    OfferHeaderLine(std::string("Content-Type: text/plain; charset=\"") + Mime::CharsetName(charset) + "\"");
+    OfferHeaderLine(std::string("Content-Transfer-Encoding: ") + (FBodyEncoding == BodyEncoding::SevenBit ? "7bit"
+                                                                  : FBodyEncoding == BodyEncoding::EightBit
+                                                                      ? "8bit"
+                                                                      : "quoted-printable"));
+    for (const std::string& line : FHeaderLines)
+        for (const std::string& folded : Mime::FoldHeader(Mime::EncodeHeaderLine(line, charset)))
+            SendCommand(folded);
+    FHeaderLines.clear();
+}
+
+void TSmtpClient::OfferHeaderLine(const std::string& line) {
+    // A value too long for the buffer is cut at its end, never inside a character.
+    size_t length = std::min(line.size(), static_cast<size_t>(MaxLineLength));
+    while (length > 0 && length < line.size() && (static_cast<unsigned char>(line[length]) & 0xC0) == 0x80)
+        --length;
+    std::memcpy(FLineBuffer, line.data(), length);
+    FLineBuffer[length] = '\0';
+    SendHeaderLine(FLineBuffer, LineBufferSize);
 }
 
 void TSmtpClient::SendHeaderLine(char* buffer, int size) {
     if (OnHeaderLine)
         OnHeaderLine(this, buffer, size);
-    if (buffer[0] != '\0')
-        SendCommand(std::string_view(buffer, strnlen(buffer, static_cast<size_t>(size))));
-}
-
-void TSmtpClient::SendBody() {
-    bool more = true;
-    int lineNum = 1;
-    while (more && FState == smtpConnected) {
-        if (!OnGetData)
-            break;
-        more = true;
-        try {
-            OnGetData(this, lineNum, FLineBuffer, MaxLineLength, more);
-        } catch (...) {
-            more = false; // a failing feed ends the body; the final dot and its reply decide
-        }
-        if (!more)
-            break;
-        FLineBuffer[MaxLineLength] = '\0';
-        SendBodyLine(FLineBuffer);
-        ++lineNum;
-        ProcessMessages();
+    // Lines the handler appended after CR LF are header lines of their own.
+    std::string_view rest(buffer, strnlen(buffer, static_cast<size_t>(size)));
+    while (!rest.empty()) {
+        const size_t end = std::min(rest.find_first_of("\r\n"), rest.size());
+        if (end > 0)
+            FHeaderLines.emplace_back(rest.substr(0, end));
+        rest.remove_prefix(std::min(rest.size(), end + (rest.substr(end, 2) == "\r\n" ? 2 : 1)));
     }
 }
 
-void TSmtpClient::SendBodyLine(const char* line) {
+bool TSmtpClient::PullLine() {
+    if (!OnGetData || FState != smtpConnected)
+        return false;
+    bool more = true;
+    try {
+        OnGetData(this, FLineNum, FLineBuffer, MaxLineLength, more);
+    } catch (...) {
+        more = false; // a failing feed ends the body; the final dot and its reply decide
+    }
+    if (!more)
+        return false;
+    FLineBuffer[MaxLineLength] = '\0';
     // A CR or LF inside a line starts a new line here, so each piece is dot-stuffed on its own and a lone "."
     // from the feed can never end the message early (RFC 5321 4.5.2).
-    std::string_view rest(line);
+    std::string_view rest(FLineBuffer);
     for (;;) {
-        const auto breakAt = std::find_if(rest.begin(), rest.end(), [](char ch) { return ch == '\r' || ch == '\n'; });
-        const std::string_view piece = rest.substr(0, static_cast<size_t>(breakAt - rest.begin()));
-        if (!piece.empty() && piece.front() == '.')
-            SendCommand("." + std::string(piece));
-        else
-            SendCommand(piece);
-        if (breakAt == rest.end())
-            return;
-        rest.remove_prefix(piece.size() + (rest.substr(piece.size(), 2) == "\r\n" ? 2 : 1));
+        const size_t end = std::min(rest.find_first_of("\r\n"), rest.size());
+        FBody.emplace_back(rest.substr(0, end));
+        if (end == rest.size())
+            break;
+        rest.remove_prefix(end + (rest.substr(end, 2) == "\r\n" ? 2 : 1));
     }
+    ++FLineNum;
+    ProcessMessages();
+    return true;
+}
+
+void TSmtpClient::PullBody() {
+    // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out
+    // is seen before any byte of the message leaves, even when every reply came too fast for a wait.
+    FMessagesProcessed = {};
+    ProcessMessages();
+    FBody.clear();
+    FLineNum = 1;
+    FBodyComplete = false;
+    size_t bytes = 0;
+    while (bytes < BodyLookAhead) {
+        const size_t before = FBody.size();
+        if (!PullLine()) {
+            FBodyComplete = true;
+            return;
+        }
+        for (size_t i = before; i < FBody.size(); ++i)
+            bytes += FBody[i].size() + 2;
+    }
+}
+
+bool TSmtpClient::EncodedLinesFit() const {
+    return std::all_of(FBody.begin(), FBody.end(),
+                       [this](const std::string& line) { return Mime::Encode(line, FCharset).size() <= MaxWireLine; });
+}
+
+// ---- 8BITMIME -------------------------------------------------------------------------------------------------
+// An 8-bit body may go out unencoded only to a server that offered 8BITMIME over EHLO (RFC 6152), with
+// BODY=8BITMIME on MAIL. TODO(#13): the client does not read the server's extensions yet; until it does, every
+// 8-bit body goes out quoted-printable.
+bool TSmtpClient::EightBitAccepted() const {
+    return false;
+}
+// ---------------------------------------------------------------------------------------------------------------
+
+void TSmtpClient::SendBody() {
+    // The lines pulled ahead, then the rest of a body longer than the look-ahead as the feed hands it out.
+    for (size_t i = 0;; ++i) {
+        if (i == FBody.size()) {
+            FBody.clear();
+            i = 0;
+            if (FBodyComplete || !PullLine())
+                break;
+        }
+        if (FState != smtpConnected)
+            break;
+        if (FBodyEncoding == BodyEncoding::QuotedPrintable) {
+            for (const std::string& piece : Mime::QuotedPrintable(Mime::Encode(FBody[i], FCharset)))
+                SendBodyLine(piece);
+        } else {
+            SendBodyLine(Mime::Encode(FBody[i], FCharset));
+        }
+    }
+    FBody.clear();
+}
+
+void TSmtpClient::SendBodyLine(const std::string& line) {
+    // RFC 5321 4.5.2: a line that starts with "." gets one more in front.
+    if (!line.empty() && line.front() == '.')
+        SendCommand("." + line);
+    else
+        SendCommand(line);
 }
 
 void TSmtpClient::Quit() {

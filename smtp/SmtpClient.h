@@ -4,6 +4,7 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Wait.h"
+#include "smtp/Mime.h"
 
 #include <QObject>
 #include <QPointer>
@@ -30,6 +31,8 @@ public:
     // Limits on one reply (RFC 5321 4.2.1 sets none): beyond them a server is not answering but flooding.
     static constexpr size_t MaxContinuationLines = 100;
     static constexpr size_t MaxReplyLineBytes = 4096;
+    // No line on the wire is longer than this, CR LF not counted (RFC 5321 4.5.3.1.6).
+    static constexpr size_t MaxWireLine = 998;
 
     explicit TSmtpClient(QObject* owner = nullptr);
     ~TSmtpClient() override;
@@ -58,7 +61,8 @@ public:
     std::vector<std::string>& RcptCcName() { return FRcptCcName; }
     const std::vector<std::string>& RcptCcName() const { return FRcptCcName; }
     void SetRcptCcName(std::vector<std::string> value) { FRcptCcName = std::move(value); }
-    // Values of the "From: ", "To: ", "Cc: " and "Subject: " header lines.
+    // Values of the "From: ", "To: ", "Cc: " and "Subject: " header lines, as UTF-8 text: the client encodes
+    // them for the wire. An empty Cc sends no "Cc:" line.
     std::string HdrFrom() const { return FHdrFrom; }
     void SetHdrFrom(const std::string& value) { FHdrFrom = value; }
     std::string HdrTo() const { return FHdrTo; }
@@ -101,8 +105,9 @@ public:
 
     // Progress text: every line sent ("> ...") and received ("< ..."), and the client's own messages.
     std::function<void(TSmtpClient* sender, const std::string& msg)> OnDisplay;
-    // Supplies the body, one NUL-terminated line per call into msgLine (at most maxLen characters);
-    // more set to false ends the body and that call's line is not sent.
+    // Supplies the body, one NUL-terminated line of UTF-8 text per call into msgLine (at most maxLen bytes);
+    // more set to false ends the body and that call's line is not sent. The whole body is pulled before the
+    // header block goes out, since the message's charset and transfer encoding depend on it.
     std::function<void(TSmtpClient* sender, int lineNum, char* msgLine, int maxLen, bool& more)> OnGetData;
     // Sees each generated header line in a buffer of size bytes; may change it, append CR LF and further
     // header lines, or empty it to suppress the line.
@@ -156,8 +161,17 @@ private:
     std::string TimeOutText() const;
     bool SendRecipients(const std::vector<std::string>& recipients);
     void SendHeaderBlock();
+    void OfferHeaderLine(const std::string& line);
+    // Pulls the body from OnGetData into FBody, one entry per line, up to BodyLookAhead bytes.
+    void PullBody();
+    // Pulls one line (more when it holds line breaks) into FBody; false at the end of the body.
+    bool PullLine();
     void SendBody();
-    void SendBodyLine(const char* line);
+    void SendBodyLine(const std::string& line);
+    // True when every body line, in the message's charset, fits the wire's line limit.
+    bool EncodedLinesFit() const;
+    // True when the server takes 8-bit bodies as they are.
+    bool EightBitAccepted() const;
     void CloseSocket();
     // Lets pending window messages run, at most once every few milliseconds.
     void ProcessMessages();
@@ -201,4 +215,15 @@ private:
     std::string FPending;
     std::chrono::steady_clock::time_point FMessagesProcessed;
     char FLineBuffer[LineBufferSize] = {};
+    // The message in transfer: its header lines (UTF-8, before encoding), body lines, charset and encoding.
+    enum class BodyEncoding { SevenBit, EightBit, QuotedPrintable };
+    std::vector<std::string> FHeaderLines;
+    std::vector<std::string> FBody;
+    int FLineNum = 1;
+    // The whole body was pulled before the header block: its charset is exact.
+    bool FBodyComplete = false;
+    // How much body is pulled before the header block goes out. A longer body streams on in UTF-8.
+    static constexpr size_t BodyLookAhead = 1 << 20;
+    Mime::TCharset FCharset = Mime::TCharset::UsAscii;
+    BodyEncoding FBodyEncoding = BodyEncoding::SevenBit;
 };

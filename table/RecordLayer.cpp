@@ -325,6 +325,14 @@ int FileRecordCount(int cursor, int& count) {
     return rcOk;
 }
 
+int LanguageDriver(int cursor, int& languageDriver) {
+    TAreaGuard guard(cursor);
+    if (!guard.Valid())
+        return rcNoCursor;
+    languageDriver = xb_LanguageDriver();
+    return rcOk;
+}
+
 int ReadMemo(int cursor, std::string_view fieldBytes, std::string& text, std::string& reason) {
     TAreaGuard guard(cursor);
     if (!guard.Valid())

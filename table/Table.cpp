@@ -3,6 +3,7 @@
 
 #include "table/BlobField.h"
 #include "table/BooleanField.h"
+#include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/DateField.h"
 #include "table/FloatField.h"
@@ -12,6 +13,8 @@
 #include "table/StringField.h"
 
 #include "framework/Text.h"
+
+#include <fstream>
 
 namespace {
 
@@ -205,6 +208,38 @@ int TTable::FileRecordCount() {
     if (code != RecordLayer::rcOk)
         throw EDBEngineError(code);
     return count;
+}
+
+int TTable::LanguageDriver() const {
+    CheckActive();
+    int languageDriver = 0;
+    const int code = RecordLayer::LanguageDriver(FCursor, languageDriver);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    return languageDriver;
+}
+
+std::string TTable::CodePageFile() const {
+    const TWorkArea* area = RecordLayer::WorkAreaOf(FCursor);
+    std::string path =
+        area ? area->FullPath : RecordLayer::TablePath(RecordLayer::DatabaseFolder(FDatabaseName), FTableName);
+    const std::size_t dot = path.find_last_of('.');
+    if (dot != std::string::npos && path.find_first_of("/\\", dot) == std::string::npos)
+        path.resize(dot);
+    for (const char* extension : {".cpg", ".CPG"}) {
+        std::ifstream file(path + extension, std::ios::binary);
+        std::string line;
+        if (file && std::getline(file, line))
+            return line.substr(0, 64);
+    }
+    return {};
+}
+
+std::string TTable::DeclaredCodePage() const {
+    std::string name = TCodePage::ForLanguageDriver(LanguageDriver());
+    if (name.empty())
+        name = TCodePage::ForCpgText(CodePageFile());
+    return name;
 }
 
 TField& TTable::Fields(int index) const {

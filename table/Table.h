@@ -47,6 +47,13 @@ public:
     // Every record of the file, those marked deleted included.
     int FileRecordCount();
 
+    // The language-driver byte of the open table's header (0 when it declares no code page).
+    int LanguageDriver() const;
+    // The first line of the .cpg file beside the table (as GIS tools write it), empty when there is none.
+    std::string CodePageFile() const;
+    // The code page the table declares: its language-driver byte, else its .cpg file; empty when neither says.
+    std::string DeclaredCodePage() const;
+
     int FieldCount() const { return static_cast<int>(FFields.size()); }
     TField& Fields(int index) const;
     // Compared without regard to case; none raises "Field '<name>' not found".

@@ -1,6 +1,7 @@
 // quorvel-dbf: shows the fields, the record count or the records of a .dbf table, through the same
 // engine and field classes the wizard reads recipients with.
 #include "framework/Application.h"
+#include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/XbaseEnv.h"
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +19,7 @@ namespace {
 
 const char* const UsageText = "usage: quorvel-dbf fields FILE\n"
                               "       quorvel-dbf count FILE\n"
-                              "       quorvel-dbf dump [--deleted] FILE\n"
+                              "       quorvel-dbf dump [--deleted] [--raw | --code-page NAME] FILE\n"
                               "       quorvel-dbf --help | --version\n";
 
 int Usage() {
@@ -28,13 +30,92 @@ int Usage() {
 int Help() {
     std::cout << UsageText
               << "\nShows what Quorvel Mailer reads from a dBase/FoxPro table, or what its error log holds.\n\n"
-                 "  fields FILE           one line per field: name, type letter, width, decimals\n"
+                 "  fields FILE           one line per field: name, type letter, width, decimals; then the code page\n"
                  "  count FILE            the number of records not marked deleted\n"
                  "  dump FILE             the records as CSV (RFC 4180), with a header line of field names\n"
-                 "  dump --deleted FILE   all records; the first column marks deleted ones with *\n\n"
+                 "  dump --deleted FILE   all records; the first column marks deleted ones with *\n"
+                 "  dump --code-page NAME FILE   text read in code page NAME (CP866, CP1251, ISO-8859-2, ...)\n"
+                 "  dump --raw FILE       text as stored; otherwise it is converted to UTF-8 from the code page\n"
+                 "                        the table declares (language-driver byte, else .cpg file, else CP1252)\n\n"
                  "See quorvel-dbf(1).\n";
     return 0;
 }
+
+// What a table that declares no code page most likely holds: text from a Windows program.
+const char* const FallbackCodePage = "CP1252";
+
+struct TOptions {
+    std::string Command;
+    std::string File;
+    bool WithDeleted = false;
+    bool Raw = false;
+    std::string CodePage;
+};
+
+// False on wrong usage. Options go between the command and the file; only dump takes them.
+bool ParseArgs(const std::vector<std::string>& args, TOptions& options) {
+    if (args.size() < 2)
+        return false;
+    options.Command = args[0];
+    if (options.Command != "fields" && options.Command != "count" && options.Command != "dump")
+        return false;
+    for (std::size_t i = 1; i + 1 < args.size(); ++i) {
+        if (options.Command != "dump")
+            return false;
+        if (args[i] == "--deleted")
+            options.WithDeleted = true;
+        else if (args[i] == "--raw")
+            options.Raw = true;
+        else if (args[i] == "--code-page" && i + 2 < args.size())
+            options.CodePage = args[++i];
+        else
+            return false;
+    }
+    options.File = args.back();
+    return !(options.Raw && !options.CodePage.empty());
+}
+
+// Where the table says which code page its text is in, for the fields listing.
+std::string CodePageSource(TTable& table) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", table.LanguageDriver());
+    const std::string fromByte = TCodePage::ForLanguageDriver(table.LanguageDriver());
+    if (!fromByte.empty())
+        return fromByte + " (language driver " + hex + ")";
+    const std::string fromFile = TCodePage::ForCpgText(table.CodePageFile());
+    if (!fromFile.empty())
+        return fromFile + " (.cpg file)";
+    return std::string("none declared (language driver ") + hex + "), read as " + FallbackCodePage;
+}
+
+// The dump's text in UTF-8: converted from the table's code page, or the stored bytes with --raw.
+class TDumpText {
+public:
+    TDumpText(TTable& table, const TOptions& options) {
+        if (options.Raw)
+            return;
+        const std::string name = options.CodePage.empty() ? table.DeclaredCodePage() : options.CodePage;
+        FCodePage = std::make_unique<TCodePage>(name.empty() ? FallbackCodePage : name);
+    }
+    // Bytes that stand for no character are reported, never replaced: an EDatabaseError names them.
+    std::string_view operator()(std::string_view bytes) {
+        if (!FCodePage || FCodePage->Unchanged(bytes))
+            return bytes;
+        // The buffer only grows: a million values convert without an allocation or a fill each.
+        if (FText.size() < TCodePage::MaxUtf8Bytes(bytes.size()))
+            FText.resize(TCodePage::MaxUtf8Bytes(bytes.size()));
+        std::size_t length = 0;
+        std::size_t badAt = 0;
+        if (!FCodePage->ToUtf8(bytes, FText.data(), length, badAt))
+            throw EDatabaseError(FCodePage->DescribeBadByte(bytes, badAt) +
+                                 " (--code-page NAME reads it in another, --raw as stored)");
+        return std::string_view(FText.data(), length);
+    }
+
+private:
+    std::unique_ptr<TCodePage> FCodePage;
+    std::string FText;
+};
 
 // The message of a table error, with the engine's reason after it when it gave one.
 std::string Explained(const EDatabaseError& error) {
@@ -137,18 +218,19 @@ void Fields(TTable& table) {
         const TField& f = table.Fields(i);
         std::cout << f.FieldName() << ' ' << f.TypeLetter() << ' ' << f.Size() << ' ' << f.Decimals() << '\n';
     }
+    std::cout << "code page: " << CodePageSource(table) << '\n';
 }
 
 // A value that cannot be read (a damaged memo) is written empty and reported; the dump goes on. Returns
 // false when any value was left out.
-bool Dump(TTable& table, const std::string& file, bool withDeleted) {
+bool Dump(TTable& table, const std::string& file, bool withDeleted, TDumpText& text) {
     TCsvWriter csv;
     if (withDeleted)
         csv.Value("DELETED");
     std::vector<TField*> fields;
     for (int i = 0; i < table.FieldCount(); ++i) {
         fields.push_back(&table.Fields(i));
-        csv.Value(fields.back()->FieldName());
+        csv.Value(text(fields.back()->FieldName()));
     }
     csv.EndLine();
     bool complete = true;
@@ -157,7 +239,7 @@ bool Dump(TTable& table, const std::string& file, bool withDeleted) {
             csv.Value(table.RecordDeleted() ? "*" : "");
         for (TField* field : fields) {
             try {
-                csv.Value(field->AsText());
+                csv.Value(text(field->AsText()));
             } catch (const EDatabaseError& e) {
                 csv.Value("");
                 complete = false;
@@ -180,13 +262,12 @@ int main(int argc, char** argv) {
         std::cout << "quorvel-dbf " << Application::Version().toStdString() << '\n';
         return 0;
     }
-    if (args.size() < 2)
+    TOptions options;
+    if (!ParseArgs(args, options))
         return Usage();
-    const std::string& command = args[0];
-    const bool withDeleted = command == "dump" && args.size() == 3 && args[1] == "--deleted";
-    if ((command != "fields" && command != "count" && command != "dump") || args.size() != (withDeleted ? 3u : 2u))
-        return Usage();
-    const std::string& file = args.back();
+    const std::string& command = options.Command;
+    const bool withDeleted = options.WithDeleted;
+    const std::string& file = options.File;
     try {
         TXbaseEnv env;
         env.SetDeleted(!withDeleted);
@@ -200,8 +281,10 @@ int main(int argc, char** argv) {
             Fields(table);
         else if (command == "count")
             std::cout << table.RecordCount() << '\n';
-        else
-            complete = Dump(table, file, withDeleted);
+        else {
+            TDumpText text(table, options);
+            complete = Dump(table, file, withDeleted, text);
+        }
         std::cout.flush();
         return std::cout.good() && complete ? 0 : 1;
     } catch (const EDatabaseError& e) {

@@ -115,6 +115,7 @@ int main(int argc, char* argv[]) {
     Control<QComboBox>(form, "cmbOrganization")->setEditText(QStringLiteral("COMPANY"));
     Control<QComboBox>(form, "cmbEmail")->setEditText(QStringLiteral("EMAIL"));
     Control<QComboBox>(form, "cmbDear")->setEditText(QStringLiteral("SALUTE"));
+    form.edtTableExit(table); // as when the user leaves the edit: the code page preview reads the table
     Control<QCheckBox>(form, "chbLimit")->setChecked(true);
     Control<QLineEdit>(form, "edtScopeTo")->setText(QStringLiteral("2"));
     ok = Save(form, folder, "page4-recipients.png") && ok;

@@ -296,6 +296,11 @@ int xb_TableVersion() {
     return area ? area->File()->Layout().Version : 0;
 }
 
+int xb_LanguageDriver() {
+    const TXbArea* area = Table();
+    return area ? area->File()->Layout().CodePage : 0;
+}
+
 std::string xb_GetString(std::string_view name) {
     const TDbfField* f = nullptr;
     const std::string bytes = FieldBytes(name, &f);

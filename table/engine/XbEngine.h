@@ -71,6 +71,8 @@ const TDbfField* xb_FieldDescriptor(int fieldNo);
 bool xb_BlankRecord(std::string& image);
 // Our addition: the version byte of the selected area's file.
 int xb_TableVersion();
+// Our addition: the language-driver byte (header byte 29) of the selected area's file: its code page.
+int xb_LanguageDriver();
 
 // Typed access to the current record.
 std::string xb_GetTrimString(std::string_view name);

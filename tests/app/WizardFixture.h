@@ -82,7 +82,7 @@ inline QByteArray RunPython(const QString& script, const QStringList& args = {})
 
 // Writes a dBase III table with an independent writer; the rows listed in deleted carry the deletion mark.
 inline void MakeTable(const QString& path, const QString& fields, const QList<QStringList>& rows,
-                      const QList<int>& deleted = {}) {
+                      const QList<int>& deleted = {}, const QString& codePage = QStringLiteral("cp1252")) {
     QJsonArray jsonRows;
     for (const QStringList& row : rows)
         jsonRows.append(QJsonArray::fromStringList(row));
@@ -90,13 +90,13 @@ inline void MakeTable(const QString& path, const QString& fields, const QList<QS
     for (int index : deleted)
         jsonDeleted.append(index);
     RunPython(QStringLiteral("import dbf, json, sys\n"
-                             "t = dbf.Table(sys.argv[1], sys.argv[2], codepage='cp1252', dbf_type='db3')\n"
+                             "t = dbf.Table(sys.argv[1], sys.argv[2], codepage=sys.argv[5], dbf_type='db3')\n"
                              "t.open(mode=dbf.READ_WRITE)\n"
                              "for row in json.loads(sys.argv[3]): t.append(tuple(row))\n"
                              "for i in json.loads(sys.argv[4]): dbf.delete(t[i])\n"
                              "t.close()\n"),
               {path, fields, QString::fromUtf8(QJsonDocument(jsonRows).toJson(QJsonDocument::Compact)),
-               QString::fromUtf8(QJsonDocument(jsonDeleted).toJson(QJsonDocument::Compact))});
+               QString::fromUtf8(QJsonDocument(jsonDeleted).toJson(QJsonDocument::Compact)), codePage});
 }
 
 // The rows of a table as an independent reader sees them: one line per record, fields joined by '|'.

@@ -2,6 +2,7 @@
 // python3-dbf, and what arrived and what mail_log.dbf holds read back independently.
 #include "tests/app/WizardFixture.h"
 #include "tests/framework/ModalAnswer.h"
+#include "tests/servers/ParsedMail.h"
 #include "tests/servers/ScriptedServer.h"
 #include "tests/servers/SmtpSink.h"
 #include "tests/servers/ThreadedPeer.h"
@@ -162,15 +163,77 @@ private slots:
         QCOMPARE(messages[0].Sender, std::string("sender@example.org"));
         QCOMPARE(messages[0].Recipients, std::vector<std::string>{"anna@example.org"});
         QCOMPARE(messages[2].Recipients, std::vector<std::string>{"eva@example.org"});
-        const QByteArray first = messages[0].Content;
-        QVERIFY(first.startsWith("From: Quorvel Test <sender@example.org>\r\nOrganization: Test Works\r\n"
-                                 "To: Anna Berg <anna@example.org>\r\nCc: \r\nSubject: Autumn news\r\n"));
+        // An all-ASCII message: the first version's header block without its empty Cc line, plus Date,
+        // Message-ID and the transfer encoding; the first version's body bytes.
+        QByteArray first = messages[0].Content;
+        const qsizetype date = first.indexOf("\r\nDate: ") + 8;
+        first.replace(date, first.indexOf("\r\n", date) - date, "*");
+        const qsizetype id = first.indexOf("\r\nMessage-ID: ") + 14;
+        first.replace(id, first.indexOf("\r\n", id) - id, "*");
+        QVERIFY2(first.startsWith("From: Quorvel Test <sender@example.org>\r\nOrganization: Test Works\r\n"
+                                  "To: Anna Berg <anna@example.org>\r\nSubject: Autumn news\r\nDate: *\r\n"
+                                  "Message-ID: *\r\nMime-Version: 1.0\r\nContent-Type: text/plain; "
+                                  "charset=\"us-ascii\"\r\nContent-Transfer-Encoding: 7bit\r\n\r\n"),
+                 first.constData());
         QVERIFY2(first.contains("\r\n\r\nDear Ms. Anna Berg,\r\n\r\nnews for Berg AG.\r\n.\r\nBye\r\n\r\n"
                                 "Delivered to you by Quorvel Mailer"),
                  first.constData());
         QVERIFY(messages[0].Wire.contains("\r\n..\r\nBye\r\n")); // the lone dot went out stuffed
         QVERIFY(messages[1].Content.contains("Dear Mr. Carl Dorn,\r\n\r\nnews for .\r\n"));
         QVERIFY(LogRows().isEmpty());
+    }
+
+    // A table in a DOS code page and a page in three scripts: every message, parsed by Python's email package,
+    // holds the exact text; dates parse, message ids differ, no line is longer than 998; the log row of a
+    // refused recipient holds "?" for what Windows-1252 cannot hold.
+    void everyLanguageThroughTheWindow() {
+        const QString table = FDir.filePath("cyrillic.dbf");
+        const QStringList names{QStringLiteral("Иван Петров"), QStringLiteral("Anna Berg"), QStringLiteral("Ольга")};
+        MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
+                  {{names[0], "ivan@example.org", QStringLiteral("Г-н"), ""},
+                   {names[1], "anna@example.org", "Ms.", ""},
+                   {names[2], "olga@example.org", QStringLiteral("Г-жа"), ""}},
+                  {}, "cp866");
+        SmtpSink sink({"olga@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable);
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QLineEdit>(*form, "edtSubject")->setText(QStringLiteral("Новости для %N — €"));
+        const QString link = QStringLiteral("https://example.org/a-long-link-that-must-not-break-at-its-hyphens");
+        Find<QPlainTextEdit>(*form, "memMessage")
+            ->setPlainText(QStringLiteral("Здравствуйте, %D %N!\n") + link + QStringLiteral("\n-- \nZoë"));
+        Find<QLineEdit>(*form, "edtName")->setText(QStringLiteral("Zoë Müller"));
+        Find<QLineEdit>(*form, "edtOrganization")->setText(QStringLiteral("Société Générale"));
+        Find<QLineEdit>(*form, "edtWrapLines")->setText("40");
+        SetTable(*form, table);
+        Find<QPushButton>(*form, "btnNext")->click();
+        QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
+        Start(*form);
+        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("2"));
+
+        const auto messages = sink.Messages();
+        QCOMPARE(int(messages.size()), 2);
+        const QList<TParsedMail> mails = ParseMails({messages[0].Content, messages[1].Content});
+        QCOMPARE(mails.size(), 2);
+        const QStringList dears{QStringLiteral("Г-н"), "Ms."};
+        for (int i = 0; i < 2; ++i) {
+            const TParsedMail& mail = mails[i];
+            QCOMPARE(mail.Defects, QString());
+            QCOMPARE(mail.ToName, names[i]);
+            QCOMPARE(mail.FromName, QStringLiteral("Zoë Müller"));
+            QCOMPARE(mail.Organization, QStringLiteral("Société Générale"));
+            QCOMPARE(mail.Subject, QStringLiteral("Новости для ") + names[i] + QStringLiteral(" — €"));
+            QCOMPARE(mail.Body, QStringLiteral("Здравствуйте, ") + dears[i] + " " + names[i] + "!\n" + link +
+                                    "\n-- \nZoë\n\nDelivered to you by Quorvel Mailer - get\nfree e-mail "
+                                    "software at:\nhttps://quorvel.example/mailer\n");
+            QCOMPARE(mail.Charset, QStringLiteral("utf-8"));
+            QVERIFY(mail.DateParses);
+            QVERIFY(!mail.HasCc);
+            QVERIFY(mail.LongestLine <= 998);
+        }
+        QVERIFY(!mails[0].MessageId.isEmpty());
+        QVERIFY(mails[0].MessageId != mails[1].MessageId);
+        QCOMPARE(LogRows(), (QStringList{"550 Mailbox unavailable: olga@example.org|?????|olga@example.org"}));
     }
 
     // Scope 2 to 3 of 5: records 2 and 3 only, at 50% and 100%.

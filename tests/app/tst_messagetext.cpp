@@ -98,6 +98,20 @@ private Q_SLOTS:
                                                           "b")
                                                << 80 << QStringList{"a b"};
         QTest::newRow("tab kept inside") << "a\tb" << 80 << QStringList{"a\tb"};
+        // Links move whole to the next line, never broken at their hyphens nor cut at the column.
+        QTest::newRow("link moves whole")
+            << "see https://a.example/x-y-z now" << 12 << QStringList{"see", "https://a.example/x-y-z", "now"};
+        QTest::newRow("link fits") << "go www.a-b.example" << 20 << QStringList{"go www.a-b.example"};
+        QTest::newRow("mailto link") << "write mailto:anna-berg@example.org" << 10
+                                     << QStringList{"write", "mailto:anna-berg@example.org"};
+        QTest::newRow("no link without prefix") << "see a.example/x-y" << 12 << QStringList{"see", "a.example/x-", "y"};
+        QTest::newRow("signature separator") << "Bye\r\n-- \r\nAnna" << 80 << QStringList{"Bye", "-- ", "Anna"};
+        QTest::newRow("two dashes stay two") << "--\r\nx" << 80 << QStringList{"--", "x"};
+        // A character of several bytes counts once and is never split.
+        QTest::newRow("utf-8 counts characters")
+            << QStringLiteral("Grüße an Zoë") << 5 << QStringList{QStringLiteral("Grüße"), "an", QStringLiteral("Zoë")};
+        QTest::newRow("utf-8 long word cut")
+            << QStringLiteral("ЖЖЖЖЖЖ") << 4 << QStringList{QStringLiteral("ЖЖЖЖ"), QStringLiteral("ЖЖ")};
     }
     void wrap() {
         QFETCH(QString, text);
@@ -108,6 +122,21 @@ private Q_SLOTS:
         // The last call returns what is left of the text with more false.
         QCOMPARE(got.join(QLatin1Char('|')), lines.join(QLatin1Char('|')));
     }
+
+    // No body line is longer than the wire allows: a wrap of 0 or above 998 means 998, links included.
+    void wrapIsCappedAt998() {
+        for (int width : {0, 998, 999, 5000}) {
+            const QStringList got = Q(Feed(std::string(2500, 'a'), width));
+            QCOMPARE(got, (QStringList{QString(998, 'a'), QString(998, 'a'), QString(504, 'a')}));
+        }
+        const std::string link = "https://example.org/" + std::string(1200, 'p');
+        QCOMPARE(Q(Feed("x " + link, 40)).mid(0, 2), (QStringList{"x", QString::fromStdString(link.substr(0, 998))}));
+        // 998 characters of two bytes each would be 1996 bytes: the line stops at 998 bytes.
+        for (const std::string& line : Feed(QString(700, QChar(0x0416)).toStdString(), 0))
+            QVERIFY(line.size() <= 998);
+    }
+
+    void subjectRule() { QCOMPARE(Personalise("News for %N (%O) 100%", Lookup), std::string("News for Smith () 100")); }
 
     // A whole message as the client pulls it: every text line, then the footer, then an empty last line.
     void wholeMessageAtDefaultWidth() {

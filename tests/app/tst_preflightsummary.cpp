@@ -4,6 +4,7 @@
 
 #include "app/MessageText.h"
 #include "framework/Text.h"
+#include "table/CodePage.h"
 #include "table/Table.h"
 #include "table/XbaseEnv.h"
 
@@ -33,9 +34,11 @@ private slots:
                    {"Jon", "@example.org"},
                    {"Kim", "hal@example.org"},
                    {QString(120, 'x'), "x@example.org"},
-                   {"Lea", "lea@example.org"}},
+                   {"Lea", "lea@example.org"},
+                   {"José", "jose@example.org"}},
                   {1, 12});
         FMailing.TablePath = table.toStdString();
+        FMailing.CodePage = "CP1252"; // as python3-dbf wrote it
         FMailing.NameField = "NAME";
         FMailing.EmailField = "EMAIL";
         FMailing.Subject = "News";
@@ -45,12 +48,13 @@ private slots:
     // Every count, and the records listed with their reasons, numbered as the scope counts (deleted ones hidden).
     void countsAndList() {
         const TPreflightSummary summary(FMailing);
-        QCOMPARE(summary.Records(), 11);
-        QCOMPARE(summary.ToSend(), 10);
+        QCOMPARE(summary.Records(), 12);
+        QCOMPARE(summary.ToSend(), 11);
         QCOMPARE(summary.DeletedSkipped(), 2);
         QCOMPARE(summary.WithoutAddress(), 1);
         QCOMPARE(summary.Malformed(), 5);
         QCOMPARE(summary.Duplicates(), 2);
+        QCOMPARE(summary.Undecodable(), 0);
         QStringList listed;
         for (const TPreflightRecord& r : summary.ToLookAt())
             listed << QString::fromStdString(std::to_string(r.Position) + "|" + r.Name + "|" + r.Address + "|" +
@@ -61,6 +65,18 @@ private slots:
                               "6|Gus|gus.example.org|no \"@\" in the address",
                               "8|Ida|ida@@example.org|more than one \"@\"", "9|Jon|@example.org|nothing before \"@\"",
                               "10|Kim|hal@example.org|same address as record 7"}));
+    }
+
+    // Text that does not read in the chosen code page is counted and listed with the field and the byte.
+    void undecodable() {
+        TPreflightMailing mailing = FMailing;
+        mailing.CodePage = "UTF-8";
+        const TPreflightSummary summary(mailing);
+        QCOMPARE(summary.Undecodable(), 1);
+        const TPreflightRecord& listed = summary.ToLookAt().back();
+        QCOMPARE(listed.Position, 12);
+        QCOMPARE(listed.Name, std::string("Jos"));
+        QVERIFY2(listed.Reason.starts_with("NAME: byte 0xE9"), listed.Reason.c_str());
     }
 
     // Deleted records count only between the scope's first and last record; duplicates only within the scope.
@@ -108,13 +124,14 @@ private slots:
         mailing.Body = body.toStdString();
         mailing.WrapColumn = wrap;
         int expected = 0;
+        const TCodePage codePage(mailing.CodePage);
         TTable table;
         table.SetTableName(mailing.TablePath);
         for (table.Open(); !table.Eof(); table.Next()) {
             if (Text::Trim(table.FieldByName("EMAIL").AsString()).empty())
                 continue;
-            const std::string text = MessageText::ReplaceVariables(mailing.Body, [&table](char c) {
-                return c == 'N'   ? table.FieldByName("NAME").AsString()
+            const std::string text = MessageText::ReplaceVariables(mailing.Body, [&](char c) {
+                return c == 'N'   ? codePage.ToUtf8(table.FieldByName("NAME").AsString())
                        : c == 'E' ? table.FieldByName("EMAIL").AsString()
                                   : std::string();
             });
@@ -122,7 +139,7 @@ private slots:
             for (bool more = true; more;) {
                 const std::string line = MessageText::NextBodyLine(text, pos, wrap, 1023, more);
                 if (more)
-                    expected = std::max(expected, int(line.size()));
+                    expected = std::max(expected, int(QString::fromStdString(line).size()));
             }
         }
         QCOMPARE(TPreflightSummary(mailing).LongestLine(), expected);

@@ -62,7 +62,7 @@ private slots:
     void listsFields() {
         const TRun run = Tool({"fields", FTable});
         QCOMPARE(run.ExitCode, 0);
-        QCOMPARE(run.Out, QByteArray("NAME C 20 0\nAGE N 3 0\nOK L 1 0\n"));
+        QCOMPARE(run.Out, QByteArray("NAME C 20 0\nAGE N 3 0\nOK L 1 0\ncode page: CP1252 (language driver 0x03)\n"));
     }
 
     void countsVisibleRecords() {
@@ -75,6 +75,30 @@ private slots:
         QCOMPARE(Tool({"dump", FTable}).Out, QByteArray("NAME,AGE,OK\n\"Smith, \"\"Jr\"\"\",31,True\nCarl,,False\n"));
         QCOMPARE(Tool({"dump", "--deleted", FTable}).Out,
                  QByteArray("DELETED,NAME,AGE,OK\n,\"Smith, \"\"Jr\"\"\",31,True\n*,Bob,42,False\n,Carl,,False\n"));
+    }
+
+    // The dump is UTF-8 from the table's declared code page, or from the one named, or the bytes as stored.
+    void dumpConvertsCodePages() {
+        const QString path = FDir.filePath("cyrillic.dbf");
+        PythonReader::Run("import sys, dbf\n"
+                          "t = dbf.Table(sys.argv[1], 'NAME C(20)', dbf_type='db3', codepage='cp1251')\n"
+                          "t.open(dbf.READ_WRITE)\n"
+                          "t.append(('Ирина, \\'Ира\\'',))\n"
+                          "t.close()\n",
+                          {path});
+        QCOMPARE(QString::fromUtf8(Tool({"dump", path}).Out), QStringLiteral("NAME\n\"Ирина, 'Ира'\"\n"));
+        QCOMPARE(Tool({"dump", "--raw", path}).Out, QByteArray("NAME\n\"\xc8\xf0\xe8\xed\xe0, '\xc8\xf0\xe0'\"\n"));
+        QCOMPARE(QString::fromUtf8(Tool({"dump", "--code-page", "CP866", path}).Out).split('\n').value(1),
+                 QStringLiteral("\"╚Ёшэр, '╚Ёр'\""));
+        QVERIFY(Tool({"fields", path}).Out.endsWith("code page: CP1251 (language driver 0xC9)\n"));
+        // A byte of no character is reported with its record and field, never replaced.
+        const TRun bad = Tool({"dump", "--code-page", "UTF-8", path});
+        QCOMPARE(bad.ExitCode, 1);
+        QVERIFY2(bad.Err.contains("record 1, field NAME: byte 0xC8 at position 1 does not stand for a character in "
+                                  "code page UTF-8"),
+                 bad.Err.constData());
+        QCOMPARE(Tool({"dump", "--code-page", "NO-SUCH", path}).ExitCode, 1);
+        QCOMPARE(Tool({"dump", "--raw", "--code-page", "CP866", path}).ExitCode, 2);
     }
 
     void badFilesGiveClearMessages_data() {

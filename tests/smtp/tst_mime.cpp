@@ -1,0 +1,199 @@
+// MIME encoding of plain-text mail: charsets, quoted-printable, encoded-words, folding, Date, Message-ID.
+#include "smtp/Mime.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QSet>
+#include <QtTest>
+
+using Mime::TCharset;
+
+namespace {
+
+// Quoted-printable lines back to the bytes they stand for, as a reader decodes them (RFC 2045 6.7).
+QByteArray DecodeQuotedPrintable(const std::vector<std::string>& lines) {
+    QByteArray bytes;
+    for (const std::string& line : lines) {
+        QByteArray text = QByteArray::fromStdString(line);
+        const bool soft = text.endsWith('=');
+        if (soft)
+            text.chop(1);
+        bytes += QByteArray::fromPercentEncoding(text.replace('%', "=25").replace('=', '%'));
+        if (!soft)
+            bytes += "\r\n";
+    }
+    return bytes;
+}
+
+QByteArray Bytes(const char* utf8) {
+    return QByteArray(utf8);
+}
+
+} // namespace
+
+class TestMime : public QObject {
+    Q_OBJECT
+
+private slots:
+    void charsetOfText_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("charset");
+        QTest::newRow("ascii") << Bytes("Dear Ms. Berg,") << int(TCharset::UsAscii);
+        QTest::newRow("latin-1 letters") << Bytes("Zoë Müller") << int(TCharset::Latin1);
+        QTest::newRow("euro sign") << Bytes("50 €") << int(TCharset::Utf8);
+        // Bytes that are no UTF-8 stand for the ISO-8859-1 character of their value.
+        QTest::newRow("stray 8-bit byte") << QByteArray("J\xfcrgen") << int(TCharset::Latin1);
+    }
+    void charsetOfText() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, charset);
+        QCOMPARE(int(Mime::CharsetOf(text.toStdString())), charset);
+    }
+
+    void quotedPrintable_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("plain") << Bytes("Hello") << QStringList{"Hello"};
+        QTest::newRow("equals sign") << Bytes("a=b") << QStringList{"a=3Db"};
+        QTest::newRow("8-bit") << Bytes("Zoë") << QStringList{"Zo=C3=AB"};
+        QTest::newRow("blank at end") << Bytes("-- ") << QStringList{"--=20"};
+        QTest::newRow("tab at end") << Bytes("a\t") << QStringList{"a=09"};
+        QTest::newRow("76 exactly") << QByteArray(76, 'x') << QStringList{QString(76, 'x')};
+        QTest::newRow("77 splits") << QByteArray(77, 'x') << QStringList{QString(75, 'x') + "=", "xx"};
+        // A triplet never straddles a soft break.
+        QTest::newRow("triplet at the edge")
+            << QByteArray(74, 'x') + "é" << QStringList{QString(74, 'x') + "=", "=C3=A9"};
+    }
+    void quotedPrintable() {
+        QFETCH(QByteArray, line);
+        QFETCH(QStringList, expected);
+        QStringList got;
+        for (const std::string& piece : Mime::QuotedPrintable(line.toStdString()))
+            got << QString::fromStdString(piece);
+        QCOMPARE(got, expected);
+    }
+
+    // Whatever goes in comes out of a reader's decoder unchanged, in lines of at most 76 characters.
+    void quotedPrintableRoundTrip() {
+        QByteArray line;
+        for (int i = 0; i < 1000; ++i)
+            line += char((i * 37 + 11) % 256 == '\r' || (i * 37 + 11) % 256 == '\n' ? 'x' : (i * 37 + 11) % 256);
+        const std::vector<std::string> lines = Mime::QuotedPrintable(line.toStdString());
+        for (const std::string& piece : lines)
+            QVERIFY2(piece.size() <= 76, piece.c_str());
+        QCOMPARE(DecodeQuotedPrintable(lines), line + "\r\n");
+    }
+
+    void encodedWords_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("charset");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("utf-8") << Bytes("Zoë Müller") << int(TCharset::Utf8)
+                               << Bytes("=?utf-8?Q?Zo=C3=AB_M=C3=BCller?=");
+        QTest::newRow("latin-1") << Bytes("Zoë Müller") << int(TCharset::Latin1)
+                                 << Bytes("=?iso-8859-1?Q?Zo=EB_M=FCller?=");
+        // Specials of a phrase are encoded, so the word stays one display name.
+        QTest::newRow("comma and quote") << Bytes("Berg, \"Zoë\"") << int(TCharset::Utf8)
+                                         << Bytes("=?utf-8?Q?Berg=2C_=22Zo=C3=AB=22?=");
+    }
+    void encodedWords() {
+        QFETCH(QByteArray, text);
+        QFETCH(int, charset);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(QByteArray::fromStdString(Mime::EncodedWords(text.toStdString(), TCharset(charset))), expected);
+    }
+
+    // A long text becomes several words of at most 75 characters, none splitting a character.
+    void longTextSplitsBetweenCharacters() {
+        const std::string text = QString(60, QChar(0x0416)).toStdString() + " " + QString(40, 'a').toStdString();
+        const QList<QByteArray> words = QByteArray::fromStdString(Mime::EncodedWords(text, TCharset::Utf8)).split(' ');
+        QVERIFY(words.size() > 2);
+        QByteArray decoded;
+        for (const QByteArray& word : words) {
+            QVERIFY2(word.size() <= 75, word.constData());
+            QVERIFY(word.startsWith("=?utf-8?Q?") && word.endsWith("?="));
+            const QByteArray payload = word.mid(10, word.size() - 12).replace('_', ' ');
+            const QByteArray bytes = QByteArray::fromPercentEncoding(QByteArray(payload).replace('=', '%'));
+            QVERIFY2(QString::fromUtf8(bytes).toUtf8() == bytes, word.constData()); // whole characters only
+            decoded += bytes;
+        }
+        QCOMPARE(decoded.toStdString(), text);
+    }
+
+    void headerLines_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("ascii name") << Bytes("To: Anna Berg <anna@example.org>")
+                                    << Bytes("To: Anna Berg <anna@example.org>");
+        QTest::newRow("name only encoded") << Bytes("From: Zoë Müller <zoe@example.org>")
+                                           << Bytes("From: =?utf-8?Q?Zo=C3=AB_M=C3=BCller?= <zoe@example.org>");
+        QTest::newRow("quoted name") << Bytes("To: \"Müller, Zoë\" <z@example.org>")
+                                     << Bytes("To: =?utf-8?Q?M=C3=BCller=2C_Zo=C3=AB?= <z@example.org>");
+        QTest::newRow("bare address unchanged") << Bytes("To: zoë@example.org") << Bytes("To: zoë@example.org");
+        QTest::newRow("subject") << Bytes("Subject: Grüße") << Bytes("Subject: =?utf-8?Q?Gr=C3=BC=C3=9Fe?=");
+        QTest::newRow("organization") << Bytes("Organization: Société")
+                                      << Bytes("Organization: =?utf-8?Q?Soci=C3=A9t=C3=A9?=");
+        QTest::newRow("ascii subject") << Bytes("Subject: 50% off") << Bytes("Subject: 50% off");
+        QTest::newRow("content type") << Bytes("Content-Type: text/plain; charset=\"utf-8\"")
+                                      << Bytes("Content-Type: text/plain; charset=\"utf-8\"");
+    }
+    void headerLines() {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(QByteArray::fromStdString(Mime::EncodeHeaderLine(line.toStdString(), TCharset::Utf8)), expected);
+    }
+
+    // Folding keeps every character, breaks only before blanks, and keeps lines within 78 where blanks allow.
+    void foldsAtBlanks_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("lines");
+        QTest::newRow("words") << "Subject: " + QByteArray("word ").repeated(60).trimmed() << 5;
+        QTest::newRow("one long word") << "Subject: " + QByteArray(300, 'x') << 1;
+        QTest::newRow("double blanks") << "Subject: " + QByteArray("ab  ").repeated(60) << 4;
+    }
+    void foldsAtBlanks() {
+        QFETCH(QByteArray, line);
+        QFETCH(int, lines);
+        const std::vector<std::string> folded = Mime::FoldHeader(line.toStdString());
+        QCOMPARE(int(folded.size()), lines);
+        QByteArray joined;
+        for (size_t i = 0; i < folded.size(); ++i) {
+            const QByteArray piece = QByteArray::fromStdString(folded[i]);
+            if (i > 0) {
+                QVERIFY(piece.startsWith(' '));
+                QVERIFY(!piece.trimmed().isEmpty());
+            }
+            // Longer than 78 only where no blank allowed a fold: one word (beside the field name).
+            if (piece.size() > 78)
+                QVERIFY2(!piece.mid(piece.indexOf(' ') + 1).contains(' '), piece.constData());
+            joined += piece;
+        }
+        QCOMPARE(joined, line);
+    }
+
+    void dateParses() {
+        const std::time_t moment = 1796641243; // a Monday in December 2026
+        const QString value = QString::fromStdString(Mime::DateValue(moment));
+        QVERIFY2(
+            QRegularExpression(
+                R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d [+-]\d{4}$)")
+                .match(value)
+                .hasMatch(),
+            qPrintable(value));
+        QCOMPARE(QDateTime::fromString(value, Qt::RFC2822Date).toSecsSinceEpoch(), qint64(moment));
+    }
+
+    void messageIdsAreUniqueOnTheSendersDomain() {
+        QSet<QString> seen;
+        for (int i = 0; i < 2000; ++i) {
+            const QString id = QString::fromStdString(Mime::NewMessageId(" sender@Mail.Example.org "));
+            QVERIFY2(QRegularExpression(R"(^<[0-9a-f.]+@Mail\.Example\.org>$)").match(id).hasMatch(), qPrintable(id));
+            seen.insert(id);
+        }
+        QCOMPARE(seen.size(), 2000);
+        QVERIFY(QString::fromStdString(Mime::NewMessageId("no address")).endsWith("@localhost>"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMime)
+#include "tst_mime.moc"
