@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
     env.SetDeleted(true);
     TPreflightMailing mailing;
     mailing.TablePath = argv[1];
+    mailing.CodePage = "CP1252"; // every field converted, as the wizard reads a table
     mailing.NameField = "NAME";
     mailing.OrganizationField = "ORG";
     mailing.EmailField = "EMAIL";
