@@ -1,8 +1,9 @@
 // The wizard window: construction, the page counter and the handlers of its controls.
 #include "app/MailWizard.h"
 
-#include "app/WizardCaptions.h"
 #include "about/About.h"
+#include "app/SecurityDialog.h"
+#include "app/WizardCaptions.h"
 #include "framework/Application.h"
 #include "framework/Fonts.h"
 #include "framework/MessageDlg.h"
@@ -66,6 +67,9 @@ void TMailWizardForm::CreateComponents() {
     XbaseEngine = std::make_unique<TXbaseEngine>();
     XbaseEngine->SetDataSource(srcRecipients.get());
 
+    SecurityDlg = std::make_unique<TSecurityDialog>(this);
+    SecurityDlg->OnTest = [this](TSecurityDialog*) { return TestConnection(); };
+
     SmtpClient = std::make_unique<TSmtpClient>();
     SmtpClient->SetPort("smtp");
     SmtpClient->SetWait(ui->Waiter);
@@ -83,6 +87,7 @@ void TMailWizardForm::ApplyLook() {
     ui->lblTitle->setFont(Fonts::Title());
     ui->lblNotice->setFont(Fonts::SmallPrint());
     ui->imgProgramIcon->setPixmap(ProgramIcon::Pixmap());
+    SecurityDlg->setFont(font()); // a window of its own: the form's font does not reach it by itself
 
     // The title panel stands out in the colour of an edit's background, as wizards have it.
     QPalette top = ui->pnlTop->palette();
@@ -102,6 +107,8 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->btnBack, &QPushButton::clicked, this, [this] { Guarded([this] { btnNextClick(ui->btnBack); }); });
     connect(ui->btnCancel, &QPushButton::clicked, this, [this] { Guarded([this] { btnCancelClick(ui->btnCancel); }); });
     connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
+    connect(ui->btnSecurity, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnSecurityClick(ui->btnSecurity); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
 
     for (QLineEdit* edit : {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization, ui->edtReturnAddress,
@@ -279,6 +286,10 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
             PageNo = 4;
         break;
     case 6:
+        if (!AskPassword()) {
+            PageNo = 5;
+            break;
+        }
         ShowPage(ui->pnlPage5, QStringLiteral("Processing..."));
         MailIt();
         break;
@@ -290,6 +301,17 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
 void TMailWizardForm::btnCancelClick(QObject* /*Sender*/) {
     if (ui->btnCancel->text() == WizardCaptions::Stop) {
         StopRequested = true;
+        // While the connection is being made (a handshake or login may wait long) no message is in transfer:
+        // the question comes at once, and Yes drops the attempt.
+        if (FConnecting) {
+            const QString question =
+                QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
+            if (MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes) {
+                FStoppedConnecting = true;
+                SmtpClient->Abort();
+            }
+            StopRequested = false;
+        }
         return;
     }
     close();

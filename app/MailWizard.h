@@ -13,6 +13,7 @@ class MailWizardForm;
 class QComboBox;
 class TCodePage;
 class TDataSource;
+class TSecurityDialog;
 class TSettingsStore;
 class TSmtpClient;
 class TTable;
@@ -63,6 +64,16 @@ public:
     void SetCodePageSetting(const QString& name);
     void cmbCodePageChange(QObject* Sender);
 
+    // Port, encryption and login of the server (MailWizardSecurity.cpp).
+    void btnSecurityClick(QObject* Sender);
+    // Hands server, port, security and login to client; false with the reason when they cannot work.
+    bool ApplyConnectionSettings(TSmtpClient& client, QString& error);
+    // Connects, secures, logs in and quits with the settings as they stand; one sentence on how it went.
+    QString TestConnection();
+    // At Start!: asks for the login's password when neither this session nor the keyring has it; false when the
+    // user cancelled.
+    bool AskPassword();
+
     // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
     bool CreateErrorLog();
     // Appends one row: Text, and the name and e-mail address of the current recipient. Errors reach the caller.
@@ -101,6 +112,7 @@ public:
     std::unique_ptr<TTable> tblRecipients;
     std::unique_ptr<TDataSource> srcRecipients;
     std::unique_ptr<TXbaseEngine> XbaseEngine;
+    std::unique_ptr<TSecurityDialog> SecurityDlg;
 
     // The form's unpublished state.
     QString AppTitle;
@@ -151,6 +163,8 @@ private:
     std::unique_ptr<TCodePage> OpenCodePage(const TTable& table) const;
     void UpdateCodePagePreview();
     bool CheckFieldsDecode();
+    // The keyring entry of the login: user name at host.
+    QString PasswordKey() const;
 
     // The run's steps (MailWizardRun.cpp).
     void StartRun();
@@ -180,6 +194,9 @@ private:
     // The run's counts; the Sent and Errors fields show them.
     int FSentCount = 0;
     int FErrorCount = 0;
+    // The run is in Connect, and the user stopped it there.
+    bool FConnecting = false;
+    bool FStoppedConnecting = false;
     // The client's current error has been counted, shown and logged already.
     bool FErrorReported = false;
 };

@@ -103,6 +103,9 @@ bool TMailWizardForm::CheckSettings() {
     SmtpClient->SetHost(host.toStdString());
     if (host.isEmpty())
         return Fail(QStringLiteral("No SMTP mail server specified."));
+    QString connectionError;
+    if (!ApplyConnectionSettings(*SmtpClient, connectionError))
+        return Fail(connectionError);
 
     const QString returnAddress = Text::Trim(ui->edtReturnAddress->text());
     SmtpClient->SetFromName(returnAddress.toStdString());

@@ -95,9 +95,17 @@ void TMailWizardForm::RunRecords() {
         }
 
         if (SmtpClient->State() != smtpConnected && !Connect()) {
-            if (CloseRequested) {
+            if (CloseRequested || FStoppedConnecting) {
                 // The user gave the attempt up by closing the window: the server has not failed.
                 AbortRun(QStringLiteral("User aborted at position %1.").arg(FRunPosition));
+                return;
+            }
+            if (SmtpClient->SecurityFailure()) {
+                // Refused encryption or login: every further record would meet the same, and providers lock an
+                // account after repeated refused logins. One row, in the server's words when it gave any.
+                const std::string reply = SmtpClient->LastResponse();
+                ui->lblTitle->setText(QStringLiteral("Aborted"));
+                AppendErrorLog(reply.empty() ? SmtpClient->ErrorMessage() : reply);
                 return;
             }
             AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FRunPosition));
@@ -193,14 +201,28 @@ bool TMailWizardForm::Connect() {
     SmtpClient->SetTimeOut(ui->trbTimeout->value());
     SmtpClient->SetStatusTimeOut(false);
     FErrorReported = false;
-    SmtpClient->Open();
+    FStoppedConnecting = false;
+    {
+        struct TConnecting {
+            bool& Flag;
+            ~TConnecting() { Flag = false; }
+        } connecting{FConnecting};
+        FConnecting = true;
+        SmtpClient->Open();
+    }
     // Open waits for the connection itself: once it returned, the client is connected or never will be.
     Application::ProcessMessages();
     const bool connected = SmtpClient->State() == smtpConnected;
     ui->edtStatus->setText(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
-    // A connection dropped because the user closed the window is no failure of the server.
-    if (CloseRequested)
+    // A connection dropped because the user closed the window or stopped the run is no failure of the server.
+    if (CloseRequested || FStoppedConnecting)
         FErrorReported = true;
+    if (SmtpClient->SecurityFailure() && !FErrorReported) {
+        // Shown here in full; the run writes its one log row when it ends.
+        FErrorReported = true;
+        AddErrorCount();
+        ui->memLog->appendPlainText(QString::fromUtf8(SmtpClient->ErrorMessage()));
+    }
     // The failure belongs to the connection, not to a recipient: its text names the server and the reason.
     ReportError(QString());
     return connected;

@@ -1,6 +1,7 @@
 // The wizard's settings: loading and saving them, and the check before a run.
 #include "app/MailWizard.h"
 
+#include "app/SecurityDialog.h"
 #include "app/SettingsTable.h"
 
 #include "framework/Hourglass.h"
@@ -8,6 +9,7 @@
 #include "framework/SettingsStore.h"
 #include "framework/Text.h"
 #include "ui_MailWizard.h"
+#include "ui_SecurityDialog.h"
 
 namespace {
 
@@ -17,7 +19,9 @@ const QString MessageSection = QStringLiteral("Message");
 } // namespace
 
 std::vector<TSettingRow> TMailWizardForm::SettingsRows() const {
-    // In the order the first version read and wrote them; new settings go at the end.
+    const Ui::SecurityDialog& security = SecurityDlg->Controls();
+    // In the order the first version read and wrote them; new settings go at the end. The password is never
+    // among them: it lives in the desktop's keyring or in memory.
     return {
         {SettingsSection, QStringLiteral("SMTP Server"), ui->edtSMTPServer},
         {SettingsSection, QStringLiteral("Name"), ui->edtName},
@@ -37,6 +41,12 @@ std::vector<TSettingRow> TMailWizardForm::SettingsRows() const {
         {SettingsSection, QStringLiteral("Scope From"), ui->edtScopeFrom},
         {SettingsSection, QStringLiteral("Scope To"), ui->edtScopeTo},
         {SettingsSection, QStringLiteral("Code Page"), ui->cmbCodePage},
+        {SettingsSection, QStringLiteral("SMTP Port"), security.edtPort},
+        {SettingsSection, QStringLiteral("Security"), security.cmbSecurity},
+        {SettingsSection, QStringLiteral("User Name"), security.edtUserName},
+        {SettingsSection, QStringLiteral("Remember Password"), security.chbRememberPassword},
+        {SettingsSection, QStringLiteral("Allow Clear Password"), security.chbAllowClearPassword},
+        {SettingsSection, QStringLiteral("Trusted Certificate"), security.edtCertificate},
     };
 }
 

@@ -6,6 +6,7 @@
 #include "net/LeadingNumber.h"
 #include "net/ShownWait.h"
 #include "net/SocketEventSource.h"
+#include "net/TlsSession.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -61,7 +62,7 @@ TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
       FEventSource(std::make_unique<TSocketEventSource>(
           [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); },
           TSocketEventSource::TReader{
-              [this] { return !FReceived.Empty(); },
+              [this] { return !FReceived.Empty() || (FTls && FTls->Pending() > 0); },
               [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }})) {
     ResetDefaults();
 }
@@ -412,6 +413,7 @@ void TCustomAsyncSocket::ResetDefaults() {
 }
 
 void TCustomAsyncSocket::ResetConnection() {
+    FTls.reset();
     FSendQueue.clear();
     FAllSent = true;
     FLineMode = false;

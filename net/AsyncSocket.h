@@ -24,6 +24,7 @@
 
 class QHostInfo;
 class TSocketEventSource;
+class TTlsSession;
 
 using TSocket = int;
 constexpr TSocket INVALID_SOCKET = -1;
@@ -133,6 +134,18 @@ public:
     // wsClosed, without a session-closed event. What the error helper does before it raises such an error.
     void AbandonHandle();
 
+    // TLS on the connected stream: the handshake starts at once, every byte sent and received afterwards goes
+    // through the session. host is what the server's certificate must be valid for; trustedFile names extra
+    // trusted certificates (may be empty). Throws ESocketException when the session cannot be prepared.
+    void StartTls(const std::string& host, const std::string& trustedFile);
+    // Runs the nested loop until the handshake ended, failed, or the connection closed, or timeout ticks have
+    // passed; true when the secure session stands.
+    bool WaitTls(int timeout);
+    // The connection is encrypted.
+    bool TlsActive() const;
+    // Why the last secure session failed, in the user's words; empty when none failed since StartTls.
+    std::string TlsError() const { return FTlsError; }
+
 protected:
     void UpdateState(TSocketState newState);
     void ResetDefaults();
@@ -157,6 +170,16 @@ private:
     // RcvdCount without raising: false when the platform cannot tell.
     bool WaitingBytes(int& count);
     void CloseHandleChecked(const char* functionName);
+    // Appends bytes to the send chain as they stand.
+    void Queue(const char* bytes, int len);
+    // Takes the server's handshake bytes from the platform and sends the session's answer.
+    void ReadHandshake();
+    // Fills the empty receive buffer with decrypted bytes; false when none are complete yet.
+    bool FillDecrypted();
+    void SendTlsOutput();
+    // Quiet for a secure session: records that carry no text (session tickets, key updates) are taken and
+    // answered; text or the end of the session is not quiet.
+    bool TlsQuiet();
     // Runs the nested loop until done() or timeout: on the wait control, or without one when multi-threaded.
     void WaitUntil(int timeout, const std::function<bool()>& done);
 
@@ -198,6 +221,8 @@ private:
     std::optional<int> FDnsTask;
     sockaddr_in FRemoteAddr = {};
     bool FDestroying = false;
+    std::unique_ptr<TTlsSession> FTls;
+    std::string FTlsError;
 };
 
 // The socket as programs use it.

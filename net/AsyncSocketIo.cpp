@@ -4,6 +4,7 @@
 #include "net/LastError.h"
 #include "net/ShownWait.h"
 #include "net/SocketEventSource.h"
+#include "net/TlsSession.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,15 +20,30 @@ int TCustomAsyncSocket::Send(const void* data, int len) {
     }
     if (len <= 0)
         return 0;
+    if (FTls) {
+        FTls->Write(static_cast<const char*>(data), len);
+        const std::string encrypted = FTls->TakeOutput();
+        Queue(encrypted.data(), static_cast<int>(encrypted.size()));
+    } else {
+        Queue(static_cast<const char*>(data), len);
+    }
+    TryToSend();
+    // Everything left at once: the completion is still reported from the event loop, never from inside Send.
+    // With no handler to hear it nothing is posted, which spares the loop a wake-up for every command written.
+    if (FAllSent && FSocketHandle != INVALID_SOCKET && OnDataSent)
+        FEventSource->Post(FSocketHandle, FD_WRITE, 0);
+    return len;
+}
+
+void TCustomAsyncSocket::Queue(const char* bytes, int len) {
+    if (len <= 0)
+        return;
     FAllSent = false;
     if (FSendQueue.empty())
         FSendQueue.push_back(std::make_unique<TBuffer>());
     TBuffer* block = FSendQueue.back().get();
-    const char* bytes = static_cast<const char*>(data);
-    int total = 0;
     for (;;) {
         const int n = block->Write(bytes, len);
-        total += n;
         if (n >= len)
             break;
         len -= n;
@@ -35,12 +51,6 @@ int TCustomAsyncSocket::Send(const void* data, int len) {
         FSendQueue.push_back(std::make_unique<TBuffer>());
         block = FSendQueue.back().get();
     }
-    TryToSend();
-    // Everything left at once: the completion is still reported from the event loop, never from inside Send.
-    // With no handler to hear it nothing is posted, which spares the loop a wake-up for every command written.
-    if (FAllSent && FSocketHandle != INVALID_SOCKET && OnDataSent)
-        FEventSource->Post(FSocketHandle, FD_WRITE, 0);
-    return total;
 }
 
 int TCustomAsyncSocket::SendText(const std::string& text) {
@@ -139,7 +149,7 @@ bool TCustomAsyncSocket::WaitingBytes(int& count) {
     int platform = 0;
     if (::ioctl(FSocketHandle, FIONREAD, &platform) < 0)
         return false;
-    count = FReceived.Count() + platform;
+    count = FReceived.Count() + (FTls ? FTls->Pending() : 0) + platform;
     return true;
 }
 
@@ -175,6 +185,11 @@ int TCustomAsyncSocket::ReceiveFrom(void* buffer, int length, sockaddr_in& from,
 
 void TCustomAsyncSocket::HandleRead(int error) {
     try {
+        if (FTls && !FTls->Established()) {
+            if (!FTls->HasFailed())
+                ReadHandshake();
+            return;
+        }
         int waiting = -1;
         for (;;) {
             FLastError = 0;
@@ -214,6 +229,8 @@ void TCustomAsyncSocket::StartLine() {
 }
 
 bool TCustomAsyncSocket::FillReceived() {
+    if (FTls)
+        return FillDecrypted();
     ssize_t n;
     do {
         n = ::recv(FSocketHandle, FReceived.Space(), TReceiveBuffer::BlockSize, 0);
@@ -294,6 +311,8 @@ bool TCustomAsyncSocket::Quiet() {
         return false;
     if (!FReceived.Empty())
         return false;
+    if (FTls)
+        return TlsQuiet();
     // The close may sit in the platform while its event is still on the way: one peeked byte tells.
     char byte;
     const ssize_t n = ::recv(FSocketHandle, &byte, 1, MSG_PEEK | MSG_DONTWAIT);

@@ -108,10 +108,14 @@ void TSmtpClient::Flush() {
 }
 
 void TSmtpClient::SendCommand(std::string_view line) {
+    SendCommand(line, line);
+}
+
+void TSmtpClient::SendCommand(std::string_view line, std::string_view shown) {
     if (FState == smtpDisconnected)
         return;
     if (OnDisplay) // the text of every line is built only when someone shows it
-        Display("> " + std::string(line));
+        Display("> " + std::string(shown));
     ProcessMessages();
     // The pending messages may have carried the close of the connection: then nothing goes out, as if the
     // connection had been gone before, and the reply that follows reads "554 not connected".
@@ -142,6 +146,8 @@ bool TSmtpClient::Open() {
     // The reply of an earlier connection (the 221 of its QUIT) must not pass for this attempt's: a failed
     // connect would be reported and logged in words the server never said to it.
     FLastResponse.clear();
+    FCapabilities.Clear();
+    FSecurityFailure = false;
     FLastReplyCode = 0;
     FReplyLines.clear();
     FResetNeeded = false;
@@ -179,10 +185,11 @@ bool TSmtpClient::Open() {
         FHostAddress = FSocket->GetPeerAddress();
     Display("Connected with SMTP server");
     SetState(smtpConnecting);
+    if (FSecurity == TSmtpSecurity::Tls && !Secure())
+        return false;
     if (CheckResponse({220}, true))
         return false;
-    SendCommand("HELO " + OneLine(FSignOn.empty() ? GetLocalHostName() : FSignOn));
-    if (CheckResponse({250}, true))
+    if (!Greet())
         return false;
     SetState(smtpConnected);
     return true;

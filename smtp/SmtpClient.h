@@ -4,6 +4,7 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Wait.h"
+#include "smtp/SmtpCapabilities.h"
 #include "smtp/Mime.h"
 
 #include <QObject>
@@ -20,6 +21,9 @@
 #include <vector>
 
 enum TSmtpState : std::uint8_t { smtpDisconnected, smtpConnecting, smtpConnected };
+
+// How the connection is protected: not at all, by STARTTLS after the greeting, or by TLS from the first byte.
+enum class TSmtpSecurity : std::uint8_t { None, StartTls, Tls };
 
 class TSmtpClient : public QObject {
     Q_OBJECT
@@ -103,6 +107,31 @@ public:
     // Empty until a connection was made; a new Host forgets it.
     std::string HostAddress() const { return FHostAddress; }
 
+    // Security and login. With Security None, no user name and Extended off the dialogue is the plain one
+    // (HELO, MAIL, RCPT, DATA, QUIT); anything else greets with EHLO.
+    TSmtpSecurity Security() const { return FSecurity; }
+    void SetSecurity(TSmtpSecurity value) { FSecurity = value; }
+    std::string UserName() const { return FUserName; }
+    void SetUserName(const std::string& value) { FUserName = value; }
+    void SetPassword(const std::string& value) { FPassword = value; }
+    // A password may go over a connection that is not encrypted.
+    bool AllowClearPassword() const { return FAllowClearPassword; }
+    void SetAllowClearPassword(bool value) { FAllowClearPassword = value; }
+    // A file of PEM certificates trusted besides the system's store (a self-hosted server); empty for none.
+    std::string TrustedCertificate() const { return FTrustedCertificate; }
+    void SetTrustedCertificate(const std::string& value) { FTrustedCertificate = value; }
+    // Greet with EHLO even when neither security nor a login needs it (to learn 8BITMIME or SIZE).
+    bool Extended() const { return FExtended; }
+    void SetExtended(bool value) { FExtended = value; }
+    // The server announced keyword (upper case, as "8BITMIME") in its last EHLO reply.
+    bool HasCapability(const std::string& keyword) const;
+    const TSmtpCapabilities& Capabilities() const { return FCapabilities; }
+    // The connection is encrypted.
+    bool Encrypted() const;
+    // The last Open failed at the secure connection or the login: trying again would fail the same way, and
+    // providers lock an account after repeated refused logins.
+    bool SecurityFailure() const { return FSecurityFailure; }
+
     // Progress text: every line sent ("> ...") and received ("< ..."), and the client's own messages.
     std::function<void(TSmtpClient* sender, const std::string& msg)> OnDisplay;
     // Supplies the body, one NUL-terminated line of UTF-8 text per call into msgLine (at most maxLen bytes);
@@ -129,6 +158,8 @@ public:
 protected:
     // Queues one line; queued lines go out together before the next reply is awaited.
     void SendCommand(std::string_view line);
+    // The same, with shown in place of the line for OnDisplay (a secret never reaches the progress text).
+    void SendCommand(std::string_view line, std::string_view shown);
     void SendHeaderLine(char* buffer, int size);
     // Reads one reply, all its lines within one deadline of TimeOut ticks, and returns its code. A reply that
     // does not come, does not end or is not SMTP closes the connection (what follows could not be trusted) and
@@ -141,6 +172,14 @@ protected:
     void SocketSessionClosed(TCustomAsyncSocket* sender, int error);
 
 private:
+    // After the greeting: HELO, or EHLO with STARTTLS and the login as asked (SmtpSession.cpp).
+    bool Greet();
+    bool Ehlo(const std::string& signOn, bool needed);
+    bool Secure();
+    bool Login();
+    // Fails Open for a reason of security or login: the text, a closed connection, no retry. The last reply
+    // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
+    bool Refuse(const std::string& text, bool serverReply = false);
     // Where a transaction failed.
     enum class TMailStep { None, Mail, Rcpt, Data, Dot };
     // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
@@ -226,4 +265,12 @@ private:
     static constexpr size_t BodyLookAhead = 1 << 20;
     Mime::TCharset FCharset = Mime::TCharset::UsAscii;
     BodyEncoding FBodyEncoding = BodyEncoding::SevenBit;
+    TSmtpSecurity FSecurity = TSmtpSecurity::None;
+    std::string FUserName;
+    std::string FPassword;
+    bool FAllowClearPassword = false;
+    std::string FTrustedCertificate;
+    bool FExtended = false;
+    TSmtpCapabilities FCapabilities;
+    bool FSecurityFailure = false;
 };

@@ -114,13 +114,12 @@ int main(int argc, char** argv) {
     TMailWizardForm form;
     form.show();
     form.LogFolder = dir.path();
-    form.SmtpClient->SetPort(std::to_string(sink.Port()));
     Find<QLineEdit>(form, "edtSubject")->setText(QStringLiteral("Long run"));
     Find<QPlainTextEdit>(form, "memMessage")
         ->setPlainText(QStringLiteral("Dear %D %N,\n\nthis is a message of some length for %O, wrapped at the "
                                       "column the user chose, with a second sentence so that it wraps twice.\n\n"
                                       "Regards"));
-    Find<QLineEdit>(form, "edtSMTPServer")->setText(QStringLiteral("127.0.0.1"));
+    Find<QLineEdit>(form, "edtSMTPServer")->setText(QStringLiteral("127.0.0.1:%1").arg(sink.Port()));
     Find<QLineEdit>(form, "edtReturnAddress")->setText(QStringLiteral("bench@example.org"));
     Find<QLineEdit>(form, "edtOrganization")->setText(QStringLiteral("Bench Works"));
     QLineEdit* edtTable = Find<QLineEdit>(form, "edtTable");

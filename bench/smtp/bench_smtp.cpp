@@ -1,5 +1,7 @@
 // Messages per second and CPU seconds per 1,000 messages from TSmtpClient to a local SMTP server, one connection.
-// Usage: bench_smtp PORT [COUNT]; prints one line of figures for the runner to set beside its peer's.
+// Usage: bench_smtp PORT [COUNT [CAFILE]]; with CAFILE the connection to localhost is secured with STARTTLS and
+// the server's certificate checked against CAFILE. Prints one line of figures for the runner to set beside its
+// peer's.
 #include "smtp/SmtpClient.h"
 
 #include <QApplication>
@@ -32,7 +34,7 @@ std::vector<std::string> BodyLines() {
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_smtp PORT [COUNT]\n");
+        std::fprintf(stderr, "usage: bench_smtp PORT [COUNT [CAFILE]]\n");
         return 2;
     }
     const int count = argc > 2 ? std::stoi(argv[2]) : 2000;
@@ -49,6 +51,11 @@ int main(int argc, char** argv) {
     client.SetWait(&wait);
     client.SetHost("127.0.0.1");
     client.SetPort(argv[1]);
+    if (argc > 3) {
+        client.SetHost("localhost");
+        client.SetSecurity(TSmtpSecurity::StartTls);
+        client.SetTrustedCertificate(argv[3]);
+    }
     client.SetSignOn("bench.localhost");
     client.SetFromName("sender@example.org");
     client.RcptName() = {"rcpt@example.org"};
@@ -81,8 +88,9 @@ int main(int argc, char** argv) {
     }
     const double cpu = CpuSeconds() - cpuStarted;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const bool encrypted = client.Encrypted();
     client.Quit();
-    std::printf("TSmtpClient      %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n", count, count / seconds,
-                cpu * 1000.0 / count);
+    std::printf("%s %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n",
+                encrypted ? "TSmtpClient TLS  " : "TSmtpClient      ", count, count / seconds, cpu * 1000.0 / count);
     return 0;
 }

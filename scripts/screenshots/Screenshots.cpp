@@ -1,6 +1,7 @@
 // Takes the README's screenshots of the real wizard and About box: every page, filled with sample settings.
 // Run it through scripts/screenshots/take, which starts it under a virtual X server.
 #include "app/MailWizard.h"
+#include "app/SecurityDialog.h"
 #include "framework/Application.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
@@ -10,7 +11,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -104,6 +107,26 @@ int main(int argc, char* argv[]) {
     Control<QLineEdit>(form, "edtReturnAddress")->setText(QStringLiteral("anna@example.org"));
     Control<QCheckBox>(form, "chbClearLog")->setChecked(true);
     ok = Save(form, folder, "page3-server.png") && ok;
+
+    // The Security dialog as a provider needs it: submission with STARTTLS and a login, after a passing test.
+    if (form.SecurityDlg) {
+        QDialog& security = *form.SecurityDlg;
+        Control<QComboBox>(security, "cmbSecurity")->setCurrentIndex(1);
+        Control<QLineEdit>(security, "edtUserName")->setText(QStringLiteral("anna@example.org"));
+        Control<QLineEdit>(security, "edtPassword")->setText(QStringLiteral("not-the-real-one"));
+        Control<QCheckBox>(security, "chbRememberPassword")->setChecked(true);
+        Control<QLabel>(security, "lblTestResult")
+            ->setText(QStringLiteral("The test worked: connected to mail.example.org:587, the connection is "
+                                     "encrypted, the login was accepted."));
+        security.show();
+        ok = Save(security, folder, "security-dialog.png") && ok;
+        security.hide();
+        // The run below goes to a local sink without encryption or login.
+        Control<QComboBox>(security, "cmbSecurity")->setCurrentIndex(0);
+        Control<QLineEdit>(security, "edtUserName")->clear();
+        Control<QLineEdit>(security, "edtPassword")->clear();
+        Control<QCheckBox>(security, "chbRememberPassword")->setChecked(false);
+    }
 
     next->click();
     const QString tablePath = QDir(settings.path()).filePath(QStringLiteral("customers.dbf"));

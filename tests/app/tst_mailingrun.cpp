@@ -72,11 +72,10 @@ private:
                                                  const QString& to = {}) {
         auto form = ShowWizard();
         form->LogFolder = FDir.path();
-        form->SmtpClient->SetPort(std::to_string(port));
         form->findChild<TWait*>("Waiter")->SetInterval(100); // connection timeouts in tenths of seconds
         Find<QLineEdit>(*form, "edtSubject")->setText("Autumn news");
         Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %D %N,\n\nnews for %O.\n.\nBye");
-        Find<QLineEdit>(*form, "edtSMTPServer")->setText("127.0.0.1");
+        Find<QLineEdit>(*form, "edtSMTPServer")->setText(QStringLiteral("127.0.0.1:%1").arg(port));
         Find<QLineEdit>(*form, "edtName")->setText("Quorvel Test");
         Find<QLineEdit>(*form, "edtOrganization")->setText("Test Works");
         Find<QLineEdit>(*form, "edtReturnAddress")->setText("sender@example.org");

@@ -37,6 +37,7 @@ bool SmtpSink::Start() {
     QStringList arguments{QStringLiteral(QUORVEL_SMTP_SINK_SCRIPT), Folder()};
     for (const QString& address : FRefused)
         arguments << QStringLiteral("--refuse") << address;
+    arguments << FOptions;
     FProcess->start(PythonProgram(), arguments);
     if (!FProcess->waitForStarted(StartMs)) {
         FError = QStringLiteral("cannot start %1: %2").arg(PythonProgram(), FProcess->errorString());
@@ -79,6 +80,13 @@ QString SmtpSink::Folder() const {
 
 int SmtpSink::Count() const {
     return static_cast<int>(QDir(Folder()).entryList({QStringLiteral("*.msg")}, QDir::Files).size());
+}
+
+QStringList SmtpSink::AuthAttempts() const {
+    QFile file(QDir(Folder()).filePath(QStringLiteral("auth.log")));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 std::vector<SmtpSink::Message> SmtpSink::Messages() const {

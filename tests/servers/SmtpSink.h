@@ -26,6 +26,11 @@ public:
     SmtpSink(const SmtpSink&) = delete;
     SmtpSink& operator=(const SmtpSink&) = delete;
 
+    // Further options of smtp_sink.py (security, certificate, login), given before Start.
+    void SetOptions(QStringList options) { FOptions = std::move(options); }
+    // Login attempts so far, one "NAME MECHANISM ok|refused" line each.
+    QStringList AuthAttempts() const;
+
     // Starts the server on a free loopback port; false with ErrorText() when it did not come up.
     bool Start();
     void Stop();
@@ -45,6 +50,7 @@ public:
 
 private:
     QStringList FRefused;
+    QStringList FOptions;
     QTemporaryDir FFolder;
     std::unique_ptr<QProcess> FProcess;
     quint16 FPort = 0;

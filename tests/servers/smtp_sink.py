@@ -1,7 +1,13 @@
 #!/usr/bin/python3
 """A real SMTP server for tests: keeps every message it accepts as one file in a folder.
 
-Usage: smtp_sink.py FOLDER [--port N] [--refuse ADDRESS]...
+Usage: smtp_sink.py FOLDER [--port N] [--refuse ADDRESS]... [--security none|starttls|tls
+                     --cert PEM --key PEM] [--user NAME --password TEXT [--auth-clear]]
+
+With --security starttls the server offers STARTTLS and requires it before any mail; with tls it
+speaks TLS from the first byte. With --user it offers AUTH (PLAIN, LOGIN), requires a login before
+MAIL, and appends "NAME ok" or "NAME refused" to FOLDER/auth.log for every attempt. AUTH is offered
+only under TLS unless --auth-clear is given.
 
 It listens on 127.0.0.1 (port 0 lets the system choose), prints the bound port as one line on
 stdout, and stops when its stdin closes or on SIGTERM, so a test that dies leaves no server behind.
@@ -22,9 +28,10 @@ import argparse
 import asyncio
 import os
 import signal
+import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class RecordingSMTP(SMTP):
@@ -88,14 +95,45 @@ class SinkHandler:
         return "250 Message accepted for delivery"
 
 
+class Authenticator:
+    """Accepts one user name and password; notes every attempt in FOLDER/auth.log."""
+
+    def __init__(self, folder, user, password):
+        self.log = os.path.join(folder, "auth.log")
+        self.user = user.encode()
+        self.password = password.encode()
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword) and auth_data.login == self.user
+              and auth_data.password == self.password)
+        name = auth_data.login.decode("utf-8", "replace") if isinstance(auth_data, LoginPassword) else "?"
+        with open(self.log, "a") as out:
+            out.write("%s %s %s\n" % (name, mechanism, "ok" if ok else "refused"))
+        return AuthResult(success=ok, handled=False)
+
+
 async def serve(arguments):
     loop = asyncio.get_running_loop()
     handler = SinkHandler(arguments.folder, arguments.refuse)
+    context = None
+    if arguments.security != "none":
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(arguments.cert, arguments.key)
+    options = {}
+    if arguments.security == "starttls":
+        options.update(tls_context=context, require_starttls=True)
+    if arguments.user is not None:
+        options.update(authenticator=Authenticator(arguments.folder, arguments.user, arguments.password),
+                       auth_required=True,
+                       # Under implicit TLS the protocol object cannot see the encryption of its transport.
+                       auth_require_tls=not arguments.auth_clear and arguments.security != "tls",
+                       auth_exclude_mechanism=arguments.exclude_auth)
 
     def factory():
-        return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop)
+        return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop, **options)
 
-    server = await loop.create_server(factory, host="127.0.0.1", port=arguments.port)
+    server = await loop.create_server(factory, host="127.0.0.1", port=arguments.port,
+                                      ssl=context if arguments.security == "tls" else None)
     print(server.sockets[0].getsockname()[1], flush=True)
 
     stopped = asyncio.Event()
@@ -118,6 +156,14 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free port)")
     parser.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
                         help="answer RCPT for this address with 550 (repeatable)")
+    parser.add_argument("--security", choices=["none", "starttls", "tls"], default="none")
+    parser.add_argument("--cert", help="server certificate (PEM) for starttls and tls")
+    parser.add_argument("--key", help="its private key (PEM)")
+    parser.add_argument("--user", help="offer AUTH and accept this user name")
+    parser.add_argument("--password", default="", help="the password of --user")
+    parser.add_argument("--exclude-auth", action="append", default=[], metavar="MECHANISM",
+                        help="do not offer this login mechanism (repeatable)")
+    parser.add_argument("--auth-clear", action="store_true", help="offer AUTH without TLS as well")
     arguments = parser.parse_args()
     os.makedirs(arguments.folder, exist_ok=True)
     asyncio.run(serve(arguments))

@@ -1,0 +1,180 @@
+// TLS 1.2 or later through OpenSSL 3 memory BIOs, with the certificate checked against the trusted store and the
+// server's name or address.
+#include "net/TlsSession.h"
+
+#include "net/SocketError.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+
+namespace {
+
+bool IsIpv4Address(const std::string& host) {
+    in_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+}
+
+} // namespace
+
+void TTlsSession::TCtxFree::operator()(ssl_ctx_st* ctx) const {
+    SSL_CTX_free(ctx);
+}
+
+void TTlsSession::TSslFree::operator()(ssl_st* ssl) const {
+    SSL_free(ssl);
+}
+
+TTlsSession::TTlsSession(const std::string& host, const std::string& trustedFile) : FHost(host) {
+    ERR_clear_error();
+    FCtx.reset(SSL_CTX_new(TLS_client_method()));
+    if (!FCtx)
+        throw ESocketException("The secure connection cannot be prepared (OpenSSL)");
+    SSL_CTX_set_min_proto_version(FCtx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_verify(FCtx.get(), SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_default_verify_paths(FCtx.get());
+    if (!trustedFile.empty()) {
+        if (SSL_CTX_load_verify_locations(FCtx.get(), trustedFile.c_str(), nullptr) != 1) {
+            ERR_clear_error();
+            throw ESocketException("The certificate file cannot be read: " + trustedFile);
+        }
+        // A certificate the user names is trusted as it stands, also when it is not a self-signed root.
+        X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(FCtx.get()), X509_V_FLAG_PARTIAL_CHAIN);
+    }
+    FSsl.reset(SSL_new(FCtx.get()));
+    if (!FSsl)
+        throw ESocketException("The secure connection cannot be prepared (OpenSSL)");
+    BIO* incoming = BIO_new(BIO_s_mem());
+    BIO* outgoing = BIO_new(BIO_s_mem());
+    SSL_set_bio(FSsl.get(), incoming, outgoing);
+    SSL_set_connect_state(FSsl.get());
+    if (IsIpv4Address(host)) {
+        // RFC 6066 3: no SNI for an address; the certificate must name the address itself.
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl.get()), host.c_str());
+    } else {
+        SSL_set_tlsext_host_name(FSsl.get(), host.c_str());
+        SSL_set1_host(FSsl.get(), host.c_str());
+    }
+}
+
+TTlsSession::~TTlsSession() = default;
+
+void TTlsSession::Begin() {
+    Feed(nullptr, 0);
+}
+
+TTlsSession::TStatus TTlsSession::Feed(const char* data, int len) {
+    if (FFailed)
+        return TStatus::Failed;
+    if (len > 0)
+        BIO_write(SSL_get_rbio(FSsl.get()), data, len);
+    if (!FEstablished) {
+        ERR_clear_error();
+        const int rc = SSL_do_handshake(FSsl.get());
+        if (rc != 1) {
+            const int error = SSL_get_error(FSsl.get(), rc);
+            if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+                return TStatus::Working;
+            const long verify = SSL_get_verify_result(FSsl.get());
+            if (verify != X509_V_OK)
+                Fail(VerifyErrorText(verify, FHost));
+            else
+                FailFromQueue("The server ended the secure connection set-up");
+            return TStatus::Failed;
+        }
+        FEstablished = true;
+    }
+    return ReadRecords();
+}
+
+TTlsSession::TStatus TTlsSession::ReadRecords() {
+    if (FPlainStart > 0 && FPlainStart == FPlain.size()) {
+        FPlain.clear();
+        FPlainStart = 0;
+    }
+    char buffer[16384];
+    for (;;) {
+        ERR_clear_error();
+        const int n = SSL_read(FSsl.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            FPlain.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        const int error = SSL_get_error(FSsl.get(), n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+            return TStatus::Working;
+        if (error == SSL_ERROR_ZERO_RETURN)
+            return TStatus::Closed;
+        FailFromQueue("The secure connection failed");
+        return TStatus::Failed;
+    }
+}
+
+int TTlsSession::Read(char* buffer, int len) {
+    const int n = std::min(len, Pending());
+    if (n <= 0)
+        return 0;
+    FPlain.copy(buffer, static_cast<size_t>(n), FPlainStart);
+    FPlainStart += static_cast<size_t>(n);
+    return n;
+}
+
+void TTlsSession::Write(const char* data, int len) {
+    // A memory buffer takes everything: one call encrypts the whole text.
+    if (FEstablished && !FFailed && len > 0 && SSL_write(FSsl.get(), data, len) <= 0)
+        FailFromQueue("The secure connection failed");
+}
+
+std::string TTlsSession::TakeOutput() {
+    BIO* outgoing = SSL_get_wbio(FSsl.get());
+    std::string bytes(static_cast<size_t>(BIO_ctrl_pending(outgoing)), '\0');
+    if (!bytes.empty())
+        bytes.resize(
+            static_cast<size_t>(std::max(0, BIO_read(outgoing, bytes.data(), static_cast<int>(bytes.size())))));
+    return bytes;
+}
+
+void TTlsSession::Fail(const std::string& text) {
+    FFailed = true;
+    if (FError.empty())
+        FError = text;
+    ERR_clear_error();
+}
+
+void TTlsSession::FailFromQueue(const char* fallback) {
+    const unsigned long code = ERR_peek_last_error();
+    // Plain text where a TLS record should be: the usual slip of SSL/TLS chosen for a STARTTLS port.
+    if (!FEstablished && ERR_GET_LIB(code) == ERR_LIB_SSL &&
+        (ERR_GET_REASON(code) == SSL_R_WRONG_VERSION_NUMBER || ERR_GET_REASON(code) == SSL_R_PACKET_LENGTH_TOO_LONG)) {
+        Fail("The server does not speak TLS on this port (choose STARTTLS, or the port for SSL/TLS)");
+        return;
+    }
+    const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
+    Fail(reason ? std::string("The secure connection with the server failed: ") + reason : std::string(fallback));
+}
+
+std::string TTlsSession::VerifyErrorText(long code, const std::string& host) {
+    switch (code) {
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return "The server's certificate is not valid for " + host;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return "The server's certificate has expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return "The server's certificate is not valid yet";
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        return "The server's certificate is self-signed and not trusted";
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        return "The server's certificate was not issued by a trusted authority";
+    case X509_V_ERR_CERT_REVOKED:
+        return "The server's certificate has been revoked";
+    default:
+        return std::string("The server's certificate could not be verified: ") + X509_verify_cert_error_string(code);
+    }
+}

@@ -1,0 +1,62 @@
+// One TLS client session over memory buffers: the socket hands it the bytes the server sent and takes the bytes
+// to send, so the session never touches the network and never blocks, and the socket's waits stay as they are.
+#pragma once
+
+#include <memory>
+#include <string>
+
+struct ssl_ctx_st;
+struct ssl_st;
+
+class TTlsSession {
+public:
+    enum class TStatus { Working, Closed, Failed };
+
+    // host is what the certificate must be valid for: a name (also sent as SNI) or a dotted IPv4 address.
+    // trustedFile, when not empty, names PEM certificates trusted besides the system's store.
+    // Throws ESocketException when the file cannot be used.
+    TTlsSession(const std::string& host, const std::string& trustedFile);
+    ~TTlsSession();
+    TTlsSession(const TTlsSession&) = delete;
+    TTlsSession& operator=(const TTlsSession&) = delete;
+
+    // Starts the handshake: the first bytes to send are waiting afterwards.
+    void Begin();
+    // Bytes from the server: they advance the handshake, and once it is done every complete record's text is
+    // kept for Read. Failed: ErrorText tells why. Closed: the server ended the session.
+    TStatus Feed(const char* data, int len);
+    bool Established() const { return FEstablished; }
+    bool HasFailed() const { return FFailed; }
+    // Decrypted bytes kept and not read yet.
+    int Pending() const { return static_cast<int>(FPlain.size() - FPlainStart); }
+    int Read(char* buffer, int len);
+    // Encrypts text for sending; only once established.
+    void Write(const char* data, int len);
+    // The bytes to send, emptied by the call.
+    std::string TakeOutput();
+    // Why the session failed, in the user's words.
+    const std::string& ErrorText() const { return FError; }
+
+    // The words for a certificate verification result of OpenSSL.
+    static std::string VerifyErrorText(long code, const std::string& host);
+
+private:
+    void Fail(const std::string& text);
+    void FailFromQueue(const char* fallback);
+    TStatus ReadRecords();
+
+    struct TCtxFree {
+        void operator()(ssl_ctx_st* ctx) const;
+    };
+    struct TSslFree {
+        void operator()(ssl_st* ssl) const;
+    };
+    std::unique_ptr<ssl_ctx_st, TCtxFree> FCtx;
+    std::unique_ptr<ssl_st, TSslFree> FSsl; // owns both memory buffers
+    std::string FHost;
+    std::string FPlain;
+    size_t FPlainStart = 0;
+    bool FEstablished = false;
+    bool FFailed = false;
+    std::string FError;
+};

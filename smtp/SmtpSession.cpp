@@ -1,0 +1,150 @@
+// The SMTP client after the greeting: HELO, or EHLO with its extensions, STARTTLS (RFC 3207) and the login
+// (RFC 4954).
+#include "smtp/SmtpClient.h"
+
+#include "smtp/SmtpAuth.h"
+
+namespace {
+
+// The sign-on never puts a line end on the wire.
+std::string SignOnText(std::string value) {
+    for (char& ch : value)
+        if (ch == '\r' || ch == '\n')
+            ch = ' ';
+    return value;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words)
+        text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+} // namespace
+
+bool TSmtpClient::HasCapability(const std::string& keyword) const {
+    return FCapabilities.Has(keyword);
+}
+
+bool TSmtpClient::Encrypted() const {
+    return FSocket->TlsActive();
+}
+
+bool TSmtpClient::Refuse(const std::string& text, bool serverReply) {
+    FSecurityFailure = true;
+    if (!serverReply)
+        FLastResponse.clear();
+    if (FErrorMessage.empty())
+        FErrorMessage = text;
+    Display(text);
+    CloseSocket();
+    return false;
+}
+
+bool TSmtpClient::Greet() {
+    const std::string signOn = SignOnText(FSignOn.empty() ? GetLocalHostName() : FSignOn);
+    const bool needed = FSecurity != TSmtpSecurity::None || !FUserName.empty();
+    if (!needed && !FExtended) {
+        SendCommand("HELO " + signOn);
+        return !CheckResponse({250}, true);
+    }
+    if (!Ehlo(signOn, needed))
+        return false;
+    if (FSecurity == TSmtpSecurity::StartTls) {
+        if (!HasCapability("STARTTLS"))
+            return Refuse("The server does not offer STARTTLS");
+        SendCommand("STARTTLS");
+        if (CheckResponse({220}, true)) {
+            FSecurityFailure = true;
+            return false;
+        }
+        // RFC 3207 4.2: what the server announced in clear text is forgotten and asked for again.
+        FCapabilities.Clear();
+        if (!Secure() || !Ehlo(signOn, true))
+            return false;
+    }
+    return FUserName.empty() || Login();
+}
+
+bool TSmtpClient::Ehlo(const std::string& signOn, bool needed) {
+    SendCommand("EHLO " + signOn);
+    const int code = ReadResponse();
+    if (code == 250) {
+        FCapabilities.Parse(FReplyLines);
+        return true;
+    }
+    // RFC 5321 3.2: a server of the first generation knows HELO only.
+    if ((code == 500 || code == 502) && !needed) {
+        SendCommand("HELO " + signOn);
+        return !CheckResponse({250}, true);
+    }
+    if (code == 500 || code == 502)
+        return Refuse(
+            "The server does not support EHLO, which the secure connection or the login needs: " + FLastResponse, true);
+    if (FErrorMessage.empty())
+        FErrorMessage = FLastResponse;
+    CloseSocket();
+    return false;
+}
+
+bool TSmtpClient::Secure() {
+    try {
+        FSocket->StartTls(FHost, FTrustedCertificate);
+    } catch (const ESocketException& error) {
+        return Refuse(error.what());
+    }
+    if (FSocket->WaitTls(FTimeOut)) {
+        Display("Secure connection established");
+        return true;
+    }
+    std::string why = FSocket->TlsError();
+    if (FStatusTimeOut)
+        why = "The server did not complete the secure connection in time";
+    else if (why.empty())
+        why = "The secure connection could not be set up";
+    return Refuse(why);
+}
+
+bool TSmtpClient::Login() {
+    const bool encrypted = FSocket->TlsActive();
+    if (!encrypted && !FAllowClearPassword)
+        return Refuse("The connection is not encrypted, so the password was not sent (choose STARTTLS or SSL/TLS, "
+                      "or allow the password over an unencrypted connection)");
+    const std::vector<std::string> offered = FCapabilities.AuthMechanisms();
+    if (offered.empty())
+        return Refuse("The server does not offer a login (AUTH)");
+    const SmtpAuth::TMechanism mechanism = SmtpAuth::Choose(offered, encrypted);
+    const std::string hidden = "********";
+    int code = 0;
+    switch (mechanism) {
+    case SmtpAuth::TMechanism::None:
+        return Refuse("The server offers no login method this program knows: " + Joined(offered));
+    case SmtpAuth::TMechanism::Plain:
+        SendCommand("AUTH PLAIN " + SmtpAuth::PlainResponse(FUserName, FPassword), "AUTH PLAIN " + hidden);
+        code = ReadResponse();
+        break;
+    case SmtpAuth::TMechanism::Login:
+        SendCommand("AUTH LOGIN");
+        if ((code = ReadResponse()) != 334)
+            break;
+        SendCommand(SmtpAuth::Base64(FUserName));
+        if ((code = ReadResponse()) != 334)
+            break;
+        SendCommand(SmtpAuth::Base64(FPassword), hidden);
+        code = ReadResponse();
+        break;
+    case SmtpAuth::TMechanism::CramMd5:
+        SendCommand("AUTH CRAM-MD5");
+        if ((code = ReadResponse()) != 334)
+            break;
+        SendCommand(SmtpAuth::CramMd5Response(FUserName, FPassword, FLastResponse.substr(4)), hidden);
+        code = ReadResponse();
+        break;
+    }
+    if (code == 235)
+        return true;
+    if (FState == smtpDisconnected && FLastResponse.rfind("554 ", 0) == 0)
+        return Refuse("The server closed the connection during the login: " + FLastResponse, true);
+    return Refuse("The server refused the user name or password: " + FLastResponse, true);
+}

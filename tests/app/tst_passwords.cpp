@@ -1,0 +1,193 @@
+// Passwords in a real Secret Service: the test runs itself again inside a private D-Bus session with an unlocked
+// gnome-keyring, stores and reads passwords through the Security dialog, and finds none in the settings file.
+// Without any keyring the check refuses a remembered password it cannot read, and Start! asks for it instead.
+#include "tests/app/WizardFixture.h"
+#include "tests/framework/ModalAnswer.h"
+
+#include "app/PasswordStore.h"
+#include "smtp/SmtpClient.h"
+
+#include <QComboBox>
+#include <QInputDialog>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <unistd.h>
+
+namespace {
+
+const char* const SessionVariable = "QUORVEL_KEYRING_SESSION";
+const QString Secret = QStringLiteral("Kw-9!secret");
+
+// The session: a throw-away home for the keyring's files, the daemon with its login keyring created and unlocked,
+// then the test itself.
+const char* const SessionScript = "set -e\n"
+                                  "home=$(mktemp -d)\n"
+                                  "trap 'rm -rf \"$home\"' EXIT\n"
+                                  "mkdir -m 700 \"$home/run\"\n"
+                                  "export HOME=\"$home\" XDG_DATA_HOME=\"$home/data\" XDG_RUNTIME_DIR=\"$home/run\"\n"
+                                  "export XDG_CURRENT_DESKTOP=GNOME\n"
+                                  "printf quorvel | gnome-keyring-daemon --unlock --components=secrets >/dev/null\n"
+                                  "set +e\n"
+                                  "\"$0\" \"$@\"\n";
+
+} // namespace
+
+class TestPasswords : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir FSettings;
+    QTemporaryDir FDir;
+    QString FTable;
+
+    std::unique_ptr<TMailWizardForm> FilledWizard() {
+        auto form = ShowWizard();
+        form->LogFolder = FDir.path();
+        Find<QLineEdit>(*form, "edtSubject")->setText("News");
+        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Hello");
+        Find<QLineEdit>(*form, "edtSMTPServer")->setText("127.0.0.1:1");
+        Find<QLineEdit>(*form, "edtReturnAddress")->setText("sender@example.org");
+        SetTable(*form, FTable);
+        Find<QComboBox>(*form, "cmbEmail")->setEditText("EMAIL");
+        for (int i = 0; i < 3; ++i)
+            Find<QPushButton>(*form, "btnNext")->click();
+        return form;
+    }
+
+    // Opens the Security dialog, lets change fill it in, and confirms it with OK; false when a warning came.
+    static bool EditSecurity(TMailWizardForm& form, const std::function<void()>& change) {
+        QTimer::singleShot(0, [&form, change] {
+            change();
+            Find<QPushButton>(form, "btnSecurityOK")->click();
+        });
+        auto warning = AnswerNextBox("OK");
+        Find<QPushButton>(form, "btnSecurity")->click();
+        if (warning->Shown)
+            qWarning("%s", qPrintable(warning->Text));
+        return !warning->Shown;
+    }
+
+    static QString Check(TMailWizardForm& form) {
+        auto seen = AnswerNextBox("OK");
+        Find<QPushButton>(form, "btnNext")->click();
+        return seen->Shown ? seen->Text : QString();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(FSettings.isValid() && FDir.isValid());
+        UseTemporarySettings(FSettings);
+        FTable = FDir.filePath("recipients.dbf");
+        MakeTable(FTable, "EMAIL C(40)", {{"anna@example.org"}});
+    }
+
+    void init() { RawSettings().clear(); }
+
+    void keyringRoundTrip() {
+        if (qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING"))
+            QSKIP("runs inside the keyring session only");
+        QString password;
+        QString error;
+        QVERIFY2(PasswordStore::Write("anna@mail.example.org", Secret, error), qPrintable(error));
+        QVERIFY2(PasswordStore::Read("anna@mail.example.org", password, error), qPrintable(error));
+        QCOMPARE(password, Secret);
+        QVERIFY(PasswordStore::Remove("anna@mail.example.org", error));
+        QVERIFY(!PasswordStore::Read("anna@mail.example.org", password, error));
+        QCOMPARE(error, QString()); // not there is no failure of the keyring
+    }
+
+    // Remembered through the dialog, read back by the next program start's check, never in the settings file.
+    void rememberedThroughTheWindow() {
+        if (qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING"))
+            QSKIP("runs inside the keyring session only");
+        {
+            auto form = FilledWizard();
+            QVERIFY(EditSecurity(*form, [&form] {
+                Find<QLineEdit>(*form, "edtUserName")->setText("anna");
+                Find<QLineEdit>(*form, "edtPassword")->setText(Secret);
+                Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
+            }));
+            auto seen = AnswerNextBox("&Yes");
+            QVERIFY(form->close());
+            QVERIFY(seen->Shown);
+        }
+        QFile file(RawSettings().fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(bytes.contains("anna"));
+        QVERIFY(!bytes.contains(Secret.toUtf8()));
+        QVERIFY(!bytes.contains(Secret.toUtf8().toBase64()));
+
+        auto form = FilledWizard();
+        QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), QString());
+        QCOMPARE(Check(*form), QString());
+        QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), Secret);
+
+        // Unticking forgets the stored password.
+        Find<QPushButton>(*form, "btnBack")->click();
+        QVERIFY(EditSecurity(*form, [&form] { Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false); }));
+        QString password;
+        QString error;
+        QVERIFY(!PasswordStore::Read(PasswordStore::Key("anna", "127.0.0.1"), password, error));
+        QCOMPARE(error, QString());
+        form->SettingsChanged = false;
+    }
+
+    // No keyring at all: a remembered password is refused by the check; without Remember, Start! asks for it.
+    void withoutKeyring() {
+        if (!qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING")) {
+            QProcess inner;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("QUORVEL_NO_KEYRING", "1");
+            environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+            inner.setProcessEnvironment(environment);
+            inner.setProcessChannelMode(QProcess::ForwardedChannels);
+            inner.start(QCoreApplication::applicationFilePath(), {"withoutKeyring"});
+            QVERIFY(inner.waitForFinished(120000));
+            QCOMPARE(inner.exitCode(), 0);
+            return;
+        }
+        auto form = FilledWizard();
+        Find<QLineEdit>(*form, "edtUserName")->setText("anna");
+        Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
+        const QString refusal = Check(*form);
+        QVERIFY2(refusal.startsWith("A user name is given, but the password cannot be read from the desktop keyring: "),
+                 qPrintable(refusal));
+        QVERIFY(refusal.contains("Untick \"Remember the password\" to be asked for it at Start!."));
+
+        Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false);
+        QCOMPARE(Check(*form), QString());
+        QString label;
+        QTimer::singleShot(0, [&label] {
+            if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+                label = dialog->labelText();
+                dialog->reject();
+            }
+        });
+        Find<QPushButton>(*form, "btnNext")->click();
+        QCOMPARE(label, QStringLiteral("Password of anna at 127.0.0.1:"));
+        QCOMPARE(form->PageNo, 5); // cancelled: still ready, nothing sent
+        form->SettingsChanged = false;
+    }
+};
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet(SessionVariable) && !qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING")) {
+        setenv(SessionVariable, "1", 1);
+        std::vector<char*> arguments{const_cast<char*>("dbus-run-session"), const_cast<char*>("--"),
+                                     const_cast<char*>("sh"), const_cast<char*>("-c"),
+                                     const_cast<char*>(SessionScript)};
+        for (int i = 0; i < argc; ++i)
+            arguments.push_back(argv[i]);
+        arguments.push_back(nullptr);
+        execvp("dbus-run-session", arguments.data());
+        perror("dbus-run-session");
+        return 1;
+    }
+    QApplication application(argc, argv);
+    TestPasswords test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_passwords.moc"
