@@ -27,10 +27,14 @@ class TSmtpClient;
 class TTable;
 class TXbaseEngine;
 class TXbaseEnv;
+struct TPreflightMailing;
 struct TSettingRow;
 
 // What closing a window does with it.
 enum TCloseAction { caNone, caHide, caFree, caMinimize };
+
+// What the user did with the pre-flight summary; Failed when the table could not be read for it.
+enum class TPreflightAnswer { Continue, Back, Failed };
 
 class TMailWizardForm : public QWidget, public TMailingRunView {
     Q_OBJECT
@@ -86,6 +90,10 @@ public:
     static QString ProgramFolder();
     // The folder of the log table last created or opened (or tried), with its trailing separator.
     QString ErrorLogFolder() const { return FErrorLogFolder; }
+
+    // The pre-flight summary shown when the check passed (MailWizardPreflight.cpp).
+    TPreflightAnswer AskPreflight();
+    TPreflightMailing PreflightMailing() const;
 
     // The mailing run (MailWizardRun.cpp): the window drives a TMailingRun and shows what it reports.
     void MailIt();

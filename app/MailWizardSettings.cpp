@@ -79,6 +79,9 @@ bool TMailWizardForm::Prepared() {
         ui->btnBack->setEnabled(false);
         repaint();
         result = CheckSettings();
+        // The user sees what the run will do before "Start!" is offered, and may go back to page 4.
+        const TPreflightAnswer preflight = result ? AskPreflight() : TPreflightAnswer::Failed;
+        result = preflight == TPreflightAnswer::Continue;
         if (result) {
             ui->stkPages->setCurrentWidget(ui->pnlPage5);
             ui->btnNext->setText(QStringLiteral("Start!"));
@@ -86,6 +89,9 @@ bool TMailWizardForm::Prepared() {
             ui->btnNext->setEnabled(true);
             ui->btnNext->setFocus();
             ui->lblTitle->setText(QStringLiteral("Ready to send mail"));
+        } else if (preflight == TPreflightAnswer::Back) {
+            ui->lblTitle->setText(QStringLiteral("Prepare recipient list"));
+            ui->edtTable->setFocus();
         } else {
             ui->btnBack->setEnabled(true);
             ui->btnBack->setFocus();

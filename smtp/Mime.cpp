@@ -133,7 +133,11 @@ const char* CharsetName(TCharset charset) {
 
 TCharset CharsetOf(std::string_view text) {
     TCharset charset = TCharset::UsAscii;
-    for (std::size_t pos = 0; pos < text.size();) {
+    // Most text is ASCII throughout: those bytes need no decoding.
+    std::size_t pos = 0;
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80)
+        ++pos;
+    while (pos < text.size()) {
         const char32_t code = NextCharacter(text, pos);
         if (code > 0xFF)
             return TCharset::Utf8;
@@ -252,6 +256,9 @@ std::string EncodeHeaderLine(std::string_view line, TCharset charset) {
 
 std::vector<std::string> FoldHeader(std::string_view line) {
     constexpr std::size_t Preferred = 78; // RFC 5322 2.1.1
+    // A line that fits is never folded, wherever its blanks are.
+    if (line.size() <= Preferred)
+        return {std::string(line)};
     std::vector<std::string> lines;
     std::string current;
     std::size_t pos = 0;

@@ -33,6 +33,15 @@ std::string OneLine(std::string value) {
     return value;
 }
 
+// Where the first CR or LF of text stands, or its size: a plain loop, as find_first_of looks up every byte in
+// its set with a call of its own.
+size_t LineBreak(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\r' || text[i] == '\n')
+            return i;
+    return text.size();
+}
+
 std::string Address(const std::string& value) {
     return OneLine(Text::Trim(value));
 }
@@ -105,6 +114,11 @@ void TSmtpClient::Flush() {
     std::string bytes;
     bytes.swap(FPending);
     FSocket->SendText(bytes);
+    // The emptied buffer goes back, so the next message's lines find its room already there.
+    if (FPending.empty()) {
+        bytes.clear();
+        FPending.swap(bytes);
+    }
 }
 
 void TSmtpClient::SendCommand(std::string_view line) {
@@ -332,7 +346,7 @@ void TSmtpClient::SendHeaderLine(char* buffer, int size) {
     // Lines the handler appended after CR LF are header lines of their own.
     std::string_view rest(buffer, strnlen(buffer, static_cast<size_t>(size)));
     while (!rest.empty()) {
-        const size_t end = std::min(rest.find_first_of("\r\n"), rest.size());
+        const size_t end = LineBreak(rest);
         if (end > 0)
             FHeaderLines.emplace_back(rest.substr(0, end));
         rest.remove_prefix(std::min(rest.size(), end + (rest.substr(end, 2) == "\r\n" ? 2 : 1)));
@@ -355,7 +369,7 @@ bool TSmtpClient::PullLine() {
     // from the feed can never end the message early (RFC 5321 4.5.2).
     std::string_view rest(FLineBuffer);
     for (;;) {
-        const size_t end = std::min(rest.find_first_of("\r\n"), rest.size());
+        const size_t end = LineBreak(rest);
         FBody.emplace_back(rest.substr(0, end));
         if (end == rest.size())
             break;
@@ -414,6 +428,8 @@ void TSmtpClient::SendBody() {
         if (FBodyEncoding == BodyEncoding::QuotedPrintable) {
             for (const std::string& piece : Mime::QuotedPrintable(Mime::Encode(FBody[i], FCharset)))
                 SendBodyLine(piece);
+        } else if (FBodyEncoding == BodyEncoding::SevenBit) {
+            SendBodyLine(FBody[i]); // ASCII throughout: its bytes are its encoding
         } else {
             SendBodyLine(Mime::Encode(FBody[i], FCharset));
         }
@@ -421,10 +437,10 @@ void TSmtpClient::SendBody() {
     FBody.clear();
 }
 
-void TSmtpClient::SendBodyLine(const std::string& line) {
+void TSmtpClient::SendBodyLine(std::string_view line) {
     // RFC 5321 4.5.2: a line that starts with "." gets one more in front.
     if (!line.empty() && line.front() == '.')
-        SendCommand("." + line);
+        SendCommand("." + std::string(line));
     else
         SendCommand(line);
 }

@@ -206,7 +206,7 @@ private:
     // Pulls one line (more when it holds line breaks) into FBody; false at the end of the body.
     bool PullLine();
     void SendBody();
-    void SendBodyLine(const std::string& line);
+    void SendBodyLine(std::string_view line);
     // True when every body line, in the message's charset, fits the wire's line limit.
     bool EncodedLinesFit() const;
     // True when the server takes 8-bit bodies as they are.

@@ -317,6 +317,14 @@ int RecordCount(int cursor, int& count) {
     return rcOk;
 }
 
+int FileRecordCount(int cursor, int& count) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    count = static_cast<int>(xb_RecCount());
+    return rcOk;
+}
+
 int LanguageDriver(int cursor, int& languageDriver) {
     TAreaGuard guard(cursor);
     if (!guard.Valid())

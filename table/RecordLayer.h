@@ -59,6 +59,8 @@ int BlankRecord(int cursor, std::string& image);
 // Appends image as a new record; answers the append codes.
 int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& reason);
 int RecordCount(int cursor, int& count);
+// Every record of the file, deleted ones included.
+int FileRecordCount(int cursor, int& count);
 // The language-driver byte of the cursor's file (the code page its header declares, 0 = none).
 int LanguageDriver(int cursor, int& languageDriver);
 // Memo text for a memo field's bytes.

@@ -201,6 +201,15 @@ int TTable::RecordCount() {
     return count;
 }
 
+int TTable::FileRecordCount() {
+    CheckActive();
+    int count = 0;
+    const int code = RecordLayer::FileRecordCount(FCursor, count);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code);
+    return count;
+}
+
 int TTable::LanguageDriver() const {
     CheckActive();
     int languageDriver = 0;

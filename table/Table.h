@@ -44,6 +44,8 @@ public:
     void GetFieldNames(std::vector<std::string>& list);
     // The number of records the engine reports (visible ones when deleted records are hidden).
     int RecordCount();
+    // Every record of the file, those marked deleted included.
+    int FileRecordCount();
 
     // The language-driver byte of the open table's header (0 when it declares no code page).
     int LanguageDriver() const;

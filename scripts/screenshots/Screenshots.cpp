@@ -54,8 +54,12 @@ bool MakeSampleTable(TMailWizardForm& form, const QString& path) {
     TTable table;
     table.SetTableName(path.toStdString());
     table.Open();
+    // The last three give the pre-flight summary something to show: no address, a malformed and a repeated one.
     const char* rows[][4] = {{"Berg", "Berg Books Ltd.", "anna@example.org", "Ms"},
-                             {"Huber", "Huber AG", "max@example.org", "Mr"}};
+                             {"Huber", "Huber AG", "max@example.org", "Mr"},
+                             {"Falk", "Falk & Sons", "", "Mr"},
+                             {"Jung", "Jung GmbH", "ida jung@example.org", "Ms"},
+                             {"Berg", "Berg Books Ltd.", "Anna@Example.org", "Ms"}};
     for (const auto& row : rows) {
         table.Append();
         table.FieldByName("NAME").SetValue(row[0]);
@@ -152,8 +156,30 @@ int main(int argc, char* argv[]) {
     next->click();
     ok = Save(form, folder, "page4-not-ready.png") && ok;
 
-    // The real check passes: the ready page with "Start!".
+    // The whole table: the pre-flight summary, then its list of records to look at, then Back to page 4.
+    Control<QCheckBox>(form, "chbLimit")->setChecked(false);
+    QTimer::singleShot(200, &app, [&] {
+        QWidget* summary = QApplication::activeModalWidget();
+        if (!summary) {
+            ok = false;
+            return;
+        }
+        ok = Save(*summary, folder, "preflight-summary.png") && ok;
+        Control<QPushButton>(*summary, "btnShowList")->click();
+        ok = Save(*summary, folder, "preflight-list.png") && ok;
+        Control<QPushButton>(*summary, "btnBack")->click();
+    });
+    next->click();
+
+    // The real check passes for the first two records: the summary is confirmed, and the ready page shows "Start!".
+    Control<QCheckBox>(form, "chbLimit")->setChecked(true);
     Control<QLineEdit>(form, "edtScopeTo")->setText(QStringLiteral("2"));
+    QTimer::singleShot(200, &app, [&] {
+        if (QWidget* summary = QApplication::activeModalWidget())
+            Control<QPushButton>(*summary, "btnContinue")->click();
+        else
+            ok = false;
+    });
     next->click();
     ok = Save(form, folder, "page5-ready.png") && ok;
 

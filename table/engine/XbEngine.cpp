@@ -194,6 +194,11 @@ long xb_Count() {
     return area ? static_cast<long>(area->Count(Engine().Deleted)) : 0;
 }
 
+long xb_RecCount() {
+    TXbArea* area = Table();
+    return area ? static_cast<long>(area->Count(false)) : 0;
+}
+
 int xb_RecSize() {
     const TXbArea* area = Table();
     return area ? static_cast<int>(area->File()->Layout().RecordLength) : 0;

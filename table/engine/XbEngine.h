@@ -43,6 +43,8 @@ bool xb_Eof();
 long xb_RecNo();
 bool xb_Deleted();
 long xb_Count();
+// Our addition: every record of the file, those marked deleted included, whatever xb_SetDeleted says.
+long xb_RecCount();
 
 // Records.
 int xb_RecSize();

@@ -3,6 +3,7 @@
 
 #include "app/MailWizard.h"
 #include "framework/Application.h"
+#include "tests/app/PreflightAnswer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -30,14 +31,22 @@ inline QSettings RawSettings() {
                      QStringLiteral("QuorvelMailer"));
 }
 
-// A shown and active wizard window.
+// A shown and active wizard window. Its pre-flight summaries are answered with Continue (see Preflight()).
 inline std::unique_ptr<TMailWizardForm> ShowWizard() {
     auto form = std::make_unique<TMailWizardForm>();
+    AnswerPreflight(*form);
     form->show();
     QApplication::setActiveWindow(form.get());
     if (!QTest::qWaitForWindowActive(form.get()))
         qWarning("wizard window did not become active");
     return form;
+}
+
+// The answerer of the form's pre-flight summaries.
+inline TPreflightAnswerer* Preflight(QWidget& form) {
+    // Without a meta-object of its own the answerer is found by its name.
+    return static_cast<TPreflightAnswerer*>(
+        form.findChild<QObject*>(QStringLiteral("PreflightAnswerer"), Qt::FindDirectChildrenOnly));
 }
 
 template <typename T> T* Find(QWidget& form, const char* name) {

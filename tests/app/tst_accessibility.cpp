@@ -2,6 +2,7 @@
 // is named by what a sighted user reads (its own text, or the label beside it), in every state of the wizard,
 // and the page title announces each change.
 #include "about/About.h"
+#include "app/SecurityDialog.h"
 #include "smtp/SmtpClient.h"
 #include "tests/app/WizardFixture.h"
 #include "tests/framework/ModalAnswer.h"
@@ -202,7 +203,9 @@ private slots:
         wrong << Misnamed(form.get(), "not ready");
 
         Find<QComboBox>(*form, "cmbEmail")->setEditText(email);
+        Preflight(*form)->OnShown = [&](QDialog* summary) { wrong << Misnamed(summary, "summary"); };
         Next(*form);
+        QCOMPARE(Preflight(*form)->Shown, 1);
         QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
         wrong << Misnamed(form.get(), "ready");
 
@@ -234,6 +237,14 @@ private slots:
         about.show();
         QVERIFY(QTest::qWaitForWindowExposed(&about));
         const QStringList wrong = Misnamed(&about, "about");
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
+    }
+
+    void securityDialogIsNamedAsShown() {
+        TSecurityDialog security;
+        security.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&security));
+        const QStringList wrong = Misnamed(&security, "security");
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
     }
 

@@ -1,0 +1,32 @@
+// The box that shows the pre-flight summary of a mailing: the user continues to "Start!" or goes back.
+#pragma once
+
+#include <QDialog>
+#include <memory>
+
+namespace Ui {
+class PreflightDialog;
+}
+class TPreflightSummary;
+
+class TPreflightDialog : public QDialog {
+    Q_OBJECT
+public:
+    // The summary must outlive the dialog.
+    explicit TPreflightDialog(const TPreflightSummary& summary, QWidget* parent = nullptr);
+    ~TPreflightDialog() override;
+
+    // Shows or hides the records to look at.
+    void btnShowListClick(QObject* Sender);
+
+    // At most this many records are listed; a last row says how many more there are.
+    static constexpr int ListLimit = 10000;
+
+private:
+    void FillSummary();
+    void FillList();
+
+    const TPreflightSummary& FSummary;
+    std::unique_ptr<Ui::PreflightDialog> ui;
+    bool FListFilled = false;
+};
