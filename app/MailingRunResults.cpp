@@ -76,6 +76,9 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
     entry.Reply = reply;
     if (status == TDeliveryStatus::Sent)
         entry.QueueId = TDeliveryLedger::QueueId(reply);
+    // Only a message whose header block went out has an identity the recipient can see.
+    if (status != TDeliveryStatus::Skipped && status != TDeliveryStatus::Aborted)
+        entry.MessageId = FClient.MessageId();
     entry.Attempt = std::max(recipient.Attempt, 1);
     entry.MessageKey = FSettings.MessageKey;
     FLedger.Append(entry);

@@ -220,6 +220,7 @@ bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients) {
 
 bool TSmtpClient::Mail() {
     FUnconfirmed = false;
+    FMessageId.clear();
     FAborted = false;
     for (bool retried = false;; retried = true) {
         const bool kept = FState == smtpConnected && ConnectionReady();
@@ -298,7 +299,8 @@ void TSmtpClient::SendHeaderBlock() {
     OfferHeaderLine("Subject: " + OneLine(FHdrSubject));
     // RFC 5322 3.6 requires Date; providers refuse or penalise mail without a Message-ID.
     OfferHeaderLine("Date: " + Mime::DateValue(std::time(nullptr)));
-    OfferHeaderLine("Message-ID: " + Mime::NewMessageId(Address(FFromName)));
+    FMessageId = Mime::NewMessageId(Address(FFromName));
+    OfferHeaderLine("Message-ID: " + FMessageId);
     OfferHeaderLine("Mime-Version: 1.0");
 
     Mime::TCharset charset = Mime::TCharset::UsAscii;

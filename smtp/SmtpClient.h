@@ -98,6 +98,8 @@ public:
     // True when the last Mail failed after its final "." went out and before a valid reply to it arrived (the
     // connection was lost or the server stayed silent): the server may have kept the message.
     bool Unconfirmed() const { return FUnconfirmed; }
+    // The Message-ID header value of the last Mail's message ("<...>"); empty when its header block was not sent.
+    std::string MessageId() const { return FMessageId; }
     int Tag() const { return FTag; }
     void SetTag(int value) { FTag = value; }
     TSmtpState State() const { return FState; }
@@ -233,6 +235,7 @@ private:
     std::string FErrorMessage;
     int FLastReplyCode = 0;
     bool FUnconfirmed = false;
+    std::string FMessageId;
     std::vector<std::string> FReplyLines;
     TReplyFault FReplyFault = TReplyFault::None;
     // The client's own words for the last reply fault, for ErrorMessage.

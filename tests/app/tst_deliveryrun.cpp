@@ -6,6 +6,7 @@
 #include "tests/servers/SmtpSink.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QTimer>
 
@@ -16,6 +17,15 @@ namespace {
 using namespace std::chrono_literals;
 
 // RUN|RECNO|E_MAIL|STATUS|CODE|ATTEMPT for each ledger row, as dbfread reads them.
+// The MESSAGE_ID of each SENT row, in ledger order.
+QStringList SentMessageIds(const QString& folder) {
+    const QByteArray out = RunPython(QStringLiteral("import dbfread, sys\n"
+                                                    "for r in dbfread.DBF(sys.argv[1], encoding='latin-1'):\n"
+                                                    "    if r['STATUS'] == 'SENT': print(r['MESSAGE_ID'])\n"),
+                                     {QDir(folder).filePath("mail_sent.dbf")});
+    return QString::fromLatin1(out).split('\n', Qt::SkipEmptyParts);
+}
+
 QStringList LedgerRows(const QString& folder) {
     const QByteArray out = RunPython(QStringLiteral("import dbfread, sys\n"
                                                     "for r in dbfread.DBF(sys.argv[1], encoding='latin-1'):\n"
@@ -95,6 +105,16 @@ private slots:
             delivered << QString::fromStdString(message.Recipients.front());
         QCOMPARE(delivered,
                  (QStringList{"first@example.org", "later@example.org", "drop@example.org", "seventh@example.org"}));
+        // Each SENT row names the Message-ID of the message the server stored.
+        QStringList storedIds;
+        for (const SmtpSink::Message& message : sink.Messages()) {
+            const QRegularExpression header("^Message-ID: (<[^>]+>)\r?$", QRegularExpression::MultilineOption);
+            const QRegularExpressionMatch match = header.match(QString::fromLatin1(message.Content));
+            if (message.Recipients.front() != "drop@example.org")
+                storedIds << match.captured(1);
+        }
+        QCOMPARE(SentMessageIds(folder), storedIds);
+        QVERIFY(!storedIds.contains(QString()));
         // mail_log.dbf keeps its rows: the server's replies and the abort.
         const QStringList log = ReadTable(QDir(folder).filePath("mail_log.dbf")).mid(1);
         QCOMPARE(log.size(), 4);
