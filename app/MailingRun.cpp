@@ -192,9 +192,12 @@ std::string TMailingRun::AddressProblem(const std::string& address) {
         return "no e-mail address";
     if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
         return "blank inside the e-mail address";
-    const size_t at = address.rfind('@');
+    const size_t at = address.find('@');
     if (at == std::string::npos)
         return "no \"@\" in the e-mail address";
+    // An "@" inside the local part is only legal quoted, which no mailing list holds; servers refuse it.
+    if (address.find('@', at + 1) != std::string::npos)
+        return "more than one \"@\" in the e-mail address";
     if (at == 0)
         return "nothing before the \"@\" of the e-mail address";
     if (at + 1 == address.size())

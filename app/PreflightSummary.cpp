@@ -1,6 +1,7 @@
 // What a mailing is about to do: counts and records to look at, from one walk over the scope.
 #include "app/PreflightSummary.h"
 
+#include "app/MailingRun.h"
 #include "app/MessageText.h"
 #include "framework/Text.h"
 #include "smtp/SmtpClient.h"
@@ -194,7 +195,7 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
             ++FUndecodable;
             Add(position, name, address, std::move(undecodable));
         }
-        // The run passes over a record without an address; every other record gets a message.
+        // Only a record with a usable address gets a message.
         if (CheckAddress(position, name, address, seen))
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
         table.Next();
@@ -210,9 +211,11 @@ bool TPreflightSummary::CheckAddress(int position, const std::string& name, cons
         Add(position, name, address, "no e-mail address");
         return false;
     }
-    if (std::string fault = AddressFault(address); !fault.empty()) {
+    // The run passes over a malformed address as it does over a blank one.
+    if (std::string fault = TMailingRun::AddressProblem(address); !fault.empty()) {
         ++FMalformed;
         Add(position, name, address, std::move(fault));
+        return false;
     }
     // Mail systems treat the domain, and in practice the local part, without regard to case.
     const auto [first, added] = seen.try_emplace(LowerAscii(address), position);
@@ -225,21 +228,6 @@ bool TPreflightSummary::CheckAddress(int position, const std::string& name, cons
 
 void TPreflightSummary::Add(int position, const std::string& name, const std::string& address, std::string reason) {
     FToLookAt.push_back({position, name, address, std::move(reason)});
-}
-
-std::string TPreflightSummary::AddressFault(std::string_view address) {
-    if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) <= 32; }))
-        return "blank inside the address";
-    const size_t at = address.find('@');
-    if (at == std::string_view::npos)
-        return "no \"@\" in the address";
-    if (address.find('@', at + 1) != std::string_view::npos)
-        return "more than one \"@\"";
-    if (at == 0)
-        return "nothing before \"@\"";
-    if (at + 1 == address.size())
-        return "no domain after \"@\"";
-    return {};
 }
 
 std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines() const {

@@ -47,8 +47,8 @@ public:
     int Malformed() const { return FMalformed; }
     int Duplicates() const { return FDuplicates; }
     int Undecodable() const { return FUndecodable; }
-    // The messages the run will hand to the server: every record of the scope that has an address.
-    int ToSend() const { return FRecords - FWithoutAddress; }
+    // The messages the run will hand to the server: every record of the scope with a usable address.
+    int ToSend() const { return FRecords - FWithoutAddress - FMalformed; }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
     // The longest body line after personalisation, wrapping and footer, in characters (not bytes).
@@ -59,9 +59,6 @@ public:
 
     // The summary as the user reads it: one caption and one value per line.
     std::vector<std::pair<std::string, std::string>> Lines() const;
-
-    // Why an address (trimmed, not empty) cannot be delivered as it stands; empty when it looks usable.
-    static std::string AddressFault(std::string_view address);
 
 private:
     void FindUnmapped(const TPreflightMailing& mailing);

@@ -4,8 +4,8 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Wait.h"
-#include "smtp/SmtpCapabilities.h"
 #include "smtp/Mime.h"
+#include "smtp/SmtpCapabilities.h"
 
 #include <QObject>
 #include <QPointer>

@@ -6,8 +6,8 @@
 #include "tests/servers/SmtpSink.h"
 
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -176,6 +176,8 @@ private slots:
                                        << "nothing before the \"@\" of the e-mail address";
         QTest::newRow("no domain") << "anna@"
                                    << "no domain in the e-mail address";
+        QTest::newRow("two at signs") << "anna@@example.org"
+                                      << "more than one \"@\" in the e-mail address";
     }
     void addressProblems() {
         QFETCH(QString, address);

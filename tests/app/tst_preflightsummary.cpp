@@ -49,7 +49,7 @@ private slots:
     void countsAndList() {
         const TPreflightSummary summary(FMailing);
         QCOMPARE(summary.Records(), 12);
-        QCOMPARE(summary.ToSend(), 11);
+        QCOMPARE(summary.ToSend(), 6);
         QCOMPARE(summary.DeletedSkipped(), 2);
         QCOMPARE(summary.WithoutAddress(), 1);
         QCOMPARE(summary.Malformed(), 5);
@@ -60,10 +60,12 @@ private slots:
             listed << QString::fromStdString(std::to_string(r.Position) + "|" + r.Name + "|" + r.Address + "|" +
                                              r.Reason);
         QCOMPARE(listed,
-                 (QStringList{"2|Carl||no e-mail address", "3|Dora|dora example.org|blank inside the address",
-                              "4|Emil|emil@|no domain after \"@\"", "5|Fay|ANNA@Example.ORG|same address as record 1",
-                              "6|Gus|gus.example.org|no \"@\" in the address",
-                              "8|Ida|ida@@example.org|more than one \"@\"", "9|Jon|@example.org|nothing before \"@\"",
+                 (QStringList{"2|Carl||no e-mail address", "3|Dora|dora example.org|blank inside the e-mail address",
+                              "4|Emil|emil@|no domain in the e-mail address",
+                              "5|Fay|ANNA@Example.ORG|same address as record 1",
+                              "6|Gus|gus.example.org|no \"@\" in the e-mail address",
+                              "8|Ida|ida@@example.org|more than one \"@\" in the e-mail address",
+                              "9|Jon|@example.org|nothing before the \"@\" of the e-mail address",
                               "10|Kim|hal@example.org|same address as record 7"}));
     }
 
