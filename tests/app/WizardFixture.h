@@ -4,6 +4,7 @@
 #include "app/MailWizard.h"
 #include "framework/Application.h"
 #include "tests/app/PreflightAnswer.h"
+#include "tests/framework/ModalAnswer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -62,6 +64,13 @@ inline QLineEdit* SetTable(QWidget& form, const QString& path) {
     table->setText(path);
     table->setModified(true);
     return table;
+}
+
+// Next on page 4: the text of the check's warning box, empty when the check passed.
+inline QString CheckWarning(QWidget& form) {
+    auto seen = AnswerNextBox("OK");
+    Find<QPushButton>(form, "btnNext")->click();
+    return seen->Shown ? seen->Text : QString();
 }
 
 // Limits the scope to the records from and to.

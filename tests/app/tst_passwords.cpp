@@ -68,12 +68,6 @@ private:
         return !warning->Shown;
     }
 
-    static QString Check(TMailWizardForm& form) {
-        auto seen = AnswerNextBox("OK");
-        Find<QPushButton>(form, "btnNext")->click();
-        return seen->Shown ? seen->Text : QString();
-    }
-
 private slots:
     void initTestCase() {
         QVERIFY(FSettings.isValid() && FDir.isValid());
@@ -121,7 +115,7 @@ private slots:
 
         auto form = FilledWizard();
         QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), QString());
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), Secret);
 
         // Unticking forgets the stored password.
@@ -151,13 +145,13 @@ private slots:
         auto form = FilledWizard();
         Find<QLineEdit>(*form, "edtUserName")->setText("anna");
         Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
-        const QString refusal = Check(*form);
+        const QString refusal = CheckWarning(*form);
         QVERIFY2(refusal.startsWith("A user name is given, but the password cannot be read from the desktop keyring: "),
                  qPrintable(refusal));
         QVERIFY(refusal.contains("Untick \"Remember the password\" to be asked for it at Start!."));
 
         Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false);
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QString label;
         QTimer::singleShot(0, [&label] {
             if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {

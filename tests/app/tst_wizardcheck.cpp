@@ -41,13 +41,6 @@ private:
         return form;
     }
 
-    // Next on page 4; returns the text of the warning box, empty when none came.
-    static QString Check(TMailWizardForm& form) {
-        auto seen = AnswerNextBox("OK");
-        Find<QPushButton>(form, "btnNext")->click();
-        return seen->Shown ? seen->Text : QString();
-    }
-
     static QString Failure(const QString& message) { return message + " \n\nPlease check settings."; }
 
     static void VerifyNotReady(TMailWizardForm& form) {
@@ -81,10 +74,10 @@ private slots:
     void subjectOfBlanks() {
         auto form = ValidWizard();
         Find<QLineEdit>(*form, "edtSubject")->setText(" \t ");
-        QCOMPARE(Check(*form), Failure("No message subject specified."));
+        QCOMPARE(CheckWarning(*form), Failure("No message subject specified."));
         VerifyNotReady(*form);
         // Next again repeats the check.
-        QCOMPARE(Check(*form), Failure("No message subject specified."));
+        QCOMPARE(CheckWarning(*form), Failure("No message subject specified."));
         VerifyNotReady(*form);
         form->SettingsChanged = false;
     }
@@ -131,7 +124,7 @@ private slots:
         } else {
             qobject_cast<QComboBox*>(target)->setEditText(value);
         }
-        QCOMPARE(Check(*form), Failure(message));
+        QCOMPARE(CheckWarning(*form), Failure(message));
         VerifyNotReady(*form);
         form->SettingsChanged = false;
     }
@@ -142,7 +135,7 @@ private slots:
         Find<QLineEdit>(*form, "edtSubject")->setText(QStringLiteral("Новости € für %N"));
         Find<QLineEdit>(*form, "edtOrganization")->setText(QStringLiteral("€ Shop"));
         Find<QLineEdit>(*form, "edtName")->setText(QStringLiteral("Zoë"));
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(form->SmtpClient->HdrSubject(), std::string("Новости € für %N"));
         QCOMPARE(form->SmtpClient->HdrFrom(), std::string("Zoë <anna@example.org>"));
         form->SettingsChanged = false;
@@ -166,7 +159,7 @@ private slots:
 
         auto form = ValidWizard();
         SetTable(*form, table);
-        QCOMPARE(Check(*form),
+        QCOMPARE(CheckWarning(*form),
                  Failure("Record 3, field NAME does not read in code page CP1251:\nbyte 0x98 at position 2 does not "
                          "stand for a character in code page CP1251.\nChoose the table's code page on this page."));
         VerifyNotReady(*form);
@@ -174,7 +167,7 @@ private slots:
         Find<QPushButton>(*form, "btnBack")->click();
         Find<QPushButton>(*form, "btnNext")->click();
         SetScope(*form, "2", "2");
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(form->tblRecipients->RecNo(), 2);
         form->SettingsChanged = false;
     }
@@ -209,13 +202,13 @@ private slots:
     void clientProperties() {
         auto form = ValidWizard();
         SetTable(*form, QString());
-        Check(*form);
+        CheckWarning(*form);
         QCOMPARE(form->SmtpClient->HdrSubject(), std::string("Autumn news"));
         QCOMPARE(form->SmtpClient->Host(), std::string("127.0.0.1"));
         QCOMPARE(form->SmtpClient->FromName(), std::string("anna@example.org"));
         QCOMPARE(form->SmtpClient->HdrFrom(), std::string("Anna Berg <anna@example.org>"));
         Find<QLineEdit>(*form, "edtName")->setText("   ");
-        Check(*form);
+        CheckWarning(*form);
         QCOMPARE(form->SmtpClient->HdrFrom(), std::string("anna@example.org"));
         form->SettingsChanged = false;
     }
@@ -224,9 +217,9 @@ private slots:
         auto form = ValidWizard();
         const QString path = FDir.filePath("no such folder/people.dbf");
         SetTable(*form, path);
-        QCOMPARE(Check(*form), Failure("Can't find recipient table:\n" + path));
+        QCOMPARE(CheckWarning(*form), Failure("Can't find recipient table:\n" + path));
         SetTable(*form, FDir.path());
-        QCOMPARE(Check(*form), Failure("Can't find recipient table:\n" + FDir.path()));
+        QCOMPARE(CheckWarning(*form), Failure("Can't find recipient table:\n" + FDir.path()));
         VerifyNotReady(*form);
         form->SettingsChanged = false;
     }
@@ -257,7 +250,7 @@ private slots:
         SetTable(*form, broken);
         Find<QComboBox>(*form, "cmbEmail")->setEditText(email);
         const QString expected = Failure("Can't open recipient table:\n" + broken + "\n" + reason);
-        QCOMPARE(Check(*form), expected);
+        QCOMPARE(CheckWarning(*form), expected);
         VerifyNotReady(*form);
 
         auto seen = AnswerNextBox("OK");
@@ -295,7 +288,7 @@ private slots:
         SetScope(*form, from, to);
         if (message.endsWith('\n'))
             message += FTable;
-        QCOMPARE(Check(*form), Failure(message));
+        QCOMPARE(CheckWarning(*form), Failure(message));
         VerifyNotReady(*form);
         form->SettingsChanged = false;
     }
@@ -321,7 +314,7 @@ private slots:
         QFETCH(QString, email);
         auto form = ValidWizard();
         SetScope(*form, from, to);
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QVERIFY(form->tblRecipients->Active());
         QCOMPARE(QString::fromStdString(form->tblRecipients->FieldByName("EMAIL").AsString()), email);
         form->SettingsChanged = false;
@@ -330,14 +323,14 @@ private slots:
     void missingMappedField() {
         auto form = ValidWizard();
         Find<QComboBox>(*form, "cmbDear")->setEditText("SALUTE");
-        QCOMPARE(Check(*form), Failure("Invalid field in recipient table:\nField 'SALUTE' not found"));
+        QCOMPARE(CheckWarning(*form), Failure("Invalid field in recipient table:\nField 'SALUTE' not found"));
         VerifyNotReady(*form);
         form->SettingsChanged = false;
     }
 
     void readyPageAndBack() {
         auto form = ValidWizard();
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QPushButton* next = Find<QPushButton>(*form, "btnNext");
         QCOMPARE(form->PageNo, 5);
         QCOMPARE(Find<QStackedWidget>(*form, "stkPages")->currentWidget()->objectName(), QStringLiteral("pnlPage5"));
@@ -376,7 +369,7 @@ private slots:
 
     void logRows() {
         auto form = ValidWizard();
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         // "Maximilian Huber" is cut to the 10 characters of NAME.
         form->AppendErrorLog("550 No such user here");
         Find<QComboBox>(*form, "cmbName")->setEditText("");
@@ -387,11 +380,11 @@ private slots:
 
         // Rows stay from run to run unless the reset box is ticked.
         Find<QPushButton>(*form, "btnBack")->click();
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(ReadTable(log).size(), 3);
         Find<QPushButton>(*form, "btnBack")->click();
         Find<QCheckBox>(*form, "chbClearLog")->setChecked(true);
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(ReadTable(log).size(), 1);
         form->SettingsChanged = false;
     }
@@ -404,7 +397,7 @@ private slots:
         QVERIFY(QDir::setCurrent(FDir.path()));
         auto form = ValidWizard();
         form->LogFolder.clear();
-        const QString text = Check(*form);
+        const QString text = CheckWarning(*form);
         QDir::setCurrent(before);
         QCOMPARE(text, QString());
         QCOMPARE(form->ErrorLogFolder(), QCoreApplication::applicationDirPath() + "/");
@@ -427,14 +420,15 @@ private slots:
         QVERIFY(out.contains("holding"));
         auto form = ValidWizard();
         Find<QCheckBox>(*form, "chbClearLog")->setChecked(true);
-        QCOMPARE(Check(*form), Failure("Can't create error log table: " + FDir.path() +
-                                       "/mail_log.dbf\nThe table is open in another program (or another window of "
-                                       "this one)."));
+        QCOMPARE(CheckWarning(*form),
+                 Failure("Can't create error log table: " + FDir.path() +
+                         "/mail_log.dbf\nThe table is open in another program (or another window of "
+                         "this one)."));
         VerifyNotReady(*form);
         other.closeWriteChannel();
         QVERIFY(other.waitForFinished(30000));
         QCOMPARE(ReadTable(FDir.filePath("mail_log.dbf")).size(), 3); // the structure and both rows of the other
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         form->SettingsChanged = false;
     }
 
@@ -444,13 +438,13 @@ private slots:
         const QString log = FDir.filePath("mail_log.dbf");
         MakeTable(log, "REMARK C(5)", {{"kept"}});
         auto form = ValidWizard();
-        QCOMPARE(Check(*form), Failure("Can't create error log table: " + FDir.path() + "/mail_log.dbf"));
+        QCOMPARE(CheckWarning(*form), Failure("Can't create error log table: " + FDir.path() + "/mail_log.dbf"));
         VerifyNotReady(*form);
         QVERIFY(!form->tblLog);
         QCOMPARE(ReadTable(log), (QStringList{"REMARK:C:5", "kept"}));
 
         Find<QCheckBox>(*form, "chbClearLog")->setChecked(true);
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(ReadTable(log), QStringList{"ERR_TEXT:C:50;NAME:C:10;E_MAIL:C:50"});
         form->SettingsChanged = false;
     }

@@ -53,13 +53,6 @@ private:
         return form;
     }
 
-    // Next on page 4: the warning's text, empty when the check passed.
-    static QString Check(TMailWizardForm& form) {
-        auto seen = AnswerNextBox("OK");
-        Find<QPushButton>(form, "btnNext")->click();
-        return seen->Shown ? seen->Text : QString();
-    }
-
     QStringList LogRows() const {
         QStringList rows = ReadTable(LogPath());
         if (!rows.isEmpty())
@@ -104,7 +97,7 @@ private slots:
             auto form = FilledWizard("127.0.0.1");
             QCOMPARE(Find<QComboBox>(*form, "cmbSecurity")->currentIndex(), 0);
             QCOMPARE(Find<QLineEdit>(*form, "edtPort")->text(), QString());
-            QCOMPARE(Check(*form), QString());
+            QCOMPARE(CheckWarning(*form), QString());
             QCOMPARE(form->SmtpClient->Port(), std::string("smtp"));
             QCOMPARE(form->SmtpClient->Security(), TSmtpSecurity::None);
             QCOMPARE(form->SmtpClient->UserName(), std::string());
@@ -173,7 +166,7 @@ private slots:
         QFETCH(QString, message);
         auto form = FilledWizard(server);
         SetSecurity(*form, port, 0, {}, {}, certificate);
-        QCOMPARE(Check(*form), message + " \n\nPlease check settings.");
+        QCOMPARE(CheckWarning(*form), message + " \n\nPlease check settings.");
         QCOMPARE(form->PageNo, 4);
         form->SettingsChanged = false;
     }
@@ -203,7 +196,7 @@ private slots:
         QFETCH(QString, used);
         auto form = FilledWizard(server);
         SetSecurity(*form, port, security);
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(form->SmtpClient->Host(), std::string("127.0.0.1"));
         QCOMPARE(QString::fromStdString(form->SmtpClient->Port()), used);
         form->SettingsChanged = false;
@@ -233,7 +226,7 @@ private slots:
         QVERIFY(StartSink(sink, security, login));
         auto form = FilledWizard(QStringLiteral("localhost:%1").arg(sink->Port()));
         SetSecurity(*form, "", security == "tls" ? 2 : 1, "anna", "s3cret", FCertificates.Ca());
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         Find<QPushButton>(*form, "btnNext")->click();
 
         QCOMPARE(Find<QLineEdit>(*form, "edtSentCount")->text(), QStringLiteral("2"));
@@ -284,7 +277,7 @@ private slots:
         QVERIFY(StartSink(sink, sinkSecurity, {"--user", "anna", "--password", "s3cret", "--auth-clear"}));
         auto form = FilledWizard(QStringLiteral("localhost:%1").arg(sink->Port()));
         SetSecurity(*form, "", 1, "anna", "wrong", FCertificates.Ca());
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         Find<QPushButton>(*form, "btnNext")->click();
 
         QCOMPARE(sink->AuthAttempts(), attempts);
@@ -370,7 +363,7 @@ private slots:
         const QString port = QString::fromLatin1(peer.readLine().trimmed());
         auto form = FilledWizard("127.0.0.1:" + port);
         SetSecurity(*form, "", 2);
-        QCOMPARE(Check(*form), QString());
+        QCOMPARE(CheckWarning(*form), QString());
         form->SettingsChanged = false;
         TMailWizardForm* window = form.get();
         std::shared_ptr<TSeenBox> box;
