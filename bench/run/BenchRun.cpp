@@ -8,6 +8,7 @@
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
+#include "tests/app/PreflightAnswer.h"
 #include "tests/servers/SmtpSink.h"
 
 #include <QApplication>
@@ -123,6 +124,8 @@ int main(int argc, char** argv) {
     }
 
     TMailWizardForm form;
+    // The summary before Start! is read and continued, as a user would.
+    AnswerPreflight(form);
     form.show();
     form.LogFolder = dir.path();
     Find<QLineEdit>(form, "edtSubject")->setText(QStringLiteral("Long run"));
