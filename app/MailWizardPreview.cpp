@@ -9,6 +9,8 @@
 #include "ui_MailWizard.h"
 
 void TMailWizardForm::btnPreviewClick(QObject* /*Sender*/) {
+    // A table path typed and confirmed with Enter never left its edit: take it before checking.
+    edtTableExit(ui->edtTable);
     if (!CheckSettings())
         return;
     const TMailingRunSettings settings = MessageSettings();

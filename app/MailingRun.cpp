@@ -223,9 +223,9 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     recipient.HdrTo = name.empty() ? recipient.Address : MessageText::Mailbox(name, recipient.Address);
     const auto lookup = [&](char placeholder) {
         const std::string& fieldName = placeholder == 'N'   ? settings.NameField
-                                        : placeholder == 'O' ? settings.OrganizationField
-                                        : placeholder == 'E' ? settings.EmailField
-                                                             : settings.DearField;
+                                       : placeholder == 'O' ? settings.OrganizationField
+                                       : placeholder == 'E' ? settings.EmailField
+                                                            : settings.DearField;
         return fieldName.empty() ? std::string() : field(fieldName);
     };
     recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup);

@@ -29,8 +29,9 @@ TPreviewDialog::~TPreviewDialog() = default;
 QString TPreviewDialog::Ruler(int wrapColumn) {
     QString ruler;
     for (int column = 1; column <= wrapColumn; ++column)
-        ruler += column % 10 == 0 ? QString::number(column / 10 % 10) : column % 5 == 0 ? QStringLiteral("+")
-                                                                                          : QStringLiteral("-");
+        ruler += column % 10 == 0  ? QString::number(column / 10 % 10)
+                 : column % 5 == 0 ? QStringLiteral("+")
+                                   : QStringLiteral("-");
     return ruler + QLatin1Char('|');
 }
 
