@@ -1,7 +1,7 @@
 // The mailing run through the real window: aiosmtpd or a scripted peer on loopback, tables written by
 // python3-dbf, and what arrived and what mail_log.dbf holds read back independently.
-#include "tests/app/WizardFixture.h"
 #include "app/PreviewDialog.h"
+#include "tests/app/WizardFixture.h"
 #include "tests/framework/ModalAnswer.h"
 #include "tests/servers/ParsedMail.h"
 #include "tests/servers/ScriptedServer.h"
@@ -268,8 +268,9 @@ private slots:
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), FTable);
         Find<QPushButton>(*form, "btnBack")->click();
-        Find<QLineEdit>(*form, "edtSubject")->setText(QStringLiteral("Новости для %N — € and a subject long enough "
-                                                                      "to be folded over more than one line"));
+        Find<QLineEdit>(*form, "edtSubject")
+            ->setText(QStringLiteral("Новости для %N — € and a subject long enough "
+                                     "to be folded over more than one line"));
         Find<QPlainTextEdit>(*form, "memMessage")
             ->setPlainText(QStringLiteral("Здравствуйте, %D %N!\nA line that is longer than the wrap column of "
                                           "forty characters.\n.dot\nZoë =3D x"));
@@ -285,8 +286,9 @@ private slots:
             auto* preview = qobject_cast<TPreviewDialog*>(QApplication::activeModalWidget());
             if (!preview)
                 return;
-            ruler = preview->findChild<QPlainTextEdit*>("memPreview")->toPlainText().contains(
-                "\n----+----1----+----2----+----3----+----4|\n");
+            ruler = preview->findChild<QPlainTextEdit*>("memPreview")
+                        ->toPlainText()
+                        .contains("\n----+----1----+----2----+----3----+----4|\n");
             previews << preview->MessageText();
             shown << preview->RecordNumber();
             Find<QPushButton>(*preview, "btnNext")->click();
@@ -318,15 +320,14 @@ private slots:
             QCOMPARE(mail.Defects, QString());
             const qsizetype split = previews[i].indexOf("\n\n");
             QStringList headers = previews[i].left(split).split('\n');
-            headers.removeIf([](const QString& line) {
-                return line.startsWith("Date: ") || line.startsWith("Message-ID: ");
-            });
-            QCOMPARE(headers, (QStringList{"From: " + mail.FromName + " <" + mail.FromAddress + ">",
-                                           "Organization: " + mail.Organization,
-                                           "To: " + mail.ToName + " <" + mail.ToAddress + ">",
-                                           "Subject: " + mail.Subject, "Mime-Version: 1.0",
-                                           "Content-Type: text/plain; charset=\"" + mail.Charset + "\"",
-                                           "Content-Transfer-Encoding: " + mail.TransferEncoding}));
+            headers.removeIf(
+                [](const QString& line) { return line.startsWith("Date: ") || line.startsWith("Message-ID: "); });
+            QCOMPARE(headers,
+                     (QStringList{"From: " + mail.FromName + " <" + mail.FromAddress + ">",
+                                  "Organization: " + mail.Organization,
+                                  "To: " + mail.ToName + " <" + mail.ToAddress + ">", "Subject: " + mail.Subject,
+                                  "Mime-Version: 1.0", "Content-Type: text/plain; charset=\"" + mail.Charset + "\"",
+                                  "Content-Transfer-Encoding: " + mail.TransferEncoding}));
             QCOMPARE(previews[i].mid(split + 2), mail.Body);
         }
         QVERIFY(mails[0].Body.contains(QStringLiteral("Здравствуйте, Г-н Иван Петров!\n")));
