@@ -113,6 +113,8 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
     connect(ui->btnSecurity, &QPushButton::clicked, this,
             [this] { Guarded([this] { btnSecurityClick(ui->btnSecurity); }); });
+    connect(ui->btnPreview, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnPreviewClick(ui->btnPreview); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
 
     for (QLineEdit* edit :

@@ -101,6 +101,11 @@ public:
     // Reads the ledger for the run about to start: which records it takes, and whether to send again to those
     // that already got this message (asked). False when the user cancelled.
     bool PlanRun();
+    // What the run personalises each message from: mapping, body, wrap column, subject, code page and scope.
+    TMailingRunSettings MessageSettings() const;
+
+    // The preview window (MailWizardPreview.cpp): checks like Next and shows the scope's messages.
+    void btnPreviewClick(QObject* Sender);
 
     void RunStatus(const QString& status) override;
     void RunRecipient(const QString& recipient) override;

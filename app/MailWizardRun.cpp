@@ -31,7 +31,7 @@ int FieldNumber(const QLineEdit* edit) {
 
 } // namespace
 
-bool TMailWizardForm::PlanRun() {
+TMailingRunSettings TMailWizardForm::MessageSettings() const {
     TMailingRunSettings settings;
     const auto mapped = [](const QComboBox* combo) { return Text::ToLatin1(combo->currentText()); };
     settings.NameField = mapped(ui->cmbName);
@@ -53,6 +53,11 @@ bool TMailWizardForm::PlanRun() {
         settings.Minimum = FScopeFrom - 1;
         settings.Maximum = std::min(FScopeTo, recordCount);
     }
+    return settings;
+}
+
+bool TMailWizardForm::PlanRun() {
+    TMailingRunSettings settings = MessageSettings();
     settings.RetryDelays = RetryDelays;
     settings.MaxPerMinute = FieldNumber(ui->edtMaxPerMinute);
     settings.MaxPerHour = FieldNumber(ui->edtMaxPerHour);

@@ -70,17 +70,7 @@ void TMailingRun::Execute() {
     // The run feeds the client itself; the handlers the client had come back afterwards.
     auto getData = std::move(FClient.OnGetData);
     auto headerLine = std::move(FClient.OnHeaderLine);
-    FClient.OnGetData = [this](TSmtpClient*, int, char* line, int maxLen, bool& more) {
-        const std::string text = MessageText::NextBodyLine(FMsgText, FMsgPos, FSettings.WrapColumn, maxLen, more);
-        const size_t length = std::min(text.size(), static_cast<size_t>(std::max(maxLen, 0)));
-        std::memcpy(line, text.data(), length);
-        line[length] = '\0';
-    };
-    FClient.OnHeaderLine = nullptr;
-    if (!FSettings.Organization.empty())
-        FClient.OnHeaderLine = [this](TSmtpClient*, char* msg, int size) {
-            MessageText::AddOrganizationHeader(msg, size, FSettings.Organization);
-        };
+    InstallHandlers(FClient, FSettings, FFeed);
 
     Start();
     try {
@@ -92,6 +82,62 @@ void TMailingRun::Execute() {
     End();
     FClient.OnGetData = std::move(getData);
     FClient.OnHeaderLine = std::move(headerLine);
+}
+
+void TMailingRun::InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed) {
+    client.OnGetData = [&settings, &feed](TSmtpClient*, int, char* line, int maxLen, bool& more) {
+        const std::string text = MessageText::NextBodyLine(feed.Text, feed.Pos, settings.WrapColumn, maxLen, more);
+        const size_t length = std::min(text.size(), static_cast<size_t>(std::max(maxLen, 0)));
+        std::memcpy(line, text.data(), length);
+        line[length] = '\0';
+    };
+    client.OnHeaderLine = nullptr;
+    if (!settings.Organization.empty())
+        client.OnHeaderLine = [&settings](TSmtpClient*, char* msg, int size) {
+            MessageText::AddOrganizationHeader(msg, size, settings.Organization);
+        };
+}
+
+void TMailingRun::Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed) {
+    client.SetHdrTo(recipient.HdrTo);
+    client.SetRcptName({recipient.Address});
+    if (!recipient.Subject.empty())
+        client.SetHdrSubject(recipient.Subject);
+    feed.Text = recipient.Body;
+    feed.Pos = 0;
+}
+
+std::vector<std::string> TMailingRun::PreviewLines(TSmtpClient& client, TTable& recipients,
+                                                   const TMailingRunSettings& settings, std::string& problem) {
+    const TRecipient recipient = ReadRecipient(recipients, settings, 0);
+    problem = recipient.Problem;
+    if (!problem.empty())
+        return {};
+    // The client is the run's own: whatever the preview sets goes back, so the run starts as it would have.
+    auto getData = std::move(client.OnGetData);
+    auto headerLine = std::move(client.OnHeaderLine);
+    const std::string hdrTo = client.HdrTo();
+    const std::string subject = client.HdrSubject();
+    const std::vector<std::string> rcpt = client.RcptName();
+    const auto restore = [&] {
+        client.OnGetData = std::move(getData);
+        client.OnHeaderLine = std::move(headerLine);
+        client.SetHdrTo(hdrTo);
+        client.SetHdrSubject(subject);
+        client.SetRcptName(rcpt);
+    };
+    TFeed feed;
+    std::vector<std::string> lines;
+    try {
+        InstallHandlers(client, settings, feed);
+        Prepare(client, recipient, feed);
+        lines = client.MessageLines();
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    return lines;
 }
 
 void TMailingRun::Start() {
@@ -158,33 +204,39 @@ void TMailingRun::Walk() {
 }
 
 TMailingRun::TRecipient TMailingRun::ReadRecipient() const {
+    return ReadRecipient(FRecipients, FSettings, FPosition);
+}
+
+TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMailingRunSettings& settings,
+                                                   int position) {
+    const auto field = [&](const std::string& name) { return Field(recipients, settings, name); };
     TRecipient recipient;
-    recipient.Position = FPosition + 1;
-    recipient.RecNo = FRecipients.RecNo();
-    recipient.Email = Field(FSettings.EmailField);
+    recipient.Position = position + 1;
+    recipient.RecNo = recipients.RecNo();
+    recipient.Email = field(settings.EmailField);
     recipient.Address = Text::Trim(recipient.Email);
-    recipient.Name = FSettings.NameField.empty() ? std::string() : Field(FSettings.NameField);
+    recipient.Name = settings.NameField.empty() ? std::string() : field(settings.NameField);
     recipient.Problem = AddressProblem(recipient.Address);
     if (!recipient.Problem.empty())
         return recipient;
     const std::string name = Text::Trim(recipient.Name);
     recipient.HdrTo = name.empty() ? recipient.Address : MessageText::Mailbox(name, recipient.Address);
-    const auto lookup = [this](char placeholder) {
-        const std::string& field = placeholder == 'N'   ? FSettings.NameField
-                                   : placeholder == 'O' ? FSettings.OrganizationField
-                                   : placeholder == 'E' ? FSettings.EmailField
-                                                        : FSettings.DearField;
-        return field.empty() ? std::string() : Field(field);
+    const auto lookup = [&](char placeholder) {
+        const std::string& fieldName = placeholder == 'N'   ? settings.NameField
+                                       : placeholder == 'O' ? settings.OrganizationField
+                                       : placeholder == 'E' ? settings.EmailField
+                                                            : settings.DearField;
+        return fieldName.empty() ? std::string() : field(fieldName);
     };
-    recipient.Body = MessageText::ReplaceVariables(FSettings.Body, lookup);
-    if (!FSettings.Subject.empty())
-        recipient.Subject = MessageText::Personalise(FSettings.Subject, lookup);
+    recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup);
+    if (!settings.Subject.empty())
+        recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
     return recipient;
 }
 
-std::string TMailingRun::Field(const std::string& name) const {
-    const std::string& bytes = FRecipients.FieldByName(name).AsString();
-    return FSettings.CodePage ? FSettings.CodePage->ToUtf8(bytes) : bytes;
+std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {
+    const std::string& bytes = recipients.FieldByName(name).AsString();
+    return settings.CodePage ? settings.CodePage->ToUtf8(bytes) : bytes;
 }
 
 std::string TMailingRun::AddressProblem(const std::string& address) {
@@ -278,14 +330,9 @@ bool TMailingRun::Connect() {
 
 TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     ++recipient.Attempt;
-    FClient.SetHdrTo(recipient.HdrTo);
-    FClient.SetRcptName({recipient.Address});
+    Prepare(FClient, recipient, FFeed);
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
     FView.RunRecipient(FromUtf8(recipient.HdrTo));
-    if (!recipient.Subject.empty())
-        FClient.SetHdrSubject(recipient.Subject);
-    FMsgText = recipient.Body;
-    FMsgPos = 0;
     FLastSend = Clock::now();
     ++FAttempts;
     const bool accepted = FClient.Mail();

@@ -79,6 +79,11 @@ public:
     const TRunCounts& Counts() const { return FCounts; }
     int Position() const { return FPosition; }
 
+    // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
+    // after DATA (see TSmtpClient::MessageLines). Needs no server; the client's handlers come back afterwards.
+    // Empty, with problem set in the user's words, for a record the run passes over.
+    static std::vector<std::string> PreviewLines(TSmtpClient& client, TTable& recipients,
+                                                 const TMailingRunSettings& settings, std::string& problem);
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
@@ -106,8 +111,18 @@ private:
     void Walk();
     void End();
     bool StopAnswered();
+    // The message text in transfer, fed to the client line by line.
+    struct TFeed {
+        std::string Text;
+        size_t Pos = 0;
+    };
     TRecipient ReadRecipient() const;
-    std::string Field(const std::string& name) const;
+    static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
+    static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
+    // Points the client's handlers at feed (wrapped at the settings' column) and the Organization header.
+    static void InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed);
+    // Loads one recipient's message into the client and feed.
+    static void Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed);
     // Waits that must pass before a message may go: a 421's pause before reconnecting, and the throttle.
     Clock::duration WaitBeforeSending() const;
     // The record the walk stands on, when it is inside the scope.
@@ -156,7 +171,5 @@ private:
     std::chrono::system_clock::time_point FWallClockRead;
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
-    // The message in transfer, fed to the client line by line.
-    std::string FMsgText;
-    size_t FMsgPos = 0;
+    TFeed FFeed;
 };

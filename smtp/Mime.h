@@ -48,4 +48,12 @@ std::string DateValue(std::time_t moment);
 // A new Message-ID ("<unique@domain>"): unique over time, processes and calls; domain is the return address's.
 std::string NewMessageId(std::string_view returnAddress);
 
+// Reading back (MimeDecode.cpp). A header line with its encoded-words (Q or B; UTF-8, ISO-8859-1, US-ASCII)
+// as UTF-8 text; blanks between two encoded-words are dropped.
+std::string DecodeHeaderLine(std::string_view line);
+
+// The lines of a message after DATA as a reader sees them: header lines unfolded and decoded, an empty line,
+// the body lines decoded from their transfer encoding and charset, all UTF-8.
+std::vector<std::string> ReadableMessage(const std::vector<std::string>& lines);
+
 } // namespace Mime

@@ -268,9 +268,7 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
     SendCommand("DATA");
     if (CheckResponse({354}, false))
         return TMailStep::Data;
-    SendHeaderBlock();
-    SendCommand("");
-    SendBody();
+    ComposeMessage([this](std::string_view line) { SendDataLine(line); });
     SendCommand(".");
     Flush();
     // Only a dot that left the client can have been taken by the server.
@@ -286,10 +284,36 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
     return TMailStep::Dot;
 }
 
+std::vector<std::string> TSmtpClient::MessageLines() {
+    std::vector<std::string> lines;
+    const std::string messageId = FMessageId;
+    FComposing = true;
+    try {
+        ComposeMessage([&lines](std::string_view line) { lines.emplace_back(line); });
+    } catch (...) {
+        FComposing = false;
+        FMessageId = messageId;
+        throw;
+    }
+    FComposing = false;
+    FMessageId = messageId; // a look at a message is no Mail
+    return lines;
+}
+
+void TSmtpClient::ComposeMessage(const TLineSink& put) {
+    PullBody();
+    PutHeaderBlock(put);
+    put("");
+    PutBody(put);
+}
+
+bool TSmtpClient::Composing() const {
+    return FComposing || FState == smtpConnected;
+}
+
 // The header block: the lines of the message's own values, each offered to OnHeaderLine, then encoded in the
 // message's charset and folded. The charset depends on the whole message, so the body is pulled first.
-void TSmtpClient::SendHeaderBlock() {
-    PullBody();
+void TSmtpClient::PutHeaderBlock(const TLineSink& put) {
     FHeaderLines.clear();
     OfferHeaderLine("From: " + OneLine(FHdrFrom));
     OfferHeaderLine("To: " + OneLine(FHdrTo));
@@ -328,7 +352,7 @@ void TSmtpClient::SendHeaderBlock() {
                                                                       : "quoted-printable"));
     for (const std::string& line : FHeaderLines)
         for (const std::string& folded : Mime::FoldHeader(Mime::EncodeHeaderLine(line, charset)))
-            SendCommand(folded);
+            put(folded);
     FHeaderLines.clear();
 }
 
@@ -356,7 +380,7 @@ void TSmtpClient::SendHeaderLine(char* buffer, int size) {
 }
 
 bool TSmtpClient::PullLine() {
-    if (!OnGetData || FState != smtpConnected)
+    if (!OnGetData || !Composing())
         return false;
     bool more = true;
     try {
@@ -378,7 +402,8 @@ bool TSmtpClient::PullLine() {
         rest.remove_prefix(end + (rest.substr(end, 2) == "\r\n" ? 2 : 1));
     }
     ++FLineNum;
-    ProcessMessages();
+    if (!FComposing)
+        ProcessMessages();
     return true;
 }
 
@@ -386,7 +411,8 @@ void TSmtpClient::PullBody() {
     // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out
     // is seen before any byte of the message leaves, even when every reply came too fast for a wait.
     FMessagesProcessed = {};
-    ProcessMessages();
+    if (!FComposing)
+        ProcessMessages();
     FBody.clear();
     FLineNum = 1;
     FBodyComplete = false;
@@ -416,7 +442,7 @@ bool TSmtpClient::EightBitAccepted() const {
 }
 // ---------------------------------------------------------------------------------------------------------------
 
-void TSmtpClient::SendBody() {
+void TSmtpClient::PutBody(const TLineSink& put) {
     // The lines pulled ahead, then the rest of a body longer than the look-ahead as the feed hands it out.
     for (size_t i = 0;; ++i) {
         if (i == FBody.size()) {
@@ -425,21 +451,21 @@ void TSmtpClient::SendBody() {
             if (FBodyComplete || !PullLine())
                 break;
         }
-        if (FState != smtpConnected)
+        if (!Composing())
             break;
         if (FBodyEncoding == BodyEncoding::QuotedPrintable) {
             for (const std::string& piece : Mime::QuotedPrintable(Mime::Encode(FBody[i], FCharset)))
-                SendBodyLine(piece);
+                put(piece);
         } else if (FBodyEncoding == BodyEncoding::SevenBit) {
-            SendBodyLine(FBody[i]); // ASCII throughout: its bytes are its encoding
+            put(FBody[i]); // ASCII throughout: its bytes are its encoding
         } else {
-            SendBodyLine(Mime::Encode(FBody[i], FCharset));
+            put(Mime::Encode(FBody[i], FCharset));
         }
     }
     FBody.clear();
 }
 
-void TSmtpClient::SendBodyLine(std::string_view line) {
+void TSmtpClient::SendDataLine(std::string_view line) {
     // RFC 5321 4.5.2: a line that starts with "." gets one more in front.
     if (!line.empty() && line.front() == '.')
         SendCommand("." + std::string(line));

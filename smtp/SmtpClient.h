@@ -153,6 +153,10 @@ public:
     bool Mail();
     // Sends QUIT and reads its reply, swallowing every error; then disconnected with the socket closed.
     void Quit();
+    // The lines Mail would send after DATA for the current values and handlers (header block, blank line,
+    // encoded body; no dot-stuffing, no final "."), built by the same code without a connection. Date and
+    // Message-ID are those of this moment; MessageId() keeps the last Mail's.
+    std::vector<std::string> MessageLines();
     // Drops the connection at once, without QUIT, and ends any wait in progress: a message in transfer is never
     // completed, so the server discards it. For ending a dialogue from inside one of its own waits.
     void Abort();
@@ -201,14 +205,20 @@ private:
     // The reply timeout in the user's words ("15 seconds").
     std::string TimeOutText() const;
     bool SendRecipients(const std::vector<std::string>& recipients);
-    void SendHeaderBlock();
+    using TLineSink = std::function<void(std::string_view line)>;
+    // The message after DATA, line by line into put: the one builder of both Mail and MessageLines.
+    void ComposeMessage(const TLineSink& put);
+    void PutHeaderBlock(const TLineSink& put);
+    // A message is being built: by MessageLines, or by Mail over a live connection.
+    bool Composing() const;
     void OfferHeaderLine(const std::string& line);
     // Pulls the body from OnGetData into FBody, one entry per line, up to BodyLookAhead bytes.
     void PullBody();
     // Pulls one line (more when it holds line breaks) into FBody; false at the end of the body.
     bool PullLine();
-    void SendBody();
-    void SendBodyLine(std::string_view line);
+    void PutBody(const TLineSink& put);
+    // One line of the message on the wire, dot-stuffed.
+    void SendDataLine(std::string_view line);
     // True when every body line, in the message's charset, fits the wire's line limit.
     bool EncodedLinesFit() const;
     // True when the server takes 8-bit bodies as they are.
@@ -276,4 +286,6 @@ private:
     bool FExtended = false;
     TSmtpCapabilities FCapabilities;
     bool FSecurityFailure = false;
+    // MessageLines is building a message without a connection.
+    bool FComposing = false;
 };

@@ -1,5 +1,6 @@
 // The mailing run through the real window: aiosmtpd or a scripted peer on loopback, tables written by
 // python3-dbf, and what arrived and what mail_log.dbf holds read back independently.
+#include "app/PreviewDialog.h"
 #include "tests/app/WizardFixture.h"
 #include "tests/framework/ModalAnswer.h"
 #include "tests/servers/ParsedMail.h"
@@ -19,7 +20,9 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTcpServer>
 
 namespace {
@@ -251,6 +254,84 @@ private slots:
         QVERIFY(!mails[0].MessageId.isEmpty());
         QVERIFY(mails[0].MessageId != mails[1].MessageId);
         QCOMPARE(LogRows(), (QStringList{"550 Mailbox unavailable: olga@example.org|?????|olga@example.org"}));
+    }
+
+    // Page 4's preview, without a server, shows for each record what arrives: the headers and body as Python's
+    // email package reads the stored message, Date and Message-ID aside. Previous, Next and Go step the scope.
+    void previewShowsWhatArrives() {
+        const QString table = FDir.filePath("preview.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
+                  {{QStringLiteral("Иван Петров"), "ivan@example.org", QStringLiteral("Г-н"), ""},
+                   {"Anna Berg", "anna@example.org", "Ms.", "Berg AG"}},
+                  {}, "cp866");
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable);
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QLineEdit>(*form, "edtSubject")
+            ->setText(QStringLiteral("Новости для %N — € and a subject long enough "
+                                     "to be folded over more than one line"));
+        Find<QPlainTextEdit>(*form, "memMessage")
+            ->setPlainText(QStringLiteral("Здравствуйте, %D %N!\nA line that is longer than the wrap column of "
+                                          "forty characters.\n.dot\nZoë =3D x"));
+        Find<QLineEdit>(*form, "edtName")->setText(QStringLiteral("Zoë Müller"));
+        Find<QLineEdit>(*form, "edtOrganization")->setText(QStringLiteral("Société Générale"));
+        Find<QLineEdit>(*form, "edtWrapLines")->setText("40");
+        SetTable(*form, table);
+
+        QStringList previews;
+        QList<int> shown;
+        bool ruler = false;
+        QTimer::singleShot(0, form.get(), [&] {
+            auto* preview = qobject_cast<TPreviewDialog*>(QApplication::activeModalWidget());
+            if (!preview)
+                return;
+            ruler = preview->findChild<QPlainTextEdit*>("memPreview")
+                        ->toPlainText()
+                        .contains("\n----+----1----+----2----+----3----+----4|\n");
+            previews << preview->MessageText();
+            shown << preview->RecordNumber();
+            Find<QPushButton>(*preview, "btnNext")->click();
+            previews << preview->MessageText();
+            shown << preview->RecordNumber();
+            shown << int(Find<QPushButton>(*preview, "btnNext")->isEnabled());
+            preview->findChild<QSpinBox*>("spnRecord")->setValue(1);
+            Find<QPushButton>(*preview, "btnGo")->click();
+            shown << preview->RecordNumber();
+            previews << preview->MessageText();
+            Find<QPushButton>(*preview, "btnClose")->click();
+        });
+        Find<QPushButton>(*form, "btnPreview")->click();
+        QCOMPARE(shown, (QList<int>{1, 2, 0, 1}));
+        const auto stamps = QRegularExpression("\n(Date|Message-ID): [^\n]*");
+        QCOMPARE(QString(previews[2]).remove(stamps), QString(previews[0]).remove(stamps));
+        QVERIFY(ruler);
+        QCOMPARE(form->PageNo, 4);
+        QCOMPARE(sink.Messages().size(), size_t(0)); // a preview sends nothing
+
+        Find<QPushButton>(*form, "btnNext")->click();
+        Start(*form);
+        const auto messages = sink.Messages();
+        QCOMPARE(int(messages.size()), 2);
+        const QList<TParsedMail> mails = ParseMails({messages[0].Content, messages[1].Content});
+        QCOMPARE(mails.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const TParsedMail& mail = mails[i];
+            QCOMPARE(mail.Defects, QString());
+            const qsizetype split = previews[i].indexOf("\n\n");
+            QStringList headers = previews[i].left(split).split('\n');
+            headers.removeIf(
+                [](const QString& line) { return line.startsWith("Date: ") || line.startsWith("Message-ID: "); });
+            QCOMPARE(headers,
+                     (QStringList{"From: " + mail.FromName + " <" + mail.FromAddress + ">",
+                                  "Organization: " + mail.Organization,
+                                  "To: " + mail.ToName + " <" + mail.ToAddress + ">", "Subject: " + mail.Subject,
+                                  "Mime-Version: 1.0", "Content-Type: text/plain; charset=\"" + mail.Charset + "\"",
+                                  "Content-Transfer-Encoding: " + mail.TransferEncoding}));
+            QCOMPARE(previews[i].mid(split + 2), mail.Body);
+        }
+        QVERIFY(mails[0].Body.contains(QStringLiteral("Здравствуйте, Г-н Иван Петров!\n")));
+        QVERIFY2(mails[1].Body.contains(QStringLiteral("\n.dot\nZoë =3D x\n")), qPrintable(mails[1].Body));
     }
 
     // Scope 2 to 3 of 5: records 2 and 3 only, at 50% and 100%.

@@ -171,6 +171,44 @@ private slots:
         QCOMPARE(joined, line);
     }
 
+    // Reading back: encoded-words in any of the three charsets and both encodings; blanks between two words
+    // dropped, beside plain text kept; something that only looks like a word stays as it is.
+    void decodesHeaderLines_data() {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("decoded");
+        QTest::newRow("utf-8 Q") << QByteArray("Subject: =?utf-8?Q?Gr=C3=BC=C3=9Fe_aus?= =?utf-8?Q?_K=C3=B6ln?=")
+                                 << QStringLiteral("Subject: Grüße aus Köln");
+        QTest::newRow("latin-1 B") << QByteArray("To: =?iso-8859-1?B?WuvrIE36bGxlcg==?= <z@example.org>")
+                                   << QStringLiteral("To: Zëë Múller <z@example.org>");
+        QTest::newRow("plain around") << QByteArray("Subject: a =?us-ascii?q?b?= c")
+                                      << QStringLiteral("Subject: a b c");
+        QTest::newRow("not a word") << QByteArray("Subject: =?x? 50%?= =?utf-8?Z?a?=")
+                                    << QStringLiteral("Subject: =?x? 50%?= =?utf-8?Z?a?=");
+    }
+    void decodesHeaderLines() {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, decoded);
+        QCOMPARE(QString::fromStdString(Mime::DecodeHeaderLine(line.toStdString())), decoded);
+    }
+
+    // A folded, encoded message reads back as the text it was made from: soft breaks joined, "=3D" kept apart
+    // from a literal "=3D" in the text.
+    void readableMessageRoundTrip() {
+        const std::string subject = "Subject: Новости — € and a subject long enough to be folded over lines";
+        const std::string body = std::string(120, 'x') + " Zoë =3D " + std::string(80, 'y');
+        std::vector<std::string> lines = Mime::FoldHeader(Mime::EncodeHeaderLine(subject, Mime::TCharset::Utf8));
+        QVERIFY(lines.size() > 1);
+        lines.push_back("Content-Type: text/plain; charset=\"utf-8\"");
+        lines.push_back("Content-Transfer-Encoding: quoted-printable");
+        lines.emplace_back();
+        for (const std::string& piece : Mime::QuotedPrintable(Mime::Encode(body, Mime::TCharset::Utf8)))
+            lines.push_back(piece);
+        QVERIFY(lines.size() > 5);
+        const std::vector<std::string> readable = Mime::ReadableMessage(lines);
+        QCOMPARE(readable, (std::vector<std::string>{subject, "Content-Type: text/plain; charset=\"utf-8\"",
+                                                     "Content-Transfer-Encoding: quoted-printable", "", body}));
+    }
+
     void dateParses() {
         const std::time_t moment = 1796641243; // a Monday in December 2026
         const QString value = QString::fromStdString(Mime::DateValue(moment));
