@@ -22,6 +22,22 @@ struct TCodePage::TIconv {
     TIconv& operator=(const TIconv&) = delete;
     bool Valid() const { return Handle != reinterpret_cast<iconv_t>(-1); }
     void Reset() const { iconv(Handle, nullptr, nullptr, nullptr, nullptr); }
+
+    // Appends what iconv makes of the input to out, growing out whenever iconv asks for room; stops at the
+    // end of the input (true) or where iconv refuses a byte (false, in and inLeft left there).
+    bool Append(char*& in, std::size_t& inLeft, std::string& out) const {
+        while (inLeft > 0) {
+            const std::size_t start = out.size();
+            out.resize(start + inLeft * 4 + 16);
+            char* outPtr = out.data() + start;
+            std::size_t outLeft = out.size() - start;
+            const std::size_t result = iconv(Handle, &in, &inLeft, &outPtr, &outLeft);
+            out.resize(out.size() - outLeft);
+            if (result == static_cast<std::size_t>(-1) && errno != E2BIG)
+                return false;
+        }
+        return true;
+    }
 };
 
 namespace {
@@ -121,19 +137,10 @@ bool TCodePage::ToUtf8(std::string_view bytes, std::string& out, std::size_t& ba
     FToUtf8->Reset();
     char* inPtr = const_cast<char*>(bytes.data()); // iconv's interface is not const; it does not write there
     std::size_t inLeft = bytes.size();
-    while (inLeft > 0) {
-        const std::size_t start = out.size();
-        out.resize(start + inLeft * 4 + 16);
-        char* outPtr = out.data() + start;
-        std::size_t outLeft = out.size() - start;
-        const std::size_t result = iconv(FToUtf8->Handle, &inPtr, &inLeft, &outPtr, &outLeft);
-        out.resize(out.size() - outLeft);
-        if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            badAt = bytes.size() - inLeft;
-            return false;
-        }
-    }
-    return true;
+    if (FToUtf8->Append(inPtr, inLeft, out))
+        return true;
+    badAt = bytes.size() - inLeft;
+    return false;
 }
 
 std::string TCodePage::ToUtf8(std::string_view bytes) const {
@@ -156,15 +163,7 @@ std::string TCodePage::FromUtf8(std::string_view utf8, char replacement) const {
     std::string out;
     char* inPtr = const_cast<char*>(utf8.data());
     std::size_t inLeft = utf8.size();
-    while (inLeft > 0) {
-        const std::size_t start = out.size();
-        out.resize(start + inLeft * 4 + 16);
-        char* outPtr = out.data() + start;
-        std::size_t outLeft = out.size() - start;
-        const std::size_t result = iconv(convert.Handle, &inPtr, &inLeft, &outPtr, &outLeft);
-        out.resize(out.size() - outLeft);
-        if (result != static_cast<std::size_t>(-1) || errno == E2BIG)
-            continue;
+    while (!convert.Append(inPtr, inLeft, out)) {
         // A character this code page cannot hold, or bytes that are no UTF-8: one replacement, then go on.
         out += replacement;
         std::size_t skip = std::min(SequenceLength(static_cast<unsigned char>(*inPtr)), inLeft);
