@@ -11,10 +11,9 @@
 #include "table/RecordLayer.h"
 #include "table/SmallintField.h"
 #include "table/StringField.h"
+#include "table/engine/FileHandle.h"
 
 #include "framework/Text.h"
-
-#include <fstream>
 
 namespace {
 
@@ -226,11 +225,15 @@ std::string TTable::CodePageFile() const {
     const std::size_t dot = path.find_last_of('.');
     if (dot != std::string::npos && path.find_first_of("/\\", dot) == std::string::npos)
         path.resize(dot);
+    // Through the table's own file handle, which refuses a named pipe instead of waiting on it.
     for (const char* extension : {".cpg", ".CPG"}) {
-        std::ifstream file(path + extension, std::ios::binary);
-        std::string line;
-        if (file && std::getline(file, line))
-            return line.substr(0, 64);
+        TFileHandle file;
+        char text[64];
+        const long long read = file.Open(path + extension, false) ? file.ReadAt(0, text, sizeof text) : -1;
+        if (read > 0) {
+            const std::string line(text, static_cast<std::size_t>(read));
+            return line.substr(0, line.find('\n'));
+        }
     }
     return {};
 }
