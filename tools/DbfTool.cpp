@@ -77,15 +77,15 @@ bool ParseArgs(const std::vector<std::string>& args, TOptions& options) {
 
 // Where the table says which code page its text is in, for the fields listing.
 std::string CodePageSource(TTable& table) {
+    const int languageDriver = table.LanguageDriver();
     char hex[8];
-    std::snprintf(hex, sizeof hex, "0x%02X", table.LanguageDriver());
-    const std::string fromByte = TCodePage::ForLanguageDriver(table.LanguageDriver());
-    if (!fromByte.empty())
-        return fromByte + " (language driver " + hex + ")";
-    const std::string fromFile = TCodePage::ForCpgText(table.CodePageFile());
-    if (!fromFile.empty())
-        return fromFile + " (.cpg file)";
-    return std::string("none declared (language driver ") + hex + "), read as " + FallbackCodePage;
+    std::snprintf(hex, sizeof hex, "0x%02X", languageDriver);
+    const std::string declared = table.DeclaredCodePage();
+    if (declared.empty())
+        return std::string("none declared (language driver ") + hex + "), read as " + FallbackCodePage;
+    if (TCodePage::ForLanguageDriver(languageDriver).empty())
+        return declared + " (.cpg file)";
+    return declared + " (language driver " + hex + ")";
 }
 
 // The dump's text in UTF-8: converted from the table's code page, or the stored bytes with --raw.
