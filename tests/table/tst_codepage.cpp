@@ -21,16 +21,14 @@ t.append((sys.argv[3], 'first@example.org'))
 t.close()
 )";
 
-// The first record's NAME read through the table's declared code page.
-QString FirstName(const QString& path, QString* codePage = nullptr) {
+// The table's declared code page and its first record's NAME read through it, as "CP1251: Ирина".
+QString FirstName(const QString& path) {
     TTable table;
     table.SetTableName(path.toStdString());
     table.SetReadOnly(true);
     table.SetActive(true);
     const TCodePage page(table.DeclaredCodePage());
-    if (codePage)
-        *codePage = QString::fromStdString(page.Name());
-    return QString::fromStdString(page.ToUtf8(table.FieldByName("NAME").AsString()));
+    return QString::fromStdString(page.Name() + ": " + page.ToUtf8(table.FieldByName("NAME").AsString()));
 }
 
 } // namespace
@@ -49,10 +47,8 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("declared");
         QTest::newRow("cp437") << "cp437" << QStringLiteral("Jürgen Größe") << "CP437";
-        QTest::newRow("cp850") << "cp850" << QStringLiteral("François Løvås") << "CP850";
         QTest::newRow("cp852") << "cp852" << QStringLiteral("Piotr Zieliński Łódź") << "CP852";
         QTest::newRow("cp866") << "cp866" << QStringLiteral("Иван Петров") << "CP866";
-        QTest::newRow("cp1250") << "cp1250" << QStringLiteral("Zdeněk Dvořák") << "CP1250";
         QTest::newRow("cp1251") << "cp1251" << QStringLiteral("Ирина Шевченко") << "CP1251";
         QTest::newRow("cp1252") << "cp1252" << QStringLiteral("Zoë Müller €") << "CP1252";
     }
@@ -62,46 +58,34 @@ private slots:
         QFETCH(QString, declared);
         const QString path = FDir.filePath(codePage + ".dbf");
         PythonReader::Run(WriteTable, {path, codePage, name});
-        QString read;
-        QCOMPARE(FirstName(path, &read), name);
-        QCOMPARE(read, declared);
+        QCOMPARE(FirstName(path), declared + ": " + name);
     }
 
     // GDAL declares UTF-8 in a .cpg file beside the table and leaves the language-driver byte 0.
     void utf8TableWithCpgFile() {
-        QTemporaryDir dir;
-        const QString csv = dir.filePath("people.csv");
+        const QString csv = FDir.filePath("people.csv");
         QFile file(csv);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("NAME,EMAIL\n\"東京 太郎\",taro@example.jp\n");
         file.close();
-        const QString table = dir.filePath("people.dbf");
+        const QString table = FDir.filePath("people.dbf");
         QProcess ogr;
         ogr.start("ogr2ogr", {"-f", "ESRI Shapefile", table, csv, "-lco", "ENCODING=UTF-8"});
         QVERIFY2(ogr.waitForFinished(60000) && ogr.exitCode() == 0, ogr.readAllStandardError().constData());
-        QVERIFY(QFile::exists(dir.filePath("people.cpg")));
-        QString read;
-        QCOMPARE(FirstName(table, &read), QStringLiteral("東京 太郎"));
-        QCOMPARE(read, QStringLiteral("UTF-8"));
+        QCOMPARE(FirstName(table), QStringLiteral("UTF-8: 東京 太郎"));
     }
 
     void cpgTexts_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("name");
-        QTest::newRow("utf-8") << "UTF-8\n"
-                               << "UTF-8";
         QTest::newRow("utf8 lower") << "utf8"
                                     << "UTF-8";
-        QTest::newRow("number") << "1251"
-                                << "CP1251";
         QTest::newRow("ansi number") << "ANSI 1252\r\n"
                                      << "CP1252";
         QTest::newRow("iso digits") << "88595"
                                     << "ISO-8859-5";
         QTest::newRow("iso name") << " ISO-8859-2 "
                                   << "ISO-8859-2";
-        QTest::newRow("empty") << ""
-                               << "";
     }
     void cpgTexts() {
         QFETCH(QString, text);
@@ -116,7 +100,6 @@ private slots:
         QTest::newRow("cp1252 hole") << "CP1252" << QByteArray("ab\x81") << 2;
         QTest::newRow("utf-8 stray byte") << "UTF-8" << QByteArray("Zo\xeb") << 2;
         QTest::newRow("utf-8 cut sequence") << "UTF-8" << QByteArray("ok \xd0") << 3;
-        QTest::newRow("cp1251 hole") << "CP1251" << QByteArray("\xc8\xe2\x98") << 2;
     }
     void undecodableBytesAreFound() {
         QFETCH(QString, codePage);
@@ -137,14 +120,13 @@ private slots:
         QCOMPARE(log.FromUtf8("bad \xff byte"), std::string("bad ? byte"));
     }
 
-    void unknownCodePageIsRefused() { QVERIFY_THROWS_EXCEPTION(EDatabaseError, TCodePage("NO-SUCH-CODEPAGE")); }
-
-    // Every choice offered to the user is known to iconv and round-trips its own letters.
+    // Every choice offered to the user is known to iconv and round-trips its own letters; other names are refused.
     void everyChoiceOpens() {
         for (const TCodePage::TChoice& choice : TCodePage::Choices()) {
             const TCodePage page(choice.Name);
             QCOMPARE(page.ToUtf8(page.FromUtf8("Mail 42")), std::string("Mail 42"));
         }
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, TCodePage("NO-SUCH-CODEPAGE"));
     }
 };
 
