@@ -12,11 +12,7 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <cstring>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace {
 
@@ -134,10 +130,6 @@ private slots:
                                 << "this is a folder, not a table file";
         QTest::newRow("named pipe") << "fifo"
                                     << "this is a named pipe, not a table file";
-        QTest::newRow("socket") << "socket"
-                                << "this is a socket, not a table file";
-        QTest::newRow("device") << "device"
-                                << "this is a device, not a table file";
         QTest::newRow("memo file a named pipe") << "memo fifo"
                                                 << "is a named pipe, not a file";
     }
@@ -148,17 +140,8 @@ private slots:
         QString path = FDir.filePath("special.dbf");
         if (kind == "folder") {
             path = FDir.path();
-        } else if (kind == "device") {
-            path = "/dev/null";
         } else if (kind == "fifo") {
             QCOMPARE(::mkfifo(path.toLocal8Bit().constData(), 0600), 0);
-        } else if (kind == "socket") {
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::strncpy(address.sun_path, path.toLocal8Bit().constData(), sizeof address.sun_path - 1);
-            QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-            ::close(fd);
         } else {
             TDbfCreator creator(path.toStdString(), 1);
             creator.AddField("NOTE", 'M', 10, 0);
@@ -172,36 +155,8 @@ private slots:
         QFile::remove(FDir.filePath("special.fpt"));
     }
 
-    // A damaged pointer that claims a memo of gigabytes inside a (sparse) file that is large enough.
-    void memoOver16MiBIsRefused() {
-        TDbfCreator creator(FDir.filePath("big.dbf").toStdString(), 1);
-        creator.AddField("NOTE", 'M', 10, 0);
-        creator.Write(64);
-        QByteArray table = Read("big.dbf");
-        table.chop(1);
-        table += "          8";
-        table += '\x1A';
-        table[4] = 1;
-        Write("big.dbf", table);
-        QFile memo(FDir.filePath("big.fpt"));
-        QVERIFY(memo.open(QIODevice::ReadWrite));
-        memo.seek(8 * 64);
-        memo.write(QByteArray("\0\0\0\1\x01\x20\0\0", 8)); // 0x01200000 bytes = 18 MiB
-        QVERIFY(memo.resize(20 * 1024 * 1024));
-        memo.close();
-        TTable t;
-        t.SetTableName(FDir.filePath("big.dbf").toStdString());
-        t.SetReadOnly(true);
-        t.SetActive(true);
-        try {
-            t.FieldByName("NOTE").AsString();
-            QFAIL("read");
-        } catch (const EDBEngineError& e) {
-            QCOMPARE(e.Reason(), std::string("a memo of 18874368 bytes is larger than the 16 MiB a memo may hold"));
-        }
-    }
-
-    // Memo pointers and lengths are checked against the memo file before anything is read.
+    // Memo pointers and lengths are checked against the memo file before anything is read; a damaged length
+    // of more than 16 MiB is refused even inside a (sparse) memo file that large.
     void memoPointersPastTheMemoFile() {
         TDbfCreator creator(FDir.filePath("memo.dbf").toStdString(), 2);
         creator.AddField("NAME", 'C', 4, 0);
@@ -209,15 +164,18 @@ private slots:
         creator.Write(64);
         QByteArray table = Read("memo.dbf");
         table.chop(1);
-        table += " Anna         8 Bob 4000000000 Carl         9";
+        table += " Anna         8 Bob 4000000000 Carl         9 Dora        10";
         table += '\x1A';
-        table[4] = 3;
+        table[4] = 4;
         Write("memo.dbf", table);
         QByteArray memo = Read("memo.fpt");
         QCOMPARE(memo.size(), 512);
         memo += QByteArray("\0\0\0\1\0\0\0\5hello", 13);
         memo += QByteArray(64 - 13, '\0');
         memo += QByteArray("\0\0\0\1\x7F\0\0\0", 8); // a length far past the file
+        memo += QByteArray(64 - 8, '\0');
+        memo += QByteArray("\0\0\0\1\x01\x20\0\0", 8); // 0x01200000 bytes = 18 MiB
+        memo.resize(20 * 1024 * 1024);
         Write("memo.fpt", memo);
 
         TTable t;
@@ -236,6 +194,13 @@ private slots:
         t.Next();
         QVERIFY_THROWS_EXCEPTION(EDBEngineError, t.FieldByName("NOTE").AsString());
         QCOMPARE(t.FieldByName("NAME").AsString(), std::string("Carl")); // the other fields still read
+        t.Next();
+        try {
+            t.FieldByName("NOTE").AsString();
+            QFAIL("read");
+        } catch (const EDBEngineError& e) {
+            QCOMPARE(e.Reason(), std::string("a memo of 18874368 bytes is larger than the 16 MiB a memo may hold"));
+        }
     }
 
     // An empty table without fields is 34 bytes: header, terminator, end mark.
@@ -319,53 +284,11 @@ private slots:
             t.Append();
             t.FieldByName("ERR_TEXT").SetValue("550 no such user");
             t.Post();
-            QCOMPARE(t.FieldByName("NUM").AsString(), std::string("0"));
-            QCOMPARE(t.FieldByName("NOTE").AsString(), std::string());
-            QCOMPARE(t.FieldByName("STAMP").AsString(), std::string());
         }
         const QJsonObject read = PythonReader::Dump({path})[path].toObject();
         QVERIFY2(!read.contains("error"), qPrintable(read["error"].toString()));
         QCOMPARE(read["records"].toArray()[0].toArray(),
                  QJsonArray({"550 no such user", "None", "None", "None", "None", "0", "Decimal('0')", "0.0", "None"}));
-        const QByteArray viaDbf = PythonReader::Run("import sys, dbf\n"
-                                                    "t = dbf.Table(sys.argv[1]); t.open()\n"
-                                                    "r = t[0]\n"
-                                                    "print(r.num, r.price, r.rate, repr(r.note.strip()))\n",
-                                                    {path});
-        QCOMPARE(viaDbf, QByteArray("0 0.0000 0.0 ''\n"));
-    }
-
-    // Two fields of one name (long names cut to 10 characters): each reads its own bytes; the name finds
-    // the first. Numbers read as text keep all their digits; GIS nulls read as empty.
-    void fieldsByPositionAndValuesAsStored() {
-        // Our creator refuses a name twice: the second one is written by hand.
-        TDbfCreator plain("unused.dbf", 4);
-        plain.AddField("CUSTOMER_N", 'N', 20, 0);
-        plain.AddField("CUSTOMER_X", 'C', 6, 0);
-        plain.AddField("AMOUNT", 'N', 10, 2);
-        plain.AddField("BORN", 'D', 8, 0);
-        QByteArray bytes = QByteArray::fromStdString(plain.TableBytes());
-        bytes.replace(64, 10, "CUSTOMER_N");
-        bytes.chop(1);
-        bytes += QByteArray(" ") + "    1234567890123456" + "second" + "    -12.50" + "00000000";
-        bytes += QByteArray(" ") + "12345678901234567890" + "third " + "**********" + "        ";
-        bytes += '\x1A';
-        bytes[4] = 2;
-        TTable t;
-        t.SetTableName(Write("numbers.dbf", bytes).toStdString());
-        t.SetReadOnly(true);
-        t.SetActive(true);
-        QCOMPARE(t.Fields(0).AsString(), std::string("1234567890123456"));
-        QCOMPARE(t.Fields(1).AsString(), std::string("second"));
-        QCOMPARE(&t.FieldByName("customer_n"), &t.Fields(0));
-        QCOMPARE(&t.FieldByName("CUSTOMER_N"), &t.Fields(0));
-        QCOMPARE(xb_FieldWidth("CUSTOMER_N"), 20);
-        QCOMPARE(t.FieldByName("AMOUNT").AsString(), std::string("-12.5"));
-        QCOMPARE(t.FieldByName("BORN").AsString(), std::string());
-        t.Next();
-        QCOMPARE(t.Fields(0).AsString(), std::string("12345678901234567890"));
-        QCOMPARE(t.Fields(1).AsString(), std::string("third"));
-        QCOMPARE(t.FieldByName("AMOUNT").AsString(), std::string());
     }
 
     void readOnlyAreaRefusesAppends() {
