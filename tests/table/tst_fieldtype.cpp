@@ -26,8 +26,8 @@ private slots:
         QTest::addColumn<int>("version");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("text");
-        QTest::newRow("16-digit customer number") << 'N' << 0x03 << QByteArray("    1234567890123456")
-                                                  << "1234567890123456";
+        QTest::newRow("16-digit customer number")
+            << 'N' << 0x03 << QByteArray("    1234567890123456") << "1234567890123456";
         QTest::newRow("20 digits") << 'N' << 0x03 << QByteArray("12345678901234567890") << "12345678901234567890";
         QTest::newRow("padding zeros go") << 'N' << 0x03 << QByteArray(" -0012.500") << "-12.5";
         QTest::newRow("fraction only") << 'N' << 0x03 << QByteArray("   .50") << "0.5";
@@ -40,8 +40,8 @@ private slots:
         QTest::newRow("integer") << 'I' << 0x30 << QByteArray("\xFE\xFF\xFF\xFF", 4) << "-2";
         QTest::newRow("currency keeps its decimals")
             << 'Y' << 0x30 << QByteArray("\x11\xFE\x5E\x32\xAE\x37\xF0\x6B", 8) << "777777777777777.0001";
-        QTest::newRow("negative currency") << 'Y' << 0x30 << QByteArray("\xCE\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8)
-                                           << "-0.005";
+        QTest::newRow("negative currency")
+            << 'Y' << 0x30 << QByteArray("\xCE\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8) << "-0.005";
         QTest::newRow("double") << 'B' << 0x30 << QByteArray("\0\0\0\0\0\0\xF8\x3F", 8) << "1.5";
         QTest::newRow("dBase 7 integer") << 'I' << 0x8C << QByteArray("\x80\x00\x00\x05", 4) << "5";
         QTest::newRow("dBase 7 negative") << 'I' << 0x8C << QByteArray("\x7F\xFF\xFF\xFF", 4) << "-1";
