@@ -19,10 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 // A connection kept through a longer pause would be closed by the server (RFC 5321 4.5.3.2.7: five minutes).
 constexpr auto KeepConnectionPause = 60s;
 // Pending window messages run at most this often between records, as in the client's own loops.
@@ -332,7 +328,7 @@ TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     ++recipient.Attempt;
     Prepare(FClient, recipient, FFeed);
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
-    FView.RunRecipient(FromUtf8(recipient.HdrTo));
+    FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
     FLastSend = Clock::now();
     ++FAttempts;
     const bool accepted = FClient.Mail();
