@@ -172,7 +172,8 @@ void TMailingRun::Walk() {
         }
 
         TRecipient fresh = retryDue ? TRecipient{} : ReadRecipient();
-        const bool sending = retryDue || ((!FSettings.Take || FSettings.Take(fresh.RecNo)) && fresh.Problem.empty());
+        const bool taken = retryDue || !FSettings.Take || FSettings.Take(fresh.RecNo);
+        const bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
                 Pause(wait);
@@ -189,7 +190,7 @@ void TMailingRun::Walk() {
         } else {
             ++FPosition;
             ShowProgress();
-            if (!fresh.Problem.empty() && (!FSettings.Take || FSettings.Take(fresh.RecNo)))
+            if (taken && !fresh.Problem.empty())
                 Skip(fresh);
             else if (sending && Send(fresh) == TDeliveryStatus::Aborted)
                 FGivenUp = fresh.RecNo; // not delivered: a resumed run starts with it
