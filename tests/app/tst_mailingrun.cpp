@@ -14,7 +14,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -46,12 +45,8 @@ QStringList LogLines(QWidget& form) {
 
 // The memo's last line: the count of each result other than SENT.
 QString Summary(int refused = 0, int deferred = 0, int unknown = 0, int skipped = 0, int aborted = 0) {
-    return QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4, aborted %5.")
-        .arg(refused)
-        .arg(deferred)
-        .arg(unknown)
-        .arg(skipped)
-        .arg(aborted);
+    return QString::asprintf("Refused %d, deferred %d, unknown %d, skipped %d, aborted %d.", refused, deferred, unknown,
+                             skipped, aborted);
 }
 
 // The memo's "N messages sent." line, the one before the summary.
@@ -234,14 +229,10 @@ private slots:
 
         QStringList previews;
         QList<int> shown;
-        bool ruler = false;
         QTimer::singleShot(0, form.get(), [&] {
             auto* preview = qobject_cast<TPreviewDialog*>(QApplication::activeModalWidget());
             if (!preview)
                 return;
-            ruler = preview->findChild<QPlainTextEdit*>("memPreview")
-                        ->toPlainText()
-                        .contains("\n----+----1----+----2----+----3----+----4|\n");
             for (int step = 0; step < 3; ++step) {
                 previews << preview->MessageText();
                 shown << preview->RecordNumber();
@@ -258,7 +249,6 @@ private slots:
         QCOMPARE(shown, (QList<int>{1, 2, 3, 0, 1}));
         const auto stamps = QRegularExpression("\n(Date|Message-ID): [^\n]*");
         QCOMPARE(QString(previews[3]).remove(stamps), QString(previews[0]).remove(stamps));
-        QVERIFY(ruler);
         QCOMPARE(form->PageNo, 4);
         QCOMPARE(sink.Messages().size(), size_t(0)); // a preview sends nothing
 
@@ -741,31 +731,6 @@ private slots:
         QVERIFY2(box->Text.startsWith("4 recipients of this run already got this message"), qPrintable(box->Text));
         QCOMPARE(sink.Count(), 4);
         QCOMPARE(LogLines(*form).first(), QStringLiteral("4 recipients who already got this message are passed over."));
-        VerifyCompleted(*form);
-    }
-
-    // Stop ends a pause before a retry at once, and the question comes during the pause.
-    void stopDuringRetryPause() {
-        SmtpSink sink;
-        sink.SetOptions({"--defer", "anna@example.org"});
-        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
-        auto form = ReadyWizard(sink.Port(), FTable, "1", "1");
-        form->RetryDelays = {std::chrono::minutes(10)};
-        QPushButton* stop = Find<QPushButton>(*form, "btnCancel");
-        std::shared_ptr<TSeenBox> box;
-        FTrace->OnStatus = [&](const QString& status) {
-            if (status.startsWith(QStringLiteral("Wait until"))) {
-                QTimer::singleShot(300, stop, [stop] { stop->click(); });
-                box = AnswerNextBox("&Yes");
-            }
-        };
-        QElapsedTimer clock;
-        clock.start();
-        Start(*form);
-        QVERIFY(box && box->Shown);
-        QVERIFY(clock.elapsed() < 60000); // not the ten minutes of the pause
-        QCOMPARE(sink.Count(), 0);
-        QVERIFY(LogLines(*form).contains("User aborted at position 1."));
         VerifyCompleted(*form);
     }
 
