@@ -50,10 +50,23 @@ private slots:
                   {1});
     }
 
-    // The box comes between the passed check and "Start!", with the run's figures.
-    void shownBeforeStart() {
+    // The box comes between the passed check and "Start!", with the run's figures; "Show list" lists the records
+    // to look at with their reasons.
+    void figuresAndList() {
         auto form = Page4(FTable);
         TPreflightAnswerer* answer = Preflight(*form);
+        QStringList rows;
+        bool listShown = false;
+        answer->OnShown = [&](QDialog* box) {
+            auto* show = box->findChild<QPushButton*>("btnShowList");
+            show->click();
+            auto* list = box->findChild<QTreeWidget*>("lstRecords");
+            listShown = list->isVisible() && show->text() == QStringLiteral("Hide &list");
+            for (int i = 0; i < list->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* item = list->topLevelItem(i);
+                rows << QStringList{item->text(0), item->text(1), item->text(2), item->text(3)}.join('|');
+            }
+        };
         Next(*form);
         QCOMPARE(answer->Shown, 1);
         QCOMPARE(
@@ -62,6 +75,10 @@ private slots:
                          "Records without an e-mail address: 1", "Malformed addresses: 1", "Duplicate addresses: 1",
                          "Records with text that does not decode: 0", "Placeholders without a field: %O in the subject",
                          "Longest body line: 65 characters (wrapped at 80)"}));
+        QVERIFY(listShown);
+        QCOMPARE(rows, (QStringList{"2|Carl Dorn||no e-mail address",
+                                    "3|Eva Falk|eva at example.org|blank inside the e-mail address",
+                                    "4|Anna again|Anna@example.org|same address as record 1"}));
     }
 
     // Continue and Enter lead to "Start!"; Back and Escape stay on page 4 with both tables closed, and the next
@@ -103,28 +120,6 @@ private slots:
         Next(*form);
         QCOMPARE(answer->Shown, 2);
         QCOMPARE(form->PageNo, 5);
-    }
-
-    // "Show list" lists the records to look at with their reasons.
-    void list() {
-        auto form = Page4(FTable);
-        QStringList rows;
-        bool listShown = false;
-        Preflight(*form)->OnShown = [&](QDialog* box) {
-            auto* show = box->findChild<QPushButton*>("btnShowList");
-            show->click();
-            auto* list = box->findChild<QTreeWidget*>("lstRecords");
-            listShown = list->isVisible() && show->text() == QStringLiteral("Hide &list");
-            for (int i = 0; i < list->topLevelItemCount(); ++i) {
-                const QTreeWidgetItem* item = list->topLevelItem(i);
-                rows << QStringList{item->text(0), item->text(1), item->text(2), item->text(3)}.join('|');
-            }
-        };
-        Next(*form);
-        QVERIFY(listShown);
-        QCOMPARE(rows, (QStringList{"2|Carl Dorn||no e-mail address",
-                                    "3|Eva Falk|eva at example.org|blank inside the e-mail address",
-                                    "4|Anna again|Anna@example.org|same address as record 1"}));
     }
 };
 
