@@ -19,10 +19,6 @@ namespace {
 // About one frame of the display: page 5 is repainted no more often than this.
 constexpr qint64 FrameMilliseconds = 16;
 
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 int FieldNumber(const QLineEdit* edit) {
     bool ok = false;
     const int value = edit->text().toInt(&ok);
@@ -253,5 +249,5 @@ bool TMailWizardForm::RunConfirmStop() {
 }
 
 void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {
-    ui->memLog->appendPlainText(FromUtf8(Msg));
+    ui->memLog->appendPlainText(QString::fromStdString(Msg));
 }

@@ -19,10 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 // A connection kept through a longer pause would be closed by the server (RFC 5321 4.5.3.2.7: five minutes).
 constexpr auto KeepConnectionPause = 60s;
 // Pending window messages run at most this often between records, as in the client's own loops.
@@ -176,7 +172,8 @@ void TMailingRun::Walk() {
         }
 
         TRecipient fresh = retryDue ? TRecipient{} : ReadRecipient();
-        const bool sending = retryDue || ((!FSettings.Take || FSettings.Take(fresh.RecNo)) && fresh.Problem.empty());
+        const bool taken = retryDue || !FSettings.Take || FSettings.Take(fresh.RecNo);
+        const bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
                 Pause(wait);
@@ -193,7 +190,7 @@ void TMailingRun::Walk() {
         } else {
             ++FPosition;
             ShowProgress();
-            if (!fresh.Problem.empty() && (!FSettings.Take || FSettings.Take(fresh.RecNo)))
+            if (taken && !fresh.Problem.empty())
                 Skip(fresh);
             else if (sending && Send(fresh) == TDeliveryStatus::Aborted)
                 FGivenUp = fresh.RecNo; // not delivered: a resumed run starts with it
@@ -332,7 +329,7 @@ TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     ++recipient.Attempt;
     Prepare(FClient, recipient, FFeed);
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
-    FView.RunRecipient(FromUtf8(recipient.HdrTo));
+    FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
     FLastSend = Clock::now();
     ++FAttempts;
     const bool accepted = FClient.Mail();

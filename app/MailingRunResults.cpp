@@ -10,14 +10,6 @@
 
 #include <algorithm>
 
-namespace {
-
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-} // namespace
-
 TDeliveryStatus TMailingRun::Classify(bool accepted) const {
     if (accepted)
         return TDeliveryStatus::Sent;
@@ -53,7 +45,9 @@ void TMailingRun::Schedule(TRecipient& recipient, int code) {
 }
 
 void TMailingRun::Skip(const TRecipient& recipient) {
-    FView.RunLine(QStringLiteral("Record %1 skipped: %2.").arg(recipient.Position).arg(FromUtf8(recipient.Problem)));
+    FView.RunLine(QStringLiteral("Record %1 skipped: %2.")
+                      .arg(recipient.Position)
+                      .arg(QString::fromStdString(recipient.Problem)));
     Record(recipient, TDeliveryStatus::Skipped, 0, recipient.Problem);
 }
 
@@ -86,7 +80,7 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
 }
 
 void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
-    ReportError(QStringLiteral("Error when sending mail to: ") + FromUtf8(FClient.HdrTo()), current);
+    ReportError(QStringLiteral("Error when sending mail to: ") + QString::fromStdString(FClient.HdrTo()), current);
 }
 
 void TMailingRun::ReportError(const QString& heading, const std::optional<TRecipient>& current) {
@@ -100,9 +94,10 @@ void TMailingRun::ReportError(const QString& heading, const std::optional<TRecip
     // The server's words when it answered; otherwise the client's own account of what it saw (refused, timed
     // out, closed), never a made-up reply that looks like the server's.
     if (FClient.LastReplyCode() != 0)
-        FView.RunLine(QStringLiteral("Server says: ") + FromUtf8(FClient.LastResponse()));
+        FView.RunLine(QStringLiteral("Server says: ") + QString::fromStdString(FClient.LastResponse()));
     else
-        FView.RunLine(FromUtf8(FClient.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        FView.RunLine(
+            QString::fromStdString(FClient.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     // The log keeps the reply code, the client's made-up ones included, for the tools that read it.
     const std::string reply = FClient.LastResponse();
     if (!reply.empty())

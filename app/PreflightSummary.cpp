@@ -24,14 +24,6 @@ int Characters(std::string_view text) {
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
-std::string LowerAscii(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return lower;
-}
-
 const std::string& FieldFor(const TPreflightMailing& mailing, char placeholder) {
     switch (placeholder) {
     case 'N':
@@ -218,7 +210,7 @@ bool TPreflightSummary::CheckAddress(int position, const std::string& name, cons
         return false;
     }
     // Mail systems treat the domain, and in practice the local part, without regard to case.
-    const auto [first, added] = seen.try_emplace(LowerAscii(address), position);
+    const auto [first, added] = seen.try_emplace(Text::UpperAscii(address), position);
     if (!added) {
         ++FDuplicates;
         Add(position, name, address, "same address as record " + std::to_string(first->second));

@@ -14,7 +14,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -46,12 +45,8 @@ QStringList LogLines(QWidget& form) {
 
 // The memo's last line: the count of each result other than SENT.
 QString Summary(int refused = 0, int deferred = 0, int unknown = 0, int skipped = 0, int aborted = 0) {
-    return QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4, aborted %5.")
-        .arg(refused)
-        .arg(deferred)
-        .arg(unknown)
-        .arg(skipped)
-        .arg(aborted);
+    return QString::asprintf("Refused %d, deferred %d, unknown %d, skipped %d, aborted %d.", refused, deferred, unknown,
+                             skipped, aborted);
 }
 
 // The memo's "N messages sent." line, the one before the summary.
@@ -203,77 +198,30 @@ private slots:
         QVERIFY(LogRows().isEmpty());
     }
 
-    // A table in a DOS code page and a page in three scripts: every message, parsed by Python's email package,
-    // holds the exact text; dates parse, message ids differ, no line is longer than 998; the log row of a
-    // refused recipient holds "?" for what Windows-1252 cannot hold.
-    void everyLanguageThroughTheWindow() {
+    // A table in a DOS code page and a page in three scripts. Page 4's preview, without a server, shows for each
+    // record what arrives: the headers and body as Python's email package reads the stored message, Date and
+    // Message-ID aside; Next and Go step the scope. Each message holds the exact text, dates parse, message ids
+    // differ, no line is longer than 998; the log row of a refused recipient holds "?" for what Windows-1252
+    // cannot hold.
+    void everyLanguageAsPreviewed() {
         const QString table = FDir.filePath("cyrillic.dbf");
         const QStringList names{QStringLiteral("Иван Петров"), QStringLiteral("Anna Berg"), QStringLiteral("Ольга")};
+        const QStringList dears{QStringLiteral("Г-н"), "Ms.", QStringLiteral("Г-жа")};
         MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
-                  {{names[0], "ivan@example.org", QStringLiteral("Г-н"), ""},
-                   {names[1], "anna@example.org", "Ms.", ""},
-                   {names[2], "olga@example.org", QStringLiteral("Г-жа"), ""}},
+                  {{names[0], "ivan@example.org", dears[0], ""},
+                   {names[1], "anna@example.org", dears[1], ""},
+                   {names[2], "olga@example.org", dears[2], ""}},
                   {}, "cp866");
         SmtpSink sink({"olga@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), FTable);
         Find<QPushButton>(*form, "btnBack")->click();
-        Find<QLineEdit>(*form, "edtSubject")->setText(QStringLiteral("Новости для %N — €"));
+        const QString subjectTail =
+            QStringLiteral(" — € and a subject long enough to be folded over more than one line");
+        Find<QLineEdit>(*form, "edtSubject")->setText(QStringLiteral("Новости для %N") + subjectTail);
         const QString link = QStringLiteral("https://example.org/a-long-link-that-must-not-break-at-its-hyphens");
-        Find<QPlainTextEdit>(*form, "memMessage")
-            ->setPlainText(QStringLiteral("Здравствуйте, %D %N!\n") + link + QStringLiteral("\n-- \nZoë"));
-        Find<QLineEdit>(*form, "edtName")->setText(QStringLiteral("Zoë Müller"));
-        Find<QLineEdit>(*form, "edtOrganization")->setText(QStringLiteral("Société Générale"));
-        Find<QLineEdit>(*form, "edtWrapLines")->setText("40");
-        SetTable(*form, table);
-        Find<QPushButton>(*form, "btnNext")->click();
-        QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
-        Start(*form);
-        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("2"));
-
-        const auto messages = sink.Messages();
-        QCOMPARE(int(messages.size()), 2);
-        const QList<TParsedMail> mails = ParseMails({messages[0].Content, messages[1].Content});
-        QCOMPARE(mails.size(), 2);
-        const QStringList dears{QStringLiteral("Г-н"), "Ms."};
-        for (int i = 0; i < 2; ++i) {
-            const TParsedMail& mail = mails[i];
-            QCOMPARE(mail.Defects, QString());
-            QCOMPARE(mail.ToName, names[i]);
-            QCOMPARE(mail.FromName, QStringLiteral("Zoë Müller"));
-            QCOMPARE(mail.Organization, QStringLiteral("Société Générale"));
-            QCOMPARE(mail.Subject, QStringLiteral("Новости для ") + names[i] + QStringLiteral(" — €"));
-            QCOMPARE(mail.Body, QStringLiteral("Здравствуйте, ") + dears[i] + " " + names[i] + "!\n" + link +
-                                    "\n-- \nZoë\n\nDelivered to you by Quorvel Mailer - get\nfree e-mail "
-                                    "software at:\nhttps://quorvel.example/mailer\n");
-            QCOMPARE(mail.Charset, QStringLiteral("utf-8"));
-            QVERIFY(mail.DateParses);
-            QVERIFY(!mail.HasCc);
-            QVERIFY(mail.LongestLine <= 998);
-        }
-        QVERIFY(!mails[0].MessageId.isEmpty());
-        QVERIFY(mails[0].MessageId != mails[1].MessageId);
-        QCOMPARE(LogRows(), (QStringList{"550 Mailbox unavailable: olga@example.org|?????|olga@example.org"}));
-    }
-
-    // Page 4's preview, without a server, shows for each record what arrives: the headers and body as Python's
-    // email package reads the stored message, Date and Message-ID aside. Previous, Next and Go step the scope.
-    void previewShowsWhatArrives() {
-        const QString table = FDir.filePath("preview.dbf");
-        MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
-                  {{QStringLiteral("Иван Петров"), "ivan@example.org", QStringLiteral("Г-н"), ""},
-                   {"Anna Berg", "anna@example.org", "Ms.", "Berg AG"}},
-                  {}, "cp866");
-        SmtpSink sink;
-        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
-        auto form = ReadyWizard(sink.Port(), FTable);
-        Find<QPushButton>(*form, "btnBack")->click();
-        Find<QLineEdit>(*form, "edtSubject")
-            ->setText(QStringLiteral("Новости для %N — € and a subject long enough "
-                                     "to be folded over more than one line"));
-        Find<QPlainTextEdit>(*form, "memMessage")
-            ->setPlainText(QStringLiteral("Здравствуйте, %D %N!\nA line that is longer than the wrap column of "
-                                          "forty characters.\n.dot\nZoë =3D x"));
+        const QString bodyTail = "\n" + link + QStringLiteral("\n.dot\nZoë =3D x\n-- \nZoë");
+        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText(QStringLiteral("Здравствуйте, %D %N!") + bodyTail);
         Find<QLineEdit>(*form, "edtName")->setText(QStringLiteral("Zoë Müller"));
         Find<QLineEdit>(*form, "edtOrganization")->setText(QStringLiteral("Société Générale"));
         Find<QLineEdit>(*form, "edtWrapLines")->setText("40");
@@ -281,19 +229,15 @@ private slots:
 
         QStringList previews;
         QList<int> shown;
-        bool ruler = false;
         QTimer::singleShot(0, form.get(), [&] {
             auto* preview = qobject_cast<TPreviewDialog*>(QApplication::activeModalWidget());
             if (!preview)
                 return;
-            ruler = preview->findChild<QPlainTextEdit*>("memPreview")
-                        ->toPlainText()
-                        .contains("\n----+----1----+----2----+----3----+----4|\n");
-            previews << preview->MessageText();
-            shown << preview->RecordNumber();
-            Find<QPushButton>(*preview, "btnNext")->click();
-            previews << preview->MessageText();
-            shown << preview->RecordNumber();
+            for (int step = 0; step < 3; ++step) {
+                previews << preview->MessageText();
+                shown << preview->RecordNumber();
+                Find<QPushButton>(*preview, "btnNext")->click();
+            }
             shown << int(Find<QPushButton>(*preview, "btnNext")->isEnabled());
             preview->findChild<QSpinBox*>("spnRecord")->setValue(1);
             Find<QPushButton>(*preview, "btnGo")->click();
@@ -302,15 +246,16 @@ private slots:
             Find<QPushButton>(*preview, "btnClose")->click();
         });
         Find<QPushButton>(*form, "btnPreview")->click();
-        QCOMPARE(shown, (QList<int>{1, 2, 0, 1}));
+        QCOMPARE(shown, (QList<int>{1, 2, 3, 0, 1}));
         const auto stamps = QRegularExpression("\n(Date|Message-ID): [^\n]*");
-        QCOMPARE(QString(previews[2]).remove(stamps), QString(previews[0]).remove(stamps));
-        QVERIFY(ruler);
+        QCOMPARE(QString(previews[3]).remove(stamps), QString(previews[0]).remove(stamps));
         QCOMPARE(form->PageNo, 4);
         QCOMPARE(sink.Messages().size(), size_t(0)); // a preview sends nothing
 
         Find<QPushButton>(*form, "btnNext")->click();
+        QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
         Start(*form);
+        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("2"));
         const auto messages = sink.Messages();
         QCOMPARE(int(messages.size()), 2);
         const QList<TParsedMail> mails = ParseMails({messages[0].Content, messages[1].Content});
@@ -318,6 +263,18 @@ private slots:
         for (int i = 0; i < 2; ++i) {
             const TParsedMail& mail = mails[i];
             QCOMPARE(mail.Defects, QString());
+            QCOMPARE(mail.ToName, names[i]);
+            QCOMPARE(mail.FromName, QStringLiteral("Zoë Müller"));
+            QCOMPARE(mail.Organization, QStringLiteral("Société Générale"));
+            QCOMPARE(mail.Subject, QStringLiteral("Новости для ") + names[i] + subjectTail);
+            QCOMPARE(mail.Body, QStringLiteral("Здравствуйте, ") + dears[i] + " " + names[i] + "!" + bodyTail +
+                                    "\n\nDelivered to you by Quorvel Mailer - get\nfree e-mail "
+                                    "software at:\nhttps://quorvel.example/mailer\n");
+            QCOMPARE(mail.Charset, QStringLiteral("utf-8"));
+            QVERIFY(mail.DateParses);
+            QVERIFY(!mail.HasCc);
+            QVERIFY(mail.LongestLine <= 998);
+
             const qsizetype split = previews[i].indexOf("\n\n");
             QStringList headers = previews[i].left(split).split('\n');
             headers.removeIf(
@@ -330,8 +287,9 @@ private slots:
                                   "Content-Transfer-Encoding: " + mail.TransferEncoding}));
             QCOMPARE(previews[i].mid(split + 2), mail.Body);
         }
-        QVERIFY(mails[0].Body.contains(QStringLiteral("Здравствуйте, Г-н Иван Петров!\n")));
-        QVERIFY2(mails[1].Body.contains(QStringLiteral("\n.dot\nZoë =3D x\n")), qPrintable(mails[1].Body));
+        QVERIFY(!mails[0].MessageId.isEmpty());
+        QVERIFY(mails[0].MessageId != mails[1].MessageId);
+        QCOMPARE(LogRows(), (QStringList{"550 Mailbox unavailable: olga@example.org|?????|olga@example.org"}));
     }
 
     // Scope 2 to 3 of 5: records 2 and 3 only, at 50% and 100%.
@@ -773,31 +731,6 @@ private slots:
         QVERIFY2(box->Text.startsWith("4 recipients of this run already got this message"), qPrintable(box->Text));
         QCOMPARE(sink.Count(), 4);
         QCOMPARE(LogLines(*form).first(), QStringLiteral("4 recipients who already got this message are passed over."));
-        VerifyCompleted(*form);
-    }
-
-    // Stop ends a pause before a retry at once, and the question comes during the pause.
-    void stopDuringRetryPause() {
-        SmtpSink sink;
-        sink.SetOptions({"--defer", "anna@example.org"});
-        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
-        auto form = ReadyWizard(sink.Port(), FTable, "1", "1");
-        form->RetryDelays = {std::chrono::minutes(10)};
-        QPushButton* stop = Find<QPushButton>(*form, "btnCancel");
-        std::shared_ptr<TSeenBox> box;
-        FTrace->OnStatus = [&](const QString& status) {
-            if (status.startsWith(QStringLiteral("Wait until"))) {
-                QTimer::singleShot(300, stop, [stop] { stop->click(); });
-                box = AnswerNextBox("&Yes");
-            }
-        };
-        QElapsedTimer clock;
-        clock.start();
-        Start(*form);
-        QVERIFY(box && box->Shown);
-        QVERIFY(clock.elapsed() < 60000); // not the ten minutes of the pause
-        QCOMPARE(sink.Count(), 0);
-        QVERIFY(LogLines(*form).contains("User aborted at position 1."));
         VerifyCompleted(*form);
     }
 
