@@ -171,8 +171,9 @@ void TMailingRun::Walk() {
             continue;
         }
 
-        TRecipient fresh = retryDue ? TRecipient{} : ReadRecipient();
-        const bool taken = retryDue || !FSettings.Take || FSettings.Take(fresh.RecNo);
+        // A record the resume or retry filter passes over is not read or personalised at all.
+        const bool taken = retryDue || !FSettings.Take || FSettings.Take(FRecipients.RecNo());
+        TRecipient fresh = retryDue || !taken ? TRecipient{} : ReadRecipient();
         const bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
