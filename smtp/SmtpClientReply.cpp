@@ -175,6 +175,11 @@ int TSmtpClient::ReadResponse() {
     }
 }
 
+void TSmtpClient::NoteFailure() {
+    if (FErrorMessage.empty())
+        FErrorMessage = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+}
+
 bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeOnError) {
     const int code = ReadResponse();
     bool failed = true;
@@ -182,8 +187,7 @@ bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeO
         if (code == expected && FLastReplyCode != 0)
             failed = false;
     if (failed) {
-        if (FErrorMessage.empty())
-            FErrorMessage = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+        NoteFailure();
         if (closeOnError && FState != smtpDisconnected)
             CloseSocket();
     }
