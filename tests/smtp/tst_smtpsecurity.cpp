@@ -220,6 +220,8 @@ private slots:
             << "The server does not support EHLO, which the secure connection or the login needs: 502 no";
         QTest::newRow("421 is no fall-back")
             << TSmtpSecurity::None << QByteArray("421 busy\r\n") << QList<QByteArray>{"EHLO"} << "421 busy";
+        QTest::newRow("empty line") << TSmtpSecurity::None << QByteArray("\r\n") << QList<QByteArray>{"EHLO"}
+                                    << "The server sent an empty line instead of a reply";
     }
 
     void ehloRefused() {
