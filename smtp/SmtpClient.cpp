@@ -278,8 +278,7 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
         FResetNeeded = false; // the final reply ends the transaction, whatever it says
     if (code >= 200 && code <= 299 && FLastReplyCode != 0)
         return TMailStep::None;
-    if (FErrorMessage.empty())
-        FErrorMessage = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+    NoteFailure();
     FUnconfirmed = dotSent && FLastReplyCode == 0;
     return TMailStep::Dot;
 }

@@ -201,6 +201,8 @@ private:
     TReplyFault ReadReplyLine(std::string& line);
     int Fault(TReplyFault fault, const std::string& received);
     std::string FaultWords(TReplyFault fault, const std::string& received) const;
+    // The last reply's failure becomes the error, unless an earlier step of this message set one.
+    void NoteFailure();
     int TimeOutMs() const;
     // The reply timeout in the user's words ("15 seconds").
     std::string TimeOutText() const;

@@ -13,20 +13,6 @@ const char* const ReceiveTimeout = "554 receive timeout";
 const char* const ConnectionClosed = "554 connection closed";
 const char* const InvalidReply = "554 invalid reply";
 
-// The reply code: leading tabs, line ends and blanks skipped, then decimal digits; 0 when there are none.
-int ReplyCode(const std::string& reply) {
-    size_t at = 0;
-    while (at < reply.size() && (reply[at] == '\t' || reply[at] == '\n' || reply[at] == '\r' || reply[at] == ' '))
-        ++at;
-    int code = 0;
-    for (; at < reply.size() && reply[at] >= '0' && reply[at] <= '9'; ++at) {
-        if (code > 99999)
-            return 0; // no reply code has that many digits
-        code = code * 10 + (reply[at] - '0');
-    }
-    return code;
-}
-
 size_t CodeStart(const std::string& reply) {
     size_t at = 0;
     while (at < reply.size() && (reply[at] == '\t' || reply[at] == ' '))
@@ -45,7 +31,7 @@ int ValidReplyCode(const std::string& reply) {
             return 0;
     if (reply.size() > at + 3 && reply[at + 3] != ' ' && reply[at + 3] != '-')
         return 0;
-    return ReplyCode(reply);
+    return (reply[at] - '0') * 100 + (reply[at + 1] - '0') * 10 + (reply[at + 2] - '0');
 }
 
 // A line of a valid reply that more lines follow (RFC 5321 4.2.1).
@@ -126,7 +112,7 @@ int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
     // The dialogue is out of step: a late or further line would be taken for the answer to the next command.
     if (FState != smtpDisconnected)
         CloseSocket();
-    return ReplyCode(FLastResponse);
+    return 554; // the code of all the replies the client makes up
 }
 
 TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
@@ -189,6 +175,11 @@ int TSmtpClient::ReadResponse() {
     }
 }
 
+void TSmtpClient::NoteFailure() {
+    if (FErrorMessage.empty())
+        FErrorMessage = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+}
+
 bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeOnError) {
     const int code = ReadResponse();
     bool failed = true;
@@ -196,8 +187,7 @@ bool TSmtpClient::CheckResponse(std::initializer_list<int> accepted, bool closeO
         if (code == expected && FLastReplyCode != 0)
             failed = false;
     if (failed) {
-        if (FErrorMessage.empty())
-            FErrorMessage = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+        NoteFailure();
         if (closeOnError && FState != smtpDisconnected)
             CloseSocket();
     }

@@ -82,8 +82,7 @@ bool TSmtpClient::Ehlo(const std::string& signOn, bool needed) {
     if (code == 500 || code == 502)
         return Refuse(
             "The server does not support EHLO, which the secure connection or the login needs: " + FLastResponse, true);
-    if (FErrorMessage.empty())
-        FErrorMessage = FLastResponse;
+    NoteFailure();
     CloseSocket();
     return false;
 }

@@ -33,11 +33,7 @@ public:
     explicit ChaosScript(unsigned seed) : FRandom(seed) {}
 
     Reply Answer(const ThreadedPeer::Command& command) {
-        const int code = command.Verb.empty()     ? 220
-                         : command.Verb == "DATA" ? 354
-                         : command.Verb == "QUIT" ? 221
-                         : command.Verb == "."    ? 250
-                                                  : 250;
+        const int code = command.Verb.empty() ? 220 : command.Verb == "DATA" ? 354 : command.Verb == "QUIT" ? 221 : 250;
         const int roll = Draw(0, 999);
         Reply reply = Positive(code);
         bool confirms = true;
@@ -60,7 +56,9 @@ public:
             reply = Reply{{}, Reply::End::Reset};
             confirms = false;
         } else if (roll < 142) {
-            reply = Reply::Say(Repeated(std::to_string(code) + "-flood\r\n", 150) + std::to_string(code) + " end\r\n");
+            reply =
+                Reply::Say(QByteArray::fromStdString(std::to_string(code) + "-flood\r\n").repeated(150).toStdString() +
+                           std::to_string(code) + " end\r\n");
             confirms = false;
         } else if (roll < 150) {
             reply = Reply::Say(std::to_string(code) + " " + std::string(5000, 'x') + "\r\n");
@@ -101,32 +99,13 @@ public:
 private:
     int Draw(int low, int high) { return std::uniform_int_distribution<int>(low, high)(FRandom); }
 
-    static std::string Repeated(const std::string& text, int times) {
-        std::string all;
-        for (int i = 0; i < times; ++i)
-            all += text;
-        return all;
-    }
-
     // A positive reply in one of the forms RFC 5321 4.2 allows (and bare line feeds, which servers send),
     // whole or in pieces a few milliseconds apart.
     Reply Positive(int code) {
         const std::string c = std::to_string(code);
-        std::string text;
-        switch (Draw(0, 3)) {
-        case 0:
-            text = c + " fine\r\n";
-            break;
-        case 1:
-            text = c + "-first\r\n" + c + "-second\r\n" + c + " last\r\n";
-            break;
-        case 2:
-            text = c + " bare\n";
-            break;
-        default:
-            text = c + "\r\n";
-            break;
-        }
+        const std::string forms[] = {c + " fine\r\n", c + "-first\r\n" + c + "-second\r\n" + c + " last\r\n",
+                                     c + " bare\n", c + "\r\n"};
+        std::string text = forms[Draw(0, 3)];
         Reply reply;
         while (!text.empty()) {
             const size_t piece = std::min<size_t>(text.size(), static_cast<size_t>(Draw(1, 8)));
