@@ -37,10 +37,6 @@ bool HasOwnText(const QWidget* w) {
            qobject_cast<const QGroupBox*>(w);
 }
 
-bool IsControl(const QWidget* w) {
-    return IsInput(w) || HasOwnText(w);
-}
-
 // The part of the widget inside the window and inside every parent: empty for what the user cannot see.
 QRect SeenRect(const QWidget* w, const QWidget* window) {
     if (!w->isVisibleTo(window))
@@ -116,7 +112,7 @@ QStringList Misnamed(QWidget* window, const QString& state) {
             part = part || IsInput(p) || qobject_cast<QAbstractButton*>(p);
         const auto* label = qobject_cast<QLabel*>(w);
         const bool blank = label && label->text().isEmpty() && label->pixmap().isNull(); // shows nothing yet
-        if (IsControl(w) && !part && !blank && !SeenRect(w, window).isEmpty())
+        if ((IsInput(w) || HasOwnText(w)) && !part && !blank && !SeenRect(w, window).isEmpty())
             seen << w;
     }
     QStringList wrong;
