@@ -26,6 +26,8 @@
 #include <QScreen>
 #include <QShowEvent>
 
+#include <algorithm>
+
 const char* const TMailWizardForm::SettingsKey = "Software\\Quorvel Software Systems\\QuorvelMailer";
 
 TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::MailWizardForm>()) {
@@ -142,8 +144,7 @@ void TMailWizardForm::ConnectControls() {
             ui->chbResume->setChecked(false);
     });
 
-    for (QLineEdit* digits :
-         {ui->edtWrapLines, ui->edtScopeFrom, ui->edtScopeTo, ui->edtMaxPerMinute, ui->edtMaxPerHour})
+    for (QLineEdit* digits : DigitEdits())
         digits->installEventFilter(this);
     ui->edtTable->installEventFilter(this);
     ui->memMessage->installEventFilter(this);
@@ -192,9 +193,8 @@ void TMailWizardForm::keyPressEvent(QKeyEvent* event) {
 }
 
 bool TMailWizardForm::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress &&
-        (watched == ui->edtWrapLines || watched == ui->edtScopeFrom || watched == ui->edtScopeTo ||
-         watched == ui->edtMaxPerMinute || watched == ui->edtMaxPerHour))
+    const auto digits = DigitEdits();
+    if (event->type() == QEvent::KeyPress && std::find(digits.begin(), digits.end(), watched) != digits.end())
         return FilterDigitKey(watched, static_cast<QKeyEvent*>(event));
     if (watched == ui->memMessage && event->type() == QEvent::KeyPress)
         return BodyLineBreak(static_cast<QKeyEvent*>(event));
@@ -216,6 +216,10 @@ bool TMailWizardForm::BodyLineBreak(QKeyEvent* event) {
         return false;
     ui->memMessage->insertPlainText(QStringLiteral("\n"));
     return true;
+}
+
+std::array<QLineEdit*, 5> TMailWizardForm::DigitEdits() const {
+    return {ui->edtWrapLines, ui->edtScopeFrom, ui->edtScopeTo, ui->edtMaxPerMinute, ui->edtMaxPerHour};
 }
 
 // Only keys that type a character reach the handler; shortcuts (paste, undo) and cursor keys pass untouched.

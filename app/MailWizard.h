@@ -18,6 +18,7 @@ namespace Ui {
 class MailWizardForm;
 }
 class QComboBox;
+class QLineEdit;
 class TCodePage;
 class TDataSource;
 class THourglass;
@@ -174,6 +175,8 @@ private:
     // Back from the ready or completed page: title, buttons and tables back to page 4.
     void LeaveReadyPage();
     bool FilterDigitKey(QObject* edit, QKeyEvent* event);
+    // The edits that take digits only: wrap column, scope and throttle limits.
+    std::array<QLineEdit*, 5> DigitEdits() const;
     bool BodyLineBreak(QKeyEvent* event);
     // Runs a handler for the window system: an exception is explained in a warning box instead of escaping.
     template <typename Handler> void Guarded(Handler&& handler);

@@ -15,10 +15,12 @@ constexpr int AnswerMs = 20000;
 bool Finish(QKeychain::Job& job, QString& error) {
     job.setAutoDelete(false);
     QEventLoop loop;
-    QObject::connect(&job, &QKeychain::Job::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(AnswerMs, &loop, &QEventLoop::quit);
     bool finished = false;
-    QObject::connect(&job, &QKeychain::Job::finished, &loop, [&finished] { finished = true; });
+    QObject::connect(&job, &QKeychain::Job::finished, &loop, [&] {
+        finished = true;
+        loop.quit();
+    });
+    QTimer::singleShot(AnswerMs, &loop, &QEventLoop::quit);
     job.start();
     if (!finished)
         loop.exec(QEventLoop::ExcludeUserInputEvents);

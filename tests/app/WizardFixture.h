@@ -8,9 +8,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -64,6 +66,25 @@ inline QLineEdit* SetTable(QWidget& form, const QString& path) {
     table->setText(path);
     table->setModified(true);
     return table;
+}
+
+// A shown wizard with every setting valid for a run of the table's NAME and EMAIL fields against the server,
+// its log in logFolder; Next is clicked nexts times (3 reach page 4).
+inline std::unique_ptr<TMailWizardForm> FilledWizard(const QString& logFolder, const QString& table,
+                                                     const QString& server, int nexts = 3) {
+    auto form = ShowWizard();
+    form->LogFolder = logFolder;
+    Find<QLineEdit>(*form, "edtSubject")->setText("Autumn news");
+    Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %N,\n\nnews.");
+    Find<QLineEdit>(*form, "edtSMTPServer")->setText(server);
+    Find<QLineEdit>(*form, "edtName")->setText("Anna Berg");
+    Find<QLineEdit>(*form, "edtReturnAddress")->setText("anna@example.org");
+    SetTable(*form, table);
+    Find<QComboBox>(*form, "cmbName")->setEditText("NAME");
+    Find<QComboBox>(*form, "cmbEmail")->setEditText("EMAIL");
+    for (int i = 0; i < nexts; ++i)
+        Find<QPushButton>(*form, "btnNext")->click();
+    return form;
 }
 
 // Next on page 4: the text of the check's warning box, empty when the check passed.

@@ -24,18 +24,10 @@ private:
     QTemporaryDir FDir;
     QString FTable;
 
-    // A wizard on page 4 with every setting valid; the test spoils one.
+    // A wizard on page 4 with every setting valid; the test spoils one. Blanks around the texts are trimmed.
     std::unique_ptr<TMailWizardForm> ValidWizard() {
-        auto form = ShowWizard();
-        form->LogFolder = FDir.path();
+        auto form = FilledWizard(FDir.path(), FTable, " 127.0.0.1 ", 0);
         Find<QLineEdit>(*form, "edtSubject")->setText("  Autumn news ");
-        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %N,\n\nnews.");
-        Find<QLineEdit>(*form, "edtSMTPServer")->setText(" 127.0.0.1 ");
-        Find<QLineEdit>(*form, "edtName")->setText("Anna Berg");
-        Find<QLineEdit>(*form, "edtReturnAddress")->setText("anna@example.org");
-        SetTable(*form, FTable);
-        Find<QComboBox>(*form, "cmbName")->setEditText("NAME");
-        Find<QComboBox>(*form, "cmbEmail")->setEditText("EMAIL");
         for (int i = 0; i < 3; ++i)
             Find<QPushButton>(*form, "btnNext")->click();
         return form;

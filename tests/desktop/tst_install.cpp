@@ -45,18 +45,13 @@ private slots:
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("answer");
         const QString version = QStringLiteral(QUORVEL_VERSION);
-        QTest::newRow("dbf version") << "quorvel-dbf"
-                                     << "--version"
-                                     << "quorvel-dbf " + version + "\n";
-        QTest::newRow("wizard version") << "quorvel-mailer"
-                                        << "--version"
-                                        << "quorvel-mailer " + version + "\n";
-        QTest::newRow("dbf help") << "quorvel-dbf"
-                                  << "--help"
-                                  << "usage: quorvel-dbf fields FILE\n";
-        QTest::newRow("wizard help") << "quorvel-mailer"
-                                     << "--help"
-                                     << "Usage: quorvel-mailer [--help]";
+        const auto row = [](const char* name, const QString& program, const QString& option, const QString& answer) {
+            QTest::newRow(name) << program << option << answer;
+        };
+        row("dbf version", "quorvel-dbf", "--version", "quorvel-dbf " + version + "\n");
+        row("wizard version", "quorvel-mailer", "--version", "quorvel-mailer " + version + "\n");
+        row("dbf help", "quorvel-dbf", "--help", "usage: quorvel-dbf fields FILE\n");
+        row("wizard help", "quorvel-mailer", "--help", "Usage: quorvel-mailer [--help]");
     }
 
     // Answered without a display: the wizard opens no window for them.
