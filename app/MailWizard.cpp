@@ -399,7 +399,5 @@ void TMailWizardForm::imgProgramIconClick(QObject* /*Sender*/) {
 }
 
 std::string TMailWizardForm::MessageBody() const {
-    QString body = ui->memMessage->toPlainText();
-    body.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    return body.toStdString();
+    return Text::ToCrLf(ui->memMessage->toPlainText()).toStdString();
 }

@@ -19,10 +19,6 @@ const QString Automatic = QStringLiteral("Automatic");
 // What a table without any declaration of its code page most likely holds: text from a Windows program.
 const char* const FallbackCodePage = "CP1252";
 
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 } // namespace
 
 void TMailWizardForm::FillCodePages() {
@@ -82,7 +78,8 @@ void TMailWizardForm::UpdateCodePagePreview() {
                 };
                 const std::string name = Text::Trim(read(ui->cmbName));
                 const std::string address = Text::Trim(read(ui->cmbEmail));
-                preview = FromUtf8(name.empty() || address.empty() ? name + address : name + " <" + address + ">");
+                preview = QString::fromStdString(name.empty() || address.empty() ? name + address
+                                                                                 : name + " <" + address + ">");
             }
         } catch (const std::exception& error) {
             preview = QStringLiteral("(unreadable)");

@@ -28,10 +28,6 @@ bool UsablePort(const QString& port) {
     }
 }
 
-QString FromUtf8(const std::string& text) {
-    return QString::fromUtf8(text);
-}
-
 } // namespace
 
 QString TMailWizardForm::PasswordKey() const {
@@ -120,11 +116,11 @@ QString TMailWizardForm::TestConnection() {
     if (!client.Open()) {
         const std::string reply = client.LastResponse();
         if (client.SecurityFailure() || reply.empty())
-            return FromUtf8(client.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-        return QStringLiteral("The server refused the connection: ") + FromUtf8(reply);
+            return QString::fromStdString(client.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+        return QStringLiteral("The server refused the connection: ") + QString::fromStdString(reply);
     }
-    QString result =
-        QStringLiteral("The test worked: connected to %1:%2").arg(FromUtf8(client.Host()), FromUtf8(client.Port()));
+    QString result = QStringLiteral("The test worked: connected to %1:%2")
+                         .arg(QString::fromStdString(client.Host()), QString::fromStdString(client.Port()));
     result += client.Encrypted() ? QStringLiteral(", the connection is encrypted")
                                  : QStringLiteral(", the connection is not encrypted");
     if (!client.UserName().empty())
@@ -137,10 +133,11 @@ bool TMailWizardForm::AskPassword() {
     if (SecurityDlg->UserName().isEmpty() || !SecurityDlg->Password().isEmpty())
         return true;
     bool given = false;
-    const QString password = QInputDialog::getText(
-        this, QStringLiteral("Password"),
-        QStringLiteral("Password of %1 at %2:").arg(SecurityDlg->UserName(), FromUtf8(SmtpClient->Host())),
-        QLineEdit::Password, QString(), &given);
+    const QString password =
+        QInputDialog::getText(this, QStringLiteral("Password"),
+                              QStringLiteral("Password of %1 at %2:")
+                                  .arg(SecurityDlg->UserName(), QString::fromStdString(SmtpClient->Host())),
+                              QLineEdit::Password, QString(), &given);
     if (!given || password.isEmpty())
         return false;
     // Kept in memory for this session; in the keyring only when the user asked for it.

@@ -2,6 +2,7 @@
 #include "app/SettingsTable.h"
 
 #include "framework/SettingsStore.h"
+#include "framework/Text.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,26 +13,12 @@
 
 namespace {
 
-// The memo separates lines with LF; the stored text uses CR LF.
-QString ToCrLf(const QString& text) {
-    QString result = text;
-    result.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
-    return result;
-}
-
-QString FromCrLf(const QString& text) {
-    QString result = text;
-    result.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return result;
-}
-
 void LoadRow(const TSettingsStore& store, const TSettingRow& row) {
     QWidget* control = row.Control;
     if (auto* edit = qobject_cast<QLineEdit*>(control)) {
         edit->setText(store.ReadString(row.Section, row.Ident, edit->text()));
     } else if (auto* memo = qobject_cast<QPlainTextEdit*>(control)) {
-        memo->setPlainText(FromCrLf(store.ReadString(row.Section, row.Ident, ToCrLf(memo->toPlainText()))));
+        memo->setPlainText(Text::FromCrLf(store.ReadString(row.Section, row.Ident, Text::ToCrLf(memo->toPlainText()))));
     } else if (auto* combo = qobject_cast<QComboBox*>(control); combo && combo->isEditable()) {
         combo->setEditText(store.ReadString(row.Section, row.Ident, combo->currentText()));
     } else if (combo && combo->itemData(0).isValid()) {
@@ -62,7 +49,7 @@ void SaveRow(TSettingsStore& store, const TSettingRow& row) {
     if (auto* edit = qobject_cast<QLineEdit*>(control))
         store.WriteString(row.Section, row.Ident, edit->text());
     else if (auto* memo = qobject_cast<QPlainTextEdit*>(control))
-        store.WriteString(row.Section, row.Ident, ToCrLf(memo->toPlainText()));
+        store.WriteString(row.Section, row.Ident, Text::ToCrLf(memo->toPlainText()));
     else if (auto* combo = qobject_cast<QComboBox*>(control); combo && combo->isEditable())
         store.WriteString(row.Section, row.Ident, combo->currentText());
     else if (combo && combo->itemData(0).isValid())

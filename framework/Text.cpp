@@ -76,4 +76,17 @@ std::string UpperAscii(std::string_view text) {
     return result;
 }
 
+QString ToCrLf(const QString& text) {
+    QString result = text;
+    result.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    return result;
+}
+
+QString FromCrLf(const QString& text) {
+    QString result = text;
+    result.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return result;
+}
+
 } // namespace Text

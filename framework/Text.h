@@ -26,4 +26,8 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 
 std::string UpperAscii(std::string_view text);
 
+// Line breaks between the window's memo (LF) and what is stored or sent (CR LF); a lone CR reads as a break.
+QString ToCrLf(const QString& text);
+QString FromCrLf(const QString& text);
+
 } // namespace Text
