@@ -1,22 +1,11 @@
 // Benchmark of the pre-flight summary: summarises a recipient table (as bench_table generates it) with every
 // field mapped and a personalised body, and prints the time it took and the figures it found.
 #include "app/PreflightSummary.h"
+#include "bench/CpuTime.h"
 #include "table/XbaseEnv.h"
 
 #include <chrono>
 #include <cstdio>
-#include <sys/resource.h>
-
-namespace {
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -3,6 +3,7 @@
 // Usage: bench_run [COUNT] [PORT]: with a port the run goes to the server there (which takes every message),
 // without one to an aiosmtpd sink of its own that refuses every 1000th recipient.
 #include "app/MailWizard.h"
+#include "bench/CpuTime.h"
 #include "framework/Application.h"
 #include "net/Wait.h"
 #include "smtp/SmtpClient.h"
@@ -73,13 +74,6 @@ long ResidentKilobytes() {
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').first().toLong();
     return -1;
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Counts the paint events of one widget.

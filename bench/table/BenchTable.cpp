@@ -1,5 +1,6 @@
 // Benchmark of the table layer: generates a recipient table through the engine, or walks one with a
 // table reading four fields as text, and prints records per second and the peak memory.
+#include "bench/CpuTime.h"
 #include "table/Table.h"
 #include "table/XbaseEnv.h"
 #include "table/engine/XbEngine.h"
@@ -56,13 +57,6 @@ int Generate(const std::string& path, long count) {
     file.seekp(4);
     file.write(reinterpret_cast<const char*>(bytes), 4);
     return file.good() ? 0 : 1;
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Rates are per CPU second: the machine is shared, and wall time would measure the neighbours.

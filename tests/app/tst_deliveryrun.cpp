@@ -1,6 +1,7 @@
 // The mailing run without a window: how each result is classified, retried and written to the ledger, the
 // throttle, the ledger's reading for resume and retry, and rows that survive a killed process. Servers are
 // aiosmtpd processes; the tables are read back with python3-dbfread.
+#include "bench/CpuTime.h"
 #include "tests/app/RunBench.h"
 #include "tests/app/WizardFixture.h"
 #include "tests/servers/SmtpSink.h"
@@ -10,7 +11,6 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include <sys/resource.h>
 
 namespace {
 
@@ -23,13 +23,6 @@ QStringList LedgerRows(const QString& folder, const QString& fields = "RUN RECNO
                                                     "    print('|'.join(str(r[f]) for f in sys.argv[2].split()))\n"),
                                      {QDir(folder).filePath("mail_sent.dbf"), fields});
     return QString::fromLatin1(out).split('\n', Qt::SkipEmptyParts);
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace
