@@ -22,7 +22,7 @@ int TCustomAsyncSocket::Send(const void* data, int len) {
         return 0;
     if (FTls) {
         FTls->Write(static_cast<const char*>(data), len);
-        const std::string encrypted = FTls->TakeOutput();
+        const std::string_view encrypted = FTls->TakeOutput();
         Queue(encrypted.data(), static_cast<int>(encrypted.size()));
     } else {
         Queue(static_cast<const char*>(data), len);

@@ -56,7 +56,7 @@ bool TCustomAsyncSocket::TlsActive() const {
 }
 
 void TCustomAsyncSocket::SendTlsOutput() {
-    const std::string bytes = FTls->TakeOutput();
+    const std::string_view bytes = FTls->TakeOutput();
     if (bytes.empty())
         return;
     Queue(bytes.data(), static_cast<int>(bytes.size()));

@@ -18,6 +18,13 @@ bool IsIpv4Address(const std::string& host) {
     return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
 }
 
+// SSL_get_error needs an empty error queue before each call it judges. Emptying an empty queue still walks all
+// its slots, for every record: a look first is far cheaper.
+void ClearErrors() {
+    if (ERR_peek_error() != 0)
+        ERR_clear_error();
+}
+
 } // namespace
 
 void TTlsSession::TCtxFree::operator()(ssl_ctx_st* ctx) const {
@@ -72,7 +79,7 @@ TTlsSession::TStatus TTlsSession::Feed(const char* data, int len) {
     if (len > 0)
         BIO_write(SSL_get_rbio(FSsl.get()), data, len);
     if (!FEstablished) {
-        ERR_clear_error();
+        ClearErrors();
         const int rc = SSL_do_handshake(FSsl.get());
         if (rc != 1) {
             const int error = SSL_get_error(FSsl.get(), rc);
@@ -97,10 +104,13 @@ TTlsSession::TStatus TTlsSession::ReadRecords() {
     }
     char buffer[16384];
     for (;;) {
-        ERR_clear_error();
+        ClearErrors();
         const int n = SSL_read(FSsl.get(), buffer, sizeof buffer);
         if (n > 0) {
             FPlain.append(buffer, static_cast<size_t>(n));
+            // Nothing left to decrypt: another read could only answer "want read", at the cost of a record's work.
+            if (SSL_pending(FSsl.get()) == 0 && BIO_ctrl_pending(SSL_get_rbio(FSsl.get())) == 0)
+                return TStatus::Working;
             continue;
         }
         const int error = SSL_get_error(FSsl.get(), n);
@@ -124,17 +134,22 @@ int TTlsSession::Read(char* buffer, int len) {
 
 void TTlsSession::Write(const char* data, int len) {
     // A memory buffer takes everything: one call encrypts the whole text.
-    if (FEstablished && !FFailed && len > 0 && SSL_write(FSsl.get(), data, len) <= 0)
+    if (!FEstablished || FFailed || len <= 0)
+        return;
+    ClearErrors();
+    if (SSL_write(FSsl.get(), data, len) <= 0)
         FailFromQueue("The secure connection failed");
 }
 
-std::string TTlsSession::TakeOutput() {
+std::string_view TTlsSession::TakeOutput() {
     BIO* outgoing = SSL_get_wbio(FSsl.get());
-    std::string bytes(static_cast<size_t>(BIO_ctrl_pending(outgoing)), '\0');
-    if (!bytes.empty())
-        bytes.resize(
-            static_cast<size_t>(std::max(0, BIO_read(outgoing, bytes.data(), static_cast<int>(bytes.size())))));
-    return bytes;
+    const size_t pending = BIO_ctrl_pending(outgoing);
+    // The buffer keeps its room from one record to the next.
+    FOutput.resize(pending);
+    if (pending > 0)
+        FOutput.resize(
+            static_cast<size_t>(std::max(0, BIO_read(outgoing, FOutput.data(), static_cast<int>(pending)))));
+    return FOutput;
 }
 
 void TTlsSession::Fail(const std::string& text) {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct ssl_ctx_st;
 struct ssl_st;
@@ -32,8 +33,8 @@ public:
     int Read(char* buffer, int len);
     // Encrypts text for sending; only once established.
     void Write(const char* data, int len);
-    // The bytes to send, emptied by the call.
-    std::string TakeOutput();
+    // The bytes to send, taken from the session by the call; valid until the next call.
+    std::string_view TakeOutput();
     // Why the session failed, in the user's words.
     const std::string& ErrorText() const { return FError; }
 
@@ -55,6 +56,7 @@ private:
     std::unique_ptr<ssl_st, TSslFree> FSsl; // owns both memory buffers
     std::string FHost;
     std::string FPlain;
+    std::string FOutput;
     size_t FPlainStart = 0;
     bool FEstablished = false;
     bool FFailed = false;
