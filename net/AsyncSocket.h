@@ -157,7 +157,9 @@ protected:
     void HandleHostLookup(int task, const QHostInfo& info);
     void HandleRead(int error);
     void StartLine();
-    void ReadLineBytes();
+    // Takes the bytes of the line being read; receive false takes only those already held, asking the platform
+    // for nothing.
+    void ReadLineBytes(bool receive = true);
     void StopWait();
     // Dispatches pending events; blocks for the next one when the caller has nothing else to do.
     void ProcessPendingMessages(bool block);
@@ -174,6 +176,8 @@ private:
     void Queue(const char* bytes, int len);
     // Takes the server's handshake bytes from the platform and sends the session's answer.
     void ReadHandshake();
+    // Fills the empty receive buffer with decrypted bytes held already, without receiving; false when none are.
+    bool FillHeld();
     // Fills the empty receive buffer with decrypted bytes; false when none are complete yet.
     bool FillDecrypted();
     void SendTlsOutput();

@@ -257,7 +257,11 @@ bool TCustomAsyncSocket::FillReceived() {
     RaiseSocketError(this, "ReadLine");
 }
 
-void TCustomAsyncSocket::ReadLineBytes() {
+bool TCustomAsyncSocket::FillHeld() {
+    return FTls && FTls->Pending() > 0 && FillDecrypted();
+}
+
+void TCustomAsyncSocket::ReadLineBytes(bool receive) {
     for (;;) {
         if (FSocketHandle == INVALID_SOCKET) {
             FLineMode = false;
@@ -268,7 +272,7 @@ void TCustomAsyncSocket::ReadLineBytes() {
             return;
         // Whole blocks are received, but a line takes only its own bytes: the next line stays in the buffer for
         // the next reader, as it would stay in the platform's buffer.
-        if (FReceived.Empty() && !FillReceived())
+        if (FReceived.Empty() && !(receive ? FillReceived() : FillHeld()))
             return;
         bool endOfLine = false;
         while (!endOfLine && !FReceived.Empty()) {
@@ -299,7 +303,9 @@ void TCustomAsyncSocket::ReadLine(int timeout, std::string& line) {
     if (!FMultiThreaded && !FWaitCtrl)
         throw ESocketException("No wait object assigned");
     StartLine();
-    ReadLineBytes();
+    // Bytes already received come first. The platform is asked too only when its next bytes would not be reported
+    // anyway: a receive that finds nothing, before each reply, costs more than the reply's own reading.
+    ReadLineBytes(FMultiThreaded || FPaused || !FEventSource->ReadArmed());
     if (FLineMode)
         WaitUntil(timeout, [this] { return !FLineMode; });
     // The text carries its own length: a close during the wait resets the count, not the text received.

@@ -136,6 +136,11 @@ void TSocketEventSource::ArmRead() {
     }
 }
 
+bool TSocketEventSource::ReadArmed() const {
+    return FHandle >= 0 && FMode == TMode::Connected && !FReadReported && !FCloseReported && (FMask & FD_READ) != 0 &&
+           FReadNotifier && FReadNotifier->isEnabled();
+}
+
 void TSocketEventSource::ReadClosed(int error) {
     if (FHandle < 0 || FCloseReported || FMode == TMode::Listening || (FMask & FD_CLOSE) == 0)
         return;

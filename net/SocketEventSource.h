@@ -42,6 +42,9 @@ public:
     void ReadClosed(int error);
     // A send could not take everything: report write-ready when there is room again.
     void WriteBlocked();
+    // The next bytes (or the end) of a connected stream will be reported without anybody receiving first: the
+    // platform is watched for them and no earlier report waits to be served.
+    bool ReadArmed() const;
     // Queues an event for the attached handle behind everything already queued.
     void Post(int handle, int events, int error);
 
