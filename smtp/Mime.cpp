@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <unistd.h>
 
@@ -74,8 +76,34 @@ void AppendHex(std::string& out, unsigned char byte) {
     out += digits[byte & 0x0F];
 }
 
+// Where the first byte of 0x80 or above stands, or the text's size. Most text is ASCII throughout: eight bytes
+// are tested at a time.
+std::size_t AsciiPrefix(std::string_view text) {
+    std::size_t pos = 0;
+    for (; pos + 8 <= text.size(); pos += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + pos, sizeof word);
+        if ((word & 0x8080808080808080ULL) != 0)
+            break;
+    }
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80)
+        ++pos;
+    return pos;
+}
+
 bool IsAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return AsciiPrefix(text) == text.size();
+}
+
+void AppendHexNumber(std::string& out, unsigned long long value) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789abcdef"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    while (n > 0)
+        out += digits[--n];
 }
 
 // A run of characters without a blank that folding could not break under the 998 limit.
@@ -133,10 +161,8 @@ const char* CharsetName(TCharset charset) {
 
 TCharset CharsetOf(std::string_view text) {
     TCharset charset = TCharset::UsAscii;
-    // Most text is ASCII throughout: those bytes need no decoding.
-    std::size_t pos = 0;
-    while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80)
-        ++pos;
+    // ASCII bytes need no decoding.
+    std::size_t pos = AsciiPrefix(text);
     while (pos < text.size()) {
         const char32_t code = NextCharacter(text, pos);
         if (code > 0xFF)
@@ -254,8 +280,17 @@ std::string EncodeHeaderLine(std::string_view line, TCharset charset) {
     return head + EncodedWords(value, charset);
 }
 
+namespace {
+
+constexpr std::size_t Preferred = 78; // RFC 5322 2.1.1
+
+} // namespace
+
+bool FitsAsItIs(std::string_view line) {
+    return line.size() <= Preferred && IsAscii(line);
+}
+
 std::vector<std::string> FoldHeader(std::string_view line) {
-    constexpr std::size_t Preferred = 78; // RFC 5322 2.1.1
     // A line that fits is never folded, wherever its blanks are.
     if (line.size() <= Preferred)
         return {std::string(line)};
@@ -316,10 +351,17 @@ std::string NewMessageId(std::string_view returnAddress) {
     const auto micros =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    char unique[96];
-    std::snprintf(unique, sizeof unique, "%llx.%lx.%lx.%lx", static_cast<unsigned long long>(micros),
-                  static_cast<unsigned long>(getpid()), counter.fetch_add(1) + 1, salt & 0xFFFFFFFFUL);
-    return "<" + std::string(unique) + "@" + domain + ">";
+    // Time, process, count and salt in hexadecimal, apart by dots.
+    std::string id = "<";
+    id.reserve(64 + domain.size());
+    AppendHexNumber(id, static_cast<unsigned long long>(micros));
+    id += '.';
+    AppendHexNumber(id, static_cast<unsigned long>(getpid()));
+    id += '.';
+    AppendHexNumber(id, counter.fetch_add(1) + 1);
+    id += '.';
+    AppendHexNumber(id, salt & 0xFFFFFFFFUL);
+    return id.append(1, '@').append(domain).append(1, '>');
 }
 
 } // namespace Mime

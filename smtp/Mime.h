@@ -38,6 +38,10 @@ std::string EncodedWords(std::string_view text, TCharset charset, std::size_t lo
 // Message-ID and the MIME headers pass unchanged.
 std::string EncodeHeaderLine(std::string_view line, TCharset charset);
 
+// True when a header line goes on the wire as it stands: ASCII, so nothing to encode, and short enough that
+// FoldHeader would not fold it. EncodeHeaderLine and FoldHeader return such a line unchanged.
+bool FitsAsItIs(std::string_view line);
+
 // A header line folded at blanks (RFC 5322 2.2.3): lines of at most 78 characters where blanks allow, never
 // more than 998. Returns the lines to send; the second and later start with the blank they were folded at.
 std::vector<std::string> FoldHeader(std::string_view line);

@@ -4,6 +4,7 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Wait.h"
+#include "smtp/LineStore.h"
 #include "smtp/Mime.h"
 #include "smtp/SmtpCapabilities.h"
 
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -213,7 +215,8 @@ private:
     void PutHeaderBlock(const TLineSink& put);
     // A message is being built: by MessageLines, or by Mail over a live connection.
     bool Composing() const;
-    void OfferHeaderLine(const std::string& line);
+    // Offers the header line head + value to OnHeaderLine.
+    void OfferHeaderLine(std::string_view head, std::string_view value);
     // Pulls the body from OnGetData into FBody, one entry per line, up to BodyLookAhead bytes.
     void PullBody();
     // Pulls one line (more when it holds line breaks) into FBody; false at the end of the body.
@@ -271,8 +274,13 @@ private:
     char FLineBuffer[LineBufferSize] = {};
     // The message in transfer: its header lines (UTF-8, before encoding), body lines, charset and encoding.
     enum class BodyEncoding { SevenBit, EightBit, QuotedPrintable };
-    std::vector<std::string> FHeaderLines;
-    std::vector<std::string> FBody;
+    TLineStore FHeaderLines;
+    TLineStore FBody;
+    // A dot-stuffed body line.
+    std::string FStuffed;
+    // The Date value of the second it was made for.
+    std::time_t FDateMoment = -1;
+    std::string FDateValue;
     int FLineNum = 1;
     // The whole body was pulled before the header block: its charset is exact.
     bool FBodyComplete = false;
