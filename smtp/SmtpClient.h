@@ -201,6 +201,8 @@ private:
     bool ConnectionReady();
     // One line of a reply, the tail of an overlong one read and dropped within MaxReplyLineBytes.
     TReplyFault ReadReplyLine(std::string& line);
+    // One ReadLine of the socket within the reply's deadline.
+    void ReadLineInReply(std::string& line);
     int Fault(TReplyFault fault, const std::string& received);
     std::string FaultWords(TReplyFault fault, const std::string& received) const;
     // The last reply's failure becomes the error, unless an earlier step of this message set one.
@@ -264,6 +266,8 @@ private:
     int FConnectError = 0;
     // Ends a reply's wait at its deadline, however many lines it has sent by then.
     QTimer* FReplyDeadline; // owned by this object as its Qt child
+    std::chrono::steady_clock::time_point FReplyStarted;
+    int FReadsInReply = 0;
     QPointer<TCustomWait> FWait;
     int FTimeOut = 15;
     bool FStatusTimeOut = false;

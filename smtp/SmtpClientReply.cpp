@@ -2,6 +2,7 @@
 // what went wrong on the way.
 #include "smtp/SmtpClient.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -115,11 +116,22 @@ int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
     return 554; // the code of all the replies the client makes up
 }
 
+void TSmtpClient::ReadLineInReply(std::string& line) {
+    // The first read of a reply needs no timer of its own: the wait control counts down exactly the reply's
+    // time. Any later read gets what is left of it, however many lines came before.
+    if (FReadsInReply++ > 0 && !FReplyDeadline->isActive()) {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                   FReplyStarted);
+        FReplyDeadline->start(static_cast<int>(std::max<long long>(0, TimeOutMs() - elapsed.count())));
+    }
+    FSocket->ReadLine(FTimeOut, line);
+}
+
 TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
     if (FStatusTimeOut)
         return TReplyFault::Timeout; // the deadline passed between two lines
     FLineCut = false;
-    FSocket->ReadLine(FTimeOut, line);
+    ReadLineInReply(line);
     size_t length = line.size();
     // The rest of an overlong line is read and dropped: the code and the start of the text are kept, and the
     // next reply is not taken from the middle of this one.
@@ -128,7 +140,7 @@ TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
             return TReplyFault::LineTooLong;
         FLineCut = false;
         std::string rest;
-        FSocket->ReadLine(FTimeOut, rest);
+        ReadLineInReply(rest);
         length += rest.size();
     }
     if (FStatusTimeOut)
@@ -150,7 +162,8 @@ int TSmtpClient::ReadResponse() {
     }
     // One deadline for the whole reply: a server that trickles continuation lines gets no more time than one
     // that says nothing (RFC 5321 4.5.3.2 times a reply, not a line).
-    FReplyDeadline->start(TimeOutMs());
+    FReplyStarted = std::chrono::steady_clock::now();
+    FReadsInReply = 0;
     struct TStopDeadline {
         QTimer* Timer;
         ~TStopDeadline() { Timer->stop(); }
