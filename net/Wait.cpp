@@ -106,6 +106,7 @@ void TCustomWait::Run() {
         if (!Running())
             break;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        ++FPasses;
     }
 }
 

@@ -35,6 +35,8 @@ public:
 
     bool Running() const;
     int Interval() const;
+    // Passes of Run through the event loop so far: a caller can tell whether pending events ran since it looked.
+    unsigned long Passes() const { return FPasses; }
 
     // Shown for each wait of the socket layer and hidden again once no further wait has begun for LingerMs:
     // a dialogue's back-to-back waits would otherwise repaint the window twice each, for a flicker nobody can see.
@@ -70,6 +72,7 @@ private:
     QTimer* FHideTimer; // the same
     std::unique_ptr<TWaitInputFilter> FFilter;
     int FRunDepth = 0;
+    unsigned long FPasses = 0;
     // Waits shown and not ended yet, and when the last one ended.
     int FShownWaits = 0;
     std::chrono::steady_clock::time_point FLastWaitEnd;

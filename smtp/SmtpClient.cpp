@@ -271,8 +271,10 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
     if (!SendRecipients(FRcptName) || !SendRecipients(FRcptCcName))
         return TMailStep::Rcpt;
     SendCommand("DATA");
+    const unsigned long passes = FWait ? FWait->Passes() : 0;
     if (CheckResponse({354}, false))
         return TMailStep::Data;
+    FEventsSeen = FWait && FWait->Passes() != passes;
     ComposeMessage([this](std::string_view line) { SendDataLine(line); });
     SendCommand(".");
     Flush();
@@ -433,8 +435,11 @@ bool TSmtpClient::PullLine() {
 
 void TSmtpClient::PullBody() {
     // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out
-    // is seen before any byte of the message leaves, even when every reply came too fast for a wait.
-    FMessagesProcessed = {};
+    // is seen before any byte of the message leaves, even when every reply came too fast for a wait. The wait
+    // for the reply to DATA lets them run as well: after one, only the usual interval applies.
+    if (!FEventsSeen)
+        FMessagesProcessed = {};
+    FEventsSeen = false;
     if (!FComposing)
         ProcessMessages();
     FBody.Clear();

@@ -275,6 +275,8 @@ private:
     bool FLineCut = false;
     std::string FPending;
     std::chrono::steady_clock::time_point FMessagesProcessed;
+    // Pending events ran in the wait for the reply to DATA.
+    bool FEventsSeen = false;
     char FLineBuffer[LineBufferSize] = {};
     // The message in transfer: its header lines (UTF-8, before encoding), body lines, charset and encoding.
     enum class BodyEncoding { SevenBit, EightBit, QuotedPrintable };
