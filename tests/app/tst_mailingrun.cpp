@@ -55,6 +55,21 @@ QString SentLine(QWidget& form) {
     return lines.size() >= 2 ? lines.at(lines.size() - 2) : QString();
 }
 
+// A server on its own thread that takes every message: delayMs(command) holds a reply back, and with
+// closeAfterMessage it hangs up after confirming each message.
+ThreadedPeer::Script Accepting(std::function<int(const ThreadedPeer::Command&)> delayMs,
+                               bool closeAfterMessage = false) {
+    return [delayMs, closeAfterMessage](const ThreadedPeer::Command& command) {
+        using R = ThreadedPeer::Reply;
+        if (command.Verb.empty())
+            return R::Say("220 ready\r\n");
+        if (command.Verb == "QUIT")
+            return R::Say("221 bye\r\n").Then(R::End::Close);
+        R reply = R::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n", delayMs(command));
+        return closeAfterMessage && command.Verb == "." ? reply.Then(R::End::Close) : reply;
+    };
+}
+
 QString Field(QWidget& form, const char* name) {
     return Find<QLineEdit>(form, name)->text();
 }
@@ -378,14 +393,7 @@ private slots:
     // A real click on Stop while the run waits for a slow server's reply is taken, and the question comes at
     // the end of the message in transfer.
     void stopClickedDuringReplyWait() {
-        ThreadedPeer peer([](const ThreadedPeer::Command& command) {
-            using R = ThreadedPeer::Reply;
-            if (command.Verb.empty())
-                return R::Say("220 slow.localhost\r\n");
-            if (command.Verb == "QUIT")
-                return R::Say("221 bye\r\n").Then(R::End::Close);
-            return R::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n", 1000);
-        });
+        ThreadedPeer peer(Accepting([](const ThreadedPeer::Command&) { return 1000; }));
         auto form = ReadyWizard(static_cast<quint16>(peer.Port()), FTable);
         Find<QSlider>(*form, "trbTimeout")->setValue(40); // 4 s with the test's 100 ms ticks
         QPushButton* stop = Find<QPushButton>(*form, "btnCancel");
@@ -411,14 +419,7 @@ private slots:
     // A server that closes the connection after each message it took: every recipient gets the message, none
     // is an error, each goes over a connection of its own.
     void serverClosesAfterEachMessage() {
-        ThreadedPeer peer([](const ThreadedPeer::Command& command) {
-            using R = ThreadedPeer::Reply;
-            if (command.Verb.empty())
-                return R::Say("220 strict.localhost\r\n");
-            if (command.Verb == ".")
-                return R::Say("250 taken, goodbye\r\n").Then(R::End::Close);
-            return R::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n");
-        });
+        ThreadedPeer peer(Accepting([](const ThreadedPeer::Command&) { return 0; }, true));
         auto form = ReadyWizard(static_cast<quint16>(peer.Port()), FTable);
         Start(*form);
 
@@ -550,15 +551,9 @@ private slots:
         }
         QFile::remove(FDir.filePath("mail_sent.dbf")); // a second run of the same message would ask first
         // The second message's MAIL is answered slowly, so that the close lands while it is in transfer.
-        ThreadedPeer peer([](const ThreadedPeer::Command& command) {
-            using R = ThreadedPeer::Reply;
-            if (command.Verb.empty())
-                return R::Say("220 ready\r\n");
-            if (command.Verb == "QUIT")
-                return R::Say("221 bye\r\n").Then(R::End::Close);
-            return R::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n",
-                          command.Verb == "MAIL" && command.Messages == 1 ? 500 : 0);
-        });
+        ThreadedPeer peer(Accepting([](const ThreadedPeer::Command& command) {
+            return command.Verb == "MAIL" && command.Messages == 1 ? 500 : 0;
+        }));
         auto form = ReadyWizard(static_cast<quint16>(peer.Port()), FTable);
         TMailWizardForm* window = form.get();
         std::shared_ptr<TSeenBox> box;
