@@ -147,8 +147,7 @@ std::string_view TTlsSession::TakeOutput() {
     // The buffer keeps its room from one record to the next.
     FOutput.resize(pending);
     if (pending > 0)
-        FOutput.resize(
-            static_cast<size_t>(std::max(0, BIO_read(outgoing, FOutput.data(), static_cast<int>(pending)))));
+        FOutput.resize(static_cast<size_t>(std::max(0, BIO_read(outgoing, FOutput.data(), static_cast<int>(pending)))));
     return FOutput;
 }
 

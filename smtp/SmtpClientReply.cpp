@@ -120,8 +120,8 @@ void TSmtpClient::ReadLineInReply(std::string& line) {
     // The first read of a reply needs no timer of its own: the wait control counts down exactly the reply's
     // time. Any later read gets what is left of it, however many lines came before.
     if (FReadsInReply++ > 0 && !FReplyDeadline->isActive()) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                                   FReplyStarted);
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FReplyStarted);
         FReplyDeadline->start(static_cast<int>(std::max<long long>(0, TimeOutMs() - elapsed.count())));
     }
     FSocket->ReadLine(FTimeOut, line);
@@ -174,7 +174,8 @@ int TSmtpClient::ReadResponse() {
         if (fault != TReplyFault::None)
             return Fault(fault, line);
         FLastResponse = line;
-        Display("< " + line);
+        if (OnDisplay) // the shown text is built only when someone shows it
+            Display("< " + line);
         FReplyLines.push_back(line);
         const int code = ValidReplyCode(line);
         if (code == 0)
