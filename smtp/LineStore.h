@@ -13,7 +13,6 @@ public:
     // Forgets the lines and keeps their room.
     void Clear();
     std::size_t Size() const { return FEnds.size(); }
-    bool Empty() const { return FEnds.empty(); }
     // Line i, valid until the next Append or Clear.
     std::string_view operator[](std::size_t i) const;
 
