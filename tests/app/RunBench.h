@@ -17,20 +17,17 @@
 #include <functional>
 
 struct TRecordingView : TMailingRunView {
-    QStringList Statuses;
     QStringList Lines;
-    TRunCounts Counts;
     int StopQuestions = 0;
     std::function<void(const QString&)> OnStatus;
 
     void RunStatus(const QString& status) override {
-        Statuses << status;
         if (OnStatus)
             OnStatus(status);
     }
     void RunRecipient(const QString&) override {}
     void RunProgress(int, int) override {}
-    void RunCounts(const TRunCounts& counts) override { Counts = counts; }
+    void RunCounts(const TRunCounts&) override {}
     void RunExpectedEnd(const QDateTime&) override {}
     void RunLine(const QString& line) override { Lines << line; }
     void RunAborted() override {}

@@ -2,14 +2,10 @@
 // gnome-keyring, stores and reads passwords through the Security dialog, and finds none in the settings file.
 // Without any keyring the check refuses a remembered password it cannot read, and Start! asks for it instead.
 #include "tests/app/WizardFixture.h"
-#include "tests/framework/ModalAnswer.h"
 
 #include "app/PasswordStore.h"
-#include "smtp/SmtpClient.h"
 
-#include <QComboBox>
 #include <QInputDialog>
-#include <QPushButton>
 
 #include <unistd.h>
 
@@ -66,13 +62,16 @@ private slots:
     void init() { RawSettings().clear(); }
 
     // Remembered through the dialog, read back by the next program start's check, never in the settings file;
-    // unticking removes it from the keyring.
+    // the dialog's other settings come back with it. Unticking removes the password from the keyring.
     void rememberedThroughTheWindow() {
         if (qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING"))
             QSKIP("runs inside the keyring session only");
         {
             auto form = Wizard();
             QVERIFY(EditSecurity(*form, [&form] {
+                Find<QLineEdit>(*form, "edtPort")->setText("1");
+                Find<QComboBox>(*form, "cmbSecurity")->setCurrentIndex(2);
+                Find<QCheckBox>(*form, "chbAllowClearPassword")->setChecked(true);
                 Find<QLineEdit>(*form, "edtUserName")->setText("anna");
                 Find<QLineEdit>(*form, "edtPassword")->setText(Secret);
                 Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
@@ -89,11 +88,13 @@ private slots:
         QVERIFY(!bytes.contains(Secret.toUtf8().toBase64()));
 
         auto form = Wizard();
+        QCOMPARE(Find<QLineEdit>(*form, "edtPort")->text(), QStringLiteral("1"));
+        QCOMPARE(Find<QComboBox>(*form, "cmbSecurity")->currentIndex(), 2);
+        QVERIFY(Find<QCheckBox>(*form, "chbAllowClearPassword")->isChecked());
         QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), QString());
         QCOMPARE(CheckWarning(*form), QString());
         QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), Secret);
 
-        // Unticking forgets the stored password.
         Find<QPushButton>(*form, "btnBack")->click();
         QVERIFY(EditSecurity(*form, [&form] { Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false); }));
         QString password;
@@ -103,7 +104,8 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    // No keyring at all: a remembered password is refused by the check; without Remember, Start! asks for it.
+    // No keyring at all (this test again, on a bus that does not exist): a remembered password is refused by the
+    // check; without Remember, Start! asks for it.
     void withoutKeyring() {
         if (!qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING")) {
             QProcess inner;

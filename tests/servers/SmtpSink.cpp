@@ -97,6 +97,13 @@ std::vector<SmtpSink::Message> SmtpSink::Messages() const {
     return messages;
 }
 
+QStringList SmtpSink::FirstRecipients() const {
+    QStringList recipients;
+    for (const Message& message : Messages())
+        recipients << QString::fromStdString(message.Recipients.front());
+    return recipients;
+}
+
 SmtpSink::Message SmtpSink::Read(int number) const {
     QFile file(QDir(Folder()).filePath(FileName(number)));
     if (!file.open(QIODevice::ReadOnly))

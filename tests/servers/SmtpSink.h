@@ -44,6 +44,8 @@ public:
     int Count() const;
     std::vector<Message> Messages() const;
     Message Read(int number) const;
+    // The first recipient of each stored message, in arrival order.
+    QStringList FirstRecipients() const;
 
     // Parses one stored file; throws std::runtime_error on a file that does not follow the format.
     static Message Parse(const QByteArray& file);

@@ -10,6 +10,11 @@ const QString LocalNames = QStringLiteral("DNS:localhost,IP:127.0.0.1");
 
 } // namespace
 
+bool TestCertificates::Write(const QString& name, const QString& text) {
+    QFile file(Path(name));
+    return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0;
+}
+
 bool TestCertificates::Run(const QStringList& arguments) {
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
@@ -23,17 +28,14 @@ bool TestCertificates::Run(const QStringList& arguments) {
 
 // A key and a request, then the CA signs it; "openssl ca" because only it can date a certificate in the past.
 bool TestCertificates::Signed(const char* name, const QString& altNames, const QStringList& validity) {
-    const QString extensions = Path(QString::fromLatin1(name) + ".ext");
-    QFile ext(extensions);
-    if (!ext.open(QIODevice::WriteOnly))
+    const QString extensions = QString::fromLatin1(name) + ".ext";
+    if (!Write(extensions, QStringLiteral("subjectAltName=%1\nbasicConstraints=CA:FALSE\n").arg(altNames)))
         return false;
-    ext.write(QStringLiteral("subjectAltName=%1\nbasicConstraints=CA:FALSE\n").arg(altNames).toLatin1());
-    ext.close();
     const QString request = Path(QString::fromLatin1(name) + ".csr");
     return Run({"req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", Key(name), "-out", request, "-subj",
                 QStringLiteral("/CN=%1").arg(QString::fromLatin1(name))}) &&
            Run(QStringList{"ca", "-batch", "-config", Path("ca.cnf"), "-in", request, "-out", Certificate(name),
-                           "-extfile", extensions, "-notext"} +
+                           "-extfile", Path(extensions), "-notext"} +
                validity);
 }
 
@@ -42,23 +44,17 @@ bool TestCertificates::Make() {
         FError = QStringLiteral("no temporary folder");
         return false;
     }
-    QFile config(Path("ca.cnf"));
-    if (!config.open(QIODevice::WriteOnly))
-        return false;
-    config.write(QStringLiteral("[ca]\ndefault_ca=test\n"
-                                "[test]\ndir=%1\ndatabase=$dir/index.txt\nserial=$dir/serial\nnew_certs_dir=$dir\n"
-                                "certificate=$dir/ca.pem\nprivate_key=$dir/ca.key\ndefault_md=sha256\n"
-                                "policy=anything\nunique_subject=no\ncopy_extensions=none\n"
-                                "[anything]\ncommonName=supplied\n")
-                     .arg(FDir.path())
-                     .toUtf8());
-    config.close();
-    QFile(Path("index.txt")).open(QIODevice::WriteOnly);
-    QFile serial(Path("serial"));
-    serial.open(QIODevice::WriteOnly);
-    serial.write("1000\n");
-    serial.close();
-    return Run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", Path("ca.key"), "-out", Ca(), "-days", "30",
+    const bool written =
+        Write("ca.cnf",
+              QStringLiteral("[ca]\ndefault_ca=test\n"
+                             "[test]\ndir=%1\ndatabase=$dir/index.txt\nserial=$dir/serial\nnew_certs_dir=$dir\n"
+                             "certificate=$dir/ca.pem\nprivate_key=$dir/ca.key\ndefault_md=sha256\n"
+                             "policy=anything\nunique_subject=no\ncopy_extensions=none\n"
+                             "[anything]\ncommonName=supplied\n")
+                  .arg(FDir.path())) &&
+        Write("index.txt", "") && Write("serial", "1000\n");
+    return written &&
+           Run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", Path("ca.key"), "-out", Ca(), "-days", "30",
                 "-subj", "/CN=Quorvel Test CA"}) &&
            Signed(Good, LocalNames, {"-days", "30"}) &&
            Signed(OtherHost, QStringLiteral("DNS:mail.other.example,IP:10.9.9.9"), {"-days", "30"}) &&

@@ -29,13 +29,6 @@ bool Readable(int fd, const std::atomic<bool>& stopping) {
 
 } // namespace
 
-std::string ThreadedPeer::Reply::Bytes() const {
-    std::string all;
-    for (const Segment& segment : Segments)
-        all += segment.Bytes;
-    return all;
-}
-
 ThreadedPeer::ThreadedPeer(Script script) : FScript(std::move(script)) {
     FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -79,36 +72,28 @@ void ThreadedPeer::Converse(int fd, int connection) {
     command.Connection = connection;
     std::string pending;
     bool open = Perform(fd, FScript(command));
-    while (open) {
-        std::string line;
-        if (!ReadLine(fd, pending, line))
-            break;
+    std::string line;
+    while (open && ReadLine(fd, pending, line)) {
         {
             std::lock_guard lock(FMutex);
             FCommands.push_back(line);
         }
-        command.Line = line;
-        command.Verb.clear();
-        for (char ch : line) {
-            if (ch == ' ' || ch == ':')
-                break;
-            command.Verb += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-        }
+        command.Verb = line.substr(0, line.find_first_of(" :"));
+        for (char& ch : command.Verb)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         command.Data.clear();
         const Reply reply = FScript(command);
         open = Perform(fd, reply);
-        if (!open || command.Verb != "DATA" || reply.Bytes().substr(0, 1) != "3")
+        if (!open || command.Verb != "DATA" || reply.Segments.empty() || reply.Segments.front().Bytes[0] != '3')
             continue;
         // Message data up to the line with the dot alone.
-        while (open && (open = ReadLine(fd, pending, line)) && line != ".")
+        while ((open = ReadLine(fd, pending, line)) && line != ".")
             command.Data += line + "\n";
-        if (!open)
-            break;
-        command.Verb = ".";
-        command.Line = ".";
-        const Reply end = FScript(command);
-        ++command.Messages;
-        open = Perform(fd, end);
+        if (open) {
+            command.Verb = line; // the dot
+            open = Perform(fd, FScript(command));
+            ++command.Messages;
+        }
     }
     ::close(fd);
 }

@@ -30,16 +30,14 @@ public:
             After = end;
             return *this;
         }
-        std::string Bytes() const;
     };
-    // A command as the peer saw it. The greeting is asked for with the verb "" and an empty line; the end of
-    // message data with the verb "." and the message's lines in Data.
+    // A command as the peer saw it. The greeting is asked for with the verb ""; the end of message data with the
+    // verb "." and the message's lines in Data.
     struct Command {
         int Connection = 0;
         // Messages this connection has ended with "." before this command.
         int Messages = 0;
         std::string Verb;
-        std::string Line;
         std::string Data;
     };
     using Script = std::function<Reply(const Command&)>;

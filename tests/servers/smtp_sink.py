@@ -1,18 +1,8 @@
 #!/usr/bin/python3
 """A real SMTP server for tests: keeps every message it accepts as one file in a folder.
 
-Usage: smtp_sink.py FOLDER [--port N] [--refuse ADDRESS]... [--defer ADDRESS]... [--drop-after-dot ADDRESS]...
-                     [--close-421 ADDRESS]... [--security none|starttls|tls --cert PEM --key PEM]
-                     [--user NAME --password TEXT [--auth-clear]]
-
---defer answers the first RCPT for the address with 451 (listed n times: the first n) and later ones with
-250; --drop-after-dot keeps a message for the address and then closes the connection instead of answering
-the final dot; --close-421 answers the first RCPT for the address with 421 and closes the connection.
-
-With --security starttls the server offers STARTTLS and requires it before any mail; with tls it
-speaks TLS from the first byte. With --user it offers AUTH (PLAIN, LOGIN), requires a login before
-MAIL, and appends "NAME ok" or "NAME refused" to FOLDER/auth.log for every attempt. AUTH is offered
-only under TLS unless --auth-clear is given.
+Usage: smtp_sink.py FOLDER [options] (see --help). With --user it requires a login before MAIL and
+appends "NAME MECHANISM ok|refused" to FOLDER/auth.log for every attempt.
 
 It listens on 127.0.0.1 (port 0 lets the system choose), prints the bound port as one line on
 stdout, and stops when its stdin closes or on SIGTERM, so a test that dies leaves no server behind.
@@ -177,12 +167,13 @@ def main():
     parser.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
                         help="answer RCPT for this address with 550 (repeatable)")
     parser.add_argument("--defer", action="append", default=[], metavar="ADDRESS",
-                        help="answer the first RCPT for this address with 451 (repeatable)")
+                        help="answer the first RCPT for this address with 451 (listed n times: the first n)")
     parser.add_argument("--drop-after-dot", action="append", default=[], metavar="ADDRESS",
                         help="keep a message for this address, then close without a reply (repeatable)")
     parser.add_argument("--close-421", action="append", default=[], metavar="ADDRESS",
                         help="answer the first RCPT for this address with 421 and close (repeatable)")
-    parser.add_argument("--security", choices=["none", "starttls", "tls"], default="none")
+    parser.add_argument("--security", choices=["none", "starttls", "tls"], default="none",
+                        help="starttls: offer STARTTLS and require it before mail; tls: TLS from the first byte")
     parser.add_argument("--cert", help="server certificate (PEM) for starttls and tls")
     parser.add_argument("--key", help="its private key (PEM)")
     parser.add_argument("--user", help="offer AUTH and accept this user name")

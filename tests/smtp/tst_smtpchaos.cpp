@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -20,8 +21,8 @@ namespace {
 constexpr int TickMs = 20;
 constexpr int TimeOutTicks = 15;
 constexpr int TimeOutMs = TickMs * TimeOutTicks;
-// Scheduling and the work of one message on a loaded machine. A trickling reply read line by line, without one
-// deadline for the whole reply, would cost five timeouts: more than any bound below allows.
+// Scheduling and the work of one message on a loaded machine. A trickling reply waited for line by line or byte by
+// byte, without one deadline for the whole reply, would cost five timeouts: more than any bound below allows.
 constexpr int SlackMs = 2 * TimeOutMs;
 constexpr int MessagesPerSeed = 300;
 
@@ -33,57 +34,46 @@ public:
     explicit ChaosScript(unsigned seed) : FRandom(seed) {}
 
     Reply Answer(const ThreadedPeer::Command& command) {
-        const int code = command.Verb.empty() ? 220 : command.Verb == "DATA" ? 354 : command.Verb == "QUIT" ? 221 : 250;
+        const std::string code = command.Verb.empty()     ? "220"
+                                 : command.Verb == "DATA" ? "354"
+                                 : command.Verb == "QUIT" ? "221"
+                                                          : "250";
         const int roll = Draw(0, 999);
-        Reply reply = Positive(code);
-        bool confirms = true;
-        if (roll < 40) {
-            reply = Reply::Say(std::to_string(Draw(0, 1) ? 451 : 421) + " try later\r\n");
-            confirms = false;
-        } else if (roll < 80) {
+        Reply reply;
+        if (roll < 40)
+            reply = Reply::Say(Draw(0, 1) ? "451 try later\r\n" : "421 try later\r\n");
+        else if (roll < 80)
             reply = Reply::Say("550 refused\r\n");
-            confirms = false;
-        } else if (roll < 100) {
+        else if (roll < 100)
             reply = Reply::Say(Draw(0, 1) ? "\r\n" : "\n");
-            confirms = false;
-        } else if (roll < 110) {
+        else if (roll < 110)
             reply = Reply::Say(Draw(0, 1) ? "hello there\r\n" : "25 short\r\n");
-            confirms = false;
-        } else if (roll < 122) {
-            reply = Reply{{}, Reply::End::Close};
-            confirms = false;
-        } else if (roll < 134) {
-            reply = Reply{{}, Reply::End::Reset};
-            confirms = false;
-        } else if (roll < 142) {
-            reply =
-                Reply::Say(QByteArray::fromStdString(std::to_string(code) + "-flood\r\n").repeated(150).toStdString() +
-                           std::to_string(code) + " end\r\n");
-            confirms = false;
-        } else if (roll < 150) {
-            reply = Reply::Say(std::to_string(code) + " " + std::string(5000, 'x') + "\r\n");
-            confirms = false;
-        } else if (roll < 154) {
-            reply = Reply{}; // silence
-            confirms = false;
+        else if (roll < 134)
+            reply.After = roll < 122 ? Reply::End::Close : Reply::End::Reset;
+        else if (roll < 142)
+            reply = Reply::Say(QByteArray::fromStdString(code + "-flood\r\n").repeated(150).toStdString() + code +
+                               " end\r\n");
+        else if (roll < 150)
+            reply = Reply::Say(code + " " + std::string(5000, 'x') + "\r\n");
+        else if (roll < 157) {
+            // Silence, or a reply that keeps coming every third of the timeout for four timeouts: continuation
+            // lines, or one line a byte at a time.
+            const std::string line = code + "-trickle\r\n";
+            for (int i = 0; i < 12 && roll >= 153; ++i)
+                reply.Segments.push_back({TimeOutMs / 3, roll < 156 ? line : i > 0 ? "s" : code + " never"});
             ++Deadlines;
-        } else if (roll < 157) {
-            // A reply that keeps coming, a line every third of the timeout, for four timeouts.
-            reply = Reply{};
-            for (int i = 0; i < 12; ++i)
-                reply.Segments.push_back({TimeOutMs / 3, std::to_string(code) + "-trickle\r\n"});
-            confirms = false;
-            ++Deadlines;
-        } else if (roll < 175) {
-            reply.After = Reply::End::Close;
-        } else if (roll < 185 && command.Verb == ".") {
+        } else {
+            reply = Positive(code);
+            if (roll < 175)
+                reply.After = Reply::End::Close;
             // Words nobody asked for after the final reply, as from a server about to close: the client must
             // not take them for the reply to its next command. (After any other reply they would be that reply.)
-            reply.Segments.push_back({0, "421 closing down\r\n"});
-        }
-        if (command.Verb == "." && confirms) {
-            std::lock_guard lock(FMutex);
-            FConfirmed.insert(MessageNumber(command.Data));
+            else if (roll < 185 && command.Verb == ".")
+                reply.Segments.push_back({0, "421 closing down\r\n"});
+            if (command.Verb == ".") {
+                std::lock_guard lock(FMutex);
+                FConfirmed.insert(MessageNumber(command.Data));
+            }
         }
         return reply;
     }
@@ -101,8 +91,7 @@ private:
 
     // A positive reply in one of the forms RFC 5321 4.2 allows (and bare line feeds, which servers send),
     // whole or in pieces a few milliseconds apart.
-    Reply Positive(int code) {
-        const std::string c = std::to_string(code);
+    Reply Positive(const std::string& c) {
         const std::string forms[] = {c + " fine\r\n", c + "-first\r\n" + c + "-second\r\n" + c + " last\r\n",
                                      c + " bare\n", c + "\r\n"};
         std::string text = forms[Draw(0, 3)];
@@ -150,7 +139,6 @@ void TestSmtpChaos::countsOnlyConfirmedMessages() {
     const int descriptors = OpenDescriptors();
     std::set<int> sent;
     std::map<int, std::string> failures;
-    int connections = 0;
     qint64 longest = 0;
     QElapsedTimer total;
     total.start();
@@ -169,25 +157,15 @@ void TestSmtpChaos::countsOnlyConfirmedMessages() {
         client.SetFromName("sender@example.org");
         client.RcptName() = {"rcpt@example.org"};
         int number = 0;
-        int line = 0;
-        client.OnGetData = [&number, &line](TSmtpClient*, int lineNum, char* buffer, int, bool& more) {
-            line = lineNum;
-            if (lineNum > 3) {
-                more = false;
-                return;
-            }
+        client.OnGetData = [&number](TSmtpClient*, int lineNum, char* buffer, int, bool& more) {
+            more = lineNum <= 3;
             qstrcpy(buffer, lineNum == 2 ? qPrintable(QString("Message number %1").arg(number)) : "chaos body");
         };
         for (number = 0; number < MessagesPerSeed; ++number) {
             const int deadlines = script.Deadlines;
             QElapsedTimer clock;
             clock.start();
-            bool accepted = false;
-            try {
-                accepted = client.Mail();
-            } catch (const std::exception& error) {
-                QFAIL(qPrintable(QString("message %1: %2").arg(number).arg(error.what())));
-            }
+            const bool accepted = client.Mail();
             const qint64 elapsed = clock.elapsed();
             longest = std::max(longest, elapsed);
             const int missed = script.Deadlines - deadlines;
@@ -201,20 +179,19 @@ void TestSmtpChaos::countsOnlyConfirmedMessages() {
                 failures[number] = client.ErrorMessage();
         }
         client.Quit();
-        connections = peer.Connections();
         const std::set<int> confirmed = script.Confirmed();
-        std::vector<int> onlySent, onlyConfirmed;
-        std::set_difference(sent.begin(), sent.end(), confirmed.begin(), confirmed.end(), std::back_inserter(onlySent));
-        std::set_difference(confirmed.begin(), confirmed.end(), sent.begin(), sent.end(),
-                            std::back_inserter(onlyConfirmed));
-        // The message numbers on one side only; the first of each is enough to look into.
-        const auto first = [](const std::vector<int>& numbers) { return numbers.empty() ? -1 : numbers.front(); };
-        QVERIFY2(onlySent.empty(), qPrintable(QString("counted, not confirmed: message %1").arg(first(onlySent))));
-        QVERIFY2(onlyConfirmed.empty(), qPrintable(QString("confirmed, not counted: message %1 (%2)")
-                                                       .arg(first(onlyConfirmed))
-                                                       .arg(failures[first(onlyConfirmed)].c_str())));
-        qInfo("seed %u: %d messages, %d sent = confirmed, %d connections, %d deadlines, longest %lld ms, %lld ms", seed,
-              MessagesPerSeed, int(sent.size()), connections, int(script.Deadlines), longest, total.elapsed());
+        // The first message counted on one side only, with the client's words for it, is enough to look into.
+        const auto firstOnlyIn = [](const std::set<int>& in, const std::set<int>& out) {
+            const auto found = std::find_if(in.begin(), in.end(), [&out](int n) { return !out.count(n); });
+            return found == in.end() ? -1 : *found;
+        };
+        QVERIFY2(firstOnlyIn(sent, confirmed) < 0,
+                 qPrintable(QString("counted, not confirmed: message %1").arg(firstOnlyIn(sent, confirmed))));
+        const int lost = firstOnlyIn(confirmed, sent);
+        QVERIFY2(lost < 0,
+                 qPrintable(QString("confirmed, not counted: message %1 (%2)").arg(lost).arg(failures[lost].c_str())));
+        qInfo("seed %u: %d sent = confirmed of %d, %d connections, %d deadlines, longest %lld ms, %lld ms", seed,
+              int(sent.size()), MessagesPerSeed, peer.Connections(), int(script.Deadlines), longest, total.elapsed());
     }
     // Notifiers of closed sockets go with the next pass of the event loop.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
