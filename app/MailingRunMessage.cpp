@@ -55,9 +55,7 @@ QString TMailingRun::SendTest(TSmtpClient& client, TTable& recipients, const TMa
                               TDeliveryLedger& ledger) {
     TRecipient recipient = ReadRecipient(recipients, settings, 0);
     if (!recipient.Problem.empty())
-        return QStringLiteral("Record %1 gets no message: %2.")
-            .arg(recipient.RecNo)
-            .arg(QString::fromStdString(recipient.Problem));
+        return QStringLiteral("Test message not sent: %1.").arg(QString::fromStdString(recipient.Problem));
     // Only the envelope and the To line change: the rest is the record's message as previewed.
     recipient.Address = client.FromName();
     recipient.HdrTo = recipient.Address;

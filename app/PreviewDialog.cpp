@@ -89,7 +89,7 @@ void TPreviewDialog::SendTest() {
     if (FBusy || !FTestSender)
         return;
     SetBusy(true);
-    ui->lblTestResult->setText(QStringLiteral("Sending a test message..."));
+    ui->lblTestResult->setText(QStringLiteral("Sending a test message to the return address..."));
     QString result;
     {
         THourglass hourglass;
