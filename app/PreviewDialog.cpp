@@ -41,6 +41,8 @@ QString TPreviewDialog::Ruler(int wrapColumn) {
 void TPreviewDialog::ShowRecord(int recNo) {
     FRecNo = std::clamp(recNo, FFirst, FLast);
     ui->spnRecord->setValue(FRecNo);
+    // A test's outcome belongs to the record it was sent for.
+    ui->lblTestResult->clear();
     std::string problem;
     std::vector<std::string> lines;
     try {
