@@ -112,7 +112,7 @@ void TDeliveryLedger::Append(const TEntry& entry) {
         table.FieldByName("TIME").SetValue(clock);
         table.FieldByName("RECNO").SetValue(Number(entry.RecNo));
         table.FieldByName("E_MAIL").SetValue(ToCp1252(ledgerCodePage, entry.Email));
-        table.FieldByName("STATUS").SetValue(DeliveryStatus::Name(entry.Status));
+        table.FieldByName("STATUS").SetValue(entry.Test ? TestStatus : DeliveryStatus::Name(entry.Status));
         table.FieldByName("CODE").SetValue(entry.Code > 0 ? Number(entry.Code) : std::string());
         table.FieldByName("REPLY").SetValue(ToCp1252(ledgerCodePage, entry.Reply));
         table.FieldByName("MESSAGE_ID").SetValue(entry.MessageId);
@@ -140,7 +140,8 @@ TDeliveryLedger::THistory TDeliveryLedger::History(const std::string& messageKey
         const int rowRun = ToInt(run.AsString());
         const int record = ToInt(recNo.AsString());
         TDeliveryStatus rowStatus;
-        if (record <= 0 || !DeliveryStatus::FromName(status.AsString(), rowStatus))
+        // A test message went to the sender, not to the record: it neither delivers to the record nor fails it.
+        if (record <= 0 || status.AsString() == TestStatus || !DeliveryStatus::FromName(status.AsString(), rowStatus))
             continue;
         if (rowRun > history.LastRun) {
             history.LastRun = rowRun;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 
 class TTable;
 class TXbaseEngine;
@@ -16,6 +17,8 @@ class TXbaseEngine;
 class TDeliveryLedger {
 public:
     static const QString FileName;
+    // The STATUS of a test message's row.
+    static constexpr std::string_view TestStatus = "TEST";
 
     // One row.
     struct TEntry {
@@ -30,6 +33,9 @@ public:
         std::string QueueId;
         int Attempt = 1;
         std::string MessageKey;
+        // A test message to the sender's own address: STATUS says TEST whatever the server answered, and no
+        // reader takes the row for a delivery to the record.
+        bool Test = false;
     };
 
     // What earlier runs left, as a new run needs it.

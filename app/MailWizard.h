@@ -91,6 +91,8 @@ public:
     static QString ProgramFolder();
     // The folder of the log table last created or opened (or tried), with its trailing separator.
     QString ErrorLogFolder() const { return FErrorLogFolder; }
+    // The folder a run puts its log tables in, without creating anything there.
+    QString LogTablesFolder() const;
 
     // The pre-flight summary shown when the check passed (MailWizardPreflight.cpp).
     TPreflightAnswer AskPreflight();
@@ -105,8 +107,11 @@ public:
     // What the run personalises each message from: mapping, body, wrap column, subject, code page and scope.
     TMailingRunSettings MessageSettings() const;
 
-    // The preview window (MailWizardPreview.cpp): checks like Next and shows the scope's messages.
+    // The preview window (MailWizardPreview.cpp): checks what the message needs (no server) and shows the scope's
+    // messages; "Send a test to me" checks the server and sends the shown record's message to the return address.
     void btnPreviewClick(QObject* Sender);
+    // The line the preview shows after a test message; empty when a warning box told why none went out.
+    QString SendTestMessage(const TMailingRunSettings& settings);
 
     void RunStatus(const QString& status) override;
     void RunRecipient(const QString& recipient) override;
@@ -181,6 +186,13 @@ private:
     // Runs a handler for the window system: an exception is explained in a warning box instead of escaping.
     template <typename Handler> void Guarded(Handler&& handler);
     bool Fail(const QString& message);
+    // The parts of CheckSettings, in its order: subject and body; server, port, security and login; return
+    // address and sender; wrap column and recipient table (opened at the scope); mail_log.dbf and the ledger.
+    bool CheckMessage();
+    bool CheckServer();
+    bool CheckSender();
+    bool CheckRecipients();
+    bool CheckLogTables();
     bool CheckCharacters(const QString& text, const QString& field);
     bool OpenRecipients();
     bool ReadMappedFields();

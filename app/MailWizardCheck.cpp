@@ -89,6 +89,10 @@ void TMailWizardForm::CloseRecipients() {
 }
 
 bool TMailWizardForm::CheckSettings() {
+    return CheckMessage() && CheckServer() && CheckSender() && CheckRecipients() && CheckLogTables();
+}
+
+bool TMailWizardForm::CheckMessage() {
     const QString subject = Text::Trim(ui->edtSubject->text());
     FSubject = subject.toStdString();
     SmtpClient->SetHdrSubject(FSubject);
@@ -98,7 +102,10 @@ bool TMailWizardForm::CheckSettings() {
     const QString body = ui->memMessage->toPlainText();
     if (Text::Trim(body).isEmpty())
         return Fail(QStringLiteral("Message is empty."));
+    return true;
+}
 
+bool TMailWizardForm::CheckServer() {
     const QString host = Text::Trim(ui->edtSMTPServer->text());
     SmtpClient->SetHost(host.toStdString());
     if (host.isEmpty())
@@ -106,7 +113,10 @@ bool TMailWizardForm::CheckSettings() {
     QString connectionError;
     if (!ApplyConnectionSettings(*SmtpClient, connectionError))
         return Fail(connectionError);
+    return true;
+}
 
+bool TMailWizardForm::CheckSender() {
     const QString returnAddress = Text::Trim(ui->edtReturnAddress->text());
     SmtpClient->SetFromName(returnAddress.toStdString());
     if (returnAddress.isEmpty())
@@ -117,7 +127,10 @@ bool TMailWizardForm::CheckSettings() {
     const QString name = Text::Trim(ui->edtName->text());
     SmtpClient->SetHdrFrom(name.isEmpty() ? SmtpClient->FromName()
                                           : MessageText::Mailbox(name.toStdString(), SmtpClient->FromName()));
+    return true;
+}
 
+bool TMailWizardForm::CheckRecipients() {
     // Without a readable column the feed would end every body at once: each recipient would get an empty mail.
     bool wrapReadable = false;
     ui->edtWrapLines->text().toInt(&wrapReadable);
@@ -137,8 +150,10 @@ bool TMailWizardForm::CheckSettings() {
     }
 
     FCodePage.reset();
-    if (!OpenRecipients() || !ReadMappedFields() || !CheckFieldsDecode())
-        return false;
+    return OpenRecipients() && ReadMappedFields() && CheckFieldsDecode();
+}
+
+bool TMailWizardForm::CheckLogTables() {
     if (!CreateErrorLog()) {
         CloseRecipients();
         return Fail(QStringLiteral("Can't create error log table: ") + ErrorLogFolder() +

@@ -39,6 +39,16 @@ bool TMailWizardForm::CreateErrorLog() {
     return CreateErrorLogIn(WithSeparator(data));
 }
 
+QString TMailWizardForm::LogTablesFolder() const {
+    if (!LogFolder.isEmpty())
+        return WithSeparator(LogFolder);
+    // As CreateErrorLog chooses: the program's folder, unless the user cannot write there.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (QFileInfo(ProgramFolder()).isWritable() || data.isEmpty() || !QDir().mkpath(data))
+        return ProgramFolder();
+    return WithSeparator(data);
+}
+
 bool TMailWizardForm::CreateErrorLogIn(const QString& folder) {
     FErrorLogFolder = folder;
     const std::string path = QFile::encodeName(folder + LogFileName).toStdString();

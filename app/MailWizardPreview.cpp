@@ -1,5 +1,5 @@
-// The preview window opened from page 4: the same check as Next, then the scope's messages one at a time,
-// built by the run's own code without a server.
+// The preview window opened from page 4: the check of what the message needs, then the scope's messages one at
+// a time, built by the run's own code without a server; a test message goes to the sender on request.
 #include "app/MailWizard.h"
 
 #include "app/MailingRun.h"
@@ -11,19 +11,51 @@
 void TMailWizardForm::btnPreviewClick(QObject* /*Sender*/) {
     // A table path typed and confirmed with Enter never left its edit: take it before checking.
     edtTableExit(ui->edtTable);
-    if (!CheckSettings())
+    // The server is not needed to look at a message: it is checked when a test goes out.
+    if (!CheckMessage() || !CheckSender() || !CheckRecipients())
         return;
-    const TMailingRunSettings settings = MessageSettings();
+    TMailingRunSettings settings = MessageSettings();
+    settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
+    const auto moveTo = [this](int recNo) {
+        tblRecipients->First();
+        tblRecipients->MoveBy(recNo - 1);
+    };
     TPreviewDialog preview(
         settings.Minimum + 1, settings.Maximum, settings.WrapColumn,
-        [this, &settings](int recNo, std::string& problem) {
-            tblRecipients->First();
-            tblRecipients->MoveBy(recNo - 1);
+        [&](int recNo, std::string& problem) {
+            moveTo(recNo);
             return TMailingRun::PreviewLines(*SmtpClient, *tblRecipients, settings, problem);
         },
         this);
+    preview.SetTestSender([&](int recNo) {
+        moveTo(recNo);
+        return SendTestMessage(settings);
+    });
     preview.exec();
-    // The check opened the tables for a run; Next opens them again.
+    // The check opened the table for a run; Next opens it again.
     LeaveReadyPage();
     ui->btnPreview->setFocus();
+}
+
+QString TMailWizardForm::SendTestMessage(const TMailingRunSettings& settings) {
+    if (!CheckServer())
+        return {};
+    if (!AskPassword())
+        return QStringLiteral("Test message not sent: no password given.");
+    const QString folder = LogTablesFolder();
+    try {
+        Ledger->Open(*XbaseEngine, folder);
+    } catch (const std::exception&) {
+        return QStringLiteral("Test message not sent: can't create delivery ledger table: ") + folder +
+               TDeliveryLedger::FileName;
+    }
+    QString line;
+    try {
+        line = TMailingRun::SendTest(*SmtpClient, *tblRecipients, settings, *Ledger);
+    } catch (...) {
+        Ledger->Close();
+        throw;
+    }
+    Ledger->Close();
+    return line;
 }

@@ -103,39 +103,6 @@ void TMailingRun::Prepare(TSmtpClient& client, const TRecipient& recipient, TFee
     feed.Pos = 0;
 }
 
-std::vector<std::string> TMailingRun::PreviewLines(TSmtpClient& client, TTable& recipients,
-                                                   const TMailingRunSettings& settings, std::string& problem) {
-    const TRecipient recipient = ReadRecipient(recipients, settings, 0);
-    problem = recipient.Problem;
-    if (!problem.empty())
-        return {};
-    // The client is the run's own: whatever the preview sets goes back, so the run starts as it would have.
-    auto getData = std::move(client.OnGetData);
-    auto headerLine = std::move(client.OnHeaderLine);
-    const std::string hdrTo = client.HdrTo();
-    const std::string subject = client.HdrSubject();
-    const std::vector<std::string> rcpt = client.RcptName();
-    const auto restore = [&] {
-        client.OnGetData = std::move(getData);
-        client.OnHeaderLine = std::move(headerLine);
-        client.SetHdrTo(hdrTo);
-        client.SetHdrSubject(subject);
-        client.SetRcptName(rcpt);
-    };
-    TFeed feed;
-    std::vector<std::string> lines;
-    try {
-        InstallHandlers(client, settings, feed);
-        Prepare(client, recipient, feed);
-        lines = client.MessageLines();
-    } catch (...) {
-        restore();
-        throw;
-    }
-    restore();
-    return lines;
-}
-
 void TMailingRun::Start() {
     FPosition = FSettings.Minimum;
     FCounts = {};

@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QPointer>
+#include <QString>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -84,6 +85,13 @@ public:
     // Empty, with problem set in the user's words, for a record the run passes over.
     static std::vector<std::string> PreviewLines(TSmtpClient& client, TTable& recipients,
                                                  const TMailingRunSettings& settings, std::string& problem);
+    // The same message sent as a test to the sender's return address (the client's FromName) alone, envelope and
+    // To alike, over the client's server; one TEST row goes to the ledger, nothing to counts or mail_log.dbf.
+    // The line for the user: the server's reply, or why the message did not go.
+    static QString SendTest(TSmtpClient& client, TTable& recipients, const TMailingRunSettings& settings,
+                            TDeliveryLedger& ledger);
+    // Why the client's last step failed, in the user's words: the server's reply, or the client's own account.
+    static QString FailureText(const TSmtpClient& client);
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.

@@ -91,17 +91,20 @@ void TMailingRun::ReportError(const QString& heading, const std::optional<TRecip
     ShowCounts();
     if (!heading.isEmpty())
         FView.RunLine(heading);
-    // The server's words when it answered; otherwise the client's own account of what it saw (refused, timed
-    // out, closed), never a made-up reply that looks like the server's.
-    if (FClient.LastReplyCode() != 0)
-        FView.RunLine(QStringLiteral("Server says: ") + QString::fromStdString(FClient.LastResponse()));
-    else
-        FView.RunLine(
-            QString::fromStdString(FClient.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    FView.RunLine(FailureText(FClient));
     // The log keeps the reply code, the client's made-up ones included, for the tools that read it.
     const std::string reply = FClient.LastResponse();
     if (!reply.empty())
         AppendLogRow(FLog, reply, current ? current->Name : std::string(), current ? current->Email : std::string());
+}
+
+QString TMailingRun::FailureText(const TSmtpClient& client) {
+    // A refused encryption or login is told in the client's own sentence, which names the reply it got.
+    // Otherwise the server's words when it answered, else the client's account of what it saw (refused, timed
+    // out, closed), never a made-up reply that looks like the server's.
+    if (client.LastReplyCode() != 0 && !client.SecurityFailure())
+        return QStringLiteral("Server says: ") + QString::fromStdString(client.LastResponse());
+    return QString::fromStdString(client.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
 void TMailingRun::AbortRun(const QString& text) {

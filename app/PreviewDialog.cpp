@@ -2,9 +2,11 @@
 #include "app/PreviewDialog.h"
 
 #include "framework/Fonts.h"
+#include "framework/Hourglass.h"
 #include "smtp/Mime.h"
 #include "ui_PreviewDialog.h"
 
+#include <QCloseEvent>
 #include <QFontDatabase>
 #include <QPushButton>
 
@@ -21,6 +23,7 @@ TPreviewDialog::TPreviewDialog(int first, int last, int wrapColumn, TSource sour
     connect(ui->btnNext, &QPushButton::clicked, this, [this] { ShowRecord(FRecNo + 1); });
     connect(ui->btnGo, &QPushButton::clicked, this, [this] { ShowRecord(ui->spnRecord->value()); });
     connect(ui->btnClose, &QPushButton::clicked, this, &QDialog::accept);
+    connect(ui->btnSendTest, &QPushButton::clicked, this, &TPreviewDialog::SendTest);
     ShowRecord(FFirst);
 }
 
@@ -38,8 +41,8 @@ QString TPreviewDialog::Ruler(int wrapColumn) {
 void TPreviewDialog::ShowRecord(int recNo) {
     FRecNo = std::clamp(recNo, FFirst, FLast);
     ui->spnRecord->setValue(FRecNo);
-    ui->btnPrevious->setEnabled(FRecNo > FFirst);
-    ui->btnNext->setEnabled(FRecNo < FLast);
+    // A test's outcome belongs to the record it was sent for.
+    ui->lblTestResult->clear();
     std::string problem;
     std::vector<std::string> lines;
     try {
@@ -65,6 +68,54 @@ void TPreviewDialog::ShowRecord(int recNo) {
         }
     }
     ui->memPreview->setPlainText(shown);
+    FHasMessage = problem.empty();
+    SetBusy(false);
+}
+
+void TPreviewDialog::SetTestSender(TTestSender sender) {
+    FTestSender = std::move(sender);
+    SetBusy(false);
+}
+
+void TPreviewDialog::SetBusy(bool busy) {
+    FBusy = busy;
+    ui->btnPrevious->setEnabled(!busy && FRecNo > FFirst);
+    ui->btnNext->setEnabled(!busy && FRecNo < FLast);
+    ui->spnRecord->setEnabled(!busy);
+    ui->btnGo->setEnabled(!busy);
+    ui->btnClose->setEnabled(!busy);
+    ui->btnSendTest->setEnabled(!busy && FHasMessage && FTestSender);
+}
+
+void TPreviewDialog::SendTest() {
+    if (FBusy || !FTestSender)
+        return;
+    SetBusy(true);
+    ui->lblTestResult->setText(QStringLiteral("Sending a test message to the return address..."));
+    QString result;
+    {
+        THourglass hourglass;
+        try {
+            result = FTestSender(FRecNo);
+        } catch (const std::exception& error) {
+            result = QStringLiteral("Test message not sent: ") + QString::fromLocal8Bit(error.what());
+        }
+    }
+    ui->lblTestResult->setText(result);
+    SetBusy(false);
+    ui->btnSendTest->setFocus();
+}
+
+void TPreviewDialog::reject() {
+    if (!FBusy)
+        QDialog::reject();
+}
+
+void TPreviewDialog::closeEvent(QCloseEvent* event) {
+    if (FBusy)
+        event->ignore();
+    else
+        QDialog::closeEvent(event);
 }
 
 QString TPreviewDialog::MessageText() const {

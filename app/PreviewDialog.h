@@ -18,12 +18,19 @@ public:
     // The lines after DATA of a record number, or none with problem saying why it gets no message.
     using TSource = std::function<std::vector<std::string>(int recNo, std::string& problem)>;
 
+    // Sends the record's message as a test; the one line that tells how it went (empty: a box told already).
+    using TTestSender = std::function<QString(int recNo)>;
+
     // Records first to last (record numbers) can be shown; body lines are wrapped at wrapColumn.
     TPreviewDialog(int first, int last, int wrapColumn, TSource source, QWidget* parent = nullptr);
     ~TPreviewDialog() override;
 
     // Shows the record (kept inside first..last).
     void ShowRecord(int recNo);
+    // "Send a test to me" sends through sender; the window stays open and shows it is busy until it returns.
+    void SetTestSender(TTestSender sender);
+    void SendTest();
+    bool Busy() const { return FBusy; }
     int RecordNumber() const { return FRecNo; }
     // The shown text without its ruler line.
     QString MessageText() const;
@@ -31,7 +38,15 @@ public:
     // A ruler for the wrap column: "----+----1----+----2..." up to the column, then "|".
     static QString Ruler(int wrapColumn);
 
+    // A test under way cannot be walked away from: the window waits for its end (its timeouts bound that).
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    void SetBusy(bool busy);
+
     std::unique_ptr<Ui::PreviewDialog> ui;
     int FFirst;
     int FLast;
@@ -39,4 +54,7 @@ private:
     TSource FSource;
     int FRecNo = 0;
     QString FText;
+    TTestSender FTestSender;
+    bool FBusy = false;
+    bool FHasMessage = false;
 };

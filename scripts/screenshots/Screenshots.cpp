@@ -201,6 +201,23 @@ int main(int argc, char* argv[]) {
         next->click();
         ok = running && Save(form, folder, "page5-completed.png") && ok;
         Control<QPushButton>(form, "btnBack")->click();
+
+        // The preview of the first record after "Send a test to me" went to the same server.
+        QLineEdit* server = Control<QLineEdit>(form, "edtSMTPServer");
+        server->setText(QStringLiteral("127.0.0.1:") + sink.PortText());
+        bool previewed = false;
+        QTimer::singleShot(200, &app, [&] {
+            QWidget* preview = QApplication::activeModalWidget();
+            if (!preview)
+                return;
+            previewed = true;
+            Control<QPushButton>(*preview, "btnSendTest")->click();
+            ok = Save(*preview, folder, "preview.png") && ok;
+            Control<QPushButton>(*preview, "btnClose")->click();
+        });
+        Control<QPushButton>(form, "btnPreview")->click();
+        ok = previewed && ok;
+        server->setText(QStringLiteral("mail.example.org"));
     } else {
         std::fprintf(stderr, "no SMTP sink: %s\n", qPrintable(sink.ErrorText()));
         ok = false;

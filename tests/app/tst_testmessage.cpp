@@ -1,0 +1,125 @@
+// "Send a test to me" in the preview window, against aiosmtpd: the shown record's message goes to the return
+// address only, counts nothing, and its one TEST row in the ledger changes no later run.
+#include "app/PreviewDialog.h"
+#include "tests/app/WizardFixture.h"
+#include "tests/servers/ParsedMail.h"
+#include "tests/servers/SmtpSink.h"
+#include "tests/servers/ThreadedPeer.h"
+
+#include "net/Wait.h"
+
+#include <QLabel>
+
+class TestTestMessage : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir FSettings;
+    QTemporaryDir FDir;
+    QString FTable;
+
+    static QString Field(QWidget& form, const char* name) { return Find<QLineEdit>(form, name)->text(); }
+
+    // Opens the preview from page 4 and runs inside it; false when it did not open.
+    static bool InPreview(TMailWizardForm& form, const std::function<void(TPreviewDialog&)>& inside) {
+        bool opened = false;
+        QTimer::singleShot(0, &form, [&] {
+            if (auto* preview = qobject_cast<TPreviewDialog*>(QApplication::activeModalWidget())) {
+                opened = true;
+                inside(*preview);
+                Find<QPushButton>(*preview, "btnClose")->click();
+            }
+        });
+        Find<QPushButton>(form, "btnPreview")->click();
+        return opened;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(FSettings.isValid() && FDir.isValid());
+        UseTemporarySettings(FSettings);
+        FTable = FDir.filePath("two.dbf");
+        MakeTable(FTable, "NAME C(20); EMAIL C(40)",
+                  {{"Carl Dorn", "carl@example.org"}, {"Eva Falk", "eva@example.org"}});
+    }
+
+    // Without a server the preview opens and the test asks for one in the check's words; after a run that was
+    // told "try again later" for Carl, a test of Carl's message reaches the sender alone, and "Retry failed"
+    // still sends to Carl without asking whether he has it already.
+    void testGoesToTheSenderOnly() {
+        SmtpSink sink;
+        sink.SetOptions({"--defer", "carl@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = FilledWizard(FDir.path(), FTable, QString());
+        form->RetryDelays = {};
+
+        std::shared_ptr<TSeenBox> warning;
+        QVERIFY(InPreview(*form, [&](TPreviewDialog& preview) {
+            warning = AnswerNextBox("OK");
+            Find<QPushButton>(preview, "btnSendTest")->click();
+        }));
+        QCOMPARE(warning->Text, QStringLiteral("No SMTP mail server specified. \n\nPlease check settings."));
+
+        Find<QLineEdit>(*form, "edtSMTPServer")->setText("127.0.0.1:" + sink.PortText());
+        Find<QPushButton>(*form, "btnNext")->click();
+        Find<QPushButton>(*form, "btnNext")->click(); // Start!: Carl deferred, Eva sent
+        QCOMPARE(sink.Count(), 1);
+        const QString logPath = FDir.filePath("mail_log.dbf");
+        const QStringList logBefore = ReadTable(logPath);
+        const auto counts = [&] { return Field(*form, "edtSentCount") + '/' + Field(*form, "edtErrorCount"); };
+        const QString countsBefore = counts();
+        Find<QPushButton>(*form, "btnBack")->click();
+
+        QString shown, result;
+        QVERIFY(InPreview(*form, [&](TPreviewDialog& preview) {
+            shown = preview.MessageText();
+            Find<QPushButton>(preview, "btnSendTest")->click();
+            result = Find<QLabel>(preview, "lblTestResult")->text();
+        }));
+        QVERIFY2(result.startsWith("Test message sent to anna@example.org: 250 "), qPrintable(result));
+        QCOMPARE(sink.Count(), 2);
+        QCOMPARE(sink.Read(2).Recipients, std::vector<std::string>{"anna@example.org"});
+        const TParsedMail mail = ParseMails({sink.Read(2).Content}).value(0);
+        QCOMPARE(mail.ToAddress, QStringLiteral("anna@example.org"));
+        QCOMPARE(mail.Body, shown.mid(shown.indexOf("\n\n") + 2));
+        QCOMPARE(counts(), countsBefore);
+        QCOMPARE(ReadTable(logPath), logBefore);
+
+        // RUN|DATE|TIME|RECNO|E_MAIL|STATUS|CODE|REPLY|MESSAGE_ID|QUEUE_ID|ATTEMPT|MSG_KEY
+        const QStringList tests = ReadTable(FDir.filePath("mail_sent.dbf")).filter("|TEST|");
+        QCOMPARE(tests.size(), 1);
+        const QStringList row = tests.first().split('|');
+        QCOMPARE(QStringList(row.mid(3, 4)) << row[0] << row[8],
+                 (QStringList{"1", "anna@example.org", "TEST", "250", "0", mail.MessageId}));
+
+        Find<QCheckBox>(*form, "chbRetryFailed")->setChecked(true);
+        Find<QPushButton>(*form, "btnNext")->click();
+        const auto question = AnswerNextBox("&No");
+        Find<QPushButton>(*form, "btnNext")->click();
+        QVERIFY(!question->Shown);
+        QCOMPARE(sink.Count(), 3);
+        QCOMPARE(sink.Read(3).Recipients, std::vector<std::string>{"carl@example.org"});
+    }
+
+    // A server that never greets: Escape and closing the window wait for the test, which ends at the timeout.
+    void closingWaitsForTheTest() {
+        ThreadedPeer silent([](const ThreadedPeer::Command&) { return ThreadedPeer::Reply{}; });
+        auto form = FilledWizard(FDir.path(), FTable, "127.0.0.1:" + silent.PortText());
+        form->findChild<TWait*>("Waiter")->SetInterval(100); // the timeout in tenths of seconds
+        bool stayed = false;
+        QString result;
+        QVERIFY(InPreview(*form, [&](TPreviewDialog& preview) {
+            QTimer::singleShot(200, &preview, [&] {
+                QTest::keyClick(&preview, Qt::Key_Escape);
+                preview.close();
+                stayed = preview.isVisible() && preview.Busy();
+            });
+            Find<QPushButton>(preview, "btnSendTest")->click();
+            result = Find<QLabel>(preview, "lblTestResult")->text();
+        }));
+        QVERIFY(stayed);
+        QVERIFY2(result.startsWith("Test message not sent: "), qPrintable(result));
+    }
+};
+
+QTEST_MAIN(TestTestMessage)
+#include "tst_testmessage.moc"
