@@ -2,6 +2,7 @@
 // Usage: bench_smtp PORT [COUNT [CAFILE]]; with CAFILE the connection to localhost is secured with STARTTLS and
 // the server's certificate checked against CAFILE. Prints one line of figures for the runner to set beside its
 // peer's.
+#include "bench/CpuTime.h"
 #include "smtp/SmtpClient.h"
 
 #include <QApplication>
@@ -9,17 +10,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <vector>
 
 namespace {
-
-double CpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // The body every message carries: 16 lines of 62 characters, 1 KB with their line ends.
 std::vector<std::string> BodyLines() {
