@@ -228,7 +228,8 @@ private:
     std::string FSubject;
     bool FCentred = false;
     QString FErrorLogFolder;
-    // The scope's first and last record number as the check read them (when the scope is limited).
+    // The scope's first and last record number as the check read them; without a limit, 1 and the count of
+    // records the check walked.
     int FScopeFrom = 1;
     int FScopeTo = 0;
     // The run in progress, and what the check and the ledger decided for it.

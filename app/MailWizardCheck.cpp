@@ -175,6 +175,8 @@ bool TMailWizardForm::OpenRecipients() {
     try {
         tblRecipients->SetActive(true);
         XbaseEngine->GoTop();
+        FScopeFrom = 1;
+        FScopeTo = 0;
         if (ui->chbLimit->isChecked()) {
             int from = 0;
             int to = 0;

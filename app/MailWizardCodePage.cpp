@@ -11,6 +11,7 @@
 #include <QAbstractItemView>
 #include <QFileInfo>
 #include <QSignalBlocker>
+#include <limits>
 
 namespace {
 
@@ -105,8 +106,10 @@ bool TMailWizardForm::CheckFieldsDecode() {
     for (const QComboBox* mapping : FieldMappings())
         if (!mapping->currentText().isEmpty())
             fields.push_back(&tblRecipients->FieldByName(Text::ToLatin1(mapping->currentText())));
-    const int last = ui->chbLimit->isChecked() ? FScopeTo : tblRecipients->RecordCount();
-    int position = ui->chbLimit->isChecked() ? FScopeFrom : 1;
+    // Without a limit the walk ends at the table's end; counting the records first would read the table twice.
+    const bool limited = ui->chbLimit->isChecked();
+    const int last = limited ? FScopeTo : std::numeric_limits<int>::max();
+    int position = FScopeFrom;
     std::string text;
     for (; !tblRecipients->Eof() && position <= last; tblRecipients->Next(), ++position) {
         for (const TField* field : fields) {
@@ -124,6 +127,8 @@ bool TMailWizardForm::CheckFieldsDecode() {
             return Fail(where + QStringLiteral("\r\nChoose the table's code page on this page."));
         }
     }
+    if (!limited)
+        FScopeTo = position - 1;
     // Back to the first record of the scope, where the run starts.
     XbaseEngine->GoTop();
     if (ui->chbLimit->isChecked())

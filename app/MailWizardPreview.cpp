@@ -16,9 +16,14 @@ void TMailWizardForm::btnPreviewClick(QObject* /*Sender*/) {
         return;
     TMailingRunSettings settings = MessageSettings();
     settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
-    const auto moveTo = [this](int recNo) {
-        tblRecipients->First();
-        tblRecipients->MoveBy(recNo - 1);
+    // Steps go from the record shown last, so paging through a long table never reads it from the top again.
+    int position = 0; // the scope position of the current record; 0 before the first move
+    const auto moveTo = [this, &position](int recNo) {
+        if (position == 0) {
+            tblRecipients->First();
+            position = 1;
+        }
+        position += tblRecipients->MoveBy(recNo - position);
     };
     TPreviewDialog preview(
         settings.Minimum + 1, settings.Maximum, settings.WrapColumn,

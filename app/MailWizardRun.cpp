@@ -41,14 +41,9 @@ TMailingRunSettings TMailWizardForm::MessageSettings() const {
     settings.Subject = FSubject;
     settings.CodePage = FCodePage.get();
     settings.TimeOut = ui->trbTimeout->value();
-    const int recordCount = tblRecipients->RecordCount();
-    settings.Minimum = 0;
-    settings.Maximum = recordCount;
-    if (ui->chbLimit->isChecked()) {
-        // The numbers the check read and found inside the table.
-        settings.Minimum = FScopeFrom - 1;
-        settings.Maximum = std::min(FScopeTo, recordCount);
-    }
+    // The scope the check walked: its limits were found inside the table.
+    settings.Minimum = FScopeFrom - 1;
+    settings.Maximum = FScopeTo;
     return settings;
 }
 

@@ -33,6 +33,41 @@ class TestTestMessage : public QObject {
         return opened;
     }
 
+    // A dBase III table of count records NAME C(20), EMAIL C(40), written byte by byte: quick at any size.
+    static void WriteLongTable(const QString& path, int count) {
+        QByteArray bytes(32, '\0');
+        bytes[0] = 0x03;
+        const auto put16 = [&](int at, int value) { bytes[at] = char(value & 0xFF), bytes[at + 1] = char(value >> 8); };
+        for (int i = 0; i < 4; ++i)
+            bytes[4 + i] = char((count >> (8 * i)) & 0xFF);
+        put16(8, 32 + 2 * 32 + 1);
+        put16(10, 1 + 20 + 40);
+        for (const auto& [name, length] : {std::pair{"NAME", 20}, std::pair{"EMAIL", 40}}) {
+            QByteArray field(32, '\0');
+            field.replace(0, int(qstrlen(name)), name);
+            field[11] = 'C';
+            field[16] = char(length);
+            bytes += field;
+        }
+        bytes += '\r';
+        for (int i = 1; i <= count; ++i)
+            bytes += ' ' + QByteArray("Reader " + QByteArray::number(i)).leftJustified(20) +
+                     QByteArray("reader" + QByteArray::number(i) + "@example.org").leftJustified(40);
+        bytes += '\x1A';
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+
+    // Bytes this process has read through read calls so far.
+    static qint64 BytesRead() {
+        QFile io("/proc/self/io");
+        if (!io.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray text = io.readAll();
+        const qsizetype at = text.indexOf("rchar: ") + 7;
+        return text.mid(at, text.indexOf('\n', at) - at).toLongLong();
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY(FSettings.isValid() && FDir.isValid());
@@ -118,6 +153,29 @@ private slots:
         }));
         QVERIFY(stayed);
         QVERIFY2(result.startsWith("Test message not sent: "), qPrintable(result));
+    }
+    // 100,000 records: the preview opens after the check's one pass over the table, and a step back from the last
+    // record reads from there, not the table from its top once more.
+    void longTableIsReadOnce() {
+        const QString path = FDir.filePath("long.dbf");
+        const int count = 100000;
+        WriteLongTable(path, count);
+        const qint64 size = QFileInfo(path).size();
+        auto form = FilledWizard(FDir.path(), path, QString());
+        const qint64 before = BytesRead();
+        qint64 opened = 0, stepped = 0;
+        QString last;
+        QVERIFY(InPreview(*form, [&](TPreviewDialog& preview) {
+            opened = BytesRead();
+            preview.ShowRecord(count);
+            const qint64 atEnd = BytesRead();
+            preview.ShowRecord(count - 1);
+            stepped = BytesRead() - atEnd;
+            last = preview.MessageText();
+        }));
+        QVERIFY2(opened - before < size * 3 / 2, qPrintable(QString::number(opened - before)));
+        QVERIFY2(stepped < size / 10, qPrintable(QString::number(stepped)));
+        QVERIFY2(last.contains("reader99999@example.org"), qPrintable(last));
     }
 };
 
