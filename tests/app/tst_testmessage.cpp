@@ -163,6 +163,7 @@ private slots:
         const qint64 size = QFileInfo(path).size();
         auto form = FilledWizard(FDir.path(), path, QString());
         const qint64 before = BytesRead();
+        QVERIFY2(before > 0, "/proc/self/io does not say how much was read");
         qint64 opened = 0, stepped = 0;
         QString last;
         QVERIFY(InPreview(*form, [&](TPreviewDialog& preview) {
