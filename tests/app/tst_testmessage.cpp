@@ -9,6 +9,7 @@
 #include "net/Wait.h"
 
 #include <QLabel>
+#include <QRegularExpression>
 
 class TestTestMessage : public QObject {
     Q_OBJECT
@@ -33,39 +34,12 @@ class TestTestMessage : public QObject {
         return opened;
     }
 
-    // A dBase III table of count records NAME C(20), EMAIL C(40), written byte by byte: quick at any size.
-    static void WriteLongTable(const QString& path, int count) {
-        QByteArray bytes(32, '\0');
-        bytes[0] = 0x03;
-        const auto put16 = [&](int at, int value) { bytes[at] = char(value & 0xFF), bytes[at + 1] = char(value >> 8); };
-        for (int i = 0; i < 4; ++i)
-            bytes[4 + i] = char((count >> (8 * i)) & 0xFF);
-        put16(8, 32 + 2 * 32 + 1);
-        put16(10, 1 + 20 + 40);
-        for (const auto& [name, length] : {std::pair{"NAME", 20}, std::pair{"EMAIL", 40}}) {
-            QByteArray field(32, '\0');
-            field.replace(0, int(qstrlen(name)), name);
-            field[11] = 'C';
-            field[16] = char(length);
-            bytes += field;
-        }
-        bytes += '\r';
-        for (int i = 1; i <= count; ++i)
-            bytes += ' ' + QByteArray("Reader " + QByteArray::number(i)).leftJustified(20) +
-                     QByteArray("reader" + QByteArray::number(i) + "@example.org").leftJustified(40);
-        bytes += '\x1A';
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
-
     // Bytes this process has read through read calls so far.
     static qint64 BytesRead() {
         QFile io("/proc/self/io");
-        if (!io.open(QIODevice::ReadOnly))
-            return -1;
-        const QByteArray text = io.readAll();
-        const qsizetype at = text.indexOf("rchar: ") + 7;
-        return text.mid(at, text.indexOf('\n', at) - at).toLongLong();
+        return io.open(QIODevice::ReadOnly)
+                   ? QRegularExpression("rchar: (\\d+)").match(io.readAll()).captured(1).toLongLong()
+                   : -1;
     }
 
 private slots:
@@ -159,7 +133,15 @@ private slots:
     void longTableIsReadOnce() {
         const QString path = FDir.filePath("long.dbf");
         const int count = 100000;
-        WriteLongTable(path, count);
+        RunPython("import struct, sys\n" // a dBase III table of NAME C(20), EMAIL C(40), quick at any size
+                  "n = int(sys.argv[2])\n"
+                  "with open(sys.argv[1], 'wb') as f:\n"
+                  "    f.write(struct.pack('<B3xIHH20x', 3, n, 97, 61))\n"
+                  "    for name, size in ((b'NAME', 20), (b'EMAIL', 40)):\n"
+                  "        f.write(struct.pack('<11sc4xB15x', name, b'C', size))\n"
+                  "    f.write(b'\\r' + b''.join(b' %-20s%-40s' % (b'Reader %d' % i, b'reader%d@example.org' % i)\n"
+                  "                              for i in range(1, n + 1)) + b'\\x1a')\n",
+                  {path, QString::number(count)});
         const qint64 size = QFileInfo(path).size();
         auto form = FilledWizard(FDir.path(), path, QString());
         const qint64 before = BytesRead();
