@@ -7,7 +7,6 @@
 
 #include "smtp/SmtpClient.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QRegularExpression>
 
@@ -20,14 +19,10 @@ private:
     QString FTable;
     TestCertificates FCertificates;
 
-    // A wizard on page 4 (its body holds a line of a lone dot) with the Security dialog's fields; a security
-    // below 0 keeps the one loaded.
+    // A wizard on page 4 with the Security dialog's fields; a security below 0 keeps the one loaded.
     std::unique_ptr<TMailWizardForm> Wizard(const QString& server, int security, const QString& port = {},
                                             const QStringList& login = {"", ""}, const QString& certificate = {}) {
-        auto form = FilledWizard(FDir.path(), FTable, server, 0);
-        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Dear %N,\n.\nBye");
-        for (int i = 0; i < 3; ++i)
-            Find<QPushButton>(*form, "btnNext")->click();
+        auto form = FilledWizard(FDir.path(), FTable, server);
         Find<QLineEdit>(*form, "edtPort")->setText(port);
         if (security >= 0)
             Find<QComboBox>(*form, "cmbSecurity")->setCurrentIndex(security);
@@ -106,13 +101,12 @@ private slots:
 
     void runs_data() {
         QTest::addColumn<QString>("security");
-        QTest::addColumn<QString>("mechanism");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("outcome"); // login attempts | sent/errors | log rows
-        QTest::newRow("STARTTLS + PLAIN") << "starttls" << "PLAIN" << "s3cret" << "anna PLAIN ok|2/0|";
-        QTest::newRow("SSL/TLS + LOGIN") << "tls" << "LOGIN" << "s3cret" << "anna LOGIN ok|2/0|";
+        QTest::newRow("STARTTLS + PLAIN") << "starttls" << "s3cret" << "anna PLAIN ok|2/0|";
+        QTest::newRow("SSL/TLS + LOGIN") << "tls" << "s3cret" << "anna LOGIN ok|2/0|";
         // A refused login ends the run before any message: one attempt, one log row in the server's words.
-        QTest::newRow("wrong password") << "starttls" << "PLAIN" << "wrong"
+        QTest::newRow("wrong password") << "starttls" << "wrong"
                                         << "anna PLAIN refused|0/1|535 5.7.8 Authentication credentials "
                                            "invalid|Anna Berg|anna@example.org";
     }
@@ -120,18 +114,18 @@ private slots:
     // A whole run through the window with the dialog's settings; the first message as the server stored it.
     void runs() {
         QFETCH(QString, security);
-        QFETCH(QString, mechanism);
         QFETCH(QString, password);
         QFETCH(QString, outcome);
-        QStringList login{"--user", "anna", "--password", "s3cret"};
-        if (mechanism != "PLAIN")
-            login << "--exclude-auth" << "PLAIN";
-        auto sink = StartSink(security, login);
+        QStringList options{"--user", "anna", "--password", "s3cret"};
+        if (security == "tls")
+            options << "--exclude-auth" << "PLAIN";
+        auto sink = StartSink(security, options);
         QVERIFY(sink);
         auto form = Wizard(QStringLiteral("localhost:%1").arg(sink->Port()), security == "tls" ? 2 : 1, {},
                            {"anna", password}, FCertificates.Ca());
         QCOMPARE(CheckWarning(*form), QString());
         Find<QPushButton>(*form, "btnNext")->click();
+        form->SettingsChanged = false;
 
         const auto field = [&form](const char* name) { return Find<QLineEdit>(*form, name)->text(); };
         QCOMPARE(sink->AuthAttempts().join(',') + '|' + field("edtSentCount") + '/' + field("edtErrorCount") + '|' +
@@ -141,19 +135,16 @@ private slots:
         QVERIFY(!log.contains("s3cret"));
         const auto messages = sink->Messages();
         QCOMPARE(int(messages.size()), password == "wrong" ? 0 : 2);
-        if (messages.empty()) {
-            QVERIFY(log.contains("The server refused the user name or password: 535 5.7.8"));
+        QCOMPARE(log.contains("The server refused the user name or password: 535 5.7.8"), messages.empty());
+        if (messages.empty())
             return;
-        }
         // Date and Message-ID differ per message; every other byte is known.
         QString content = QString::fromLatin1(messages[0].Content);
         content.replace(QRegularExpression("\r\nDate: [^\r]*\r\nMessage-ID: <[^>\r]*>"), QString());
         QCOMPARE(content.left(content.indexOf("\r\nDelivered to you")).toLatin1(),
                  "From: Anna Berg <anna@example.org>\r\nTo: Anna Berg <anna@example.org>\r\nSubject: Autumn news\r\n"
                  "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=\"us-ascii\"\r\n"
-                 "Content-Transfer-Encoding: 7bit\r\n\r\nDear Anna Berg,\r\n.\r\nBye\r\n");
-        QVERIFY(messages[0].Wire.contains("\r\n..\r\nBye\r\n"));
-        form->SettingsChanged = false;
+                 "Content-Transfer-Encoding: 7bit\r\n\r\nDear Anna Berg,\r\n\r\nnews.\r\n");
     }
 
     // Test connection reports in one sentence; Cancel forgets what was changed, OK keeps it.
@@ -211,10 +202,7 @@ private slots:
                 });
             }
         });
-        QElapsedTimer clock;
-        clock.start();
-        Find<QPushButton>(*form, "btnNext")->click();
-        QVERIFY(clock.elapsed() < 8000); // the timeout is 20 s
+        Find<QPushButton>(*form, "btnNext")->click(); // after the timeout the row would be the server's failure
         QVERIFY(box && box->Shown);
         QCOMPARE(form->isVisible(), !closeBox);
         QVERIFY(Find<QPlainTextEdit>(*form, "memLog")->toPlainText().contains("User aborted at position 0."));
