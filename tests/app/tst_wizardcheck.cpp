@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QStackedWidget>
 
@@ -385,28 +384,6 @@ private slots:
         Find<QPushButton>(*form, "btnBack")->click();
         if (!existed)
             QFile::remove(log);
-        form->SettingsChanged = false;
-    }
-
-    // Another instance still has the log open (its run may append): resetting it would make that run's
-    // rows vanish, so the check refuses and says why.
-    void logResetRefusedWhileAnotherInstanceHoldsIt() {
-        QProcess other;
-        other.start(QCoreApplication::applicationDirPath() + "/logappender", {FDir.path(), "1", "other", "--hold"});
-        QByteArray out;
-        while (!out.contains("holding") && other.waitForReadyRead(30000))
-            out += other.readAllStandardOutput();
-        QVERIFY(out.contains("holding"));
-        auto form = ValidWizard();
-        Find<QCheckBox>(*form, "chbClearLog")->setChecked(true);
-        QCOMPARE(CheckWarning(*form),
-                 Failure("Can't create error log table: " + FDir.path() +
-                         "/mail_log.dbf\nThe table is open in another program (or another window of this one)."));
-        VerifyNotReady(*form);
-        other.closeWriteChannel();
-        QVERIFY(other.waitForFinished(30000));
-        QCOMPARE(ReadTable(FDir.filePath("mail_log.dbf")).size(), 3); // the structure and both rows of the other
-        QCOMPARE(CheckWarning(*form), QString());
         form->SettingsChanged = false;
     }
 
