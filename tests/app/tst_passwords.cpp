@@ -82,7 +82,8 @@ private slots:
         QFile file(RawSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
-        QVERIFY(bytes.contains("anna") && !bytes.contains(Secret.toUtf8()) && !bytes.contains(Secret.toUtf8().toBase64()));
+        QVERIFY(bytes.contains("anna") && !bytes.contains(Secret.toUtf8()) &&
+                !bytes.contains(Secret.toUtf8().toBase64()));
 
         auto form = Wizard();
         const auto seen = [&form] {
@@ -121,9 +122,10 @@ private slots:
         Find<QLineEdit>(*form, "edtUserName")->setText("anna");
         Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
         const QString refusal = CheckWarning(*form);
-        QVERIFY2(refusal.startsWith("A user name is given, but the password cannot be read from the desktop keyring: ") &&
-                     refusal.contains("Untick \"Remember the password\" to be asked for it at Start!."),
-                 qPrintable(refusal));
+        QVERIFY2(
+            refusal.startsWith("A user name is given, but the password cannot be read from the desktop keyring: ") &&
+                refusal.contains("Untick \"Remember the password\" to be asked for it at Start!."),
+            qPrintable(refusal));
 
         Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false);
         QCOMPARE(CheckWarning(*form), QString());

@@ -61,8 +61,8 @@ private slots:
         Find<QPushButton>(*form, "btnNext")->click(); // Start!: Carl deferred, Eva sent
         QCOMPARE(sink.Count(), 1);
         const auto state = [&] {
-            return ReadTable(FDir.filePath("mail_log.dbf")) << Find<QLineEdit>(*form, "edtSentCount")->text()
-                                                             << Find<QLineEdit>(*form, "edtErrorCount")->text();
+            return ReadTable(FDir.filePath("mail_log.dbf"))
+                   << Find<QLineEdit>(*form, "edtSentCount")->text() << Find<QLineEdit>(*form, "edtErrorCount")->text();
         };
         const QStringList before = state();
         Find<QPushButton>(*form, "btnBack")->click();

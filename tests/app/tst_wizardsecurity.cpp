@@ -19,13 +19,12 @@ private:
     QString FTable;
     TestCertificates FCertificates;
 
-    // A wizard on page 4 with the Security dialog's fields; a security below 0 keeps the one loaded.
+    // A wizard on page 4 with the Security dialog's fields.
     std::unique_ptr<TMailWizardForm> Wizard(const QString& server, int security, const QString& port = {},
                                             const QStringList& login = {"", ""}, const QString& certificate = {}) {
         auto form = FilledWizard(FDir.path(), FTable, server);
         Find<QLineEdit>(*form, "edtPort")->setText(port);
-        if (security >= 0)
-            Find<QComboBox>(*form, "cmbSecurity")->setCurrentIndex(security);
+        Find<QComboBox>(*form, "cmbSecurity")->setCurrentIndex(security);
         Find<QLineEdit>(*form, "edtUserName")->setText(login[0]);
         Find<QLineEdit>(*form, "edtPassword")->setText(login[1]);
         Find<QLineEdit>(*form, "edtCertificate")->setText(certificate);
@@ -35,8 +34,9 @@ private:
     // A sink with the test's good certificate, speaking the given security.
     std::unique_ptr<SmtpSink> StartSink(const QString& security, const QStringList& more) {
         auto sink = std::make_unique<SmtpSink>();
-        sink->SetOptions(QStringList{"--security", security, "--cert", FCertificates.Certificate(TestCertificates::Good),
-                                     "--key", FCertificates.Key(TestCertificates::Good)} +
+        sink->SetOptions(QStringList{"--security", security, "--cert",
+                                     FCertificates.Certificate(TestCertificates::Good), "--key",
+                                     FCertificates.Key(TestCertificates::Good)} +
                          more);
         return sink->Start() ? std::move(sink) : nullptr;
     }
@@ -71,7 +71,7 @@ private slots:
                             const QString& certificate, const QString& result) {
             QTest::newRow(name) << server << port << security << certificate << result;
         };
-        row("first version's", "127.0.0.1", {}, -1, {}, "smtp");
+        row("first version's", "127.0.0.1", {}, 0, {}, "smtp");
         row("dialog port", "127.0.0.1", "submission", 1, {}, "submission");
         row("same in both", "127.0.0.1:465", "465", 2, {}, "465");
         row("STARTTLS standard", "127.0.0.1", {}, 1, {}, "587");
@@ -80,7 +80,8 @@ private slots:
             "port.");
         row("port not a service", "127.0.0.1", "no-such-service", 0, {},
             "Invalid port specified: no-such-service (a number from 1 to 65535 or a service name).");
-        row("two ports", "127.0.0.1:2525", "25", 0, {}, "The SMTP server names port 2525, the security settings port 25.");
+        row("two ports", "127.0.0.1:2525", "25", 0, {},
+            "The SMTP server names port 2525, the security settings port 25.");
         row("certificate missing", "127.0.0.1", {}, 0, "/nonexistent/ca.pem",
             "Can't read the trusted certificate file:\n/nonexistent/ca.pem");
     }
@@ -103,12 +104,14 @@ private slots:
         QTest::addColumn<QString>("security");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("outcome"); // login attempts | sent/errors | log rows
-        QTest::newRow("STARTTLS + PLAIN") << "starttls" << "s3cret" << "anna PLAIN ok|2/0|";
-        QTest::newRow("SSL/TLS + LOGIN") << "tls" << "s3cret" << "anna LOGIN ok|2/0|";
+        const auto row = [](const char* name, const char* security, const char* password, const char* outcome) {
+            QTest::newRow(name) << QString(security) << QString(password) << QString(outcome);
+        };
+        row("STARTTLS + PLAIN", "starttls", "s3cret", "anna PLAIN ok|2/0|");
+        row("SSL/TLS + LOGIN", "tls", "s3cret", "anna LOGIN ok|2/0|");
         // A refused login ends the run before any message: one attempt, one log row in the server's words.
-        QTest::newRow("wrong password") << "starttls" << "wrong"
-                                        << "anna PLAIN refused|0/1|535 5.7.8 Authentication credentials "
-                                           "invalid|Anna Berg|anna@example.org";
+        row("wrong password", "starttls", "wrong",
+            "anna PLAIN refused|0/1|535 5.7.8 Authentication credentials invalid|Anna Berg|anna@example.org");
     }
 
     // A whole run through the window with the dialog's settings; the first message as the server stored it.
@@ -118,7 +121,8 @@ private slots:
         QFETCH(QString, outcome);
         QStringList options{"--user", "anna", "--password", "s3cret"};
         if (security == "tls")
-            options << "--exclude-auth" << "PLAIN";
+            options << "--exclude-auth"
+                    << "PLAIN";
         auto sink = StartSink(security, options);
         QVERIFY(sink);
         auto form = Wizard(QStringLiteral("localhost:%1").arg(sink->Port()), security == "tls" ? 2 : 1, {},
@@ -151,7 +155,7 @@ private slots:
     void dialog() {
         auto sink = StartSink("starttls", {});
         QVERIFY(sink);
-        auto form = Wizard(QStringLiteral("127.0.0.1:%1").arg(sink->Port()), -1);
+        auto form = Wizard(QStringLiteral("127.0.0.1:%1").arg(sink->Port()), 0);
         form->SettingsChanged = false;
         const auto edit = [&form](const QString& certificate, const char* button) {
             QString result;
