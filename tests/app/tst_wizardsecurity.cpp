@@ -209,9 +209,8 @@ private slots:
         Find<QPushButton>(*form, "btnNext")->click(); // after the timeout the row would be the server's failure
         QVERIFY(box && box->Shown);
         QCOMPARE(form->isVisible(), !closeBox);
-        QVERIFY(Find<QPlainTextEdit>(*form, "memLog")->toPlainText().contains("User aborted at position 0."));
-        QCOMPARE(Find<QLineEdit>(*form, "edtErrorCount")->text(), QStringLiteral("0"));
-        QCOMPARE(LogRows(), QStringList{"User aborted at position 0.|Anna Berg|anna@example.org"});
+        QCOMPARE(Find<QLineEdit>(*form, "edtErrorCount")->text() + '|' + LogRows().join(';'),
+                 "0|User aborted at position 0.|Anna Berg|anna@example.org");
     }
 };
 
