@@ -10,7 +10,6 @@
 #include <QFile>
 #include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -59,8 +58,7 @@ int main(int argc, char** argv) {
             if (hold && i == count + 1) {
                 std::printf("holding\n");
                 std::fflush(stdout);
-                std::string line;
-                std::getline(std::cin, line);
+                std::getchar(); // waits for a line, or for the end of the input
             }
             log.Append();
             log.FieldByName("ERR_TEXT").SetValue(tag + " row " + std::to_string(i));

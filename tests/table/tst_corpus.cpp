@@ -1,6 +1,5 @@
 // Every table of the real-world corpus opens and reads as python3-dbfread reads it, or, where dbfread
-// cannot read a file, as the file's facts say; tables that python3-dbf and ogr2ogr write in code pages read back to
-// the exact text.
+// cannot read a file, as the file's facts say; text in code pages; fields of the same name.
 #include "PythonReader.h"
 
 #include "table/CodePage.h"
@@ -57,7 +56,6 @@ void OpenTable(TTable& table, const QString& file) {
 QString FirstName(const QString& path) {
     TTable table;
     table.SetTableName(path.toStdString());
-    table.SetReadOnly(true);
     table.SetActive(true);
     const TCodePage page(table.DeclaredCodePage());
     return QString::fromStdString(page.Name() + ": " + page.ToUtf8(table.FieldByName("NAME").AsString()));

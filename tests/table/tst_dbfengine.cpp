@@ -1,13 +1,12 @@
 // The engine against files that lie or are no files, exact bytes of the tables it writes, appends, and the
 // values of fields as other tools store them.
+#include "PythonReader.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/engine/DbfCreator.h"
 #include "table/engine/FieldCodec.h"
 #include "table/engine/FieldType.h"
 #include "table/engine/XbEngine.h"
-
-#include "PythonReader.h"
 
 #include <QDir>
 #include <QFile>
@@ -278,26 +277,24 @@ private slots:
     // Numbers read as text keep every digit they hold; GIS nulls read as empty; dBase 7 integers are big-endian
     // with the sign bit flipped; a B of Visual FoxPro is a double.
     void numberText() {
-        const struct {
-            char Letter;
-            std::uint8_t Version; // the family comes from it, as when a table is opened
-            std::string_view Bytes;
-        } fields[] = {{'N', 0x03, "    1234567890123456"},
-                      {'N', 0x03, " -0012.500"},
-                      {'N', 0x03, "   .50"},
-                      {'N', 0x03, " -0.00"},
-                      {'F', 0x03, "  1.5E3"},
-                      {'N', 0x03, "**********"},
-                      {'N', 0x03, " 12,5"},
-                      {'I', 0x30, "\xFE\xFF\xFF\xFF"sv},
-                      {'Y', 0x30, "\x11\xFE\x5E\x32\xAE\x37\xF0\x6B"sv},
-                      {'Y', 0x30, "\xCE\xFF\xFF\xFF\xFF\xFF\xFF\xFF"sv},
-                      {'B', 0x30, "\0\0\0\0\0\0\xF8\x3F"sv},
-                      {'I', 0x8C, "\x7F\xFF\xFF\xFF"sv}};
+        // Letter, version byte (the family comes from it, as when a table is opened) and bytes.
+        const std::tuple<char, std::uint8_t, std::string_view> fields[] = {
+            {'N', 0x03, "    1234567890123456"},
+            {'N', 0x03, " -0012.500"},
+            {'N', 0x03, "   .50"},
+            {'N', 0x03, " -0.00"},
+            {'F', 0x03, "  1.5E3"},
+            {'N', 0x03, "**********"},
+            {'N', 0x03, " 12,5"},
+            {'I', 0x30, "\xFE\xFF\xFF\xFF"sv},
+            {'Y', 0x30, "\x11\xFE\x5E\x32\xAE\x37\xF0\x6B"sv},
+            {'Y', 0x30, "\xCE\xFF\xFF\xFF\xFF\xFF\xFF\xFF"sv},
+            {'B', 0x30, "\0\0\0\0\0\0\xF8\x3F"sv},
+            {'I', 0x8C, "\x7F\xFF\xFF\xFF"sv}};
         QStringList texts;
-        for (const auto& field : fields) {
+        for (const auto& [letter, version, bytes] : fields) {
             std::string text = "stale";
-            FieldCodec::NumberText(FieldTypeOf(field.Letter, FamilyOf(field.Version)), field.Bytes, text);
+            FieldCodec::NumberText(FieldTypeOf(letter, FamilyOf(version)), bytes, text);
             texts << QString::fromStdString(text);
         }
         QCOMPARE(texts.join('|'), "1234567890123456|-12.5|0.5|0|1500||12,5|-2|777777777777777.0001|-0.005|1.5|-1");

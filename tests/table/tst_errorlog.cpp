@@ -21,22 +21,19 @@ private:
 
     QString LogPath() const { return FDir.filePath("mail_log.dbf"); }
 
-    struct TRun {
-        int Code = -1; // -1 when the helper did not finish
-        QByteArray Out, Err;
-    };
-    TRun Run(int rows, const QString& tag, const QStringList& options) {
-        QProcess helper;
-        helper.start(QCoreApplication::applicationDirPath() + "/logappender",
-                     QStringList{FDir.path(), QString::number(rows), tag} + options);
-        if (!helper.waitForFinished(60000))
-            return {};
-        return {helper.exitCode(), helper.readAllStandardOutput(), helper.readAllStandardError()};
+    // Runs the helper to its end (or for a minute).
+    std::unique_ptr<QProcess> Run(int rows, const QString& tag, const QStringList& options) {
+        auto helper = std::make_unique<QProcess>();
+        helper->start(QCoreApplication::applicationDirPath() + "/logappender",
+                      QStringList{FDir.path(), QString::number(rows), tag} + options);
+        helper->waitForFinished(60000);
+        return helper;
     }
 
     // Runs the helper to the end; true when it posted every row.
     bool Append(int rows, const QString& tag, bool reset = false) {
-        return Run(rows, tag, reset ? QStringList{"--reset"} : QStringList()).Code == 0;
+        const auto helper = Run(rows, tag, reset ? QStringList{"--reset"} : QStringList());
+        return helper->state() == QProcess::NotRunning && helper->exitCode() == 0;
     }
 
     QJsonObject Dbfread() { return PythonReader::Dump({LogPath()})[LogPath()].toObject(); }
@@ -143,10 +140,10 @@ private slots:
     // and the file is cut back to its last whole row and end mark.
     void fullDiskLeavesNoTornRow() {
         QVERIFY(Append(0, "empty", true));
-        const TRun run = Run(1000, "full", {"--fsize=" + QString::number(129 + 1 + 5 * 111 + 50)});
-        QCOMPARE(run.Code, 1);
-        QVERIFY2(run.Err.contains("writing the table failed: File too large"), run.Err.constData());
-        QCOMPARE(run.Out.count('\n'), 5);
+        const auto run = Run(1000, "full", {"--fsize=" + QString::number(129 + 1 + 5 * 111 + 50)});
+        QCOMPARE(run->exitCode(), 1);
+        QVERIFY(run->readAllStandardError().contains("writing the table failed: File too large"));
+        QCOMPARE(run->readAllStandardOutput().count('\n'), 5);
         QCOMPARE(Texts().size(), 5);
         QFile file(LogPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -161,9 +158,10 @@ private slots:
         QVERIFY(held.open(QIODevice::ReadWrite));
         flock range{.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 32, .l_pid = 0};
         QCOMPARE(::fcntl(held.handle(), F_SETLK, &range), 0);
-        const TRun run = Run(1, "late", {"--lock-timeout=1"});
-        QCOMPARE(run.Code, 1);
-        QVERIFY(run.Err.contains("stayed locked by another program for longer than the lock timeout of 1 s"));
+        const auto run = Run(1, "late", {"--lock-timeout=1"});
+        QCOMPARE(run->exitCode(), 1);
+        QVERIFY(run->readAllStandardError().contains(
+            "stayed locked by another program for longer than the lock timeout of 1 s"));
         held.close();
         QCOMPARE(Texts().size(), 1);
     }
@@ -175,9 +173,9 @@ private slots:
         TTable run;
         run.SetTableName(LogPath().toStdString());
         run.SetActive(true);
-        const TRun second = Run(0, "second", {"--reset"});
-        QCOMPARE(second.Code, 3);
-        QVERIFY(second.Err.contains("the table is open in another program"));
+        const auto second = Run(0, "second", {"--reset"});
+        QCOMPARE(second->exitCode(), 3);
+        QVERIFY(second->readAllStandardError().contains("the table is open in another program"));
         run.Append();
         run.FieldByName("ERR_TEXT").SetValue("run row 3");
         run.Post();

