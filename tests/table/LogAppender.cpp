@@ -1,7 +1,6 @@
 // Test helper: creates mail_log.dbf in a folder when asked (or when missing) and appends rows to it the way
 // the wizard does, printing "posted N" after each row is posted, so a test can kill it mid-burst.
-// --fsize=N: a disk that fills up after N bytes; --lock-timeout=N: the engine's; --hold: after the rows, keep the
-// log open, print "holding" and append as many rows again once a line arrives on standard input.
+// --fsize=N: the disk is full at N bytes; --hold: print "holding" after the rows, post as many again on input.
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
@@ -30,8 +29,7 @@ int main(int argc, char** argv) {
         if (option.starts_with("--lock-timeout="))
             env.SetLockTimeout(std::stoi(option.substr(15)));
         if (option.starts_with("--fsize=")) {
-            const rlim_t limit = std::stoull(option.substr(8));
-            const rlimit fsize{limit, limit};
+            const rlimit fsize{std::stoull(option.substr(8)), std::stoull(option.substr(8))};
             std::signal(SIGXFSZ, SIG_IGN); // past the limit a write fails with EFBIG instead of ending the process
             setrlimit(RLIMIT_FSIZE, &fsize);
         }

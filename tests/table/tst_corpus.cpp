@@ -244,8 +244,7 @@ private slots:
         QVERIFY(!withMemo.FieldByName("DESC").AsString().empty());
     }
 
-    // Tables python3-dbf wrote in code pages, and one GDAL wrote in UTF-8 declared in a .cpg file beside it (with
-    // the language-driver byte 0), read back to the exact text.
+    // Tables python3-dbf wrote in code pages, and one in UTF-8 that GDAL declares in a .cpg file, read exactly.
     void tablesInCodePages() {
         for (const QString& expected : {QStringLiteral("CP852: Piotr Zieliński Łódź"),
                                         QStringLiteral("CP866: Иван Петров"), QStringLiteral("CP1252: Zoë Müller €")}) {
@@ -269,9 +268,8 @@ private slots:
         QCOMPARE(names.join(' '), "UTF-8 CP1252 ISO-8859-5 ISO-8859-2");
     }
 
-    // Every code page offered is known to iconv and round-trips its own letters, other names are refused; the
-    // first byte of no character is found (a hole of a single-byte page, a stray or a cut UTF-8 byte); the error
-    // log's code page holds what it can and one "?" for each other character.
+    // Every code page offered is known to iconv, other names are refused; the first byte of no character is found
+    // (single-byte hole, stray or cut UTF-8 byte); the log's code page gets one "?" for each character it lacks.
     void conversions() {
         for (const TCodePage::TChoice& choice : TCodePage::Choices()) {
             const TCodePage page(choice.Name);

@@ -136,8 +136,7 @@ private slots:
             QCOMPARE(xb_Use(pipe.chopped(3).toStdString() + "dbf", "PIPE", 1, 2), 0);
             reasons << QString::fromStdString(xb_ErrorText());
         }
-        QVERIFY2(reasons[0].contains("this is a named pipe, not a table file"), qPrintable(reasons[0]));
-        QVERIFY2(reasons[1].contains("is a named pipe, not a file"), qPrintable(reasons[1]));
+        QCOMPARE(reasons.filter(QRegularExpression("is a named pipe, not a (table )?file")).size(), 2);
     }
 
     // Memo pointers and lengths are checked against the memo file before anything is read; a length over
