@@ -181,6 +181,8 @@ private slots:
         run.Post();
         run.SetActive(false);
         QCOMPARE(Texts(), QStringList({"run row 1", "run row 2", "run row 3"}));
+        QVERIFY(Append(0, "reset", true)); // with the run gone the reset goes through
+        QCOMPARE(Texts().size(), 0);
     }
 };
 
