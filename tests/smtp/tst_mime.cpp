@@ -36,20 +36,12 @@ private slots:
         QCOMPARE(decoded, line + "\n");
     }
 
-    void headerLines_data() {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("name only encoded") << QByteArray("From: Zoë Müller <zoe@example.org>")
-                                           << QByteArray("From: =?utf-8?Q?Zo=C3=AB_M=C3=BCller?= <zoe@example.org>");
-        QTest::newRow("quoted name") << QByteArray("To: \"Müller, Zoë\" <z@example.org>")
-                                     << QByteArray("To: =?utf-8?Q?M=C3=BCller=2C_Zo=C3=AB?= <z@example.org>");
-        QTest::newRow("bare address unchanged")
-            << QByteArray("To: zoë@example.org") << QByteArray("To: zoë@example.org");
-    }
+    // A comma of a quoted name is encoded; a bare address is left alone. (Names reach a reader whole:
+    // anyLanguageReachesTheReader of tst_smtpclient.)
     void headerLines() {
-        QFETCH(QByteArray, line);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(QByteArray::fromStdString(Mime::EncodeHeaderLine(line.toStdString(), TCharset::Utf8)), expected);
+        QCOMPARE(Mime::EncodeHeaderLine("To: \"Müller, Zoë\" <z@example.org>", TCharset::Utf8),
+                 std::string("To: =?utf-8?Q?M=C3=BCller=2C_Zo=C3=AB?= <z@example.org>"));
+        QCOMPARE(Mime::EncodeHeaderLine("To: zoë@example.org", TCharset::Utf8), std::string("To: zoë@example.org"));
     }
 
     // Folding keeps every character, breaks only before blanks, and keeps lines within 78 where blanks allow.

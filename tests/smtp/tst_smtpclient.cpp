@@ -493,8 +493,8 @@ void TestSmtpClient::anyLanguageReachesTheReader_data() {
     QTest::addColumn<QString>("subject");
     QTest::addColumn<QString>("body");
     QTest::addColumn<QString>("charset");
-    QTest::newRow("latin-1") << QStringLiteral("Zoë Müller") << QStringLiteral("Grüße aus München")
-                             << QStringLiteral("Schöne Grüße, = 100%") << "iso-8859-1";
+    QTest::newRow("latin-1, quoted name") << QStringLiteral("Müller, Zoë") << QStringLiteral("Grüße aus München")
+                                          << QStringLiteral("Schöne Grüße, = 100%") << "iso-8859-1";
     QTest::newRow("ascii name, greek body") << QStringLiteral("Anna, \"the\" Berg") << QStringLiteral("News")
                                             << QStringLiteral("Καλημέρα κόσμε") << "utf-8";
     QTest::newRow("cjk, long subject") << QStringLiteral("東京 太郎") << QString(120, QChar(0x65E5))
