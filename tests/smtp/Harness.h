@@ -5,6 +5,7 @@
 #include "smtp/SmtpClient.h"
 
 #include <QByteArray>
+#include <QRegularExpression>
 #include <QString>
 #include <QtGlobal>
 
@@ -59,13 +60,7 @@ inline QByteArray Headers(const QByteArray& cc = {}) {
 }
 
 // The message with the values of Date and Message-ID, which change with every message, replaced by "*".
-inline QByteArray Masked(QByteArray message) {
-    for (const QByteArray& name : {QByteArray("\r\nDate: "), QByteArray("\r\nMessage-ID: ")}) {
-        const qsizetype start = message.indexOf(name);
-        if (start >= 0) {
-            const qsizetype from = start + name.size();
-            message.replace(from, message.indexOf("\r\n", from) - from, "*");
-        }
-    }
-    return message;
+inline QByteArray Masked(const QByteArray& message) {
+    static const QRegularExpression varying("\r\n(Date|Message-ID): [^\r]*");
+    return QString::fromLatin1(message).replace(varying, "\r\n\\1: *").toLatin1();
 }
