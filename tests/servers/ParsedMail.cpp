@@ -4,12 +4,12 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
 namespace {
 
+// One list per message, in the order of TParsedMail's fields.
 const char* const Parse = R"(
 import email, email.policy, json, sys
 out = []
@@ -18,23 +18,14 @@ for path in sys.argv[1:]:
     msg = email.message_from_bytes(raw, policy=email.policy.default)
     defects = [repr(d) for d in msg.defects]
     def mailbox(name):
-        header = msg[name]
-        if header is None:
-            return '', ''
-        defects.extend(repr(d) for d in header.defects)
-        box = header.addresses[0]
-        return box.display_name, box.addr_spec
-    from_name, from_addr = mailbox('From')
-    to_name, to_addr = mailbox('To')
-    date = msg['Date']
-    out.append({
-        'from_name': from_name, 'from_addr': from_addr, 'to_name': to_name, 'to_addr': to_addr,
-        'subject': str(msg['Subject'] or ''), 'organization': str(msg['Organization'] or ''),
-        'body': msg.get_content().replace('\r\n', '\n'),
-        'date_ok': date is not None and date.datetime is not None,
-        'message_id': str(msg['Message-ID'] or ''), 'charset': msg.get_content_charset() or '',
-        'cte': str(msg['Content-Transfer-Encoding'] or ''), 'has_cc': msg['Cc'] is not None,
-        'longest': max(len(line) for line in raw.split(b'\r\n')), 'defects': ' '.join(defects)})
+        if msg[name] is None:
+            return ['', '']
+        defects.extend(repr(d) for d in msg[name].defects)
+        return [msg[name].addresses[0].display_name, msg[name].addresses[0].addr_spec]
+    text = lambda name: str(msg[name] or '')
+    out.append(mailbox('From') + mailbox('To') + [text('Subject'), text('Organization'),
+               msg.get_content().replace('\r\n', '\n'), text('Message-ID'), msg.get_content_charset() or '',
+               text('Content-Transfer-Encoding'), max(len(line) for line in raw.split(b'\r\n')), ' '.join(defects)])
 print(json.dumps(out))
 )";
 
@@ -58,23 +49,10 @@ QList<TParsedMail> ParseMails(const QList<QByteArray>& messages) {
     }
     QList<TParsedMail> parsed;
     for (const QJsonValue& value : QJsonDocument::fromJson(python.readAllStandardOutput()).array()) {
-        const QJsonObject o = value.toObject();
-        TParsedMail mail;
-        mail.FromName = o["from_name"].toString();
-        mail.FromAddress = o["from_addr"].toString();
-        mail.ToName = o["to_name"].toString();
-        mail.ToAddress = o["to_addr"].toString();
-        mail.Subject = o["subject"].toString();
-        mail.Organization = o["organization"].toString();
-        mail.Body = o["body"].toString();
-        mail.DateParses = o["date_ok"].toBool();
-        mail.MessageId = o["message_id"].toString();
-        mail.Charset = o["charset"].toString();
-        mail.TransferEncoding = o["cte"].toString();
-        mail.HasCc = o["has_cc"].toBool();
-        mail.LongestLine = o["longest"].toInt();
-        mail.Defects = o["defects"].toString();
-        parsed << mail;
+        const QJsonArray f = value.toArray();
+        parsed << TParsedMail{f[0].toString(), f[1].toString(), f[2].toString(), f[3].toString(),
+                              f[4].toString(), f[5].toString(), f[6].toString(), f[7].toString(),
+                              f[8].toString(), f[9].toString(), f[10].toInt(),   f[11].toString()};
     }
     return parsed;
 }

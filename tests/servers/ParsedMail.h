@@ -13,11 +13,9 @@ struct TParsedMail {
     QString Subject;
     QString Organization;
     QString Body; // decoded, line ends as LF
-    bool DateParses = false;
     QString MessageId;
     QString Charset;
     QString TransferEncoding;
-    bool HasCc = false;
     int LongestLine = 0; // in bytes, CR LF not counted, over the whole message
     QString Defects;     // what the parser found wrong, empty when nothing
 };

@@ -23,9 +23,6 @@ public:
 
 private:
     QString Path(const QString& name) const { return FDir.filePath(name); }
-    bool Write(const QString& name, const QString& text);
-    bool Run(const QStringList& arguments);
-    bool Signed(const char* name, const QString& altNames, const QStringList& validity);
 
     QTemporaryDir FDir;
     QString FError;

@@ -13,17 +13,12 @@
 
 namespace {
 
-// How often a blocked peer looks whether it is being stopped.
-constexpr int PollMs = 20;
-
-// Waits until fd is readable; false when the peer is stopping first.
+// Waits until fd is readable, looking every 20 ms whether the peer is being stopped; false when it is.
 bool Readable(int fd, const std::atomic<bool>& stopping) {
     pollfd entry{fd, POLLIN, 0};
-    while (!stopping) {
-        const int n = ::poll(&entry, 1, PollMs);
-        if (n > 0)
+    while (!stopping)
+        if (::poll(&entry, 1, 20) > 0)
             return true;
-    }
     return false;
 }
 
@@ -68,11 +63,10 @@ void ThreadedPeer::Serve() {
 }
 
 void ThreadedPeer::Converse(int fd, int connection) {
-    Command command;
-    command.Connection = connection;
+    Command command{connection, 0, {}, {}};
     std::string pending;
-    bool open = Perform(fd, FScript(command));
     std::string line;
+    bool open = Perform(fd, FScript(command));
     while (open && ReadLine(fd, pending, line)) {
         {
             std::lock_guard lock(FMutex);
@@ -86,57 +80,41 @@ void ThreadedPeer::Converse(int fd, int connection) {
         open = Perform(fd, reply);
         if (!open || command.Verb != "DATA" || reply.Segments.empty() || reply.Segments.front().Bytes[0] != '3')
             continue;
-        // Message data up to the line with the dot alone.
         while ((open = ReadLine(fd, pending, line)) && line != ".")
             command.Data += line + "\n";
-        if (open) {
-            command.Verb = line; // the dot
-            open = Perform(fd, FScript(command));
-            ++command.Messages;
-        }
+        command.Verb = line; // the dot
+        open = open && Perform(fd, FScript(command));
+        ++command.Messages;
     }
     ::close(fd);
 }
 
 bool ThreadedPeer::ReadLine(int fd, std::string& pending, std::string& line) {
-    for (;;) {
-        const size_t end = pending.find('\n');
-        if (end != std::string::npos) {
-            line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            return true;
-        }
-        if (!Readable(fd, FStopping))
-            return false;
+    size_t end;
+    while ((end = pending.find('\n')) == std::string::npos) {
         char buffer[4096];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t n = Readable(fd, FStopping) ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
         if (n <= 0)
             return false;
         pending.append(buffer, static_cast<size_t>(n));
     }
+    line = pending.substr(0, end - (end > 0 && pending[end - 1] == '\r'));
+    pending.erase(0, end + 1);
+    return true;
 }
 
 bool ThreadedPeer::Perform(int fd, const Reply& reply) {
     for (const Reply::Segment& segment : reply.Segments) {
-        if (segment.DelayMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(segment.DelayMs)); // the scripted slowness
-        if (!segment.Bytes.empty() && ::send(fd, segment.Bytes.data(), segment.Bytes.size(), MSG_NOSIGNAL) !=
-                                          static_cast<ssize_t>(segment.Bytes.size()))
+        std::this_thread::sleep_for(std::chrono::milliseconds(segment.DelayMs)); // the scripted slowness
+        const ssize_t size = ssize_t(segment.Bytes.size());
+        if (size > 0 && ::send(fd, segment.Bytes.data(), segment.Bytes.size(), MSG_NOSIGNAL) != size)
             return false;
     }
-    switch (reply.After) {
-    case Reply::End::Keep:
-        return true;
-    case Reply::End::Close:
-        ::shutdown(fd, SHUT_WR);
-        return false;
-    case Reply::End::Reset: {
+    if (reply.After == Reply::End::Reset) {
         const linger abortive{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-        return false;
+    } else if (reply.After == Reply::End::Close) {
+        ::shutdown(fd, SHUT_WR);
     }
-    }
-    return true;
+    return reply.After == Reply::End::Keep;
 }

@@ -58,9 +58,8 @@ public:
 private:
     void Serve();
     void Converse(int fd, int connection);
-    // The next line (without CR LF) into line; false when the connection ended or the peer is stopping.
+    // Each false when the connection ended (or the peer is stopping).
     bool ReadLine(int fd, std::string& pending, std::string& line);
-    // Performs a reply; false when it ended the connection.
     bool Perform(int fd, const Reply& reply);
 
     Script FScript;

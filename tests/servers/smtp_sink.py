@@ -64,12 +64,13 @@ class RecordingSMTP(SMTP):
 
 
 class SinkHandler:
-    def __init__(self, folder, refused, deferred=(), dropped=(), closing=()):
-        self.folder = folder
-        self.refused = {address.lower() for address in refused}
-        self.deferred = collections.Counter(address.lower() for address in deferred)
-        self.dropped = {address.lower() for address in dropped}
-        self.closing = {address.lower() for address in closing}
+    def __init__(self, arguments):
+        def lower(addresses):
+            return [address.lower() for address in addresses]
+        self.folder = arguments.folder
+        self.refused, self.dropped, self.closing = (
+            set(lower(addresses)) for addresses in (arguments.refuse, arguments.drop_after_dot, arguments.close_421))
+        self.deferred = collections.Counter(lower(arguments.defer))
         self.count = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
@@ -104,27 +105,21 @@ class SinkHandler:
         return "250 Message accepted for delivery"
 
 
-class Authenticator:
+def authenticator(folder, user, password):
     """Accepts one user name and password; notes every attempt in FOLDER/auth.log."""
-
-    def __init__(self, folder, user, password):
-        self.log = os.path.join(folder, "auth.log")
-        self.user = user.encode()
-        self.password = password.encode()
-
-    def __call__(self, server, session, envelope, mechanism, auth_data):
-        ok = (isinstance(auth_data, LoginPassword) and auth_data.login == self.user
-              and auth_data.password == self.password)
-        name = auth_data.login.decode("utf-8", "replace") if isinstance(auth_data, LoginPassword) else "?"
-        with open(self.log, "a") as out:
+    def check(server, session, envelope, mechanism, auth_data):
+        login = isinstance(auth_data, LoginPassword)
+        ok = login and (auth_data.login, auth_data.password) == (user.encode(), password.encode())
+        with open(os.path.join(folder, "auth.log"), "a") as out:
+            name = auth_data.login.decode("utf-8", "replace") if login else "?"
             out.write("%s %s %s\n" % (name, mechanism, "ok" if ok else "refused"))
         return AuthResult(success=ok, handled=False)
+    return check
 
 
 async def serve(arguments):
     loop = asyncio.get_running_loop()
-    handler = SinkHandler(arguments.folder, arguments.refuse, arguments.defer, arguments.drop_after_dot,
-                          arguments.close_421)
+    handler = SinkHandler(arguments)
     context = None
     if arguments.security != "none":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -133,7 +128,7 @@ async def serve(arguments):
     if arguments.security == "starttls":
         options.update(tls_context=context, require_starttls=True)
     if arguments.user is not None:
-        options.update(authenticator=Authenticator(arguments.folder, arguments.user, arguments.password),
+        options.update(authenticator=authenticator(arguments.folder, arguments.user, arguments.password),
                        auth_required=True,
                        # Under implicit TLS the protocol object cannot see the encryption of its transport.
                        auth_require_tls=not arguments.auth_clear and arguments.security != "tls",
