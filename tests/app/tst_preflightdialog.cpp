@@ -52,14 +52,14 @@ private slots:
         Find<QPushButton>(*form, "btnNext")->click();
         QCOMPARE(answer->Shown, 2);
         QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
-        QCOMPARE(seen,
-                 (QStringList{"Records in the scope: 4", "Messages to send: 2", "Deleted records passed over: 1",
-                              "Records without an e-mail address: 1", "Malformed addresses: 1", "Duplicate addresses: 1",
-                              "Records with text that does not decode: 0",
-                              "Placeholders without a field: %O in the subject",
-                              "Longest body line: 65 characters (wrapped at 80)", "2|Carl Dorn||no e-mail address",
-                              "3|Eva Falk|eva at example.org|blank inside the e-mail address",
-                              "4|Anna again|Anna@example.org|same address as record 1"}));
+        QCOMPARE(
+            seen,
+            (QStringList{"Records in the scope: 4", "Messages to send: 2", "Deleted records passed over: 1",
+                         "Records without an e-mail address: 1", "Malformed addresses: 1", "Duplicate addresses: 1",
+                         "Records with text that does not decode: 0", "Placeholders without a field: %O in the subject",
+                         "Longest body line: 65 characters (wrapped at 80)", "2|Carl Dorn||no e-mail address",
+                         "3|Eva Falk|eva at example.org|blank inside the e-mail address",
+                         "4|Anna again|Anna@example.org|same address as record 1"}));
     }
 };
 
