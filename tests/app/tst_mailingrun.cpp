@@ -419,15 +419,13 @@ private slots:
 
         QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("0"));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("2"));
-        // The client tells what it saw in its own words; the log keeps a reply code for the tools that read it.
+        // The memo says what the client saw in its own words, the log keeps a reply code. The whole message went
+        // out before the line dropped, so the server may have kept it: unknown, not refused.
         const QStringList lines = LogLines(*form);
-        QCOMPARE(lines.filter(QRegularExpression("^Error when sending mail to: ")).size(), 2);
         QCOMPARE(
             lines.filter(QRegularExpression("^The (server closed the connection|connection to the server)")).size(), 2);
         QVERIFY(lines.filter("Server says").isEmpty());
-        QCOMPARE(SentLine(*form), QStringLiteral("0 messages sent."));
-        // The whole message went out in one write before the line dropped: the server may have kept it.
-        QCOMPARE(lines.last(), Summary(0, 0, 2));
+        QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"0 messages sent.", Summary(0, 0, 2)}));
         QCOMPARE(LogRows().replaceInStrings(QRegularExpression("^554 [^|]+"), "554"),
                  (QStringList{"554|Anna Berg|anna@example.org", "554|Carl Dorn|carl@example.org"}));
         QCOMPARE(server.Connections(), 2);

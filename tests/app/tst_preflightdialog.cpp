@@ -20,11 +20,8 @@ private slots:
         UseTemporarySettings(FSettings);
         const QString table = FDir.filePath("recipients.dbf");
         MakeTable(table, "NAME C(20); EMAIL C(40)",
-                  {{"Anna Berg", "anna@example.org"},
-                   {"Gone", "gone@example.org"},
-                   {"Carl Dorn", ""},
-                   {"Eva Falk", "eva at example.org"},
-                   {"Anna again", "Anna@example.org"}},
+                  Rows({"Anna Berg|anna@example.org", "Gone|gone@example.org", "Carl Dorn|",
+                        "Eva Falk|eva at example.org", "Anna again|Anna@example.org"}),
                   {1});
         auto form = FilledWizard(FDir.path(), table, "127.0.0.1");
         Find<QLineEdit>(*form, "edtSubject")->setText("News for %O"); // a field the table lacks

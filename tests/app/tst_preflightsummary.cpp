@@ -24,20 +24,10 @@ private slots:
         (new TXbaseEnv(this))->SetDeleted(true);
         const QString table = FDir.filePath("preflight.dbf");
         MakeTable(table, "NAME C(130); EMAIL C(40)",
-                  {{"Anna", "anna@example.org"},
-                   {"Bert", "bert@example.org"},
-                   {"Carl", "   "},
-                   {"Dora", "dora example.org"},
-                   {"Emil", "emil@"},
-                   {"Fay", "ANNA@Example.ORG"},
-                   {"Gus", "gus.example.org"},
-                   {"Hal", "hal@example.org"},
-                   {"Ida", "ida@@example.org"},
-                   {"Jon", "@example.org"},
-                   {"Kim", "hal@example.org"},
-                   {QString(120, 'x'), "x@example.org"},
-                   {"Lea", "lea@example.org"},
-                   {"José", "jose@example.org"}},
+                  Rows({"Anna|anna@example.org", "Bert|bert@example.org", "Carl|   ", "Dora|dora example.org",
+                        "Emil|emil@", "Fay|ANNA@Example.ORG", "Gus|gus.example.org", "Hal|hal@example.org",
+                        "Ida|ida@@example.org", "Jon|@example.org", "Kim|hal@example.org",
+                        QString(120, 'x') + "|x@example.org", "Lea|lea@example.org", "José|jose@example.org"}),
                   {1, 12});
         FMailing.TablePath = table.toStdString();
         FMailing.CodePage = "CP1252"; // as python3-dbf wrote it
