@@ -29,20 +29,19 @@ QString TMailWizardForm::ProgramFolder() {
 bool TMailWizardForm::CreateErrorLog() {
     // A log left open by an earlier check is closed before its file may be replaced.
     tblLog.reset();
-    if (CreateErrorLogIn(LogFolder.isEmpty() ? ProgramFolder() : WithSeparator(LogFolder)))
+    const QString first = LogFolder.isEmpty() ? ProgramFolder() : WithSeparator(LogFolder);
+    if (CreateErrorLogIn(first))
         return true;
-    // A program folder the user cannot write to (an installed program) still gets a log of its own; a log
-    // refused for another reason (in use by another run) must not be split into a second one elsewhere.
-    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (!LogFolder.isEmpty() || QFileInfo(ProgramFolder()).isWritable() || data.isEmpty() || !QDir().mkpath(data))
-        return false;
-    return CreateErrorLogIn(WithSeparator(data));
+    // A log refused for another reason than an unwritable program folder (in use by another run) must not be
+    // split into a second one elsewhere.
+    const QString fallback = LogTablesFolder();
+    return fallback != first && CreateErrorLogIn(fallback);
 }
 
 QString TMailWizardForm::LogTablesFolder() const {
     if (!LogFolder.isEmpty())
         return WithSeparator(LogFolder);
-    // As CreateErrorLog chooses: the program's folder, unless the user cannot write there.
+    // A program folder the user cannot write to (an installed program) gets its tables in the user's data folder.
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (QFileInfo(ProgramFolder()).isWritable() || data.isEmpty() || !QDir().mkpath(data))
         return ProgramFolder();
