@@ -9,7 +9,13 @@
 #include <QTimer>
 #include <functional>
 
+// Installed for the lifetime of its owner; found again by its object name.
 struct TPreflightAnswerer : QObject {
+    explicit TPreflightAnswerer(QObject* owner) : QObject(owner) {
+        setObjectName(QStringLiteral("PreflightAnswerer"));
+        qApp->installEventFilter(this);
+    }
+
     // The button pressed: "btnContinue" or "btnBack"; empty leaves the box to OnShown.
     QString Button = QStringLiteral("btnContinue");
     // Called while the box is up, before the button is pressed.
@@ -33,11 +39,6 @@ struct TPreflightAnswerer : QObject {
     }
 };
 
-// Installs an answerer for the lifetime of owner.
 inline TPreflightAnswerer* AnswerPreflight(QObject& owner) {
-    auto* answerer = new TPreflightAnswerer;
-    answerer->setObjectName(QStringLiteral("PreflightAnswerer"));
-    answerer->setParent(&owner);
-    qApp->installEventFilter(answerer);
-    return answerer;
+    return new TPreflightAnswerer(&owner);
 }
