@@ -1,5 +1,6 @@
 // The windows as a screen reader sees them through Qt's accessibility interface: every control the user can see
-// is named by what a sighted user reads (its own text, or the label beside it), in every state of the wizard.
+// is named by what a sighted user reads (its own text, or the label beside it), in every state of the wizard,
+// and the page title announces each change.
 #include "about/About.h"
 #include "app/SecurityDialog.h"
 #include "tests/app/WizardFixture.h"
@@ -168,8 +169,7 @@ private slots:
         QTest::keyClick(Find<QLineEdit>(*form, "edtTable"), Qt::Key_Tab);
         wrong << Misnamed(form.get(), "page 4 with its table");
         Find<QComboBox>(*form, "cmbEmail")->setEditText("NO_SUCH_FIELD");
-        // The title is announced by what it shows, also while the check's warning is up.
-        auto seen = AnswerNextBox("OK", [&](QMessageBox*) { wrong << Misnamed(form.get(), "checking"); });
+        auto seen = AnswerNextBox("OK");
         Next(*form);
         QVERIFY(seen->Shown);
         QCOMPARE(Find<QLabel>(*form, "lblTitle")->text(), QStringLiteral("Not ready"));
@@ -179,9 +179,10 @@ private slots:
         Preflight(*form)->OnShown = [&](QDialog* summary) { wrong << Misnamed(summary, "summary"); };
         Next(*form);
         QCOMPARE(Preflight(*form)->Shown, 1);
+        QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
         wrong << Misnamed(form.get(), "ready");
 
-        // Checked while the first message is on its way.
+        // During the run the cancel button reads "Stop": checked while the first message is on its way.
         bool checkedInRun = false;
         connect(form.get(), &TMailWizardForm::RunStatusReported, form.get(), [&](const QString& status) {
             if (status == QStringLiteral("Sending mail #1")) {
@@ -190,6 +191,8 @@ private slots:
                 auto* waiter = Find<QWidget>(*form, "Waiter");
                 QVERIFY(waiter->isVisible());
                 QVERIFY(SeenRect(waiter, form.get()).isEmpty());
+                QCOMPARE(AccessibleText(Find<QPushButton>(*form, "btnCancel"), QAccessible::Name),
+                         QStringLiteral("Stop"));
                 wrong << Misnamed(form.get(), "running");
             }
         });
@@ -202,7 +205,7 @@ private slots:
         form->SettingsChanged = false;
     }
 
-    void dialogsAreNamedAsShown() {
+    void aboutBoxIsNamedAsShown() {
         TOKBottomDlg about;
         TSecurityDialog security;
         QStringList wrong;
@@ -212,6 +215,29 @@ private slots:
             wrong << Misnamed(dialog, dialog->metaObject()->className());
         }
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join('\n')));
+    }
+
+    // The title is announced by what it shows, in every state; its role is its description.
+    void titleFollowsThePage() {
+        auto form = FilledWizard(FDir.path(), FTable, QStringLiteral("127.0.0.1:1"), 0);
+        auto* title = Find<QLabel>(*form, "lblTitle");
+        QCOMPARE(AccessibleText(title, QAccessible::Description), QStringLiteral("Page title"));
+        QStringList heard{AccessibleText(title, QAccessible::Name)};
+        for (int i = 0; i < 3; ++i) {
+            Next(*form);
+            heard << AccessibleText(title, QAccessible::Name);
+        }
+        Find<QComboBox>(*form, "cmbEmail")->setEditText("NO_SUCH_FIELD");
+        auto seen = AnswerNextBox("OK", [&](QMessageBox*) { heard << AccessibleText(title, QAccessible::Name); });
+        Next(*form);
+        QVERIFY(seen->Shown);
+        heard << AccessibleText(title, QAccessible::Name);
+        Find<QPushButton>(*form, "btnBack")->click();
+        heard << AccessibleText(title, QAccessible::Name);
+        QCOMPARE(heard,
+                 (QStringList{"Welcome to Quorvel Mailer", "Prepare e-mail message", "Prepare mail server settings",
+                              "Prepare recipient list", "Checking...", "Not ready", "Prepare mail server settings"}));
+        form->SettingsChanged = false;
     }
 };
 

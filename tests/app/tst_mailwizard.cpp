@@ -2,10 +2,8 @@
 #include "tests/app/WizardFixture.h"
 #include "tests/framework/ModalAnswer.h"
 
-#include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -196,28 +194,6 @@ private slots:
         QVERIFY(seen->Shown);
         QVERIFY(form->CloseRequested);
         QVERIFY(form->StopRequested);
-    }
-
-    // Every control can be found by its label or caption, as screen readers and automation look for it. The names
-    // are read through the accessibility interface; a combo box's name there is its text (see tst_accessibility).
-    void controlsCarryTheirLabelsAsNames() {
-        auto form = ShowWizard();
-        const auto name = [](QWidget* w) { return QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name); };
-        for (QLabel* label : form->findChildren<QLabel*>()) {
-            if (!label->buddy() || qobject_cast<QComboBox*>(label->buddy()))
-                continue;
-            QString text = label->text();
-            text.remove('&');
-            if (text.endsWith(':'))
-                text.chop(1);
-            QCOMPARE(name(label->buddy()), text);
-        }
-        for (QAbstractButton* button : form->findChildren<QAbstractButton*>()) {
-            QString caption = button->text();
-            QCOMPARE(name(button), caption.remove('&'));
-        }
-        QCOMPARE(name(Find<QWidget>(*form, "edtScopeFrom")), QStringLiteral("Limit Scope from Rec. #"));
-        QCOMPARE(Find<QWidget>(*form, "edtSubject")->toolTip(), QStringLiteral("Enter message subject"));
     }
 
     // Shift+Enter in the body breaks the line as Enter does: the message carries a line break, not U+2028.

@@ -11,20 +11,16 @@
 
 namespace {
 
-const char* const SessionVariable = "QUORVEL_KEYRING_SESSION";
 const QString Secret = QStringLiteral("Kw-9!secret");
+const bool NoKeyring = qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING");
 
 // The session: a throw-away home for the keyring's files, the daemon with its login keyring created and unlocked,
 // then the test itself.
-const char* const SessionScript = "set -e\n"
-                                  "home=$(mktemp -d)\n"
-                                  "trap 'rm -rf \"$home\"' EXIT\n"
-                                  "mkdir -m 700 \"$home/run\"\n"
-                                  "export HOME=\"$home\" XDG_DATA_HOME=\"$home/data\" XDG_RUNTIME_DIR=\"$home/run\"\n"
-                                  "export XDG_CURRENT_DESKTOP=GNOME\n"
-                                  "printf quorvel | gnome-keyring-daemon --unlock --components=secrets >/dev/null\n"
-                                  "set +e\n"
-                                  "\"$0\" \"$@\"\n";
+const char* const SessionScript =
+    "home=$(mktemp -d) && trap 'rm -rf \"$home\"' EXIT && mkdir -m 700 \"$home/run\" || exit 1\n"
+    "export HOME=\"$home\" XDG_DATA_HOME=\"$home/data\" XDG_RUNTIME_DIR=\"$home/run\" XDG_CURRENT_DESKTOP=GNOME\n"
+    "printf quorvel | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 1\n"
+    "\"$0\" \"$@\"\n";
 
 } // namespace
 
@@ -64,7 +60,7 @@ private slots:
     // Remembered through the dialog, read back by the next program start's check, never in the settings file;
     // the dialog's other settings come back with it. Unticking removes the password from the keyring.
     void rememberedThroughTheWindow() {
-        if (qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING"))
+        if (NoKeyring)
             QSKIP("runs inside the keyring session only");
         {
             auto form = Wizard();
@@ -77,28 +73,28 @@ private slots:
                 Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
             }));
             auto seen = AnswerNextBox("&Yes");
-            QVERIFY(form->close());
-            QVERIFY(seen->Shown);
+            QVERIFY(form->close() && seen->Shown);
         }
         QFile file(RawSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
-        QVERIFY(bytes.contains("anna"));
-        QVERIFY(!bytes.contains(Secret.toUtf8()));
-        QVERIFY(!bytes.contains(Secret.toUtf8().toBase64()));
+        QVERIFY(bytes.contains("anna") && !bytes.contains(Secret.toUtf8()) &&
+                !bytes.contains(Secret.toUtf8().toBase64()));
 
         auto form = Wizard();
-        QCOMPARE(Find<QLineEdit>(*form, "edtPort")->text(), QStringLiteral("1"));
-        QCOMPARE(Find<QComboBox>(*form, "cmbSecurity")->currentIndex(), 2);
-        QVERIFY(Find<QCheckBox>(*form, "chbAllowClearPassword")->isChecked());
-        QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), QString());
+        const auto seen = [&form] {
+            return QStringList{Find<QLineEdit>(*form, "edtPort")->text(),
+                               QString::number(Find<QComboBox>(*form, "cmbSecurity")->currentIndex()),
+                               Find<QCheckBox>(*form, "chbAllowClearPassword")->isChecked() ? "clear" : "",
+                               Find<QLineEdit>(*form, "edtPassword")->text()};
+        };
+        QCOMPARE(seen(), (QStringList{"1", "2", "clear", ""}));
         QCOMPARE(CheckWarning(*form), QString());
-        QCOMPARE(Find<QLineEdit>(*form, "edtPassword")->text(), Secret);
+        QCOMPARE(seen().last(), Secret);
 
         Find<QPushButton>(*form, "btnBack")->click();
         QVERIFY(EditSecurity(*form, [&form] { Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false); }));
-        QString password;
-        QString error;
+        QString password, error;
         QVERIFY(!PasswordStore::Read(PasswordStore::Key("anna", "127.0.0.1"), password, error));
         QCOMPARE(error, QString());
         form->SettingsChanged = false;
@@ -107,25 +103,23 @@ private slots:
     // No keyring at all (this test again, on a bus that does not exist): a remembered password is refused by the
     // check; without Remember, Start! asks for it.
     void withoutKeyring() {
-        if (!qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING")) {
+        if (!NoKeyring) {
+            qputenv("QUORVEL_NO_KEYRING", "1"); // read by the inner run; this one keeps its bus connection
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
             QProcess inner;
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert("QUORVEL_NO_KEYRING", "1");
-            environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-            inner.setProcessEnvironment(environment);
             inner.setProcessChannelMode(QProcess::ForwardedChannels);
             inner.start(QCoreApplication::applicationFilePath(), {"withoutKeyring"});
-            QVERIFY(inner.waitForFinished(120000));
-            QCOMPARE(inner.exitCode(), 0);
+            QVERIFY(inner.waitForFinished(120000) && inner.exitCode() == 0);
             return;
         }
         auto form = Wizard();
         Find<QLineEdit>(*form, "edtUserName")->setText("anna");
         Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
         const QString refusal = CheckWarning(*form);
-        QVERIFY2(refusal.startsWith("A user name is given, but the password cannot be read from the desktop keyring: "),
-                 qPrintable(refusal));
-        QVERIFY(refusal.contains("Untick \"Remember the password\" to be asked for it at Start!."));
+        QVERIFY2(
+            refusal.startsWith("A user name is given, but the password cannot be read from the desktop keyring: ") &&
+                refusal.contains("Untick \"Remember the password\" to be asked for it at Start!."),
+            qPrintable(refusal));
 
         Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false);
         QCOMPARE(CheckWarning(*form), QString());
@@ -144,15 +138,12 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    if (!qEnvironmentVariableIsSet(SessionVariable) && !qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING")) {
-        setenv(SessionVariable, "1", 1);
-        std::vector<char*> arguments{const_cast<char*>("dbus-run-session"), const_cast<char*>("--"),
-                                     const_cast<char*>("sh"), const_cast<char*>("-c"),
-                                     const_cast<char*>(SessionScript)};
-        for (int i = 0; i < argc; ++i)
-            arguments.push_back(argv[i]);
+    if (!qEnvironmentVariableIsSet("QUORVEL_KEYRING_SESSION") && !NoKeyring) {
+        setenv("QUORVEL_KEYRING_SESSION", "1", 1);
+        std::vector<const char*> arguments{"dbus-run-session", "--", "sh", "-c", SessionScript};
+        arguments.insert(arguments.end(), argv, argv + argc);
         arguments.push_back(nullptr);
-        execvp("dbus-run-session", arguments.data());
+        execvp("dbus-run-session", const_cast<char* const*>(arguments.data()));
         perror("dbus-run-session");
         return 1;
     }

@@ -45,13 +45,18 @@ private slots:
         QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("answer");
         const QString version = QStringLiteral(QUORVEL_VERSION);
-        for (const QString program : {"quorvel-dbf", "quorvel-mailer"})
-            QTest::newRow(qPrintable(program))
-                << program << QStringLiteral("--version") << program + " " + version + "\n";
-        QTest::newRow("dbf help") << QStringLiteral("quorvel-dbf") << QStringLiteral("--help")
-                                  << QStringLiteral("usage: quorvel-dbf fields FILE\n");
-        QTest::newRow("wizard help") << QStringLiteral("quorvel-mailer") << QStringLiteral("--help")
-                                     << QStringLiteral("Usage: quorvel-mailer [--help]");
+        QTest::newRow("dbf version") << "quorvel-dbf"
+                                     << "--version"
+                                     << "quorvel-dbf " + version + "\n";
+        QTest::newRow("wizard version") << "quorvel-mailer"
+                                        << "--version"
+                                        << "quorvel-mailer " + version + "\n";
+        QTest::newRow("dbf help") << "quorvel-dbf"
+                                  << "--help"
+                                  << "usage: quorvel-dbf fields FILE\n";
+        QTest::newRow("wizard help") << "quorvel-mailer"
+                                     << "--help"
+                                     << "Usage: quorvel-mailer [--help]";
     }
 
     // Answered without a display: the wizard opens no window for them.
@@ -74,6 +79,7 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
         const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
         QVERIFY(lines.contains("Exec=quorvel-mailer"));
+        QVERIFY(QFileInfo(Installed("bin/quorvel-mailer")).isExecutable());
         QVERIFY(lines.contains("Icon=quorvel-mailer"));
         QVERIFY(lines.contains("Categories=Office;Network;Email;"));
     }
@@ -94,6 +100,7 @@ private slots:
         QXmlStreamReader xml(&svg);
         QVERIFY(xml.readNextStartElement());
         QCOMPARE(xml.name(), QStringLiteral("svg"));
+        QCOMPARE(xml.attributes().value("viewBox"), QStringLiteral("0 0 32 32"));
         while (!xml.atEnd())
             xml.readNext();
         QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));

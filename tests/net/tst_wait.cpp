@@ -201,44 +201,36 @@ void TestWait::inputIsDroppedOnlyDuringRun() {
     qApp->removeEventFilter(&recorder);
 }
 
-// The one control that interrupts a task takes clicks, its keys and the key that presses it while the task waits; the
-// control beside it still takes nothing.
+// The control that interrupts a task takes clicks and keys while the task waits, and its key (Escape) from
+// anywhere; the control beside it still takes nothing.
 void TestWait::passedWidgetTakesInputDuringRun() {
     QWidget window;
-    auto* stop = new QPushButton(QStringLiteral("&Stop"), &window);
-    auto* other = new QPushButton(QStringLiteral("&Next"), &window);
-    other->move(0, 40);
-    int stops = 0;
-    int others = 0;
-    connect(stop, &QPushButton::clicked, [&] { ++stops; });
-    connect(other, &QPushButton::clicked, [&] { ++others; });
+    QPushButton stop(QStringLiteral("&Stop"), &window), other(QStringLiteral("&Next"), &window);
+    other.move(0, 40);
+    QStringList clicks;
+    connect(&stop, &QPushButton::clicked, [&] { clicks << "stop"; });
+    connect(&other, &QPushButton::clicked, [&] { clicks << "other"; });
     window.show();
     QApplication::setActiveWindow(&window); // mnemonics work in the active window only
     QVERIFY(QTest::qWaitForWindowActive(&window));
     TRecorder recorder;
     qApp->installEventFilter(&recorder);
-
     TWait wait;
     wait.SetInterval(30);
     wait.Caption = "3";
-    wait.PassInput(stop, Qt::Key_Escape);
-    int keysDuringRun = 0;
+    wait.PassInput(&stop, Qt::Key_Escape);
     QTimer::singleShot(5, [&] {
-        QTest::mouseClick(stop, Qt::LeftButton);
-        QTest::mouseClick(other, Qt::LeftButton);
-        stop->setFocus();
-        QTest::keyClick(stop, Qt::Key_Space);
-        other->setFocus();
-        QTest::keyClick(other, Qt::Key_Space);
+        for (QPushButton* button : {&stop, &other}) {
+            QTest::mouseClick(button, Qt::LeftButton);
+            button->setFocus();
+            QTest::keyClick(button, Qt::Key_Space);
+        }
         const int before = recorder.KeyPresses;
-        QTest::keyClick(other, Qt::Key_Escape);
-        keysDuringRun = recorder.KeyPresses - before;
+        QTest::keyClick(&other, Qt::Key_Escape);
+        clicks << (recorder.KeyPresses > before ? "escape" : "no escape");
     });
     wait.Run();
-    qApp->removeEventFilter(&recorder);
-    QCOMPARE(stops, 2);
-    QCOMPARE(others, 0);
-    QVERIFY(keysDuringRun > 0);
+    QCOMPARE(clicks.join(' '), "stop stop escape");
 }
 
 void TestWait::filterIsRemovedWhenAnExceptionLeavesRun() {

@@ -1,13 +1,16 @@
 // Every table of the real-world corpus opens and reads as python3-dbfread reads it, or, where dbfread
-// cannot read a file, as the file's facts say.
+// cannot read a file, as the file's facts say; text in code pages; fields of the same name.
 #include "PythonReader.h"
 
+#include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
 #include "table/XbaseEnv.h"
 
 #include <QFile>
 #include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -49,6 +52,15 @@ void OpenTable(TTable& table, const QString& file) {
     table.SetActive(true);
 }
 
+// The table's declared code page and its first record's NAME read through it, as "CP1251: Ирина".
+QString FirstName(const QString& path) {
+    TTable table;
+    table.SetTableName(path.toStdString());
+    table.SetActive(true);
+    const TCodePage page(table.DeclaredCodePage());
+    return QString::fromStdString(page.Name() + ": " + page.ToUtf8(table.FieldByName("NAME").AsString()));
+}
+
 } // namespace
 
 class TCorpusTest : public QObject {
@@ -58,6 +70,7 @@ private:
     TXbaseEnv* FEnv = nullptr;
     QJsonObject FPlain;
     QJsonObject FIgnoringMemo;
+    QTemporaryDir FDir; // for the tables written here
 
 private slots:
     void initTestCase() {
@@ -210,22 +223,16 @@ private slots:
         FEnv->SetDeleted(true);
     }
 
-    // dbase_03 has Point_ID twice (C 12 first, N 9 last): each reads its own bytes, as dbfread reads them,
-    // and the name finds the first.
+    // dbase_03 has Point_ID twice (C 12 first, N 9 last): each reads its own bytes, the name finds the first.
     void duplicateFieldNames() {
-        const QString file = "infused_dbf_dbase_03.dbf";
-        const QJsonObject expected = FPlain[CorpusDir() + file].toObject();
-        const QJsonArray records = expected["records"].toArray();
+        const QJsonArray records = FPlain[CorpusDir() + "infused_dbf_dbase_03.dbf"].toObject()["records"].toArray();
         TTable table;
-        OpenTable(table, file);
+        OpenTable(table, "infused_dbf_dbase_03.dbf");
         const int last = table.FieldCount() - 1;
-        QCOMPARE(table.Fields(last).FieldName(), std::string("Point_ID"));
-        QCOMPARE(table.Fields(last).TypeLetter(), 'N');
-        QCOMPARE(&table.FieldByName("Point_ID"), &table.Fields(0));
-        for (int row = 0; !table.Eof(); table.Next(), ++row) {
-            QCOMPARE(table.Fields(0).AsString(), Latin1(records[row].toArray()[0]));
+        QCOMPARE(table.Fields(last).FieldName() + table.Fields(last).TypeLetter(), std::string("Point_IDN"));
+        QCOMPARE(&table.FieldByName("Point_ID"), &table.Fields(0)); // the first, read by readsAsDbfread
+        for (int row = 0; !table.Eof(); table.Next(), ++row)
             QCOMPARE(QString::fromStdString(table.Fields(last).AsString()), records[row].toArray()[last].toString());
-        }
     }
 
     void missingMemoFileReadsEmpty() {
@@ -235,6 +242,52 @@ private slots:
         TTable withMemo;
         OpenTable(withMemo, "infused_dbf_dbase_83.dbf");
         QVERIFY(!withMemo.FieldByName("DESC").AsString().empty());
+    }
+
+    // Tables python3-dbf wrote in code pages, and one in UTF-8 that GDAL declares in a .cpg file, read exactly.
+    void tablesInCodePages() {
+        for (const QString& expected : {QStringLiteral("CP852: Piotr Zieliński Łódź"),
+                                        QStringLiteral("CP866: Иван Петров"), QStringLiteral("CP1252: Zoë Müller €")}) {
+            const QString page = expected.section(": ", 0, 0), path = FDir.filePath(page + ".dbf");
+            PythonReader::Run("import sys, dbf\n"
+                              "t = dbf.Table(sys.argv[1], 'NAME C(40)', dbf_type='db3', codepage=sys.argv[2])\n"
+                              "t.open(dbf.READ_WRITE)\nt.append((sys.argv[3],))\nt.close()\n",
+                              {path, page.toLower(), expected.section(": ", 1)});
+            QCOMPARE(FirstName(path), expected);
+        }
+        const QString table = FDir.filePath("people.dbf");
+        QProcess ogr;
+        ogr.start("ogr2ogr", {"-f", "ESRI Shapefile", table, "-lco", "ENCODING=UTF-8",
+                              R"({"type": "FeatureCollection", "features": [{"type": "Feature", "geometry": null,
+                                  "properties": {"NAME": "東京 太郎"}}]})"});
+        QVERIFY2(ogr.waitForFinished(60000) && ogr.exitCode() == 0, ogr.readAllStandardError().constData());
+        QCOMPARE(FirstName(table), QStringLiteral("UTF-8: 東京 太郎"));
+        QStringList names; // the other ways .cpg files name a code page
+        for (const char* text : {"utf8", "ANSI 1252\r\n", "88595", " ISO-8859-2 "})
+            names << QString::fromStdString(TCodePage::ForCpgText(text));
+        QCOMPARE(names.join(' '), "UTF-8 CP1252 ISO-8859-5 ISO-8859-2");
+    }
+
+    // Every code page offered is known to iconv, other names are refused; the first byte of no character is found
+    // (single-byte hole, stray or cut UTF-8 byte); the log's code page gets one "?" for each character it lacks.
+    void conversions() {
+        for (const TCodePage::TChoice& choice : TCodePage::Choices()) {
+            const TCodePage page(choice.Name);
+            QCOMPARE(page.ToUtf8(page.FromUtf8("Mail 42")), std::string("Mail 42"));
+        }
+        QVERIFY_THROWS_EXCEPTION(EDatabaseError, TCodePage("NO-SUCH-CODEPAGE"));
+        QStringList found;
+        for (const auto& [page, bytes] :
+             {std::pair{"CP1252", "ab\x81"}, std::pair{"UTF-8", "Zo\xeb"}, std::pair{"UTF-8", "ok \xd0"}}) {
+            std::string out;
+            std::size_t at = 0;
+            found << QString("%1 %2").arg(TCodePage(page).ToUtf8(bytes, out, at)).arg(at);
+            QVERIFY_THROWS_EXCEPTION(EDatabaseError, TCodePage(page).ToUtf8(bytes));
+        }
+        QCOMPARE(found.join(", "), "0 2, 0 2, 0 3");
+        const TCodePage log("CP1252");
+        QCOMPARE(log.FromUtf8("Zoë € Иван") + log.FromUtf8("|bad \xff byte"),
+                 std::string("Zo\xeb \x80 ????|bad ? byte"));
     }
 };
 

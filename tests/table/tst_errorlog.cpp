@@ -21,30 +21,28 @@ private:
 
     QString LogPath() const { return FDir.filePath("mail_log.dbf"); }
 
+    // Runs the helper to its end (or for a minute).
+    std::unique_ptr<QProcess> Run(int rows, const QString& tag, const QStringList& options) {
+        auto helper = std::make_unique<QProcess>();
+        helper->start(QCoreApplication::applicationDirPath() + "/logappender",
+                      QStringList{FDir.path(), QString::number(rows), tag} + options);
+        helper->waitForFinished(60000);
+        return helper;
+    }
+
     // Runs the helper to the end; true when it posted every row.
     bool Append(int rows, const QString& tag, bool reset = false) {
-        QProcess helper;
-        QStringList args{FDir.path(), QString::number(rows), tag};
-        if (reset)
-            args << "--reset";
-        helper.start(Helper(), args);
-        return helper.waitForFinished(60000) && helper.exitCode() == 0;
+        const auto helper = Run(rows, tag, reset ? QStringList{"--reset"} : QStringList());
+        return helper->state() == QProcess::NotRunning && helper->exitCode() == 0;
     }
 
     QJsonObject Dbfread() { return PythonReader::Dump({LogPath()})[LogPath()].toObject(); }
 
-    QString Helper() const { return QCoreApplication::applicationDirPath() + "/logappender"; }
-
-    // Every row the table holds is whole: dbfread reads them, the file is the header, the rows and the end mark.
-    void VerifyWholeRows(int rows) {
-        const QJsonObject log = Dbfread();
-        QVERIFY2(!log.contains("error"), qPrintable(log["error"].toString()));
-        QCOMPARE(log["records"].toArray().size(), rows);
-        QFile file(LogPath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
-        QCOMPARE(bytes.size(), 129 + rows * 111 + 1);
-        QCOMPARE(bytes.back(), '\x1A');
+    QStringList Texts() {
+        QStringList texts;
+        for (const QJsonValue& row : Dbfread()["records"].toArray())
+            texts << row.toArray()[0].toString();
+        return texts;
     }
 
 private slots:
@@ -95,10 +93,7 @@ private slots:
         QVERIFY(Append(2, "run1", true));
         QVERIFY(Append(3, "run2"));
         QVERIFY(Append(1, "run3"));
-        QStringList texts;
-        for (const QJsonValue& row : Dbfread()["records"].toArray())
-            texts << row.toArray()[0].toString();
-        QCOMPARE(texts,
+        QCOMPARE(Texts(),
                  QStringList({"run1 row 1", "run1 row 2", "run2 row 1", "run2 row 2", "run2 row 3", "run3 row 1"}));
     }
 
@@ -145,15 +140,15 @@ private slots:
     // and the file is cut back to its last whole row and end mark.
     void fullDiskLeavesNoTornRow() {
         QVERIFY(Append(0, "empty", true));
-        QProcess helper;
-        helper.start(Helper(), {FDir.path(), "1000", "full", "--fsize=" + QString::number(129 + 1 + 5 * 111 + 50)});
-        QVERIFY(helper.waitForFinished(60000));
-        QCOMPARE(helper.exitCode(), 1);
-        const QString error = QString::fromLocal8Bit(helper.readAllStandardError());
-        QVERIFY2(error.contains("writing the table failed: File too large"), qPrintable(error));
-        const int posted = static_cast<int>(helper.readAllStandardOutput().count('\n'));
-        QCOMPARE(posted, 5);
-        VerifyWholeRows(posted);
+        const auto run = Run(1000, "full", {"--fsize=" + QString::number(129 + 1 + 5 * 111 + 50)});
+        QCOMPARE(run->exitCode(), 1);
+        QVERIFY(run->readAllStandardError().contains("writing the table failed: File too large"));
+        QCOMPARE(run->readAllStandardOutput().count('\n'), 5);
+        QCOMPARE(Texts().size(), 5);
+        QFile file(LogPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.size(), 129 + 5 * 111 + 1);
+        QVERIFY(file.readAll().endsWith('\x1A'));
     }
 
     // Another program holding the header lock: the append gives up after the lock timeout with a message.
@@ -161,19 +156,14 @@ private slots:
         QVERIFY(Append(1, "before", true));
         QFile held(LogPath()); // the lock is this process's; the helper is another
         QVERIFY(held.open(QIODevice::ReadWrite));
-        struct flock range {};
-        range.l_type = F_WRLCK;
-        range.l_whence = SEEK_SET;
-        range.l_len = 32;
+        flock range{.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 32, .l_pid = 0};
         QCOMPARE(::fcntl(held.handle(), F_SETLK, &range), 0);
-        QProcess appender;
-        appender.start(Helper(), {FDir.path(), "1", "late", "--lock-timeout=1"});
-        QVERIFY(appender.waitForFinished(30000));
-        QCOMPARE(appender.exitCode(), 1);
-        QVERIFY(appender.readAllStandardError().contains("stayed locked by another program for longer than the lock "
-                                                         "timeout of 1 s"));
+        const auto run = Run(1, "late", {"--lock-timeout=1"});
+        QCOMPARE(run->exitCode(), 1);
+        QVERIFY(run->readAllStandardError().contains(
+            "stayed locked by another program for longer than the lock timeout of 1 s"));
         held.close();
-        VerifyWholeRows(1);
+        QCOMPARE(Texts().size(), 1);
     }
 
     // A second instance resetting the log while a run still has it open would leave the run writing into a
@@ -183,23 +173,16 @@ private slots:
         TTable run;
         run.SetTableName(LogPath().toStdString());
         run.SetActive(true);
-
-        QProcess second;
-        second.start(Helper(), {FDir.path(), "0", "second", "--reset"});
-        QVERIFY(second.waitForFinished(30000));
-        QCOMPARE(second.exitCode(), 3);
-        QVERIFY(second.readAllStandardError().contains("the table is open in another program"));
-
+        const auto second = Run(0, "second", {"--reset"});
+        QCOMPARE(second->exitCode(), 3);
+        QVERIFY(second->readAllStandardError().contains("the table is open in another program"));
         run.Append();
         run.FieldByName("ERR_TEXT").SetValue("run row 3");
         run.Post();
         run.SetActive(false);
-        QStringList texts;
-        for (const QJsonValue& row : Dbfread()["records"].toArray())
-            texts << row.toArray()[0].toString();
-        QCOMPARE(texts, QStringList({"run row 1", "run row 2", "run row 3"}));
+        QCOMPARE(Texts(), QStringList({"run row 1", "run row 2", "run row 3"}));
         QVERIFY(Append(0, "reset", true)); // with the run gone the reset goes through
-        QCOMPARE(Dbfread()["records"].toArray().size(), 0);
+        QCOMPARE(Texts().size(), 0);
     }
 };
 
