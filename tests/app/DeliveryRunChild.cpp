@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
                     static_cast<quint16>(std::stoi(argv[3])));
     TMailingRunSettings settings = bench.Settings();
     settings.MaxPerMinute = 600;
-    TMailingRun run(bench.Client, bench.Recipients, bench.Log, bench.Ledger, bench.View, settings);
+    TMailingRun run = bench.Run(settings);
     std::printf("started\n");
     std::fflush(stdout);
     run.Execute();

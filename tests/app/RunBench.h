@@ -86,4 +86,8 @@ struct TRunBench {
         settings.MessageKey = TDeliveryLedger::MessageKey("Ledger news", settings.Body);
         return settings;
     }
+
+    TMailingRun Run(TMailingRunSettings settings) {
+        return TMailingRun(Client, Recipients, Log, Ledger, View, std::move(settings));
+    }
 };

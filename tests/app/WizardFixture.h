@@ -129,6 +129,14 @@ inline void MakeTable(const QString& path, const QString& fields, const QList<QS
                QString::fromUtf8(QJsonDocument(jsonDeleted).toJson(QJsonDocument::Compact)), codePage});
 }
 
+// Rows for MakeTable written as one string each, fields separated by '|'.
+inline QList<QStringList> Rows(const QStringList& lines) {
+    QList<QStringList> rows;
+    for (const QString& line : lines)
+        rows << line.split('|');
+    return rows;
+}
+
 // The rows of a table as an independent reader sees them: one line per record, fields joined by '|'.
 inline QStringList ReadTable(const QString& path) {
     const QByteArray out = RunPython(QStringLiteral("import dbfread, sys\n"

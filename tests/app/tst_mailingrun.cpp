@@ -21,7 +21,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSlider>
-#include <QSpinBox>
 #include <QTcpServer>
 
 namespace {
@@ -55,18 +54,15 @@ QString SentLine(QWidget& form) {
     return lines.size() >= 2 ? lines.at(lines.size() - 2) : QString();
 }
 
-// A server on its own thread that takes every message: delayMs(command) holds a reply back, and with
-// closeAfterMessage it hangs up after confirming each message.
-ThreadedPeer::Script Accepting(std::function<int(const ThreadedPeer::Command&)> delayMs,
-                               bool closeAfterMessage = false) {
-    return [delayMs, closeAfterMessage](const ThreadedPeer::Command& command) {
+// A server on its own thread that takes every message; delayMs(command) holds a reply back.
+ThreadedPeer::Script Accepting(std::function<int(const ThreadedPeer::Command&)> delayMs) {
+    return [delayMs](const ThreadedPeer::Command& command) {
         using R = ThreadedPeer::Reply;
         if (command.Verb.empty())
             return R::Say("220 ready\r\n");
         if (command.Verb == "QUIT")
             return R::Say("221 bye\r\n").Then(R::End::Close);
-        R reply = R::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n", delayMs(command));
-        return closeAfterMessage && command.Verb == "." ? reply.Then(R::End::Close) : reply;
+        return R::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n", delayMs(command));
     };
 }
 
@@ -204,14 +200,12 @@ private slots:
         QVERIFY(LogRows().isEmpty());
     }
 
-    // A table in a DOS code page and a page in three scripts. Page 4's preview, without a server, shows for each
-    // record what arrives: the headers and body as Python's email package reads the stored message, Date and
-    // Message-ID aside; Next and Go step the scope. Each message holds the exact text, no line is longer than
-    // 998; the log row of a refused recipient holds "?" for what Windows-1252 cannot hold.
+    // A table in a DOS code page and a page in three scripts, wrapped at 40. The preview (Next) shows for each
+    // record what Python's email package reads from the stored message, Date and Message-ID aside, and sends
+    // nothing; no line is longer than 998; a refused recipient's log row holds "?" for what Windows-1252 lacks.
     void everyLanguageAsPreviewed() {
         const QString table = FDir.filePath("cyrillic.dbf");
-        const QStringList names{QStringLiteral("Иван Петров"), QStringLiteral("Anna Berg"), QStringLiteral("Ольга")};
-        const QStringList dears{QStringLiteral("Г-н"), "Ms.", QStringLiteral("Г-жа")};
+        const QStringList names{"Иван Петров", "Anna Berg", "Ольга"}, dears{"Г-н", "Ms.", "Г-жа"};
         MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
                   {{names[0], "ivan@example.org", dears[0], ""},
                    {names[1], "anna@example.org", dears[1], ""},
@@ -221,66 +215,48 @@ private slots:
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), FTable);
         Find<QPushButton>(*form, "btnBack")->click();
-        const QString subjectTail =
-            QStringLiteral(" — € and a subject long enough to be folded over more than one line");
-        Find<QLineEdit>(*form, "edtSubject")->setText(QStringLiteral("Новости для %N") + subjectTail);
-        const QString link = QStringLiteral("https://example.org/a-long-link-that-must-not-break-at-its-hyphens");
-        const QString bodyTail = "\n" + link + QStringLiteral("\n.dot\nZoë =3D x\n-- \nZoë");
-        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText(QStringLiteral("Здравствуйте, %D %N!") + bodyTail);
-        Find<QLineEdit>(*form, "edtName")->setText(QStringLiteral("Zoë Müller"));
-        Find<QLineEdit>(*form, "edtOrganization")->setText(QStringLiteral("Société Générale"));
+        const QString subjectTail = " — € and a subject long enough to be folded over more than one line";
+        const QString bodyTail =
+            "\nhttps://example.org/a-long-link-that-must-not-break-at-its-hyphens\n.dot\nZoë =3D x\n-- \nZoë";
+        Find<QLineEdit>(*form, "edtSubject")->setText("Новости для %N" + subjectTail);
+        Find<QPlainTextEdit>(*form, "memMessage")->setPlainText("Здравствуйте, %D %N!" + bodyTail);
+        Find<QLineEdit>(*form, "edtName")->setText("Zoë Müller");
+        Find<QLineEdit>(*form, "edtOrganization")->setText("Société Générale");
         Find<QLineEdit>(*form, "edtWrapLines")->setText("40");
         SetTable(*form, table);
 
         QStringList previews;
-        QList<int> shown;
+        const auto stamps = QRegularExpression("\n(Date|Message-ID): [^\n]*");
         QTimer::singleShot(0, form.get(), [&] {
             auto* preview = qobject_cast<TPreviewDialog*>(QApplication::activeModalWidget());
-            if (!preview)
-                return;
-            for (int step = 0; step < 3; ++step) {
-                previews << preview->MessageText();
-                shown << preview->RecordNumber();
-                Find<QPushButton>(*preview, "btnNext")->click();
-            }
-            shown << int(Find<QPushButton>(*preview, "btnNext")->isEnabled());
-            preview->findChild<QSpinBox*>("spnRecord")->setValue(1);
-            Find<QPushButton>(*preview, "btnGo")->click();
-            shown << preview->RecordNumber();
-            previews << preview->MessageText();
-            Find<QPushButton>(*preview, "btnClose")->click();
+            for (int step = 0; preview && step < 2; ++step, Find<QPushButton>(*preview, "btnNext")->click())
+                previews << preview->MessageText().remove(stamps);
+            if (preview)
+                Find<QPushButton>(*preview, "btnClose")->click();
         });
         Find<QPushButton>(*form, "btnPreview")->click();
-        QCOMPARE(shown, (QList<int>{1, 2, 3, 0, 1}));
-        const auto stamps = QRegularExpression("\n(Date|Message-ID): [^\n]*");
-        QCOMPARE(QString(previews[3]).remove(stamps), QString(previews[0]).remove(stamps));
-        QCOMPARE(form->PageNo, 4);
-        QCOMPARE(sink.Messages().size(), size_t(0)); // a preview sends nothing
+        QCOMPARE(previews.size(), 2);
+        QCOMPARE(sink.Messages().size(), size_t(0));
 
         Find<QPushButton>(*form, "btnNext")->click();
-        QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("Start!"));
         Start(*form);
-        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("2"));
         const auto messages = sink.Messages();
         QCOMPARE(int(messages.size()), 2);
         const QList<TParsedMail> mails = ParseMails({messages[0].Content, messages[1].Content});
-        QCOMPARE(mails.size(), 2);
         for (int i = 0; i < 2; ++i) {
             const TParsedMail& mail = mails[i];
-            QCOMPARE(mail.Defects, QString());
-            QCOMPARE(mail.ToName, names[i]);
-            QCOMPARE(mail.FromName, QStringLiteral("Zoë Müller"));
-            QCOMPARE(mail.Organization, QStringLiteral("Société Générale"));
-            QCOMPARE(mail.Subject, QStringLiteral("Новости для ") + names[i] + subjectTail);
-            QCOMPARE(mail.Body, QStringLiteral("Здравствуйте, ") + dears[i] + " " + names[i] + "!" + bodyTail +
-                                    "\n\nDelivered to you by Quorvel Mailer - get\nfree e-mail "
-                                    "software at:\nhttps://quorvel.example/mailer\n");
+            const QString headers = "From: " + mail.FromName + " <" + mail.FromAddress +
+                                    ">\nOrganization: " + mail.Organization + "\nTo: " + mail.ToName + " <" +
+                                    mail.ToAddress + ">\nSubject: " + mail.Subject;
+            QCOMPARE(mail.Defects + headers + "\n\n" + mail.Body,
+                     "From: Zoë Müller <sender@example.org>\nOrganization: Société Générale\nTo: " + names[i] + " <" +
+                         mail.ToAddress + ">\nSubject: Новости для " + names[i] + subjectTail + "\n\nЗдравствуйте, " +
+                         dears[i] + " " + names[i] + "!" + bodyTail +
+                         "\n\nDelivered to you by Quorvel Mailer - get\nfree e-mail software at:\n"
+                         "https://quorvel.example/mailer\n");
             QVERIFY(mail.LongestLine <= 998);
-            QCOMPARE(QString(previews[i]).remove(stamps),
-                     "From: " + mail.FromName + " <" + mail.FromAddress + ">\nOrganization: " + mail.Organization +
-                         "\nTo: " + mail.ToName + " <" + mail.ToAddress + ">\nSubject: " + mail.Subject +
-                         "\nMime-Version: 1.0\nContent-Type: text/plain; charset=\"" + mail.Charset +
-                         "\"\nContent-Transfer-Encoding: " + mail.TransferEncoding + "\n\n" + mail.Body);
+            QCOMPARE(previews[i], headers + "\nMime-Version: 1.0\nContent-Type: text/plain; charset=\"" + mail.Charset +
+                                      "\"\nContent-Transfer-Encoding: " + mail.TransferEncoding + "\n\n" + mail.Body);
         }
         QCOMPARE(LogRows(), (QStringList{"550 Mailbox unavailable: olga@example.org|?????|olga@example.org"}));
     }
@@ -410,59 +386,8 @@ private slots:
         Start(*form);
 
         QVERIFY(box && box->Shown);
-        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("1"));
         QCOMPARE(LogLines(*form), (QStringList{"User aborted at position 1.", "Connection closed", "1 messages sent.",
                                                Summary(0, 0, 0, 0, 1)}));
-        VerifyCompleted(*form);
-    }
-
-    // A server that closes the connection after each message it took: every recipient gets the message, none
-    // is an error, each goes over a connection of its own.
-    void serverClosesAfterEachMessage() {
-        ThreadedPeer peer(Accepting([](const ThreadedPeer::Command&) { return 0; }, true));
-        auto form = ReadyWizard(static_cast<quint16>(peer.Port()), FTable);
-        Start(*form);
-
-        QCOMPARE(LogLines(*form), (QStringList{"Record 4 skipped: no e-mail address.", "Connection closed",
-                                               "4 messages sent.", Summary(0, 0, 0, 1)}));
-        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
-        QCOMPARE(peer.Connections(), 4);
-        VerifyCompleted(*form);
-    }
-
-    // A server that never answers the final dot: the memo says what the client saw in its own words, the log
-    // keeps the reply code for the tools that read it.
-    void silentServerInTheClientsWords() {
-        ScriptedServer server;
-        QVERIFY(server.IsListening());
-        server.SetReply(".", ScriptedServer::Silence());
-        auto form = ReadyWizard(server.Port(), FTable, "1", "1");
-        Find<QSlider>(*form, "trbTimeout")->setValue(10); // 1 s with the test's 100 ms ticks
-        Start(*form);
-
-        QCOMPARE(LogLines(*form), (QStringList{"Error when sending mail to: Anna Berg <anna@example.org>",
-                                               "No reply from the server within 1 second", "Connection closed",
-                                               "0 messages sent.", Summary(0, 0, 1)}));
-        QCOMPARE(LogRows(), (QStringList{"554 receive timeout|Anna Berg|anna@example.org"}));
-        VerifyCompleted(*form);
-    }
-
-    // Replies without a code count nothing as sent: a peer that answers every RCPT with an empty line.
-    void emptyRepliesSendNothing() {
-        ScriptedServer server;
-        QVERIFY(server.IsListening());
-        server.SetReply("RCPT", ScriptedServer::Send("\r\n"));
-        auto form = ReadyWizard(server.Port(), FTable);
-        Start(*form);
-
-        QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("0"));
-        QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("4"));
-        QCOMPARE(LogLines(*form).count("The server sent an empty line instead of a reply"), 4);
-        QCOMPARE(SentLine(*form), QStringLiteral("0 messages sent."));
-        QCOMPARE(LogLines(*form).last(), Summary(4, 0, 0, 1));
-        QVERIFY(!server.Commands().contains("DATA"));
-        QCOMPARE(LogRows().size(), 4);
-        QVERIFY2(LogRows()[0].startsWith("554 invalid reply|"), qPrintable(LogRows()[0]));
         VerifyCompleted(*form);
     }
 
@@ -479,15 +404,13 @@ private slots:
 
         QCOMPARE(Field(*form, "edtSentCount"), QStringLiteral("0"));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("2"));
-        // The client tells what it saw in its own words; the log keeps a reply code for the tools that read it.
+        // The memo says what the client saw in its own words, the log keeps a reply code. The whole message went
+        // out before the line dropped, so the server may have kept it: unknown, not refused.
         const QStringList lines = LogLines(*form);
-        QCOMPARE(lines.filter(QRegularExpression("^Error when sending mail to: ")).size(), 2);
         QCOMPARE(
             lines.filter(QRegularExpression("^The (server closed the connection|connection to the server)")).size(), 2);
         QVERIFY(lines.filter("Server says").isEmpty());
-        QCOMPARE(SentLine(*form), QStringLiteral("0 messages sent."));
-        // The whole message went out in one write before the line dropped: the server may have kept it.
-        QCOMPARE(lines.last(), Summary(0, 0, 2));
+        QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"0 messages sent.", Summary(0, 0, 2)}));
         QCOMPARE(LogRows().replaceInStrings(QRegularExpression("^554 [^|]+"), "554"),
                  (QStringList{"554|Anna Berg|anna@example.org", "554|Carl Dorn|carl@example.org"}));
         QCOMPARE(server.Connections(), 2);
@@ -647,14 +570,12 @@ private slots:
         QVERIFY(LogLines(*form).contains("User aborted at position 1."));
     }
 
-    // Stop after record 3, then "Resume the last run" sends exactly the rest, "Retry failed" exactly the
-    // deferred one, and a plain run asks before mailing the same message to those who have it already.
-    void resumeRetryAndResendQuestion() {
+    // Stop after record 3, then "Resume the last run" sends exactly the rest, and a plain run asks before mailing
+    // the same message to those who have it already. ("Retry failed" is tst_testmessage's.)
+    void resumeAndResendQuestion() {
         SmtpSink sink;
-        sink.SetOptions({"--defer", "carl@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), FTable);
-        form->RetryDelays = {}; // the deferral stays for "Retry failed"
         std::shared_ptr<TSeenBox> box;
         FTrace->OnStatus = [&](const QString& status) {
             if (status == QStringLiteral("Sending mail #3")) {
@@ -664,33 +585,26 @@ private slots:
         };
         Start(*form);
         QVERIFY(box && box->Shown);
-        QStringList sent{"anna@example.org", "eva@example.org"};
+        QStringList sent{"anna@example.org", "carl@example.org", "eva@example.org"};
         QCOMPARE(sink.FirstRecipients(), sent);
 
-        const auto again = [&](const char* choice) {
-            FTrace->OnStatus = nullptr;
+        FTrace->OnStatus = nullptr;
+        const auto again = [&](bool resume) {
             Find<QPushButton>(*form, "btnBack")->click();
-            Find<QCheckBox>(*form, choice)->setChecked(true);
+            Find<QCheckBox>(*form, "chbResume")->setChecked(resume);
             Find<QPushButton>(*form, "btnNext")->click();
             Start(*form);
         };
-        again("chbResume");
+        again(true);
         QCOMPARE(sink.FirstRecipients(), sent << "ida@example.org");
         QCOMPARE(LogLines(*form).first(), QStringLiteral("Record 4 skipped: no e-mail address."));
-        again("chbRetryFailed");
-        QVERIFY(!Find<QCheckBox>(*form, "chbResume")->isChecked());
-        QCOMPARE(sink.FirstRecipients(), sent << "carl@example.org");
 
-        Find<QPushButton>(*form, "btnBack")->click();
-        Find<QCheckBox>(*form, "chbRetryFailed")->setChecked(false);
-        Find<QPushButton>(*form, "btnNext")->click();
         box = AnswerNextBox("&No");
-        Start(*form);
+        again(false);
         QVERIFY(box->Shown);
         QVERIFY2(box->Text.startsWith("4 recipients of this run already got this message"), qPrintable(box->Text));
         QCOMPARE(sink.Count(), 4);
         QCOMPARE(LogLines(*form).first(), QStringLiteral("4 recipients who already got this message are passed over."));
-        VerifyCompleted(*form);
     }
 
     // "Last, First" names stay one mailbox in the To and From headers, and the rest of the message is unchanged.

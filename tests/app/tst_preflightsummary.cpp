@@ -7,9 +7,15 @@
 class TestPreflightSummary : public QObject {
     Q_OBJECT
 
-private:
     QTemporaryDir FDir;
     TPreflightMailing FMailing;
+
+    // The summary of the test's mailing as change leaves it.
+    TPreflightSummary Summary(const std::function<void(TPreflightMailing&)>& change) const {
+        TPreflightMailing mailing = FMailing;
+        change(mailing);
+        return TPreflightSummary(mailing);
+    }
 
 private slots:
     void initTestCase() {
@@ -18,20 +24,10 @@ private slots:
         (new TXbaseEnv(this))->SetDeleted(true);
         const QString table = FDir.filePath("preflight.dbf");
         MakeTable(table, "NAME C(130); EMAIL C(40)",
-                  {{"Anna", "anna@example.org"},
-                   {"Bert", "bert@example.org"},
-                   {"Carl", "   "},
-                   {"Dora", "dora example.org"},
-                   {"Emil", "emil@"},
-                   {"Fay", "ANNA@Example.ORG"},
-                   {"Gus", "gus.example.org"},
-                   {"Hal", "hal@example.org"},
-                   {"Ida", "ida@@example.org"},
-                   {"Jon", "@example.org"},
-                   {"Kim", "hal@example.org"},
-                   {QString(120, 'x'), "x@example.org"},
-                   {"Lea", "lea@example.org"},
-                   {"José", "jose@example.org"}},
+                  Rows({"Anna|anna@example.org", "Bert|bert@example.org", "Carl|   ", "Dora|dora example.org",
+                        "Emil|emil@", "Fay|ANNA@Example.ORG", "Gus|gus.example.org", "Hal|hal@example.org",
+                        "Ida|ida@@example.org", "Jon|@example.org", "Kim|hal@example.org",
+                        QString(120, 'x') + "|x@example.org", "Lea|lea@example.org", "José|jose@example.org"}),
                   {1, 12});
         FMailing.TablePath = table.toStdString();
         FMailing.CodePage = "CP1252"; // as python3-dbf wrote it
@@ -43,16 +39,12 @@ private slots:
 
     // Every count, and the records listed with their reasons, numbered as the scope counts (deleted ones hidden).
     void countsAndList() {
-        const TPreflightSummary summary(FMailing);
-        QCOMPARE(summary.Records(), 12);
-        QCOMPARE(summary.ToSend(), 6);
-        QCOMPARE(summary.DeletedSkipped(), 2);
-        QCOMPARE(summary.WithoutAddress(), 1);
-        QCOMPARE(summary.Malformed(), 5);
-        QCOMPARE(summary.Duplicates(), 2);
-        QCOMPARE(summary.Undecodable(), 0);
+        const TPreflightSummary s(FMailing);
+        QCOMPARE((QList<int>{s.Records(), s.ToSend(), s.DeletedSkipped(), s.WithoutAddress(), s.Malformed(),
+                             s.Duplicates(), s.Undecodable()}),
+                 (QList<int>{12, 6, 2, 1, 5, 2, 0}));
         QStringList listed;
-        for (const TPreflightRecord& r : summary.ToLookAt())
+        for (const TPreflightRecord& r : s.ToLookAt())
             listed << QString::fromStdString(std::to_string(r.Position) + "|" + r.Name + "|" + r.Address + "|" +
                                              r.Reason);
         QCOMPARE(listed,
@@ -67,9 +59,7 @@ private slots:
 
     // Text that does not read in the chosen code page is counted and listed with the field and the byte.
     void undecodable() {
-        TPreflightMailing mailing = FMailing;
-        mailing.CodePage = "UTF-8";
-        const TPreflightSummary summary(mailing);
+        const TPreflightSummary summary = Summary([](TPreflightMailing& m) { m.CodePage = "UTF-8"; });
         QCOMPARE(summary.Undecodable(), 1);
         const TPreflightRecord& listed = summary.ToLookAt().back();
         QCOMPARE(listed.Position, 12);
@@ -78,54 +68,33 @@ private slots:
     }
 
     // Deleted records count only between the scope's first and last record; duplicates only within the scope.
-    void scope_data() {
-        QTest::addColumn<int>("from");
-        QTest::addColumn<int>("to");
-        QTest::addColumn<int>("deleted");
-        QTest::addColumn<int>("duplicates");
-        QTest::newRow("first three") << 1 << 3 << 1 << 0;
-        QTest::newRow("after the deleted one") << 2 << 6 << 0 << 0;
-    }
-
     void scope() {
-        QFETCH(int, from);
-        QFETCH(int, to);
-        TPreflightMailing mailing = FMailing;
-        mailing.ScopeFrom = from;
-        mailing.ScopeTo = to;
-        const TPreflightSummary summary(mailing);
-        QCOMPARE(summary.Records(), to - from + 1);
-        QTEST(summary.DeletedSkipped(), "deleted");
-        QTEST(summary.Duplicates(), "duplicates");
+        const auto counts = [this](int from, int to) {
+            const TPreflightSummary s = Summary([=](TPreflightMailing& m) { m.ScopeFrom = from, m.ScopeTo = to; });
+            return QList<int>{s.Records(), s.DeletedSkipped(), s.Duplicates()};
+        };
+        QCOMPARE(counts(1, 3), (QList<int>{3, 1, 0}));
+        QCOMPARE(counts(2, 6), (QList<int>{5, 0, 0}));
     }
 
     // The longest line each whole message hands the wire, the 120-character name in it: a trailing "%" dropped,
-    // one before a break kept, a long value cut at the column.
-    void longestLine_data() {
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<int>("wrap");
-        QTest::addColumn<int>("longest");
-        QTest::newRow("last line, trailing percent") << "Hi,\r\nDear %N, save 100%" << 0 << 5 + 120 + 10;
-        QTest::newRow("percent before a break") << "%N 50%\r\nok" << 0 << 120 + 4;
-        QTest::newRow("unmapped before the last line") << "%O and %D\r\n%N" << 0 << 120;
-        QTest::newRow("long value cut at the column") << "A %N and %E in one line" << 50 << 50;
-    }
-
+    // one before a break kept, unmapped ones before the last line, a long value cut at the column.
     void longestLine() {
-        QFETCH(QString, body);
-        QFETCH(int, wrap);
-        TPreflightMailing mailing = FMailing;
-        mailing.Body = body.toStdString();
-        mailing.WrapColumn = wrap;
-        QTEST(TPreflightSummary(mailing).LongestLine(), "longest");
+        const auto longest = [this](const char* body, int wrap) {
+            return Summary([=](TPreflightMailing& m) { m.Body = body, m.WrapColumn = wrap; }).LongestLine();
+        };
+        QCOMPARE((QList<int>{longest("Hi,\r\nDear %N, save 100%", 0), longest("%N 50%\r\nok", 0),
+                             longest("%O and %D\r\n%N", 0), longest("A %N and %E in one line", 50)}),
+                 (QList<int>{5 + 120 + 10, 120 + 4, 120, 50}));
     }
 
     // Placeholders without a field vanish from every message; "%%", "%n" and mapped ones are not reported.
     void unmappedPlaceholders() {
-        TPreflightMailing mailing = FMailing;
-        mailing.Subject = "%O news for %N";
-        mailing.Body = "Dear %D %N,\r\n50%% off, %n stays, %O again, %D.";
-        QCOMPARE(TPreflightSummary(mailing).UnmappedPlaceholders(),
+        const TPreflightSummary summary = Summary([](TPreflightMailing& m) {
+            m.Subject = "%O news for %N";
+            m.Body = "Dear %D %N,\r\n50%% off, %n stays, %O again, %D.";
+        });
+        QCOMPARE(summary.UnmappedPlaceholders(),
                  (std::vector<std::string>{"%O in the subject", "%D in the body", "%O in the body"}));
     }
 };
