@@ -191,31 +191,25 @@ void TTable::GetFieldNames(std::vector<std::string>& list) {
     CloseCursor();
 }
 
-int TTable::RecordCount() {
+int TTable::AskLayer(int (*ask)(int cursor, int& value)) const {
     CheckActive();
-    int count = 0;
-    const int code = RecordLayer::RecordCount(FCursor, count);
+    int value = 0;
+    const int code = ask(FCursor, value);
     if (code != RecordLayer::rcOk)
         throw EDBEngineError(code);
-    return count;
+    return value;
+}
+
+int TTable::RecordCount() {
+    return AskLayer(RecordLayer::RecordCount);
 }
 
 int TTable::FileRecordCount() {
-    CheckActive();
-    int count = 0;
-    const int code = RecordLayer::FileRecordCount(FCursor, count);
-    if (code != RecordLayer::rcOk)
-        throw EDBEngineError(code);
-    return count;
+    return AskLayer(RecordLayer::FileRecordCount);
 }
 
 int TTable::LanguageDriver() const {
-    CheckActive();
-    int languageDriver = 0;
-    const int code = RecordLayer::LanguageDriver(FCursor, languageDriver);
-    if (code != RecordLayer::rcOk)
-        throw EDBEngineError(code);
-    return languageDriver;
+    return AskLayer(RecordLayer::LanguageDriver);
 }
 
 std::string TTable::CodePageFile() const {

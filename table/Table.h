@@ -89,6 +89,8 @@ public:
 private:
     void CheckInactive() const;
     void CheckActive() const;
+    // One number the record layer keeps for the open table; its error codes raise.
+    int AskLayer(int (*ask)(int cursor, int& value)) const;
     void OpenCursor();
     void CloseCursor();
     void CreateFields();
