@@ -2,8 +2,8 @@
 // code page, and the log tables; the same sentences for the window and for quorvel-send.
 #include "mailing/MailingCheck.h"
 
-#include "framework/SettingsStore.h"
-#include "framework/Text.h"
+#include "framework/core/SettingsStore.h"
+#include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
 #include "mailing/MessageText.h"
 #include "mailing/PasswordStore.h"
@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -326,9 +327,41 @@ QString TMailingCheck::FieldsDecode(TTable& recipients, TXbaseEngine& engine) {
     return {};
 }
 
+// Two runs on one ledger would number the same runs and reset each other's log: the second (window or
+// quorvel-send) is refused before it touches either table, and told which program holds them.
+QString TMailingCheck::Lock() {
+    const QString first = FJob.LogFolder.isEmpty() ? ProgramFolder() : WithSeparator(FJob.LogFolder);
+    const QString folder = QFileInfo(first).isWritable() ? first : LogTablesFolder(FJob.LogFolder);
+    auto lock = std::make_unique<QLockFile>(folder + QStringLiteral("mail_sent.lock"));
+    if (lock->tryLock(0)) {
+        FLock = std::move(lock);
+        return {};
+    }
+    if (lock->error() != QLockFile::LockFailedError)
+        return {}; // a folder that takes no lock file takes no tables either: the log's check says so
+    qint64 pid = 0;
+    QString host;
+    QString program;
+    lock->getLockInfo(&pid, &host, &program);
+    return QStringLiteral("The delivery ledger in %1 is in use by %2 (process %3 on %4). Wait until that run has "
+                          "ended.")
+        .arg(folder, program.isEmpty() ? QStringLiteral("another program") : program)
+        .arg(pid)
+        .arg(host);
+}
+
+void TMailingCheck::ReleaseLock() {
+    FLock.reset();
+}
+
 QString TMailingCheck::LogTables(TTable& recipients, TXbaseEngine& engine, TDeliveryLedger& ledger) {
+    if (QString error = Lock(); !error.isEmpty()) {
+        CloseQuietly(recipients);
+        return error;
+    }
     if (!CreateErrorLog(engine)) {
         CloseQuietly(recipients);
+        FLock.reset();
         return QStringLiteral("Can't create error log table: ") + FErrorLogFolder + LogFileName +
                ReasonLine(engine.CreateError());
     }
@@ -337,6 +370,7 @@ QString TMailingCheck::LogTables(TTable& recipients, TXbaseEngine& engine, TDeli
     } catch (const std::exception&) {
         CloseQuietly(recipients);
         FLog.reset();
+        FLock.reset();
         return QStringLiteral("Can't create delivery ledger table: ") + FErrorLogFolder + TDeliveryLedger::FileName;
     }
     return {};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+class QLockFile;
 class TCodePage;
 class TDeliveryLedger;
 class TSmtpClient;
@@ -39,6 +40,9 @@ public:
     QString Recipients(TTable& recipients, TXbaseEngine& engine);
     // mail_log.dbf (created or reset) and the delivery ledger (opened).
     QString LogTables(TTable& recipients, TXbaseEngine& engine, TDeliveryLedger& ledger);
+
+    // Ends the claim on the ledger's folder that LogTables made (also when the check is destroyed).
+    void ReleaseLock();
 
     // What the steps found.
     const TMailingJob& Job() const { return FJob; }
@@ -73,6 +77,7 @@ public:
 private:
     bool OpenRecipients(TTable& recipients, TXbaseEngine& engine, QString& error);
     QString FieldsDecode(TTable& recipients, TXbaseEngine& engine);
+    QString Lock();
     bool CreateErrorLog(TXbaseEngine& engine);
     bool CreateErrorLogIn(TXbaseEngine& engine, const QString& folder);
 
@@ -86,4 +91,5 @@ private:
     QString FKeyringPassword;
     QString FErrorLogFolder;
     std::unique_ptr<TTable> FLog;
+    std::unique_ptr<QLockFile> FLock;
 };

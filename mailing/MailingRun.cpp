@@ -3,8 +3,8 @@
 
 #include "mailing/MailingRunView.h"
 #include "mailing/MessageText.h"
-#include "framework/Application.h"
-#include "framework/Text.h"
+#include "framework/core/Application.h"
+#include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/Table.h"

@@ -1,8 +1,8 @@
 // The text logic of one personalised message.
 #include "mailing/MessageText.h"
 
-#include "framework/Maker.h"
-#include "framework/Text.h"
+#include "framework/core/Maker.h"
+#include "framework/core/Text.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 
 #include "mailing/MailingRun.h"
 #include "mailing/MessageText.h"
-#include "framework/Text.h"
+#include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/Table.h"

@@ -1,7 +1,7 @@
 // The rows of the settings table and the one conversion per kind of value.
 #include "mailing/SettingsTable.h"
 
-#include "framework/SettingsStore.h"
+#include "framework/core/SettingsStore.h"
 
 #include <variant>
 

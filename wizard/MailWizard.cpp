@@ -6,13 +6,13 @@
 #include "mailing/SettingsTable.h"
 #include "wizard/SecurityDialog.h"
 #include "wizard/WizardCaptions.h"
-#include "framework/Application.h"
-#include "framework/Fonts.h"
-#include "framework/Hourglass.h"
-#include "framework/MessageDlg.h"
-#include "framework/ProgramIcon.h"
-#include "framework/SettingsStore.h"
-#include "framework/Text.h"
+#include "framework/core/Application.h"
+#include "framework/widgets/Fonts.h"
+#include "framework/widgets/Hourglass.h"
+#include "framework/widgets/MessageDlg.h"
+#include "framework/widgets/ProgramIcon.h"
+#include "framework/core/SettingsStore.h"
+#include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/DataSource.h"
@@ -279,6 +279,8 @@ void TMailWizardForm::LeaveReadyPage() {
     });
     tblLog.reset();
     guarded([this] { Ledger->Close(); });
+    if (FCheck)
+        FCheck->ReleaseLock();
 }
 
 void TMailWizardForm::btnNextClick(QObject* Sender) {

@@ -3,9 +3,9 @@
 
 #include "mailing/MailingCheck.h"
 #include "wizard/SecurityDialog.h"
-#include "framework/Hourglass.h"
-#include "framework/SettingsStore.h"
-#include "framework/Text.h"
+#include "framework/widgets/Hourglass.h"
+#include "framework/core/SettingsStore.h"
+#include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"

@@ -1,7 +1,7 @@
 // The code page of the recipient table: the choice on page 4, its preview, and the check that every field reads.
 #include "wizard/MailWizard.h"
 
-#include "framework/Text.h"
+#include "framework/core/Text.h"
 #include "mailing/MailingCheck.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"

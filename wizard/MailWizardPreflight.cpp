@@ -5,7 +5,7 @@
 
 #include "wizard/PreflightDialog.h"
 #include "mailing/PreflightSummary.h"
-#include "framework/Text.h"
+#include "framework/core/Text.h"
 #include "table/CodePage.h"
 #include "table/Table.h"
 #include "ui_MailWizard.h"
@@ -37,6 +37,7 @@ TPreflightAnswer TMailWizardForm::AskPreflight() {
     if (answer != TPreflightAnswer::Continue) {
         // Not going on: the tables the check opened are closed again, as after a failed check.
         CloseRecipients();
+        FCheck->ReleaseLock();
         if (tblLog) {
             try {
                 tblLog->Close();

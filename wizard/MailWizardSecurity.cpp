@@ -5,8 +5,8 @@
 #include "mailing/MailingCheck.h"
 #include "mailing/PasswordStore.h"
 #include "wizard/SecurityDialog.h"
-#include "framework/MessageDlg.h"
-#include "framework/Text.h"
+#include "framework/widgets/MessageDlg.h"
+#include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "ui_MailWizard.h"
 

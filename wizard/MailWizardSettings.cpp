@@ -4,10 +4,10 @@
 #include "wizard/SecurityDialog.h"
 #include "mailing/SettingsTable.h"
 
-#include "framework/Hourglass.h"
-#include "framework/MessageDlg.h"
-#include "framework/SettingsStore.h"
-#include "framework/Text.h"
+#include "framework/widgets/Hourglass.h"
+#include "framework/widgets/MessageDlg.h"
+#include "framework/core/SettingsStore.h"
+#include "framework/core/Text.h"
 #include "ui_MailWizard.h"
 #include "ui_SecurityDialog.h"
 

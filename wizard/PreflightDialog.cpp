@@ -2,7 +2,7 @@
 #include "wizard/PreflightDialog.h"
 
 #include "mailing/PreflightSummary.h"
-#include "framework/Fonts.h"
+#include "framework/widgets/Fonts.h"
 #include "ui_PreflightDialog.h"
 
 #include <QLabel>

@@ -1,8 +1,8 @@
 // The preview window: steps through the scope and shows each message in a fixed-width font.
 #include "wizard/PreviewDialog.h"
 
-#include "framework/Fonts.h"
-#include "framework/Hourglass.h"
+#include "framework/widgets/Fonts.h"
+#include "framework/widgets/Hourglass.h"
 #include "smtp/Mime.h"
 #include "ui_PreviewDialog.h"
 

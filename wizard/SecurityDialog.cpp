@@ -1,7 +1,7 @@
 // The security dialog: its values, the standard port shown while the port is empty, and the test.
 #include "wizard/SecurityDialog.h"
 
-#include "framework/Hourglass.h"
+#include "framework/widgets/Hourglass.h"
 #include "ui_SecurityDialog.h"
 
 #include <QFileDialog>

@@ -1,7 +1,7 @@
 // Program start: the command-line answers, the application title, the wizard window, the message loop.
 #include "wizard/MailWizard.h"
-#include "framework/Application.h"
-#include "framework/ProgramIcon.h"
+#include "framework/core/Application.h"
+#include "framework/widgets/ProgramIcon.h"
 
 #include <QApplication>
 #include <cstdio>

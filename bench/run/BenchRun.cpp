@@ -4,8 +4,8 @@
 // without one to an aiosmtpd sink of its own that refuses every 1000th recipient.
 #include "wizard/MailWizard.h"
 #include "bench/CpuTime.h"
-#include "framework/Application.h"
-#include "net/Wait.h"
+#include "framework/core/Application.h"
+#include "framework/widgets/Wait.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"

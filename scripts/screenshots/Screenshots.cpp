@@ -2,7 +2,7 @@
 // Run it through scripts/screenshots/take, which starts it under a virtual X server.
 #include "wizard/MailWizard.h"
 #include "wizard/SecurityDialog.h"
-#include "framework/Application.h"
+#include "framework/core/Application.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"

@@ -1,5 +1,5 @@
 // The countdown control: ticks, timeout, stop, the count read from Caption, the input filter and the paint.
-#include "net/Wait.h"
+#include "framework/widgets/Wait.h"
 
 #include <QApplication>
 #include <QImage>

@@ -5,7 +5,7 @@
 #include "mailing/DeliveryLedger.h"
 #include "mailing/MailingRun.h"
 #include "mailing/MailingRunView.h"
-#include "net/Wait.h"
+#include "framework/widgets/Wait.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"

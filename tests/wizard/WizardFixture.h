@@ -2,7 +2,7 @@
 #pragma once
 
 #include "wizard/MailWizard.h"
-#include "framework/Application.h"
+#include "framework/core/Application.h"
 #include "tests/wizard/PreflightAnswer.h"
 #include "tests/framework/ModalAnswer.h"
 

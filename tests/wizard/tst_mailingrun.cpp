@@ -8,7 +8,7 @@
 #include "tests/servers/SmtpSink.h"
 #include "tests/servers/ThreadedPeer.h"
 
-#include "net/Wait.h"
+#include "framework/widgets/Wait.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 

@@ -6,7 +6,7 @@
 #include "tests/servers/SmtpSink.h"
 #include "tests/servers/ThreadedPeer.h"
 
-#include "net/Wait.h"
+#include "framework/widgets/Wait.h"
 
 #include <QLabel>
 #include <QRegularExpression>

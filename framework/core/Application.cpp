@@ -1,5 +1,5 @@
 // The application object's title and pending-message processing.
-#include "framework/Application.h"
+#include "framework/core/Application.h"
 
 #include <QCoreApplication>
 

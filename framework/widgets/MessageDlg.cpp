@@ -1,5 +1,5 @@
 // The program's message boxes over QMessageBox, with our own captions and button texts.
-#include "framework/MessageDlg.h"
+#include "framework/widgets/MessageDlg.h"
 
 #include <QMessageBox>
 #include <QPushButton>

@@ -1,5 +1,5 @@
 // The form fonts at fixed pixel sizes, so the layout does not depend on the screen's dots per inch.
-#include "framework/Fonts.h"
+#include "framework/widgets/Fonts.h"
 
 namespace Fonts {
 

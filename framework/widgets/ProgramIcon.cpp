@@ -1,5 +1,5 @@
 // An envelope with a small stack of letters behind it.
-#include "framework/ProgramIcon.h"
+#include "framework/widgets/ProgramIcon.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,5 +1,5 @@
 // Opening documents and links through the desktop's handlers.
-#include "framework/Shell.h"
+#include "framework/core/Shell.h"
 
 #include <QDesktopServices>
 #include <QDir>

@@ -1,5 +1,5 @@
 // The settings store over QSettings in the platform's native format.
-#include "framework/SettingsStore.h"
+#include "framework/core/SettingsStore.h"
 
 #include <QStringList>
 #include <limits>
@@ -24,6 +24,12 @@ TSettingsStore::TSettingsStore(const QString& keyPath) {
 }
 
 TSettingsStore::~TSettingsStore() = default;
+
+std::unique_ptr<TSettingsStore> TSettingsStore::FromFile(const QString& path) {
+    std::unique_ptr<TSettingsStore> store(new TSettingsStore);
+    store->FSettings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    return store;
+}
 
 QString TSettingsStore::Key(const QString& section, const QString& ident) {
     return section + QLatin1Char('/') + ident;

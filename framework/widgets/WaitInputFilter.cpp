@@ -1,5 +1,5 @@
 // The application-wide input filter of a running wait.
-#include "net/WaitInputFilter.h"
+#include "framework/widgets/WaitInputFilter.h"
 
 #include <QApplication>
 #include <QKeyEvent>

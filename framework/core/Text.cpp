@@ -1,5 +1,5 @@
 // 8-bit text helpers.
-#include "framework/Text.h"
+#include "framework/core/Text.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // The busy cursor guard.
-#include "framework/Hourglass.h"
+#include "framework/widgets/Hourglass.h"
 
 #include <QCursor>
 #include <QGuiApplication>

@@ -11,6 +11,8 @@ public:
     // elsewhere an INI file in the user's configuration folder.
     explicit TSettingsStore(const QString& keyPath);
     ~TSettingsStore();
+    // The same values in an INI file at path (the form the store has on Linux), as a program names it.
+    static std::unique_ptr<TSettingsStore> FromFile(const QString& path);
     TSettingsStore(const TSettingsStore&) = delete;
     TSettingsStore& operator=(const TSettingsStore&) = delete;
 
@@ -35,6 +37,7 @@ public:
     static bool ParseInteger(const QString& text, int& value);
 
 private:
+    TSettingsStore() = default;
     static QString Key(const QString& section, const QString& ident);
     std::unique_ptr<QSettings> FSettings;
 };
