@@ -10,10 +10,14 @@
 
 namespace {
 
-const std::vector<std::string> Header{
-    "From: Sender <sender@example.org>", "To: Rcpt <rcpt@example.org>", "Subject: Benchmark",
-    "Date: Mon, 07 Dec 2026 11:00:43 +0100", "Message-ID: <bench.1@example.org>", "Mime-Version: 1.0",
-    "Content-Type: text/plain; charset=\"us-ascii\"", "Content-Transfer-Encoding: 7bit"};
+const std::vector<std::string> Header{"From: Sender <sender@example.org>",
+                                      "To: Rcpt <rcpt@example.org>",
+                                      "Subject: Benchmark",
+                                      "Date: Mon, 07 Dec 2026 11:00:43 +0100",
+                                      "Message-ID: <bench.1@example.org>",
+                                      "Mime-Version: 1.0",
+                                      "Content-Type: text/plain; charset=\"us-ascii\"",
+                                      "Content-Transfer-Encoding: 7bit"};
 
 // Peak resident memory of this process so far, in KiB.
 long PeakKiB() {
