@@ -42,7 +42,14 @@ bool AreLabels(std::string_view name, size_t minLabels) {
     return labels >= minLabels;
 }
 
-std::string CheckedDomain(std::string domain) {
+// Blanks around a value typed or pasted into a field are no part of it.
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string CheckedDomain(const std::string& typed) {
+    std::string domain = Trimmed(typed);
     if (domain.size() > 1 && domain.back() == '.')
         domain.pop_back();
     if (domain.empty())
@@ -55,10 +62,11 @@ std::string CheckedDomain(std::string domain) {
     return domain;
 }
 
-std::string CheckedSelector(const std::string& selector) {
+std::string CheckedSelector(const std::string& typed) {
+    const std::string selector = Trimmed(typed);
     if (selector.empty())
         throw EDkimError("No DKIM selector is given: enter the name the key is published under, e.g. mail2026.");
-    if (!AreLabels(selector, 1) || selector.size() > MaxLabel * 2)
+    if (!AreLabels(selector, 1))
         throw EDkimError("The DKIM selector \"" + selector +
                          "\" is not a DNS name: use letters, digits and hyphens, e.g. mail2026.");
     return selector;

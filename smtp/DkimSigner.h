@@ -32,7 +32,7 @@ public:
     static constexpr size_t FoldWidth = 78;
 
     // Checks domain and selector (DNS labels) and reads the key; throws EDkimError with a sentence for the user.
-    // A trailing dot of the domain, as zone files write it, is dropped.
+    // Blanks around both and a trailing dot of the domain, as zone files write it, are dropped.
     TDkimSigner(const std::string& domain, const std::string& selector, const std::string& keyFile);
 
     const std::string& Domain() const { return FDomain; }
