@@ -29,6 +29,7 @@ void TOAuthSignIn::Start() {
     if (FRunning)
         return;
     FRunning = true;
+    ++FRun;
     if (const QString problem = FProvider.Problem(); !problem.isEmpty())
         return Finish(false, problem);
     if (!FReceiver.Listen())
@@ -131,6 +132,13 @@ void TOAuthSignIn::Finish(bool ok, const QString& message, const TOAuthTokens& t
     FReceiver.Close();
     FEndpoint.Abort();
     FVerifier.clear();
-    if (OnFinished)
-        OnFinished(*this, TResult{ok, message, tokens}); // last: the handler may delete this
+    // From the event loop, so that the handler may delete this sign-in: here the receiver's socket or the token
+    // endpoint's reply may still be inside its own signal. A result of an earlier Start is dropped.
+    QMetaObject::invokeMethod(
+        this,
+        [this, run = FRun, result = TResult{ok, message, tokens}] {
+            if (run == FRun && OnFinished)
+                OnFinished(*this, result);
+        },
+        Qt::QueuedConnection);
 }

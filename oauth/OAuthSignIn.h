@@ -27,7 +27,8 @@ public:
     // Opens the browser at the given address; false when it could not. By default runs xdg-open, so that the
     // library needs no Qt Gui; the window passes QDesktopServices::openUrl.
     std::function<bool(const QUrl& url)> OnOpenBrowser;
-    // Called once per Start with the outcome, possibly before Start returns (a setup that cannot work).
+    // Called once per Start with the outcome, from the event loop (never inside Start); the handler may delete the
+    // sign-in.
     std::function<void(TOAuthSignIn& sender, const TResult& result)> OnFinished;
 
     void Start();
@@ -56,4 +57,5 @@ private:
     QTimer FTimeout;
     int FTimeoutMs = 5 * 60 * 1000;
     bool FRunning = false;
+    int FRun = 0; // counts the Starts, so a late outcome of an earlier one is not taken for the current one
 };

@@ -3,10 +3,12 @@
 #include "oauth/OAuthAccess.h"
 #include "oauth/OAuthError.h"
 #include "oauth/OAuthSignIn.h"
+#include "oauth/RefreshTokenFile.h"
 #include "oauth/TokenCommand.h"
 
 #include <QEventLoop>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -59,6 +61,7 @@ private slots:
     void revokedRefreshToken();
     void tokenCommand_data();
     void tokenCommand();
+    void tokenFile();
     void endpoints();
 
 private:
@@ -91,8 +94,7 @@ TOAuthSignIn::TResult tst_oauth::SignIn(const TOAuthProvider& provider, const QS
         loop.quit();
     };
     signIn.Start();
-    if (signIn.Running())
-        loop.exec();
+    loop.exec();
     return outcome;
 }
 
@@ -196,6 +198,19 @@ void tst_oauth::tokenCommand() {
     } catch (const EOAuthError& error) {
         QCOMPARE(error.Message(), outcome);
     }
+}
+
+void tst_oauth::tokenFile() {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("token"));
+    QFile existing(path); // an earlier file that others could read: the new one must not inherit that
+    QVERIFY(existing.open(QIODevice::WriteOnly) && existing.setPermissions(existing.permissions() | QFile::ReadOther));
+    existing.close();
+    RefreshTokenFile::Write(path, "rt-1+/=");
+    QCOMPARE(QFile::permissions(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    QCOMPARE(RefreshTokenFile::Read(path), QByteArray("rt-1+/="));
+    QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadGroup));
+    QVERIFY_THROWS_EXCEPTION(EOAuthError, RefreshTokenFile::Read(path));
 }
 
 void tst_oauth::endpoints() {
