@@ -15,7 +15,7 @@ TOAuthSignIn::TOAuthSignIn(TOAuthProvider provider, QString user, QObject* paren
     FTimeout.setSingleShot(true);
     connect(&FTimeout, &QTimer::timeout, this, [this] {
         Finish(false, QStringLiteral("No answer came from the browser within %1 minutes; sign in again.")
-                          .arg(FTimeoutMs / 60000));
+                          .arg(qMax(1, FTimeoutMs / 60000)));
     });
 }
 
@@ -39,11 +39,9 @@ void TOAuthSignIn::Start() {
     FState = Pkce::State();
     FRedirectUri = QStringLiteral("http://%1:%2/").arg(FProvider.RedirectHost).arg(FReceiver.Port());
     FTimeout.start(FTimeoutMs);
-    const QUrl url = AuthorizationRequest();
-    if (!OnOpenBrowser || !OnOpenBrowser(url))
-        Finish(false, QStringLiteral("The browser could not be opened. Open this address in a browser and sign in "
-                                     "there: %1")
-                          .arg(url.toString(QUrl::FullyEncoded)));
+    FAddress = AuthorizationRequest();
+    // Without a browser the sign-in waits on: the user may open the address by hand.
+    FBrowserOpened = OnOpenBrowser && OnOpenBrowser(FAddress);
 }
 
 QUrl TOAuthSignIn::AuthorizationRequest() const {

@@ -35,6 +35,12 @@ public:
     // Ends a sign-in in progress with "The sign-in was cancelled."; nothing happens when none is.
     void Cancel();
     bool Running() const { return FRunning; }
+    // False when OnOpenBrowser could not open the browser: then the caller shows Address() for the user to open
+    // by hand, and the sign-in waits for it all the same.
+    bool BrowserOpened() const { return FBrowserOpened; }
+    // The provider's sign-in page of the current sign-in. It holds no secret: the state and the PKCE challenge are
+    // worthless without this program's listener and verifier.
+    QUrl Address() const { return FAddress; }
     // How long to wait for the browser's answer (5 minutes unless set).
     void SetTimeout(int ms) { FTimeoutMs = ms; }
 
@@ -52,6 +58,8 @@ private:
     QByteArray FVerifier;
     QByteArray FState;
     QString FRedirectUri;
+    QUrl FAddress;
+    bool FBrowserOpened = false;
     TLoopbackReceiver FReceiver;
     TTokenEndpoint FEndpoint;
     QTimer FTimeout;

@@ -57,6 +57,7 @@ private slots:
     void initTestCase();
     void signIn_data();
     void signIn();
+    void withoutBrowser();
     void refresh();
     void revokedRefreshToken();
     void tokenCommand_data();
@@ -129,6 +130,30 @@ void tst_oauth::signIn() {
     QCOMPARE(result.Ok, message.startsWith(QLatin1String("Signed in")));
     QCOMPARE(result.Tokens.AccessToken.startsWith("at-"), result.Ok);
     QCOMPARE(result.Tokens.RefreshToken.startsWith("rt-"), result.Ok);
+}
+
+void tst_oauth::withoutBrowser() {
+    // The browser does not open: the sign-in waits while the user opens the address by hand, or cancels.
+    for (const bool cancel : {false, true}) {
+        TOAuthSignIn signIn(Provider(QStringLiteral("app")), QStringLiteral("bob@example.org"));
+        signIn.OnOpenBrowser = [](const QUrl&) { return false; };
+        QString message;
+        QEventLoop loop;
+        signIn.OnFinished = [&](TOAuthSignIn&, const TOAuthSignIn::TResult& result) {
+            message = result.Message;
+            loop.quit();
+        };
+        signIn.Start();
+        QVERIFY(signIn.Running() && !signIn.BrowserOpened());
+        if (cancel)
+            signIn.Cancel();
+        else
+            QVERIFY(QProcess::startDetached(QStringLiteral(QUORVEL_BROWSER_FOLDER "/xdg-open"),
+                                            {signIn.Address().toString(QUrl::FullyEncoded)}));
+        loop.exec();
+        QCOMPARE(message, cancel ? QStringLiteral("The sign-in was cancelled.")
+                                 : QStringLiteral("Signed in as bob@example.org."));
+    }
 }
 
 void tst_oauth::refresh() {
