@@ -124,7 +124,8 @@ void TlsPeer::Converse(int fd) {
         else
             open = WriteText(ssl, "250 ok\r\n");
     }
-    if (FOptions.Renegotiate && error == SSL_ERROR_SSL)
+    // The client's no_renegotiation alert, as opposed to a client that simply went away.
+    if (FOptions.Renegotiate && error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_NO_RENEGOTIATION)
         ++FRefused;
     SSL_free(ssl);
 }
