@@ -62,7 +62,7 @@ TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
       FEventSource(std::make_unique<TSocketEventSource>(
           [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); },
           TSocketEventSource::TReader{
-              [this] { return !FReceived.Empty() || (FTls && FTls->Pending() > 0); },
+              [this] { return Holding(); },
               [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }})) {
     ResetDefaults();
 }
@@ -202,6 +202,7 @@ void TCustomAsyncSocket::Connect() {
         RaiseSocketError(this, "Connect (socket)");
     }
     FSocketHandle = handle;
+    FTlsError.clear(); // a failure of the last connection's session is no failure of this one
     UpdateState(wsOpened);
     const bool datagram = FSocketType == SOCK_DGRAM;
     auto option = [this](int name, const void* value, socklen_t size, const char* functionName) {

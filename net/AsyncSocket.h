@@ -24,6 +24,7 @@
 
 class QHostInfo;
 class TSocketEventSource;
+class TTlsContext;
 class TTlsSession;
 
 using TSocket = int;
@@ -136,7 +137,10 @@ public:
 
     // TLS on the connected stream: the handshake starts at once, every byte sent and received afterwards goes
     // through the session. host is what the server's certificate must be valid for; trustedFile names extra
-    // trusted certificates (may be empty). Throws ESocketException when the session cannot be prepared.
+    // trusted certificates (may be empty). Throws ESocketException when the session cannot be prepared, and when
+    // bytes have been received that nobody read: they came before the secure connection and cannot be trusted.
+    // The trusted certificates are loaded once for the socket and its later connections, which resume the
+    // server's last session where they can.
     void StartTls(const std::string& host, const std::string& trustedFile);
     // Runs the nested loop until the handshake ended, failed, or the connection closed, or timeout ticks have
     // passed; true when the secure session stands.
@@ -145,6 +149,14 @@ public:
     bool TlsActive() const;
     // Why the last secure session failed, in the user's words; empty when none failed since StartTls.
     std::string TlsError() const { return FTlsError; }
+    // The handshake resumed the session of an earlier connection.
+    bool TlsResumed() const;
+    // The handshake failed on clear text where the server's first TLS record should be.
+    bool TlsPlainText() const;
+    // Received bytes are held that no reader has taken yet.
+    bool Holding() const;
+    // Ends the secure session with close_notify before a Close, so the server can tell the end from a cut.
+    void EndTls();
 
 protected:
     void UpdateState(TSocketState newState);
@@ -225,6 +237,7 @@ private:
     std::optional<int> FDnsTask;
     sockaddr_in FRemoteAddr = {};
     bool FDestroying = false;
+    std::shared_ptr<TTlsContext> FTlsContext;
     std::unique_ptr<TTlsSession> FTls;
     std::string FTlsError;
 };

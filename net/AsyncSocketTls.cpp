@@ -4,6 +4,7 @@
 
 #include "net/LastError.h"
 #include "net/SocketEventSource.h"
+#include "net/TlsContext.h"
 #include "net/TlsSession.h"
 
 #include <cerrno>
@@ -24,7 +25,16 @@ void TCustomAsyncSocket::StartTls(const std::string& host, const std::string& tr
         RaiseSocketError(this, "StartTls");
     }
     FTlsError.clear();
-    FTls = std::make_unique<TTlsSession>(host, trustedFile);
+    // Bytes that came with or after the server's go-ahead would be served as if they had come through the secure
+    // session: whoever sits on the path could add replies of their own (RFC 3207 4.2).
+    if (Holding()) {
+        FReceived.Clear();
+        FTlsError = "The server sent data before the secure connection started; the connection was closed for safety.";
+        throw ESocketException(FTlsError);
+    }
+    if (!FTlsContext || FTlsContext->TrustedFile() != trustedFile)
+        FTlsContext = std::make_shared<TTlsContext>(trustedFile);
+    FTls = std::make_unique<TTlsSession>(FTlsContext, host);
     FTls->Begin();
     SendTlsOutput();
     // The server's answer may be waiting already, read or not: ask for it through the event source.
@@ -49,6 +59,25 @@ bool TCustomAsyncSocket::WaitTls(int timeout) {
     if (FState != wsConnected && FTlsError.empty())
         FTlsError = "The server closed the connection during the secure connection set-up";
     return TlsActive();
+}
+
+bool TCustomAsyncSocket::TlsResumed() const {
+    return TlsActive() && FTls->Resumed();
+}
+
+bool TCustomAsyncSocket::TlsPlainText() const {
+    return FTls && FTls->PlainText();
+}
+
+bool TCustomAsyncSocket::Holding() const {
+    return !FReceived.Empty() || (FTls && FTls->Pending() > 0);
+}
+
+void TCustomAsyncSocket::EndTls() {
+    if (!TlsActive())
+        return;
+    FTls->Shutdown();
+    SendTlsOutput();
 }
 
 bool TCustomAsyncSocket::TlsActive() const {

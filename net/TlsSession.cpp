@@ -3,6 +3,7 @@
 #include "net/TlsSession.h"
 
 #include "net/SocketError.h"
+#include "net/TlsContext.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -27,44 +28,36 @@ void ClearErrors() {
 
 } // namespace
 
-void TTlsSession::TCtxFree::operator()(ssl_ctx_st* ctx) const {
-    SSL_CTX_free(ctx);
-}
-
 void TTlsSession::TSslFree::operator()(ssl_st* ssl) const {
     SSL_free(ssl);
 }
 
-TTlsSession::TTlsSession(const std::string& host, const std::string& trustedFile) : FHost(host) {
+TTlsSession::TTlsSession(std::shared_ptr<TTlsContext> context, const std::string& host)
+    : FContext(std::move(context)), FHost(host) {
+    // "mail.example.org." is the same name written absolutely; certificates and SNI carry it without the dot.
+    while (FHost.size() > 1 && FHost.back() == '.')
+        FHost.pop_back();
     ERR_clear_error();
-    FCtx.reset(SSL_CTX_new(TLS_client_method()));
-    if (!FCtx)
-        throw ESocketException("The secure connection cannot be prepared (OpenSSL)");
-    SSL_CTX_set_min_proto_version(FCtx.get(), TLS1_2_VERSION);
-    SSL_CTX_set_verify(FCtx.get(), SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(FCtx.get());
-    if (!trustedFile.empty()) {
-        if (SSL_CTX_load_verify_locations(FCtx.get(), trustedFile.c_str(), nullptr) != 1) {
-            ERR_clear_error();
-            throw ESocketException("The certificate file cannot be read: " + trustedFile);
-        }
-        // A certificate the user names is trusted as it stands, also when it is not a self-signed root.
-        X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(FCtx.get()), X509_V_FLAG_PARTIAL_CHAIN);
-    }
-    FSsl.reset(SSL_new(FCtx.get()));
+    FSsl.reset(SSL_new(FContext->Handle()));
     if (!FSsl)
         throw ESocketException("The secure connection cannot be prepared (OpenSSL)");
     BIO* incoming = BIO_new(BIO_s_mem());
     BIO* outgoing = BIO_new(BIO_s_mem());
     SSL_set_bio(FSsl.get(), incoming, outgoing);
     SSL_set_connect_state(FSsl.get());
-    if (IsIpv4Address(host)) {
+    SSL_set_app_data(FSsl.get(), &FHost);
+    if (IsIpv4Address(FHost)) {
         // RFC 6066 3: no SNI for an address; the certificate must name the address itself.
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl.get()), host.c_str());
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl.get()), FHost.c_str());
     } else {
-        SSL_set_tlsext_host_name(FSsl.get(), host.c_str());
-        SSL_set1_host(FSsl.get(), host.c_str());
+        SSL_set_tlsext_host_name(FSsl.get(), FHost.c_str());
+        // RFC 9525: the name is checked against the subject alternative names only, and a wildcard stands for a
+        // whole label or for nothing.
+        SSL_set_hostflags(FSsl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+        SSL_set1_host(FSsl.get(), FHost.c_str());
     }
+    if (SSL_SESSION* earlier = FContext->Session(FHost))
+        SSL_set_session(FSsl.get(), earlier);
 }
 
 TTlsSession::~TTlsSession() = default;
@@ -141,6 +134,17 @@ void TTlsSession::Write(const char* data, int len) {
         FailFromQueue("The secure connection failed");
 }
 
+bool TTlsSession::Resumed() const {
+    return FEstablished && SSL_session_reused(FSsl.get()) == 1;
+}
+
+void TTlsSession::Shutdown() {
+    if (!FEstablished || FFailed)
+        return;
+    ClearErrors();
+    SSL_shutdown(FSsl.get());
+}
+
 std::string_view TTlsSession::TakeOutput() {
     BIO* outgoing = SSL_get_wbio(FSsl.get());
     const size_t pending = BIO_ctrl_pending(outgoing);
@@ -153,6 +157,7 @@ std::string_view TTlsSession::TakeOutput() {
 
 void TTlsSession::Fail(const std::string& text) {
     FFailed = true;
+    FContext->Forget(FHost);
     if (FError.empty())
         FError = text;
     ERR_clear_error();
@@ -163,7 +168,23 @@ void TTlsSession::FailFromQueue(const char* fallback) {
     // Plain text where a TLS record should be: the usual slip of SSL/TLS chosen for a STARTTLS port.
     if (!FEstablished && ERR_GET_LIB(code) == ERR_LIB_SSL &&
         (ERR_GET_REASON(code) == SSL_R_WRONG_VERSION_NUMBER || ERR_GET_REASON(code) == SSL_R_PACKET_LENGTH_TOO_LONG)) {
+        FPlainText = true;
         Fail("The server does not speak TLS on this port (choose STARTTLS, or the port for SSL/TLS)");
+        return;
+    }
+    // The server knows no TLS version this program accepts: only TLS 1.1 or older, which are broken.
+    if (!FEstablished && ERR_GET_LIB(code) == ERR_LIB_SSL &&
+        (ERR_GET_REASON(code) == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION ||
+         ERR_GET_REASON(code) == SSL_R_UNSUPPORTED_PROTOCOL)) {
+        Fail(std::string("The server offers only an outdated secure connection (TLS 1.1 or older), which is no longer "
+                         "safe; ask its administrator to enable TLS 1.2 or later (") +
+             ERR_reason_error_string(code) + ")");
+        return;
+    }
+    if (FEstablished) {
+        const char* detail = code != 0 ? ERR_reason_error_string(code) : nullptr;
+        Fail(std::string("The secure connection broke: the server sent data that is not valid TLS") +
+             (detail ? std::string(" (") + detail + ")" : std::string()));
         return;
     }
     const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;

@@ -6,17 +6,17 @@
 #include <string>
 #include <string_view>
 
-struct ssl_ctx_st;
 struct ssl_st;
+class TTlsContext;
 
 class TTlsSession {
 public:
     enum class TStatus { Working, Closed, Failed };
 
-    // host is what the certificate must be valid for: a name (also sent as SNI) or a dotted IPv4 address.
-    // trustedFile, when not empty, names PEM certificates trusted besides the system's store.
-    // Throws ESocketException when the file cannot be used.
-    TTlsSession(const std::string& host, const std::string& trustedFile);
+    // host is what the certificate must be valid for: a name (also sent as SNI; a final dot does not count) or a
+    // dotted IPv4 address. The context gives the trusted certificates and a session to resume with host.
+    // Throws ESocketException when OpenSSL cannot prepare the connection.
+    TTlsSession(std::shared_ptr<TTlsContext> context, const std::string& host);
     ~TTlsSession();
     TTlsSession(const TTlsSession&) = delete;
     TTlsSession& operator=(const TTlsSession&) = delete;
@@ -31,6 +31,12 @@ public:
     // Decrypted bytes kept and not read yet.
     int Pending() const { return static_cast<int>(FPlain.size() - FPlainStart); }
     int Read(char* buffer, int len);
+    // The handshake resumed an earlier session instead of a full one.
+    bool Resumed() const;
+    // The server sent clear text where the handshake's first record should be.
+    bool PlainText() const { return FPlainText; }
+    // Queues close_notify, the end of the session the server can tell from a cut connection.
+    void Shutdown();
     // Encrypts text for sending; only once established.
     void Write(const char* data, int len);
     // The bytes to send, taken from the session by the call; valid until the next call.
@@ -46,13 +52,10 @@ private:
     void FailFromQueue(const char* fallback);
     TStatus ReadRecords();
 
-    struct TCtxFree {
-        void operator()(ssl_ctx_st* ctx) const;
-    };
     struct TSslFree {
         void operator()(ssl_st* ssl) const;
     };
-    std::unique_ptr<ssl_ctx_st, TCtxFree> FCtx;
+    std::shared_ptr<TTlsContext> FContext;
     std::unique_ptr<ssl_st, TSslFree> FSsl; // owns both memory buffers
     std::string FHost;
     std::string FPlain;
@@ -60,5 +63,6 @@ private:
     size_t FPlainStart = 0;
     bool FEstablished = false;
     bool FFailed = false;
+    bool FPlainText = false;
     std::string FError;
 };

@@ -283,6 +283,7 @@ std::string EncodeHeaderLine(std::string_view line, TCharset charset) {
 namespace {
 
 constexpr std::size_t Preferred = 78; // RFC 5322 2.1.1
+constexpr std::size_t LongestLine = 998;
 
 } // namespace
 
@@ -315,6 +316,12 @@ std::vector<std::string> FoldHeader(std::string_view line) {
         current += word;
         words += word.find_first_not_of(" \t") != std::string_view::npos ? 1 : 0;
         pos = end;
+        // A word too long for any line (no valid address or encoded text is) is broken where it must be: a
+        // line over 998 octets may be cut or refused by any server on the way (RFC 5322 2.1.1).
+        while (current.size() > LongestLine) {
+            lines.push_back(current.substr(0, LongestLine));
+            current = " " + current.substr(LongestLine);
+        }
     }
     lines.push_back(current);
     return lines;

@@ -56,7 +56,7 @@ std::string PlainResponse(const std::string& user, const std::string& password) 
 std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge) {
     std::string decoded;
     if (!FromBase64(challenge, decoded))
-        decoded.clear();
+        return Cancel; // RFC 4954 4: the client cancels rather than answer a challenge it cannot read
     const QByteArray digest =
         QMessageAuthenticationCode::hash(QByteArray::fromStdString(decoded), QByteArray::fromStdString(password),
                                          QCryptographicHash::Md5)

@@ -13,13 +13,16 @@ enum class TMechanism { None, Plain, Login, CramMd5 };
 TMechanism Choose(const std::vector<std::string>& offered, bool encrypted);
 const char* Name(TMechanism mechanism);
 
+// The line that cancels an exchange (RFC 4954 4).
+inline const std::string Cancel = "*";
+
 std::string Base64(const std::string& bytes);
 // The decoded text; false when text is not base64.
 bool FromBase64(const std::string& text, std::string& bytes);
 // RFC 4616: base64 of NUL, user, NUL, password.
 std::string PlainResponse(const std::string& user, const std::string& password);
 // RFC 2195: base64 of the user, a blank and the HMAC-MD5 of the challenge keyed with the password, in lower-case
-// hex. challenge is the base64 text after "334 ".
+// hex. challenge is the base64 text after "334 ". Cancel when the challenge is not base64.
 std::string CramMd5Response(const std::string& user, const std::string& password, const std::string& challenge);
 
 } // namespace SmtpAuth

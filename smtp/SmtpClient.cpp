@@ -265,7 +265,8 @@ bool TSmtpClient::ConnectionReady() {
 
 TSmtpClient::TMailStep TSmtpClient::Transaction() {
     FResetNeeded = true;
-    SendCommand("MAIL FROM:<" + Address(FFromName) + ">");
+    // RFC 6152: a server that offered 8BITMIME is told the body may hold 8-bit text (a 7-bit body is allowed too).
+    SendCommand("MAIL FROM:<" + Address(FFromName) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : ""));
     if (CheckResponse({250}, false))
         return TMailStep::Mail;
     if (!SendRecipients(FRcptName) || !SendRecipients(FRcptCcName))
@@ -274,6 +275,16 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
     const unsigned long passes = FWait ? FWait->Passes() : 0;
     if (CheckResponse({354}, false))
         return TMailStep::Data;
+    // Anything after the 354 would be read as the reply to the final dot: the message could count as sent
+    // although the server never confirmed it.
+    if (FSocket->Holding()) {
+        if (FErrorMessage.empty())
+            FErrorMessage = "The server sent more than its reply to DATA; the connection was closed for safety and "
+                            "the message was not sent.";
+        Display(FErrorMessage);
+        CloseSocket();
+        return TMailStep::Data;
+    }
     FEventsSeen = FWait && FWait->Passes() != passes;
     ComposeMessage([this](std::string_view line) { SendDataLine(line); });
     SendCommand(".");
@@ -373,23 +384,26 @@ void TSmtpClient::PutHeaderBlock(const TLineSink& put) {
 }
 
 void TSmtpClient::OfferHeaderLine(std::string_view head, std::string_view value) {
-    // Built straight in the buffer the handler sees. A value too long for it is cut at its end, never inside a
-    // character; its CR and LF become blanks, as in every value that goes into a line.
+    // Built straight in the buffer the handler sees, with room for the lines it may add. An address value goes
+    // whole: cut, it would lose its address or the ">" that lets its display name be encoded; encoding and folding
+    // keep its lines under the wire's limit. Any other value too long for the handler's line is cut at its end,
+    // never inside a character. CR and LF become blanks, as in every value that goes into a line.
+    const bool address = head == "From: " || head == "To: " || head == "Cc: ";
     const size_t total = head.size() + value.size();
     const auto byteAt = [&](size_t i) {
         return static_cast<unsigned char>(i < head.size() ? head[i] : value[i - head.size()]);
     };
-    size_t length = std::min(total, static_cast<size_t>(MaxLineLength));
+    size_t length = address ? total : std::min(total, static_cast<size_t>(MaxLineLength));
     while (length > 0 && length < total && (byteAt(length) & 0xC0) == 0x80)
         --length;
+    FHeaderBuffer.assign(length < static_cast<size_t>(LineBufferSize) ? LineBufferSize : length + LineBufferSize, '\0');
     const size_t fromHead = std::min(length, head.size());
-    std::memcpy(FLineBuffer, head.data(), fromHead);
+    std::memcpy(FHeaderBuffer.data(), head.data(), fromHead);
     for (size_t i = fromHead; i < length; ++i) {
         const char ch = value[i - head.size()];
-        FLineBuffer[i] = ch == '\r' || ch == '\n' ? ' ' : ch;
+        FHeaderBuffer[i] = ch == '\r' || ch == '\n' ? ' ' : ch;
     }
-    FLineBuffer[length] = '\0';
-    SendHeaderLine(FLineBuffer, LineBufferSize);
+    SendHeaderLine(FHeaderBuffer.data(), static_cast<int>(FHeaderBuffer.size()));
 }
 
 void TSmtpClient::SendHeaderLine(char* buffer, int size) {
@@ -464,14 +478,11 @@ bool TSmtpClient::EncodedLinesFit() const {
     return true;
 }
 
-// ---- 8BITMIME -------------------------------------------------------------------------------------------------
 // An 8-bit body may go out unencoded only to a server that offered 8BITMIME over EHLO (RFC 6152), with
-// BODY=8BITMIME on MAIL. TODO(#13): the client does not read the server's extensions yet; until it does, every
-// 8-bit body goes out quoted-printable.
+// BODY=8BITMIME on MAIL. Without a connection (MessageLines) nothing was offered.
 bool TSmtpClient::EightBitAccepted() const {
-    return false;
+    return FState != smtpDisconnected && FCapabilities.Has("8BITMIME");
 }
-// ---------------------------------------------------------------------------------------------------------------
 
 void TSmtpClient::PutBody(const TLineSink& put) {
     // The lines pulled ahead, then the rest of a body longer than the look-ahead as the feed hands it out.
@@ -517,6 +528,8 @@ void TSmtpClient::Quit() {
     }
     SetState(smtpDisconnected);
     try {
+        // The orderly end: close_notify, then the connection's own end. Faults close without either.
+        FSocket->EndTls();
         FSocket->Close();
     } catch (...) {
     }

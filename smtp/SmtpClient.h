@@ -54,7 +54,8 @@ public:
     // Port number or service name; "smtp" by default.
     std::string Port() const { return FPort; }
     void SetPort(const std::string& value) { FPort = value; }
-    // Argument of HELO; the machine's host name when empty.
+    // Argument of HELO and EHLO; when empty, the machine's name if it is fully qualified, else the address literal
+    // of this end of the connection ("[192.0.2.7]").
     std::string SignOn() const { return FSignOn; }
     void SetSignOn(const std::string& value) { FSignOn = value; }
     // Envelope sender, sent trimmed inside "MAIL FROM:<...>".
@@ -142,8 +143,9 @@ public:
     // more set to false ends the body and that call's line is not sent. The whole body is pulled before the
     // header block goes out, since the message's charset and transfer encoding depend on it.
     std::function<void(TSmtpClient* sender, int lineNum, char* msgLine, int maxLen, bool& more)> OnGetData;
-    // Sees each generated header line in a buffer of size bytes; may change it, append CR LF and further
-    // header lines, or empty it to suppress the line.
+    // Sees each generated header line in a buffer of size bytes (at least LineBufferSize; From, To and Cc values
+    // are never cut, so theirs may be larger); may change it, append CR LF and further header lines, or empty it
+    // to suppress the line.
     std::function<void(TSmtpClient* sender, char* msg, int size)> OnHeaderLine;
 
     // Connects, reads the greeting 220, sends HELO and expects 250. True when connected at the end, or when
@@ -182,6 +184,8 @@ protected:
 private:
     // After the greeting: HELO, or EHLO with STARTTLS and the login as asked (SmtpSession.cpp).
     bool Greet();
+    // The EHLO name when SignOn is empty.
+    std::string DefaultSignOn();
     bool Ehlo(const std::string& signOn, bool needed);
     bool Secure();
     bool Login();
@@ -278,6 +282,8 @@ private:
     // Pending events ran in the wait for the reply to DATA.
     bool FEventsSeen = false;
     char FLineBuffer[LineBufferSize] = {};
+    // The header line offered to OnHeaderLine: at least LineBufferSize bytes, more for a long address value.
+    std::string FHeaderBuffer;
     // The message in transfer: its header lines (UTF-8, before encoding), body lines, charset and encoding.
     enum class BodyEncoding { SevenBit, EightBit, QuotedPrintable };
     TLineStore FHeaderLines;

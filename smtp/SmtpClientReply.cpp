@@ -78,6 +78,9 @@ std::string TSmtpClient::FaultWords(TReplyFault fault, const std::string& receiv
     case TReplyFault::Timeout:
         return "No reply from the server within " + TimeOutText();
     case TReplyFault::Closed:
+        // A secure session that broke is no quiet close: its own words tell what came.
+        if (!FSocket->TlsError().empty())
+            return FSocket->TlsError();
         return "The server closed the connection without a reply";
     case TReplyFault::Invalid:
         return received.empty() ? "The server sent an empty line instead of a reply"
@@ -136,12 +139,13 @@ TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
     // The rest of an overlong line is read and dropped: the code and the start of the text are kept, and the
     // next reply is not taken from the middle of this one.
     while (FLineCut && FSocket->LineComplete() && !FStatusTimeOut && FSocket->State() == wsConnected) {
-        if (length >= MaxReplyLineBytes)
-            return TReplyFault::LineTooLong;
         FLineCut = false;
         std::string rest;
         ReadLineInReply(rest);
         length += rest.size();
+        // Checked once the piece is counted: a line of exactly the limit passes, a byte more does not.
+        if (length > MaxReplyLineBytes)
+            return TReplyFault::LineTooLong;
     }
     if (FStatusTimeOut)
         return TReplyFault::Timeout;

@@ -4,6 +4,8 @@
 
 #include "smtp/SmtpAuth.h"
 
+#include <arpa/inet.h>
+
 namespace {
 
 // The sign-on never puts a line end on the wire.
@@ -21,7 +23,27 @@ std::string Joined(const std::vector<std::string>& words) {
     return text;
 }
 
+// Bytes that arrive before the client asks for the next reply are a reply to nothing: read later, they would
+// pass for the server's answer to a command it has not seen yet.
+const char* const DataBeforeTls =
+    "The server sent data before the secure connection started; the connection was closed for safety.";
+const char* const DataAfterLogin =
+    "The server sent more than its reply to the login; the connection was closed for safety.";
+
 } // namespace
+
+std::string TSmtpClient::DefaultSignOn() {
+    // RFC 5321 4.1.4: a fully-qualified name, else the address literal of this end of the connection.
+    const std::string name = GetLocalHostName();
+    if (name.find('.') != std::string::npos)
+        return name;
+    sockaddr_in address{};
+    int length = sizeof address;
+    char text[INET_ADDRSTRLEN] = {};
+    if (FSocket->GetLocalSockAddr(address, length) == 0 && ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
+        return "[" + std::string(text) + "]";
+    return name;
+}
 
 bool TSmtpClient::HasCapability(const std::string& keyword) const {
     return FCapabilities.Has(keyword);
@@ -43,7 +65,7 @@ bool TSmtpClient::Refuse(const std::string& text, bool serverReply) {
 }
 
 bool TSmtpClient::Greet() {
-    const std::string signOn = SignOnText(FSignOn.empty() ? GetLocalHostName() : FSignOn);
+    const std::string signOn = SignOnText(FSignOn.empty() ? DefaultSignOn() : FSignOn);
     const bool needed = FSecurity != TSmtpSecurity::None || !FUserName.empty();
     if (!needed && !FExtended) {
         SendCommand("HELO " + signOn);
@@ -55,8 +77,16 @@ bool TSmtpClient::Greet() {
         if (!HasCapability("STARTTLS"))
             return Refuse("The server does not offer STARTTLS");
         SendCommand("STARTTLS");
-        if (CheckResponse({220}, true)) {
+        const int code = ReadResponse();
+        if (code != 220 || FLastReplyCode == 0) {
+            if (FLastReplyCode >= 400 && FLastReplyCode <= 499)
+                return Refuse("The server cannot start a secure connection at the moment; try again later, or ask "
+                              "its administrator: " + FLastResponse, true);
+            if (FLastReplyCode != 0)
+                return Refuse("The server refused to start a secure connection: " + FLastResponse, true);
+            NoteFailure();
             FSecurityFailure = true;
+            CloseSocket();
             return false;
         }
         // RFC 3207 4.2: what the server announced in clear text is forgotten and asked for again.
@@ -64,7 +94,12 @@ bool TSmtpClient::Greet() {
         if (!Secure() || !Ehlo(signOn, true))
             return false;
     }
-    return FUserName.empty() || Login();
+    if (!FUserName.empty() && !Login())
+        return false;
+    // The server's next reply must answer the next command: nothing may have come after the 235.
+    if (!FUserName.empty() && FSocket->Holding())
+        return Refuse(DataAfterLogin);
+    return true;
 }
 
 bool TSmtpClient::Ehlo(const std::string& signOn, bool needed) {
@@ -98,6 +133,9 @@ bool TSmtpClient::Secure() {
         return true;
     }
     std::string why = FSocket->TlsError();
+    // Clear text after the server's go-ahead to STARTTLS: STARTTLS was chosen, only the server did not follow.
+    if (FSecurity == TSmtpSecurity::StartTls && FSocket->TlsPlainText())
+        why = DataBeforeTls;
     if (FStatusTimeOut)
         why = "The server did not complete the secure connection in time";
     else if (why.empty())
@@ -133,13 +171,19 @@ bool TSmtpClient::Login() {
         SendCommand(SmtpAuth::Base64(FPassword), hidden);
         code = ReadResponse();
         break;
-    case SmtpAuth::TMechanism::CramMd5:
+    case SmtpAuth::TMechanism::CramMd5: {
         SendCommand("AUTH CRAM-MD5");
         if ((code = ReadResponse()) != 334)
             break;
-        SendCommand(SmtpAuth::CramMd5Response(FUserName, FPassword, FLastResponse.substr(4)), hidden);
+        const std::string response = SmtpAuth::CramMd5Response(FUserName, FPassword, FLastResponse.substr(4));
+        const bool cancelled = response == SmtpAuth::Cancel;
+        SendCommand(response, cancelled ? response : hidden);
         code = ReadResponse();
+        if (cancelled)
+            return Refuse("The server's login challenge is not valid, so the login was cancelled: " + FLastResponse,
+                          true);
         break;
+    }
     }
     if (code == 235)
         return true;

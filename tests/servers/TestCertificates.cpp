@@ -17,15 +17,19 @@ printf '[ca]\ndefault_ca=test\n[test]\ndir=.\ndatabase=index.txt\nserial=serial\
 echo 1000 > serial
 openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=Quorvel Test CA"
 signed() {
-    name=$1 names=$2
-    shift 2
-    printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\n' "$names" > "$name.ext"
-    openssl req -new -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=$name"
+    name=$1 names=$2 subject=${3:-$1}
+    shift 3
+    printf 'basicConstraints=CA:FALSE\n' > "$name.ext"
+    [ -z "$names" ] || printf 'subjectAltName=%s\n' "$names" >> "$name.ext"
+    openssl req -new -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=$subject"
     openssl ca -batch -config ca.cnf -in "$name.csr" -out "$name.pem" -extfile "$name.ext" -notext "$@"
 }
-signed good $local -days 30
-signed other DNS:mail.other.example,IP:10.9.9.9 -days 30
-signed expired $local -startdate 20200101000000Z -enddate 20200201000000Z
+signed good $local good -days 30
+signed other DNS:mail.other.example,IP:10.9.9.9 other -days 30
+signed expired $local expired -startdate 20200101000000Z -enddate 20200201000000Z
+signed cnonly "" mail.example.org -days 30
+signed partial "DNS:m*.example.org" partial -days 30
+signed wildcard "DNS:*.example.org" wildcard -days 30
 openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 30 -subj /CN=self \
     -addext subjectAltName=$local
 )";

@@ -55,6 +55,9 @@ private slots:
     void bodyFeedEndsAndHeaderHandler();
     void pendingMessagesRunDuringALongBody();
     void headerValueLongerThanTheBufferIsCut();
+    void addressHeadersStayWholeAndUnderTheLimit();
+    void eightBitMimeAsOffered_data();
+    void eightBitMimeAsOffered();
     void anyLanguageReachesTheReader_data();
     void anyLanguageReachesTheReader();
 };
@@ -98,7 +101,9 @@ void TestSmtpClient::sinkGetsMessagesInOneConnection() {
     QVERIFY(h.Client.Open());
     QCOMPARE(h.Shown.size(), shown);
     h.Client.Quit();
-    QVERIFY(h.Shows("> HELO " + GetLocalHostName()));
+    // Without a sign-on: a fully-qualified name, or lacking one the address of this end in brackets.
+    const std::string name = GetLocalHostName();
+    QVERIFY(h.Shows("> HELO " + (name.find('.') != std::string::npos ? name : "[127.0.0.1]")));
     QCOMPARE(std::count(h.Shown.begin(), h.Shown.end(), "Connected with SMTP server"), 1);
     QCOMPARE(sink.Count(), 3);
     QCOMPARE(sink.Read(3).Recipients, std::vector<std::string>{"three@example.org"});
@@ -305,6 +310,15 @@ void TestSmtpClient::overlongReplyLinesKeepTheDialogueInStep() {
     QVERIFY2(h.Client.Mail(), h.Client.ErrorMessage().c_str());
     QCOMPARE(h.Client.LastResponse(), std::string("250 Message accepted"));
     QVERIFY(h.Shows("< 250 " + std::string(250, 'x'))); // the line as far as it fits, code first
+
+    // The limit is exact: a line of 4,096 bytes passes, one byte more does not.
+    for (const int size : {4096, 4097}) {
+        ScriptedServer limited;
+        limited.SetGreeting(ScriptedServer::Send("220 " + QByteArray(size - 4, 'x') + "\r\n"));
+        Harness g(limited.PortText());
+        QCOMPARE(g.Client.Open(), size == 4096);
+        QCOMPARE(g.Client.ErrorMessage(), size == 4096 ? "" : "The server's reply has a line longer than 4096 bytes");
+    }
 }
 
 void TestSmtpClient::silentServerTimesOutAndTheConnectionIsDropped() {
@@ -486,6 +500,50 @@ void TestSmtpClient::headerValueLongerThanTheBufferIsCut() {
     QCOMPARE(QStringList({mail.Subject, mail.Body, mail.TransferEncoding, mail.Defects}),
              QStringList({QString(1023 - 9, 's'), QString(1023, 'b') + "\nshort\n", "quoted-printable", ""}));
     QVERIFY2(mail.LongestLine <= 998, qPrintable(QString::number(mail.LongestLine)));
+}
+
+// An address value is never cut: a long display name is encoded, the address goes whole, and no line on the wire
+// is longer than 998 octets, whatever the value holds.
+void TestSmtpClient::addressHeadersStayWholeAndUnderTheLimit() {
+    Harness h("25");
+    const std::string address = std::string(242, 'a') + "@example.org";
+    std::string euros;
+    for (int i = 0; i < 253; ++i)
+        euros += "\u20ac";
+    for (const std::string& to : {"\"" + euros + "\" <" + address + ">", std::string(1100, 'b')}) {
+        h.Client.SetHdrTo(to);
+        const std::vector<std::string> lines = h.Client.MessageLines();
+        for (const std::string& line : lines) {
+            QVERIFY2(line.size() <= 998, std::to_string(line.size()).c_str());
+            QVERIFY(std::all_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 128; }));
+        }
+        const std::string read = Mime::ReadableMessage(lines)[1];
+        if (to.front() == '"')
+            QCOMPARE(read, "To: " + euros + " <" + address + ">");
+        else
+            QCOMPARE(std::count(read.begin(), read.end(), 'b'), 1100);
+    }
+}
+
+void TestSmtpClient::eightBitMimeAsOffered_data() {
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("offered") << true;
+    QTest::newRow("not offered") << false;
+}
+
+// An 8-bit body goes as it is, with BODY=8BITMIME, only to a server that offered 8BITMIME.
+void TestSmtpClient::eightBitMimeAsOffered() {
+    QFETCH(bool, offered);
+    ScriptedServer server;
+    server.SetReply("EHLO", ScriptedServer::Send(offered ? "250-scripted\r\n250 8BITMIME\r\n" : "250 scripted\r\n"));
+    Harness h(server.PortText());
+    h.Client.SetExtended(true);
+    QVERIFY2(h.Mail({"Gr\u00fc\u00dfe"}), h.Client.ErrorMessage().c_str());
+    QCOMPARE(server.Commands().value(1),
+             offered ? "MAIL FROM:<sender@example.org> BODY=8BITMIME" : "MAIL FROM:<sender@example.org>");
+    QVERIFY(server.DataLines().contains(offered ? "Content-Transfer-Encoding: 8bit"
+                                                : "Content-Transfer-Encoding: quoted-printable"));
+    QCOMPARE(server.DataLines().contains("Gr\xfc\xdf" "e"), offered); // iso-8859-1, the narrowest charset
 }
 
 void TestSmtpClient::anyLanguageReachesTheReader_data() {

@@ -183,6 +183,74 @@ private slots:
             QCOMPARE(h.Client.ErrorMessage(), std::string("The server did not complete the secure connection in time"));
     }
 
+    // Replies nobody asked for, where the client switches what a byte means: after the 220 to STARTTLS (in the
+    // same send, or later but before the handshake), after the login's 235 and after DATA's 354. None is ever
+    // read as a reply, and no message counts as sent. Refusals and an unreadable challenge get their own words.
+    void repliesNobodyAskedFor_data() {
+        QTest::addColumn<QString>("security");
+        QTest::addColumn<QString>("ehlo");
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<QStringList>("segments");
+        QTest::addColumn<QString>("error");
+        const QString tls = "The server sent data before the secure connection started; the connection was closed "
+                            "for safety.";
+        QTest::newRow("injected after the 220, one send")
+            << "starttls" << "STARTTLS" << "STARTTLS"
+            << QStringList{"220 go ahead\r\n250 a\r\n250 b\r\n250 c\r\n354 d\r\n"} << tls;
+        QTest::newRow("clear text after the 220") << "starttls" << "STARTTLS" << "STARTTLS"
+                                                   << QStringList{"220 go ahead\r\n", "250 a\r\n"} << tls;
+        QTest::newRow("454 to STARTTLS")
+            << "starttls" << "STARTTLS" << "STARTTLS" << QStringList{"454 4.7.0 TLS not available\r\n"}
+            << "The server cannot start a secure connection at the moment; try again later, or ask its "
+               "administrator: 454 4.7.0 TLS not available";
+        QTest::newRow("after the 235") << "login" << "AUTH PLAIN" << "AUTH" << QStringList{"235 ok\r\n250 a\r\n"}
+                                       << "The server sent more than its reply to the login; the connection was "
+                                          "closed for safety.";
+        QTest::newRow("after the 354") << "none" << "HELP" << "DATA" << QStringList{"354 go\r\n250 a\r\n"}
+                                       << "The server sent more than its reply to DATA; the connection was closed "
+                                          "for safety and the message was not sent.";
+        QTest::newRow("CRAM-MD5 challenge not base64")
+            << "login" << "AUTH CRAM-MD5" << "AUTH" << QStringList{"334 @@not base64@@\r\n"}
+            << "The server's login challenge is not valid, so the login was cancelled: 501 5.7.0 cancelled";
+    }
+
+    void repliesNobodyAskedFor() {
+        QFETCH(QString, security);
+        QFETCH(QString, ehlo);
+        QFETCH(QString, verb);
+        QFETCH(QStringList, segments);
+        QFETCH(QString, error);
+        ThreadedPeer::Reply scripted;
+        for (const QString& segment : segments) // each segment is one send; the second comes 100 ms later
+            scripted.Segments.push_back({scripted.Segments.empty() ? 0 : 100, segment.toStdString()});
+        const std::string extensions = "250-peer\r\n250 " + ehlo.toStdString() + "\r\n";
+        ThreadedPeer peer([&](const ThreadedPeer::Command& command) {
+            if (command.Verb == verb.toStdString())
+                return scripted;
+            if (command.Verb.empty())
+                return ThreadedPeer::Reply::Say("220 peer\r\n");
+            if (command.Verb == "EHLO")
+                return ThreadedPeer::Reply::Say(extensions);
+            if (command.Verb == "*")
+                return ThreadedPeer::Reply::Say("501 5.7.0 cancelled\r\n");
+            return ThreadedPeer::Reply::Say(command.Verb == "DATA" ? "354 go\r\n" : "250 ok\r\n");
+        });
+        Harness h(peer.PortText(), "127.0.0.1", Security(security));
+        h.Client.SetExtended(true);
+        if (security == "login") {
+            h.Client.SetUserName("anna");
+            h.Client.SetPassword("s3cret");
+            h.Client.SetAllowClearPassword(true);
+        }
+        QVERIFY(!h.Mail({"text"}));
+        QCOMPARE(QString::fromStdString(h.Client.ErrorMessage()), error);
+        QCOMPARE(h.Client.State(), smtpDisconnected);
+        QVERIFY(!h.Client.Unconfirmed());
+        const std::vector<std::string> commands = peer.Commands();
+        QVERIFY(std::find(commands.begin(), commands.end(), ".") == commands.end());
+        QCOMPARE(std::find(commands.begin(), commands.end(), "*") != commands.end(), ehlo == "AUTH CRAM-MD5");
+    }
+
     // Keywords in any case, AUTH in both forms; without encryption a challenge keeps the password off the wire,
     // and a mechanism the client lacks is never chosen. (Under TLS the logins above choose PLAIN or LOGIN.)
     void capabilitiesAndMechanisms() {
@@ -202,6 +270,7 @@ private slots:
         QCOMPARE(SmtpAuth::CramMd5Response("tim", "tanstaaftanstaaf",
                                            "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+"),
                  std::string("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw"));
+        QCOMPARE(SmtpAuth::CramMd5Response("tim", "tanstaaftanstaaf", "not base64!"), std::string("*"));
     }
 };
 

@@ -1,0 +1,80 @@
+// A minimal HTTP/1.1 server: reads one request head per connection, answers it and closes.
+#include "oauth/LoopbackReceiver.h"
+
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace {
+
+// A redirect's request line with its code and state fits many times over; a browser's headers too.
+constexpr qsizetype MaxHead = 16 * 1024;
+constexpr char AnsweredProperty[] = "answered";
+
+} // namespace
+
+TLoopbackReceiver::TLoopbackReceiver(QObject* parent) : QObject(parent) {
+    connect(&FServer, &QTcpServer::newConnection, this, [this] { Accept(); });
+}
+
+TLoopbackReceiver::~TLoopbackReceiver() {
+    Close();
+}
+
+bool TLoopbackReceiver::Listen() {
+    FDone = false;
+    return FServer.listen(QHostAddress::LocalHost, 0);
+}
+
+void TLoopbackReceiver::Close() {
+    FServer.close();
+    // Answered connections finish their page; the others never get one.
+    for (QTcpSocket* socket : FServer.findChildren<QTcpSocket*>())
+        if (!socket->property(AnsweredProperty).toBool())
+            socket->abort();
+}
+
+void TLoopbackReceiver::Accept() {
+    while (QTcpSocket* socket = FServer.nextPendingConnection()) {
+        // Browsers open connections ahead that may never carry a request: each waits on its own.
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+}
+
+void TLoopbackReceiver::Read(QTcpSocket* socket) {
+    const QByteArray head = socket->peek(MaxHead + 1);
+    if (!head.contains("\r\n\r\n")) {
+        if (head.size() > MaxHead)
+            Answer(socket, "431 Request Header Fields Too Large", "Request too large.");
+        return;
+    }
+    // "GET /?code=...&state=... HTTP/1.1"
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+    const QUrl target = requestLine.size() == 3 ? QUrl::fromEncoded(requestLine[1]) : QUrl();
+    if (FDone || requestLine[0] != "GET" || target.path() != QLatin1String("/") || !target.hasQuery()) {
+        Answer(socket, "404 Not Found", "Not found.");
+        return;
+    }
+    FDone = true;
+    Answer(socket, "200 OK",
+           "Quorvel Mailer has received the answer of the sign-in. You can close this page and return to the "
+           "program.");
+    FServer.close(); // one-shot: nothing else may answer in the sign-in's name
+    if (OnRedirect)
+        OnRedirect(*this, QUrlQuery(target));
+}
+
+void TLoopbackReceiver::Answer(QTcpSocket* socket, const char* status, const QByteArray& text) {
+    const QByteArray page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Quorvel Mailer</title></head>"
+                            "<body><p>" +
+                            text + "</p></body></html>\n";
+    socket->write(QByteArray("HTTP/1.1 ") + status +
+                  "\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: close\r\n"
+                  "Content-Length: " +
+                  QByteArray::number(page.size()) + "\r\n\r\n" + page);
+    socket->flush(); // into the kernel now: the receiver may be gone before the event loop runs again
+    socket->setProperty(AnsweredProperty, true);
+    socket->disconnect(); // no further reads
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->disconnectFromHost(); // after the answer is written
+}
