@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -343,6 +344,10 @@ QString TMailingCheck::Lock() {
     QString host;
     QString program;
     lock->getLockInfo(&pid, &host, &program);
+    // The window and quorvel-send share the application name; the program file tells them apart.
+    const QString file = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+    if (host == QSysInfo::machineHostName() && !file.isEmpty())
+        program = QFileInfo(file).fileName();
     return QStringLiteral("The delivery ledger in %1 is in use by %2 (process %3 on %4). Wait until that run has "
                           "ended.")
         .arg(folder, program.isEmpty() ? QStringLiteral("another program") : program)

@@ -177,6 +177,9 @@ int main(int argc, char* argv[]) {
     parser.addOptions({settingsOption, tableOption, fromOption, toOption, resumeOption, retryOption, resendOption,
                        skipOption, dryRunOption, saveDirOption, passwordOption, quietOption});
     parser.process(app);
+    // The window's names: the same data folder holds the same tables when the program folder is not writable.
+    QCoreApplication::setOrganizationName(QStringLiteral("Quorvel Software Systems"));
+    QCoreApplication::setApplicationName(QStringLiteral("QuorvelMailer"));
     const bool quiet = parser.isSet(quietOption);
     const auto fail = [](int code, const QString& text) {
         Print(stderr, text);

@@ -291,7 +291,7 @@ void TestWait::seriesOfWaitsShowsTheControlOnce() {
     wait.ShowForWait();
     wait.HideAfterWait();
     wait.ShowForWait();
-    QTest::qWait(TCustomWait::LingerMs * 2);
+    QTest::qWait(TWait::LingerMs * 2);
     QVERIFY(wait.isVisible());
     wait.HideAfterWait();
     QTRY_VERIFY_WITH_TIMEOUT(!wait.isVisible(), 5000);

@@ -48,6 +48,7 @@ class TestSendTool : public QObject {
 
     // The window saves its settings for a run of table against the sink; change edits the window first.
     void SaveFromWindow(const SmtpSink& sink, const std::function<void(QWidget&)>& change = {}) const {
+        QFile::remove(RawSettings().fileName()); // each test starts from the window's defaults
         auto form = FilledWizard(QString(), FTable, "127.0.0.1:" + sink.PortText(), 0);
         if (change)
             change(*form);
