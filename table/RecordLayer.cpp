@@ -273,7 +273,7 @@ int CurrentRecord(int cursor, std::string& image, long& recNo) {
     xb_Select(cursor);
     recNo = xb_RecNo();
     if (xb_Eof())
-        return rcEndOfTable;
+        return ReadChecked(rcEndOfTable); // the move made outside may have stopped at a missing record
     xb_GetRecord(image);
     return ReadChecked(rcOk);
 }

@@ -395,7 +395,7 @@ void TTable::Resync() {
     long recNo = 0;
     const int code = RecordLayer::CurrentRecord(FCursor, image, recNo);
     FBof = true;
-    FEof = code == RecordLayer::rcEndOfTable;
+    FEof = code == RecordLayer::rcEndOfTable || code == RecordLayer::rcReadError;
     if (code != RecordLayer::rcOk && code != RecordLayer::rcEndOfTable)
         RaiseLayerError(code);
     if (!FEof) {
