@@ -7,6 +7,7 @@
 #include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
+#include "table/DatabaseError.h"
 #include "table/Table.h"
 
 #include <QEventLoop>
@@ -162,7 +163,16 @@ void TMailingRun::Walk() {
                 Skip(fresh);
             else if (sending && Send(fresh) == TDeliveryStatus::Aborted)
                 FGivenUp = fresh.RecNo; // not delivered: a resumed run starts with it
-            FRecipients.Next();
+            try {
+                FRecipients.Next();
+            } catch (const EDBEngineError& error) {
+                // The table was cut short by another program while the run read it: what follows is unknown. A
+                // resumed run starts after the last record read (the records between are deleted ones).
+                if (FGivenUp == 0)
+                    FGivenUp = FRecipients.RecNo() + 1;
+                AbortRun(QString::fromStdString(error.Reason().empty() ? error.what() : error.Reason()));
+                return;
+            }
         }
         ProcessMessages();
     }

@@ -1,4 +1,4 @@
-// Logical fields: only "T" reads as true.
+// Logical fields: True, False, or empty when unknown ("?") or blank.
 #pragma once
 
 #include "table/Field.h"

@@ -24,17 +24,22 @@ struct TCodePage::TIconv {
     void Reset() const { iconv(Handle, nullptr, nullptr, nullptr, nullptr); }
 
     // Appends what iconv makes of the input to out, growing out whenever iconv asks for room; stops at the
-    // end of the input (true) or where iconv refuses a byte (false, in and inLeft left there).
+    // end of the input (true, with what the converter held back flushed out) or where iconv refuses a byte
+    // (false, in and inLeft left there).
     bool Append(char*& in, std::size_t& inLeft, std::string& out) const {
-        while (inLeft > 0) {
+        for (bool flushed = false; !flushed;) {
             const std::size_t start = out.size();
             out.resize(start + inLeft * 4 + 16);
             char* outPtr = out.data() + start;
             std::size_t outLeft = out.size() - start;
-            const std::size_t result = iconv(Handle, &in, &inLeft, &outPtr, &outLeft);
+            flushed = inLeft == 0;
+            const std::size_t result = flushed ? iconv(Handle, nullptr, nullptr, &outPtr, &outLeft)
+                                               : iconv(Handle, &in, &inLeft, &outPtr, &outLeft);
             out.resize(out.size() - outLeft);
             if (result == static_cast<std::size_t>(-1) && errno != E2BIG)
                 return false;
+            if (result == static_cast<std::size_t>(-1))
+                flushed = false; // more room, then go on
         }
         return true;
     }
@@ -58,7 +63,9 @@ std::size_t SequenceLength(unsigned char lead) {
 TCodePage::TCodePage(std::string name) : FName(std::move(name)), FToUtf8(std::make_unique<TIconv>("UTF-8", FName)) {
     if (FName.empty() || !FToUtf8->Valid())
         throw EDatabaseError("Unknown code page: " + FName);
-    // One byte at a time: a code page in which no byte starts an incomplete sequence is single-byte.
+    // One byte at a time: a code page in which no byte starts an incomplete sequence is single-byte. Each byte
+    // is flushed out: glibc's CP1255 and CP1258 hold a letter back until the next byte shows whether a
+    // combining mark follows, and a lone byte would otherwise give nothing.
     FSingleByte = true;
     for (int byte = 0; byte < 256 && FSingleByte; ++byte) {
         FToUtf8->Reset();
@@ -67,10 +74,13 @@ TCodePage::TCodePage(std::string name) : FName(std::move(name)), FToUtf8(std::ma
         std::size_t inLeft = 1;
         char* outPtr = FTable[static_cast<std::size_t>(byte)].data();
         std::size_t outLeft = 4;
-        if (iconv(FToUtf8->Handle, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1))
+        if (iconv(FToUtf8->Handle, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1) &&
+            iconv(FToUtf8->Handle, nullptr, nullptr, &outPtr, &outLeft) != static_cast<std::size_t>(-1))
             FLength[static_cast<std::size_t>(byte)] = static_cast<unsigned char>(4 - outLeft);
         else if (errno == EINVAL || errno == E2BIG)
             FSingleByte = false;
+        else
+            FLength[static_cast<std::size_t>(byte)] = 0;
     }
     FToUtf8->Reset();
     FAsciiSame = true;

@@ -17,6 +17,8 @@ public:
     TCodePage& operator=(const TCodePage&) = delete;
 
     const std::string& Name() const { return FName; }
+    // True when every character is one byte (read through a table of the 256 bytes).
+    bool SingleByte() const { return FSingleByte; }
 
     // Appends the UTF-8 text of bytes to out. False when a byte (sequence) stands for no character in this
     // code page: out then holds what was converted before it and badAt its offset in bytes.

@@ -147,10 +147,11 @@ void TDateField::Format(std::string& text) const {
 }
 
 void TBooleanField::Format(std::string& text) const {
-    if (IsNull())
-        text.clear();
+    const std::optional<bool> value = IsNull() ? std::nullopt : FieldCodec::Logical(RawBytes());
+    if (value)
+        text = *value ? "True" : "False";
     else
-        text = RawBytes() == "T" ? "True" : "False";
+        text.clear();
 }
 
 namespace {

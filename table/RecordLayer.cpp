@@ -242,6 +242,16 @@ int SetToBegin(int cursor) {
     return rcOk;
 }
 
+namespace {
+
+// After a move, a read or a count of the selected area: rcReadError when it met a record it could not read,
+// else code.
+int ReadChecked(int code) {
+    return xb_ReadError().empty() ? code : rcReadError;
+}
+
+} // namespace
+
 int FetchNext(int cursor, std::string& image, long& recNo) {
     if (!WorkAreaOf(cursor))
         return rcNoCursor;
@@ -252,9 +262,9 @@ int FetchNext(int cursor, std::string& image, long& recNo) {
         xb_Skip(1);
     recNo = xb_RecNo();
     if (xb_Eof())
-        return rcEndOfTable;
+        return ReadChecked(rcEndOfTable);
     xb_GetRecord(image);
-    return rcOk;
+    return ReadChecked(rcOk);
 }
 
 int CurrentRecord(int cursor, std::string& image, long& recNo) {
@@ -263,9 +273,9 @@ int CurrentRecord(int cursor, std::string& image, long& recNo) {
     xb_Select(cursor);
     recNo = xb_RecNo();
     if (xb_Eof())
-        return rcEndOfTable;
+        return ReadChecked(rcEndOfTable); // the move made outside may have stopped at a missing record
     xb_GetRecord(image);
-    return rcOk;
+    return ReadChecked(rcOk);
 }
 
 int FetchPrior(int cursor, long recNo, std::string& image, long& newRecNo, bool& atStart) {
@@ -277,9 +287,14 @@ int FetchPrior(int cursor, long recNo, std::string& image, long& newRecNo, bool&
     atStart = xb_Bof();
     newRecNo = xb_RecNo();
     if (xb_Eof())
-        return rcEndOfTable;
+        return ReadChecked(rcEndOfTable);
     xb_GetRecord(image);
-    return rcOk;
+    return ReadChecked(rcOk);
+}
+
+std::string ReadError(int cursor) {
+    TAreaGuard guard(cursor);
+    return guard.Valid() ? xb_ReadError() : std::string();
 }
 
 int BlankRecord(int cursor, std::string& image) {
@@ -314,7 +329,7 @@ int RecordCount(int cursor, int& count) {
         return rcNoCursor;
     xb_Select(cursor);
     count = static_cast<int>(xb_Count());
-    return rcOk;
+    return ReadChecked(rcOk);
 }
 
 int FileRecordCount(int cursor, int& count) {

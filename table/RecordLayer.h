@@ -20,6 +20,7 @@ constexpr int rcAppend5 = 10763;
 constexpr int rcOpenError = 11011;
 constexpr int rcEngineStart = 99;
 constexpr int rcMemoError = 12033; // a memo pointer or length past the memo file
+constexpr int rcReadError = 8450;  // a record the header counts is missing: the file was cut short
 
 // Starts the engine once per program: 0, or 99 when its version is older than 2.40.00 (or empty).
 int EngineStart();
@@ -49,11 +50,14 @@ const TWorkArea* WorkAreaOf(int cursor);
 
 // Positions before the first record.
 int SetToBegin(int cursor);
-// One step forward (or back): fills image, recNo and answers rcEndOfTable at the end.
+// One step forward (or back): fills image, recNo and answers rcEndOfTable at the end. A record that cannot
+// be read answers rcReadError (see ReadError); so do the other record reads and the record count.
 int FetchNext(int cursor, std::string& image, long& recNo);
 // The record the engine stands on (after a move made outside the layer).
 int CurrentRecord(int cursor, std::string& image, long& recNo);
 int FetchPrior(int cursor, long recNo, std::string& image, long& newRecNo, bool& atStart);
+// Why the cursor's last operation answered rcReadError, in the engine's words.
+std::string ReadError(int cursor);
 // The image of a new record: each field holds the empty value of its type.
 int BlankRecord(int cursor, std::string& image);
 // Appends image as a new record; answers the append codes.

@@ -196,8 +196,12 @@ int TTable::AskLayer(int (*ask)(int cursor, int& value)) const {
     int value = 0;
     const int code = ask(FCursor, value);
     if (code != RecordLayer::rcOk)
-        throw EDBEngineError(code);
+        RaiseLayerError(code);
     return value;
+}
+
+void TTable::RaiseLayerError(int code) const {
+    throw EDBEngineError(code, code == RecordLayer::rcReadError ? RecordLayer::ReadError(FCursor) : std::string());
 }
 
 int TTable::RecordCount() {
@@ -290,8 +294,10 @@ int TTable::FetchForward() {
     const int code = RecordLayer::FetchNext(FCursor, FBuffer, recNo);
     if (code == RecordLayer::rcEndOfTable)
         return 0;
+    if (code == RecordLayer::rcReadError)
+        FEof = true; // the table ends there, and not quietly: a loop up to Eof that goes on after the error ends
     if (code != RecordLayer::rcOk)
-        throw EDBEngineError(code);
+        RaiseLayerError(code);
     FRecNo = static_cast<int>(recNo);
     return 1;
 }
@@ -301,10 +307,12 @@ int TTable::FetchBackward() {
     long recNo = 0;
     bool atStart = false;
     const int code = RecordLayer::FetchPrior(FCursor, FRecNo, image, recNo, atStart);
+    if (code == RecordLayer::rcReadError)
+        RaiseLayerError(code);
     if (atStart || code == RecordLayer::rcEndOfTable)
         return 0;
     if (code != RecordLayer::rcOk)
-        throw EDBEngineError(code);
+        RaiseLayerError(code);
     FBuffer = std::move(image);
     FRecNo = static_cast<int>(recNo);
     return 1;
@@ -387,9 +395,9 @@ void TTable::Resync() {
     long recNo = 0;
     const int code = RecordLayer::CurrentRecord(FCursor, image, recNo);
     FBof = true;
-    FEof = code == RecordLayer::rcEndOfTable;
+    FEof = code == RecordLayer::rcEndOfTable || code == RecordLayer::rcReadError;
     if (code != RecordLayer::rcOk && code != RecordLayer::rcEndOfTable)
-        throw EDBEngineError(code);
+        RaiseLayerError(code);
     if (!FEof) {
         FBuffer = std::move(image);
         FRecNo = static_cast<int>(recNo);

@@ -60,6 +60,8 @@ public:
     TField& FieldByName(std::string_view name) const;
     TField* FindField(std::string_view name) const;
 
+    // Also set when a forward move met a record that cannot be read (the file was cut short by another program
+    // while it was read): that move raises EDBEngineError with the engine's sentence.
     bool Eof() const { return FEof; }
     bool Bof() const { return FBof; }
     void First();
@@ -91,6 +93,8 @@ private:
     void CheckActive() const;
     // One number the record layer keeps for the open table; its error codes raise.
     int AskLayer(int (*ask)(int cursor, int& value)) const;
+    // Raises the record layer's error code, with the engine's sentence for a record that cannot be read.
+    [[noreturn]] void RaiseLayerError(int code) const;
     void OpenCursor();
     void CloseCursor();
     void CreateFields();

@@ -86,10 +86,11 @@ void PlaceFields(std::vector<TDbfField>& fields, std::uint32_t recordLength) {
 }
 
 // Visual FoxPro gives each V and Q field a bit telling its length is in its last byte, then each
-// nullable field a null bit, in field order; bits past the width of _NullFlags are not kept.
+// nullable field a null bit, in field order; bits past the width of _NullFlags are not kept. The name is
+// compared without regard to case: python3-dbf writes _NULLFLAGS.
 void AssignNullBits(TDbfLayout& layout) {
     for (const TDbfField& f : layout.Fields)
-        if (f.Hidden && f.Name == "_NullFlags") {
+        if (f.Hidden && SameNameNoCase(f.Name, "_NullFlags")) {
             layout.NullFlagsOffset = f.Offset;
             layout.NullFlagsWidth = f.Width;
         }

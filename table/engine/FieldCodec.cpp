@@ -254,6 +254,26 @@ std::optional<TDateTime> Date(TFieldForm form, std::string_view bytes) {
     return result;
 }
 
+std::optional<bool> Logical(std::string_view bytes) {
+    const std::string_view text = Trim(bytes);
+    if (text.size() != 1)
+        return std::nullopt;
+    switch (text[0]) {
+    case 'T':
+    case 't':
+    case 'Y':
+    case 'y':
+        return true;
+    case 'F':
+    case 'f':
+    case 'N':
+    case 'n':
+        return false;
+    default:
+        return std::nullopt;
+    }
+}
+
 bool BitSet(std::string_view image, int flagsOffset, int flagsWidth, int bit) {
     if (flagsOffset < 0 || bit < 0 || bit >= flagsWidth * 8 ||
         static_cast<std::size_t>(flagsOffset) + static_cast<std::size_t>(flagsWidth) > image.size())

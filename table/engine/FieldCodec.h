@@ -37,6 +37,10 @@ std::optional<TDateTime> Date(TFieldForm form, std::string_view bytes);
 bool NullDate(std::string_view bytes);
 bool ValidDate(int year, int month, int day);
 
+// A logical field's value: T, t, Y, y true and F, f, N, n false, as dBase and FoxPro read them; nullopt for
+// "?" (unknown, what writers store for an unset logical), blanks and any other byte.
+std::optional<bool> Logical(std::string_view bytes);
+
 // True when bit of the _NullFlags bytes at flagsOffset in the record image is set.
 bool BitSet(std::string_view image, int flagsOffset, int flagsWidth, int bit);
 

@@ -4,7 +4,9 @@
 #include "table/engine/Endian.h"
 #include "table/engine/FormatError.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <string_view>
 
 namespace {
@@ -105,24 +107,44 @@ std::string TMemoFile::ReadFpt(std::uint64_t block) const {
     return text;
 }
 
-// dBase III memos have no length: the text runs to the first 0x1A.
+// dBase III memos have no length: the text runs to the first 0x1A, or to the end of the file. Every scan
+// is remembered, so records that share one unterminated memo, or point into it, cost one scan of the file
+// together instead of one each.
 std::string TMemoFile::ReadTextFrom(std::uint64_t at) const {
     if (at >= FSize)
         throw PastEnd;
-    std::string text;
-    char chunk[512];
-    for (std::uint64_t pos = at; pos < FSize; pos += sizeof chunk) {
-        const long long n = FFile.ReadAt(pos, chunk, sizeof chunk);
-        if (n <= 0)
-            break;
-        const std::string_view part(chunk, static_cast<std::size_t>(n));
-        const std::size_t end = part.find('\x1A');
-        text.append(part.substr(0, end));
-        if (end != std::string_view::npos)
-            break;
-        CheckMemoLength(text.size());
-    }
+    const std::uint64_t end = TextEnd(at);
+    CheckMemoLength(end - at);
+    std::string text(static_cast<std::size_t>(end - at), '\0');
+    if (FFile.ReadAt(at, text.data(), text.size()) != static_cast<long long>(text.size()))
+        throw PastEnd;
     return text;
+}
+
+std::uint64_t TMemoFile::TextEnd(std::uint64_t at) const {
+    // A scan that started at or before at and went past it found no 0x1A there: its end is this text's end.
+    auto known = FTextEnds.upper_bound(at);
+    if (known != FTextEnds.begin() && std::prev(known)->second > at)
+        return std::prev(known)->second;
+    // Up to the next remembered scan, whose end this one shares when it finds no 0x1A before it.
+    const std::uint64_t limit = known != FTextEnds.end() ? known->first : FSize;
+    std::uint64_t end = known != FTextEnds.end() ? known->second : FSize;
+    char chunk[64 * 1024];
+    for (std::uint64_t pos = at; pos < limit;) {
+        const long long n = FFile.ReadAt(pos, chunk, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, limit - pos)));
+        if (n <= 0) {
+            end = pos;
+            break;
+        }
+        const std::size_t mark = std::string_view(chunk, static_cast<std::size_t>(n)).find('\x1A');
+        if (mark != std::string_view::npos) {
+            end = pos + mark;
+            break;
+        }
+        pos += static_cast<std::uint64_t>(n);
+    }
+    FTextEnds[at] = end;
+    return end;
 }
 
 // dBase IV memos start with FF FF 08 00 and a length that counts those 8 bytes; without that mark

@@ -5,6 +5,7 @@
 #include "table/engine/FileHandle.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,8 @@ public:
 private:
     std::string ReadFpt(std::uint64_t block) const;
     std::string ReadTextFrom(std::uint64_t offset) const;
+    // Where the text from offset ends: its 0x1A, or the end of the file.
+    std::uint64_t TextEnd(std::uint64_t offset) const;
     std::string ReadDbt4(std::uint64_t block) const;
     std::uint32_t HeaderBlockSize() const;
 
@@ -34,4 +37,7 @@ private:
     TMemoKind FKind;
     std::uint64_t FSize = 0;
     std::uint32_t FBlockSize = 512;
+    // Scans for the end of dBase III texts made so far: start offset -> end offset. The memo file is read-only
+    // to us while it is open.
+    mutable std::map<std::uint64_t, std::uint64_t> FTextEnds;
 };

@@ -16,19 +16,28 @@ TXbArea::TXbArea(std::unique_ptr<TDbfFile> file, std::string alias) : FFile(std:
 TXbArea::TXbArea(std::unique_ptr<TDbfCreator> creator, std::string alias)
     : FCreator(std::move(creator)), FAlias(std::move(alias)) {}
 
+std::string_view TXbArea::Read(std::uint32_t recNo) {
+    const std::string_view image = FFile->Record(recNo);
+    if (image.empty())
+        FReadError = FFile->LastError();
+    return image;
+}
+
 bool TXbArea::Visible(std::uint32_t recNo, bool hideDeleted) {
     if (!hideDeleted)
         return true;
-    const std::string_view image = FFile->Record(recNo);
+    const std::string_view image = Read(recNo);
     return !image.empty() && image[0] != '*';
 }
 
+// A record the header counts that cannot be read ends the search (0) with FReadError set: the header's count
+// was read once at the open, and the file was cut short by another program since.
 std::uint32_t TXbArea::NextVisible(std::uint32_t from, bool hideDeleted) {
     const std::uint32_t count = FFile->RecordCount();
     for (std::uint32_t r = from; r >= 1 && r <= count; ++r) {
-        const std::string_view image = FFile->Record(r);
+        const std::string_view image = Read(r);
         if (image.empty())
-            return 0; // cut short by another program: the table ends here
+            return 0;
         if (!hideDeleted || image[0] != '*')
             return r;
     }
@@ -36,7 +45,7 @@ std::uint32_t TXbArea::NextVisible(std::uint32_t from, bool hideDeleted) {
 }
 
 std::uint32_t TXbArea::PriorVisible(std::uint32_t from, bool hideDeleted) {
-    for (std::uint32_t r = std::min(from, FFile->RecordCount()); r >= 1; --r)
+    for (std::uint32_t r = std::min(from, FFile->RecordCount()); r >= 1 && FReadError.empty(); --r)
         if (Visible(r, hideDeleted))
             return r;
     return 0;
@@ -44,6 +53,7 @@ std::uint32_t TXbArea::PriorVisible(std::uint32_t from, bool hideDeleted) {
 
 void TXbArea::GoTop(bool hideDeleted) {
     CommitPending();
+    FReadError.clear();
     const std::uint32_t r = NextVisible(1, hideDeleted);
     FRecNo = r != 0 ? r : FFile->RecordCount() + 1;
     FBof = FEof = r == 0;
@@ -51,6 +61,7 @@ void TXbArea::GoTop(bool hideDeleted) {
 
 void TXbArea::GoBottom(bool hideDeleted) {
     CommitPending();
+    FReadError.clear();
     const std::uint32_t r = PriorVisible(FFile->RecordCount(), hideDeleted);
     FRecNo = r != 0 ? r : FFile->RecordCount() + 1;
     FBof = FEof = r == 0;
@@ -58,6 +69,7 @@ void TXbArea::GoBottom(bool hideDeleted) {
 
 void TXbArea::Goto(std::uint32_t recNo) {
     CommitPending();
+    FReadError.clear();
     const std::uint32_t count = FFile->RecordCount();
     FBof = false;
     FEof = recNo < 1 || recNo > count;
@@ -66,6 +78,7 @@ void TXbArea::Goto(std::uint32_t recNo) {
 
 long TXbArea::Skip(long n, bool hideDeleted) {
     CommitPending();
+    FReadError.clear();
     long moved = 0;
     FBof = false;
     while (n > 0 && moved < n) {
@@ -98,7 +111,7 @@ long TXbArea::Skip(long n, bool hideDeleted) {
 bool TXbArea::Deleted() {
     if (FPending || FEof)
         return false;
-    const std::string_view image = FFile->Record(FRecNo);
+    const std::string_view image = Read(FRecNo);
     return !image.empty() && image[0] == '*';
 }
 
@@ -106,11 +119,12 @@ std::uint32_t TXbArea::Count(bool hideDeleted) {
     if (!hideDeleted)
         return FFile->RecordCount();
     if (!FVisibleCount) {
+        FReadError.clear();
         std::uint32_t visible = 0;
         for (std::uint32_t r = 1; r <= FFile->RecordCount(); ++r) {
-            const std::string_view image = FFile->Record(r);
+            const std::string_view image = Read(r);
             if (image.empty())
-                break;
+                return visible; // not kept: the count is incomplete, and ReadError says why
             visible += image[0] != '*';
         }
         FVisibleCount = visible;
@@ -121,7 +135,7 @@ std::uint32_t TXbArea::Count(bool hideDeleted) {
 std::string_view TXbArea::Current() {
     if (FPending)
         return FPendingImage;
-    const std::string_view image = FEof ? std::string_view() : FFile->Record(FRecNo);
+    const std::string_view image = FEof ? std::string_view() : Read(FRecNo);
     if (!image.empty())
         return image;
     if (FBlank.empty())

@@ -32,6 +32,9 @@ public:
     std::uint32_t RecNo() const { return FRecNo; }
     bool Deleted();
     std::uint32_t Count(bool hideDeleted);
+    // Why the last move or count stopped before the end of the table, or the current record could not be read:
+    // a record the header counts is missing (another program cut the file short). Empty when none was.
+    const std::string& ReadError() const { return FReadError; }
 
     // The current record image: the pending new record, the record read from the file, or blanks at
     // the end of the table.
@@ -48,6 +51,8 @@ public:
 
 private:
     bool Visible(std::uint32_t recNo, bool hideDeleted);
+    // The image of record recNo; empty, with the reason kept in FReadError, when it cannot be read.
+    std::string_view Read(std::uint32_t recNo);
     std::uint32_t NextVisible(std::uint32_t from, bool hideDeleted);
     std::uint32_t PriorVisible(std::uint32_t from, bool hideDeleted);
 
@@ -62,4 +67,5 @@ private:
     std::string FPendingImage;
     std::string FBlank; // the image shown at the end of the table: every field empty
     std::optional<std::uint32_t> FVisibleCount;
+    std::string FReadError;
 };

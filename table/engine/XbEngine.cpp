@@ -199,6 +199,11 @@ long xb_RecCount() {
     return area ? static_cast<long>(area->Count(false)) : 0;
 }
 
+std::string xb_ReadError() {
+    const TXbArea* area = Table();
+    return area ? area->ReadError() : std::string();
+}
+
 int xb_RecSize() {
     const TXbArea* area = Table();
     return area ? static_cast<int>(area->File()->Layout().RecordLength) : 0;
@@ -341,7 +346,7 @@ std::string xb_GetDateString(std::string_view name) {
 }
 
 bool xb_GetLogical(std::string_view name) {
-    return FieldBytes(name) == "T";
+    return FieldCodec::Logical(FieldBytes(name)).value_or(false);
 }
 
 bool xb_Replace(std::string_view name, int maxLength, std::string_view value) {

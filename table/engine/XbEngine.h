@@ -45,6 +45,10 @@ bool xb_Deleted();
 long xb_Count();
 // Our addition: every record of the file, those marked deleted included, whatever xb_SetDeleted says.
 long xb_RecCount();
+// Our addition: why the selected area's last move, count or record read met a record it could not read (the
+// file was cut short by another program while it was read); empty when it met none. A move that stopped there
+// also sets xb_Eof, so callers that only test xb_Eof would take it for the end of the table.
+std::string xb_ReadError();
 
 // Records.
 int xb_RecSize();

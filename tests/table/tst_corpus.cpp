@@ -86,7 +86,7 @@ private slots:
     }
 
     // Tables dbfread reads (with ignore_missing_memofile where the manifest says dbfread needs it): the same
-    // visible record count, the same field names in order, and every C field byte for byte.
+    // visible record count, the same field names in order, every C field byte for byte and every logical.
     void readsAsDbfread_data() {
         QTest::addColumn<QString>("file");
         QTest::addColumn<bool>("ignoreMemo");
@@ -123,9 +123,13 @@ private slots:
         for (; !table.Eof(); table.Next(), ++row) {
             QVERIFY(row < records.size());
             const QJsonArray values = records[row].toArray();
-            for (int i = 0; i < fields.size(); ++i)
+            for (int i = 0; i < fields.size(); ++i) {
                 if (types[i].toString() == "C")
                     QCOMPARE(table.Fields(i).AsString(), Latin1(values[i]));
+                // dbfread's True, False and None (for "?" and blanks), as the dataset shows them.
+                if (types[i].toString() == "L")
+                    QCOMPARE(table.Fields(i).AsString(), Latin1(values[i]) == "None" ? "" : Latin1(values[i]));
+            }
         }
         QCOMPARE(row, records.size());
     }

@@ -98,6 +98,46 @@ private slots:
         QCOMPARE(LedgerRows(folder, "STATUS MESSAGE_ID").filter("SENT|"), storedIds);
     }
 
+    // Another program cuts the recipient table short in the middle of record 100 while the run is under way: the
+    // run stops there with the engine's sentence in its lines, mail_log.dbf and an ABORTED row, from which a
+    // resumed run starts. Records of 4 KiB keep the cut beyond what the table had read ahead when it came.
+    void tableCutShortStopsTheRun() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString table = FDir.filePath("cut.dbf");
+        RunPython("import sys, dbf\n"
+                  "pads = '; '.join('P%d C(250)' % i for i in range(16))\n"
+                  "t = dbf.Table(sys.argv[1], 'NAME C(20); EMAIL C(40); ' + pads, dbf_type='db3')\n"
+                  "t.open(dbf.READ_WRITE)\n"
+                  "for i in range(1, 121): t.append(('P%d' % i, 'person%d@example.org' % i))\n"
+                  "t.close()\n",
+                  {table});
+        const QString folder = FDir.filePath("cut");
+        QDir(FDir.path()).mkpath("cut");
+        TRunBench bench(table, folder, sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        settings.Take = [](int record) { return record == 1 || record >= 97; };
+        TMailingRun run = bench.Run(settings);
+        const qint64 cutAt = 32 * 19 + 1 + 99 * 4061 + 2000; // header, then in the middle of record 100
+        bench.View.OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Sending mail #1"))
+                QCOMPARE(QProcess::execute("truncate", {"-s", QString::number(cutAt), table}), 0);
+        };
+        run.Execute();
+
+        const QString sentence = "record 100 cannot be read: the file is shorter than its header says";
+        QVERIFY2(bench.View.Lines.contains(sentence), qPrintable(bench.View.Lines.join('\n')));
+        QCOMPARE(LedgerRows(folder).mid(1), (QStringList{"1|97|person97@example.org|SENT|250|1",
+                                                          "1|98|person98@example.org|SENT|250|1",
+                                                          "1|99|person99@example.org|SENT|250|1",
+                                                          "1|100||ABORTED|None|1"}));
+        const QByteArray log = RunPython("import dbfread, sys\n"
+                                         "print([r['ERR_TEXT'] for r in dbfread.DBF(sys.argv[1])])\n",
+                                         {QDir(folder).filePath("mail_log.dbf")});
+        QCOMPARE(log, "['" + sentence.left(50).toLatin1() + "']\n");
+        QCOMPARE(bench.Ledger.History(settings.MessageKey).ResumeFrom, 100);
+    }
+
     // A 421 closes the service: no new connection before the retry's pause is over, so the deferred message goes
     // again before the next record does (after a 451 the next record would go at once).
     void closedServiceWaitsForTheRetry() {
