@@ -1,5 +1,6 @@
 // The TLS peer: one connection at a time, each with a few seconds' receive timeout so no test hangs on it.
 #include "tests/net/TlsPeer.h"
+#include "tests/servers/LoopbackListener.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -48,15 +49,9 @@ TlsPeer::TlsPeer(const Options& options) : FOptions(options) {
     } else if (options.MaxVersion == Options::TVersion::Tls12) {
         SSL_CTX_set_max_proto_version(FCtx, TLS1_2_VERSION);
     }
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (FListen < 0 || ::bind(FListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(FListen, 8) != 0 || ::getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    FListen = ListenOnLoopback(FPort);
+    if (FListen < 0)
         return; // Port() stays 0 and the test fails on it
-    FPort = ntohs(address.sin_port);
     FThread = std::thread([this] { Serve(); });
 }
 

@@ -1,5 +1,6 @@
 // The threaded peer: accept, read a line, ask the script, act; one connection at a time.
 #include "tests/servers/ThreadedPeer.h"
+#include "tests/servers/LoopbackListener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,15 +26,9 @@ bool Readable(int fd, const std::atomic<bool>& stopping) {
 } // namespace
 
 ThreadedPeer::ThreadedPeer(Script script) : FScript(std::move(script)) {
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (FListen < 0 || ::bind(FListen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(FListen, 8) != 0 || ::getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    FListen = ListenOnLoopback(FPort);
+    if (FListen < 0)
         return; // Port() stays 0 and the test fails on it
-    FPort = ntohs(address.sin_port);
     FThread = std::thread([this] { Serve(); });
 }
 
