@@ -1,13 +1,13 @@
 // The About box: program title, the maker's notice and two links.
 #include "about/About.h"
 
-#include "framework/Application.h"
-#include "framework/Fonts.h"
-#include "framework/Hourglass.h"
-#include "framework/Maker.h"
-#include "framework/MessageDlg.h"
-#include "framework/ProgramIcon.h"
-#include "framework/Shell.h"
+#include "framework/core/Application.h"
+#include "framework/widgets/Fonts.h"
+#include "framework/widgets/Hourglass.h"
+#include "framework/core/Maker.h"
+#include "framework/widgets/MessageDlg.h"
+#include "framework/widgets/ProgramIcon.h"
+#include "framework/core/Shell.h"
 #include "ui_About.h"
 
 #include <QApplication>

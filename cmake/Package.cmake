@@ -24,6 +24,7 @@ and terms of address from the table; every failure is written to the
 table mail_log.dbf.
 .
 quorvel-dbf shows the fields, the record count or the records of a table
-as CSV from the command line.")
+as CSV from the command line; quorvel-send sends a prepared mailing
+without the window, from cron or a systemd timer.")
 
 include(CPack)

@@ -1,6 +1,6 @@
 // Writes the program icon as PNG files for the desktop's icon theme: quorvel-icon-png FOLDER SIZE...
 // writes FOLDER/SIZE.png for each size, drawn by the same code as the window's icon.
-#include "framework/ProgramIcon.h"
+#include "framework/widgets/ProgramIcon.h"
 
 #include <QDir>
 #include <QGuiApplication>

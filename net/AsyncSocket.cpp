@@ -1,7 +1,7 @@
 // The socket's life: properties and their conversions, connect, state changes, waits, event dispatch and closing.
 #include "net/AsyncSocket.h"
 
-#include "framework/Text.h"
+#include "framework/core/Text.h"
 #include "net/LastError.h"
 #include "net/LeadingNumber.h"
 #include "net/ShownWait.h"
@@ -264,7 +264,7 @@ void TCustomAsyncSocket::ProcessPendingMessages(bool block) {
 
 void TCustomAsyncSocket::WaitUntil(int timeout, const std::function<bool()>& done) {
     if (!FMultiThreaded) {
-        TShownWait wait(FWaitCtrl, timeout);
+        TShownWait wait(FWaitCtrl.data(), timeout);
         wait->Run();
         return;
     }

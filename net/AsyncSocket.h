@@ -220,7 +220,7 @@ private:
     std::deque<std::unique_ptr<TBuffer>> FSendQueue;
     int FSendFlags = 0;
     bool FMultiThreaded = false;
-    QPointer<TCustomWait> FWaitCtrl;
+    TWaitPointer FWaitCtrl;
     TSocketState FAwaitedState = wsInvalidState;
     int FLastError = 0;
     bool FPaused = false;

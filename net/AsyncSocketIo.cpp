@@ -119,7 +119,7 @@ void TCustomAsyncSocket::Flush() {
     }
     if (!FWaitCtrl)
         throw ESocketException("No wait object assigned");
-    TShownWait wait(FWaitCtrl, FFlushTimeout);
+    TShownWait wait(FWaitCtrl.data(), FFlushTimeout);
     struct TStopGuard {
         TShownWait& Wait;
         ~TStopGuard() {

@@ -14,9 +14,9 @@ public:
     TShownWait(const TShownWait&) = delete;
     TShownWait& operator=(const TShownWait&) = delete;
 
-    TCustomWait* operator->() const { return FWait; }
-    explicit operator bool() const { return !FWait.isNull(); }
+    TCustomWait* operator->() const { return FWait.data(); }
+    explicit operator bool() const { return static_cast<bool>(FWait); }
 
 private:
-    QPointer<TCustomWait> FWait;
+    TWaitPointer FWait;
 };

@@ -1,52 +1,35 @@
-// The countdown control: a timer counting Caption down, a nested event loop and a shrinking bar.
+// The countdown wait: a timer counting Caption down and a nested event loop.
 #include "net/Wait.h"
 
 #include "net/LeadingNumber.h"
-#include "net/WaitInputFilter.h"
 
-#include <QApplication>
-#include <QPainter>
+#include <QCoreApplication>
 #include <QTimer>
 
 namespace {
 
-// Removes the input filter when the outermost Run ends, also when an exception leaves it.
-class TFilterGuard {
+// Tells the wait when its outermost Run ends, also when an exception leaves it.
+template <typename End> class TRunGuard {
 public:
-    TFilterGuard(TWaitInputFilter* filter, int& depth) : FFilter(filter), FDepth(depth) {
-        if (FDepth++ == 0) {
-            FFilter->Arm();
-            qApp->installEventFilter(FFilter);
-        }
-    }
-    ~TFilterGuard() {
+    TRunGuard(int& depth, End end) : FDepth(depth), FEnd(end) {}
+    ~TRunGuard() {
         if (--FDepth == 0)
-            qApp->removeEventFilter(FFilter);
+            FEnd();
     }
-    TFilterGuard(const TFilterGuard&) = delete;
-    TFilterGuard& operator=(const TFilterGuard&) = delete;
+    TRunGuard(const TRunGuard&) = delete;
+    TRunGuard& operator=(const TRunGuard&) = delete;
 
 private:
-    TWaitInputFilter* FFilter;
     int& FDepth;
+    End FEnd;
 };
 
 } // namespace
 
-TCustomWait::TCustomWait(QWidget* parent)
-    : QWidget(parent), FTimer(new QTimer(this)), FHideTimer(new QTimer(this)),
-      FFilter(std::make_unique<TWaitInputFilter>()) {
-    resize(192, 32);
-    QFont font(QStringLiteral("Courier"));
-    font.setPointSize(8);
-    font.setFixedPitch(true);
-    font.setStyleHint(QFont::TypeWriter);
-    setFont(font);
+TCustomWait::TCustomWait() : FTimer(std::make_unique<QTimer>()), FSelf(std::make_shared<TCustomWait* const>(this)) {
     FTimer->setInterval(1000);
     FTimer->setTimerType(Qt::PreciseTimer);
-    connect(FTimer, &QTimer::timeout, this, [this] { TimerTick(); });
-    FHideTimer->setSingleShot(true);
-    connect(FHideTimer, &QTimer::timeout, this, [this] { HideWhenIdle(); });
+    QObject::connect(FTimer.get(), &QTimer::timeout, FTimer.get(), [this] { TimerTick(); });
 }
 
 TCustomWait::~TCustomWait() = default;
@@ -80,7 +63,7 @@ void TCustomWait::TimerTick() {
         OnWait(this, n);
     // Stopped by the tick's own handler: the stop has settled the caption and the result already.
     if (!Running()) {
-        update();
+        CountChanged();
         return;
     }
     if (n > 0) {
@@ -92,11 +75,13 @@ void TCustomWait::TimerTick() {
         if (OnTimeout)
             OnTimeout(this);
     }
-    update();
+    CountChanged();
 }
 
 void TCustomWait::Run() {
-    TFilterGuard guard(FFilter.get(), FRunDepth);
+    if (FRunDepth++ == 0)
+        RunBegins();
+    TRunGuard guard(FRunDepth, [this] { RunEnds(); });
     ModalResult = mrNone;
     Start();
     // Blocks until something happens: a tick, a socket event, input; never spins.
@@ -114,35 +99,6 @@ void TCustomWait::Reset() {
     Caption = std::to_string(StartCount);
 }
 
-void TCustomWait::PassInput(QWidget* widget, int key) {
-    FFilter->Pass(widget, key);
-}
-
-void TCustomWait::ShowForWait() {
-    ++FShownWaits;
-    setVisible(true);
-}
-
-void TCustomWait::HideAfterWait() {
-    if (FShownWaits > 0)
-        --FShownWaits;
-    FLastWaitEnd = std::chrono::steady_clock::now();
-    // One hide timer for a whole series of waits: it is not restarted per wait, it looks again when it fires.
-    if (!FHideTimer->isActive())
-        FHideTimer->start(LingerMs);
-}
-
-void TCustomWait::HideWhenIdle() {
-    if (FShownWaits > 0)
-        return; // the wait in progress hides it when it ends
-    const auto idle = std::chrono::steady_clock::now() - FLastWaitEnd;
-    const auto linger = std::chrono::milliseconds(LingerMs);
-    if (idle < linger)
-        FHideTimer->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(linger - idle).count()));
-    else
-        setVisible(false);
-}
-
 bool TCustomWait::Running() const {
     return FTimer->isActive();
 }
@@ -153,21 +109,4 @@ int TCustomWait::Interval() const {
 
 void TCustomWait::SetInterval(int milliseconds) {
     FTimer->setInterval(milliseconds & 0xffff);
-}
-
-void TCustomWait::paintEvent(QPaintEvent*) {
-    const int n = Count();
-    const int bar = StartCount != 0 ? static_cast<int>(static_cast<long long>(n) * (width() - 7) / StartCount) : 0;
-    QPainter painter(this);
-    painter.setPen(QPen(Qt::black, 1));
-    painter.setFont(font());
-    painter.setBrush(Qt::white);
-    painter.drawRect(QRect(QPoint(0, 0), QPoint(width() - 1, height() - 1)));
-    const QColor highlight = palette().color(QPalette::Highlight);
-    painter.setBrush(highlight);
-    painter.drawRect(QRect(QPoint(3, 3), QPoint(3 + bar, height() - 4)));
-    painter.setBackgroundMode(Qt::OpaqueMode);
-    painter.setBackground(highlight);
-    const QFontMetrics metrics(font());
-    painter.drawText(4, height() / 2 - 8 + metrics.ascent(), QString::fromLatin1(Caption.c_str()));
 }

@@ -1,7 +1,6 @@
-// The countdown control that turns an awaited event into a blocking call with a timeout.
+// The countdown wait that turns an awaited event into a blocking call with a timeout. It has no widget: the
+// socket layer waits through it, and a window shows it through the wait control of framework/widgets.
 #pragma once
-
-#include <QWidget>
 
 #include <chrono>
 #include <functional>
@@ -9,41 +8,36 @@
 #include <string>
 
 class QTimer;
-class TWaitInputFilter;
 
-class TCustomWait : public QWidget {
-    Q_OBJECT
+class TCustomWait {
 public:
     static constexpr int mrNone = 0;
     static constexpr int mrStopped = 1;
     static constexpr int mrTimeout = 2;
 
-    explicit TCustomWait(QWidget* parent = nullptr);
-    ~TCustomWait() override;
+    TCustomWait();
+    virtual ~TCustomWait();
+    TCustomWait(const TCustomWait&) = delete;
+    TCustomWait& operator=(const TCustomWait&) = delete;
 
     // Begins a countdown from the count in Caption (15 when it holds no positive number).
     virtual void Start();
     // Ends the wait successfully; harmless while idle.
     virtual void Stop();
-    // Blocks in the event loop until Stop or the timeout; key and mouse-button input is dropped meanwhile.
+    // Blocks in the event loop until Stop or the timeout.
     virtual void Run();
     // Caption := StartCount.
     virtual void Reset();
-    // Input that passes while a wait runs: clicks and key presses on widget, and presses of key anywhere
-    // (0: none). For the one control that interrupts what is being waited for.
-    void PassInput(QWidget* widget, int key = 0);
 
     bool Running() const;
     int Interval() const;
+    void SetInterval(int milliseconds);
     // Passes of Run through the event loop so far: a caller can tell whether pending events ran since it looked.
     unsigned long Passes() const { return FPasses; }
 
-    // Shown for each wait of the socket layer and hidden again once no further wait has begun for LingerMs:
-    // a dialogue's back-to-back waits would otherwise repaint the window twice each, for a flicker nobody can see.
-    static constexpr int LingerMs = 200;
-    void ShowForWait();
-    void HideAfterWait();
-    void SetInterval(int milliseconds);
+    // A shown wait appears for each wait of the socket layer and goes again afterwards; here nothing is shown.
+    virtual void ShowForWait() {}
+    virtual void HideAfterWait() {}
 
     // The count as decimal text; a plain field, writing it does not repaint.
     std::string Caption = "60";
@@ -58,29 +52,39 @@ public:
     std::function<void(TCustomWait* sender)> OnWaitStop;
     std::function<void(TCustomWait* sender)> OnTimeout;
 
+    // Lets a holder learn that the wait is gone (see TWaitPointer).
+    std::weak_ptr<TCustomWait* const> Handle() const { return FSelf; }
+
 protected:
-    void paintEvent(QPaintEvent* event) override;
     // One tick of the countdown.
     void TimerTick();
     // The count read from Caption: leading blanks skipped, then decimal digits; 0 when there are none.
     int Count() const;
+    // The outermost Run begins and ends (also by an exception): a shown wait filters input meanwhile.
+    virtual void RunBegins() {}
+    virtual void RunEnds() {}
+    // The count changed: a shown wait repaints.
+    virtual void CountChanged() {}
 
 private:
-    void HideWhenIdle();
-
-    QTimer* FTimer;     // owned by this widget as its Qt child
-    QTimer* FHideTimer; // the same
-    std::unique_ptr<TWaitInputFilter> FFilter;
+    std::unique_ptr<QTimer> FTimer;
     int FRunDepth = 0;
     unsigned long FPasses = 0;
-    // Waits shown and not ended yet, and when the last one ended.
-    int FShownWaits = 0;
-    std::chrono::steady_clock::time_point FLastWaitEnd;
+    std::shared_ptr<TCustomWait* const> FSelf;
 };
 
-// The control as programs use it.
-class TWait : public TCustomWait {
-    Q_OBJECT
+// A wait that is not owned: null once the wait is destroyed.
+class TWaitPointer {
 public:
-    using TCustomWait::TCustomWait;
+    TWaitPointer() = default;
+    TWaitPointer(TCustomWait* wait) : FHandle(wait ? wait->Handle() : std::weak_ptr<TCustomWait* const>()) {}
+    TCustomWait* data() const {
+        const auto handle = FHandle.lock();
+        return handle ? *handle : nullptr;
+    }
+    TCustomWait* operator->() const { return data(); }
+    explicit operator bool() const { return data() != nullptr; }
+
+private:
+    std::weak_ptr<TCustomWait* const> FHandle;
 };

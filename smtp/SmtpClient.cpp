@@ -1,8 +1,8 @@
 // The SMTP client: one line per command, one reply per wait, a header block and body in the message's charset.
 #include "smtp/SmtpClient.h"
 
-#include "framework/Application.h"
-#include "framework/Text.h"
+#include "framework/core/Application.h"
+#include "framework/core/Text.h"
 #include "smtp/Mime.h"
 
 #include <algorithm>

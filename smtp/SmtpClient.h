@@ -272,7 +272,7 @@ private:
     QTimer* FReplyDeadline; // owned by this object as its Qt child
     std::chrono::steady_clock::time_point FReplyStarted;
     int FReadsInReply = 0;
-    QPointer<TCustomWait> FWait;
+    TWaitPointer FWait;
     int FTimeOut = 15;
     bool FStatusTimeOut = false;
     int FTag = 0;

@@ -13,7 +13,7 @@
 #include "table/StringField.h"
 #include "table/engine/FileHandle.h"
 
-#include "framework/Text.h"
+#include "framework/core/Text.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // quorvel-dbf: shows the fields, the record count or the records of a .dbf table, through the same
 // engine and field classes the wizard reads recipients with.
-#include "framework/Application.h"
+#include "framework/core/Application.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"

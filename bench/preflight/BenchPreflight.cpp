@@ -1,6 +1,6 @@
 // Benchmark of the pre-flight summary: summarises a recipient table (as bench_table generates it) with every
 // field mapped and a personalised body, and prints the time it took and the figures it found.
-#include "app/PreflightSummary.h"
+#include "mailing/PreflightSummary.h"
 #include "bench/CpuTime.h"
 #include "table/XbaseEnv.h"
 

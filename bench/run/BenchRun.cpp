@@ -2,14 +2,14 @@
 // record, messages per second and CPU per 1,000 messages. Run through bench/run-mailing.sh, never from CTest.
 // Usage: bench_run [COUNT] [PORT]: with a port the run goes to the server there (which takes every message),
 // without one to an aiosmtpd sink of its own that refuses every 1000th recipient.
-#include "app/MailWizard.h"
+#include "wizard/MailWizard.h"
 #include "bench/CpuTime.h"
-#include "framework/Application.h"
-#include "net/Wait.h"
+#include "framework/core/Application.h"
+#include "framework/widgets/Wait.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
-#include "tests/app/PreflightAnswer.h"
+#include "tests/wizard/PreflightAnswer.h"
 #include "tests/servers/SmtpSink.h"
 
 #include <QApplication>

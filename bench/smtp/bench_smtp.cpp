@@ -2,6 +2,7 @@
 // Usage: bench_smtp PORT [COUNT [CAFILE]]; with CAFILE the connection to localhost is secured with STARTTLS and
 // the server's certificate checked against CAFILE. Prints one line of figures for the runner to set beside its
 // peer's.
+#include "framework/widgets/Wait.h"
 #include "bench/CpuTime.h"
 #include "smtp/SmtpClient.h"
 

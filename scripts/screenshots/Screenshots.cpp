@@ -1,8 +1,8 @@
 // Takes the README's screenshots of the real wizard and About box: every page, filled with sample settings.
 // Run it through scripts/screenshots/take, which starts it under a virtual X server.
-#include "app/MailWizard.h"
-#include "app/SecurityDialog.h"
-#include "framework/Application.h"
+#include "wizard/MailWizard.h"
+#include "wizard/SecurityDialog.h"
+#include "framework/core/Application.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"

@@ -1,7 +1,7 @@
 // The About box: its texts, the links through the desktop, a failed open explained, Enter and Escape.
 #include "about/About.h"
-#include "framework/Application.h"
-#include "framework/Maker.h"
+#include "framework/core/Application.h"
+#include "framework/core/Maker.h"
 #include "tests/framework/ModalAnswer.h"
 
 #include <QDesktopServices>

@@ -107,7 +107,7 @@ private slots:
     }
 
     void manualPages() {
-        for (const char* page : {"quorvel-mailer", "quorvel-dbf"}) {
+        for (const char* page : {"quorvel-mailer", "quorvel-dbf", "quorvel-send"}) {
             const QString path = Installed(QStringLiteral("share/man/man1/%1.1.gz").arg(page));
             const TRun unpacked = Run("gzip", {"-dc", path});
             QCOMPARE(unpacked.ExitCode, 0);
@@ -115,12 +115,14 @@ private slots:
         }
     }
 
-    // The table tool depends on neither Qt Widgets nor Qt Gui; the wizard of course needs Widgets.
+    // The command-line tools depend on neither Qt Widgets nor Qt Gui; the wizard of course needs Widgets.
     void dbfToolLinksNoWidgets() {
-        const TRun tool = Run("readelf", {"-d", Installed("bin/quorvel-dbf")});
-        QCOMPARE(tool.ExitCode, 0);
-        QVERIFY(tool.Out.contains("libQt6Core.so"));
-        QVERIFY2(!tool.Out.contains("libQt6Widgets") && !tool.Out.contains("libQt6Gui"), tool.Out.constData());
+        for (const char* program : {"bin/quorvel-dbf", "bin/quorvel-send"}) {
+            const TRun tool = Run("readelf", {"-d", Installed(program)});
+            QCOMPARE(tool.ExitCode, 0);
+            QVERIFY(tool.Out.contains("libQt6Core.so"));
+            QVERIFY2(!tool.Out.contains("libQt6Widgets") && !tool.Out.contains("libQt6Gui"), tool.Out.constData());
+        }
         const TRun wizard = Run("readelf", {"-d", Installed("bin/quorvel-mailer")});
         QVERIFY(wizard.Out.contains("libQt6Widgets.so"));
     }

@@ -1,5 +1,5 @@
 // The message boxes: captions, button texts, default and escape buttons, and how the answers come back.
-#include "framework/MessageDlg.h"
+#include "framework/widgets/MessageDlg.h"
 #include "tests/framework/ModalAnswer.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
 // The settings store: the stored text of each kind, integer parsing, defaults, and where the values live.
-#include "framework/SettingsStore.h"
+#include "framework/core/SettingsStore.h"
 
 #include <QSettings>
 #include <QStandardPaths>

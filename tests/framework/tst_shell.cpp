@@ -1,5 +1,5 @@
 // Shell open: the result codes for missing files and folders, links handed to the desktop's handler.
-#include "framework/Shell.h"
+#include "framework/core/Shell.h"
 
 #include <QDesktopServices>
 #include <QGuiApplication>

@@ -1,6 +1,7 @@
 // The socket under test as the network tests drive it: a fast wait control and a record of what it reported.
 #pragma once
 
+#include "framework/widgets/Wait.h"
 #include "net/AsyncSocket.h"
 
 #include <string>

@@ -523,7 +523,7 @@ void TestAsyncSocket::waitControlShownOnlyWhileWaiting() {
     TListener listener;
     TLoopbackClient client;
     bool shownWhileWaiting = false;
-    client.Waiter.OnWaitStart = [&](TCustomWait* wait) { shownWhileWaiting = wait->isVisible(); };
+    client.Waiter.OnWaitStart = [&](TCustomWait*) { shownWhileWaiting = client.Waiter.isVisible(); };
     QVERIFY(!client.Waiter.isVisible());
     QVERIFY(client.ConnectTo(listener.Port()));
     QVERIFY(shownWhileWaiting);

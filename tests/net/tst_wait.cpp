@@ -1,5 +1,5 @@
 // The countdown control: ticks, timeout, stop, the count read from Caption, the input filter and the paint.
-#include "net/Wait.h"
+#include "framework/widgets/Wait.h"
 
 #include <QApplication>
 #include <QImage>
@@ -291,7 +291,7 @@ void TestWait::seriesOfWaitsShowsTheControlOnce() {
     wait.ShowForWait();
     wait.HideAfterWait();
     wait.ShowForWait();
-    QTest::qWait(TCustomWait::LingerMs * 2);
+    QTest::qWait(TWait::LingerMs * 2);
     QVERIFY(wait.isVisible());
     wait.HideAfterWait();
     QTRY_VERIFY_WITH_TIMEOUT(!wait.isVisible(), 5000);

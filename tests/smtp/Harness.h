@@ -2,6 +2,7 @@
 // header block it writes for an all-ASCII message.
 #pragma once
 
+#include "framework/widgets/Wait.h"
 #include "smtp/SmtpClient.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 // The SMTP client against a real server (aiosmtpd) and against a scripted peer for every kind of fault.
 #include "smtp/SmtpClient.h"
 
-#include "app/MessageText.h"
+#include "mailing/MessageText.h"
 #include "tests/servers/ParsedMail.h"
 #include "tests/servers/ScriptedServer.h"
 #include "tests/servers/SmtpSink.h"

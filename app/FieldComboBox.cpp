@@ -1,8 +1,0 @@
-// The drop-down event of the field-name list.
-#include "app/FieldComboBox.h"
-
-void TFieldComboBox::showPopup() {
-    if (OnDropDown)
-        OnDropDown(this);
-    QComboBox::showPopup();
-}

@@ -1,0 +1,92 @@
+// 8-bit text helpers.
+#include "framework/core/Text.h"
+
+#include <algorithm>
+
+namespace Text {
+
+namespace {
+bool IsTrimmed(unsigned char c) {
+    return c <= 32;
+}
+} // namespace
+
+std::string Trim(std::string_view text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && IsTrimmed(static_cast<unsigned char>(text[first])))
+        ++first;
+    while (last > first && IsTrimmed(static_cast<unsigned char>(text[last - 1])))
+        --last;
+    return std::string(text.substr(first, last - first));
+}
+
+QString Trim(const QString& text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text[first].unicode() <= 32)
+        ++first;
+    while (last > first && text[last - 1].unicode() <= 32)
+        --last;
+    return text.mid(first, last - first);
+}
+
+std::string TrimBlanks(std::string_view text) {
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    size_t last = text.find_last_not_of(' ');
+    return std::string(text.substr(first, last - first + 1));
+}
+
+std::string ToLatin1(const QString& text) {
+    const QByteArray bytes = text.toLatin1();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+QString FromLatin1(std::string_view text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool IsLatin1(const QString& text) {
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+}
+
+bool SameTextAscii(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<unsigned char>(x - 32);
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<unsigned char>(y - 32);
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::string UpperAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    return result;
+}
+
+QString ToCrLf(const QString& text) {
+    QString result = text;
+    result.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+    return result;
+}
+
+QString FromCrLf(const QString& text) {
+    QString result = text;
+    result.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return result;
+}
+
+} // namespace Text

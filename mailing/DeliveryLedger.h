@@ -1,0 +1,77 @@
+// The delivery ledger mail_sent.dbf: one row per attempt to deliver a message, kept across runs, so that a user
+// can see who got a mailing, resume a stopped run and retry only the recipients that failed.
+#pragma once
+
+#include "mailing/DeliveryStatus.h"
+
+#include <QDateTime>
+#include <QString>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+class TTable;
+class TXbaseEngine;
+
+class TDeliveryLedger {
+public:
+    static const QString FileName;
+    // The STATUS of a test message's row.
+    static constexpr std::string_view TestStatus = "TEST";
+
+    // One row.
+    struct TEntry {
+        int Run = 0;
+        QDateTime When;
+        int RecNo = 0;
+        std::string Email;
+        TDeliveryStatus Status = TDeliveryStatus::Sent;
+        int Code = 0;
+        std::string Reply;
+        std::string MessageId;
+        std::string QueueId;
+        int Attempt = 1;
+        std::string MessageKey;
+        // A test message to the sender's own address: STATUS says TEST whatever the server answered, and no
+        // reader takes the row for a delivery to the record.
+        bool Test = false;
+    };
+
+    // What earlier runs left, as a new run needs it.
+    struct THistory {
+        int LastRun = 0;
+        // The first record the last run did not take up (0 when there was no run).
+        int ResumeFrom = 0;
+        // Records whose latest row says REFUSED, DEFERRED or UNKNOWN.
+        std::set<int> Failed;
+        // Records already SENT the message with the given key.
+        std::set<int> SentSameMessage;
+    };
+
+    TDeliveryLedger();
+    ~TDeliveryLedger();
+    TDeliveryLedger(const TDeliveryLedger&) = delete;
+    TDeliveryLedger& operator=(const TDeliveryLedger&) = delete;
+
+    // Opens folder/mail_sent.dbf, creating it when missing; the table's errors reach the caller. A file of
+    // another structure is refused: rows in it would be lost to every reader.
+    void Open(TXbaseEngine& engine, const QString& folder);
+    void Close();
+    bool IsOpen() const;
+    QString Path() const { return FPath; }
+
+    // Appends one row; each row reaches the file when Append returns, so a killed program loses none.
+    void Append(const TEntry& entry);
+    // Reads every row once.
+    THistory History(const std::string& messageKey);
+
+    // The server's queue id when its reply names one ("queued as X", "id=X"); empty otherwise.
+    static std::string QueueId(const std::string& reply);
+    // A short digest of subject and body that tells one message from another.
+    static std::string MessageKey(const std::string& subject, const std::string& body);
+
+private:
+    std::unique_ptr<TTable> FTable;
+    QString FPath;
+};

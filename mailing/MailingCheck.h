@@ -1,0 +1,95 @@
+// The check before a run, without a window: what the window's Next and quorvel-send both ask before sending.
+// Each step answers with the failure in the user's words (empty when it passed) and keeps what it found.
+#pragma once
+
+#include "mailing/MailingJob.h"
+#include "mailing/MailingRun.h"
+#include "mailing/PreflightSummary.h"
+
+#include <QString>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLockFile;
+class TCodePage;
+class TDeliveryLedger;
+class TSmtpClient;
+class TTable;
+class TXbaseEngine;
+
+class TMailingCheck {
+public:
+    // The client belongs to the caller; the job is copied.
+    TMailingCheck(const TMailingJob& job, TSmtpClient& client);
+    ~TMailingCheck();
+    TMailingCheck(const TMailingCheck&) = delete;
+    TMailingCheck& operator=(const TMailingCheck&) = delete;
+
+    // Every step in the window's order; the recipient table (named, closed) and the engine belong to the caller.
+    QString All(TTable& recipients, TXbaseEngine& engine, TDeliveryLedger& ledger);
+    // Subject and body; the client gets the subject.
+    QString Message();
+    // Server, port, security and login, handed to the client; a remembered password is read from the keyring.
+    QString Server();
+    // Return address and sender, handed to the client.
+    QString Sender();
+    QString Retries();
+    // Wrap column, the table and its mapped fields, every field of the scope read in the code page; the table is
+    // left open at the first record of the scope.
+    QString Recipients(TTable& recipients, TXbaseEngine& engine);
+    // mail_log.dbf (created or reset) and the delivery ledger (opened).
+    QString LogTables(TTable& recipients, TXbaseEngine& engine, TDeliveryLedger& ledger);
+
+    // Ends the claim on the ledger's folder that LogTables made (also when the check is destroyed).
+    void ReleaseLock();
+
+    // What the steps found.
+    const TMailingJob& Job() const { return FJob; }
+    const std::string& Subject() const { return FSubject; }
+    const TCodePage* CodePage() const { return FCodePage.get(); }
+    int ScopeFrom() const { return FScopeFrom; }
+    int ScopeTo() const { return FScopeTo; }
+    const std::vector<std::chrono::milliseconds>& RetryPauses() const { return FRetryPauses; }
+    // The password the keyring gave (empty when none was read).
+    const QString& KeyringPassword() const { return FKeyringPassword; }
+    // The folder of the log table last created or opened (or tried), with its trailing separator.
+    const QString& ErrorLogFolder() const { return FErrorLogFolder; }
+    // The open mail_log.dbf, taken over by the caller.
+    std::unique_ptr<TTable> TakeLog();
+    // What the pre-flight summary reads, from the table at tablePath.
+    TPreflightMailing PreflightMailing(const std::string& tablePath) const;
+    // What the run personalises each message from, and how it paces and retries.
+    TMailingRunSettings RunSettings() const;
+
+    // The table path as the file system names it.
+    static QString TablePath(const TTable& table);
+    // The code page a choice stands for with this (open) table: "Automatic" reads the table's declaration.
+    static std::unique_ptr<TCodePage> OpenCodePage(const QString& choice, const TTable& table);
+    // The value of a mapped field in the current record, read in the code page; empty when field is empty.
+    static std::string FieldValue(const TTable& table, const TCodePage* codePage, const QString& field);
+    // The folder of the program file, and the folder a run puts its log tables in (logFolder when given).
+    static QString ProgramFolder();
+    static QString LogTablesFolder(const QString& logFolder);
+    // The login's keyring entry.
+    QString PasswordKey() const;
+
+private:
+    bool OpenRecipients(TTable& recipients, TXbaseEngine& engine, QString& error);
+    QString FieldsDecode(TTable& recipients, TXbaseEngine& engine);
+    QString Lock();
+    bool CreateErrorLog(TXbaseEngine& engine);
+    bool CreateErrorLogIn(TXbaseEngine& engine, const QString& folder);
+
+    TMailingJob FJob;
+    TSmtpClient& FClient;
+    std::string FSubject;
+    std::unique_ptr<TCodePage> FCodePage;
+    int FScopeFrom = 1;
+    int FScopeTo = 0;
+    std::vector<std::chrono::milliseconds> FRetryPauses;
+    QString FKeyringPassword;
+    QString FErrorLogFolder;
+    std::unique_ptr<TTable> FLog;
+    std::unique_ptr<QLockFile> FLock;
+};

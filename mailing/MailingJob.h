@@ -1,0 +1,58 @@
+// One mailing as the user prepared it: everything a run needs, the one value both front ends hand to the engine.
+#pragma once
+
+#include "smtp/SmtpClient.h"
+
+#include <QString>
+#include <chrono>
+#include <vector>
+
+// Text values are kept as typed (the check reads and judges them); defaults live in the settings table.
+struct TMailingJob {
+    // The message: subject and text (CR LF line breaks) with placeholders, and the wrap column.
+    QString Subject;
+    QString Text;
+    QString WrapLines;
+    // The sender.
+    QString Name;
+    QString Organization;
+    QString ReturnAddress;
+    // The server: "host" or "host:port", the port of the security settings, encryption and login.
+    QString Server;
+    QString Port;
+    int Security = 0; // a TSmtpSecurity
+    QString UserName;
+    bool RememberPassword = false;
+    bool AllowClearPassword = false;
+    QString Certificate;
+    // Seconds a reply may take.
+    int Timeout = 0;
+    // The password of the login: never stored in the settings, only in memory or the desktop's keyring.
+    QString Password;
+    // The recipients: the table, its mapped fields, its code page ("Automatic" reads the table's own), the scope.
+    QString Table;
+    QString NameField;
+    QString OrganizationField;
+    QString EmailField;
+    QString DearField;
+    QString CodePage;
+    bool LimitScope = false;
+    QString ScopeFrom;
+    QString ScopeTo;
+    // The run: reset the error log, the throttle, the pauses before retries in minutes ("1,5,15"; empty: none),
+    // and which records it takes (the next ones after the last run, or those that failed).
+    bool ClearLog = false;
+    QString MaxPerMinute;
+    QString MaxPerHour;
+    QString RetryDelays;
+    bool Resume = false;
+    bool RetryFailed = false;
+    // Where mail_log.dbf and the delivery ledger go; empty means beside the program (or the user's data folder).
+    QString LogFolder;
+
+    TSmtpSecurity SecurityMode() const;
+    // A throttle limit as the run reads it: a number of messages, 0 (no limit) when empty or unreadable.
+    static int Limit(const QString& text);
+    // The pauses of RetryDelays; false when the text is not a list of whole minutes separated by commas.
+    bool RetryPauses(std::vector<std::chrono::milliseconds>& pauses) const;
+};

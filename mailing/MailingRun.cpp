@@ -1,0 +1,406 @@
+// The mailing run: one message per record of the scope, each result classified and written down.
+#include "mailing/MailingRun.h"
+
+#include "mailing/MailingRunView.h"
+#include "mailing/MessageText.h"
+#include "framework/core/Application.h"
+#include "framework/core/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
+#include "table/DatabaseError.h"
+#include "table/Table.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A connection kept through a longer pause would be closed by the server (RFC 5321 4.5.3.2.7: five minutes).
+constexpr auto KeepConnectionPause = 60s;
+// Pending window messages run at most this often between records, as in the client's own loops.
+constexpr auto ProcessInterval = 5ms;
+
+} // namespace
+
+TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger,
+                         TMailingRunView& view, TMailingRunSettings settings)
+    : FClient(client), FRecipients(recipients), FLog(log), FLedger(ledger), FView(view),
+      FSettings(std::move(settings)) {
+    // Both limits at once: the stricter spacing of the two keeps the run inside both.
+    if (FSettings.MaxPerMinute > 0)
+        FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(60s) /
+                                                             FSettings.MaxPerMinute);
+    if (FSettings.MaxPerHour > 0)
+        FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(3600s) /
+                                                             FSettings.MaxPerHour);
+}
+
+TMailingRun::~TMailingRun() = default;
+
+void TMailingRun::RequestStop() {
+    FStopRequested = true;
+    if (FPause)
+        FPause->quit();
+}
+
+void TMailingRun::Interrupt() {
+    FInterrupted = true;
+    FStopRequested = true;
+    // The run is on the stack, maybe inside a wait of the client: a QUIT written now would land in the message
+    // in transfer and its reply be taken for the message's. Drop the line; the run ends next.
+    FClient.Abort();
+    if (FPause)
+        FPause->quit();
+}
+
+void TMailingRun::StopConnecting() {
+    FStoppedConnecting = true;
+    FClient.Abort();
+}
+
+void TMailingRun::Execute() {
+    // The run feeds the client itself; the handlers the client had come back afterwards.
+    auto getData = std::move(FClient.OnGetData);
+    auto headerLine = std::move(FClient.OnHeaderLine);
+    InstallHandlers(FClient, FSettings, FFeed);
+
+    Start();
+    try {
+        Walk();
+    } catch (const std::exception& error) {
+        // Whatever the client or a table raised ends the run, but through its normal end steps.
+        ReportRunError(QString::fromLocal8Bit(error.what()));
+    }
+    End();
+    FClient.OnGetData = std::move(getData);
+    FClient.OnHeaderLine = std::move(headerLine);
+}
+
+void TMailingRun::InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed) {
+    client.OnGetData = [&settings, &feed](TSmtpClient*, int, char* line, int maxLen, bool& more) {
+        const std::string text = MessageText::NextBodyLine(feed.Text, feed.Pos, settings.WrapColumn, maxLen, more);
+        const size_t length = std::min(text.size(), static_cast<size_t>(std::max(maxLen, 0)));
+        std::memcpy(line, text.data(), length);
+        line[length] = '\0';
+    };
+    client.OnHeaderLine = nullptr;
+    if (!settings.Organization.empty())
+        client.OnHeaderLine = [&settings](TSmtpClient*, char* msg, int size) {
+            MessageText::AddOrganizationHeader(msg, size, settings.Organization);
+        };
+}
+
+void TMailingRun::Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed) {
+    client.SetHdrTo(recipient.HdrTo);
+    client.SetRcptName({recipient.Address});
+    if (!recipient.Subject.empty())
+        client.SetHdrSubject(recipient.Subject);
+    feed.Text = recipient.Body;
+    feed.Pos = 0;
+}
+
+void TMailingRun::Start() {
+    FPosition = FSettings.Minimum;
+    FCounts = {};
+    FStarted = Clock::now();
+    ShowCounts();
+    // A failure still held by the client comes from an earlier run, which has reported it.
+    FErrorReported = !FClient.ErrorMessage().empty();
+}
+
+bool TMailingRun::StopAnswered() {
+    if (FInterrupted)
+        return true;
+    if (!FStopRequested)
+        return false;
+    if (FView.RunConfirmStop())
+        return true;
+    FStopRequested = FInterrupted; // the window may have been closed while the question was open
+    return FInterrupted;
+}
+
+void TMailingRun::Walk() {
+    for (;;) {
+        const bool walking = !FRecipients.Eof() && FPosition < FSettings.Maximum;
+        if (StopAnswered()) {
+            AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
+            return;
+        }
+        const bool retryDue = !FDeferred.empty() && FDeferred.front().Due <= Clock::now();
+        if (!retryDue && !walking) {
+            if (FDeferred.empty())
+                return;
+            Pause(FDeferred.front().Due - Clock::now());
+            continue;
+        }
+
+        // A record the resume or retry filter passes over is not read or personalised at all.
+        const bool taken = retryDue || !FSettings.Take || FSettings.Take(FRecipients.RecNo());
+        TRecipient fresh = retryDue || !taken ? TRecipient{} : ReadRecipient();
+        const bool sending = taken && (retryDue || fresh.Problem.empty());
+        if (sending) {
+            if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
+                Pause(wait);
+                continue;
+            }
+            if (!EnsureConnected())
+                return;
+        }
+
+        if (retryDue) {
+            TRecipient retry = std::move(FDeferred.front());
+            FDeferred.pop_front();
+            Send(retry);
+        } else {
+            ++FPosition;
+            ShowProgress();
+            if (taken && !fresh.Problem.empty())
+                Skip(fresh);
+            else if (sending && Send(fresh) == TDeliveryStatus::Aborted)
+                FGivenUp = fresh.RecNo; // not delivered: a resumed run starts with it
+            try {
+                FRecipients.Next();
+            } catch (const EDBEngineError& error) {
+                // The table was cut short by another program while the run read it: what follows is unknown. A
+                // resumed run starts after the last record read (the records between are deleted ones).
+                if (FGivenUp == 0)
+                    FGivenUp = FRecipients.RecNo() + 1;
+                AbortRun(QString::fromStdString(error.Reason().empty() ? error.what() : error.Reason()));
+                return;
+            }
+        }
+        ProcessMessages();
+    }
+}
+
+TMailingRun::TRecipient TMailingRun::ReadRecipient() const {
+    return ReadRecipient(FRecipients, FSettings, FPosition);
+}
+
+TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMailingRunSettings& settings,
+                                                   int position) {
+    const auto field = [&](const std::string& name) { return Field(recipients, settings, name); };
+    TRecipient recipient;
+    recipient.Position = position + 1;
+    recipient.RecNo = recipients.RecNo();
+    recipient.Email = field(settings.EmailField);
+    recipient.Address = Text::Trim(recipient.Email);
+    recipient.Name = settings.NameField.empty() ? std::string() : field(settings.NameField);
+    recipient.Problem = AddressProblem(recipient.Address);
+    if (!recipient.Problem.empty())
+        return recipient;
+    const std::string name = Text::Trim(recipient.Name);
+    recipient.HdrTo = name.empty() ? recipient.Address : MessageText::Mailbox(name, recipient.Address);
+    const auto lookup = [&](char placeholder) {
+        const std::string& fieldName = settings.FieldFor(placeholder);
+        return fieldName.empty() ? std::string() : field(fieldName);
+    };
+    recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup);
+    if (!settings.Subject.empty())
+        recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
+    return recipient;
+}
+
+std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {
+    const std::string& bytes = recipients.FieldByName(name).AsString();
+    return settings.CodePage ? settings.CodePage->ToUtf8(bytes) : bytes;
+}
+
+std::string TMailingRun::AddressProblem(const std::string& address) {
+    if (address.empty())
+        return "no e-mail address";
+    if (std::any_of(address.begin(), address.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
+        return "blank inside the e-mail address";
+    const size_t at = address.find('@');
+    if (at == std::string::npos)
+        return "no \"@\" in the e-mail address";
+    // An "@" inside the local part is only legal quoted, which no mailing list holds; servers refuse it.
+    if (address.find('@', at + 1) != std::string::npos)
+        return "more than one \"@\" in the e-mail address";
+    if (at == 0)
+        return "nothing before the \"@\" of the e-mail address";
+    if (at + 1 == address.size())
+        return "no domain in the e-mail address";
+    return {};
+}
+
+TMailingRun::Clock::duration TMailingRun::WaitBeforeSending() const {
+    const Clock::time_point now = Clock::now();
+    Clock::duration wait = Clock::duration::zero();
+    if (FClient.State() != smtpConnected)
+        wait = std::max(wait, FReconnectAt - now);
+    if (FAttempts > 0)
+        wait = std::max(wait, FLastSend + FInterval - now);
+    return wait;
+}
+
+bool TMailingRun::EnsureConnected() {
+    if (FClient.State() == smtpConnected || Connect())
+        return true;
+    if (FInterrupted || FStoppedConnecting) {
+        // The user gave the attempt up by closing the window or stopping the run: the server has not failed.
+        AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
+        return false;
+    }
+    if (FClient.SecurityFailure()) {
+        // Refused encryption or login: every further record would meet the same, and providers lock an account
+        // after repeated refused logins. One row, in the server's words when it gave any.
+        const std::string reply = FClient.LastResponse();
+        FView.RunAborted();
+        const std::optional<TRecipient> current = CurrentRecord();
+        AppendLogRow(FLog, reply.empty() ? FClient.ErrorMessage() : reply, current ? current->Name : std::string(),
+                     current ? current->Email : std::string());
+        return false;
+    }
+    AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FPosition));
+    return false;
+}
+
+std::optional<TMailingRun::TRecipient> TMailingRun::CurrentRecord() const {
+    if (FRecipients.Eof() || FPosition >= FSettings.Maximum)
+        return std::nullopt;
+    return ReadRecipient();
+}
+
+bool TMailingRun::Connect() {
+    FView.RunStatus(QStringLiteral("Connecting"));
+    FClient.SetTimeOut(FSettings.TimeOut);
+    FClient.SetStatusTimeOut(false);
+    FErrorReported = false;
+    FStoppedConnecting = false;
+    FConnecting = true;
+    try {
+        FClient.Open();
+    } catch (...) {
+        FConnecting = false;
+        throw;
+    }
+    FConnecting = false;
+    // Open waits for the connection itself: once it returned, the client is connected or never will be.
+    Application::ProcessMessages();
+    const bool connected = FClient.State() == smtpConnected;
+    FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+    // A connection dropped because the window closes or the user stopped the run is no failure of the server.
+    if (FInterrupted || FStoppedConnecting)
+        FErrorReported = true;
+    if (FClient.SecurityFailure() && !FErrorReported) {
+        // Shown here in full; the run writes its one log row when it ends.
+        FErrorReported = true;
+        ++FCounts.Errors;
+        ShowCounts();
+        FView.RunLine(QString::fromUtf8(FClient.ErrorMessage()));
+    }
+    // The failure belongs to the connection, not to a recipient: its text names the server and the reason.
+    ReportError(QString(), CurrentRecord());
+    return connected;
+}
+
+TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
+    ++recipient.Attempt;
+    Prepare(FClient, recipient, FFeed);
+    FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
+    FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
+    FLastSend = Clock::now();
+    ++FAttempts;
+    const bool accepted = FClient.Mail();
+    const TDeliveryStatus status = Classify(accepted);
+    const int code = FClient.LastReplyCode();
+    if (FInterrupted && !accepted) {
+        // Given up by the user: no failure of the server to report. A message that may have arrived is recorded;
+        // one that cannot have arrived keeps the row it had (none, or DEFERRED for a retry).
+        FErrorReported = true;
+        if (status == TDeliveryStatus::Unknown)
+            Record(recipient, status, 0, {});
+        return status;
+    }
+    Record(recipient, status, code, FClient.LastResponse());
+    if (accepted)
+        return status;
+    ReportStatus(recipient);
+    if (status == TDeliveryStatus::Deferred)
+        Schedule(recipient, code);
+    FClient.Quit(); // the next message opens a new connection
+    return status;
+}
+
+void TMailingRun::End() {
+    FClient.Quit();
+    try {
+        ReportStatus(std::nullopt);
+    } catch (const std::exception& error) {
+        FView.RunLine(QString::fromLocal8Bit(error.what()));
+    }
+    FView.RunStatus(QStringLiteral("Disconnected"));
+    FView.RunRecipient(QString());
+    FView.RunExpectedEnd(QDateTime::currentDateTime());
+    FView.RunLine(QStringLiteral("Connection closed"));
+    FView.RunLine(QStringLiteral("%1 messages sent.").arg(FCounts[TDeliveryStatus::Sent]));
+    FView.RunLine(QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4, aborted %5.")
+                      .arg(FCounts[TDeliveryStatus::Refused])
+                      .arg(FCounts[TDeliveryStatus::Deferred])
+                      .arg(FCounts[TDeliveryStatus::Unknown])
+                      .arg(FCounts[TDeliveryStatus::Skipped])
+                      .arg(FCounts[TDeliveryStatus::Aborted]));
+}
+
+void TMailingRun::Pause(Clock::duration length) {
+    if (length <= Clock::duration::zero())
+        return;
+    if (length > KeepConnectionPause && FClient.State() != smtpDisconnected)
+        FClient.Quit();
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(length);
+    if (ms > 1s) {
+        const QDateTime until = QDateTime::currentDateTime().addMSecs(ms.count());
+        FView.RunStatus(QStringLiteral("Wait until %1").arg(until.toString(QStringLiteral("HH:mm:ss"))));
+    }
+    // A real pause: the event loop sleeps until the timer or the Stop button wakes it.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(ms);
+    FPause = &loop;
+    if (!FStopRequested)
+        loop.exec();
+    FPause = nullptr;
+}
+
+void TMailingRun::ShowProgress() {
+    const int span = FSettings.Maximum - FSettings.Minimum;
+    const int percent =
+        span > 0 ? static_cast<int>(static_cast<long long>(FPosition - FSettings.Minimum) * 100 / span) : 100;
+    FView.RunProgress(FPosition, percent);
+
+    // The pace so far, or the throttle's when that is slower, over what is left; told once a second, since
+    // the end is shown to the minute.
+    const Clock::time_point now = Clock::now();
+    if (now - FEndReported < 1s)
+        return;
+    FEndReported = now;
+    const long long left =
+        static_cast<long long>(FSettings.Maximum - FPosition) + static_cast<long long>(FDeferred.size());
+    const int done = FPosition - FSettings.Minimum;
+    Clock::duration each = FInterval;
+    if (done > 0)
+        each = std::max(each, (now - FStarted) / done);
+    const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(each * left);
+    FView.RunExpectedEnd(QDateTime::currentDateTime().addMSecs(rest.count()));
+}
+
+void TMailingRun::ShowCounts() {
+    FView.RunCounts(FCounts);
+}
+
+void TMailingRun::ProcessMessages() {
+    const Clock::time_point now = Clock::now();
+    if (now - FMessagesProcessed < ProcessInterval)
+        return;
+    Application::ProcessMessages();
+    FMessagesProcessed = Clock::now();
+}

@@ -1,0 +1,180 @@
+// A mailing run without a window: walks the recipient table's scope, personalises and sends each message,
+// classifies every result, retries the deferred ones, keeps to the throttle, and writes mail_log.dbf and the
+// delivery ledger. It reports through a TMailingRunView.
+#pragma once
+
+#include "mailing/DeliveryLedger.h"
+#include "mailing/DeliveryStatus.h"
+#include "mailing/MessageText.h"
+
+#include <QDateTime>
+#include <QPointer>
+#include <QString>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QEventLoop;
+class TCodePage;
+class TMailingRunView;
+class TSmtpClient;
+class TTable;
+
+// What the run needs to know, as the check before it read and validated it.
+// Field names of the mapping; empty when a placeholder is not mapped (the e-mail field always is).
+struct TMailingRunSettings : MessageText::TFieldMapping {
+    // The message body as typed (CR LF line breaks) and the wrap column of its lines.
+    std::string Body;
+    int WrapColumn = 80;
+    // The sender's organisation for the "Organization:" header (UTF-8); empty sends no such header.
+    std::string Organization;
+    // The subject with its placeholders, personalised for each record; empty leaves the client's subject.
+    std::string Subject;
+    // The recipient table's code page: field values are read through it into UTF-8 (none: taken as they are).
+    const TCodePage* CodePage = nullptr;
+    // Ticks of the client's wait control per wait.
+    int TimeOut = 15;
+    // The record before the scope and the last record of the scope, as positions in the table.
+    int Minimum = 0;
+    int Maximum = 0;
+    // Pauses before the second, third, ... attempt of a deferred message; empty retries nothing.
+    std::vector<std::chrono::milliseconds> RetryDelays{std::chrono::minutes(1), std::chrono::minutes(5),
+                                                       std::chrono::minutes(15)};
+    // At most this many messages per minute and per hour; 0 = no limit.
+    int MaxPerMinute = 0;
+    int MaxPerHour = 0;
+    // Which records (by record number) the run sends to; unset sends to every one.
+    std::function<bool(int recNo)> Take;
+    // The ledger's run number and the key of this message (same subject and body).
+    int Run = 1;
+    std::string MessageKey;
+};
+
+class TMailingRun {
+public:
+    // The client, the recipient table (at the first record of the scope), the open mail_log.dbf and the open
+    // ledger belong to the caller and outlive the run.
+    TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger, TMailingRunView& view,
+                TMailingRunSettings settings);
+    ~TMailingRun();
+    TMailingRun(const TMailingRun&) = delete;
+    TMailingRun& operator=(const TMailingRun&) = delete;
+
+    // The whole run, up to its closing lines. Errors of the client or the tables end it through those lines too.
+    void Execute();
+    // The Stop button: the run asks before the next message (a pause ends at once to ask).
+    void RequestStop();
+    // The window is closing: the run ends at once, the message in transfer is given up.
+    void Interrupt();
+    // True while a connection is being made (a handshake or a login may wait long): no message is in transfer.
+    bool Connecting() const { return FConnecting; }
+    // The user stopped the run while it connects: the attempt is dropped and the run ends as a user abort.
+    void StopConnecting();
+
+    const TRunCounts& Counts() const { return FCounts; }
+    int Position() const { return FPosition; }
+
+    // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
+    // after DATA (see TSmtpClient::MessageLines). Needs no server; the client's handlers come back afterwards.
+    // Empty, with problem set in the user's words, for a record the run passes over.
+    static std::vector<std::string> PreviewLines(TSmtpClient& client, TTable& recipients,
+                                                 const TMailingRunSettings& settings, std::string& problem);
+    // The same message sent as a test to the sender's return address (the client's FromName) alone, envelope and
+    // To alike, over the client's server; one TEST row goes to the ledger, nothing to counts or mail_log.dbf.
+    // The line for the user: the server's reply, or why the message did not go.
+    static QString SendTest(TSmtpClient& client, TTable& recipients, const TMailingRunSettings& settings,
+                            TDeliveryLedger& ledger);
+    // Why the client's last step failed, in the user's words: the server's reply, or the client's own account.
+    static QString FailureText(const TSmtpClient& client);
+    // Why an address cannot be used, in the user's words; empty when it can.
+    static std::string AddressProblem(const std::string& address);
+    // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
+    static void AppendLogRow(TTable& log, const std::string& text, const std::string& name, const std::string& email);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // One recipient as read from its record, kept for its retries.
+    struct TRecipient {
+        int Position = 0;
+        int RecNo = 0;
+        std::string Name;    // the mapped name field as read (for the log)
+        std::string Email;   // the e-mail field as read (for the log)
+        std::string Address; // trimmed
+        std::string HdrTo;
+        std::string Subject; // personalised
+        std::string Body;    // personalised, footer included
+        std::string Problem;
+        int Attempt = 0;
+        Clock::time_point Due;
+    };
+
+    void Start();
+    void Walk();
+    void End();
+    bool StopAnswered();
+    // The message text in transfer, fed to the client line by line.
+    struct TFeed {
+        std::string Text;
+        size_t Pos = 0;
+    };
+    TRecipient ReadRecipient() const;
+    static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
+    static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
+    // Points the client's handlers at feed (wrapped at the settings' column) and the Organization header.
+    static void InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed);
+    // Loads one recipient's message into the client and feed.
+    static void Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed);
+    // Waits that must pass before a message may go: a 421's pause before reconnecting, and the throttle.
+    Clock::duration WaitBeforeSending() const;
+    // The record the walk stands on, when it is inside the scope.
+    std::optional<TRecipient> CurrentRecord() const;
+    bool EnsureConnected();
+    bool Connect();
+    TDeliveryStatus Send(TRecipient& recipient);
+    TDeliveryStatus Classify(bool accepted) const;
+    void Schedule(TRecipient& recipient, int code);
+    void Skip(const TRecipient& recipient);
+    void Record(const TRecipient& recipient, TDeliveryStatus status, int code, const std::string& reply);
+    // Counts, shows and logs the client's failure once; the log row names current's name and address.
+    void ReportStatus(const std::optional<TRecipient>& current);
+    // The same under a heading (none when empty).
+    void ReportError(const QString& heading, const std::optional<TRecipient>& current);
+    void AbortRun(const QString& text);
+    void ReportRunError(const QString& text);
+    void Pause(Clock::duration length);
+    void ShowProgress();
+    void ShowCounts();
+    void ProcessMessages();
+
+    TSmtpClient& FClient;
+    TTable& FRecipients;
+    TTable& FLog;
+    TDeliveryLedger& FLedger;
+    TMailingRunView& FView;
+    TMailingRunSettings FSettings;
+
+    int FPosition = 0;
+    TRunCounts FCounts;
+    std::deque<TRecipient> FDeferred; // in the order they fall due
+    bool FStopRequested = false;
+    bool FInterrupted = false;
+    bool FErrorReported = false;
+    int FGivenUp = 0; // a record whose message the user gave up in transfer
+    bool FConnecting = false;
+    bool FStoppedConnecting = false;
+    Clock::duration FInterval{};
+    Clock::time_point FLastSend;
+    Clock::time_point FReconnectAt;
+    Clock::time_point FStarted;
+    Clock::time_point FMessagesProcessed;
+    Clock::time_point FEndReported;
+    QDateTime FWallClock;
+    std::chrono::system_clock::time_point FWallClockRead;
+    int FAttempts = 0;
+    QPointer<QEventLoop> FPause;
+    TFeed FFeed;
+};

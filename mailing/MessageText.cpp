@@ -1,0 +1,260 @@
+// The text logic of one personalised message.
+#include "mailing/MessageText.h"
+
+#include "framework/core/Maker.h"
+#include "framework/core/Text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace MessageText {
+
+namespace {
+
+bool IsBreak(unsigned char c) {
+    return (c >= 1 && c <= 32) || c == '-';
+}
+
+// What a break character leaves in the line: itself (tab, blank, hyphen), nothing (CR, LF), else one blank.
+std::string_view BreakText(unsigned char c) {
+    switch (c) {
+    case '\r':
+    case '\n':
+        return {};
+    case '\t':
+        return "\t";
+    case '-':
+        return "-";
+    default:
+        return " ";
+    }
+}
+
+bool IsPlaceholder(char c) {
+    return c == 'D' || c == 'E' || c == 'N' || c == 'O';
+}
+
+bool IsContinuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
+
+// The bytes of the UTF-8 character at pos.
+size_t CharacterBytes(std::string_view text, size_t pos) {
+    size_t n = 1;
+    while (pos + n < text.size() && IsContinuation(static_cast<unsigned char>(text[pos + n])))
+        ++n;
+    return n;
+}
+
+int Characters(std::string_view text) {
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuation(static_cast<unsigned char>(c)); }));
+}
+
+// The bytes of text's first characters, at most chars characters and at most bytes bytes.
+size_t Prefix(std::string_view text, int chars, size_t bytes) {
+    size_t pos = 0;
+    for (int taken = 0; pos < text.size() && taken < chars; ++taken) {
+        const size_t n = CharacterBytes(text, pos);
+        if (pos + n > bytes)
+            break;
+        pos += n;
+    }
+    return pos;
+}
+
+// Links that a reader's mail program makes clickable: cut or broken at a hyphen they would lead nowhere.
+bool IsLinkStart(std::string_view text) {
+    for (std::string_view prefix : {"http://", "https://", "mailto:", "www."})
+        if (text.size() > prefix.size() && Text::SameTextAscii(text.substr(0, prefix.size()), prefix))
+            return true;
+    return false;
+}
+
+} // namespace
+
+const std::string& TFieldMapping::FieldFor(char placeholder) const {
+    switch (placeholder) {
+    case 'N':
+        return NameField;
+    case 'O':
+        return OrganizationField;
+    case 'E':
+        return EmailField;
+    default:
+        return DearField;
+    }
+}
+
+std::vector<char> Placeholders(std::string_view text) {
+    std::vector<char> found;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '%')
+            continue;
+        const char ch = text[++i];
+        if (IsPlaceholder(ch) && std::find(found.begin(), found.end(), ch) == found.end())
+            found.push_back(ch);
+    }
+    return found;
+}
+
+std::string Footer() {
+    return std::string("\r\n\r\nDelivered to you by Quorvel Mailer - get free e-mail software at: ") +
+           Maker::WebAddress + "\r\n";
+}
+
+std::string Personalise(std::string_view source, const FieldLookup& field) {
+    std::string dest;
+    dest.reserve(source.size() + 128);
+    bool afterPercent = false;
+    for (char ch : source) {
+        if (!afterPercent) {
+            if (ch == '%')
+                afterPercent = true;
+            else
+                dest += ch;
+            continue;
+        }
+        if (IsPlaceholder(ch)) {
+            dest += field(ch);
+        } else {
+            dest += '%';
+            dest += ch;
+        }
+        afterPercent = false;
+    }
+    return dest;
+}
+
+std::string ReplaceVariables(std::string_view source, const FieldLookup& field) {
+    return Personalise(source, field) + Footer();
+}
+
+std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more) {
+    if (width <= 0 || width > MaxLineLength)
+        width = MaxLineLength;
+    // The line's bytes: a character of several bytes counts once for the width, but the wire counts bytes.
+    const size_t room = static_cast<size_t>(std::clamp(maxLen, 1, MaxLineLength));
+    const size_t len = text.size();
+    std::string line;
+    std::string word;
+    int left = width;
+    while (left > 0 && pos < len) {
+        const unsigned char ch = static_cast<unsigned char>(text[pos]);
+        if (IsBreak(ch)) {
+            const std::string_view kept = BreakText(ch);
+            if (line.size() + word.size() + kept.size() > room)
+                break;
+            ++pos;
+            word += kept;
+            left -= static_cast<int>(kept.size());
+            line += word;
+            word.clear();
+            if (ch == '\r')
+                break;
+            continue;
+        }
+        if (word.empty() && IsLinkStart(text.substr(pos))) {
+            // A link is never broken: it goes whole on this line, or whole on the next.
+            size_t end = pos;
+            while (end<len&& static_cast<unsigned char>(text[end])> 32)
+                ++end;
+            const std::string_view link = text.substr(pos, end - pos);
+            const int chars = Characters(link);
+            if (chars <= left && line.size() + link.size() <= room) {
+                line += link;
+                left -= chars;
+                pos = end;
+                continue;
+            }
+            if (!Text::Trim(line).empty())
+                break;
+            // Longer than the column and first on its line: whole, up to the wire's limit.
+            const size_t taken = Prefix(link, MaxLineLength - static_cast<int>(line.size()), room - line.size());
+            line += link.substr(0, taken);
+            pos += taken;
+            left = 0;
+            break;
+        }
+        const size_t n = CharacterBytes(text, pos);
+        if (line.size() + word.size() + n > room)
+            break;
+        word += text.substr(pos, n);
+        pos += n;
+        --left;
+    }
+
+    if (pos >= len) {
+        line += word;
+        word.clear();
+    } else if (left == 0 && IsBreak(static_cast<unsigned char>(text[pos]))) {
+        // The word ended exactly at the column.
+        line += word;
+        word.clear();
+        // A text line exactly as long as the column ends here, not with an extra empty line.
+        if (text[pos] == '\r')
+            ++pos;
+    } else if (line.empty()) {
+        // A word longer than the whole line: cut it at the column so the feed moves on.
+        line += word;
+        word.clear();
+    }
+    pos -= word.size();
+
+    more = pos < len;
+    std::string trimmed = Text::Trim(line);
+    // The signature separator keeps its blank (RFC 3676 4.3): "-- " on a line of its own.
+    const size_t dashes = line.find("--");
+    if (trimmed == "--" && dashes + 2 < line.size() && line[dashes + 2] == ' ')
+        trimmed += ' ';
+    return trimmed;
+}
+
+std::string Mailbox(std::string_view name, std::string_view address) {
+    // Dots are left alone: "Dr. Anna Berg" is an accepted display name as it stands (RFC 5322 4.1).
+    const bool quote = name.find_first_of("()<>[]:;@\\,\"") != std::string_view::npos;
+    std::string box;
+    box.reserve(name.size() + address.size() + 5);
+    if (quote) {
+        box += '"';
+        for (char c : name) {
+            if (c == '"' || c == '\\')
+                box += '\\';
+            box += c;
+        }
+        box += '"';
+    } else {
+        box += name;
+    }
+    box += " <";
+    box += address;
+    box += '>';
+    return box;
+}
+
+void AddOrganizationHeader(char* msg, int size, std::string_view organization) {
+    if (msg == nullptr || size <= 0)
+        return;
+    const size_t capacity = static_cast<size_t>(size) - 1; // room for the terminating zero
+    const size_t used = strnlen(msg, static_cast<size_t>(size));
+    if (used < 5 || used > capacity || !Text::SameTextAscii(std::string_view(msg, 5), "From:"))
+        return;
+
+    std::string addition = "\r\nOrganization: ";
+    if (used + addition.size() > capacity)
+        return; // no room for the header at all: leave it out rather than write past the buffer
+    std::string value = Text::Trim(organization);
+    for (char& c : value)
+        if (c == '\r' || c == '\n')
+            c = ' '; // a header value never starts a new header line
+    addition += value;
+    // Cut to fit, never inside a character.
+    size_t fits = std::min(addition.size(), capacity - used);
+    while (fits > 0 && fits < addition.size() && IsContinuation(static_cast<unsigned char>(addition[fits])))
+        --fits;
+    addition.resize(fits);
+    std::memcpy(msg + used, addition.data(), addition.size());
+    msg[used + addition.size()] = '\0';
+}
+
+} // namespace MessageText

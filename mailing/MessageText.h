@@ -1,0 +1,57 @@
+// The text logic of one personalised message: placeholders, the footer, the wrapped body feed, the organisation header.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace MessageText {
+
+// Which field of the recipient table each placeholder stands for; an empty name leaves the placeholder unmapped.
+struct TFieldMapping {
+    std::string NameField;         // %N
+    std::string OrganizationField; // %O
+    std::string EmailField;        // %E
+    std::string DearField;         // %D
+
+    // The one lookup from a placeholder letter to its field, used by the preview, the pre-flight and the run.
+    const std::string& FieldFor(char placeholder) const;
+};
+
+// The distinct placeholders of a text, in order of first appearance, as Personalise reads them.
+std::vector<char> Placeholders(std::string_view text);
+
+// Appended to every message, after the personalised body.
+std::string Footer();
+
+// Returns the value of the mapped field for a placeholder letter ('N', 'O', 'E', 'D'); empty when not mapped.
+using FieldLookup = std::function<std::string(char placeholder)>;
+
+// No line on the wire is longer (RFC 5321 4.5.3.1.6): the most a body line may hold, in characters and bytes.
+constexpr int MaxLineLength = 998;
+
+// The source with %N, %O, %E and %D replaced by the record's values (the subject's rule).
+// Only capital letters are placeholders; any other character after '%' keeps the '%'; a trailing '%' disappears.
+std::string Personalise(std::string_view source, const FieldLookup& field);
+// The same, followed by the footer (the body's rule).
+std::string ReplaceVariables(std::string_view source, const FieldLookup& field);
+
+// Hands out the next body line of UTF-8 text from pos, at most width characters before trimming, broken after
+// the last blank, tab or hyphen that fits; CR LF ends a line. Advances pos; more is false once the text is used
+// up (that last, empty line is not to be sent). Every call makes progress: a word longer than the width is cut.
+// A link (http://, https://, mailto:, www.) is never broken: it moves whole to the next line, and one longer
+// than the width stands whole on a line of its own. A width of 0 or less, or above MaxLineLength, means
+// MaxLineLength; no line exceeds MaxLineLength characters nor min(maxLen, MaxLineLength) bytes. A line "-- "
+// (the signature separator) keeps its trailing blank.
+std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more);
+
+// A header mailbox: the display name, then the address in angle brackets. A name holding a comma, semicolon,
+// colon, brackets, "@", quote or backslash is quoted (RFC 5322 3.4), so "Berg, Anna" stays one recipient.
+std::string Mailbox(std::string_view name, std::string_view address);
+
+// When the zero-terminated header line in msg (a buffer of size bytes) starts with "From:" in any case, appends
+// "\r\nOrganization: " and the trimmed organisation, cut to fit the buffer. Other lines stay as they are.
+void AddOrganizationHeader(char* msg, int size, std::string_view organization);
+
+} // namespace MessageText

@@ -1,0 +1,213 @@
+// What a mailing is about to do: counts and records to look at, from one walk over the scope.
+#include "mailing/PreflightSummary.h"
+
+#include "mailing/MailingRun.h"
+#include "mailing/MessageText.h"
+#include "framework/core/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
+#include "table/Table.h"
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <unordered_map>
+
+namespace {
+
+// The line buffer the client hands to the body feed bounds every line, wrapped or not.
+constexpr int FeedLineLimit = TSmtpClient::LineBufferSize - 1;
+
+// Characters of UTF-8 text: every byte that does not continue a character.
+int Characters(std::string_view text) {
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// The longest line the feed hands out for text, wrapped at width.
+int LongestWrapped(std::string_view text, int width) {
+    int longest = 0;
+    size_t pos = 0;
+    bool more = true;
+    while (more) {
+        const std::string line = MessageText::NextBodyLine(text, pos, width, FeedLineLimit, more);
+        // The call that uses the text up returns a line the feed does not send.
+        if (more)
+            longest = std::max(longest, Characters(line));
+    }
+    return longest;
+}
+
+// The longest sent line of each recipient's body. Text lines wrap one by one, so only those holding a mapped
+// placeholder are personalised and wrapped per record; the others, and the footer, are measured once.
+class TBodyLines {
+public:
+    TBodyLines(const TPreflightMailing& mailing) : FWidth(mailing.WrapColumn) {
+        const MessageText::FieldLookup none = [](char) { return std::string(); };
+        const std::string& body = mailing.Body;
+        for (size_t start = 0;;) {
+            const size_t end = body.find("\r\n", start);
+            const bool last = end == std::string::npos;
+            TLine line{body.substr(start, last ? std::string::npos : end + 2 - start), last};
+            bool personal = false;
+            for (char placeholder : MessageText::Placeholders(line.Text))
+                personal = personal || !mailing.FieldFor(placeholder).empty();
+            if (personal)
+                FPersonal.push_back(std::move(line));
+            else
+                FFixed = std::max(FFixed, LongestWrapped(Personalise(line, none), FWidth));
+            if (last)
+                break;
+            start = end + 2;
+        }
+        // The footer's first line break ends the body's last line (see Personalise).
+        FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
+    }
+
+    int Longest(const MessageText::FieldLookup& lookup) const {
+        int longest = FFixed;
+        for (const TLine& line : FPersonal)
+            longest = std::max(longest, LongestWrapped(Personalise(line, lookup), FWidth));
+        return longest;
+    }
+
+private:
+    struct TLine {
+        std::string Text; // with its CR LF, except the last line of the body
+        bool Last = false;
+    };
+
+    static std::string Personalise(const TLine& line, const MessageText::FieldLookup& lookup) {
+        std::string text = MessageText::Personalise(line.Text, lookup);
+        if (line.Last)
+            text += "\r\n";
+        return text;
+    }
+
+    int FWidth;
+    int FFixed = 0;
+    std::vector<TLine> FPersonal;
+};
+
+} // namespace
+
+TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing) : FWrapColumn(mailing.WrapColumn) {
+    FindUnmapped(mailing);
+    Walk(mailing);
+}
+
+void TPreflightSummary::FindUnmapped(const TPreflightMailing& mailing) {
+    for (const auto& [text, where] : {std::pair<std::string_view, const char*>{mailing.Subject, " in the subject"},
+                                      std::pair<std::string_view, const char*>{mailing.Body, " in the body"}})
+        for (char placeholder : MessageText::Placeholders(text))
+            if (mailing.FieldFor(placeholder).empty())
+                FUnmapped.push_back(std::string("%") + placeholder + where);
+}
+
+void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
+    TTable table;
+    table.SetReadOnly(true);
+    table.SetTableType(ttXbFOX);
+    table.SetTableName(mailing.TablePath);
+    table.Open();
+
+    // Fields are looked up once: a name that is not in the table fails here, as in the check.
+    const auto field = [&table](const std::string& name) { return name.empty() ? nullptr : &table.FieldByName(name); };
+    TField* const fields[] = {field(mailing.NameField), field(mailing.OrganizationField), field(mailing.EmailField),
+                              field(mailing.DearField)};
+
+    const std::unique_ptr<TCodePage> codePage =
+        mailing.CodePage.empty() ? nullptr : std::make_unique<TCodePage>(mailing.CodePage);
+    const TBodyLines bodyLines(mailing);
+    std::string values[4];
+    const MessageText::FieldLookup lookup = [&values](char placeholder) {
+        return values[placeholder == 'N' ? 0 : placeholder == 'O' ? 1 : placeholder == 'E' ? 2 : 3];
+    };
+
+    const bool scoped = mailing.ScopeTo > 0;
+    int position = 0;
+    if (scoped && mailing.ScopeFrom > 1)
+        position = table.MoveBy(mailing.ScopeFrom - 1);
+    const int last = scoped ? mailing.ScopeTo : INT_MAX;
+    // Record numbers in the file run on over deleted records; the gaps between them are what the run passes over.
+    int previous = scoped ? table.RecNo() - 1 : 0;
+    std::unordered_map<std::string, int> seen;
+    seen.reserve(static_cast<size_t>(std::min(table.FileRecordCount(), last - position)));
+    while (!table.Eof() && position < last) {
+        ++position;
+        ++FRecords;
+        FDeleted += table.RecNo() - previous - 1;
+        previous = table.RecNo();
+
+        std::string undecodable;
+        for (int i = 0; i < 4; ++i) {
+            values[i].clear();
+            if (!fields[i])
+                continue;
+            const std::string& bytes = fields[i]->AsString();
+            size_t badAt = 0;
+            if (!codePage)
+                values[i] = bytes;
+            else if (!codePage->ToUtf8(bytes, values[i], badAt) && undecodable.empty())
+                undecodable = fields[i]->FieldName() + ": " + codePage->DescribeBadByte(bytes, badAt);
+        }
+        const std::string& name = values[0];
+        const std::string address = Text::Trim(values[2]);
+        if (!undecodable.empty()) {
+            ++FUndecodable;
+            Add(position, name, address, std::move(undecodable));
+        }
+        // Only a record with a usable address gets a message.
+        if (CheckAddress(position, name, address, seen))
+            FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
+        table.Next();
+    }
+    if (!scoped)
+        FDeleted += table.FileRecordCount() - previous;
+}
+
+bool TPreflightSummary::CheckAddress(int position, const std::string& name, const std::string& address,
+                                     std::unordered_map<std::string, int>& seen) {
+    if (address.empty()) {
+        ++FWithoutAddress;
+        Add(position, name, address, "no e-mail address");
+        return false;
+    }
+    // The run passes over a malformed address as it does over a blank one.
+    if (std::string fault = TMailingRun::AddressProblem(address); !fault.empty()) {
+        ++FMalformed;
+        Add(position, name, address, std::move(fault));
+        return false;
+    }
+    // Mail systems treat the domain, and in practice the local part, without regard to case.
+    const auto [first, added] = seen.try_emplace(Text::UpperAscii(address), position);
+    if (!added) {
+        ++FDuplicates;
+        Add(position, name, address, "same address as record " + std::to_string(first->second));
+    }
+    return true;
+}
+
+void TPreflightSummary::Add(int position, const std::string& name, const std::string& address, std::string reason) {
+    FToLookAt.push_back({position, name, address, std::move(reason)});
+}
+
+std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines() const {
+    std::string unmapped;
+    for (const std::string& placeholder : FUnmapped)
+        unmapped += (unmapped.empty() ? "" : ", ") + placeholder;
+    std::string longest = std::to_string(FLongestLine) + " characters";
+    if (FWrapColumn > 0)
+        longest += " (wrapped at " + std::to_string(std::min(FWrapColumn, MessageText::MaxLineLength)) + ")";
+    else
+        longest += " (not wrapped)";
+    return {{"Records in the scope:", std::to_string(FRecords)},
+            {"Messages to send:", std::to_string(ToSend())},
+            {"Deleted records passed over:", std::to_string(FDeleted)},
+            {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
+            {"Malformed addresses:", std::to_string(FMalformed)},
+            {"Duplicate addresses:", std::to_string(FDuplicates)},
+            {"Records with text that does not decode:", std::to_string(FUndecodable)},
+            {"Placeholders without a field:", unmapped.empty() ? std::string("none") : unmapped},
+            {"Longest body line:", longest}};
+}

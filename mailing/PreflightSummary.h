@@ -1,0 +1,78 @@
+// What a mailing is about to do, read from its recipient table in one walk before the first message goes out.
+#pragma once
+
+#include "mailing/MessageText.h"
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+// The prepared mailing as far as the summary needs it. Text is UTF-8, as the run sends it.
+struct TPreflightMailing : MessageText::TFieldMapping {
+    std::string TablePath;
+    // The code page the table's text is read in (an iconv name); empty takes the bytes as they are.
+    std::string CodePage;
+    // The scope in record numbers as the wizard counts them (visible records, from 1); ScopeTo 0 = whole table.
+    int ScopeFrom = 1;
+    int ScopeTo = 0;
+    std::string Subject;
+    // The body before personalisation, lines separated by CR LF.
+    std::string Body;
+    // The wrap column; 0 or less sends lines unwrapped (bounded by the longest line a message may hold).
+    int WrapColumn = 80;
+};
+
+// A record the user may want to look at before sending, and why.
+struct TPreflightRecord {
+    int Position = 0; // record number as the wizard counts it
+    std::string Name;
+    std::string Address;
+    std::string Reason;
+};
+
+class TPreflightSummary {
+public:
+    // Walks the scope of the mailing's table once (records marked deleted hidden, as the wizard sets the
+    // engine). Table errors reach the caller.
+    explicit TPreflightSummary(const TPreflightMailing& mailing);
+
+    int Records() const { return FRecords; }
+    int DeletedSkipped() const { return FDeleted; }
+    int WithoutAddress() const { return FWithoutAddress; }
+    int Malformed() const { return FMalformed; }
+    int Duplicates() const { return FDuplicates; }
+    int Undecodable() const { return FUndecodable; }
+    // The messages the run will hand to the server: every record of the scope with a usable address.
+    int ToSend() const { return FRecords - FWithoutAddress - FMalformed; }
+    // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
+    const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
+    // The longest body line after personalisation, wrapping and footer, in characters (not bytes).
+    int LongestLine() const { return FLongestLine; }
+    int WrapColumn() const { return FWrapColumn; }
+    // Records worth a look, in table order; a record may appear once per reason.
+    const std::vector<TPreflightRecord>& ToLookAt() const { return FToLookAt; }
+
+    // The summary as the user reads it: one caption and one value per line.
+    std::vector<std::pair<std::string, std::string>> Lines() const;
+
+private:
+    void FindUnmapped(const TPreflightMailing& mailing);
+    void Walk(const TPreflightMailing& mailing);
+    // Counts and lists what is wrong with a record's address; false when it has none (the run passes it over).
+    bool CheckAddress(int position, const std::string& name, const std::string& address,
+                      std::unordered_map<std::string, int>& seen);
+    void Add(int position, const std::string& name, const std::string& address, std::string reason);
+
+    int FRecords = 0;
+    int FDeleted = 0;
+    int FWithoutAddress = 0;
+    int FMalformed = 0;
+    int FDuplicates = 0;
+    int FUndecodable = 0;
+    int FLongestLine = 0;
+    int FWrapColumn = 80;
+    std::vector<std::string> FUnmapped;
+    std::vector<TPreflightRecord> FToLookAt;
+};

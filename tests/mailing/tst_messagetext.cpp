@@ -1,0 +1,237 @@
+// Personalisation, the wrapped body feed and the organisation header, without a window.
+#include "mailing/MessageText.h"
+
+#include <QTest>
+
+#include <random>
+
+using namespace MessageText;
+
+namespace {
+
+std::string Lookup(char c) {
+    switch (c) {
+    case 'N':
+        return "Smith";
+    case 'D':
+        return "Mr.";
+    case 'E':
+        return "smith@example.org";
+    default:
+        return {}; // organisation not mapped
+    }
+}
+
+// Every line the feed hands out, the final one (with more false) included.
+std::vector<std::string> Feed(std::string_view text, int width) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    bool more = true;
+    while (more) {
+        lines.push_back(NextBodyLine(text, pos, width, 1023, more));
+        if (lines.size() > text.size() + 2)
+            break; // the feed stopped making progress
+    }
+    return lines;
+}
+
+QStringList Q(const std::vector<std::string>& lines) {
+    QStringList result;
+    for (const auto& l : lines)
+        result << QString::fromStdString(l);
+    return result;
+}
+
+} // namespace
+
+class tst_MessageText : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void placeholders_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("dear") << "Dear %D %N,"
+                              << "Dear Mr. Smith,";
+        QTest::newRow("mail") << "<%E>"
+                              << "<smith@example.org>";
+        QTest::newRow("trailing percent") << "100%"
+                                          << "100";
+        QTest::newRow("double percent") << "50%% off"
+                                        << "50%% off";
+        QTest::newRow("unknown letter") << "%X"
+                                        << "%X";
+        QTest::newRow("small letter") << "%n"
+                                      << "%n";
+        QTest::newRow("unmapped") << "[%O]"
+                                  << "[]";
+        QTest::newRow("percent before placeholder") << "%%N"
+                                                    << "%%N";
+    }
+    void placeholders() {
+        QFETCH(QString, source);
+        QFETCH(QString, expected);
+        const std::string result = ReplaceVariables(source.toStdString(), Lookup);
+        QCOMPARE(QString::fromStdString(result), expected + QString::fromStdString(Footer()));
+    }
+
+    void footerText() {
+        QCOMPARE(QString::fromStdString(Footer()),
+                 QStringLiteral("\r\n\r\nDelivered to you by Quorvel Mailer - get free e-mail software at: "
+                                "https://quorvel.example/mailer\r\n"));
+    }
+
+    void wrap_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("words") << "hello world again" << 10 << QStringList{"hello", "world", "again"};
+        QTest::newRow("hyphen") << "well-known words" << 8 << QStringList{"well-", "known", "words"};
+        QTest::newRow("word ends at column") << "well-known words" << 10 << QStringList{"well-known", "words"};
+        QTest::newRow("hyphen after column") << "abcde-fgh" << 5 << QStringList{"abcde", "-fgh"};
+        QTest::newRow("indented") << "   indented" << 80 << QStringList{"indented"};
+        QTest::newRow("line breaks") << "Hi\r\n\r\nBye\r\n" << 80 << QStringList{"Hi", "", "Bye", ""};
+        QTest::newRow("exact width line") << "hello\r\nworld" << 5 << QStringList{"hello", "world"};
+        QTest::newRow("long word cut") << "abcdefghij" << 4 << QStringList{"abcd", "efgh", "ij"};
+        QTest::newRow("no wrap") << "a b c d e f" << 0 << QStringList{"a b c d e f"};
+        QTest::newRow("control becomes blank") << QString("a\x01"
+                                                          "b")
+                                               << 80 << QStringList{"a b"};
+        QTest::newRow("tab kept inside") << "a\tb" << 80 << QStringList{"a\tb"};
+        // Links move whole to the next line, never broken at their hyphens nor cut at the column.
+        QTest::newRow("link moves whole")
+            << "see https://a.example/x-y-z now" << 12 << QStringList{"see", "https://a.example/x-y-z", "now"};
+        QTest::newRow("link fits") << "go www.a-b.example" << 20 << QStringList{"go www.a-b.example"};
+        QTest::newRow("no link without prefix") << "see a.example/x-y" << 12 << QStringList{"see", "a.example/x-", "y"};
+        QTest::newRow("signature separator") << "Bye\r\n-- \r\nAnna" << 80 << QStringList{"Bye", "-- ", "Anna"};
+        // A character of several bytes counts once and is never split.
+        QTest::newRow("utf-8 counts characters")
+            << QStringLiteral("Grüße an Zoë") << 5 << QStringList{QStringLiteral("Grüße"), "an", QStringLiteral("Zoë")};
+        QTest::newRow("utf-8 long word cut")
+            << QStringLiteral("ЖЖЖЖЖЖ") << 4 << QStringList{QStringLiteral("ЖЖЖЖ"), QStringLiteral("ЖЖ")};
+    }
+    void wrap() {
+        QFETCH(QString, text);
+        QFETCH(int, width);
+        QFETCH(QStringList, lines);
+        const std::string bytes = text.toStdString();
+        QStringList got = Q(Feed(bytes, width));
+        // The last call returns what is left of the text with more false.
+        QCOMPARE(got.join(QLatin1Char('|')), lines.join(QLatin1Char('|')));
+    }
+
+    // No body line is longer than the wire allows: a wrap of 0 or above 998 means 998, links included.
+    void wrapIsCappedAt998() {
+        for (int width : {0, 998, 999, 5000}) {
+            const QStringList got = Q(Feed(std::string(2500, 'a'), width));
+            QCOMPARE(got, (QStringList{QString(998, 'a'), QString(998, 'a'), QString(504, 'a')}));
+        }
+        const std::string link = "https://example.org/" + std::string(1200, 'p');
+        QCOMPARE(Q(Feed("x " + link, 40)).mid(0, 2), (QStringList{"x", QString::fromStdString(link.substr(0, 998))}));
+        // 998 characters of two bytes each would be 1996 bytes: the line stops at 998 bytes.
+        for (const std::string& line : Feed(QString(700, QChar(0x0416)).toStdString(), 0))
+            QVERIFY(line.size() <= 998);
+    }
+
+    void subjectRule() { QCOMPARE(Personalise("News for %N (%O) 100%", Lookup), std::string("News for Smith () 100")); }
+
+    // A whole message as the client pulls it: every text line, then the footer, then an empty last line.
+    void wholeMessageAtDefaultWidth() {
+        const std::string text = ReplaceVariables("Dear %D %N,\r\n.\r\nBye", Lookup);
+        const QStringList got = Q(Feed(text, 80));
+        const QStringList expected{"Dear Mr. Smith,",
+                                   ".",
+                                   "Bye",
+                                   "",
+                                   "Delivered to you by Quorvel Mailer - get free e-mail software at:",
+                                   "https://quorvel.example/mailer",
+                                   ""};
+        QCOMPARE(got, expected);
+    }
+
+    // Whatever the text and width: lines never exceed the width and the feed always reaches the end.
+    void feedAlwaysProgresses() {
+        std::mt19937 random(7);
+        const std::string alphabet = "abc  de-f\t\r\n\x02xyz-";
+        for (int round = 0; round < 300; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 200);
+            for (int i = 0; i < length; ++i)
+                text += alphabet[random() % alphabet.size()];
+            const int width = 1 + static_cast<int>(random() % 12);
+            size_t pos = 0;
+            bool more = true;
+            int calls = 0;
+            while (more) {
+                const size_t before = pos;
+                const std::string line = NextBodyLine(text, pos, width, 1023, more);
+                QVERIFY2(static_cast<int>(line.size()) <= width, line.c_str());
+                QVERIFY(pos > before || !more || calls == 0 || before < text.size());
+                QVERIFY2(++calls <= length + 1, "feed does not progress");
+            }
+            QCOMPARE(pos, text.size());
+        }
+    }
+
+    void organizationHeader_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("organization");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("from") << "From: Ann <ann@example.org>"
+                              << "  Acme  " << 1024 << "From: Ann <ann@example.org>\r\nOrganization: Acme";
+        QTest::newRow("any case") << "FROM: ann@example.org"
+                                  << "Acme" << 1024 << "FROM: ann@example.org\r\nOrganization: Acme";
+        QTest::newRow("other header") << "To: bob@example.org"
+                                      << "Acme" << 1024 << "To: bob@example.org";
+        QTest::newRow("no header injection")
+            << "From: a"
+            << "Acme\r\nBcc: x@example.org" << 1024 << "From: a\r\nOrganization: Acme  Bcc: x@example.org";
+        QTest::newRow("cut to fit") << "From: a"
+                                    << "Acme Corporation" << 28 << "From: a\r\nOrganization: Acme";
+        QTest::newRow("no room") << "From: a"
+                                 << "Acme" << 20 << "From: a";
+    }
+    void organizationHeader() {
+        QFETCH(QString, line);
+        QFETCH(QString, organization);
+        QFETCH(int, size);
+        QFETCH(QString, expected);
+        std::vector<char> buffer(static_cast<size_t>(size) + 16, 'Z'); // the tail shows any overrun
+        const std::string bytes = line.toStdString();
+        std::memcpy(buffer.data(), bytes.c_str(), bytes.size() + 1);
+        AddOrganizationHeader(buffer.data(), size, organization.toStdString());
+        QCOMPARE(QString::fromLatin1(buffer.data()), expected);
+        for (size_t i = static_cast<size_t>(size); i < buffer.size(); ++i)
+            QCOMPARE(buffer[i], 'Z');
+    }
+
+    // A display name that would read as more than one address, or as a group, goes out quoted.
+    void mailbox_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("plain") << "Anna Berg"
+                               << "Anna Berg <a@example.org>";
+        QTest::newRow("dots") << "Dr. A. Berg"
+                              << "Dr. A. Berg <a@example.org>";
+        QTest::newRow("last, first") << "Berg, Anna"
+                                     << "\"Berg, Anna\" <a@example.org>";
+        QTest::newRow("group colon") << "Sales: Anna"
+                                     << "\"Sales: Anna\" <a@example.org>";
+        QTest::newRow("address as name") << "anna@example.org"
+                                         << "\"anna@example.org\" <a@example.org>";
+        QTest::newRow("quote and backslash") << "Anna \"Ann\" B\\"
+                                             << "\"Anna \\\"Ann\\\" B\\\\\" <a@example.org>";
+        QTest::newRow("latin-1") << QString::fromLatin1("J\xfcrgen (Sales)")
+                                 << QString::fromLatin1("\"J\xfcrgen (Sales)\" <a@example.org>");
+    }
+    void mailbox() {
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        const std::string box = Mailbox(name.toLatin1().toStdString(), "a@example.org");
+        QCOMPARE(QString::fromLatin1(box.data(), qsizetype(box.size())), expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_MessageText)
+#include "tst_messagetext.moc"

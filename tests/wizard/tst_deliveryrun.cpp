@@ -1,0 +1,242 @@
+// The mailing run without a window: how each result is classified, retried and written to the ledger, the
+// throttle, the ledger's reading for a new run, and rows that survive a killed process. Servers are aiosmtpd
+// processes; the tables are read back with python3-dbfread.
+#include "bench/CpuTime.h"
+#include "tests/wizard/RunBench.h"
+#include "tests/wizard/WizardFixture.h"
+#include "tests/servers/SmtpSink.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTimer>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The given fields of each ledger row, joined by "|", as dbfread reads them.
+QStringList LedgerRows(const QString& folder, const QString& fields = "RUN RECNO E_MAIL STATUS CODE ATTEMPT") {
+    const QByteArray out = RunPython(QStringLiteral("import dbfread, sys\n"
+                                                    "for r in dbfread.DBF(sys.argv[1], encoding='latin-1'):\n"
+                                                    "    print('|'.join(str(r[f]) for f in sys.argv[2].split()))\n"),
+                                     {QDir(folder).filePath("mail_sent.dbf"), fields});
+    return QString::fromLatin1(out).split('\n', Qt::SkipEmptyParts);
+}
+
+QStringList Numbered(int count) {
+    QStringList addresses;
+    for (int i = 1; i <= count; ++i)
+        addresses << QStringLiteral("person%1@example.org").arg(i);
+    return addresses;
+}
+
+} // namespace
+
+class TestDeliveryRun : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir FDir;
+
+    // Writes name.dbf with the addresses and makes the folder name for the log and the ledger; the table's path.
+    QString Prepare(const QString& name, const QStringList& addresses) {
+        QList<QStringList> rows;
+        for (int i = 0; i < addresses.size(); ++i)
+            rows.append({QStringLiteral("Person %1").arg(i + 1), addresses[i]});
+        const QString path = FDir.filePath(name + ".dbf");
+        MakeTable(path, "NAME C(20); EMAIL C(40)", rows);
+        QDir(FDir.path()).mkpath(name);
+        return path;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(FDir.isValid()); }
+
+    // One run meets every result: sent, refused, deferred then sent on the retry, deferred again when its one
+    // retry is spent, unknown after a drop that follows the final dot, two skipped addresses and the user's stop.
+    void everyStatus() {
+        SmtpSink sink({"refuse@example.org"});
+        sink.SetOptions({"--defer", "later@example.org", "--defer", "busy@example.org", "--defer", "busy@example.org",
+                         "--drop-after-dot", "drop@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString folder = FDir.filePath("every");
+        TRunBench bench(Prepare("every", {"first@example.org", "refuse@example.org", "later@example.org",
+                                          "busy@example.org", "drop@example.org", "  ", "no-at-sign.example.org",
+                                          "eighth@example.org", "ninth@example.org"}),
+                        folder, sink.Port());
+        // The retry falls due at once: it goes out before the next record, whatever the machine's speed.
+        TMailingRun run = bench.Run(bench.Settings({0ms}));
+        bench.View.OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Sending mail #8"))
+                run.RequestStop();
+        };
+        run.Execute();
+
+        QCOMPARE(LedgerRows(folder),
+                 (QStringList{"1|1|first@example.org|SENT|250|1", "1|2|refuse@example.org|REFUSED|550|1",
+                              "1|3|later@example.org|DEFERRED|451|1", "1|3|later@example.org|SENT|250|2",
+                              "1|4|busy@example.org|DEFERRED|451|1", "1|4|busy@example.org|DEFERRED|451|2",
+                              "1|5|drop@example.org|UNKNOWN|None|1", "1|6||SKIPPED|None|1",
+                              "1|7|no-at-sign.example.org|SKIPPED|None|1", "1|8|eighth@example.org|SENT|250|1",
+                              "1|9|ninth@example.org|ABORTED|None|1"}));
+        QCOMPARE(QList<int>(run.Counts().ByStatus.begin(), run.Counts().ByStatus.end()),
+                 (QList<int>{3, 1, 3, 1, 2, 1}));
+        QCOMPARE(run.Counts().Errors, 5); // the refusal, three deferrals and the lost confirmation
+        QCOMPARE(bench.View.StopQuestions, 1);
+        QCOMPARE(bench.View.Lines.last(), QStringLiteral("Refused 1, deferred 3, unknown 1, skipped 2, aborted 1."));
+        QVERIFY(bench.View.Lines.contains("Record 7 skipped: no \"@\" in the e-mail address."));
+
+        // The deferred message arrived once, the one without a confirmation was not sent again.
+        QCOMPARE(sink.FirstRecipients(),
+                 (QStringList{"first@example.org", "later@example.org", "drop@example.org", "eighth@example.org"}));
+        // Each SENT row names the Message-ID of the message the server stored.
+        const QRegularExpression header("^Message-ID: (<[^>]+>)\r?$", QRegularExpression::MultilineOption);
+        QStringList storedIds;
+        for (const SmtpSink::Message& message : sink.Messages())
+            storedIds << "SENT|" + header.match(QString::fromLatin1(message.Content)).captured(1);
+        storedIds.removeAt(2); // the unconfirmed one
+        QVERIFY(!storedIds.contains("SENT|"));
+        QCOMPARE(LedgerRows(folder, "STATUS MESSAGE_ID").filter("SENT|"), storedIds);
+    }
+
+    // Another program cuts the recipient table short in the middle of record 100 while the run is under way: the
+    // run stops there with the engine's sentence in its lines, mail_log.dbf and an ABORTED row, from which a
+    // resumed run starts. Records of 4 KiB keep the cut beyond what the table had read ahead when it came.
+    void tableCutShortStopsTheRun() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString table = FDir.filePath("cut.dbf");
+        RunPython("import sys, dbf\n"
+                  "pads = '; '.join('P%d C(250)' % i for i in range(16))\n"
+                  "t = dbf.Table(sys.argv[1], 'NAME C(20); EMAIL C(40); ' + pads, dbf_type='db3')\n"
+                  "t.open(dbf.READ_WRITE)\n"
+                  "for i in range(1, 121): t.append(('P%d' % i, 'person%d@example.org' % i))\n"
+                  "t.close()\n",
+                  {table});
+        const QString folder = FDir.filePath("cut");
+        QDir(FDir.path()).mkpath("cut");
+        TRunBench bench(table, folder, sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        settings.Take = [](int record) { return record == 1 || record >= 97; };
+        TMailingRun run = bench.Run(settings);
+        const qint64 cutAt = 32 * 19 + 1 + 99 * 4061 + 2000; // header, then in the middle of record 100
+        bench.View.OnStatus = [&](const QString& status) {
+            if (status == QStringLiteral("Sending mail #1"))
+                QCOMPARE(QProcess::execute("truncate", {"-s", QString::number(cutAt), table}), 0);
+        };
+        run.Execute();
+
+        const QString sentence = "record 100 cannot be read: the file is shorter than its header says";
+        QVERIFY2(bench.View.Lines.contains(sentence), qPrintable(bench.View.Lines.join('\n')));
+        QCOMPARE(LedgerRows(folder).mid(1), (QStringList{"1|97|person97@example.org|SENT|250|1",
+                                                          "1|98|person98@example.org|SENT|250|1",
+                                                          "1|99|person99@example.org|SENT|250|1",
+                                                          "1|100||ABORTED|None|1"}));
+        const QByteArray log = RunPython("import dbfread, sys\n"
+                                         "print([r['ERR_TEXT'] for r in dbfread.DBF(sys.argv[1])])\n",
+                                         {QDir(folder).filePath("mail_log.dbf")});
+        QCOMPARE(log, "['" + sentence.left(50).toLatin1() + "']\n");
+        QCOMPARE(bench.Ledger.History(settings.MessageKey).ResumeFrom, 100);
+    }
+
+    // A 421 closes the service: no new connection before the retry's pause is over, so the deferred message goes
+    // again before the next record does (after a 451 the next record would go at once).
+    void closedServiceWaitsForTheRetry() {
+        SmtpSink sink;
+        sink.SetOptions({"--close-421", "busy@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        TRunBench bench(Prepare("closing", {"first@example.org", "busy@example.org", "third@example.org"}),
+                        FDir.filePath("closing"), sink.Port());
+        bench.Run(bench.Settings({300ms})).Execute();
+        QCOMPARE(LedgerRows(FDir.filePath("closing")),
+                 (QStringList{"1|1|first@example.org|SENT|250|1", "1|2|busy@example.org|DEFERRED|421|1",
+                              "1|2|busy@example.org|SENT|250|2", "1|3|third@example.org|SENT|250|1"}));
+    }
+
+    // The queue ID a server names in its reply to the final dot, in either form servers give it.
+    void queueIds() {
+        const auto id = [](const char* reply) { return QString::fromStdString(TDeliveryLedger::QueueId(reply)); };
+        QCOMPARE((QStringList{id("250 2.0.0 Ok: queued as 4F3A21C0D3"), id("250 OK id=1qXyZ-0004Ab-Cd"),
+                              id("250 Message accepted for delivery")}),
+                 (QStringList{"4F3A21C0D3", "1qXyZ-0004Ab-Cd", ""}));
+    }
+
+    // What a new run reads: where the last run stopped, whose latest attempt failed, who already has this message.
+    void historyForResumeAndRetry() {
+        TXbaseEnv env;
+        TXbaseEngine engine;
+        TDeliveryLedger ledger;
+        ledger.Open(engine, FDir.path());
+        using S = TDeliveryStatus;
+        const auto row = [&](int run, int record, S status, const char* key) {
+            TDeliveryLedger::TEntry entry;
+            entry.Run = run;
+            entry.When = QDateTime::currentDateTime();
+            entry.RecNo = record;
+            entry.Status = status;
+            entry.MessageKey = key;
+            ledger.Append(entry);
+        };
+        row(1, 1, S::Sent, "old");
+        row(1, 2, S::Refused, "old");
+        row(2, 1, S::Sent, "new");
+        row(2, 2, S::Sent, "new");     // refused before, sent now: no longer failed
+        row(2, 3, S::Deferred, "new"); // its retries never came
+        row(2, 4, S::Unknown, "new");
+        row(2, 5, S::Skipped, "new");
+        row(2, 6, S::Aborted, "new"); // the first record run 2 did not take up
+        const TDeliveryLedger::THistory history = ledger.History("new");
+        QCOMPARE(history.LastRun, 2);
+        QCOMPARE(history.ResumeFrom, 6);
+        QCOMPARE(history.Failed, (std::set<int>{3, 4}));
+        QCOMPARE(history.SentSameMessage, (std::set<int>{1, 2}));
+        QCOMPARE(ledger.History("old").SentSameMessage, (std::set<int>{1}));
+        row(3, 7, S::Sent, "new"); // a run that went to its end resumes after its last record
+        QCOMPARE(ledger.History("new").ResumeFrom, 8);
+    }
+
+    // 120 messages a minute for five seconds: at most 11 reach the server, and the pauses cost no CPU.
+    void throttleSpacesMessages() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        TRunBench bench(Prepare("throttle", Numbered(40)), FDir.filePath("throttle"), sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        settings.MaxPerMinute = 120;
+        TMailingRun run = bench.Run(settings);
+        // The stop comes from the event loop while the run pauses between messages.
+        QTimer::singleShot(5000, [&run] { run.RequestStop(); });
+        const double cpuBefore = CpuSeconds();
+        run.Execute();
+        const double cpu = CpuSeconds() - cpuBefore;
+
+        QVERIFY2(sink.Count() >= 8 && sink.Count() <= 11, qPrintable(QString::number(sink.Count())));
+        QVERIFY2(cpu < 1.5, qPrintable(QString::number(cpu))); // a busy wait would burn the whole five seconds
+    }
+
+    // kill -9 in the middle of a run: every message the server kept has its SENT row, but for at most the one
+    // whose reply was on its way when the process died.
+    void rowsSurviveAKill() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString folder = FDir.filePath("killed");
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral(QUORVEL_DELIVERYRUN_CHILD),
+                    {Prepare("killed", Numbered(200)), folder, QString::number(sink.Port())});
+        QVERIFY(child.waitForStarted(10000));
+        QVERIFY(child.waitForReadyRead(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(sink.Count() >= 12, 20000);
+        child.kill(); // SIGKILL: no destructor, no flush, no close
+        QVERIFY(child.waitForFinished(10000));
+
+        const QStringList kept = sink.FirstRecipients();
+        // A row that is not SENT keeps its status and matches no address.
+        const QStringList sent =
+            LedgerRows(folder, "E_MAIL STATUS").replaceInStrings(QRegularExpression("\\|SENT$"), "");
+        QCOMPARE(sent, kept.mid(0, sent.size()));
+        QVERIFY2(sent.size() >= 11 && kept.size() - sent.size() <= 1,
+                 qPrintable(QStringLiteral("%1 kept, %2 rows").arg(kept.size()).arg(sent.size())));
+    }
+};
+
+QTEST_MAIN(TestDeliveryRun)
+#include "tst_deliveryrun.moc"

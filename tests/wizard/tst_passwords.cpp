@@ -1,0 +1,155 @@
+// Passwords in a real Secret Service: the test runs itself again inside a private D-Bus session with an unlocked
+// gnome-keyring, stores and reads passwords through the Security dialog, and finds none in the settings file.
+// Without any keyring the check refuses a remembered password it cannot read, and Start! asks for it instead.
+#include "tests/wizard/WizardFixture.h"
+
+#include "mailing/PasswordStore.h"
+
+#include <QInputDialog>
+
+#include <unistd.h>
+
+namespace {
+
+const QString Secret = QStringLiteral("Kw-9!secret");
+const bool NoKeyring = qEnvironmentVariableIsSet("QUORVEL_NO_KEYRING");
+
+// The session: a throw-away home for the keyring's files, the daemon with its login keyring created and unlocked,
+// then the test itself.
+const char* const SessionScript =
+    "home=$(mktemp -d) && trap 'rm -rf \"$home\"' EXIT && mkdir -m 700 \"$home/run\" || exit 1\n"
+    "export HOME=\"$home\" XDG_DATA_HOME=\"$home/data\" XDG_RUNTIME_DIR=\"$home/run\" XDG_CURRENT_DESKTOP=GNOME\n"
+    "printf quorvel | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 1\n"
+    "\"$0\" \"$@\"\n";
+
+} // namespace
+
+class TestPasswords : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir FSettings;
+    QTemporaryDir FDir;
+    QString FTable;
+
+    std::unique_ptr<TMailWizardForm> Wizard() { return FilledWizard(FDir.path(), FTable, "127.0.0.1:1"); }
+
+    // Opens the Security dialog, lets change fill it in, and confirms it with OK; false when a warning came.
+    static bool EditSecurity(TMailWizardForm& form, const std::function<void()>& change) {
+        QTimer::singleShot(0, [&form, change] {
+            change();
+            Find<QPushButton>(form, "btnSecurityOK")->click();
+        });
+        auto warning = AnswerNextBox("OK");
+        Find<QPushButton>(form, "btnSecurity")->click();
+        if (warning->Shown)
+            qWarning("%s", qPrintable(warning->Text));
+        return !warning->Shown;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(FSettings.isValid() && FDir.isValid());
+        UseTemporarySettings(FSettings);
+        FTable = FDir.filePath("recipients.dbf");
+        MakeTable(FTable, "NAME C(20); EMAIL C(40)", {{"Anna", "anna@example.org"}});
+    }
+
+    void init() { RawSettings().clear(); }
+
+    // Remembered through the dialog, read back by the next program start's check, never in the settings file;
+    // the dialog's other settings come back with it. Unticking removes the password from the keyring.
+    void rememberedThroughTheWindow() {
+        if (NoKeyring)
+            QSKIP("runs inside the keyring session only");
+        {
+            auto form = Wizard();
+            QVERIFY(EditSecurity(*form, [&form] {
+                Find<QLineEdit>(*form, "edtPort")->setText("1");
+                Find<QComboBox>(*form, "cmbSecurity")->setCurrentIndex(2);
+                Find<QCheckBox>(*form, "chbAllowClearPassword")->setChecked(true);
+                Find<QLineEdit>(*form, "edtUserName")->setText("anna");
+                Find<QLineEdit>(*form, "edtPassword")->setText(Secret);
+                Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
+            }));
+            auto seen = AnswerNextBox("&Yes");
+            QVERIFY(form->close() && seen->Shown);
+        }
+        QFile file(RawSettings().fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(bytes.contains("anna") && !bytes.contains(Secret.toUtf8()) &&
+                !bytes.contains(Secret.toUtf8().toBase64()));
+
+        auto form = Wizard();
+        const auto seen = [&form] {
+            return QStringList{Find<QLineEdit>(*form, "edtPort")->text(),
+                               QString::number(Find<QComboBox>(*form, "cmbSecurity")->currentIndex()),
+                               Find<QCheckBox>(*form, "chbAllowClearPassword")->isChecked() ? "clear" : "",
+                               Find<QLineEdit>(*form, "edtPassword")->text()};
+        };
+        QCOMPARE(seen(), (QStringList{"1", "2", "clear", ""}));
+        QCOMPARE(CheckWarning(*form), QString());
+        QCOMPARE(seen().last(), Secret);
+
+        Find<QPushButton>(*form, "btnBack")->click();
+        QVERIFY(EditSecurity(*form, [&form] { Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false); }));
+        QString password, error;
+        QVERIFY(!PasswordStore::Read(PasswordStore::Key("anna", "127.0.0.1"), password, error));
+        QCOMPARE(error, QString());
+        form->SettingsChanged = false;
+    }
+
+    // No keyring at all (this test again, on a bus that does not exist): a remembered password is refused by the
+    // check; without Remember, Start! asks for it.
+    void withoutKeyring() {
+        if (!NoKeyring) {
+            qputenv("QUORVEL_NO_KEYRING", "1"); // read by the inner run; this one keeps its bus connection
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+            QProcess inner;
+            inner.setProcessChannelMode(QProcess::ForwardedChannels);
+            inner.start(QCoreApplication::applicationFilePath(), {"withoutKeyring"});
+            QVERIFY(inner.waitForFinished(120000) && inner.exitCode() == 0);
+            return;
+        }
+        auto form = Wizard();
+        Find<QLineEdit>(*form, "edtUserName")->setText("anna");
+        Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
+        const QString refusal = CheckWarning(*form);
+        QVERIFY2(
+            refusal.startsWith("A user name is given, but the password cannot be read from the desktop keyring: ") &&
+                refusal.contains("Untick \"Remember the password\" to be asked for it at Start!."),
+            qPrintable(refusal));
+
+        Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false);
+        QCOMPARE(CheckWarning(*form), QString());
+        QString label;
+        QTimer::singleShot(0, [&label] {
+            if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+                label = dialog->labelText();
+                dialog->reject();
+            }
+        });
+        Find<QPushButton>(*form, "btnNext")->click();
+        QCOMPARE(label, QStringLiteral("Password of anna at 127.0.0.1:"));
+        QCOMPARE(form->PageNo, 5); // cancelled: still ready, nothing sent
+        form->SettingsChanged = false;
+    }
+};
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QUORVEL_KEYRING_SESSION") && !NoKeyring) {
+        setenv("QUORVEL_KEYRING_SESSION", "1", 1);
+        std::vector<const char*> arguments{"dbus-run-session", "--", "sh", "-c", SessionScript};
+        arguments.insert(arguments.end(), argv, argv + argc);
+        arguments.push_back(nullptr);
+        execvp("dbus-run-session", const_cast<char* const*>(arguments.data()));
+        perror("dbus-run-session");
+        return 1;
+    }
+    QApplication application(argc, argv);
+    TestPasswords test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_passwords.moc"

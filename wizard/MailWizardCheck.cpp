@@ -1,0 +1,176 @@
+// The check before a run, the field lists of the recipient table and the Browse dialog.
+#include "wizard/MailWizard.h"
+
+#include "mailing/MailingCheck.h"
+#include "wizard/SecurityDialog.h"
+#include "framework/widgets/Hourglass.h"
+#include "framework/core/SettingsStore.h"
+#include "framework/core/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/CodePage.h"
+#include "table/DatabaseError.h"
+#include "table/Table.h"
+#include "table/XbaseEngine.h"
+#include "ui_MailWizard.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSignalBlocker>
+
+#include <algorithm>
+
+namespace {
+
+// Replaces a combo box's item list and keeps the field name the user typed.
+void SetItemsKeepText(QComboBox* combo, const QStringList& items) {
+    const QString text = combo->currentText();
+    const QSignalBlocker quiet(combo);
+    combo->clear();
+    combo->addItems(items);
+    combo->setCurrentIndex(-1);
+    combo->setEditText(text);
+}
+
+const QString CantOpenTable = QStringLiteral("Can't open recipient table:\r\n");
+
+// The engine's explanation of a failure as a sentence on a line of its own after the path; empty when it
+// gave none.
+QString ReasonLine(const std::string& reason) {
+    if (reason.empty())
+        return {};
+    QString text = QString::fromLocal8Bit(reason);
+    text[0] = text[0].toUpper();
+    return QStringLiteral("\r\n") + text + QLatin1Char('.');
+}
+
+QString Reason(const std::exception& error) {
+    const auto* engine = dynamic_cast<const EDBEngineError*>(&error);
+    return engine ? ReasonLine(engine->Reason()) : QString();
+}
+
+} // namespace
+
+bool TMailWizardForm::Fail(const QString& message) {
+    ShowErrorMessage(message);
+    return false;
+}
+
+bool TMailWizardForm::Passed(const QString& error) {
+    return error.isEmpty() || Fail(error);
+}
+
+QString TMailWizardForm::RecipientTablePath() const {
+    return TMailingCheck::TablePath(*tblRecipients);
+}
+
+void TMailWizardForm::CloseRecipients() {
+    try {
+        tblRecipients->Close();
+    } catch (const std::exception&) {
+        // Closing gives nothing back worth reporting in the middle of another failure.
+    }
+}
+
+bool TMailWizardForm::CheckSettings() {
+    return CheckMessage() && CheckServer() && CheckSender() && CheckRetries() && CheckRecipients() && CheckLogTables();
+}
+
+// The first step of every check: it takes the mailing as the controls show it now.
+bool TMailWizardForm::CheckMessage() {
+    FCheck = std::make_unique<TMailingCheck>(Job(), *SmtpClient);
+    const QString error = FCheck->Message();
+    FSubject = FCheck->Subject();
+    return Passed(error);
+}
+
+bool TMailWizardForm::CheckServer() {
+    const QString error = FCheck->Server();
+    if (!FCheck->KeyringPassword().isEmpty())
+        SecurityDlg->SetPassword(FCheck->KeyringPassword()); // in memory from now on: the keyring is asked once
+    return Passed(error);
+}
+
+bool TMailWizardForm::CheckSender() {
+    return Passed(FCheck->Sender());
+}
+
+bool TMailWizardForm::CheckRetries() {
+    return Passed(FCheck->Retries());
+}
+
+bool TMailWizardForm::CheckRecipients() {
+    return Passed(FCheck->Recipients(*tblRecipients, *XbaseEngine));
+}
+
+bool TMailWizardForm::CheckLogTables() {
+    const QString error = FCheck->LogTables(*tblRecipients, *XbaseEngine, *Ledger);
+    FErrorLogFolder = FCheck->ErrorLogFolder();
+    tblLog = FCheck->TakeLog();
+    return Passed(error);
+}
+
+std::string TMailWizardForm::MappedField(const QComboBox* mapping) const {
+    return TMailingCheck::FieldValue(*tblRecipients, FCheck ? FCheck->CodePage() : nullptr, mapping->currentText());
+}
+
+std::array<QComboBox*, 4> TMailWizardForm::FieldMappings() const {
+    return {ui->cmbName, ui->cmbOrganization, ui->cmbEmail, ui->cmbDear};
+}
+
+void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
+    if (!ui->edtTable->isModified())
+        return;
+    tblRecipients->SetTableName(QFile::encodeName(ui->edtTable->text()).toStdString());
+    for (QComboBox* combo : FieldMappings())
+        SetItemsKeepText(combo, {});
+    ui->edtTable->setModified(false);
+    UpdateCodePagePreview();
+}
+
+void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/) {
+    if (tblRecipients->TableName().empty() || ui->cmbName->count() != 0)
+        return;
+    std::vector<std::string> names;
+    QString problem;
+    {
+        THourglass busy;
+        try {
+            tblRecipients->GetFieldNames(names);
+        } catch (const EDBEngineError& error) {
+            problem = CantOpenTable + RecipientTablePath() + Reason(error);
+        }
+    }
+    if (!problem.isEmpty())
+        return ShowErrorMessage(problem);
+    QStringList items;
+    for (const std::string& name : names)
+        items << Text::FromLatin1(name);
+    for (QComboBox* combo : FieldMappings())
+        SetItemsKeepText(combo, items);
+}
+
+void TMailWizardForm::btnBrowseClick(QObject* /*Sender*/) {
+    QFileDialog dialog(this, QStringLiteral("Open"));
+    // Our own dialog: the same on every desktop, with the file name typed into a plain edit field.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::ReadOnly, false);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setNameFilters({QStringLiteral("Dbase and Foxpro Tables (*.dbf *.DBF)"), QStringLiteral("All Files (*)")});
+    const QString current = ui->edtTable->text();
+    if (!current.isEmpty()) {
+        const QFileInfo info(current);
+        dialog.setDirectory(info.absolutePath());
+        dialog.selectFile(info.fileName());
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString chosen = QDir::toNativeSeparators(dialog.selectedFiles().first());
+    if (chosen == current)
+        return;
+    ui->edtTable->setText(chosen);
+    ui->edtTable->setModified(true);
+    edtTableExit(ui->edtTable);
+    SettingsChange(ui->btnBrowse);
+}

@@ -1,0 +1,226 @@
+// The mailing run as the window shows it: it plans the run with the ledger, drives a TMailingRun and paints
+// what the run reports on page 5.
+#include "wizard/MailWizard.h"
+
+#include "mailing/MailingCheck.h"
+
+#include "wizard/WizardCaptions.h"
+#include "framework/core/Application.h"
+#include "framework/widgets/Hourglass.h"
+#include "framework/widgets/MessageDlg.h"
+#include "framework/core/Text.h"
+#include "smtp/SmtpClient.h"
+#include "table/Table.h"
+#include "ui_MailWizard.h"
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+// About one frame of the display: page 5 is repainted no more often than this.
+constexpr qint64 FrameMilliseconds = 16;
+
+} // namespace
+
+TMailingRunSettings TMailWizardForm::MessageSettings() const {
+    return FCheck->RunSettings();
+}
+
+bool TMailWizardForm::PlanRun() {
+    TMailingRunSettings settings = MessageSettings();
+    settings.RetryDelays = RetryDelays;
+
+    const TDeliveryLedger::THistory history = Ledger->History(settings.MessageKey);
+    settings.Run = history.LastRun + 1;
+    std::set<int> take;
+    bool limited = false;
+    const TMailingJob& job = FCheck->Job();
+    if (job.RetryFailed) {
+        take = history.Failed;
+        limited = true;
+    }
+    const int resumeFrom = job.Resume ? history.ResumeFrom : 0;
+    // Records already SENT this very message, within what this run would take.
+    std::set<int> already;
+    for (int record : history.SentSameMessage)
+        if (record > settings.Minimum && record <= settings.Maximum && record >= resumeFrom &&
+            (!limited || take.count(record) > 0))
+            already.insert(record);
+    bool again = true;
+    if (!already.empty()) {
+        const TConfirmAnswer answer = MessageDlg::Confirm(
+            this,
+            QStringLiteral("%1 recipients of this run already got this message (same subject and text).\r\n"
+                           "Send it to them again?\r\nYes = send again, No = pass them over.")
+                .arg(already.size()),
+            true);
+        if (answer == TConfirmAnswer::Cancel)
+            return false;
+        again = answer == TConfirmAnswer::Yes;
+    }
+    if (limited || resumeFrom > 0 || !again)
+        settings.Take = [take = std::move(take), limited, resumeFrom,
+                         skip = again ? std::set<int>() : already](int record) {
+            return (!limited || take.count(record) > 0) && record >= resumeFrom && skip.count(record) == 0;
+        };
+    FRunSettings = std::move(settings);
+    FRunPassedOver = again ? 0 : static_cast<int>(already.size());
+    return true;
+}
+
+void TMailWizardForm::MailIt() {
+    StartRun();
+    FRun = std::make_unique<TMailingRun>(*SmtpClient, *tblRecipients, *tblLog, *Ledger, *this, FRunSettings);
+    if (CloseRequested)
+        FRun->Interrupt();
+    FRun->Execute();
+    FRun.reset();
+    EndRun();
+}
+
+void TMailWizardForm::StartRun() {
+    ui->btnBack->setEnabled(false);
+    ui->btnNext->setEnabled(false);
+    ui->btnCancel->setText(WizardCaptions::Stop);
+    ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
+    StopRequested = false;
+    CloseRequested = false;
+    ui->memLog->clear();
+    if (FRunPassedOver > 0)
+        ui->memLog->appendPlainText(
+            QStringLiteral("%1 recipients who already got this message are passed over.").arg(FRunPassedOver));
+    // The bar shows the share of the scope, so it works for any number of records.
+    ui->prbProgress->setRange(0, 100);
+    ui->prbProgress->setValue(0);
+    FPercent = -1;
+    FShownPercent = -1;
+    FShownLines.clear();
+    FShownStatus = ui->edtStatus->text();
+    FShownRecipient = ui->edtCurrentRecipient->text();
+    FShownEnd = QDateTime();
+    FShownCounts = TRunCounts();
+    ui->lblExpectedEnd->clear();
+    FFrame.invalidate();
+}
+
+void TMailWizardForm::EndRun() {
+    FState = TWizardState::Completed;
+    ui->lblTitle->setText(QStringLiteral("Completed"));
+    ui->btnCancel->setProperty(WizardCaptions::CancelRole, false);
+    ui->btnCancel->setText(WizardCaptions::Close);
+    ui->btnBack->setEnabled(true);
+
+    Application::SetTitle(AppTitle);
+    setWindowTitle(Application::Title());
+    PaintFrame();
+    ui->pnlPage5->repaint();
+}
+
+void TMailWizardForm::ReportFrame() {
+    if (!FFrame.isValid() || FFrame.elapsed() >= FrameMilliseconds)
+        PaintFrame();
+    else if (!FFrameTimer.isActive())
+        FFrameTimer.start(static_cast<int>(FrameMilliseconds - FFrame.elapsed()));
+}
+
+void TMailWizardForm::PaintFrame() {
+    FFrameTimer.stop();
+    FFrame.start();
+    // The texts are laid out once a frame, not once a record; only a changed field asks to be painted again.
+    const auto show = [](auto* control, const QString& text) {
+        if (control->text() != text)
+            control->setText(text);
+    };
+    if (FShownPercent >= 0 && FShownPercent != ui->prbProgress->value()) {
+        // The bar repaints itself at once on a new value; held back, it joins the page's one paint of the frame.
+        ui->prbProgress->setUpdatesEnabled(false);
+        ui->prbProgress->setValue(FShownPercent);
+        ui->prbProgress->setUpdatesEnabled(true);
+    }
+    if (!FShownLines.isEmpty()) {
+        for (const QString& line : std::as_const(FShownLines))
+            ui->memLog->appendPlainText(line);
+        FShownLines.clear();
+    }
+    show(ui->edtStatus, FShownStatus);
+    show(ui->edtCurrentRecipient, FShownRecipient);
+    show(ui->edtSentCount, QString::number(FShownCounts[TDeliveryStatus::Sent]));
+    show(ui->edtErrorCount, QString::number(FShownCounts.Errors));
+    show(ui->lblRunCounts, QStringLiteral("Refused %1, deferred %2, unknown %3, skipped %4")
+                               .arg(FShownCounts[TDeliveryStatus::Refused])
+                               .arg(FShownCounts[TDeliveryStatus::Deferred])
+                               .arg(FShownCounts[TDeliveryStatus::Unknown])
+                               .arg(FShownCounts[TDeliveryStatus::Skipped]));
+    if (FShownEnd.isValid()) {
+        const QString format =
+            FShownEnd.date() == QDate::currentDate() ? QStringLiteral("HH:mm") : QStringLiteral("d MMM HH:mm");
+        show(ui->lblExpectedEnd, QStringLiteral("Ends about %1").arg(FShownEnd.toString(format)));
+    }
+}
+
+void TMailWizardForm::RunStatus(const QString& status) {
+    // The busy cursor while a connection is made, as long as the run waits for it.
+    if (status == QStringLiteral("Connecting"))
+        FBusyCursor = std::make_unique<THourglass>();
+    else
+        FBusyCursor.reset();
+    FShownStatus = status;
+    // A step of another kind (connecting, a pause, the end) shows at once; one record's "Sending mail #n" after
+    // the other waits for the frame.
+    const QString sending = QStringLiteral("Sending mail #");
+    if (!status.startsWith(sending) || !ui->edtStatus->text().startsWith(sending))
+        ui->edtStatus->setText(status);
+    emit RunStatusReported(status);
+    ReportFrame();
+}
+
+void TMailWizardForm::RunRecipient(const QString& recipient) {
+    FShownRecipient = recipient;
+    ReportFrame();
+}
+
+void TMailWizardForm::RunProgress(int /*position*/, int percent) {
+    // The title is no part of the page: it changes with every percent, as the taskbar shows it.
+    if (percent != FPercent) {
+        FPercent = percent;
+        Application::SetTitle(QStringLiteral("Sending %1%").arg(percent));
+        setWindowTitle(Application::Title());
+    }
+    FShownPercent = percent;
+    ReportFrame();
+}
+
+void TMailWizardForm::RunCounts(const TRunCounts& counts) {
+    FShownCounts = counts;
+    ReportFrame();
+}
+
+void TMailWizardForm::RunExpectedEnd(const QDateTime& end) {
+    FShownEnd = end;
+    ReportFrame();
+}
+
+void TMailWizardForm::RunLine(const QString& line) {
+    FShownLines.append(line);
+    ReportFrame();
+}
+
+void TMailWizardForm::RunAborted() {
+    ui->lblTitle->setText(QStringLiteral("Aborted"));
+}
+
+bool TMailWizardForm::RunConfirmStop() {
+    // Closing the window with Yes to its question ends the run without a further question.
+    if (CloseRequested)
+        return true;
+    PaintFrame();
+    const QString question = QStringLiteral("Sure to abort mailing in progress?\r\nYes = Stop now! No = Continue!");
+    const bool stop = MessageDlg::Confirm(this, question) == TConfirmAnswer::Yes || CloseRequested;
+    StopRequested = false;
+    return stop;
+}
+
+void TMailWizardForm::SmtpClientDisplay(QObject* /*Sender*/, const std::string& Msg) {
+    ui->memLog->appendPlainText(QString::fromStdString(Msg));
+}

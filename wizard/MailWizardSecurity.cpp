@@ -1,0 +1,89 @@
+// The server's port, encryption and login: the security dialog, what the check hands to the SMTP client, the
+// connection test and the password asked for at Start!.
+#include "wizard/MailWizard.h"
+
+#include "mailing/MailingCheck.h"
+#include "mailing/PasswordStore.h"
+#include "wizard/SecurityDialog.h"
+#include "framework/widgets/MessageDlg.h"
+#include "framework/core/Text.h"
+#include "smtp/SmtpClient.h"
+#include "ui_MailWizard.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QInputDialog>
+
+QString TMailWizardForm::PasswordKey() const {
+    return TMailingCheck(Job(), *SmtpClient).PasswordKey();
+}
+
+void TMailWizardForm::btnSecurityClick(QObject* /*Sender*/) {
+    const bool remembered = SecurityDlg->RememberPassword();
+    const QString oldKey = PasswordKey();
+    if (!SecurityDlg->Edit())
+        return;
+    SettingsChange(ui->btnSecurity);
+    QString error;
+    if (remembered && (!SecurityDlg->RememberPassword() || PasswordKey() != oldKey))
+        PasswordStore::Remove(oldKey, error);
+    if (SecurityDlg->RememberPassword() && !SecurityDlg->UserName().isEmpty() && !SecurityDlg->Password().isEmpty() &&
+        !PasswordStore::Write(PasswordKey(), SecurityDlg->Password(), error))
+        MessageDlg::Warning(this, QStringLiteral("The password could not be stored in the desktop keyring:\r\n") +
+                                      error + QStringLiteral("\r\nIt is kept until the program ends."));
+}
+
+bool TMailWizardForm::ApplyConnectionSettings(TSmtpClient& client, QString& error) {
+    TMailingCheck check(Job(), client);
+    error = check.Server();
+    if (!check.KeyringPassword().isEmpty())
+        SecurityDlg->SetPassword(check.KeyringPassword()); // in memory from now on: the keyring is asked once
+    return error.isEmpty();
+}
+
+QString TMailWizardForm::TestConnection() {
+    if (Text::Trim(ui->edtSMTPServer->text()).isEmpty())
+        return QStringLiteral("Enter the SMTP server first.");
+    TSmtpClient client;
+    client.SetWait(ui->Waiter);
+    client.SetTimeOut(ui->trbTimeout->value());
+    QString error;
+    if (!ApplyConnectionSettings(client, error))
+        return error.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    if (!client.UserName().empty() && SecurityDlg->Password().isEmpty())
+        return QStringLiteral("Enter the password to test the login.");
+    if (!client.Open()) {
+        const std::string reply = client.LastResponse();
+        if (client.SecurityFailure() || reply.empty())
+            return QString::fromStdString(client.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+        return QStringLiteral("The server refused the connection: ") + QString::fromStdString(reply);
+    }
+    QString result = QStringLiteral("The test worked: connected to %1:%2")
+                         .arg(QString::fromStdString(client.Host()), QString::fromStdString(client.Port()));
+    result += client.Encrypted() ? QStringLiteral(", the connection is encrypted")
+                                 : QStringLiteral(", the connection is not encrypted");
+    if (!client.UserName().empty())
+        result += QStringLiteral(", the login was accepted");
+    client.Quit();
+    return result + QLatin1Char('.');
+}
+
+bool TMailWizardForm::AskPassword() {
+    if (SecurityDlg->UserName().isEmpty() || !SecurityDlg->Password().isEmpty())
+        return true;
+    bool given = false;
+    const QString password =
+        QInputDialog::getText(this, QStringLiteral("Password"),
+                              QStringLiteral("Password of %1 at %2:")
+                                  .arg(SecurityDlg->UserName(), QString::fromStdString(SmtpClient->Host())),
+                              QLineEdit::Password, QString(), &given);
+    if (!given || password.isEmpty())
+        return false;
+    // Kept in memory for this session; in the keyring only when the user asked for it.
+    SecurityDlg->SetPassword(password);
+    SmtpClient->SetPassword(password.toStdString());
+    QString error;
+    if (SecurityDlg->RememberPassword())
+        PasswordStore::Write(PasswordKey(), password, error);
+    return true;
+}

@@ -1,0 +1,83 @@
+// The pre-flight summary box: one line per count, and on request the records worth a look.
+#include "wizard/PreflightDialog.h"
+
+#include "mailing/PreflightSummary.h"
+#include "framework/widgets/Fonts.h"
+#include "ui_PreflightDialog.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace {
+
+QLabel* AccessibleLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setAccessibleName(text);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return label;
+}
+
+} // namespace
+
+TPreflightDialog::TPreflightDialog(const TPreflightSummary& summary, QWidget* parent)
+    : QDialog(parent), FSummary(summary), ui(std::make_unique<Ui::PreflightDialog>()) {
+    ui->setupUi(this);
+    setFont(Fonts::Dialog());
+    FillSummary();
+    ui->lblRecords->setVisible(false);
+    ui->lstRecords->setVisible(false);
+    // Nothing to list: the button stays in its place but cannot be pressed.
+    ui->btnShowList->setEnabled(!FSummary.ToLookAt().empty());
+    connect(ui->btnShowList, &QPushButton::clicked, this, [this] { btnShowListClick(ui->btnShowList); });
+    connect(ui->btnBack, &QPushButton::clicked, this, &QDialog::reject);
+    connect(ui->btnContinue, &QPushButton::clicked, this, &QDialog::accept);
+    ui->btnContinue->setFocus();
+}
+
+TPreflightDialog::~TPreflightDialog() = default;
+
+void TPreflightDialog::FillSummary() {
+    int row = 0;
+    for (const auto& [caption, value] : FSummary.Lines()) {
+        QLabel* captionLabel = AccessibleLabel(QString::fromStdString(caption), this);
+        QLabel* valueLabel = AccessibleLabel(QString::fromStdString(value), this);
+        captionLabel->setObjectName(QStringLiteral("lblCaption%1").arg(row));
+        valueLabel->setObjectName(QStringLiteral("lblValue%1").arg(row));
+        ui->laySummary->addRow(captionLabel, valueLabel);
+        ++row;
+    }
+}
+
+void TPreflightDialog::FillList() {
+    const auto& records = FSummary.ToLookAt();
+    QList<QTreeWidgetItem*> items;
+    const size_t shown = std::min(records.size(), static_cast<size_t>(ListLimit));
+    items.reserve(static_cast<qsizetype>(shown) + 1);
+    for (size_t i = 0; i < shown; ++i) {
+        const TPreflightRecord& record = records[i];
+        items << new QTreeWidgetItem({QString::number(record.Position), QString::fromStdString(record.Name),
+                                      QString::fromStdString(record.Address), QString::fromStdString(record.Reason)});
+    }
+    if (records.size() > shown)
+        items << new QTreeWidgetItem(
+            {QString(), QString(), QString(), QStringLiteral("and %1 more records").arg(records.size() - shown)});
+    ui->lstRecords->addTopLevelItems(items);
+    for (int column = 0; column < ui->lstRecords->columnCount(); ++column)
+        ui->lstRecords->resizeColumnToContents(column);
+    FListFilled = true;
+}
+
+void TPreflightDialog::btnShowListClick(QObject* /*Sender*/) {
+    const bool show = !ui->lstRecords->isVisible();
+    if (show && !FListFilled)
+        FillList();
+    ui->lblRecords->setVisible(show);
+    ui->lstRecords->setVisible(show);
+    const QString caption = show ? QStringLiteral("Hide &list") : QStringLiteral("Show &list");
+    ui->btnShowList->setText(caption);
+    ui->btnShowList->setAccessibleName(QString(caption).remove(QLatin1Char('&')));
+    if (show)
+        ui->lstRecords->setFocus();
+    adjustSize();
+}
