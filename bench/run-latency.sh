@@ -18,11 +18,7 @@ delay=${3:-15}
 python=/usr/bin/python3
 sbin=/usr/sbin
 
-if [ ! -x "$sbin/smtp-sink" ]; then
-    echo "installing postfix (no configuration, no service) for smtp-sink, smtp-source and a private smtpd"
-    echo 'postfix postfix/main_mailer_type select No configuration' | debconf-set-selections
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends postfix >/dev/null
-fi
+"$top/bench/install-postfix.sh"
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target delay_proxy bench_smtp -j2 >/dev/null

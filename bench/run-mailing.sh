@@ -13,12 +13,7 @@ build=${2:-$top/build-bench}
 rounds=${3:-3}
 sink=/usr/sbin/smtp-sink
 
-if [ ! -x "$sink" ]; then
-    echo "installing postfix for $sink"
-    # No configuration: the package writes no main.cf and starts no mail system.
-    echo 'postfix postfix/main_mailer_type select No configuration' | debconf-set-selections
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends postfix >/dev/null
-fi
+"$top/bench/install-postfix.sh"
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target bench_run bench_smtp quorvel-send -j2 >/dev/null
