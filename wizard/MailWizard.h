@@ -98,6 +98,12 @@ public:
     // At Start!: asks for the login's password when neither this session nor the keyring has it; false when the
     // user cancelled.
     bool AskPassword();
+    // After a login attempt of client: a refused password is forgotten, so that the next attempt asks for it (true
+    // then); an accepted one is stored in the keyring when the user asked for that, never before.
+    bool PasswordRefused(const TSmtpClient& client);
+    void PasswordAccepted();
+    // What the window says when the server refused the password.
+    static const QString PasswordRefusedText;
 
     // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
     // Appends one row: Text, and the name and e-mail address of the current recipient. Errors reach the caller.
@@ -217,6 +223,9 @@ private:
     void UpdateCodePagePreview();
     // The keyring entry of the login: user name at host.
     QString PasswordKey() const;
+    // The job the check reads: after a refused password the keyring's copy is not read again (it was that one,
+    // or the user is asked anyway).
+    TMailingJob CheckedJob() const;
 
     // The run's steps (MailWizardRun.cpp).
     void StartRun();
@@ -248,5 +257,9 @@ private:
     std::unique_ptr<THourglass> FBusyCursor;
     TRunCounts FShownCounts;
     QDateTime FShownEnd;
+    // The server refused the password of this session: ask for it, do not read the keyring's.
+    bool FPasswordRefused = false;
+    // Key and password the keyring holds (read or stored this session), so that it is written once.
+    QString FKeyringHolds;
     int FPercent = -1;
 };

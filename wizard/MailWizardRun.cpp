@@ -75,7 +75,12 @@ void TMailWizardForm::MailIt() {
     if (CloseRequested)
         FRun->Interrupt();
     FRun->Execute();
+    const bool connected = FRun->Connected();
     FRun.reset();
+    if (PasswordRefused(*SmtpClient))
+        RunLine(PasswordRefusedText);
+    else if (connected)
+        PasswordAccepted();
     EndRun();
 }
 
