@@ -90,7 +90,6 @@ void TMailWizardForm::StartRun() {
     ui->btnCancel->setText(WizardCaptions::Stop);
     ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
     StopRequested = false;
-    CloseRequested = false;
     ui->memLog->clear();
     if (FRunPassedOver > 0)
         ui->memLog->appendPlainText(

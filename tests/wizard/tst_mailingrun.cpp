@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -500,6 +501,83 @@ private slots:
                                                Summary(0, 0, 0, 0, 1)}));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("0"));
         QCOMPARE(LogRows(), (QStringList{"User aborted at position 2.|Eva Falk|eva@example.org"}));
+    }
+
+    void closeThenSaveQuestion_data() {
+        QTest::addColumn<int>("readMs"); // how long the user takes over each box
+        QTest::newRow("quick") << 0;
+        QTest::newRow("slow") << 600;
+    }
+
+    // Yes to "Interrupt SMTP transfer?" ends the run even while "Save Settings?" is still up: no message starts
+    // after the Yes, however long the user takes over either box (the message in transfer is answered meanwhile).
+    void closeThenSaveQuestion() {
+        QFETCH(int, readMs);
+        ThreadedPeer peer(Accepting([](const ThreadedPeer::Command& command) {
+            return command.Verb == "MAIL" && command.Messages == 1 ? 300 : 0;
+        }));
+        auto form = ReadyWizard(static_cast<quint16>(peer.Port()), FTable);
+        TMailWizardForm* window = form.get();
+        std::shared_ptr<TSeenBox> save;
+        const auto answerLater = [readMs](const QString& caption) {
+            return [readMs, caption](QMessageBox* box) {
+                QTimer::singleShot(readMs, box, [box, caption] {
+                    for (QAbstractButton* b : box->buttons())
+                        if (b->text() == caption)
+                            b->click();
+                });
+            };
+        };
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status != QStringLiteral("Sending mail #2"))
+                return;
+            AnswerNextBox({}, [&](QMessageBox* box) {
+                answerLater("&Yes")(box);
+                connect(box, &QDialog::finished, [&] { save = AnswerNextBox({}, answerLater("&No")); });
+            });
+            QTimer::singleShot(50, window, [window] { window->close(); });
+        };
+        form->SettingsChanged = true;
+        Start(*form);
+        QVERIFY(save && save->Shown);
+        QCOMPARE(save->Text, QStringLiteral("Save Settings?"));
+        QVERIFY(!form->isVisible());
+        const std::vector<std::string> commands = peer.Commands();
+        QVERIFY(std::count(commands.begin(), commands.end(), std::string("DATA")) <= 2);
+        QVERIFY(!FTrace->Statuses.contains("Sending mail #3"));
+    }
+
+    // The window closed while Start! asks for the password: Yes to the interruption (and an answer to "Save
+    // Settings?") means no run at all, whatever the prompt then returns.
+    void closeDuringPasswordPrompt() {
+        SmtpSink sink;
+        sink.SetOptions({"--user", "anna", "--password", "s3cret", "--auth-clear"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable);
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QLineEdit>(*form, "edtUserName")->setText("anna");
+        Find<QCheckBox>(*form, "chbAllowClearPassword")->setChecked(true);
+        Find<QPushButton>(*form, "btnNext")->click();
+        TMailWizardForm* window = form.get();
+        std::shared_ptr<TSeenBox> interrupt, save;
+        QTimer::singleShot(0, window, [&] {
+            auto* prompt = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            if (!prompt)
+                return;
+            interrupt = AnswerNextBox("&Yes", [&](QMessageBox* box) {
+                connect(box, &QDialog::finished, [&] { save = AnswerNextBox("&No"); });
+            });
+            window->close();
+            prompt->setTextValue("s3cret");
+            prompt->accept();
+        });
+        form->SettingsChanged = true;
+        Start(*form);
+        QVERIFY(interrupt && interrupt->Shown && save && save->Shown);
+        QCOMPARE(interrupt->Text, QStringLiteral("Interrupt SMTP transfer?"));
+        QVERIFY(!form->isVisible());
+        QCOMPARE(sink.AuthAttempts(), QStringList());
+        QCOMPARE(sink.Count(), 0);
     }
 
     // Closing the window while the server keeps the greeting back: a user abort, not a server failure.
