@@ -1,6 +1,7 @@
 // The wizard window: five pages that prepare a mailing, the check before a run, the run and its error log.
 #pragma once
 
+#include "mailing/MailingCheck.h"
 #include "mailing/MailingJob.h"
 #include "mailing/MailingRun.h"
 #include "mailing/MailingRunView.h"
@@ -122,8 +123,8 @@ public:
     // The mailing run (MailWizardRun.cpp): the window drives a TMailingRun and shows what it reports.
     void MailIt();
     void SmtpClientDisplay(QObject* Sender, const std::string& Msg);
-    // Reads the ledger for the run about to start: which records it takes, and whether to send again to those
-    // that already got this message (asked). False when the user cancelled.
+    // The run about to start: the records the summary showed it takes, and those that already got this message
+    // passed over unless the summary's box said to send again. False when the user cancelled.
     bool PlanRun();
     // What the run personalises each message from: mapping, body, wrap column, subject, code page and scope.
     TMailingRunSettings MessageSettings() const;
@@ -247,6 +248,9 @@ private:
     std::unique_ptr<TMailingRun> FRun;
     TMailingRunSettings FRunSettings;
     int FRunPassedOver = 0;
+    // What the pre-flight summary showed and the user chose: the records the run takes.
+    TRunSelection FSelection;
+    bool FSendAgain = false;
     QElapsedTimer FFrame;
     QTimer FFrameTimer;
     // What the run reported last, shown at the next frame.
