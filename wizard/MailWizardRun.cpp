@@ -83,7 +83,11 @@ void TMailWizardForm::EndRun() {
 
     Application::SetTitle(AppTitle);
     setWindowTitle(Application::Title());
+    // The expected end has come: the page says when the run ended, not when it would.
+    FShownEnd = QDateTime();
     PaintFrame();
+    ui->lblExpectedEnd->setText(
+        QStringLiteral("Ended %1").arg(QTime::currentTime().toString(QStringLiteral("HH:mm"))));
     ui->pnlPage5->repaint();
 }
 

@@ -139,6 +139,7 @@ private:
         QCOMPARE(Find<QPushButton>(form, "btnCancel")->text(), QStringLiteral("&Close"));
         QCOMPARE(form.windowTitle(), QStringLiteral("Quorvel Mailer 1.2"));
         QCOMPARE(Field(form, "edtStatus"), QStringLiteral("Disconnected"));
+        QVERIFY(Find<QLabel>(form, "lblExpectedEnd")->text().startsWith(QStringLiteral("Ended ")));
         QCOMPARE(Field(form, "edtCurrentRecipient"), QString());
         QCOMPARE(form.SmtpClient->State(), smtpDisconnected);
     }
