@@ -484,3 +484,29 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
     return settings;
 }
+
+std::function<bool(int)> TRunSelection::Take(bool sendAgain) const {
+    if (!Limited && ResumeFrom == 0 && (sendAgain || AlreadySent.empty()))
+        return {};
+    return [failed = Failed, limited = Limited, resumeFrom = ResumeFrom,
+            skip = sendAgain ? std::set<int>() : AlreadySent](int record) {
+        return (!limited || failed.count(record) > 0) && record >= resumeFrom && skip.count(record) == 0;
+    };
+}
+
+TRunSelection TMailingCheck::Selection(TDeliveryLedger& ledger) const {
+    const TDeliveryLedger::THistory history =
+        ledger.History(TDeliveryLedger::MessageKey(FSubject, FJob.Text.toStdString()));
+    TRunSelection selection;
+    selection.Run = history.LastRun + 1;
+    if (FJob.RetryFailed) {
+        selection.Limited = true;
+        selection.Failed = history.Failed;
+    }
+    selection.ResumeFrom = FJob.Resume ? history.ResumeFrom : 0;
+    const auto taken = selection.Take(true);
+    for (int record : history.SentSameMessage)
+        if (!taken || taken(record))
+            selection.AlreadySent.insert(record);
+    return selection;
+}

@@ -7,7 +7,9 @@
 #include "mailing/PreflightSummary.h"
 
 #include <QString>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,18 @@ class TDeliveryLedger;
 class TSmtpClient;
 class TTable;
 class TXbaseEngine;
+
+// Which records a run takes, from the ledger and the job's "Resume the last run" and "Retry failed".
+struct TRunSelection {
+    int Run = 1;
+    bool Limited = false; // Retry failed: only the records in Failed
+    std::set<int> Failed;
+    int ResumeFrom = 0;
+    // Records the run would take that already got this very message.
+    std::set<int> AlreadySent;
+    // The run's filter: unset when it takes every record; those in AlreadySent only when sendAgain.
+    std::function<bool(int recNo)> Take(bool sendAgain) const;
+};
 
 class TMailingCheck {
 public:
@@ -61,6 +75,8 @@ public:
     TPreflightMailing PreflightMailing(const std::string& tablePath) const;
     // What the run personalises each message from, and how it paces and retries.
     TMailingRunSettings RunSettings() const;
+    // The records the run takes, as the open ledger's history says.
+    TRunSelection Selection(TDeliveryLedger& ledger) const;
 
     // The table path as the file system names it.
     static QString TablePath(const TTable& table);

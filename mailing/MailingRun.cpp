@@ -284,6 +284,7 @@ bool TMailingRun::Connect() {
     // Open waits for the connection itself: once it returned, the client is connected or never will be.
     Application::ProcessMessages();
     const bool connected = FClient.State() == smtpConnected;
+    FConnectedOnce = FConnectedOnce || connected;
     FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
     // A connection dropped because the window closes or the user stopped the run is no failure of the server.
     if (FInterrupted || FStoppedConnecting)

@@ -75,6 +75,8 @@ public:
     void StopConnecting();
 
     const TRunCounts& Counts() const { return FCounts; }
+    // True once the run had a connection: its login, if any, was accepted.
+    bool Connected() const { return FConnectedOnce; }
     int Position() const { return FPosition; }
 
     // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
@@ -89,6 +91,9 @@ public:
                             TDeliveryLedger& ledger);
     // Why the client's last step failed, in the user's words: the server's reply, or the client's own account.
     static QString FailureText(const TSmtpClient& client);
+    // True when the client's last connection failed because the server refused the password (535, RFC 4954):
+    // trying the same password again only brings the account nearer to being locked.
+    static bool LoginRefused(const TSmtpClient& client);
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
@@ -165,6 +170,7 @@ private:
     bool FErrorReported = false;
     int FGivenUp = 0; // a record whose message the user gave up in transfer
     bool FConnecting = false;
+    bool FConnectedOnce = false;
     bool FStoppedConnecting = false;
     Clock::duration FInterval{};
     Clock::time_point FLastSend;

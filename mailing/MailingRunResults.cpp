@@ -98,6 +98,10 @@ void TMailingRun::ReportError(const QString& heading, const std::optional<TRecip
         AppendLogRow(FLog, reply, current ? current->Name : std::string(), current ? current->Email : std::string());
 }
 
+bool TMailingRun::LoginRefused(const TSmtpClient& client) {
+    return client.SecurityFailure() && client.LastReplyCode() == 535 && !client.UserName().empty();
+}
+
 QString TMailingRun::FailureText(const TSmtpClient& client) {
     // A refused encryption or login is told in the client's own sentence, which names the reply it got.
     // Otherwise the server's words when it answered, else the client's account of what it saw (refused, timed

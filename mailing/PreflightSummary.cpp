@@ -138,6 +138,12 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         ++FRecords;
         FDeleted += table.RecNo() - previous - 1;
         previous = table.RecNo();
+        // What the run does not take it does not read either: no counts, nothing to look at.
+        if (mailing.Take && !mailing.Take(table.RecNo())) {
+            ++FNotTaken;
+            table.Next();
+            continue;
+        }
 
         std::string undecodable;
         for (int i = 0; i < 4; ++i) {
@@ -158,8 +164,10 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
             Add(position, name, address, std::move(undecodable));
         }
         // Only a record with a usable address gets a message.
-        if (CheckAddress(position, name, address, seen))
+        if (CheckAddress(position, name, address, seen)) {
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
+            FAlreadySent += static_cast<int>(mailing.AlreadySent.count(table.RecNo()));
+        }
         table.Next();
     }
     if (!scoped)
@@ -192,7 +200,7 @@ void TPreflightSummary::Add(int position, const std::string& name, const std::st
     FToLookAt.push_back({position, name, address, std::move(reason)});
 }
 
-std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines() const {
+std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool sendAgain) const {
     std::string unmapped;
     for (const std::string& placeholder : FUnmapped)
         unmapped += (unmapped.empty() ? "" : ", ") + placeholder;
@@ -201,13 +209,19 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines() cons
         longest += " (wrapped at " + std::to_string(std::min(FWrapColumn, MessageText::MaxLineLength)) + ")";
     else
         longest += " (not wrapped)";
-    return {{"Records in the scope:", std::to_string(FRecords)},
-            {"Messages to send:", std::to_string(ToSend())},
-            {"Deleted records passed over:", std::to_string(FDeleted)},
-            {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
-            {"Malformed addresses:", std::to_string(FMalformed)},
-            {"Duplicate addresses:", std::to_string(FDuplicates)},
-            {"Records with text that does not decode:", std::to_string(FUndecodable)},
-            {"Placeholders without a field:", unmapped.empty() ? std::string("none") : unmapped},
-            {"Longest body line:", longest}};
+    std::vector<std::pair<std::string, std::string>> lines{{"Records in the scope:", std::to_string(FRecords)},
+                                                           {"Messages to send:", std::to_string(ToSend(sendAgain))}};
+    // Lines of a resumed or retrying run, and of a message sent before, only when they apply.
+    if (FNotTaken > 0)
+        lines.push_back({"Done in earlier runs:", std::to_string(FNotTaken)});
+    if (FAlreadySent > 0)
+        lines.push_back({"Already sent this message:", std::to_string(FAlreadySent)});
+    lines.insert(lines.end(), {{"Deleted records passed over:", std::to_string(FDeleted)},
+                               {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
+                               {"Malformed addresses:", std::to_string(FMalformed)},
+                               {"Duplicate addresses:", std::to_string(FDuplicates)},
+                               {"Records with text that does not decode:", std::to_string(FUndecodable)},
+                               {"Placeholders without a field:", unmapped.empty() ? std::string("none") : unmapped},
+                               {"Longest body line:", longest}});
+    return lines;
 }

@@ -3,6 +3,8 @@
 
 #include "mailing/MessageText.h"
 
+#include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,6 +24,10 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     std::string Body;
     // The wrap column; 0 or less sends lines unwrapped (bounded by the longest line a message may hold).
     int WrapColumn = 80;
+    // The records (by record number) a resumed or retrying run takes; unset takes every one.
+    std::function<bool(int recNo)> Take;
+    // Records that already got this very message (the ledger's SENT rows).
+    std::set<int> AlreadySent;
 };
 
 // A record the user may want to look at before sending, and why.
@@ -44,8 +50,15 @@ public:
     int Malformed() const { return FMalformed; }
     int Duplicates() const { return FDuplicates; }
     int Undecodable() const { return FUndecodable; }
-    // The messages the run will hand to the server: every record of the scope with a usable address.
-    int ToSend() const { return FRecords - FWithoutAddress - FMalformed; }
+    // Records of the scope the run passes over because of "Resume the last run" or "Retry failed".
+    int NotTaken() const { return FNotTaken; }
+    // Records the run takes, with a usable address, that already got this message.
+    int AlreadySent() const { return FAlreadySent; }
+    // The messages the run will hand to the server: every record it takes with a usable address, without those
+    // that already got it unless they are to get it again.
+    int ToSend(bool sendAgain) const {
+        return FRecords - FNotTaken - FWithoutAddress - FMalformed - (sendAgain ? 0 : FAlreadySent);
+    }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
     // The longest body line after personalisation, wrapping and footer, in characters (not bytes).
@@ -55,7 +68,7 @@ public:
     const std::vector<TPreflightRecord>& ToLookAt() const { return FToLookAt; }
 
     // The summary as the user reads it: one caption and one value per line.
-    std::vector<std::pair<std::string, std::string>> Lines() const;
+    std::vector<std::pair<std::string, std::string>> Lines(bool sendAgain) const;
 
 private:
     void FindUnmapped(const TPreflightMailing& mailing);
@@ -67,6 +80,8 @@ private:
 
     int FRecords = 0;
     int FDeleted = 0;
+    int FNotTaken = 0;
+    int FAlreadySent = 0;
     int FWithoutAddress = 0;
     int FMalformed = 0;
     int FDuplicates = 0;

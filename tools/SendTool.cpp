@@ -252,40 +252,35 @@ int main(int argc, char* argv[]) {
                                    .arg(job.UserName.trimmed()));
     const std::unique_ptr<TTable> log = check.TakeLog();
 
+    // Which records this run takes, as the window plans it; the summary counts what the run will do.
+    const TRunSelection selection = check.Selection(ledger);
+    const std::set<int>& already = selection.AlreadySent;
+    const bool again = parser.isSet(resendOption) || already.empty();
     std::optional<TPreflightSummary> summary;
     try {
-        summary.emplace(check.PreflightMailing(recipients.TableName()));
+        TPreflightMailing mailing = check.PreflightMailing(recipients.TableName());
+        mailing.Take = selection.Take(true);
+        mailing.AlreadySent = already;
+        summary.emplace(mailing);
     } catch (const std::exception& error) {
         return fail(ExitCheck, QStringLiteral("Can't read recipient table:\n") + TMailingCheck::TablePath(recipients) +
                                    QStringLiteral("\n") + QString::fromLocal8Bit(error.what()));
     }
     if (!quiet)
-        for (const auto& [caption, value] : summary->Lines())
+        for (const auto& [caption, value] : summary->Lines(again))
             Print(stdout, QString::fromStdString(caption + " " + value));
 
-    // Which records this run takes, as the window plans it.
     TMailingRunSettings settings = check.RunSettings();
-    const TDeliveryLedger::THistory history = ledger.History(settings.MessageKey);
-    settings.Run = history.LastRun + 1;
-    const std::set<int> take = job.RetryFailed ? history.Failed : std::set<int>();
-    const int resumeFrom = job.Resume ? history.ResumeFrom : 0;
-    std::set<int> already;
-    for (int record : history.SentSameMessage)
-        if (record > settings.Minimum && record <= settings.Maximum && record >= resumeFrom &&
-            (!job.RetryFailed || take.count(record) > 0))
-            already.insert(record);
-    if (!already.empty() && !parser.isSet(resendOption) && !parser.isSet(skipOption))
+    settings.Run = selection.Run;
+    if (summary->AlreadySent() > 0 && !parser.isSet(resendOption) && !parser.isSet(skipOption))
         return fail(ExitCheck, QStringLiteral("%1 recipients of this run already got this message (same subject and "
                                               "text). Use --resend-sent to send it to them again or --skip-sent to "
                                               "pass them over.")
-                                   .arg(already.size()));
-    const bool again = parser.isSet(resendOption) || already.empty();
-    if (job.RetryFailed || resumeFrom > 0 || !again)
-        settings.Take = [take, limited = job.RetryFailed, resumeFrom, skip = again ? std::set<int>() : already](int r) {
-            return (!limited || take.count(r) > 0) && r >= resumeFrom && skip.count(r) == 0;
-        };
-    if (!again && !quiet)
-        Print(stdout, QStringLiteral("%1 recipients who already got this message are passed over.").arg(already.size()));
+                                   .arg(summary->AlreadySent()));
+    settings.Take = selection.Take(again);
+    if (!again && summary->AlreadySent() > 0 && !quiet)
+        Print(stdout, QStringLiteral("%1 recipients who already got this message are passed over.")
+                          .arg(summary->AlreadySent()));
 
     if (parser.isSet(dryRunOption)) {
         // Every message composed as the run would hand it to the server, none sent.

@@ -333,7 +333,10 @@ void TMailWizardForm::btnNextClick(QObject* Sender) {
 
 void TMailWizardForm::StartMailing() {
     FState = TWizardState::Running;
-    if (!AskPassword() || !PlanRun()) {
+    CloseRequested = false;
+    // The window may be closed (and the interruption agreed to) while the password prompt or the plan's question
+    // is up: then no run starts at all.
+    if (!AskPassword() || CloseRequested || !PlanRun() || CloseRequested) {
         FState = TWizardState::Ready;
         return;
     }

@@ -1,6 +1,7 @@
 // The wizard window: five pages that prepare a mailing, the check before a run, the run and its error log.
 #pragma once
 
+#include "mailing/MailingCheck.h"
 #include "mailing/MailingJob.h"
 #include "mailing/MailingRun.h"
 #include "mailing/MailingRunView.h"
@@ -98,6 +99,12 @@ public:
     // At Start!: asks for the login's password when neither this session nor the keyring has it; false when the
     // user cancelled.
     bool AskPassword();
+    // After a login attempt of client: a refused password is forgotten, so that the next attempt asks for it (true
+    // then); an accepted one is stored in the keyring when the user asked for that, never before.
+    bool PasswordRefused(const TSmtpClient& client);
+    void PasswordAccepted();
+    // What the window says when the server refused the password.
+    static const QString PasswordRefusedText;
 
     // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
     // Appends one row: Text, and the name and e-mail address of the current recipient. Errors reach the caller.
@@ -116,8 +123,8 @@ public:
     // The mailing run (MailWizardRun.cpp): the window drives a TMailingRun and shows what it reports.
     void MailIt();
     void SmtpClientDisplay(QObject* Sender, const std::string& Msg);
-    // Reads the ledger for the run about to start: which records it takes, and whether to send again to those
-    // that already got this message (asked). False when the user cancelled.
+    // The run about to start: the records the summary showed it takes, and those that already got this message
+    // passed over unless the summary's box said to send again. False when the user cancelled.
     bool PlanRun();
     // What the run personalises each message from: mapping, body, wrap column, subject, code page and scope.
     TMailingRunSettings MessageSettings() const;
@@ -217,6 +224,9 @@ private:
     void UpdateCodePagePreview();
     // The keyring entry of the login: user name at host.
     QString PasswordKey() const;
+    // The job the check reads: after a refused password the keyring's copy is not read again (it was that one,
+    // or the user is asked anyway).
+    TMailingJob CheckedJob() const;
 
     // The run's steps (MailWizardRun.cpp).
     void StartRun();
@@ -238,6 +248,9 @@ private:
     std::unique_ptr<TMailingRun> FRun;
     TMailingRunSettings FRunSettings;
     int FRunPassedOver = 0;
+    // What the pre-flight summary showed and the user chose: the records the run takes.
+    TRunSelection FSelection;
+    bool FSendAgain = false;
     QElapsedTimer FFrame;
     QTimer FFrameTimer;
     // What the run reported last, shown at the next frame.
@@ -248,5 +261,9 @@ private:
     std::unique_ptr<THourglass> FBusyCursor;
     TRunCounts FShownCounts;
     QDateTime FShownEnd;
+    // The server refused the password of this session: ask for it, do not read the keyring's.
+    bool FPasswordRefused = false;
+    // Key and password the keyring holds (read or stored this session), so that it is written once.
+    QString FKeyringHolds;
     int FPercent = -1;
 };

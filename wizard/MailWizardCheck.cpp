@@ -78,7 +78,7 @@ bool TMailWizardForm::CheckSettings() {
 
 // The first step of every check: it takes the mailing as the controls show it now.
 bool TMailWizardForm::CheckMessage() {
-    FCheck = std::make_unique<TMailingCheck>(Job(), *SmtpClient);
+    FCheck = std::make_unique<TMailingCheck>(CheckedJob(), *SmtpClient);
     const QString error = FCheck->Message();
     FSubject = FCheck->Subject();
     return Passed(error);
@@ -86,8 +86,10 @@ bool TMailWizardForm::CheckMessage() {
 
 bool TMailWizardForm::CheckServer() {
     const QString error = FCheck->Server();
-    if (!FCheck->KeyringPassword().isEmpty())
+    if (!FCheck->KeyringPassword().isEmpty()) {
         SecurityDlg->SetPassword(FCheck->KeyringPassword()); // in memory from now on: the keyring is asked once
+        FKeyringHolds = PasswordKey() + QLatin1Char('\n') + FCheck->KeyringPassword();
+    }
     return Passed(error);
 }
 

@@ -15,12 +15,16 @@
 #include <optional>
 
 TPreflightMailing TMailWizardForm::PreflightMailing() const {
-    return FCheck->PreflightMailing(tblRecipients->TableName());
+    TPreflightMailing mailing = FCheck->PreflightMailing(tblRecipients->TableName());
+    mailing.Take = FSelection.Take(true);
+    mailing.AlreadySent = FSelection.AlreadySent;
+    return mailing;
 }
 
 TPreflightAnswer TMailWizardForm::AskPreflight() {
     std::optional<TPreflightSummary> summary;
     try {
+        FSelection = FCheck->Selection(*Ledger);
         summary.emplace(PreflightMailing());
     } catch (const std::exception& error) {
         ShowErrorMessage(QStringLiteral("Can't read recipient table:\r\n") + RecipientTablePath() +
@@ -33,6 +37,8 @@ TPreflightAnswer TMailWizardForm::AskPreflight() {
         QGuiApplication::setOverrideCursor(QCursor(Qt::ArrowCursor));
         answer = dialog.exec() == QDialog::Accepted ? TPreflightAnswer::Continue : TPreflightAnswer::Back;
         QGuiApplication::restoreOverrideCursor();
+        FSendAgain = dialog.SendAgain();
+        FRunPassedOver = FSendAgain ? 0 : summary->AlreadySent();
     }
     if (answer != TPreflightAnswer::Continue) {
         // Not going on: the tables the check opened are closed again, as after a failed check.

@@ -61,5 +61,9 @@ QString TMailWizardForm::SendTestMessage(const TMailingRunSettings& settings) {
         throw;
     }
     Ledger->Close();
+    if (PasswordRefused(*SmtpClient))
+        return QStringLiteral("Test message not sent: ") + PasswordRefusedText;
+    if (line.startsWith(QStringLiteral("Test message sent")))
+        PasswordAccepted();
     return line;
 }

@@ -14,7 +14,6 @@
 #include "ui_MailWizard.h"
 
 #include <algorithm>
-#include <set>
 
 namespace {
 
@@ -30,42 +29,9 @@ TMailingRunSettings TMailWizardForm::MessageSettings() const {
 bool TMailWizardForm::PlanRun() {
     TMailingRunSettings settings = MessageSettings();
     settings.RetryDelays = RetryDelays;
-
-    const TDeliveryLedger::THistory history = Ledger->History(settings.MessageKey);
-    settings.Run = history.LastRun + 1;
-    std::set<int> take;
-    bool limited = false;
-    const TMailingJob& job = FCheck->Job();
-    if (job.RetryFailed) {
-        take = history.Failed;
-        limited = true;
-    }
-    const int resumeFrom = job.Resume ? history.ResumeFrom : 0;
-    // Records already SENT this very message, within what this run would take.
-    std::set<int> already;
-    for (int record : history.SentSameMessage)
-        if (record > settings.Minimum && record <= settings.Maximum && record >= resumeFrom &&
-            (!limited || take.count(record) > 0))
-            already.insert(record);
-    bool again = true;
-    if (!already.empty()) {
-        const TConfirmAnswer answer = MessageDlg::Confirm(
-            this,
-            QStringLiteral("%1 recipients of this run already got this message (same subject and text).\r\n"
-                           "Send it to them again?\r\nYes = send again, No = pass them over.")
-                .arg(already.size()),
-            true);
-        if (answer == TConfirmAnswer::Cancel)
-            return false;
-        again = answer == TConfirmAnswer::Yes;
-    }
-    if (limited || resumeFrom > 0 || !again)
-        settings.Take = [take = std::move(take), limited, resumeFrom,
-                         skip = again ? std::set<int>() : already](int record) {
-            return (!limited || take.count(record) > 0) && record >= resumeFrom && skip.count(record) == 0;
-        };
+    settings.Run = FSelection.Run;
+    settings.Take = FSelection.Take(FSendAgain);
     FRunSettings = std::move(settings);
-    FRunPassedOver = again ? 0 : static_cast<int>(already.size());
     return true;
 }
 
@@ -75,7 +41,12 @@ void TMailWizardForm::MailIt() {
     if (CloseRequested)
         FRun->Interrupt();
     FRun->Execute();
+    const bool connected = FRun->Connected();
     FRun.reset();
+    if (PasswordRefused(*SmtpClient))
+        RunLine(PasswordRefusedText);
+    else if (connected)
+        PasswordAccepted();
     EndRun();
 }
 
@@ -85,7 +56,6 @@ void TMailWizardForm::StartRun() {
     ui->btnCancel->setText(WizardCaptions::Stop);
     ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
     StopRequested = false;
-    CloseRequested = false;
     ui->memLog->clear();
     if (FRunPassedOver > 0)
         ui->memLog->appendPlainText(
@@ -113,7 +83,11 @@ void TMailWizardForm::EndRun() {
 
     Application::SetTitle(AppTitle);
     setWindowTitle(Application::Title());
+    // The expected end has come: the page says when the run ended, not when it would.
+    FShownEnd = QDateTime();
     PaintFrame();
+    ui->lblExpectedEnd->setText(
+        QStringLiteral("Ended %1").arg(QTime::currentTime().toString(QStringLiteral("HH:mm"))));
     ui->pnlPage5->repaint();
 }
 

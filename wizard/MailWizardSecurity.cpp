@@ -3,6 +3,7 @@
 #include "wizard/MailWizard.h"
 
 #include "mailing/MailingCheck.h"
+#include "mailing/MailingRun.h"
 #include "mailing/PasswordStore.h"
 #include "wizard/SecurityDialog.h"
 #include "framework/widgets/MessageDlg.h"
@@ -14,8 +15,42 @@
 #include <QFileInfo>
 #include <QInputDialog>
 
+const QString TMailWizardForm::PasswordRefusedText = QStringLiteral("The server refused the password; enter it again.");
+
 QString TMailWizardForm::PasswordKey() const {
     return TMailingCheck(Job(), *SmtpClient).PasswordKey();
+}
+
+TMailingJob TMailWizardForm::CheckedJob() const {
+    TMailingJob job = Job();
+    if (FPasswordRefused)
+        job.RememberPassword = false; // for the check only: the setting itself stays as the user left it
+    return job;
+}
+
+bool TMailWizardForm::PasswordRefused(const TSmtpClient& client) {
+    if (!TMailingRun::LoginRefused(client))
+        return false;
+    FPasswordRefused = true;
+    SecurityDlg->SetPassword(QString());
+    SmtpClient->SetPassword(std::string());
+    return true;
+}
+
+void TMailWizardForm::PasswordAccepted() {
+    FPasswordRefused = false;
+    const QString password = SecurityDlg->Password();
+    if (!SecurityDlg->RememberPassword() || SecurityDlg->UserName().isEmpty() || password.isEmpty())
+        return;
+    const QString holds = PasswordKey() + QLatin1Char('\n') + password;
+    if (holds == FKeyringHolds)
+        return;
+    // Tried once per password: a keyring that failed is not asked again after every run.
+    FKeyringHolds = holds;
+    QString error;
+    if (!PasswordStore::Write(PasswordKey(), password, error))
+        MessageDlg::Warning(this, QStringLiteral("The password could not be stored in the desktop keyring:\r\n") +
+                                      error + QStringLiteral("\r\nIt is kept until the program ends."));
 }
 
 void TMailWizardForm::btnSecurityClick(QObject* /*Sender*/) {
@@ -25,19 +60,20 @@ void TMailWizardForm::btnSecurityClick(QObject* /*Sender*/) {
         return;
     SettingsChange(ui->btnSecurity);
     QString error;
-    if (remembered && (!SecurityDlg->RememberPassword() || PasswordKey() != oldKey))
+    if (remembered && (!SecurityDlg->RememberPassword() || PasswordKey() != oldKey)) {
         PasswordStore::Remove(oldKey, error);
-    if (SecurityDlg->RememberPassword() && !SecurityDlg->UserName().isEmpty() && !SecurityDlg->Password().isEmpty() &&
-        !PasswordStore::Write(PasswordKey(), SecurityDlg->Password(), error))
-        MessageDlg::Warning(this, QStringLiteral("The password could not be stored in the desktop keyring:\r\n") +
-                                      error + QStringLiteral("\r\nIt is kept until the program ends."));
+        FKeyringHolds.clear();
+    }
+    // A typed password reaches the keyring only once the server has accepted it (PasswordAccepted).
 }
 
 bool TMailWizardForm::ApplyConnectionSettings(TSmtpClient& client, QString& error) {
-    TMailingCheck check(Job(), client);
+    TMailingCheck check(CheckedJob(), client);
     error = check.Server();
-    if (!check.KeyringPassword().isEmpty())
+    if (!check.KeyringPassword().isEmpty()) {
         SecurityDlg->SetPassword(check.KeyringPassword()); // in memory from now on: the keyring is asked once
+        FKeyringHolds = PasswordKey() + QLatin1Char('\n') + check.KeyringPassword();
+    }
     return error.isEmpty();
 }
 
@@ -54,6 +90,8 @@ QString TMailWizardForm::TestConnection() {
         return QStringLiteral("Enter the password to test the login.");
     if (!client.Open()) {
         const std::string reply = client.LastResponse();
+        if (PasswordRefused(client))
+            return PasswordRefusedText + QStringLiteral(" (") + QString::fromStdString(reply) + QLatin1Char(')');
         if (client.SecurityFailure() || reply.empty())
             return QString::fromStdString(client.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral(" "));
         return QStringLiteral("The server refused the connection: ") + QString::fromStdString(reply);
@@ -62,8 +100,10 @@ QString TMailWizardForm::TestConnection() {
                          .arg(QString::fromStdString(client.Host()), QString::fromStdString(client.Port()));
     result += client.Encrypted() ? QStringLiteral(", the connection is encrypted")
                                  : QStringLiteral(", the connection is not encrypted");
-    if (!client.UserName().empty())
+    if (!client.UserName().empty()) {
         result += QStringLiteral(", the login was accepted");
+        PasswordAccepted();
+    }
     client.Quit();
     return result + QLatin1Char('.');
 }
@@ -72,18 +112,16 @@ bool TMailWizardForm::AskPassword() {
     if (SecurityDlg->UserName().isEmpty() || !SecurityDlg->Password().isEmpty())
         return true;
     bool given = false;
-    const QString password =
-        QInputDialog::getText(this, QStringLiteral("Password"),
-                              QStringLiteral("Password of %1 at %2:")
-                                  .arg(SecurityDlg->UserName(), QString::fromStdString(SmtpClient->Host())),
-                              QLineEdit::Password, QString(), &given);
+    QString label = QStringLiteral("Password of %1 at %2:")
+                        .arg(SecurityDlg->UserName(), QString::fromStdString(SmtpClient->Host()));
+    if (FPasswordRefused)
+        label = PasswordRefusedText + QLatin1Char('\n') + label;
+    const QString password = QInputDialog::getText(this, QStringLiteral("Password"), label, QLineEdit::Password,
+                                                   QString(), &given);
     if (!given || password.isEmpty())
         return false;
-    // Kept in memory for this session; in the keyring only when the user asked for it.
+    // Kept in memory for this session; in the keyring only once the server accepted it, and the user asked for it.
     SecurityDlg->SetPassword(password);
     SmtpClient->SetPassword(password.toStdString());
-    QString error;
-    if (SecurityDlg->RememberPassword())
-        PasswordStore::Write(PasswordKey(), password, error);
     return true;
 }

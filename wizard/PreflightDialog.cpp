@@ -5,6 +5,7 @@
 #include "framework/widgets/Fonts.h"
 #include "ui_PreflightDialog.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -25,6 +26,9 @@ TPreflightDialog::TPreflightDialog(const TPreflightSummary& summary, QWidget* pa
     ui->setupUi(this);
     setFont(Fonts::Dialog());
     FillSummary();
+    // Asked here, with the figures, and not after Start!: passing them over is the default.
+    ui->chbSendAgain->setVisible(FSummary.AlreadySent() > 0);
+    connect(ui->chbSendAgain, &QCheckBox::toggled, this, [this] { ShowToSend(); });
     ui->lblRecords->setVisible(false);
     ui->lstRecords->setVisible(false);
     // Nothing to list: the button stays in its place but cannot be pressed.
@@ -39,13 +43,26 @@ TPreflightDialog::~TPreflightDialog() = default;
 
 void TPreflightDialog::FillSummary() {
     int row = 0;
-    for (const auto& [caption, value] : FSummary.Lines()) {
+    for (const auto& [caption, value] : FSummary.Lines(SendAgain())) {
         QLabel* captionLabel = AccessibleLabel(QString::fromStdString(caption), this);
         QLabel* valueLabel = AccessibleLabel(QString::fromStdString(value), this);
         captionLabel->setObjectName(QStringLiteral("lblCaption%1").arg(row));
         valueLabel->setObjectName(QStringLiteral("lblValue%1").arg(row));
         ui->laySummary->addRow(captionLabel, valueLabel);
         ++row;
+    }
+}
+
+bool TPreflightDialog::SendAgain() const {
+    return ui->chbSendAgain->isChecked();
+}
+
+void TPreflightDialog::ShowToSend() {
+    // The second line of the summary is the count of messages, the one the choice changes.
+    if (auto* value = findChild<QLabel*>(QStringLiteral("lblValue1"))) {
+        const QString count = QString::number(FSummary.ToSend(SendAgain()));
+        value->setText(count);
+        value->setAccessibleName(count);
     }
 }
 

@@ -16,6 +16,9 @@ public:
     explicit TPreflightDialog(const TPreflightSummary& summary, QWidget* parent = nullptr);
     ~TPreflightDialog() override;
 
+    // The choice for the recipients who already got this message: send it to them again (else pass them over).
+    bool SendAgain() const;
+
     // Shows or hides the records to look at.
     void btnShowListClick(QObject* Sender);
 
@@ -24,6 +27,7 @@ public:
 
 private:
     void FillSummary();
+    void ShowToSend();
     void FillList();
 
     const TPreflightSummary& FSummary;

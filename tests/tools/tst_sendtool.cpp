@@ -74,6 +74,9 @@ private slots:
         MakeTable(FTable, "NAME C(20); EMAIL C(40)", Rows(rows));
     }
 
+    // Each case saves the settings it needs: a login one case set must not reach the next.
+    void init() { RawSettings().clear(); }
+
     // A whole run, then the same message again: refused without a choice, passed over with --skip-sent.
     void wholeRunAndSentAlready() {
         SmtpSink sink({"m3@example.org"});

@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -138,6 +139,7 @@ private:
         QCOMPARE(Find<QPushButton>(form, "btnCancel")->text(), QStringLiteral("&Close"));
         QCOMPARE(form.windowTitle(), QStringLiteral("Quorvel Mailer 1.2"));
         QCOMPARE(Field(form, "edtStatus"), QStringLiteral("Disconnected"));
+        QVERIFY(Find<QLabel>(form, "lblExpectedEnd")->text().startsWith(QStringLiteral("Ended ")));
         QCOMPARE(Field(form, "edtCurrentRecipient"), QString());
         QCOMPARE(form.SmtpClient->State(), smtpDisconnected);
     }
@@ -502,6 +504,83 @@ private slots:
         QCOMPARE(LogRows(), (QStringList{"User aborted at position 2.|Eva Falk|eva@example.org"}));
     }
 
+    void closeThenSaveQuestion_data() {
+        QTest::addColumn<int>("readMs"); // how long the user takes over each box
+        QTest::newRow("quick") << 0;
+        QTest::newRow("slow") << 600;
+    }
+
+    // Yes to "Interrupt SMTP transfer?" ends the run even while "Save Settings?" is still up: no message starts
+    // after the Yes, however long the user takes over either box (the message in transfer is answered meanwhile).
+    void closeThenSaveQuestion() {
+        QFETCH(int, readMs);
+        ThreadedPeer peer(Accepting([](const ThreadedPeer::Command& command) {
+            return command.Verb == "MAIL" && command.Messages == 1 ? 300 : 0;
+        }));
+        auto form = ReadyWizard(static_cast<quint16>(peer.Port()), FTable);
+        TMailWizardForm* window = form.get();
+        std::shared_ptr<TSeenBox> save;
+        const auto answerLater = [readMs](const QString& caption) {
+            return [readMs, caption](QMessageBox* box) {
+                QTimer::singleShot(readMs, box, [box, caption] {
+                    for (QAbstractButton* b : box->buttons())
+                        if (b->text() == caption)
+                            b->click();
+                });
+            };
+        };
+        FTrace->OnStatus = [&](const QString& status) {
+            if (status != QStringLiteral("Sending mail #2"))
+                return;
+            AnswerNextBox({}, [&](QMessageBox* box) {
+                answerLater("&Yes")(box);
+                connect(box, &QDialog::finished, [&] { save = AnswerNextBox({}, answerLater("&No")); });
+            });
+            QTimer::singleShot(50, window, [window] { window->close(); });
+        };
+        form->SettingsChanged = true;
+        Start(*form);
+        QVERIFY(save && save->Shown);
+        QCOMPARE(save->Text, QStringLiteral("Save Settings?"));
+        QVERIFY(!form->isVisible());
+        const std::vector<std::string> commands = peer.Commands();
+        QVERIFY(std::count(commands.begin(), commands.end(), std::string("DATA")) <= 2);
+        QVERIFY(!FTrace->Statuses.contains("Sending mail #3"));
+    }
+
+    // The window closed while Start! asks for the password: Yes to the interruption (and an answer to "Save
+    // Settings?") means no run at all, whatever the prompt then returns.
+    void closeDuringPasswordPrompt() {
+        SmtpSink sink;
+        sink.SetOptions({"--user", "anna", "--password", "s3cret", "--auth-clear"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ReadyWizard(sink.Port(), FTable);
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QLineEdit>(*form, "edtUserName")->setText("anna");
+        Find<QCheckBox>(*form, "chbAllowClearPassword")->setChecked(true);
+        Find<QPushButton>(*form, "btnNext")->click();
+        TMailWizardForm* window = form.get();
+        std::shared_ptr<TSeenBox> interrupt, save;
+        QTimer::singleShot(0, window, [&] {
+            auto* prompt = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            if (!prompt)
+                return;
+            interrupt = AnswerNextBox("&Yes", [&](QMessageBox* box) {
+                connect(box, &QDialog::finished, [&] { save = AnswerNextBox("&No"); });
+            });
+            window->close();
+            prompt->setTextValue("s3cret");
+            prompt->accept();
+        });
+        form->SettingsChanged = true;
+        Start(*form);
+        QVERIFY(interrupt && interrupt->Shown && save && save->Shown);
+        QCOMPARE(interrupt->Text, QStringLiteral("Interrupt SMTP transfer?"));
+        QVERIFY(!form->isVisible());
+        QCOMPARE(sink.AuthAttempts(), QStringList());
+        QCOMPARE(sink.Count(), 0);
+    }
+
     // Closing the window while the server keeps the greeting back: a user abort, not a server failure.
     void closeWhileConnecting() {
         ScriptedServer server;
@@ -570,8 +649,9 @@ private slots:
         QVERIFY(LogLines(*form).contains("User aborted at position 1."));
     }
 
-    // Stop after record 3, then "Resume the last run" sends exactly the rest, and a plain run asks before mailing
-    // the same message to those who have it already. ("Retry failed" is tst_testmessage's.)
+    // Stop after record 3, then "Resume the last run" sends exactly the rest, and a plain run passes over those
+    // who have the same message already; the summary before each run counts what that run does, and offers the
+    // choice about the ones already sent. ("Retry failed" is tst_testmessage's.)
     void resumeAndResendQuestion() {
         SmtpSink sink;
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
@@ -589,6 +669,16 @@ private slots:
         QCOMPARE(sink.FirstRecipients(), sent);
 
         FTrace->OnStatus = nullptr;
+        QStringList summary;
+        bool choice = false;
+        Preflight(*form)->OnShown = [&](QDialog* dialog) {
+            summary.clear();
+            for (int row = 0; auto* value = dialog->findChild<QLabel*>(QStringLiteral("lblValue%1").arg(row)); ++row)
+                if (row < 4)
+                    summary << dialog->findChild<QLabel*>(QStringLiteral("lblCaption%1").arg(row))->text() + ' ' +
+                                   value->text();
+            choice = dialog->findChild<QCheckBox*>("chbSendAgain")->isVisibleTo(dialog);
+        };
         const auto again = [&](bool resume) {
             Find<QPushButton>(*form, "btnBack")->click();
             Find<QCheckBox>(*form, "chbResume")->setChecked(resume);
@@ -596,13 +686,16 @@ private slots:
             Start(*form);
         };
         again(true);
+        QCOMPARE(summary, (QStringList{"Records in the scope: 5", "Messages to send: 1", "Done in earlier runs: 3",
+                                       "Deleted records passed over: 0"}));
+        QVERIFY(!choice);
         QCOMPARE(sink.FirstRecipients(), sent << "ida@example.org");
         QCOMPARE(LogLines(*form).first(), QStringLiteral("Record 4 skipped: no e-mail address."));
 
-        box = AnswerNextBox("&No");
         again(false);
-        QVERIFY(box->Shown);
-        QVERIFY2(box->Text.startsWith("4 recipients of this run already got this message"), qPrintable(box->Text));
+        QCOMPARE(summary, (QStringList{"Records in the scope: 5", "Messages to send: 0",
+                                       "Already sent this message: 4", "Deleted records passed over: 0"}));
+        QVERIFY(choice);
         QCOMPARE(sink.Count(), 4);
         QCOMPARE(LogLines(*form).first(), QStringLiteral("4 recipients who already got this message are passed over."));
     }

@@ -1,7 +1,10 @@
 // Passwords in a real Secret Service: the test runs itself again inside a private D-Bus session with an unlocked
-// gnome-keyring, stores and reads passwords through the Security dialog, and finds none in the settings file.
+// gnome-keyring, reads passwords through the check and stores only those the server accepted, and finds none in
+// the settings file.
 // Without any keyring the check refuses a remembered password it cannot read, and Start! asks for it instead.
 #include "tests/wizard/WizardFixture.h"
+
+#include "tests/servers/SmtpSink.h"
 
 #include "mailing/PasswordStore.h"
 
@@ -57,8 +60,9 @@ private slots:
 
     void init() { RawSettings().clear(); }
 
-    // Remembered through the dialog, read back by the next program start's check, never in the settings file;
-    // the dialog's other settings come back with it. Unticking removes the password from the keyring.
+    // Typed in the dialog, the password reaches the keyring only once a server accepted it; stored, it is read back
+    // by the next program start's check, never in the settings file, and the dialog's other settings come back
+    // with it. Unticking removes the password from the keyring.
     void rememberedThroughTheWindow() {
         if (NoKeyring)
             QSKIP("runs inside the keyring session only");
@@ -75,6 +79,9 @@ private slots:
             auto seen = AnswerNextBox("&Yes");
             QVERIFY(form->close() && seen->Shown);
         }
+        QString password, error;
+        QVERIFY(!PasswordStore::Read(PasswordStore::Key("anna", "127.0.0.1"), password, error));
+        QVERIFY(PasswordStore::Write(PasswordStore::Key("anna", "127.0.0.1"), Secret, error)); // as once accepted
         QFile file(RawSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
@@ -94,9 +101,53 @@ private slots:
 
         Find<QPushButton>(*form, "btnBack")->click();
         QVERIFY(EditSecurity(*form, [&form] { Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(false); }));
-        QString password, error;
         QVERIFY(!PasswordStore::Read(PasswordStore::Key("anna", "127.0.0.1"), password, error));
         QCOMPARE(error, QString());
+        form->SettingsChanged = false;
+    }
+
+    // A password the server refused (535) is neither stored nor tried again: the next Start! asks for it, saying
+    // why, and only the accepted one reaches the keyring.
+    void refusedPasswordAskedAgain() {
+        if (NoKeyring)
+            QSKIP("runs inside the keyring session only");
+        SmtpSink sink;
+        sink.SetOptions({"--user", "anna", "--password", Secret, "--auth-clear"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = FilledWizard(FDir.path(), FTable, QStringLiteral("127.0.0.1:%1").arg(sink.Port()));
+        Find<QLineEdit>(*form, "edtUserName")->setText("anna");
+        Find<QCheckBox>(*form, "chbRememberPassword")->setChecked(true);
+        Find<QCheckBox>(*form, "chbAllowClearPassword")->setChecked(true);
+        QCOMPARE(CheckWarning(*form), QString());
+        QStringList prompts;
+        const auto start = [&](const QString& typed) {
+            QTimer::singleShot(0, [&prompts, typed] {
+                if (auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget())) {
+                    prompts << dialog->labelText();
+                    dialog->setTextValue(typed);
+                    dialog->accept();
+                }
+            });
+            Find<QPushButton>(*form, "btnNext")->click();
+        };
+        const auto stored = [] {
+            QString password, error;
+            PasswordStore::Read(PasswordStore::Key("anna", "127.0.0.1"), password, error);
+            return password;
+        };
+        start("wrong");
+        QCOMPARE(stored(), QString());
+        QVERIFY(Find<QPlainTextEdit>(*form, "memLog")->toPlainText().endsWith(TMailWizardForm::PasswordRefusedText));
+        Find<QPushButton>(*form, "btnBack")->click();
+        QCOMPARE(CheckWarning(*form), QString());
+        start(Secret);
+        const QString asked = QStringLiteral("Password of anna at 127.0.0.1:");
+        QCOMPARE(prompts, (QStringList{asked, TMailWizardForm::PasswordRefusedText + '\n' + asked}));
+        QCOMPARE(sink.AuthAttempts().join(',').count("refused"), 1);
+        QCOMPARE(sink.Count(), 1);
+        QCOMPARE(stored(), Secret);
+        QString error;
+        PasswordStore::Remove(PasswordStore::Key("anna", "127.0.0.1"), error);
         form->SettingsChanged = false;
     }
 
