@@ -85,18 +85,6 @@ bool UsablePort(const QString& port) {
     }
 }
 
-QString StandardPort(TSmtpSecurity security) {
-    switch (security) {
-    case TSmtpSecurity::StartTls:
-        return QStringLiteral("587");
-    case TSmtpSecurity::Tls:
-        return QStringLiteral("465");
-    case TSmtpSecurity::None:
-        break;
-    }
-    return QStringLiteral("25");
-}
-
 void CloseQuietly(TTable& table) {
     try {
         table.Close();
@@ -156,7 +144,7 @@ QString TMailingCheck::Server() {
     if (port.isEmpty())
         port = jobPort;
     if (port.isEmpty())
-        port = security == TSmtpSecurity::None ? QStringLiteral("smtp") : StandardPort(security);
+        port = security == TSmtpSecurity::None ? QStringLiteral("smtp") : TMailingJob::StandardPort(security);
     if (!UsablePort(port))
         return QStringLiteral("Invalid port specified: %1 (a number from 1 to 65535 or a service name).").arg(port);
     const QString certificate = FJob.Certificate.trimmed();
@@ -379,6 +367,10 @@ QString TMailingCheck::LogTables(TTable& recipients, TXbaseEngine& engine, TDeli
         return QStringLiteral("Can't create delivery ledger table: ") + FErrorLogFolder + TDeliveryLedger::FileName;
     }
     return {};
+}
+
+QString TMailingCheck::EngineReason(const std::exception& error) {
+    return Reason(error);
 }
 
 QString TMailingCheck::ProgramFolder() {

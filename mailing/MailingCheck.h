@@ -7,6 +7,7 @@
 #include "mailing/PreflightSummary.h"
 
 #include <QString>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <set>
@@ -87,6 +88,9 @@ public:
     // The folder of the program file, and the folder a run puts its log tables in (logFolder when given).
     static QString ProgramFolder();
     static QString LogTablesFolder(const QString& logFolder);
+    // The engine's explanation of a failure as a sentence on a line of its own after a path; empty when it
+    // gave none.
+    static QString EngineReason(const std::exception& error);
     // The login's keyring entry.
     QString PasswordKey() const;
 

@@ -5,7 +5,23 @@
 #include <algorithm>
 
 TSmtpSecurity TMailingJob::SecurityMode() const {
-    switch (Security) {
+    return SecurityFromIndex(Security);
+}
+
+QString TMailingJob::StandardPort(TSmtpSecurity security) {
+    switch (security) {
+    case TSmtpSecurity::StartTls:
+        return QStringLiteral("587");
+    case TSmtpSecurity::Tls:
+        return QStringLiteral("465");
+    case TSmtpSecurity::None:
+        break;
+    }
+    return QStringLiteral("25");
+}
+
+TSmtpSecurity TMailingJob::SecurityFromIndex(int index) {
+    switch (index) {
     case 1:
         return TSmtpSecurity::StartTls;
     case 2:

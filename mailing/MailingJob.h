@@ -51,6 +51,10 @@ struct TMailingJob {
     QString LogFolder;
 
     TSmtpSecurity SecurityMode() const;
+    // The security choice as stored and as the dialog's list shows it: 0 none, 1 STARTTLS, 2 SSL/TLS.
+    static TSmtpSecurity SecurityFromIndex(int index);
+    // The port a security uses when none is given: 25, the submission port 587 (RFC 6409), 465 (RFC 8314).
+    static QString StandardPort(TSmtpSecurity security);
     // A throttle limit as the run reads it: a number of messages, 0 (no limit) when empty or unreadable.
     static int Limit(const QString& text);
     // The pauses of RetryDelays; false when the text is not a list of whole minutes separated by commas.

@@ -34,21 +34,6 @@ void SetItemsKeepText(QComboBox* combo, const QStringList& items) {
 
 const QString CantOpenTable = QStringLiteral("Can't open recipient table:\r\n");
 
-// The engine's explanation of a failure as a sentence on a line of its own after the path; empty when it
-// gave none.
-QString ReasonLine(const std::string& reason) {
-    if (reason.empty())
-        return {};
-    QString text = QString::fromLocal8Bit(reason);
-    text[0] = text[0].toUpper();
-    return QStringLiteral("\r\n") + text + QLatin1Char('.');
-}
-
-QString Reason(const std::exception& error) {
-    const auto* engine = dynamic_cast<const EDBEngineError*>(&error);
-    return engine ? ReasonLine(engine->Reason()) : QString();
-}
-
 } // namespace
 
 bool TMailWizardForm::Fail(const QString& message) {
@@ -140,7 +125,7 @@ void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/) {
         try {
             tblRecipients->GetFieldNames(names);
         } catch (const EDBEngineError& error) {
-            problem = CantOpenTable + RecipientTablePath() + Reason(error);
+            problem = CantOpenTable + RecipientTablePath() + TMailingCheck::EngineReason(error);
         }
     }
     if (!problem.isEmpty())

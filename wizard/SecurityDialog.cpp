@@ -2,6 +2,7 @@
 #include "wizard/SecurityDialog.h"
 
 #include "framework/widgets/Hourglass.h"
+#include "mailing/MailingJob.h"
 #include "ui_SecurityDialog.h"
 
 #include <QFileDialog>
@@ -23,14 +24,7 @@ QString TSecurityDialog::Port() const {
 }
 
 TSmtpSecurity TSecurityDialog::Security() const {
-    switch (ui->cmbSecurity->currentIndex()) {
-    case 1:
-        return TSmtpSecurity::StartTls;
-    case 2:
-        return TSmtpSecurity::Tls;
-    default:
-        return TSmtpSecurity::None;
-    }
+    return TMailingJob::SecurityFromIndex(ui->cmbSecurity->currentIndex());
 }
 
 QString TSecurityDialog::UserName() const {
@@ -57,18 +51,6 @@ QString TSecurityDialog::Certificate() const {
     return ui->edtCertificate->text().trimmed();
 }
 
-QString TSecurityDialog::StandardPort(TSmtpSecurity security) {
-    switch (security) {
-    case TSmtpSecurity::StartTls:
-        return QStringLiteral("587");
-    case TSmtpSecurity::Tls:
-        return QStringLiteral("465");
-    case TSmtpSecurity::None:
-        break;
-    }
-    return QStringLiteral("25");
-}
-
 bool TSecurityDialog::Edit() {
     const QString port = ui->edtPort->text();
     const int security = ui->cmbSecurity->currentIndex();
@@ -92,7 +74,7 @@ bool TSecurityDialog::Edit() {
 }
 
 void TSecurityDialog::cmbSecurityChange() {
-    ui->edtPort->setPlaceholderText(QStringLiteral("%1 (standard)").arg(StandardPort(Security())));
+    ui->edtPort->setPlaceholderText(QStringLiteral("%1 (standard)").arg(TMailingJob::StandardPort(Security())));
 }
 
 void TSecurityDialog::btnTestClick() {

@@ -30,9 +30,6 @@ public:
     bool AllowClearPassword() const;
     QString Certificate() const;
 
-    // The port a security uses when none is given: 25, the submission port 587 (RFC 6409), 465 (RFC 8314).
-    static QString StandardPort(TSmtpSecurity security);
-
     // Shows the dialog modally; true on OK. Cancel puts every value back as it was.
     bool Edit();
     // Called by Test connection; returns the sentence to show.
