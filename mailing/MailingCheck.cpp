@@ -5,6 +5,9 @@
 #include "framework/core/SettingsStore.h"
 #include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
+#include "mailing/ListHeaders.h"
+#include "mailing/SuppressionList.h"
+#include "smtp/DkimSigner.h"
 #include "mailing/MessageText.h"
 #include "mailing/PasswordStore.h"
 #include "mailing/ServerAddress.h"
@@ -101,7 +104,7 @@ TMailingCheck::~TMailingCheck() = default;
 
 QString TMailingCheck::All(TTable& recipients, TXbaseEngine& engine, TDeliveryLedger& ledger) {
     for (const auto& step : {&TMailingCheck::Message, &TMailingCheck::Server, &TMailingCheck::Sender,
-                             &TMailingCheck::Retries})
+                             &TMailingCheck::Retries, &TMailingCheck::List})
         if (QString error = (this->*step)(); !error.isEmpty())
             return error;
     if (QString error = Recipients(recipients, engine); !error.isEmpty())
@@ -224,6 +227,10 @@ QString TMailingCheck::Recipients(TTable& recipients, TXbaseEngine& engine) {
             CloseQuietly(recipients);
             return QStringLiteral("Invalid field in recipient table:\r\n") + QString::fromLocal8Bit(e.what());
         }
+    }
+    if (QString problem = LinkFieldProblem(recipients); !problem.isEmpty()) {
+        CloseQuietly(recipients);
+        return problem;
     }
     return FieldsDecode(recipients, engine);
 }
@@ -451,6 +458,12 @@ TPreflightMailing TMailingCheck::PreflightMailing(const std::string& tablePath) 
     mailing.Subject = FSubject;
     mailing.Body = FJob.Text.toStdString();
     mailing.WrapColumn = FJob.WrapLines.toInt();
+    mailing.Suppressed = FSuppressed;
+    mailing.UnsubscribeLink = FList && !FList->Link().empty();
+    const std::string from = FClient.FromName();
+    mailing.FromDomain = from.substr(from.rfind('@') + 1);
+    if (FDkim)
+        mailing.DkimDomain = FDkim->Domain();
     return mailing;
 }
 
@@ -474,6 +487,8 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.MaxPerMinute = TMailingJob::Limit(FJob.MaxPerMinute);
     settings.MaxPerHour = TMailingJob::Limit(FJob.MaxPerHour);
     settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
+    settings.List = FList;
+    settings.Suppressed = FSuppressed;
     return settings;
 }
 

@@ -49,6 +49,16 @@ struct TMailingJob {
     bool RetryFailed = false;
     // Where mail_log.dbf and the delivery ledger go; empty means beside the program (or the user's data folder).
     QString LogFolder;
+    // What large mailbox providers ask of bulk mail: the list headers (an https unsubscribe link template with %E,
+    // %N and {FIELD}, a mailto address, the List-Id, a Reply-To), addresses never to mail, and DKIM signing.
+    QString UnsubscribeUrl;
+    QString UnsubscribeAddress;
+    QString ListId;
+    QString ReplyTo;
+    QString SuppressionList;
+    QString DkimDomain;
+    QString DkimSelector;
+    QString DkimKeyFile;
 
     TSmtpSecurity SecurityMode() const;
     // The security choice as stored and as the dialog's list shows it: 0 none, 1 STARTTLS, 2 SSL/TLS.

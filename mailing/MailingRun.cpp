@@ -27,6 +27,8 @@ constexpr auto ProcessInterval = 5ms;
 
 } // namespace
 
+const char* const TMailingRun::SuppressedReason = "on the suppression list";
+
 TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger,
                          TMailingRunView& view, TMailingRunSettings settings)
     : FClient(client), FRecipients(recipients), FLog(log), FLedger(ledger), FView(view),
@@ -89,10 +91,16 @@ void TMailingRun::InstallHandlers(TSmtpClient& client, const TMailingRunSettings
         line[length] = '\0';
     };
     client.OnHeaderLine = nullptr;
-    if (!settings.Organization.empty())
-        client.OnHeaderLine = [&settings](TSmtpClient*, char* msg, int size) {
-            MessageText::AddOrganizationHeader(msg, size, settings.Organization);
+    if (!settings.Organization.empty() || (settings.List && !settings.List->Empty()))
+        client.OnHeaderLine = [&settings, &feed](TSmtpClient*, char* msg, int size) {
+            AddHeaders(msg, size, settings, feed);
         };
+}
+
+void TMailingRun::AddHeaders(char* msg, int size, const TMailingRunSettings& settings, const TFeed& feed) {
+    if (!settings.Organization.empty())
+        MessageText::AddOrganizationHeader(msg, size, settings.Organization);
+    TListHeaders::AppendAfterMessageId(msg, size, feed.ListHeaders);
 }
 
 void TMailingRun::Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed) {
@@ -102,6 +110,7 @@ void TMailingRun::Prepare(TSmtpClient& client, const TRecipient& recipient, TFee
         client.SetHdrSubject(recipient.Subject);
     feed.Text = recipient.Body;
     feed.Pos = 0;
+    feed.ListHeaders = recipient.ListHeaders;
 }
 
 void TMailingRun::Start() {
@@ -192,6 +201,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     recipient.Address = Text::Trim(recipient.Email);
     recipient.Name = settings.NameField.empty() ? std::string() : field(settings.NameField);
     recipient.Problem = AddressProblem(recipient.Address);
+    if (recipient.Problem.empty() && settings.Suppressed && settings.Suppressed->Contains(recipient.Address))
+        recipient.Problem = SuppressedReason;
     if (!recipient.Problem.empty())
         return recipient;
     const std::string name = Text::Trim(recipient.Name);
@@ -203,6 +214,13 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup);
     if (!settings.Subject.empty())
         recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
+    if (settings.List) {
+        recipient.ListHeaders = settings.List->Lines(recipient.Address, field);
+        // Sent without its unsubscribe header, the message would break the promise made to this recipient.
+        if (TListHeaders::Length(recipient.ListHeaders) > TListHeaders::MaxLength)
+            recipient.Problem = "the unsubscribe link or list headers are too long (over " +
+                                std::to_string(TListHeaders::MaxLength) + " characters)";
+    }
     return recipient;
 }
 

@@ -5,7 +5,9 @@
 
 #include "mailing/DeliveryLedger.h"
 #include "mailing/DeliveryStatus.h"
+#include "mailing/ListHeaders.h"
 #include "mailing/MessageText.h"
+#include "mailing/SuppressionList.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +54,9 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     // The ledger's run number and the key of this message (same subject and body).
     int Run = 1;
     std::string MessageKey;
+    // The list headers each message gets (none when empty), and the addresses the run passes over.
+    std::shared_ptr<const TListHeaders> List;
+    std::shared_ptr<const TSuppressionList> Suppressed;
 };
 
 class TMailingRun {
@@ -77,6 +83,8 @@ public:
     const TRunCounts& Counts() const { return FCounts; }
     // True once the run had a connection: its login, if any, was accepted.
     bool Connected() const { return FConnectedOnce; }
+    // The addresses the server refused for good as mailboxes that do not exist, in the order met.
+    const std::vector<std::string>& HardBounces() const { return FHardBounces; }
     int Position() const { return FPosition; }
 
     // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
@@ -94,6 +102,8 @@ public:
     // True when the client's last connection failed because the server refused the password (535, RFC 4954):
     // trying the same password again only brings the account nearer to being locked.
     static bool LoginRefused(const TSmtpClient& client);
+    // The reason in REPLY of a record whose address is on the suppression list.
+    static const char* const SuppressedReason;
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
@@ -112,6 +122,7 @@ private:
         std::string HdrTo;
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
+        std::vector<std::string> ListHeaders;
         std::string Problem;
         int Attempt = 0;
         Clock::time_point Due;
@@ -125,12 +136,17 @@ private:
     struct TFeed {
         std::string Text;
         size_t Pos = 0;
+        std::vector<std::string> ListHeaders;
     };
     TRecipient ReadRecipient() const;
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
-    // Points the client's handlers at feed (wrapped at the settings' column) and the Organization header.
+    // Points the client's handlers at feed (wrapped at the settings' column), the Organization header and the
+    // feed's list headers.
     static void InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed);
+    // The lines the run adds to a header line of the client: the organisation and the recipient's list headers.
+    // One place, so that a composer's list of extra header fields can take them over.
+    static void AddHeaders(char* msg, int size, const TMailingRunSettings& settings, const TFeed& feed);
     // Loads one recipient's message into the client and feed.
     static void Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed);
     // Waits that must pass before a message may go: a 421's pause before reconnecting, and the throttle.
@@ -183,4 +199,5 @@ private:
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
     TFeed FFeed;
+    std::vector<std::string> FHardBounces;
 };

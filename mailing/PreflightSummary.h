@@ -2,8 +2,10 @@
 #pragma once
 
 #include "mailing/MessageText.h"
+#include "mailing/SuppressionList.h"
 
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,6 +30,13 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     std::function<bool(int recNo)> Take;
     // Records that already got this very message (the ledger's SENT rows).
     std::set<int> AlreadySent;
+    // Addresses the run passes over; none when unset.
+    std::shared_ptr<const TSuppressionList> Suppressed;
+    // For the warnings about bulk mail: whether messages carry an https unsubscribe link, the domain of the
+    // return address and the DKIM domain (empty when messages are not signed).
+    bool UnsubscribeLink = false;
+    std::string FromDomain;
+    std::string DkimDomain;
 };
 
 // A record the user may want to look at before sending, and why.
@@ -50,6 +59,8 @@ public:
     int Malformed() const { return FMalformed; }
     int Duplicates() const { return FDuplicates; }
     int Undecodable() const { return FUndecodable; }
+    // Records with a usable address that is on the suppression list.
+    int Suppressed() const { return FSuppressed; }
     // Records of the scope the run passes over because of "Resume the last run" or "Retry failed".
     int NotTaken() const { return FNotTaken; }
     // Records the run takes, with a usable address, that already got this message.
@@ -57,7 +68,7 @@ public:
     // The messages the run will hand to the server: every record it takes with a usable address, without those
     // that already got it unless they are to get it again.
     int ToSend(bool sendAgain) const {
-        return FRecords - FNotTaken - FWithoutAddress - FMalformed - (sendAgain ? 0 : FAlreadySent);
+        return FRecords - FNotTaken - FWithoutAddress - FMalformed - FSuppressed - (sendAgain ? 0 : FAlreadySent);
     }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
@@ -67,6 +78,9 @@ public:
     // Records worth a look, in table order; a record may appear once per reason.
     const std::vector<TPreflightRecord>& ToLookAt() const { return FToLookAt; }
 
+    // Warnings that do not stop a run: many messages without an unsubscribe link, a DKIM domain that is not the
+    // sender's.
+    std::vector<std::string> Warnings(bool sendAgain) const;
     // The summary as the user reads it: one caption and one value per line.
     std::vector<std::pair<std::string, std::string>> Lines(bool sendAgain) const;
 
@@ -75,7 +89,7 @@ private:
     void Walk(const TPreflightMailing& mailing);
     // Counts and lists what is wrong with a record's address; false when it has none (the run passes it over).
     bool CheckAddress(int position, const std::string& name, const std::string& address,
-                      std::unordered_map<std::string, int>& seen);
+                      std::unordered_map<std::string, int>& seen, const TSuppressionList* suppressed);
     void Add(int position, const std::string& name, const std::string& address, std::string reason);
 
     int FRecords = 0;
@@ -86,6 +100,11 @@ private:
     int FMalformed = 0;
     int FDuplicates = 0;
     int FUndecodable = 0;
+    int FSuppressed = 0;
+    bool FListed = false;
+    bool FUnsubscribeLink = false;
+    std::string FFromDomain;
+    std::string FDkimDomain;
     int FLongestLine = 0;
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;

@@ -47,6 +47,14 @@ const TRow Rows[] = {
     {"Settings", "Max Per Minute", &TMailingJob::MaxPerMinute, "0"},
     {"Settings", "Max Per Hour", &TMailingJob::MaxPerHour, "0"},
     {"Settings", "Retry Delays", &TMailingJob::RetryDelays, "1,5,15"},
+    {"Settings", "Unsubscribe URL", &TMailingJob::UnsubscribeUrl, ""},
+    {"Settings", "Unsubscribe Address", &TMailingJob::UnsubscribeAddress, ""},
+    {"Settings", "List ID", &TMailingJob::ListId, ""},
+    {"Settings", "Reply To", &TMailingJob::ReplyTo, ""},
+    {"Settings", "Suppression List", &TMailingJob::SuppressionList, ""},
+    {"Settings", "DKIM Domain", &TMailingJob::DkimDomain, ""},
+    {"Settings", "DKIM Selector", &TMailingJob::DkimSelector, ""},
+    {"Settings", "DKIM Key File", &TMailingJob::DkimKeyFile, ""},
 };
 
 template <typename... F> struct TOverload : F... {

@@ -1,6 +1,7 @@
 // The wizard's settings: loading and saving them, and the check before a run.
 #include "wizard/MailWizard.h"
 
+#include "wizard/ListDialog.h"
 #include "wizard/SecurityDialog.h"
 #include "mailing/SettingsTable.h"
 
@@ -45,6 +46,7 @@ TMailingJob TMailWizardForm::Job() const {
     job.Resume = ui->chbResume->isChecked();
     job.RetryFailed = ui->chbRetryFailed->isChecked();
     job.LogFolder = LogFolder;
+    ListDlg->FillJob(job);
     return job;
 }
 
@@ -83,6 +85,7 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     ui->edtRetryDelays->setText(job.RetryDelays);
     ui->chbResume->setChecked(job.Resume);
     ui->chbRetryFailed->setChecked(job.RetryFailed);
+    ListDlg->ShowJob(job);
 }
 
 void TMailWizardForm::LoadSettings() {
