@@ -1,12 +1,14 @@
 // The list dialog: its values, the file choosers and the DNS record of the DKIM key.
 #include "wizard/ListDialog.h"
 
+#include "framework/widgets/MessageDlg.h"
 #include "mailing/MailingCheck.h"
 #include "mailing/MailingJob.h"
 #include "smtp/DkimError.h"
 #include "ui_ListDialog.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 
 TListDialog::TListDialog(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::ListDialog>()) {
@@ -86,6 +88,15 @@ void TListDialog::BrowseFile(const QString& caption, const QStringList& filters,
     dialog.setNameFilters(filters);
     if (!line->text().trimmed().isEmpty())
         dialog.selectFile(line->text().trimmed());
-    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
-        line->setText(QDir::toNativeSeparators(dialog.selectedFiles().first()));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().first();
+    // A new list starts empty: the check refuses a list it cannot read, so that a mistyped name never mails
+    // everyone.
+    if (!existing && !QFile::exists(path)) {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            MessageDlg::Warning(this, QStringLiteral("Can't create the file:\r\n") + path);
+    }
+    line->setText(QDir::toNativeSeparators(path));
 }

@@ -33,8 +33,8 @@ void TMailWizardForm::btnAddBouncesClick(QObject* /*Sender*/) {
         return;
     const QString path = ListDlg->Controls().edtSuppressionList->text().trimmed();
     if (path.isEmpty()) {
-        MessageDlg::Warning(this, QStringLiteral("No suppression list is set: name its file under List... on the "
-                                                 "server page first (a new file is created)."));
+        MessageDlg::Warning(this, QStringLiteral("No suppression list is set: choose its file under List... on the "
+                                                 "server page first (Browse... makes a new one)."));
         return;
     }
     QString text = QStringLiteral("The servers said these mailboxes do not exist:\r\n\r\n");
