@@ -61,7 +61,8 @@ QString TMailingCheck::List() {
             return problem;
     const QString address = Text::Trim(FJob.UnsubscribeAddress);
     if (!address.isEmpty())
-        if (const std::string fault = TMailingRun::AddressProblem(address.toStdString()); !fault.empty() || !Ascii(address))
+        if (const std::string fault = TMailingRun::AddressProblem(address.toStdString());
+            !fault.empty() || !Ascii(address))
             return QStringLiteral("Invalid unsubscribe address: %1 (%2).")
                 .arg(address, QString::fromStdString(fault.empty() ? "it must be plain ASCII" : fault));
     const QString listId = Text::Trim(FJob.ListId);

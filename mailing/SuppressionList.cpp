@@ -139,7 +139,8 @@ void TSuppressionList::ReadTable(const QString& path) {
         for (; !table.Eof(); table.Next())
             Add(field->AsString());
     } catch (const EDatabaseError& error) {
-        throw ESuppressionListError("Can't read the suppression list:\r\n" + path.toStdString() + "\r\n" + error.what());
+        throw ESuppressionListError("Can't read the suppression list:\r\n" + path.toStdString() + "\r\n" +
+                                    error.what());
     }
 }
 

@@ -21,8 +21,8 @@ TListDialog::TListDialog(QWidget* parent) : QDialog(parent), ui(std::make_unique
                    ui->edtSuppressionList);
     });
     connect(ui->btnDkimKeyFile, &QPushButton::clicked, this, [this] {
-        BrowseFile(QStringLiteral("DKIM private key"), {QStringLiteral("Keys (*.pem *.key)"), QStringLiteral("All Files (*)")},
-                   true, ui->edtDkimKeyFile);
+        BrowseFile(QStringLiteral("DKIM private key"),
+                   {QStringLiteral("Keys (*.pem *.key)"), QStringLiteral("All Files (*)")}, true, ui->edtDkimKeyFile);
     });
     connect(ui->btnListOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->btnListCancel, &QPushButton::clicked, this, &QDialog::reject);

@@ -113,7 +113,8 @@ private slots:
         form->SaveSettings();
         QCOMPARE(RawSettings().value("Settings/Unsubscribe URL").toString(),
                  QStringLiteral("https://news.example.org/leave?e=%E&n=%N&c={CODE}"));
-        QCOMPARE(RawSettings().value("Settings/List ID").toString(), QStringLiteral("Members' newsletter <news.example.org>"));
+        QCOMPARE(RawSettings().value("Settings/List ID").toString(),
+                 QStringLiteral("Members' newsletter <news.example.org>"));
     }
 
     // Addresses on the list in other case, with blanks and comments, are counted by the summary, passed over by
@@ -208,8 +209,8 @@ private slots:
         for (const auto& [file, bits] : {std::pair{"rsa.pem", "2048"}, std::pair{"short.pem", "1024"}}) {
             if (QFile::exists(Path(file)))
                 continue;
-            openssl.start("openssl", {"genpkey", "-algorithm", "RSA", "-pkeyopt", QStringLiteral("rsa_keygen_bits:") + bits,
-                                      "-out", file});
+            openssl.start("openssl", {"genpkey", "-algorithm", "RSA", "-pkeyopt",
+                                      QStringLiteral("rsa_keygen_bits:") + bits, "-out", file});
             QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
         }
         const QString table = Path("check.dbf");
@@ -219,7 +220,8 @@ private slots:
         SetList(*form, "edtDkimSelector", "mail");
         SetList(*form, "edtDkimKeyFile", Path("rsa.pem"));
         QVERIFY(form->ListDlg->DnsRecordText().contains("mail._domainkey.example.org. IN TXT ( \"v=DKIM1; k=rsa; p="));
-        SetList(*form, qPrintable(edit), value.endsWith(".pem") || value.endsWith(".txt") ? Path(qPrintable(value)) : value);
+        const bool file = value.endsWith(".pem") || value.endsWith(".txt");
+        SetList(*form, qPrintable(edit), file ? Path(qPrintable(value)) : value);
         const QString warning = CheckWarning(*form);
         QVERIFY2(warning.contains(says), qPrintable(warning));
     }
