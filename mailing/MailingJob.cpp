@@ -64,8 +64,8 @@ TOAuthProvider TMailingJob::Provider() const {
         provider = TOAuthProvider::Google();
         break;
     case TOAuthProviderKind::Other:
-        provider = TOAuthProvider::Other(QUrl(OAuthAuthorizationUrl.trimmed()), QUrl(OAuthTokenUrl.trimmed()),
-                                         OAuthScope);
+        provider =
+            TOAuthProvider::Other(QUrl(OAuthAuthorizationUrl.trimmed()), QUrl(OAuthTokenUrl.trimmed()), OAuthScope);
         break;
     }
     provider.ClientId = OAuthClientId.trimmed();

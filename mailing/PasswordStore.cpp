@@ -13,9 +13,12 @@ constexpr int AnswerMs = 20000;
 
 bool KeyringMissing = false;
 
-// The session bus's words for "no Secret Service here": no service file starts one, or the one that ran has gone.
+// The session bus's words for "no Secret Service here": no service file starts one, the one that ran has gone, or
+// there is no session bus at all.
 bool NotRunning(const QString& text) {
     return text.contains(QLatin1String("org.freedesktop.secrets")) ||
+           text.startsWith(QLatin1String("Could not connect:")) ||
+           text.contains(QLatin1String("Cannot autolaunch D-Bus")) ||
            text.contains(QLatin1String("Object does not exist at path")) ||
            text.contains(QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"));
 }
@@ -42,7 +45,8 @@ bool Finish(QKeychain::Job& job, QString& error) {
         return false;
     }
     if (job.error() == QKeychain::NoBackendAvailable ||
-        (job.error() != QKeychain::NoError && job.error() != QKeychain::EntryNotFound && NotRunning(job.errorString()))) {
+        (job.error() != QKeychain::NoError && job.error() != QKeychain::EntryNotFound &&
+         NotRunning(job.errorString()))) {
         KeyringMissing = true;
         error = PasswordStore::NoKeyringText;
         return false;

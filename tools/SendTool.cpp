@@ -9,9 +9,7 @@
 #include "mailing/PreflightSummary.h"
 #include "mailing/SettingsTable.h"
 #include "net/Wait.h"
-#include "oauth/OAuthError.h"
-#include "oauth/OAuthSignIn.h"
-#include "oauth/RefreshTokenFile.h"
+#include "tools/SendSignIn.h"
 #include "smtp/SmtpClient.h"
 #include "table/DataSource.h"
 #include "table/Table.h"
@@ -22,7 +20,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -142,46 +139,6 @@ QString CommandPassword(const QString& command, QString& error) {
     return output.section(QLatin1Char('\n'), 0, 0).remove(QLatin1Char('\r'));
 }
 
-// Signs in through the browser and keeps the refresh token in path, for runs without a keyring.
-int SignIn(const TMailingJob& job, const QString& path) {
-    if (job.Login != TMailingJob::OAuthLogin) {
-        Print(stderr, QStringLiteral("The mailing's login is not OAuth 2.0: choose it in the Security dialog first."));
-        return ExitCheck;
-    }
-    if (const QString problem = job.Provider().Problem(); !problem.isEmpty()) {
-        Print(stderr, problem);
-        return ExitCheck;
-    }
-    TOAuthSignIn signIn(job.Provider(), job.UserName);
-    TOAuthSignIn::TResult result;
-    QEventLoop loop;
-    signIn.OnFinished = [&](TOAuthSignIn&, const TOAuthSignIn::TResult& outcome) {
-        result = outcome;
-        loop.quit();
-    };
-    signIn.Start();
-    if (signIn.Running() && !signIn.BrowserOpened())
-        Print(stdout, QStringLiteral("Open this address in a browser to sign in: ") + signIn.Address().toString());
-    loop.exec();
-    if (!result.Ok) {
-        Print(stderr, result.Message);
-        return ExitLogin;
-    }
-    if (result.Tokens.RefreshToken.isEmpty()) {
-        Print(stderr, QStringLiteral("The provider gave no refresh token, so the sign-in cannot be kept; add "
-                                     "offline_access to the scope."));
-        return ExitLogin;
-    }
-    try {
-        RefreshTokenFile::Write(path, result.Tokens.RefreshToken);
-    } catch (const EOAuthError& error) {
-        Print(stderr, error.Message());
-        return ExitCheck;
-    }
-    Print(stdout, result.Message + QStringLiteral(" The sign-in is kept in ") + path);
-    return ExitDone;
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -264,7 +221,7 @@ int main(int argc, char* argv[]) {
     const QString tokenFile = parser.value(tokenFileOption);
     if (parser.isSet(signInOption))
         return tokenFile.isEmpty() ? fail(ExitCheck, QStringLiteral("--sign-in needs --refresh-token-file FILE."))
-                                   : SignIn(job, tokenFile);
+                                   : SendSignIn(job, tokenFile);
     if (parser.isSet(tableOption))
         job.Table = parser.value(tableOption);
     if (parser.isSet(fromOption) || parser.isSet(toOption)) {

@@ -243,7 +243,8 @@ void TSecurityDialog::btnSignInClick() {
                                                                  "kept until the program ends; then sign in again "
                                                                  "at Start!.")
                                                 : QStringLiteral("The sign-in could not be kept in the desktop "
-                                                                 "keyring: ") + error);
+                                                                 "keyring: ") +
+                                                      error);
         }
         SignInFinished(text, result.Ok);
     };

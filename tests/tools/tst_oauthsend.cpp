@@ -115,13 +115,24 @@ private slots:
 
     void init() { RawSettings().clear(); }
 
-    // Signed in from the dialog: the outcome in one sentence that assistive technology reads, Test connection logs
-    // in with the session's token, and the settings file keeps no token.
+    // Signed in from the dialog after a denied consent: each outcome in one sentence that wraps, grows the dialog
+    // and is read by assistive technology; Test connection logs in with the session's token; the settings file
+    // keeps no token.
     void signInFromDialog() {
         auto sink = Sink({});
-        auto form = Window(*sink, 1, "normal");
-        Find<QPushButton>(*form, "btnSignIn")->click();
+        auto form = Window(*sink, 1, "deny");
+        auto* dialog = Find<QDialog>(*form, "SecurityDialog");
+        dialog->resize(300, dialog->minimumSizeHint().height()); // narrow: the sentence must wrap
+        dialog->show();
         QLabel* result = Find<QLabel>(*form, "lblTestResult");
+        Find<QPushButton>(*form, "btnSignIn")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(result->text().startsWith("The sign-in was cancelled in the browser: access_denied"),
+                                 30000);
+        QTRY_VERIFY(result->height() >= result->heightForWidth(result->width()));
+        QVERIFY(result->heightForWidth(result->width()) > result->fontMetrics().height()); // wrapped, all shown
+
+        Find<QLineEdit>(*form, "edtClientId")->setText("normal");
+        Find<QPushButton>(*form, "btnSignIn")->click();
         QTRY_VERIFY_WITH_TIMEOUT(result->text().startsWith("Signed in as anna@example.org."), 30000);
         QCOMPARE(result->accessibleName(), result->text());
         Find<QPushButton>(*form, "btnTest")->click();
@@ -145,7 +156,8 @@ private slots:
         QFETCH(QString, mechanism);
         QStringList options{"--close-after-message"};
         if (mechanism == "XOAUTH2")
-            options << "--exclude-auth" << "OAUTHBEARER";
+            options << "--exclude-auth"
+                    << "OAUTHBEARER";
         auto sink = Sink(options);
         Save(*Window(*sink, 1, "once"));
         QTemporaryDir folder;
