@@ -47,6 +47,14 @@ const TRow Rows[] = {
     {"Settings", "Max Per Minute", &TMailingJob::MaxPerMinute, "0"},
     {"Settings", "Max Per Hour", &TMailingJob::MaxPerHour, "0"},
     {"Settings", "Retry Delays", &TMailingJob::RetryDelays, "1,5,15"},
+    {"Settings", "Login", &TMailingJob::Login, 0},
+    {"Settings", "OAuth Provider", &TMailingJob::OAuthProvider, "Microsoft 365"},
+    {"Settings", "OAuth Client ID", &TMailingJob::OAuthClientId, ""},
+    {"Settings", "OAuth Tenant", &TMailingJob::OAuthTenant, "organizations"},
+    {"Settings", "OAuth Authorization URL", &TMailingJob::OAuthAuthorizationUrl, ""},
+    {"Settings", "OAuth Token URL", &TMailingJob::OAuthTokenUrl, ""},
+    {"Settings", "OAuth Scope", &TMailingJob::OAuthScope, ""},
+    {"Settings", "OAuth Token Command", &TMailingJob::OAuthTokenCommand, ""},
 };
 
 template <typename... F> struct TOverload : F... {

@@ -77,6 +77,7 @@ void TMailWizardForm::CreateComponents() {
 
     SecurityDlg = std::make_unique<TSecurityDialog>(this);
     SecurityDlg->OnTest = [this](TSecurityDialog*) { return TestConnection(); };
+    SecurityDlg->OnServerPreset = [this](TSecurityDialog*, const QString& host) { ServerPreset(host); };
 
     SmtpClient = std::make_unique<TSmtpClient>();
     SmtpClient->SetPort("smtp");
