@@ -6,6 +6,7 @@
 #include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
 #include "mailing/ListHeaders.h"
+#include "mailing/MailingLogin.h"
 #include "mailing/SuppressionList.h"
 #include "smtp/DkimSigner.h"
 #include "mailing/MessageText.h"
@@ -154,10 +155,16 @@ QString TMailingCheck::Server() {
     if (!certificate.isEmpty() && !QFile(certificate).open(QIODevice::ReadOnly))
         return QStringLiteral("Can't read the trusted certificate file:\r\n") + certificate;
     const QString user = FJob.UserName.trimmed();
-    if (!user.isEmpty() && FJob.Password.isEmpty() && FJob.RememberPassword) {
+    if (const QString error = MailingLogin::Prepare(FJob, FRefreshTokenFile); !error.isEmpty())
+        return error;
+    MailingLogin::Install(FClient, FJob);
+    const bool password = FJob.Login == TMailingJob::PasswordLogin;
+    if (password && !user.isEmpty() && FJob.Password.isEmpty() && FJob.RememberPassword) {
         QString keyringError;
         if (PasswordStore::Read(PasswordKey(), FKeyringPassword, keyringError))
             FJob.Password = FKeyringPassword; // in memory from now on: the keyring is asked once
+        else if (keyringError == PasswordStore::NoKeyringText)
+            FKeyringNote = keyringError; // no keyring at all: the password is asked for at Start!
         else if (!keyringError.isEmpty())
             return QStringLiteral("A user name is given, but the password cannot be read from the desktop keyring: "
                                   "%1\r\nUntick \"Remember the password\" to be asked for it at Start!.")

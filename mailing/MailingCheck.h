@@ -74,6 +74,10 @@ public:
     const std::vector<std::chrono::milliseconds>& RetryPauses() const { return FRetryPauses; }
     // The password the keyring gave (empty when none was read).
     const QString& KeyringPassword() const { return FKeyringPassword; }
+    // Why a remembered password could not be read and will be asked for (empty when it was not needed or read).
+    const QString& KeyringNote() const { return FKeyringNote; }
+    // An OAuth login reads its refresh token from this file instead of the keyring (runs without a desktop).
+    void SetRefreshTokenFile(const QString& path) { FRefreshTokenFile = path; }
     // The folder of the log table last created or opened (or tried), with its trailing separator.
     const QString& ErrorLogFolder() const { return FErrorLogFolder; }
     // The open mail_log.dbf, taken over by the caller.
@@ -124,6 +128,8 @@ private:
     int FScopeTo = 0;
     std::vector<std::chrono::milliseconds> FRetryPauses;
     QString FKeyringPassword;
+    QString FKeyringNote;
+    QString FRefreshTokenFile;
     QString FErrorLogFolder;
     std::unique_ptr<TTable> FLog;
     std::unique_ptr<QLockFile> FLock;

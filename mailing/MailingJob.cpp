@@ -1,6 +1,8 @@
 // The parts of a mailing job that are read the same way by every front end.
 #include "mailing/MailingJob.h"
 
+#include "oauth/OAuthProvider.h"
+
 #include <QStringList>
 #include <algorithm>
 
@@ -50,4 +52,23 @@ bool TMailingJob::RetryPauses(std::vector<std::chrono::milliseconds>& pauses) co
         pauses.push_back(std::chrono::minutes(minutes));
     }
     return true;
+}
+
+TOAuthProvider TMailingJob::Provider() const {
+    TOAuthProvider provider;
+    switch (TOAuthProvider::KindFromName(OAuthProvider)) {
+    case TOAuthProviderKind::Microsoft365:
+        provider = TOAuthProvider::Microsoft365(OAuthTenant);
+        break;
+    case TOAuthProviderKind::Google:
+        provider = TOAuthProvider::Google();
+        break;
+    case TOAuthProviderKind::Other:
+        provider =
+            TOAuthProvider::Other(QUrl(OAuthAuthorizationUrl.trimmed()), QUrl(OAuthTokenUrl.trimmed()), OAuthScope);
+        break;
+    }
+    provider.ClientId = OAuthClientId.trimmed();
+    provider.ClientSecret = OAuthClientSecret;
+    return provider;
 }

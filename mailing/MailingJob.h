@@ -5,7 +5,11 @@
 
 #include <QString>
 #include <chrono>
+#include <memory>
 #include <vector>
+
+class TAccessTokenSource;
+struct TOAuthProvider;
 
 // Text values are kept as typed (the check reads and judges them); defaults live in the settings table.
 struct TMailingJob {
@@ -49,6 +53,24 @@ struct TMailingJob {
     bool RetryFailed = false;
     // Where mail_log.dbf and the delivery ledger go; empty means beside the program (or the user's data folder).
     QString LogFolder;
+    // The login: 0 the password, 1 OAuth 2.0 through the browser, 2 an access token printed by a command. The
+    // provider is "Microsoft 365", "Google" or "Other"; the endpoints and scope are read for Other only.
+    int Login = 0;
+    QString OAuthProvider;
+    QString OAuthClientId;
+    QString OAuthTenant;
+    QString OAuthAuthorizationUrl;
+    QString OAuthTokenUrl;
+    QString OAuthScope;
+    QString OAuthTokenCommand;
+    // Secrets of the OAuth login, like the password never in the settings: the client secret (keyring), and the
+    // access tokens of this session's sign-in (none: the check makes them from the stored refresh token).
+    QString OAuthClientSecret;
+    std::shared_ptr<TAccessTokenSource> TokenSource;
+
+    enum TLogin { PasswordLogin = 0, OAuthLogin = 1, CommandLogin = 2 };
+    // The provider with the registration typed by the user.
+    TOAuthProvider Provider() const;
     // What large mailbox providers ask of bulk mail: the list headers (an https unsubscribe link template with %E,
     // %N and {FIELD}, a mailto address, the List-Id, a Reply-To), addresses never to mail, and DKIM signing.
     QString UnsubscribeUrl;

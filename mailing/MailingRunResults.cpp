@@ -102,7 +102,8 @@ void TMailingRun::ReportError(const QString& heading, const std::optional<TRecip
 }
 
 bool TMailingRun::LoginRefused(const TSmtpClient& client) {
-    return client.SecurityFailure() && client.LastReplyCode() == 535 && !client.UserName().empty();
+    return client.SecurityFailure() && client.LastReplyCode() == 535 && !client.UserName().empty() &&
+           !client.OnAccessToken; // a refused token is no wrong password
 }
 
 QString TMailingRun::FailureText(const TSmtpClient& client) {

@@ -11,8 +11,24 @@ const QString Service = QStringLiteral("Quorvel Mailer");
 // A keyring that does not answer at all must not hang the window.
 constexpr int AnswerMs = 20000;
 
+bool KeyringMissing = false;
+
+// The session bus's words for "no Secret Service here": no service file starts one, the one that ran has gone, or
+// there is no session bus at all.
+bool NotRunning(const QString& text) {
+    return text.contains(QLatin1String("org.freedesktop.secrets")) ||
+           text.startsWith(QLatin1String("Could not connect:")) ||
+           text.contains(QLatin1String("Cannot autolaunch D-Bus")) ||
+           text.contains(QLatin1String("Object does not exist at path")) ||
+           text.contains(QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"));
+}
+
 // Starts the job and waits for it; false when it failed, with the reason in error.
 bool Finish(QKeychain::Job& job, QString& error) {
+    if (KeyringMissing) {
+        error = PasswordStore::NoKeyringText;
+        return false;
+    }
     job.setAutoDelete(false);
     QEventLoop loop;
     bool finished = false;
@@ -26,6 +42,13 @@ bool Finish(QKeychain::Job& job, QString& error) {
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!finished) {
         error = QStringLiteral("The desktop keyring did not answer.");
+        return false;
+    }
+    if (job.error() == QKeychain::NoBackendAvailable ||
+        (job.error() != QKeychain::NoError && job.error() != QKeychain::EntryNotFound &&
+         NotRunning(job.errorString()))) {
+        KeyringMissing = true;
+        error = PasswordStore::NoKeyringText;
         return false;
     }
     switch (job.error()) {
@@ -48,6 +71,13 @@ bool Finish(QKeychain::Job& job, QString& error) {
 }
 
 } // namespace
+
+const QString PasswordStore::NoKeyringText =
+    QStringLiteral("No desktop keyring is running; the password will be asked at Start!");
+
+bool PasswordStore::NoKeyring() {
+    return KeyringMissing;
+}
 
 QString PasswordStore::Key(const QString& userName, const QString& host) {
     return userName + QLatin1Char('@') + host;

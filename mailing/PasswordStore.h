@@ -15,4 +15,8 @@ bool Write(const QString& key, const QString& password, QString& error);
 // Forgetting an entry that is not there is no failure.
 bool Remove(const QString& key, QString& error);
 
+// The error of every call once no keyring answered on the session bus: then the keyring is not asked again.
+extern const QString NoKeyringText;
+bool NoKeyring();
+
 } // namespace PasswordStore

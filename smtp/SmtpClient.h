@@ -122,6 +122,11 @@ public:
     // A password may go over a connection that is not encrypted.
     bool AllowClearPassword() const { return FAllowClearPassword; }
     void SetAllowClearPassword(bool value) { FAllowClearPassword = value; }
+    // An OAuth 2.0 login in place of the password: when set, it gives the access token before each login (false,
+    // with the reason in the user's words, when none can be had), and XOAUTH2 or OAUTHBEARER is used.
+    std::function<bool(TSmtpClient* sender, std::string& token, std::string& error)> OnAccessToken;
+    // The server rejected the token: true when a fresh one is worth one more try on the same connection.
+    std::function<bool(TSmtpClient* sender)> OnTokenRejected;
     // A file of PEM certificates trusted besides the system's store (a self-hosted server); empty for none.
     std::string TrustedCertificate() const { return FTrustedCertificate; }
     void SetTrustedCertificate(const std::string& value) { FTrustedCertificate = value; }
@@ -189,6 +194,8 @@ private:
     bool Ehlo(const std::string& signOn, bool needed);
     bool Secure();
     bool Login();
+    // The login with an access token (SmtpSession.cpp).
+    bool TokenLogin(const std::vector<std::string>& offered);
     // Fails Open for a reason of security or login: the text, a closed connection, no retry. The last reply
     // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
     bool Refuse(const std::string& text, bool serverReply = false);

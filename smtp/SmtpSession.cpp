@@ -2,6 +2,7 @@
 // (RFC 4954).
 #include "smtp/SmtpClient.h"
 
+#include "smtp/SaslOAuth.h"
 #include "smtp/SmtpAuth.h"
 
 #include <arpa/inet.h>
@@ -146,11 +147,15 @@ bool TSmtpClient::Secure() {
 bool TSmtpClient::Login() {
     const bool encrypted = FSocket->TlsActive();
     if (!encrypted && !FAllowClearPassword)
-        return Refuse("The connection is not encrypted, so the password was not sent (choose STARTTLS or SSL/TLS, "
-                      "or allow the password over an unencrypted connection)");
+        return Refuse(std::string("The connection is not encrypted, so the ") +
+                      (OnAccessToken ? "access token" : "password") +
+                      " was not sent (choose STARTTLS or SSL/TLS, or allow the password over an unencrypted "
+                      "connection)");
     const std::vector<std::string> offered = FCapabilities.AuthMechanisms();
     if (offered.empty())
         return Refuse("The server does not offer a login (AUTH)");
+    if (OnAccessToken)
+        return TokenLogin(offered);
     const SmtpAuth::TMechanism mechanism = SmtpAuth::Choose(offered, encrypted);
     const std::string hidden = "********";
     int code = 0;
@@ -190,4 +195,44 @@ bool TSmtpClient::Login() {
     if (FState == smtpDisconnected && FLastResponse.rfind("554 ", 0) == 0)
         return Refuse("The server closed the connection during the login: " + FLastResponse, true);
     return Refuse("The server refused the user name or password: " + FLastResponse, true);
+}
+
+bool TSmtpClient::TokenLogin(const std::vector<std::string>& offered) {
+    const SaslOAuth::TMechanism mechanism = SaslOAuth::Choose(offered);
+    if (mechanism == SaslOAuth::TMechanism::None)
+        return Refuse("The server offers no login with an access token (XOAUTH2 or OAUTHBEARER), only: " +
+                      Joined(offered));
+    const std::string command = std::string("AUTH ") + SaslOAuth::Name(mechanism) + " ";
+    for (;;) {
+        std::string token;
+        std::string error;
+        if (!OnAccessToken(this, token, error))
+            return Refuse(error);
+        // Getting the token may have waited for the provider while the server closed the connection.
+        if (FState == smtpDisconnected)
+            return Refuse("The server closed the connection while the access token was fetched");
+        SendCommand(command + (mechanism == SaslOAuth::TMechanism::XOAuth2
+                                   ? SaslOAuth::XOAuth2Response(FUserName, token)
+                                   : SaslOAuth::OAuthBearerResponse(FUserName, FHost, FSocket->PortNumber(), token)),
+                    command + "********");
+        int code = ReadResponse();
+        std::string why;
+        if (code == 334) {
+            // The refusal comes as a challenge with the reason; the answer to it brings the final reply.
+            SaslOAuth::TTokenError tokenError;
+            if (SaslOAuth::ReadTokenError(FLastResponse.substr(4), tokenError))
+                why = " (" + SaslOAuth::Describe(tokenError) + ")";
+            SendCommand(SaslOAuth::ErrorChallengeAnswer(mechanism));
+            code = ReadResponse();
+        }
+        if (code == 235)
+            return true;
+        if (FState == smtpDisconnected)
+            return Refuse("The server closed the connection during the login: " + FLastResponse, true);
+        if (code >= 500 && OnTokenRejected && OnTokenRejected(this)) {
+            Display("The server rejected the access token; trying a fresh one");
+            continue;
+        }
+        return Refuse("The server refused the access token: " + FLastResponse + why, true);
+    }
 }

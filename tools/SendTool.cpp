@@ -9,6 +9,7 @@
 #include "mailing/PreflightSummary.h"
 #include "mailing/SettingsTable.h"
 #include "net/Wait.h"
+#include "tools/SendSignIn.h"
 #include "smtp/SmtpClient.h"
 #include "table/DataSource.h"
 #include "table/Table.h"
@@ -173,9 +174,21 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption passwordOption(QStringLiteral("password-command"),
                                             QStringLiteral("A command that prints the login's password."),
                                             QStringLiteral("CMD"));
+    const QCommandLineOption tokenFileOption(
+        QStringLiteral("refresh-token-file"),
+        QStringLiteral("An OAuth 2.0 login reads its sign-in from this file (yours alone) instead of the keyring."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption signInOption(QStringLiteral("sign-in"),
+                                          QStringLiteral("Sign in with the browser and keep the sign-in in the "
+                                                         "--refresh-token-file; send nothing."));
+    const QCommandLineOption secretOption(QStringLiteral("client-secret-command"),
+                                          QStringLiteral("A command that prints the OAuth client secret, where the "
+                                                         "keyring does not hold it."),
+                                          QStringLiteral("CMD"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print only errors."));
     parser.addOptions({settingsOption, tableOption, fromOption, toOption, resumeOption, retryOption, resendOption,
-                       skipOption, dryRunOption, saveDirOption, passwordOption, quietOption});
+                       skipOption, dryRunOption, saveDirOption, passwordOption, tokenFileOption, signInOption,
+                       secretOption, quietOption});
     parser.process(app);
     // The window's names: the same data folder holds the same tables when the program folder is not writable.
     QCoreApplication::setOrganizationName(QStringLiteral("Quorvel Software Systems"));
@@ -198,6 +211,17 @@ int main(int argc, char* argv[]) {
     if (parser.isSet(settingsOption) && !QFile::exists(parser.value(settingsOption)))
         return fail(ExitCheck, QStringLiteral("Can't find settings file: ") + parser.value(settingsOption));
     TMailingJob job = SettingsTable::Load(*store);
+    if (parser.isSet(secretOption)) {
+        // A registration with a client secret, where no keyring holds it.
+        QString error;
+        job.OAuthClientSecret = CommandPassword(parser.value(secretOption), error);
+        if (!error.isEmpty())
+            return fail(ExitCheck, error.replace(QStringLiteral("password"), QStringLiteral("client secret")));
+    }
+    const QString tokenFile = parser.value(tokenFileOption);
+    if (parser.isSet(signInOption))
+        return tokenFile.isEmpty() ? fail(ExitCheck, QStringLiteral("--sign-in needs --refresh-token-file FILE."))
+                                   : SendSignIn(job, tokenFile);
     if (parser.isSet(tableOption))
         job.Table = parser.value(tableOption);
     if (parser.isSet(fromOption) || parser.isSet(toOption)) {
@@ -244,9 +268,15 @@ int main(int argc, char* argv[]) {
     client.SetWait(&wait);
     TDeliveryLedger ledger;
     TMailingCheck check(job, client);
+    check.SetRefreshTokenFile(tokenFile);
     if (const QString error = check.All(recipients, engine, ledger); !error.isEmpty())
         return fail(ExitCheck, error);
-    if (!client.UserName().empty() && check.Job().Password.isEmpty())
+    if (job.Login == TMailingJob::OAuthLogin && !check.Job().TokenSource)
+        return fail(ExitLogin, QStringLiteral("There is no stored sign-in for %1: sign in once with --sign-in "
+                                              "--refresh-token-file FILE and give that file to every run, or sign "
+                                              "in from the window on a desktop with a keyring.")
+                                   .arg(job.UserName.trimmed()));
+    if (!client.UserName().empty() && job.Login == TMailingJob::PasswordLogin && check.Job().Password.isEmpty())
         return fail(ExitCheck, QStringLiteral("The login %1 needs a password: let the window remember it in the "
                                               "desktop keyring, or give --password-command.")
                                    .arg(job.UserName.trimmed()));

@@ -78,6 +78,7 @@ void TMailWizardForm::CreateComponents() {
 
     SecurityDlg = std::make_unique<TSecurityDialog>(this);
     SecurityDlg->OnTest = [this](TSecurityDialog*) { return TestConnection(); };
+    SecurityDlg->OnServerPreset = [this](TSecurityDialog*, const QString& host) { ServerPreset(host); };
     ListDlg = std::make_unique<TListDialog>(this);
 
     SmtpClient = std::make_unique<TSmtpClient>();

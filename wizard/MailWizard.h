@@ -100,6 +100,8 @@ public:
     // At Start!: asks for the login's password when neither this session nor the keyring has it; false when the
     // user cancelled.
     bool AskPassword();
+    // A provider chosen in the Security dialog names its mail server.
+    void ServerPreset(const QString& host);
     // After a login attempt of client: a refused password is forgotten, so that the next attempt asks for it (true
     // then); an accepted one is stored in the keyring when the user asked for that, never before.
     bool PasswordRefused(const TSmtpClient& client);
@@ -275,6 +277,8 @@ private:
     bool FPasswordRefused = false;
     // Key and password the keyring holds (read or stored this session), so that it is written once.
     QString FKeyringHolds;
+    // The user was told once that no keyring runs.
+    bool FNoKeyringTold = false;
     int FPercent = -1;
     std::vector<std::string> FHardBounces;
 };

@@ -4,12 +4,15 @@
 #include "mailing/MailingCheck.h"
 #include "wizard/SecurityDialog.h"
 #include "framework/widgets/Hourglass.h"
+#include "framework/widgets/MessageDlg.h"
 #include "framework/core/SettingsStore.h"
 #include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
+
+#include <utility>
 #include "table/XbaseEngine.h"
 #include "ui_MailWizard.h"
 
@@ -76,6 +79,10 @@ bool TMailWizardForm::CheckServer() {
         SecurityDlg->SetPassword(FCheck->KeyringPassword()); // in memory from now on: the keyring is asked once
         FKeyringHolds = PasswordKey() + QLatin1Char('\n') + FCheck->KeyringPassword();
     }
+    if (FCheck->Job().TokenSource && !SecurityDlg->Session())
+        SecurityDlg->SetSession(FCheck->Job().TokenSource); // the stored sign-in, read from the keyring once
+    if (!FCheck->KeyringNote().isEmpty() && !std::exchange(FNoKeyringTold, true))
+        MessageDlg::Warning(this, FCheck->KeyringNote());
     return Passed(error);
 }
 

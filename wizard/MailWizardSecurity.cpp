@@ -3,6 +3,7 @@
 #include "wizard/MailWizard.h"
 
 #include "mailing/MailingCheck.h"
+#include "mailing/MailingLogin.h"
 #include "mailing/MailingRun.h"
 #include "mailing/PasswordStore.h"
 #include "wizard/SecurityDialog.h"
@@ -86,7 +87,8 @@ QString TMailWizardForm::TestConnection() {
     QString error;
     if (!ApplyConnectionSettings(client, error))
         return error.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-    if (!client.UserName().empty() && SecurityDlg->Password().isEmpty())
+    if (!client.UserName().empty() && SecurityDlg->Login() == TMailingJob::PasswordLogin &&
+        SecurityDlg->Password().isEmpty())
         return QStringLiteral("Enter the password to test the login.");
     if (!client.Open()) {
         const std::string reply = client.LastResponse();
@@ -108,7 +110,25 @@ QString TMailWizardForm::TestConnection() {
     return result + QLatin1Char('.');
 }
 
+void TMailWizardForm::ServerPreset(const QString& host) {
+    ui->edtSMTPServer->setText(host);
+}
+
 bool TMailWizardForm::AskPassword() {
+    if (SecurityDlg->Login() == TMailingJob::OAuthLogin) {
+        // No sign-in kept (no keyring, or none yet): the user signs in now, in the Security dialog.
+        if (!SecurityDlg->Session()) {
+            SecurityDlg->Edit(QStringLiteral("Sign in to send the mailing: there is no stored sign-in for %1.")
+                                  .arg(SecurityDlg->UserName()));
+            if (!SecurityDlg->Session())
+                return false;
+        }
+        TMailingJob job = Job();
+        MailingLogin::Install(*SmtpClient, job);
+        return true;
+    }
+    if (SecurityDlg->Login() != TMailingJob::PasswordLogin)
+        return true;
     if (SecurityDlg->UserName().isEmpty() || !SecurityDlg->Password().isEmpty())
         return true;
     bool given = false;

@@ -46,6 +46,8 @@ TMailingJob TMailWizardForm::Job() const {
     job.Resume = ui->chbResume->isChecked();
     job.RetryFailed = ui->chbRetryFailed->isChecked();
     job.LogFolder = LogFolder;
+    SecurityDlg->ReadOAuth(job);
+    job.TokenSource = SecurityDlg->Session();
     ListDlg->FillJob(job);
     return job;
 }
@@ -67,6 +69,7 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     security.chbRememberPassword->setChecked(job.RememberPassword);
     security.chbAllowClearPassword->setChecked(job.AllowClearPassword);
     security.edtCertificate->setText(job.Certificate);
+    SecurityDlg->ShowOAuth(job);
     // The slider keeps its position within its range, so a stored 5 shows as 10.
     ui->trbTimeout->setValue(job.Timeout);
     ui->edtTable->setText(job.Table);

@@ -9,8 +9,10 @@ client_id asks for. POST /token takes the authorization_code grant (checking the
 4.6) and the refresh_token grant (rotating the refresh token: the old one stops working).
 
 The client_id chooses the behaviour: "deny" (the user declines), "tamper" (the redirect carries another state),
-"mismatch" (the stored challenge does not fit the verifier), "short" (access tokens live 30 seconds); any other
-client is served normally with one-hour tokens. An id_token naming anna@example.org comes with the code grant
+"mismatch" (the stored challenge does not fit the verifier), "short" (access tokens live 30 seconds), "once"
+(an access token said to live an hour serves one login only, as if it expired right after); any other client is
+served normally with one-hour tokens. POST /introspect (RFC 7662) answers whether an access token is active, for
+the SMTP peer. An id_token naming anna@example.org comes with the code grant
 when the scope holds "openid".
 """
 import base64
@@ -19,12 +21,14 @@ import json
 import secrets
 import sys
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 lock = threading.Lock()
 codes = {}          # code -> (client_id, redirect_uri, challenge, scope)
 refresh_tokens = {}  # refresh token -> client_id
+access_tokens = {}  # access token -> [expiry time, logins left or None]
 
 
 def b64url(data):
@@ -84,10 +88,13 @@ class Handler(BaseHTTPRequestHandler):
         self.reply(302, location=redirect + "?" + urllib.parse.urlencode(answer, quote_via=urllib.parse.quote))
 
     def do_POST(self):
-        if urllib.parse.urlsplit(self.path).path != "/token":
-            return self.reply(404, {"error": "not_found"})
+        path = urllib.parse.urlsplit(self.path).path
         length = int(self.headers.get("Content-Length", "0"))
         form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode(), keep_blank_values=True))
+        if path == "/introspect":
+            return self.introspect(form.get("token", ""))
+        if path != "/token":
+            return self.reply(404, {"error": "not_found"})
         grant = form.get("grant_type")
         with lock:
             if grant == "authorization_code":
@@ -108,11 +115,22 @@ class Handler(BaseHTTPRequestHandler):
                 return self.reply(400, {"error": "unsupported_grant_type"})
             refresh = new_token("rt-")
             refresh_tokens[refresh] = client
+        lifetime = 30 if client == "short" else 3600
         answer = {"access_token": new_token("at-"), "token_type": "Bearer",
-                  "expires_in": 30 if client == "short" else 3600, "refresh_token": refresh}
+                  "expires_in": lifetime, "refresh_token": refresh}
+        with lock:
+            access_tokens[answer["access_token"]] = [time.time() + lifetime, 1 if client == "once" else None]
         if "openid" in scope.split():
             answer["id_token"] = id_token("anna@example.org")
         self.reply(200, answer)
+
+    def introspect(self, token):
+        with lock:
+            entry = access_tokens.get(token)
+            active = entry is not None and time.time() < entry[0] and entry[1] != 0
+            if active and entry[1] is not None:
+                entry[1] -= 1
+        self.reply(200, {"active": active})
 
     def refuse(self, description):
         self.reply(400, {"error": "invalid_grant", "error_description": description})

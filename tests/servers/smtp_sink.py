@@ -2,7 +2,8 @@
 """A real SMTP server for tests: keeps every message it accepts as one file in a folder.
 
 Usage: smtp_sink.py FOLDER [options] (see --help). With --user it requires a login before MAIL and
-appends "NAME MECHANISM ok|refused" to FOLDER/auth.log for every attempt.
+appends "NAME MECHANISM ok|refused" to FOLDER/auth.log for every attempt. With --oauth it requires an
+XOAUTH2 or OAUTHBEARER login whose token the authorization server at that address calls active.
 
 It listens on 127.0.0.1 (port 0 lets the system choose), prints the bound port as one line on
 stdout, and stops when its stdin closes or on SIGTERM, so a test that dies leaves no server behind.
@@ -24,10 +25,18 @@ import asyncio
 import collections
 import os
 import signal
+import base64
+import json
 import ssl
 import sys
+import urllib.parse
+import urllib.request
+import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+# aiosmtpd fills its deprecated login_data itself after every successful custom login.
+warnings.filterwarnings("ignore", message="Session.login_data is deprecated")
 
 
 class RecordingSMTP(SMTP):
@@ -73,6 +82,7 @@ class SinkHandler:
                                                     arguments.no_such_user))
         self.deferred = collections.Counter(lower(arguments.defer))
         self.count = 0
+        self.close_after_message = arguments.close_after_message
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
@@ -105,7 +115,49 @@ class SinkHandler:
         os.replace(name + ".part", name)
         if any(rcpt.lower() in self.dropped for rcpt in envelope.rcpt_tos):
             server.transport.abort()  # kept, but the client never hears so
+        if self.close_after_message:
+            asyncio.get_running_loop().call_soon(server.transport.close)  # every message needs a new login
         return "250 Message accepted for delivery"
+
+
+class OAuthHandler(SinkHandler):
+    """Logins with an access token, checked by the authorization server's introspection (RFC 7662)."""
+
+    def __init__(self, arguments):
+        super().__init__(arguments)
+        self.introspection = arguments.oauth
+
+    def active(self, token):
+        body = urllib.parse.urlencode({"token": token}).encode()
+        with urllib.request.urlopen(self.introspection, body, timeout=10) as answer:
+            return json.load(answer).get("active") is True
+
+    async def login(self, server, args, fields, error_answer):
+        if len(args) < 2:
+            return AuthResult(success=False, handled=False)
+        text = base64.b64decode(args[1]).decode()
+        parts = dict(part.split("=", 1) for part in fields(text) if "=" in part)
+        user, token = parts.get("user", ""), parts.get("auth", "")[len("Bearer "):]
+        ok = bool(token) and await asyncio.get_running_loop().run_in_executor(None, self.active, token)
+        with open(os.path.join(self.folder, "auth.log"), "a") as out:
+            out.write("%s %s %s\n" % (user, args[0], "ok" if ok else "refused"))
+        if ok:
+            return AuthResult(success=True, auth_data=user)
+        # The reason as a challenge; the client's answer to it brings the final 535 (RFC 7628 3.2.2).
+        error = {"status": "invalid_token", "schemes": "bearer", "scope": "smtp"}
+        if await server.challenge_auth(json.dumps(error)) != error_answer:
+            return AuthResult(success=False, handled=False, message="501 5.5.2 Wrong answer to the error")
+        return AuthResult(success=False, handled=False)
+
+    async def auth_XOAUTH2(self, server, args):
+        return await self.login(server, args, lambda text: text.split("\x01"), b"")
+
+    async def auth_OAUTHBEARER(self, server, args):
+        def fields(text):
+            head, _, rest = text.partition("\x01")
+            user = head.split(",")[1][2:].replace("=2C", ",").replace("=3D", "=")
+            return ["user=" + user] + rest.split("\x01")
+        return await self.login(server, args, fields, b"\x01")
 
 
 def authenticator(folder, user, password):
@@ -122,7 +174,7 @@ def authenticator(folder, user, password):
 
 async def serve(arguments):
     loop = asyncio.get_running_loop()
-    handler = SinkHandler(arguments)
+    handler = OAuthHandler(arguments) if arguments.oauth else SinkHandler(arguments)
     context = None
     if arguments.security != "none":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -136,6 +188,9 @@ async def serve(arguments):
                        # Under implicit TLS the protocol object cannot see the encryption of its transport.
                        auth_require_tls=not arguments.auth_clear and arguments.security != "tls",
                        auth_exclude_mechanism=arguments.exclude_auth)
+    if arguments.oauth:
+        options.update(auth_required=True, auth_require_tls=not arguments.auth_clear,
+                       auth_exclude_mechanism=["PLAIN", "LOGIN"] + arguments.exclude_auth)
 
     def factory():
         return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop, **options)
@@ -180,6 +235,10 @@ def main():
     parser.add_argument("--password", default="", help="the password of --user")
     parser.add_argument("--exclude-auth", action="append", default=[], metavar="MECHANISM",
                         help="do not offer this login mechanism (repeatable)")
+    parser.add_argument("--oauth", metavar="URL",
+                        help="offer XOAUTH2 and OAUTHBEARER only, asking this introspection endpoint about tokens")
+    parser.add_argument("--close-after-message", action="store_true",
+                        help="close the connection after each accepted message")
     parser.add_argument("--auth-clear", action="store_true", help="offer AUTH without TLS as well")
     arguments = parser.parse_args()
     os.makedirs(arguments.folder, exist_ok=True)
