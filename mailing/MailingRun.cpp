@@ -5,6 +5,7 @@
 #include "mailing/MessageText.h"
 #include "framework/core/Application.h"
 #include "framework/core/Text.h"
+#include "smtp/MailMessage.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"
@@ -14,7 +15,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -64,11 +64,6 @@ void TMailingRun::StopConnecting() {
 }
 
 void TMailingRun::Execute() {
-    // The run feeds the client itself; the handlers the client had come back afterwards.
-    auto getData = std::move(FClient.OnGetData);
-    auto headerLine = std::move(FClient.OnHeaderLine);
-    InstallHandlers(FClient, FSettings, FFeed);
-
     Start();
     try {
         Walk();
@@ -77,31 +72,6 @@ void TMailingRun::Execute() {
         ReportRunError(QString::fromLocal8Bit(error.what()));
     }
     End();
-    FClient.OnGetData = std::move(getData);
-    FClient.OnHeaderLine = std::move(headerLine);
-}
-
-void TMailingRun::InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed) {
-    client.OnGetData = [&settings, &feed](TSmtpClient*, int, char* line, int maxLen, bool& more) {
-        const std::string text = MessageText::NextBodyLine(feed.Text, feed.Pos, settings.WrapColumn, maxLen, more);
-        const size_t length = std::min(text.size(), static_cast<size_t>(std::max(maxLen, 0)));
-        std::memcpy(line, text.data(), length);
-        line[length] = '\0';
-    };
-    client.OnHeaderLine = nullptr;
-    if (!settings.Organization.empty())
-        client.OnHeaderLine = [&settings](TSmtpClient*, char* msg, int size) {
-            MessageText::AddOrganizationHeader(msg, size, settings.Organization);
-        };
-}
-
-void TMailingRun::Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed) {
-    client.SetHdrTo(recipient.HdrTo);
-    client.SetRcptName({recipient.Address});
-    if (!recipient.Subject.empty())
-        client.SetHdrSubject(recipient.Subject);
-    feed.Text = recipient.Body;
-    feed.Pos = 0;
 }
 
 void TMailingRun::Start() {
@@ -303,12 +273,12 @@ bool TMailingRun::Connect() {
 
 TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     ++recipient.Attempt;
-    Prepare(FClient, recipient, FFeed);
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
     FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
     FLastSend = Clock::now();
     ++FAttempts;
-    const bool accepted = FClient.Mail();
+    FLastTo = recipient.HdrTo;
+    const bool accepted = FClient.Mail(Message(FClient, FSettings, recipient));
     const TDeliveryStatus status = Classify(accepted);
     const int code = FClient.LastReplyCode();
     if (FInterrupted && !accepted) {

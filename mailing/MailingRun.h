@@ -22,6 +22,7 @@ class TCodePage;
 class TMailingRunView;
 class TSmtpClient;
 class TTable;
+struct TMailMessage;
 
 // What the run needs to know, as the check before it read and validated it.
 // Field names of the mapping; empty when a placeholder is not mapped (the e-mail field always is).
@@ -80,9 +81,9 @@ public:
     int Position() const { return FPosition; }
 
     // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
-    // after DATA (see TSmtpClient::MessageLines). Needs no server; the client's handlers come back afterwards.
-    // Empty, with problem set in the user's words, for a record the run passes over.
-    static std::vector<std::string> PreviewLines(TSmtpClient& client, TTable& recipients,
+    // after DATA, composed without a server from the sender the client holds. Empty, with problem set in the
+    // user's words, for a record the run passes over.
+    static std::vector<std::string> PreviewLines(const TSmtpClient& client, TTable& recipients,
                                                  const TMailingRunSettings& settings, std::string& problem);
     // The same message sent as a test to the sender's return address (the client's FromName) alone, envelope and
     // To alike, over the client's server; one TEST row goes to the ledger, nothing to counts or mail_log.dbf.
@@ -121,18 +122,13 @@ private:
     void Walk();
     void End();
     bool StopAnswered();
-    // The message text in transfer, fed to the client line by line.
-    struct TFeed {
-        std::string Text;
-        size_t Pos = 0;
-    };
     TRecipient ReadRecipient() const;
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
-    // Points the client's handlers at feed (wrapped at the settings' column) and the Organization header.
-    static void InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed);
-    // Loads one recipient's message into the client and feed.
-    static void Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed);
+    // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
+    // the settings' column, the Organization header.
+    static TMailMessage Message(const TSmtpClient& sender, const TMailingRunSettings& settings,
+                                const TRecipient& recipient);
     // Waits that must pass before a message may go: a 421's pause before reconnecting, and the throttle.
     Clock::duration WaitBeforeSending() const;
     // The record the walk stands on, when it is inside the scope.
@@ -182,5 +178,6 @@ private:
     std::chrono::system_clock::time_point FWallClockRead;
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
-    TFeed FFeed;
+    // The To value of the last message handed to the client, for its failure's heading.
+    std::string FLastTo;
 };

@@ -58,7 +58,10 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
     // The clock on the wall, read once a second: a long run writes many rows a second.
     const auto now = std::chrono::system_clock::now();
     if (now - FWallClockRead >= std::chrono::seconds(1) || now < FWallClockRead) {
-        FWallClock = QDateTime::currentDateTime();
+        // Kept at the local offset from UTC: adding to it is arithmetic, where a local time would read the time
+        // zone files again for every row.
+        const QDateTime local = QDateTime::currentDateTime();
+        FWallClock = local.toOffsetFromUtc(local.offsetFromUtc());
         FWallClockRead = now;
     }
     entry.When =
@@ -80,7 +83,7 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
 }
 
 void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
-    ReportError(QStringLiteral("Error when sending mail to: ") + QString::fromStdString(FClient.HdrTo()), current);
+    ReportError(QStringLiteral("Error when sending mail to: ") + QString::fromStdString(FLastTo), current);
 }
 
 void TMailingRun::ReportError(const QString& heading, const std::optional<TRecipient>& current) {

@@ -4,7 +4,7 @@
 #include "mailing/MailingRun.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Text.h"
-#include "smtp/SmtpClient.h"
+#include "smtp/MessageComposer.h"
 #include "table/CodePage.h"
 #include "table/Table.h"
 
@@ -15,8 +15,8 @@
 
 namespace {
 
-// The line buffer the client hands to the body feed bounds every line, wrapped or not.
-constexpr int FeedLineLimit = TSmtpClient::LineBufferSize - 1;
+// The line the composer reads from the body bounds every line, wrapped or not.
+constexpr int FeedLineLimit = TMessageComposer::MaxLineLength;
 
 // Characters of UTF-8 text: every byte that does not continue a character.
 int Characters(std::string_view text) {

@@ -152,6 +152,24 @@ private slots:
                               "1|2|busy@example.org|SENT|250|2", "1|3|third@example.org|SENT|250|1"}));
     }
 
+    // A subject that comes out empty for a record goes out empty, never as the previous recipient's.
+    void subjectOfItsOwnRecord() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString table = FDir.filePath("subject.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40)", {{"Anna", "anna@example.org"}, {"", "bob@example.org"}});
+        QDir(FDir.path()).mkpath("subject");
+        TRunBench bench(table, FDir.filePath("subject"), sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        settings.Subject = "%N";
+        bench.Run(settings).Execute();
+        const QRegularExpression subject("^Subject:([^\r\n]*)", QRegularExpression::MultilineOption);
+        QStringList subjects;
+        for (const SmtpSink::Message& message : sink.Messages())
+            subjects << subject.match(QString::fromLatin1(message.Content)).captured(1);
+        QCOMPARE(subjects, (QStringList{" Anna", " "}));
+    }
+
     // The queue ID a server names in its reply to the final dot, in either form servers give it.
     void queueIds() {
         const auto id = [](const char* reply) { return QString::fromStdString(TDeliveryLedger::QueueId(reply)); };
