@@ -47,6 +47,8 @@ const TRow Rows[] = {
     {"Settings", "Max Per Minute", &TMailingJob::MaxPerMinute, "0"},
     {"Settings", "Max Per Hour", &TMailingJob::MaxPerHour, "0"},
     {"Settings", "Retry Delays", &TMailingJob::RetryDelays, "1,5,15"},
+    {"Message", "Add Footer", &TMailingJob::AddFooter, true},
+    {"Settings", "Once Per Address", &TMailingJob::OncePerAddress, false},
 };
 
 template <typename... F> struct TOverload : F... {

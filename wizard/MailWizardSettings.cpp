@@ -45,6 +45,8 @@ TMailingJob TMailWizardForm::Job() const {
     job.Resume = ui->chbResume->isChecked();
     job.RetryFailed = ui->chbRetryFailed->isChecked();
     job.LogFolder = LogFolder;
+    job.AddFooter = ui->chbAddFooter->isChecked();
+    job.OncePerAddress = ui->chbOncePerAddress->isChecked();
     return job;
 }
 
@@ -83,6 +85,8 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     ui->edtRetryDelays->setText(job.RetryDelays);
     ui->chbResume->setChecked(job.Resume);
     ui->chbRetryFailed->setChecked(job.RetryFailed);
+    ui->chbAddFooter->setChecked(job.AddFooter);
+    ui->chbOncePerAddress->setChecked(job.OncePerAddress);
 }
 
 void TMailWizardForm::LoadSettings() {
