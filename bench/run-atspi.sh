@@ -76,13 +76,15 @@ awk '
         return k % 2 ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
     }
     /^TSmtpClient / { n = NF; crate[++c] = $(n - 7) }
-    /^window, no listener / { n = NF; qrate[++q] = $(n - 7) }
-    /^window, listener / { n = NF; lrate[++l] = $(n - 7) }
+    /^window, no listener / { n = NF; qrate[++q] = $(n - 7); qcpu[q] = $(n - 5) }
+    /^window, listener / { n = NF; lrate[++l] = $(n - 7); lcpu[l] = $(n - 5) }
     /^listener received / { ev[++e] = $3 }
     END {
         cr = median(crate, c); qr = median(qrate, q); lr = median(lrate, l)
         printf "median client alone         %8.1f msg/s\n", cr
         printf "median window, no listener  %8.1f msg/s  %.2f of the client (target at least 0.8)\n", qr, qr / cr
         printf "median window, listener     %8.1f msg/s  %.2f of the client (target at least 0.8)\n", lr, lr / cr
+        printf "median CPU s per 1000        %.3f without a listener, %.3f with one (a machine shared with other work\n", median(qcpu, q), median(lcpu, l)
+        printf "                             moves the rates far more than the CPU)\n"
         printf "median events received      %d\n", median(ev, e)
     }' "$results"
