@@ -158,6 +158,8 @@ TPreflightMailing TMailingCheck::PreflightMailing(const std::string& tablePath) 
     mailing.Subject = FSubject;
     mailing.Body = FJob.Text.toStdString();
     mailing.WrapColumn = FJob.WrapLines.toInt();
+    mailing.AddFooter = FJob.AddFooter;
+    mailing.OncePerAddress = FJob.OncePerAddress;
     return mailing;
 }
 
@@ -181,6 +183,8 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.MaxPerMinute = TMailingJob::Limit(FJob.MaxPerMinute);
     settings.MaxPerHour = TMailingJob::Limit(FJob.MaxPerHour);
     settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
+    settings.AddFooter = FJob.AddFooter;
+    settings.OncePerAddress = FJob.OncePerAddress;
     return settings;
 }
 
@@ -201,6 +205,9 @@ TRunSelection TMailingCheck::Selection(TDeliveryLedger& ledger) const {
     if (FJob.RetryFailed) {
         selection.Limited = true;
         selection.Failed = history.Failed;
+        for (int record : history.Failed)
+            if (const auto found = history.Attempts.find(record); found != history.Attempts.end())
+                selection.EarlierAttempts.insert(*found);
     }
     selection.ResumeFrom = FJob.Resume ? history.ResumeFrom : 0;
     const auto taken = selection.Take(true);

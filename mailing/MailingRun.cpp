@@ -77,6 +77,8 @@ void TMailingRun::Execute() {
 void TMailingRun::Start() {
     FPosition = FSettings.Minimum;
     FCounts = {};
+    FFinal.clear();
+    FAddresses.clear();
     FStarted = Clock::now();
     ShowCounts();
     // A failure still held by the client comes from an earlier run, which has reported it.
@@ -112,6 +114,8 @@ void TMailingRun::Walk() {
         // A record the resume or retry filter passes over is not read or personalised at all.
         const bool taken = retryDue || !FSettings.Take || FSettings.Take(FRecipients.RecNo());
         TRecipient fresh = retryDue || !taken ? TRecipient{} : ReadRecipient();
+        if (taken && !retryDue)
+            NoteAddress(fresh);
         const bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
@@ -158,6 +162,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     TRecipient recipient;
     recipient.Position = position + 1;
     recipient.RecNo = recipients.RecNo();
+    if (const auto earlier = settings.EarlierAttempts.find(recipient.RecNo); earlier != settings.EarlierAttempts.end())
+        recipient.Earlier = earlier->second;
     recipient.Email = field(settings.EmailField);
     recipient.Address = Text::Trim(recipient.Email);
     recipient.Name = settings.NameField.empty() ? std::string() : field(settings.NameField);
@@ -170,10 +176,21 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         const std::string& fieldName = settings.FieldFor(placeholder);
         return fieldName.empty() ? std::string() : field(fieldName);
     };
-    recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup);
+    // Without the footer the body's last line still ends with its line break, as the footer's first one ends it.
+    recipient.Body = settings.AddFooter ? MessageText::ReplaceVariables(settings.Body, lookup)
+                                        : MessageText::Personalise(settings.Body, lookup) + "\r\n";
     if (!settings.Subject.empty())
         recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
     return recipient;
+}
+
+void TMailingRun::NoteAddress(TRecipient& recipient) {
+    if (!FSettings.OncePerAddress || !recipient.Problem.empty())
+        return;
+    // Mail systems treat the domain, and in practice the local part, without regard to case.
+    const auto [first, added] = FAddresses.try_emplace(Text::UpperAscii(recipient.Address), recipient.RecNo);
+    if (!added)
+        recipient.Problem = "same address as record " + std::to_string(first->second);
 }
 
 std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {
@@ -278,6 +295,8 @@ TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     FLastSend = Clock::now();
     ++FAttempts;
     FLastTo = recipient.HdrTo;
+    // Each message's failure is reported on its own, on a kept connection too.
+    FErrorReported = false;
     const bool accepted = FClient.Mail(Message(FClient, FSettings, recipient));
     const TDeliveryStatus status = Classify(accepted);
     const int code = FClient.LastReplyCode();
@@ -295,7 +314,11 @@ TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     ReportStatus(recipient);
     if (status == TDeliveryStatus::Deferred)
         Schedule(recipient, code);
-    FClient.Quit(); // the next message opens a new connection
+    // A refusal leaves the connection sound: the next message resets the transaction on it (RSET) instead of
+    // paying for a new handshake and login, which providers count against the account. A 421 closes the service
+    // (RFC 5321 3.8) and a missing or broken reply leaves nothing to trust: those end the connection.
+    if (code == 421 || code == 0)
+        FClient.Quit();
     return status;
 }
 

@@ -13,8 +13,10 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QEventLoop;
@@ -52,6 +54,11 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     // The ledger's run number and the key of this message (same subject and body).
     int Run = 1;
     std::string MessageKey;
+    // Attempts earlier runs made at a record with this message: its ATTEMPT counts on from them.
+    std::map<int, int> EarlierAttempts;
+    // The program's footer under the body; one message per address, a later record of the same address skipped.
+    bool AddFooter = true;
+    bool OncePerAddress = false;
 };
 
 class TMailingRun {
@@ -114,7 +121,8 @@ private:
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
         std::string Problem;
-        int Attempt = 0;
+        int Attempt = 0; // attempts in this run; the retry pauses go by it
+        int Earlier = 0; // attempts of earlier runs, for the ledger's count
         Clock::time_point Due;
     };
 
@@ -123,6 +131,8 @@ private:
     void End();
     bool StopAnswered();
     TRecipient ReadRecipient() const;
+    // With one message per address: a record whose address an earlier record of the run had gets a problem.
+    void NoteAddress(TRecipient& recipient);
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
     // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
@@ -159,7 +169,12 @@ private:
     TMailingRunSettings FSettings;
 
     int FPosition = 0;
+    // Counts of recipients by their latest status in this run (a message deferred, then sent, counts as sent
+    // once), and that status by record number.
     TRunCounts FCounts;
+    std::map<int, TDeliveryStatus> FFinal;
+    // Addresses (case folded) the run took up, and the first record of each.
+    std::unordered_map<std::string, int> FAddresses;
     std::deque<TRecipient> FDeferred; // in the order they fall due
     bool FStopRequested = false;
     bool FInterrupted = false;

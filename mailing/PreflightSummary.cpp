@@ -61,7 +61,8 @@ public:
             start = end + 2;
         }
         // The footer's first line break ends the body's last line (see Personalise).
-        FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
+        if (mailing.AddFooter)
+            FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
     }
 
     int Longest(const MessageText::FieldLookup& lookup) const {
@@ -91,7 +92,8 @@ private:
 
 } // namespace
 
-TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing) : FWrapColumn(mailing.WrapColumn) {
+TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing)
+    : FOncePerAddress(mailing.OncePerAddress), FWrapColumn(mailing.WrapColumn) {
     FindUnmapped(mailing);
     Walk(mailing);
 }
@@ -161,12 +163,15 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         const std::string address = Text::Trim(values[2]);
         if (!undecodable.empty()) {
             ++FUndecodable;
-            Add(position, name, address, std::move(undecodable));
+            Add(table.RecNo(), name, address, std::move(undecodable));
         }
         // Only a record with a usable address gets a message.
-        if (CheckAddress(position, name, address, seen)) {
+        bool duplicate = false;
+        if (CheckAddress(table.RecNo(), name, address, seen, duplicate)) {
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
-            FAlreadySent += static_cast<int>(mailing.AlreadySent.count(table.RecNo()));
+            const bool sent = mailing.AlreadySent.count(table.RecNo()) > 0;
+            FAlreadySent += static_cast<int>(sent);
+            FDuplicatesNotSent += static_cast<int>(duplicate && !sent);
         }
         table.Next();
     }
@@ -174,30 +179,31 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         FDeleted += table.FileRecordCount() - previous;
 }
 
-bool TPreflightSummary::CheckAddress(int position, const std::string& name, const std::string& address,
-                                     std::unordered_map<std::string, int>& seen) {
+bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const std::string& address,
+                                     std::unordered_map<std::string, int>& seen, bool& duplicate) {
     if (address.empty()) {
         ++FWithoutAddress;
-        Add(position, name, address, "no e-mail address");
+        Add(recNo, name, address, "no e-mail address");
         return false;
     }
     // The run passes over a malformed address as it does over a blank one.
     if (std::string fault = TMailingRun::AddressProblem(address); !fault.empty()) {
         ++FMalformed;
-        Add(position, name, address, std::move(fault));
+        Add(recNo, name, address, std::move(fault));
         return false;
     }
     // Mail systems treat the domain, and in practice the local part, without regard to case.
-    const auto [first, added] = seen.try_emplace(Text::UpperAscii(address), position);
+    const auto [first, added] = seen.try_emplace(Text::UpperAscii(address), recNo);
     if (!added) {
+        duplicate = true;
         ++FDuplicates;
-        Add(position, name, address, "same address as record " + std::to_string(first->second));
+        Add(recNo, name, address, "same address as record " + std::to_string(first->second));
     }
     return true;
 }
 
-void TPreflightSummary::Add(int position, const std::string& name, const std::string& address, std::string reason) {
-    FToLookAt.push_back({position, name, address, std::move(reason)});
+void TPreflightSummary::Add(int recNo, const std::string& name, const std::string& address, std::string reason) {
+    FToLookAt.push_back({recNo, name, address, std::move(reason)});
 }
 
 std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool sendAgain) const {

@@ -28,11 +28,14 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     std::function<bool(int recNo)> Take;
     // Records that already got this very message (the ledger's SENT rows).
     std::set<int> AlreadySent;
+    // The program's footer under the body; one message per address (a later duplicate gets none).
+    bool AddFooter = true;
+    bool OncePerAddress = false;
 };
 
 // A record the user may want to look at before sending, and why.
 struct TPreflightRecord {
-    int Position = 0; // record number as the wizard counts it
+    int RecNo = 0; // the table's own record number, deleted records counted, as dBase tools show it
     std::string Name;
     std::string Address;
     std::string Reason;
@@ -57,7 +60,8 @@ public:
     // The messages the run will hand to the server: every record it takes with a usable address, without those
     // that already got it unless they are to get it again.
     int ToSend(bool sendAgain) const {
-        return FRecords - FNotTaken - FWithoutAddress - FMalformed - (sendAgain ? 0 : FAlreadySent);
+        return FRecords - FNotTaken - FWithoutAddress - FMalformed - (sendAgain ? 0 : FAlreadySent) -
+               (FOncePerAddress ? (sendAgain ? FDuplicates : FDuplicatesNotSent) : 0);
     }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
@@ -74,9 +78,10 @@ private:
     void FindUnmapped(const TPreflightMailing& mailing);
     void Walk(const TPreflightMailing& mailing);
     // Counts and lists what is wrong with a record's address; false when it has none (the run passes it over).
-    bool CheckAddress(int position, const std::string& name, const std::string& address,
-                      std::unordered_map<std::string, int>& seen);
-    void Add(int position, const std::string& name, const std::string& address, std::string reason);
+    // A duplicate sets duplicate.
+    bool CheckAddress(int recNo, const std::string& name, const std::string& address,
+                      std::unordered_map<std::string, int>& seen, bool& duplicate);
+    void Add(int recNo, const std::string& name, const std::string& address, std::string reason);
 
     int FRecords = 0;
     int FDeleted = 0;
@@ -85,6 +90,8 @@ private:
     int FWithoutAddress = 0;
     int FMalformed = 0;
     int FDuplicates = 0;
+    int FDuplicatesNotSent = 0; // duplicates that did not get this message before
+    bool FOncePerAddress = false;
     int FUndecodable = 0;
     int FLongestLine = 0;
     int FWrapColumn = 80;

@@ -55,6 +55,8 @@ const TRow Rows[] = {
     {"Settings", "OAuth Token URL", &TMailingJob::OAuthTokenUrl, ""},
     {"Settings", "OAuth Scope", &TMailingJob::OAuthScope, ""},
     {"Settings", "OAuth Token Command", &TMailingJob::OAuthTokenCommand, ""},
+    {"Message", "Add Footer", &TMailingJob::AddFooter, true},
+    {"Settings", "Once Per Address", &TMailingJob::OncePerAddress, false},
 };
 
 template <typename... F> struct TOverload : F... {

@@ -172,7 +172,12 @@ bool TSmtpClient::Open() {
         FSocket->SetProto("tcp");
         FSocket->SetPort(FPort);
         // A reconnect takes the address found before: looking the name up again would block the window.
-        FSocket->SetAddr(FHostAddress.empty() ? FHost : FHostAddress);
+        try {
+            FSocket->SetAddr(FHostAddress.empty() ? FHost : FHostAddress);
+        } catch (const ESocketException&) {
+            throw ESocketException("The server name '" + FHost +
+                                   "' was not found: check the SMTP server's name and the network connection.");
+        }
         FSocket->OnDataAvailable = nullptr; // every received byte goes to the line reader
         FSocket->Connect();
     } catch (const ESocketException& error) {
@@ -198,8 +203,13 @@ bool TSmtpClient::Open() {
     SetState(smtpConnecting);
     if (FSecurity == TSmtpSecurity::Tls && !Secure())
         return false;
-    if (CheckResponse({220}, true))
+    if (CheckResponse({220}, true)) {
+        // A server that expects TLS from the first byte waits silently for it: the usual cause on port 465.
+        if (FReplyFault == TReplyFault::Timeout && FSecurity != TSmtpSecurity::Tls && FPort == "465")
+            FErrorMessage = "The server '" + FHost + "' did not answer on port 465 within " + TimeOutText() +
+                            ". Port 465 usually wants SSL/TLS: choose it under Security.";
         return false;
+    }
     if (!Greet())
         return false;
     SetState(smtpConnected);

@@ -47,6 +47,8 @@ TMailingJob TMailWizardForm::Job() const {
     job.LogFolder = LogFolder;
     SecurityDlg->ReadOAuth(job);
     job.TokenSource = SecurityDlg->Session();
+    job.AddFooter = ui->chbAddFooter->isChecked();
+    job.OncePerAddress = ui->chbOncePerAddress->isChecked();
     return job;
 }
 
@@ -86,6 +88,8 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     ui->edtRetryDelays->setText(job.RetryDelays);
     ui->chbResume->setChecked(job.Resume);
     ui->chbRetryFailed->setChecked(job.RetryFailed);
+    ui->chbAddFooter->setChecked(job.AddFooter);
+    ui->chbOncePerAddress->setChecked(job.OncePerAddress);
 }
 
 void TMailWizardForm::LoadSettings() {

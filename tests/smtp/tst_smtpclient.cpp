@@ -419,6 +419,14 @@ void TestSmtpClient::failuresBeforeAnyTraffic() {
     QVERIFY(h.Client.ErrorMessage().find("no-such-service-here") != std::string::npos);
     QVERIFY(h.Shown.empty());
 
+    // A name that does not resolve is told as such, naming the server (not in the socket layer's words).
+    h.Client.SetHost("no-such-host.invalid");
+    h.Client.SetPort("25");
+    QVERIFY(!h.Client.Open());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("The server name 'no-such-host.invalid' was not found: check the "
+                                                  "SMTP server's name and the network connection."));
+    h.Client.SetHost("127.0.0.1");
+
     QTcpServer closed; // a port that was free a moment ago refuses the connection
     QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
     const QString port = QString::number(closed.serverPort());
