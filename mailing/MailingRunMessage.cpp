@@ -40,7 +40,8 @@ std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TT
         return {};
     std::vector<std::string> lines;
     TMessageComposer composer;
-    composer.Compose(Message(client, settings, recipient), [&lines](std::string_view line) { lines.emplace_back(line); });
+    composer.Compose(Message(client, settings, recipient),
+                     [&lines](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 

@@ -31,7 +31,8 @@ bool HasText(std::string_view value) {
 // The return path as the envelope sends it: trimmed, CR and LF as blanks.
 std::string EnvelopeAddress(const std::string& value) {
     std::string address = Text::Trim(value);
-    std::replace_if(address.begin(), address.end(), [](char ch) { return ch == '\r' || ch == '\n'; }, ' ');
+    std::replace_if(
+        address.begin(), address.end(), [](char ch) { return ch == '\r' || ch == '\n'; }, ' ');
     return address;
 }
 
@@ -72,9 +73,10 @@ void TMessageComposer::Begin(const TMailMessage& message) {
     OfferHeaderLine("Mime-Version: 1.0", {}, false);
     ChooseEncoding();
     OfferHeaderLine("Content-Type: text/plain; charset=\"", std::string(Mime::CharsetName(FCharset)) + "\"", false);
-    OfferHeaderLine("Content-Transfer-Encoding: ", FBodyEncoding == TBodyEncoding::SevenBit   ? "7bit"
-                                                   : FBodyEncoding == TBodyEncoding::EightBit ? "8bit"
-                                                                                              : "quoted-printable",
+    OfferHeaderLine("Content-Transfer-Encoding: ",
+                    FBodyEncoding == TBodyEncoding::SevenBit   ? "7bit"
+                    : FBodyEncoding == TBodyEncoding::EightBit ? "8bit"
+                                                               : "quoted-printable",
                     false);
 }
 
