@@ -136,6 +136,7 @@ TDeliveryLedger::THistory TDeliveryLedger::History(const std::string& messageKey
     const TField& recNo = table.FieldByName("RECNO");
     const TField& status = table.FieldByName("STATUS");
     const TField& key = table.FieldByName("MSG_KEY");
+    const TField& attempt = table.FieldByName("ATTEMPT");
     for (table.First(); !table.Eof(); table.Next()) {
         const int rowRun = ToInt(run.AsString());
         const int record = ToInt(recNo.AsString());
@@ -157,8 +158,12 @@ TDeliveryLedger::THistory TDeliveryLedger::History(const std::string& messageKey
         // An abort names the record it did not take up; it says nothing about that record's delivery.
         if (rowStatus != TDeliveryStatus::Aborted)
             latest[record] = rowStatus;
-        if (rowStatus == TDeliveryStatus::Sent && key.AsString() == messageKey)
-            history.SentSameMessage.insert(record);
+        if (key.AsString() == messageKey && rowStatus != TDeliveryStatus::Aborted) {
+            if (rowStatus == TDeliveryStatus::Sent)
+                history.SentSameMessage.insert(record);
+            int& highest = history.Attempts[record];
+            highest = std::max(highest, ToInt(attempt.AsString()));
+        }
     }
     if (history.LastRun > 0)
         history.ResumeFrom = lastRunAborted > 0 ? lastRunAborted : lastRunMax + 1;

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -47,6 +48,8 @@ public:
         std::set<int> Failed;
         // Records already SENT the message with the given key.
         std::set<int> SentSameMessage;
+        // The highest ATTEMPT of each record for the message with the given key: a retry counts on from it.
+        std::map<int, int> Attempts;
     };
 
     TDeliveryLedger();

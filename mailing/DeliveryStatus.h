@@ -17,7 +17,7 @@ bool FromName(std::string_view name, TDeliveryStatus& status);
 
 } // namespace DeliveryStatus
 
-// The number of attempts of a run that ended in each status.
+// The number of recipients of a run whose latest attempt ended in each status.
 struct TRunCounts {
     std::array<int, DeliveryStatus::Count> ByStatus{};
     int Errors = 0; // failures counted as the Errors field shows them

@@ -59,12 +59,12 @@ std::string TListHeaders::PersonalLink(const std::string& email, const TFieldVal
     return link;
 }
 
-std::vector<std::string> TListHeaders::Lines(const std::string& email, const TFieldValue& field) const {
-    std::vector<std::string> lines;
+std::vector<TMailMessage::TField> TListHeaders::Fields(const std::string& email, const TFieldValue& field) const {
+    std::vector<TMailMessage::TField> fields;
     if (!FReplyTo.empty())
-        lines.push_back("Reply-To: " + FReplyTo);
+        fields.push_back({"Reply-To", FReplyTo});
     if (!FListId.empty())
-        lines.push_back("List-Id: " + ListIdValue(FListId));
+        fields.push_back({"List-Id", ListIdValue(FListId)});
     std::string unsubscribe;
     if (!FLink.empty())
         unsubscribe = "<" + PersonalLink(email, field) + ">";
@@ -77,18 +77,11 @@ std::vector<std::string> TListHeaders::Lines(const std::string& email, const TFi
         unsubscribe += (unsubscribe.empty() ? "" : ", ") + mailto;
     }
     if (!unsubscribe.empty())
-        lines.push_back("List-Unsubscribe: " + unsubscribe);
+        fields.push_back({"List-Unsubscribe", unsubscribe});
     // RFC 8058 3.1: the one-click POST goes to the https URI only, never to a mailto.
     if (!FLink.empty())
-        lines.push_back("List-Unsubscribe-Post: List-Unsubscribe=One-Click");
-    return lines;
-}
-
-size_t TListHeaders::Length(const std::vector<std::string>& lines) {
-    size_t length = 0;
-    for (const std::string& line : lines)
-        length += 2 + line.size();
-    return length;
+        fields.push_back({"List-Unsubscribe-Post", "List-Unsubscribe=One-Click"});
+    return fields;
 }
 
 std::string TListHeaders::PercentEncode(std::string_view value) {
@@ -136,19 +129,3 @@ std::string TListHeaders::ListIdProblem(std::string_view listId) {
     return {};
 }
 
-void TListHeaders::AppendAfterMessageId(char* msg, int size, const std::vector<std::string>& lines) {
-    if (msg == nullptr || size <= 0 || lines.empty())
-        return;
-    const size_t capacity = static_cast<size_t>(size) - 1;
-    size_t used = strnlen(msg, static_cast<size_t>(size));
-    if (used < 11 || used > capacity || !Text::SameTextAscii(std::string_view(msg, 11), "Message-ID:"))
-        return;
-    for (const std::string& line : lines) {
-        if (used + 2 + line.size() > capacity)
-            continue;
-        std::memcpy(msg + used, "\r\n", 2);
-        std::memcpy(msg + used + 2, line.data(), line.size());
-        used += 2 + line.size();
-        msg[used] = '\0';
-    }
-}

@@ -2,6 +2,8 @@
 // address, RFC 2369), List-Unsubscribe-Post for one-click unsubscribing (RFC 8058), List-Id (RFC 2919), Reply-To.
 #pragma once
 
+#include "smtp/MailMessage.h"
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,10 +13,6 @@ class TListHeaders {
 public:
     // The value of a recipient's field by its name, as the run reads it (UTF-8).
     using TFieldValue = std::function<std::string(const std::string& field)>;
-    // Our lines together, line breaks included, are no longer: the client's header buffer holds them beside a
-    // Message-ID line (whose domain may take up to 253 characters).
-    static constexpr size_t MaxLength = 700;
-
     // Values as the user typed them (UTF-8); empty ones give no header. link is a URL template: %E, %N and
     // {FIELD} are replaced by the recipient's address, name and field, each percent-encoded.
     TListHeaders(std::string link, std::string address, std::string listId, std::string replyTo,
@@ -26,21 +24,15 @@ public:
     std::vector<std::string> LinkFields() const;
     // The link of one recipient, each value percent-encoded (RFC 3986 2.1: UTF-8 bytes, unreserved kept).
     std::string PersonalLink(const std::string& email, const TFieldValue& field) const;
-    // The header lines of one recipient, unfolded; the client folds them.
-    std::vector<std::string> Lines(const std::string& email, const TFieldValue& field) const;
+    // The header fields of one recipient; the composer encodes and folds them.
+    std::vector<TMailMessage::TField> Fields(const std::string& email, const TFieldValue& field) const;
 
-    // The lines' length as appended to a header line, line breaks included.
-    static size_t Length(const std::vector<std::string>& lines);
     // Every byte but the unreserved characters of RFC 3986 2.3 as %XX: "+", "&", "/", "@", non-ASCII.
     static std::string PercentEncode(std::string_view value);
     // The List-Id value: the name as given, the identifier in angle brackets (a bare identifier gets them).
     static std::string ListIdValue(std::string_view listId);
     // Why a typed list identifier cannot be used (RFC 2919 2: a dot-atom, such as news.example.org); empty if it can.
     static std::string ListIdProblem(std::string_view listId);
-
-    // When the zero-terminated header line in msg (a buffer of size bytes) is the Message-ID line, appends the
-    // lines after it, each after CR LF; a line that does not fit whole is left out. Other lines stay as they are.
-    static void AppendAfterMessageId(char* msg, int size, const std::vector<std::string>& lines);
 
 private:
     std::string FLink;

@@ -9,6 +9,7 @@
 #include <QString>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -32,6 +33,8 @@ struct TRunSelection {
     int ResumeFrom = 0;
     // Records the run would take that already got this very message.
     std::set<int> AlreadySent;
+    // Retry failed: the attempts each failed record has had with this message, which its ATTEMPT counts on from.
+    std::map<int, int> EarlierAttempts;
     // The run's filter: unset when it takes every record; those in AlreadySent only when sendAgain.
     std::function<bool(int recNo)> Take(bool sendAgain) const;
 };

@@ -81,6 +81,10 @@ struct TMailingJob {
     QString DkimDomain;
     QString DkimSelector;
     QString DkimKeyFile;
+    // The program's footer under every message (its own line, on by default), and one message per address
+    // instead of one per record (off: two members may share an address on purpose).
+    bool AddFooter = true;
+    bool OncePerAddress = false;
 
     TSmtpSecurity SecurityMode() const;
     // The security choice as stored and as the dialog's list shows it: 0 none, 1 STARTTLS, 2 SSL/TLS.

@@ -5,6 +5,7 @@
 #include "mailing/MessageText.h"
 #include "framework/core/Application.h"
 #include "framework/core/Text.h"
+#include "smtp/MailMessage.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"
@@ -14,7 +15,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -66,11 +66,6 @@ void TMailingRun::StopConnecting() {
 }
 
 void TMailingRun::Execute() {
-    // The run feeds the client itself; the handlers the client had come back afterwards.
-    auto getData = std::move(FClient.OnGetData);
-    auto headerLine = std::move(FClient.OnHeaderLine);
-    InstallHandlers(FClient, FSettings, FFeed);
-
     Start();
     try {
         Walk();
@@ -79,43 +74,13 @@ void TMailingRun::Execute() {
         ReportRunError(QString::fromLocal8Bit(error.what()));
     }
     End();
-    FClient.OnGetData = std::move(getData);
-    FClient.OnHeaderLine = std::move(headerLine);
-}
-
-void TMailingRun::InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed) {
-    client.OnGetData = [&settings, &feed](TSmtpClient*, int, char* line, int maxLen, bool& more) {
-        const std::string text = MessageText::NextBodyLine(feed.Text, feed.Pos, settings.WrapColumn, maxLen, more);
-        const size_t length = std::min(text.size(), static_cast<size_t>(std::max(maxLen, 0)));
-        std::memcpy(line, text.data(), length);
-        line[length] = '\0';
-    };
-    client.OnHeaderLine = nullptr;
-    if (!settings.Organization.empty() || (settings.List && !settings.List->Empty()))
-        client.OnHeaderLine = [&settings, &feed](TSmtpClient*, char* msg, int size) {
-            AddHeaders(msg, size, settings, feed);
-        };
-}
-
-void TMailingRun::AddHeaders(char* msg, int size, const TMailingRunSettings& settings, const TFeed& feed) {
-    if (!settings.Organization.empty())
-        MessageText::AddOrganizationHeader(msg, size, settings.Organization);
-    TListHeaders::AppendAfterMessageId(msg, size, feed.ListHeaders);
-}
-
-void TMailingRun::Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed) {
-    client.SetHdrTo(recipient.HdrTo);
-    client.SetRcptName({recipient.Address});
-    if (!recipient.Subject.empty())
-        client.SetHdrSubject(recipient.Subject);
-    feed.Text = recipient.Body;
-    feed.Pos = 0;
-    feed.ListHeaders = recipient.ListHeaders;
 }
 
 void TMailingRun::Start() {
     FPosition = FSettings.Minimum;
     FCounts = {};
+    FFinal.clear();
+    FAddresses.clear();
     FStarted = Clock::now();
     ShowCounts();
     // A failure still held by the client comes from an earlier run, which has reported it.
@@ -151,6 +116,8 @@ void TMailingRun::Walk() {
         // A record the resume or retry filter passes over is not read or personalised at all.
         const bool taken = retryDue || !FSettings.Take || FSettings.Take(FRecipients.RecNo());
         TRecipient fresh = retryDue || !taken ? TRecipient{} : ReadRecipient();
+        if (taken && !retryDue)
+            NoteAddress(fresh);
         const bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
@@ -197,6 +164,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     TRecipient recipient;
     recipient.Position = position + 1;
     recipient.RecNo = recipients.RecNo();
+    if (const auto earlier = settings.EarlierAttempts.find(recipient.RecNo); earlier != settings.EarlierAttempts.end())
+        recipient.Earlier = earlier->second;
     recipient.Email = field(settings.EmailField);
     recipient.Address = Text::Trim(recipient.Email);
     recipient.Name = settings.NameField.empty() ? std::string() : field(settings.NameField);
@@ -211,17 +180,23 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         const std::string& fieldName = settings.FieldFor(placeholder);
         return fieldName.empty() ? std::string() : field(fieldName);
     };
-    recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup);
+    // Without the footer the body's last line still ends with its line break, as the footer's first one ends it.
+    recipient.Body = settings.AddFooter ? MessageText::ReplaceVariables(settings.Body, lookup)
+                                        : MessageText::Personalise(settings.Body, lookup) + "\r\n";
     if (!settings.Subject.empty())
         recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
-    if (settings.List) {
-        recipient.ListHeaders = settings.List->Lines(recipient.Address, field);
-        // Sent without its unsubscribe header, the message would break the promise made to this recipient.
-        if (TListHeaders::Length(recipient.ListHeaders) > TListHeaders::MaxLength)
-            recipient.Problem = "the unsubscribe link or list headers are too long (over " +
-                                std::to_string(TListHeaders::MaxLength) + " characters)";
-    }
+    if (settings.List)
+        recipient.ListHeaders = settings.List->Fields(recipient.Address, field);
     return recipient;
+}
+
+void TMailingRun::NoteAddress(TRecipient& recipient) {
+    if (!FSettings.OncePerAddress || !recipient.Problem.empty())
+        return;
+    // Mail systems treat the domain, and in practice the local part, without regard to case.
+    const auto [first, added] = FAddresses.try_emplace(Text::UpperAscii(recipient.Address), recipient.RecNo);
+    if (!added)
+        recipient.Problem = "same address as record " + std::to_string(first->second);
 }
 
 std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {
@@ -321,12 +296,14 @@ bool TMailingRun::Connect() {
 
 TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     ++recipient.Attempt;
-    Prepare(FClient, recipient, FFeed);
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
     FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
     FLastSend = Clock::now();
     ++FAttempts;
-    const bool accepted = FClient.Mail();
+    FLastTo = recipient.HdrTo;
+    // Each message's failure is reported on its own, on a kept connection too.
+    FErrorReported = false;
+    const bool accepted = FClient.Mail(Message(FClient, FSettings, recipient));
     const TDeliveryStatus status = Classify(accepted);
     const int code = FClient.LastReplyCode();
     if (FInterrupted && !accepted) {
@@ -343,7 +320,11 @@ TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
     ReportStatus(recipient);
     if (status == TDeliveryStatus::Deferred)
         Schedule(recipient, code);
-    FClient.Quit(); // the next message opens a new connection
+    // A refusal leaves the connection sound: the next message resets the transaction on it (RSET) instead of
+    // paying for a new handshake and login, which providers count against the account. A 421 closes the service
+    // (RFC 5321 3.8) and a missing or broken reply leaves nothing to trust: those end the connection.
+    if (code == 421 || code == 0)
+        FClient.Quit();
     return status;
 }
 

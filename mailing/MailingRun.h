@@ -16,8 +16,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QEventLoop;
@@ -25,6 +27,7 @@ class TCodePage;
 class TMailingRunView;
 class TSmtpClient;
 class TTable;
+struct TMailMessage;
 
 // What the run needs to know, as the check before it read and validated it.
 // Field names of the mapping; empty when a placeholder is not mapped (the e-mail field always is).
@@ -57,6 +60,11 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     // The list headers each message gets (none when empty), and the addresses the run passes over.
     std::shared_ptr<const TListHeaders> List;
     std::shared_ptr<const TSuppressionList> Suppressed;
+    // Attempts earlier runs made at a record with this message: its ATTEMPT counts on from them.
+    std::map<int, int> EarlierAttempts;
+    // The program's footer under the body; one message per address, a later record of the same address skipped.
+    bool AddFooter = true;
+    bool OncePerAddress = false;
 };
 
 class TMailingRun {
@@ -88,9 +96,9 @@ public:
     int Position() const { return FPosition; }
 
     // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
-    // after DATA (see TSmtpClient::MessageLines). Needs no server; the client's handlers come back afterwards.
-    // Empty, with problem set in the user's words, for a record the run passes over.
-    static std::vector<std::string> PreviewLines(TSmtpClient& client, TTable& recipients,
+    // after DATA, composed without a server from the sender the client holds. Empty, with problem set in the
+    // user's words, for a record the run passes over.
+    static std::vector<std::string> PreviewLines(const TSmtpClient& client, TTable& recipients,
                                                  const TMailingRunSettings& settings, std::string& problem);
     // The same message sent as a test to the sender's return address (the client's FromName) alone, envelope and
     // To alike, over the client's server; one TEST row goes to the ledger, nothing to counts or mail_log.dbf.
@@ -122,9 +130,10 @@ private:
         std::string HdrTo;
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
-        std::vector<std::string> ListHeaders;
+        std::vector<TMailMessage::TField> ListHeaders;
         std::string Problem;
-        int Attempt = 0;
+        int Attempt = 0; // attempts in this run; the retry pauses go by it
+        int Earlier = 0; // attempts of earlier runs, for the ledger's count
         Clock::time_point Due;
     };
 
@@ -132,23 +141,15 @@ private:
     void Walk();
     void End();
     bool StopAnswered();
-    // The message text in transfer, fed to the client line by line.
-    struct TFeed {
-        std::string Text;
-        size_t Pos = 0;
-        std::vector<std::string> ListHeaders;
-    };
     TRecipient ReadRecipient() const;
+    // With one message per address: a record whose address an earlier record of the run had gets a problem.
+    void NoteAddress(TRecipient& recipient);
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
-    // Points the client's handlers at feed (wrapped at the settings' column), the Organization header and the
-    // feed's list headers.
-    static void InstallHandlers(TSmtpClient& client, const TMailingRunSettings& settings, TFeed& feed);
-    // The lines the run adds to a header line of the client: the organisation and the recipient's list headers.
-    // One place, so that a composer's list of extra header fields can take them over.
-    static void AddHeaders(char* msg, int size, const TMailingRunSettings& settings, const TFeed& feed);
-    // Loads one recipient's message into the client and feed.
-    static void Prepare(TSmtpClient& client, const TRecipient& recipient, TFeed& feed);
+    // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
+    // the settings' column, the Organization header and the recipient's list headers.
+    static TMailMessage Message(const TSmtpClient& sender, const TMailingRunSettings& settings,
+                                const TRecipient& recipient);
     // Waits that must pass before a message may go: a 421's pause before reconnecting, and the throttle.
     Clock::duration WaitBeforeSending() const;
     // The record the walk stands on, when it is inside the scope.
@@ -179,7 +180,12 @@ private:
     TMailingRunSettings FSettings;
 
     int FPosition = 0;
+    // Counts of recipients by their latest status in this run (a message deferred, then sent, counts as sent
+    // once), and that status by record number.
     TRunCounts FCounts;
+    std::map<int, TDeliveryStatus> FFinal;
+    // Addresses (case folded) the run took up, and the first record of each.
+    std::unordered_map<std::string, int> FAddresses;
     std::deque<TRecipient> FDeferred; // in the order they fall due
     bool FStopRequested = false;
     bool FInterrupted = false;
@@ -198,6 +204,7 @@ private:
     std::chrono::system_clock::time_point FWallClockRead;
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
-    TFeed FFeed;
     std::vector<std::string> FHardBounces;
+    // The To value of the last message handed to the client, for its failure's heading.
+    std::string FLastTo;
 };

@@ -2,53 +2,48 @@
 // code, so that what the user looks at is what the run sends.
 #include "mailing/MailingRun.h"
 
+#include "framework/core/Text.h"
+#include "smtp/MailMessage.h"
+#include "smtp/MessageComposer.h"
 #include "smtp/SmtpClient.h"
 
 #include <algorithm>
+#include <memory>
 
-namespace {
+TMailMessage TMailingRun::Message(const TSmtpClient& sender, const TMailingRunSettings& settings,
+                                  const TRecipient& recipient) {
+    TMailMessage message;
+    message.ReturnPath = sender.FromName();
+    message.Recipients = {recipient.Address};
+    message.From = sender.HdrFrom();
+    message.To = recipient.HdrTo;
+    // A subject that comes out empty for this record stays empty: it is never another recipient's.
+    message.Subject = settings.Subject.empty() ? sender.HdrSubject() : recipient.Subject;
+    if (!settings.Organization.empty())
+        message.Fields.push_back({"Organization", Text::Trim(settings.Organization)});
+    message.Fields.insert(message.Fields.end(), recipient.ListHeaders.begin(), recipient.ListHeaders.end());
+    // Each reading starts at the text's beginning, so the body can be read twice.
+    message.Body = [text = std::make_shared<const std::string>(recipient.Body), width = settings.WrapColumn] {
+        return TMailMessage::TLineReader([text, width, pos = size_t(0)](std::string& line) mutable {
+            bool more = true;
+            line = MessageText::NextBodyLine(*text, pos, width, TMessageComposer::MaxLineLength, more);
+            return more;
+        });
+    };
+    return message;
+}
 
-// The client is the run's own: whatever a preview or a test sets on it goes back, so the run starts as it
-// would have.
-class TClientMessageKeeper {
-public:
-    explicit TClientMessageKeeper(TSmtpClient& client)
-        : FClient(client), FGetData(std::move(client.OnGetData)), FHeaderLine(std::move(client.OnHeaderLine)),
-          FHdrTo(client.HdrTo()), FSubject(client.HdrSubject()), FRcpt(client.RcptName()), FTimeOut(client.TimeOut()) {}
-    ~TClientMessageKeeper() {
-        FClient.OnGetData = std::move(FGetData);
-        FClient.OnHeaderLine = std::move(FHeaderLine);
-        FClient.SetHdrTo(FHdrTo);
-        FClient.SetHdrSubject(FSubject);
-        FClient.SetRcptName(FRcpt);
-        FClient.SetTimeOut(FTimeOut);
-    }
-    TClientMessageKeeper(const TClientMessageKeeper&) = delete;
-    TClientMessageKeeper& operator=(const TClientMessageKeeper&) = delete;
-
-private:
-    TSmtpClient& FClient;
-    decltype(TSmtpClient::OnGetData) FGetData;
-    decltype(TSmtpClient::OnHeaderLine) FHeaderLine;
-    std::string FHdrTo;
-    std::string FSubject;
-    std::vector<std::string> FRcpt;
-    int FTimeOut;
-};
-
-} // namespace
-
-std::vector<std::string> TMailingRun::PreviewLines(TSmtpClient& client, TTable& recipients,
+std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TTable& recipients,
                                                    const TMailingRunSettings& settings, std::string& problem) {
     const TRecipient recipient = ReadRecipient(recipients, settings, 0);
     problem = recipient.Problem;
     if (!problem.empty())
         return {};
-    const TClientMessageKeeper keeper(client);
-    TFeed feed;
-    InstallHandlers(client, settings, feed);
-    Prepare(client, recipient, feed);
-    return client.MessageLines();
+    std::vector<std::string> lines;
+    TMessageComposer composer;
+    composer.Compose(Message(client, settings, recipient),
+                     [&lines](std::string_view line) { lines.emplace_back(line); });
+    return lines;
 }
 
 QString TMailingRun::SendTest(TSmtpClient& client, TTable& recipients, const TMailingRunSettings& settings,
@@ -59,13 +54,10 @@ QString TMailingRun::SendTest(TSmtpClient& client, TTable& recipients, const TMa
     // Only the envelope and the To line change: the rest is the record's message as previewed.
     recipient.Address = client.FromName();
     recipient.HdrTo = recipient.Address;
-    const TClientMessageKeeper keeper(client);
-    TFeed feed;
-    InstallHandlers(client, settings, feed);
-    Prepare(client, recipient, feed);
     client.SetTimeOut(settings.TimeOut);
     client.SetStatusTimeOut(false);
-    const bool sent = client.Mail(); // connects first, with the security settings, as a run does
+    // Connects first, with the security settings, as a run does.
+    const bool sent = client.Mail(Message(client, settings, recipient));
 
     TDeliveryLedger::TEntry entry;
     entry.Test = true;

@@ -45,20 +45,30 @@ void TMailingRun::Schedule(TRecipient& recipient, int code) {
 }
 
 void TMailingRun::Skip(const TRecipient& recipient) {
+    // The table's own record number, as every dBase tool shows it (not the position within the scope).
     FView.RunLine(QStringLiteral("Record %1 skipped: %2.")
-                      .arg(recipient.Position)
+                      .arg(recipient.RecNo)
                       .arg(QString::fromStdString(recipient.Problem)));
     Record(recipient, TDeliveryStatus::Skipped, 0, recipient.Problem);
 }
 
 void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, int code, const std::string& reply) {
+    // A recipient counts once, by what became of it last; the ledger keeps every attempt.
+    const auto [previous, first] = FFinal.try_emplace(recipient.RecNo, status);
+    if (!first) {
+        --FCounts[previous->second];
+        previous->second = status;
+    }
     ++FCounts[status];
     TDeliveryLedger::TEntry entry;
     entry.Run = FSettings.Run;
     // The clock on the wall, read once a second: a long run writes many rows a second.
     const auto now = std::chrono::system_clock::now();
     if (now - FWallClockRead >= std::chrono::seconds(1) || now < FWallClockRead) {
-        FWallClock = QDateTime::currentDateTime();
+        // Kept at the local offset from UTC: adding to it is arithmetic, where a local time would read the time
+        // zone files again for every row.
+        const QDateTime local = QDateTime::currentDateTime();
+        FWallClock = local.toOffsetFromUtc(local.offsetFromUtc());
         FWallClockRead = now;
     }
     entry.When =
@@ -76,14 +86,14 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
     // Only a message whose header block went out has an identity the recipient can see.
     if (status != TDeliveryStatus::Skipped && status != TDeliveryStatus::Aborted)
         entry.MessageId = FClient.MessageId();
-    entry.Attempt = std::max(recipient.Attempt, 1);
+    entry.Attempt = recipient.Earlier + std::max(recipient.Attempt, 1);
     entry.MessageKey = FSettings.MessageKey;
     FLedger.Append(entry);
     ShowCounts();
 }
 
 void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
-    ReportError(QStringLiteral("Error when sending mail to: ") + QString::fromStdString(FClient.HdrTo()), current);
+    ReportError(QStringLiteral("Error when sending mail to: ") + QString::fromStdString(FLastTo), current);
 }
 
 void TMailingRun::ReportError(const QString& heading, const std::optional<TRecipient>& current) {

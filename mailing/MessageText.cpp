@@ -5,7 +5,6 @@
 #include "framework/core/Text.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace MessageText {
 
@@ -230,31 +229,6 @@ std::string Mailbox(std::string_view name, std::string_view address) {
     box += address;
     box += '>';
     return box;
-}
-
-void AddOrganizationHeader(char* msg, int size, std::string_view organization) {
-    if (msg == nullptr || size <= 0)
-        return;
-    const size_t capacity = static_cast<size_t>(size) - 1; // room for the terminating zero
-    const size_t used = strnlen(msg, static_cast<size_t>(size));
-    if (used < 5 || used > capacity || !Text::SameTextAscii(std::string_view(msg, 5), "From:"))
-        return;
-
-    std::string addition = "\r\nOrganization: ";
-    if (used + addition.size() > capacity)
-        return; // no room for the header at all: leave it out rather than write past the buffer
-    std::string value = Text::Trim(organization);
-    for (char& c : value)
-        if (c == '\r' || c == '\n')
-            c = ' '; // a header value never starts a new header line
-    addition += value;
-    // Cut to fit, never inside a character.
-    size_t fits = std::min(addition.size(), capacity - used);
-    while (fits > 0 && fits < addition.size() && IsContinuation(static_cast<unsigned char>(addition[fits])))
-        --fits;
-    addition.resize(fits);
-    std::memcpy(msg + used, addition.data(), addition.size());
-    msg[used + addition.size()] = '\0';
 }
 
 } // namespace MessageText

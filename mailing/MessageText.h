@@ -1,4 +1,4 @@
-// The text logic of one personalised message: placeholders, the footer, the wrapped body feed, the organisation header.
+// The text logic of one personalised message: placeholders, the footer, the wrapped body feed, the mailbox.
 #pragma once
 
 #include <functional>
@@ -49,9 +49,5 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
 // A header mailbox: the display name, then the address in angle brackets. A name holding a comma, semicolon,
 // colon, brackets, "@", quote or backslash is quoted (RFC 5322 3.4), so "Berg, Anna" stays one recipient.
 std::string Mailbox(std::string_view name, std::string_view address);
-
-// When the zero-terminated header line in msg (a buffer of size bytes) starts with "From:" in any case, appends
-// "\r\nOrganization: " and the trimmed organisation, cut to fit the buffer. Other lines stay as they are.
-void AddOrganizationHeader(char* msg, int size, std::string_view organization);
 
 } // namespace MessageText

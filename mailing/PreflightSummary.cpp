@@ -4,7 +4,7 @@
 #include "mailing/MailingRun.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Text.h"
-#include "smtp/SmtpClient.h"
+#include "smtp/MessageComposer.h"
 #include "table/CodePage.h"
 #include "table/Table.h"
 
@@ -15,8 +15,8 @@
 
 namespace {
 
-// The line buffer the client hands to the body feed bounds every line, wrapped or not.
-constexpr int FeedLineLimit = TSmtpClient::LineBufferSize - 1;
+// The line the composer reads from the body bounds every line, wrapped or not.
+constexpr int FeedLineLimit = TMessageComposer::MaxLineLength;
 
 // Characters of UTF-8 text: every byte that does not continue a character.
 int Characters(std::string_view text) {
@@ -61,7 +61,8 @@ public:
             start = end + 2;
         }
         // The footer's first line break ends the body's last line (see Personalise).
-        FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
+        if (mailing.AddFooter)
+            FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
     }
 
     int Longest(const MessageText::FieldLookup& lookup) const {
@@ -92,8 +93,9 @@ private:
 } // namespace
 
 TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing)
-    : FListed(mailing.Suppressed != nullptr), FUnsubscribeLink(mailing.UnsubscribeLink),
-      FFromDomain(mailing.FromDomain), FDkimDomain(mailing.DkimDomain), FWrapColumn(mailing.WrapColumn) {
+    : FOncePerAddress(mailing.OncePerAddress), FListed(mailing.Suppressed != nullptr),
+      FUnsubscribeLink(mailing.UnsubscribeLink), FFromDomain(mailing.FromDomain), FDkimDomain(mailing.DkimDomain),
+      FWrapColumn(mailing.WrapColumn) {
     FindUnmapped(mailing);
     Walk(mailing);
 }
@@ -163,12 +165,15 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         const std::string address = Text::Trim(values[2]);
         if (!undecodable.empty()) {
             ++FUndecodable;
-            Add(position, name, address, std::move(undecodable));
+            Add(table.RecNo(), name, address, std::move(undecodable));
         }
         // Only a record with a usable address gets a message.
-        if (CheckAddress(position, name, address, seen, mailing.Suppressed.get())) {
+        bool duplicate = false;
+        if (CheckAddress(table.RecNo(), name, address, seen, mailing.Suppressed.get(), duplicate)) {
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
-            FAlreadySent += static_cast<int>(mailing.AlreadySent.count(table.RecNo()));
+            const bool sent = mailing.AlreadySent.count(table.RecNo()) > 0;
+            FAlreadySent += static_cast<int>(sent);
+            FDuplicatesNotSent += static_cast<int>(duplicate && !sent);
         }
         table.Next();
     }
@@ -176,36 +181,37 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         FDeleted += table.FileRecordCount() - previous;
 }
 
-bool TPreflightSummary::CheckAddress(int position, const std::string& name, const std::string& address,
+bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const std::string& address,
                                      std::unordered_map<std::string, int>& seen,
-                                     const TSuppressionList* suppressed) {
+                                     const TSuppressionList* suppressed, bool& duplicate) {
     if (address.empty()) {
         ++FWithoutAddress;
-        Add(position, name, address, "no e-mail address");
+        Add(recNo, name, address, "no e-mail address");
         return false;
     }
     // The run passes over a malformed address as it does over a blank one.
     if (std::string fault = TMailingRun::AddressProblem(address); !fault.empty()) {
         ++FMalformed;
-        Add(position, name, address, std::move(fault));
+        Add(recNo, name, address, std::move(fault));
         return false;
     }
     if (suppressed && suppressed->Contains(address)) {
         ++FSuppressed;
-        Add(position, name, address, TMailingRun::SuppressedReason);
+        Add(recNo, name, address, TMailingRun::SuppressedReason);
         return false;
     }
     // Mail systems treat the domain, and in practice the local part, without regard to case.
-    const auto [first, added] = seen.try_emplace(Text::UpperAscii(address), position);
+    const auto [first, added] = seen.try_emplace(Text::UpperAscii(address), recNo);
     if (!added) {
+        duplicate = true;
         ++FDuplicates;
-        Add(position, name, address, "same address as record " + std::to_string(first->second));
+        Add(recNo, name, address, "same address as record " + std::to_string(first->second));
     }
     return true;
 }
 
-void TPreflightSummary::Add(int position, const std::string& name, const std::string& address, std::string reason) {
-    FToLookAt.push_back({position, name, address, std::move(reason)});
+void TPreflightSummary::Add(int recNo, const std::string& name, const std::string& address, std::string reason) {
+    FToLookAt.push_back({recNo, name, address, std::move(reason)});
 }
 
 std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool sendAgain) const {

@@ -37,11 +37,14 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     bool UnsubscribeLink = false;
     std::string FromDomain;
     std::string DkimDomain;
+    // The program's footer under the body; one message per address (a later duplicate gets none).
+    bool AddFooter = true;
+    bool OncePerAddress = false;
 };
 
 // A record the user may want to look at before sending, and why.
 struct TPreflightRecord {
-    int Position = 0; // record number as the wizard counts it
+    int RecNo = 0; // the table's own record number, deleted records counted, as dBase tools show it
     std::string Name;
     std::string Address;
     std::string Reason;
@@ -68,7 +71,8 @@ public:
     // The messages the run will hand to the server: every record it takes with a usable address, without those
     // that already got it unless they are to get it again.
     int ToSend(bool sendAgain) const {
-        return FRecords - FNotTaken - FWithoutAddress - FMalformed - FSuppressed - (sendAgain ? 0 : FAlreadySent);
+        return FRecords - FNotTaken - FWithoutAddress - FMalformed - FSuppressed - (sendAgain ? 0 : FAlreadySent) -
+               (FOncePerAddress ? (sendAgain ? FDuplicates : FDuplicatesNotSent) : 0);
     }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
@@ -88,9 +92,11 @@ private:
     void FindUnmapped(const TPreflightMailing& mailing);
     void Walk(const TPreflightMailing& mailing);
     // Counts and lists what is wrong with a record's address; false when it has none (the run passes it over).
-    bool CheckAddress(int position, const std::string& name, const std::string& address,
-                      std::unordered_map<std::string, int>& seen, const TSuppressionList* suppressed);
-    void Add(int position, const std::string& name, const std::string& address, std::string reason);
+    // A duplicate sets duplicate.
+    bool CheckAddress(int recNo, const std::string& name, const std::string& address,
+                      std::unordered_map<std::string, int>& seen, const TSuppressionList* suppressed,
+                      bool& duplicate);
+    void Add(int recNo, const std::string& name, const std::string& address, std::string reason);
 
     int FRecords = 0;
     int FDeleted = 0;
@@ -99,6 +105,8 @@ private:
     int FWithoutAddress = 0;
     int FMalformed = 0;
     int FDuplicates = 0;
+    int FDuplicatesNotSent = 0; // duplicates that did not get this message before
+    bool FOncePerAddress = false;
     int FUndecodable = 0;
     int FSuppressed = 0;
     bool FListed = false;

@@ -63,6 +63,8 @@ const TRow Rows[] = {
     {"Settings", "DKIM Domain", &TMailingJob::DkimDomain, ""},
     {"Settings", "DKIM Selector", &TMailingJob::DkimSelector, ""},
     {"Settings", "DKIM Key File", &TMailingJob::DkimKeyFile, ""},
+    {"Message", "Add Footer", &TMailingJob::AddFooter, true},
+    {"Settings", "Once Per Address", &TMailingJob::OncePerAddress, false},
 };
 
 template <typename... F> struct TOverload : F... {

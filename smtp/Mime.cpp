@@ -215,11 +215,13 @@ std::vector<std::string> QuotedPrintable(std::string_view line) {
     return lines;
 }
 
-std::string EncodedWords(std::string_view text, TCharset charset, std::size_t longest) {
+std::string EncodedWords(std::string_view text, TCharset charset, std::size_t longest, std::size_t first) {
     const std::string prefix = std::string("=?") + CharsetName(charset) + "?Q?";
-    const std::size_t room = longest - prefix.size() - 2;
+    std::size_t room = (first > 0 ? std::min(first, longest) : longest) - prefix.size() - 2;
     std::string words;
     std::string payload;
+    // The payload's length just after its last encoded blank; npos when it holds none.
+    std::size_t afterBlank = std::string::npos;
     const auto close = [&] {
         if (payload.empty())
             return;
@@ -227,6 +229,7 @@ std::string EncodedWords(std::string_view text, TCharset charset, std::size_t lo
             words += ' ';
         words += prefix + payload + "?=";
         payload.clear();
+        room = longest - prefix.size() - 2;
     };
     for (std::size_t pos = 0; pos < text.size();) {
         const std::size_t start = pos;
@@ -244,13 +247,40 @@ std::string EncodedWords(std::string_view text, TCharset charset, std::size_t lo
             else
                 AppendHex(piece, byte);
         }
-        if (payload.size() + piece.size() > room)
+        if (payload.size() + piece.size() > room) {
+            // A word breaks after a blank of the text where it has one, so that a reader that keeps the blank
+            // between two encoded-words (against RFC 2047 6.2) still does not split a word of the text.
+            std::string rest;
+            if (afterBlank != std::string::npos && afterBlank < payload.size()) {
+                rest = payload.substr(afterBlank);
+                payload.resize(afterBlank);
+            }
             close();
+            payload = std::move(rest);
+            afterBlank = std::string::npos;
+            if (payload.size() + piece.size() > room)
+                close();
+        }
         payload += piece;
+        if (piece == "_")
+            afterBlank = payload.size();
     }
     close();
     return words;
 }
+
+namespace {
+
+constexpr std::size_t Preferred = 78; // RFC 5322 2.1.1
+constexpr std::size_t LongestLine = 998;
+
+// The first encoded-word stays beside the field name (FoldHeader never folds right after the colon): it is made
+// short enough for that line to keep within 78, yet long enough for any one character.
+std::size_t FirstWord(std::string_view head) {
+    return std::max<std::size_t>(head.size() < Preferred ? Preferred - head.size() : 0, 30);
+}
+
+} // namespace
 
 std::string EncodeHeaderLine(std::string_view line, TCharset charset) {
     const std::size_t colon = line.find(':');
@@ -271,21 +301,13 @@ std::string EncodeHeaderLine(std::string_view line, TCharset charset) {
         const std::string phrase = Unquoted(Trimmed(value.substr(0, open)));
         if (phrase.empty() || (IsAscii(phrase) && !HasOverlongWord(phrase)))
             return std::string(line);
-        // Readers differ on the blank between two encoded-words of a display name (RFC 2047 6.2 drops it, Python's
-        // email package keeps it), so a name goes as one word as long as its line stays far below 998.
-        return head + EncodedWords(phrase, charset, 900) + " " + Trimmed(value.substr(open));
+        // Encoded-words of at most 75 characters (RFC 2047 2), so that the line folds between them at 78.
+        return head + EncodedWords(phrase, charset, 75, FirstWord(head)) + " " + Trimmed(value.substr(open));
     }
     if (IsAscii(value) && !HasOverlongWord(value))
         return std::string(line);
-    return head + EncodedWords(value, charset);
+    return head + EncodedWords(value, charset, 75, FirstWord(head));
 }
-
-namespace {
-
-constexpr std::size_t Preferred = 78; // RFC 5322 2.1.1
-constexpr std::size_t LongestLine = 998;
-
-} // namespace
 
 bool FitsAsItIs(std::string_view line) {
     return line.size() <= Preferred && IsAscii(line);

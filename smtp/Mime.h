@@ -28,9 +28,10 @@ std::string Encode(std::string_view text, TCharset charset);
 // =XX; lines longer than 76 characters split with soft breaks ("=" at the end). Returns the lines to send.
 std::vector<std::string> QuotedPrintable(std::string_view line);
 
-// The text as RFC 2047 encoded-words ("=?utf-8?Q?...?="), each at most longest characters (RFC 2047 2: 75),
-// separated by blanks; no character is split between two words.
-std::string EncodedWords(std::string_view text, TCharset charset, std::size_t longest = 75);
+// The text as RFC 2047 encoded-words ("=?utf-8?Q?...?="), each at most longest characters (RFC 2047 2: 75), the
+// first at most first (0: longest), separated by blanks; no character is split between two words, and a word
+// breaks after a blank of the text where it has one.
+std::string EncodedWords(std::string_view text, TCharset charset, std::size_t longest = 75, std::size_t first = 0);
 
 // A header line ("Name: value", UTF-8) ready for the wire: a non-ASCII value becomes encoded-words in the
 // given charset. In address headers (From, To, Cc, Reply-To, Sender) only the display name is encoded, never

@@ -3,11 +3,8 @@
 
 #include "framework/core/Application.h"
 #include "framework/core/Text.h"
-#include "smtp/Mime.h"
 
 #include <algorithm>
-#include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -33,20 +30,6 @@ std::string OneLine(std::string value) {
     return value;
 }
 
-// Where the first CR or LF of text stands, or its size. Two scans with memchr, which takes many bytes a step,
-// beat one loop that tests every byte for both.
-size_t LineBreak(std::string_view text) {
-    const auto* lf = static_cast<const char*>(std::memchr(text.data(), '\n', text.size()));
-    const size_t end = lf != nullptr ? static_cast<size_t>(lf - text.data()) : text.size();
-    const auto* cr = static_cast<const char*>(std::memchr(text.data(), '\r', end));
-    return cr != nullptr ? static_cast<size_t>(cr - text.data()) : end;
-}
-
-// A header value with something in it besides blanks and control characters.
-bool HasText(std::string_view value) {
-    return std::any_of(value.begin(), value.end(), [](char ch) { return static_cast<unsigned char>(ch) > 32; });
-}
-
 std::string Address(const std::string& value) {
     return OneLine(Text::Trim(value));
 }
@@ -66,6 +49,15 @@ TSmtpClient::TSmtpClient(QObject* owner)
     });
     // The socket cuts reply lines at 254 characters; the pieces after the cut belong to the same line.
     FSocket->OnLineTooLong = [this](TCustomAsyncSocket*) { FLineCut = true; };
+    FComposer.OnHeaderLine = [this](char* line, int size) {
+        if (OnHeaderLine)
+            OnHeaderLine(this, line, size);
+    };
+    // While a body goes out the window stays alive, and a connection that went ends the body.
+    FComposer.Proceed = [this] {
+        ProcessMessages();
+        return FState == smtpConnected;
+    };
 }
 
 TSmtpClient::~TSmtpClient() {
@@ -180,7 +172,12 @@ bool TSmtpClient::Open() {
         FSocket->SetProto("tcp");
         FSocket->SetPort(FPort);
         // A reconnect takes the address found before: looking the name up again would block the window.
-        FSocket->SetAddr(FHostAddress.empty() ? FHost : FHostAddress);
+        try {
+            FSocket->SetAddr(FHostAddress.empty() ? FHost : FHostAddress);
+        } catch (const ESocketException&) {
+            throw ESocketException("The server name '" + FHost +
+                                   "' was not found: check the SMTP server's name and the network connection.");
+        }
         FSocket->OnDataAvailable = nullptr; // every received byte goes to the line reader
         FSocket->Connect();
     } catch (const ESocketException& error) {
@@ -206,8 +203,13 @@ bool TSmtpClient::Open() {
     SetState(smtpConnecting);
     if (FSecurity == TSmtpSecurity::Tls && !Secure())
         return false;
-    if (CheckResponse({220}, true))
+    if (CheckResponse({220}, true)) {
+        // A server that expects TLS from the first byte waits silently for it: the usual cause on port 465.
+        if (FReplyFault == TReplyFault::Timeout && FSecurity != TSmtpSecurity::Tls && FPort == "465")
+            FErrorMessage = "The server '" + FHost + "' did not answer on port 465 within " + TimeOutText() +
+                            ". Port 465 usually wants SSL/TLS: choose it under Security.";
         return false;
+    }
     if (!Greet())
         return false;
     SetState(smtpConnected);
@@ -224,6 +226,33 @@ bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients) {
 }
 
 bool TSmtpClient::Mail() {
+    return Mail(PropertyMessage());
+}
+
+TMailMessage TSmtpClient::PropertyMessage() {
+    TMailMessage message;
+    message.ReturnPath = FFromName;
+    message.Recipients = FRcptName;
+    message.Recipients.insert(message.Recipients.end(), FRcptCcName.begin(), FRcptCcName.end());
+    message.From = FHdrFrom;
+    message.To = FHdrTo;
+    message.Cc = FHdrcc;
+    message.Subject = FHdrSubject;
+    message.Body = [this]() -> TMailMessage::TLineReader {
+        return [this, lineNum = 1](std::string& line) mutable {
+            if (!OnGetData)
+                return false;
+            bool more = true;
+            OnGetData(this, lineNum++, FLineBuffer, MaxLineLength, more);
+            FLineBuffer[MaxLineLength] = '\0';
+            line.assign(FLineBuffer);
+            return more;
+        };
+    };
+    return message;
+}
+
+bool TSmtpClient::Mail(const TMailMessage& message) {
     FUnconfirmed = false;
     FMessageId.clear();
     FAborted = false;
@@ -233,7 +262,7 @@ bool TSmtpClient::Mail() {
             return false;
         // Each message's failure stands on its own: an earlier one on this connection has been told already.
         FErrorMessage.clear();
-        const TMailStep failed = Transaction();
+        const TMailStep failed = Transaction(message);
         if (failed == TMailStep::None)
             return true;
         // A kept connection that the server had closed (or was closing) before it took any of this message: the
@@ -263,13 +292,13 @@ bool TSmtpClient::ConnectionReady() {
     return true;
 }
 
-TSmtpClient::TMailStep TSmtpClient::Transaction() {
+TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message) {
     FResetNeeded = true;
     // RFC 6152: a server that offered 8BITMIME is told the body may hold 8-bit text (a 7-bit body is allowed too).
-    SendCommand("MAIL FROM:<" + Address(FFromName) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : ""));
+    SendCommand("MAIL FROM:<" + Address(message.ReturnPath) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : ""));
     if (CheckResponse({250}, false))
         return TMailStep::Mail;
-    if (!SendRecipients(FRcptName) || !SendRecipients(FRcptCcName))
+    if (!SendRecipients(message.Recipients))
         return TMailStep::Rcpt;
     SendCommand("DATA");
     const unsigned long passes = FWait ? FWait->Passes() : 0;
@@ -285,8 +314,19 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
         CloseSocket();
         return TMailStep::Data;
     }
-    FEventsSeen = FWait && FWait->Passes() != passes;
-    ComposeMessage([this](std::string_view line) { SendDataLine(line); });
+    // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out is
+    // seen before any byte of the message leaves, even when every reply came too fast for a wait. The wait for
+    // the reply to DATA lets them run as well: after one, only the usual interval applies.
+    if (!FWait || FWait->Passes() == passes)
+        FMessagesProcessed = {};
+    ProcessMessages();
+    FComposer.SetEightBit(EightBitAccepted());
+    const TMessageComposer::TLineSink put = [this](std::string_view line) { SendDataLine(line); };
+    FComposer.Begin(message);
+    FMessageId = FComposer.MessageId();
+    FComposer.PutHeaderBlock(put);
+    put("");
+    FComposer.PutBody(put);
     SendCommand(".");
     Flush();
     // Only a dot that left the client can have been taken by the server.
@@ -302,209 +342,18 @@ TSmtpClient::TMailStep TSmtpClient::Transaction() {
 }
 
 std::vector<std::string> TSmtpClient::MessageLines() {
+    // A composer of its own: a look at a message is no Mail, and needs neither a connection nor the window.
+    TMessageComposer composer;
+    composer.OnHeaderLine = FComposer.OnHeaderLine;
     std::vector<std::string> lines;
-    const std::string messageId = FMessageId;
-    FComposing = true;
-    try {
-        ComposeMessage([&lines](std::string_view line) { lines.emplace_back(line); });
-    } catch (...) {
-        FComposing = false;
-        FMessageId = messageId;
-        throw;
-    }
-    FComposing = false;
-    FMessageId = messageId; // a look at a message is no Mail
+    composer.Compose(PropertyMessage(), [&lines](std::string_view line) { lines.emplace_back(line); });
     return lines;
-}
-
-void TSmtpClient::ComposeMessage(const TLineSink& put) {
-    PullBody();
-    PutHeaderBlock(put);
-    put("");
-    PutBody(put);
-}
-
-bool TSmtpClient::Composing() const {
-    return FComposing || FState == smtpConnected;
-}
-
-// The header block: the lines of the message's own values, each offered to OnHeaderLine, then encoded in the
-// message's charset and folded. The charset depends on the whole message, so the body is pulled first.
-void TSmtpClient::PutHeaderBlock(const TLineSink& put) {
-    FHeaderLines.Clear();
-    OfferHeaderLine("From: ", FHdrFrom);
-    OfferHeaderLine("To: ", FHdrTo);
-    // An empty Cc line is no header at all (RFC 5322 3.6.3 wants at least one address after "Cc:").
-    if (HasText(FHdrcc))
-        OfferHeaderLine("Cc: ", FHdrcc);
-    OfferHeaderLine("Subject: ", FHdrSubject);
-    // RFC 5322 3.6 requires Date; providers refuse or penalise mail without a Message-ID. Messages of the same
-    // second share their Date text, made once.
-    const std::time_t now = std::time(nullptr);
-    if (now != FDateMoment) {
-        FDateValue = Mime::DateValue(now);
-        FDateMoment = now;
-    }
-    OfferHeaderLine("Date: ", FDateValue);
-    FMessageId = Mime::NewMessageId(Address(FFromName));
-    OfferHeaderLine("Message-ID: ", FMessageId);
-    OfferHeaderLine("Mime-Version: 1.0", {});
-
-    Mime::TCharset charset = Mime::TCharset::UsAscii;
-    for (size_t i = 0; i < FHeaderLines.Size(); ++i)
-        charset = Mime::Wider(charset, Mime::CharsetOf(FHeaderLines[i]));
-    bool shortLines = true;
-    for (size_t i = 0; i < FBody.Size(); ++i) {
-        charset = Mime::Wider(charset, Mime::CharsetOf(FBody[i]));
-        shortLines = shortLines && FBody[i].size() <= MaxWireLine;
-    }
-    // The rest of a body longer than the look-ahead is unknown: UTF-8 holds whatever it brings.
-    if (!FBodyComplete)
-        charset = Mime::TCharset::Utf8;
-    FCharset = charset;
-    // Quoted-printable unless the whole body is known to fit as it is.
-    FBodyEncoding = BodyEncoding::QuotedPrintable;
-    if (FBodyComplete && charset == Mime::TCharset::UsAscii && shortLines)
-        FBodyEncoding = BodyEncoding::SevenBit; // the first version's body bytes, unchanged
-    else if (FBodyComplete && EightBitAccepted() && EncodedLinesFit())
-        FBodyEncoding = BodyEncoding::EightBit;
-    OfferHeaderLine("Content-Type: text/plain; charset=\"", std::string(Mime::CharsetName(charset)) + "\"");
-    OfferHeaderLine("Content-Transfer-Encoding: ", FBodyEncoding == BodyEncoding::SevenBit   ? "7bit"
-                                                   : FBodyEncoding == BodyEncoding::EightBit ? "8bit"
-                                                                                             : "quoted-printable");
-    for (size_t i = 0; i < FHeaderLines.Size(); ++i) {
-        const std::string_view line = FHeaderLines[i];
-        if (Mime::FitsAsItIs(line))
-            put(line);
-        else
-            for (const std::string& folded : Mime::FoldHeader(Mime::EncodeHeaderLine(line, charset)))
-                put(folded);
-    }
-    FHeaderLines.Clear();
-}
-
-void TSmtpClient::OfferHeaderLine(std::string_view head, std::string_view value) {
-    // Built straight in the buffer the handler sees, with room for the lines it may add. An address value goes
-    // whole: cut, it would lose its address or the ">" that lets its display name be encoded; encoding and folding
-    // keep its lines under the wire's limit. Any other value too long for the handler's line is cut at its end,
-    // never inside a character. CR and LF become blanks, as in every value that goes into a line.
-    const bool address = head == "From: " || head == "To: " || head == "Cc: ";
-    const size_t total = head.size() + value.size();
-    const auto byteAt = [&](size_t i) {
-        return static_cast<unsigned char>(i < head.size() ? head[i] : value[i - head.size()]);
-    };
-    size_t length = address ? total : std::min(total, static_cast<size_t>(MaxLineLength));
-    while (length > 0 && length < total && (byteAt(length) & 0xC0) == 0x80)
-        --length;
-    FHeaderBuffer.assign(length < static_cast<size_t>(LineBufferSize) ? LineBufferSize : length + LineBufferSize, '\0');
-    const size_t fromHead = std::min(length, head.size());
-    std::memcpy(FHeaderBuffer.data(), head.data(), fromHead);
-    for (size_t i = fromHead; i < length; ++i) {
-        const char ch = value[i - head.size()];
-        FHeaderBuffer[i] = ch == '\r' || ch == '\n' ? ' ' : ch;
-    }
-    SendHeaderLine(FHeaderBuffer.data(), static_cast<int>(FHeaderBuffer.size()));
-}
-
-void TSmtpClient::SendHeaderLine(char* buffer, int size) {
-    if (OnHeaderLine)
-        OnHeaderLine(this, buffer, size);
-    // Lines the handler appended after CR LF are header lines of their own.
-    std::string_view rest(buffer, strnlen(buffer, static_cast<size_t>(size)));
-    while (!rest.empty()) {
-        const size_t end = LineBreak(rest);
-        if (end > 0)
-            FHeaderLines.Append(rest.substr(0, end));
-        rest.remove_prefix(std::min(rest.size(), end + (rest.substr(end, 2) == "\r\n" ? 2 : 1)));
-    }
-}
-
-bool TSmtpClient::PullLine() {
-    if (!OnGetData || !Composing())
-        return false;
-    bool more = true;
-    try {
-        OnGetData(this, FLineNum, FLineBuffer, MaxLineLength, more);
-    } catch (...) {
-        more = false; // a failing feed ends the body; the final dot and its reply decide
-    }
-    if (!more)
-        return false;
-    FLineBuffer[MaxLineLength] = '\0';
-    // A CR or LF inside a line starts a new line here, so each piece is dot-stuffed on its own and a lone "."
-    // from the feed can never end the message early (RFC 5321 4.5.2).
-    std::string_view rest(FLineBuffer);
-    for (;;) {
-        const size_t end = LineBreak(rest);
-        FBody.Append(rest.substr(0, end));
-        if (end == rest.size())
-            break;
-        rest.remove_prefix(end + (rest.substr(end, 2) == "\r\n" ? 2 : 1));
-    }
-    ++FLineNum;
-    if (!FComposing)
-        ProcessMessages();
-    return true;
-}
-
-void TSmtpClient::PullBody() {
-    // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out
-    // is seen before any byte of the message leaves, even when every reply came too fast for a wait. The wait
-    // for the reply to DATA lets them run as well: after one, only the usual interval applies.
-    if (!FEventsSeen)
-        FMessagesProcessed = {};
-    FEventsSeen = false;
-    if (!FComposing)
-        ProcessMessages();
-    FBody.Clear();
-    FLineNum = 1;
-    FBodyComplete = false;
-    size_t bytes = 0;
-    while (bytes < BodyLookAhead) {
-        const size_t before = FBody.Size();
-        if (!PullLine()) {
-            FBodyComplete = true;
-            return;
-        }
-        for (size_t i = before; i < FBody.Size(); ++i)
-            bytes += FBody[i].size() + 2;
-    }
-}
-
-bool TSmtpClient::EncodedLinesFit() const {
-    for (size_t i = 0; i < FBody.Size(); ++i)
-        if (Mime::Encode(FBody[i], FCharset).size() > MaxWireLine)
-            return false;
-    return true;
 }
 
 // An 8-bit body may go out unencoded only to a server that offered 8BITMIME over EHLO (RFC 6152), with
 // BODY=8BITMIME on MAIL. Without a connection (MessageLines) nothing was offered.
 bool TSmtpClient::EightBitAccepted() const {
     return FState != smtpDisconnected && FCapabilities.Has("8BITMIME");
-}
-
-void TSmtpClient::PutBody(const TLineSink& put) {
-    // The lines pulled ahead, then the rest of a body longer than the look-ahead as the feed hands it out.
-    for (size_t i = 0;; ++i) {
-        if (i == FBody.Size()) {
-            FBody.Clear();
-            i = 0;
-            if (FBodyComplete || !PullLine())
-                break;
-        }
-        if (!Composing())
-            break;
-        if (FBodyEncoding == BodyEncoding::QuotedPrintable) {
-            for (const std::string& piece : Mime::QuotedPrintable(Mime::Encode(FBody[i], FCharset)))
-                put(piece);
-        } else if (FBodyEncoding == BodyEncoding::SevenBit) {
-            put(FBody[i]); // ASCII throughout: its bytes are its encoding
-        } else {
-            put(Mime::Encode(FBody[i], FCharset));
-        }
-    }
-    FBody.Clear();
 }
 
 void TSmtpClient::SendDataLine(std::string_view line) {

@@ -4,8 +4,8 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Wait.h"
-#include "smtp/LineStore.h"
-#include "smtp/Mime.h"
+#include "smtp/MailMessage.h"
+#include "smtp/MessageComposer.h"
 #include "smtp/SmtpCapabilities.h"
 
 #include <QObject>
@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -32,13 +31,13 @@ class TSmtpClient : public QObject {
 
 public:
     // The line buffer handed to OnGetData and OnHeaderLine: 1023 characters and the terminating NUL.
-    static constexpr int LineBufferSize = 1024;
-    static constexpr int MaxLineLength = LineBufferSize - 1;
+    static constexpr int LineBufferSize = TMessageComposer::LineBufferSize;
+    static constexpr int MaxLineLength = TMessageComposer::MaxLineLength;
     // Limits on one reply (RFC 5321 4.2.1 sets none): beyond them a server is not answering but flooding.
     static constexpr size_t MaxContinuationLines = 100;
     static constexpr size_t MaxReplyLineBytes = 4096;
     // No line on the wire is longer than this, CR LF not counted (RFC 5321 4.5.3.1.6).
-    static constexpr size_t MaxWireLine = 998;
+    static constexpr size_t MaxWireLine = TMessageComposer::MaxWireLine;
 
     explicit TSmtpClient(QObject* owner = nullptr);
     ~TSmtpClient() override;
@@ -148,9 +147,9 @@ public:
     // more set to false ends the body and that call's line is not sent. The whole body is pulled before the
     // header block goes out, since the message's charset and transfer encoding depend on it.
     std::function<void(TSmtpClient* sender, int lineNum, char* msgLine, int maxLen, bool& more)> OnGetData;
-    // Sees each generated header line in a buffer of size bytes (at least LineBufferSize; From, To and Cc values
-    // are never cut, so theirs may be larger); may change it, append CR LF and further header lines, or empty it
-    // to suppress the line.
+    // Sees each generated header line of every message in a buffer of size bytes (at least LineBufferSize; From,
+    // To and Cc values are never cut, so theirs may be larger); may change it, append CR LF and further header
+    // lines, or empty it to suppress the line.
     std::function<void(TSmtpClient* sender, char* msg, int size)> OnHeaderLine;
 
     // Connects, reads the greeting 220, sends HELO and expects 250. True when connected at the end, or when
@@ -159,11 +158,16 @@ public:
     // Sends one message (opening the connection first when needed); true only when the server answered the
     // final "." with 2xx. A kept connection that the server closed meanwhile is replaced first, and a message
     // whose MAIL met such a close goes again once on a new connection.
+    bool Mail(const TMailMessage& message);
+    // Sends PropertyMessage().
     bool Mail();
+    // The message of the properties above: FromName and RcptName then RcptCcName as the envelope, the Hdr values,
+    // and the body OnGetData hands out (asked from line 1 again each time the body is read).
+    TMailMessage PropertyMessage();
     // Sends QUIT and reads its reply, swallowing every error; then disconnected with the socket closed.
     void Quit();
-    // The lines Mail would send after DATA for the current values and handlers (header block, blank line,
-    // encoded body; no dot-stuffing, no final "."), built by the same code without a connection. Date and
+    // The lines Mail() would send after DATA for the current values and handlers (header block, blank line,
+    // encoded body; no dot-stuffing, no final "."), built by the same composer without a connection. Date and
     // Message-ID are those of this moment; MessageId() keeps the last Mail's.
     std::vector<std::string> MessageLines();
     // Drops the connection at once, without QUIT, and ends any wait in progress: a message in transfer is never
@@ -175,7 +179,6 @@ protected:
     void SendCommand(std::string_view line);
     // The same, with shown in place of the line for OnDisplay (a secret never reaches the progress text).
     void SendCommand(std::string_view line, std::string_view shown);
-    void SendHeaderLine(char* buffer, int size);
     // Reads one reply, all its lines within one deadline of TimeOut ticks, and returns its code. A reply that
     // does not come, does not end or is not SMTP closes the connection (what follows could not be trusted) and
     // reads as one of the client's own 554 replies.
@@ -206,7 +209,7 @@ private:
 
     // The one place where the client's state changes.
     void SetState(TSmtpState value) { FState = value; }
-    TMailStep Transaction();
+    TMailStep Transaction(const TMailMessage& message);
     // A kept connection that still carries a new transaction: not closed by the server since the last reply,
     // and the last failed transaction reset. Otherwise it is dropped.
     bool ConnectionReady();
@@ -222,23 +225,8 @@ private:
     // The reply timeout in the user's words ("15 seconds").
     std::string TimeOutText() const;
     bool SendRecipients(const std::vector<std::string>& recipients);
-    using TLineSink = std::function<void(std::string_view line)>;
-    // The message after DATA, line by line into put: the one builder of both Mail and MessageLines.
-    void ComposeMessage(const TLineSink& put);
-    void PutHeaderBlock(const TLineSink& put);
-    // A message is being built: by MessageLines, or by Mail over a live connection.
-    bool Composing() const;
-    // Offers the header line head + value to OnHeaderLine.
-    void OfferHeaderLine(std::string_view head, std::string_view value);
-    // Pulls the body from OnGetData into FBody, one entry per line, up to BodyLookAhead bytes.
-    void PullBody();
-    // Pulls one line (more when it holds line breaks) into FBody; false at the end of the body.
-    bool PullLine();
-    void PutBody(const TLineSink& put);
     // One line of the message on the wire, dot-stuffed.
     void SendDataLine(std::string_view line);
-    // True when every body line, in the message's charset, fits the wire's line limit.
-    bool EncodedLinesFit() const;
     // True when the server takes 8-bit bodies as they are.
     bool EightBitAccepted() const;
     void CloseSocket();
@@ -286,27 +274,11 @@ private:
     bool FLineCut = false;
     std::string FPending;
     std::chrono::steady_clock::time_point FMessagesProcessed;
-    // Pending events ran in the wait for the reply to DATA.
-    bool FEventsSeen = false;
+    // The line buffer OnGetData fills.
     char FLineBuffer[LineBufferSize] = {};
-    // The header line offered to OnHeaderLine: at least LineBufferSize bytes, more for a long address value.
-    std::string FHeaderBuffer;
-    // The message in transfer: its header lines (UTF-8, before encoding), body lines, charset and encoding.
-    enum class BodyEncoding { SevenBit, EightBit, QuotedPrintable };
-    TLineStore FHeaderLines;
-    TLineStore FBody;
+    TMessageComposer FComposer;
     // A dot-stuffed body line.
     std::string FStuffed;
-    // The Date value of the second it was made for.
-    std::time_t FDateMoment = -1;
-    std::string FDateValue;
-    int FLineNum = 1;
-    // The whole body was pulled before the header block: its charset is exact.
-    bool FBodyComplete = false;
-    // How much body is pulled before the header block goes out. A longer body streams on in UTF-8.
-    static constexpr size_t BodyLookAhead = 1 << 20;
-    Mime::TCharset FCharset = Mime::TCharset::UsAscii;
-    BodyEncoding FBodyEncoding = BodyEncoding::SevenBit;
     TSmtpSecurity FSecurity = TSmtpSecurity::None;
     std::string FUserName;
     std::string FPassword;
@@ -315,6 +287,4 @@ private:
     bool FExtended = false;
     TSmtpCapabilities FCapabilities;
     bool FSecurityFailure = false;
-    // MessageLines is building a message without a connection.
-    bool FComposing = false;
 };

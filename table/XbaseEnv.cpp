@@ -128,3 +128,7 @@ std::string TXbaseEnv::ShortDateFormat() {
 char TXbaseEnv::DateSeparator() {
     return DateSettings().Separator;
 }
+
+void TXbaseEnv::SetShortDateFormat(const std::string& format, char separator) {
+    DateSettings() = {format, separator};
+}

@@ -32,6 +32,8 @@ public:
     // The program-wide short date format ("m/d/yy" style) and separator that date fields are shown with.
     static std::string ShortDateFormat();
     static char DateSeparator();
+    // Sets both for the whole program (a tool that writes dates for other programs: "yyyy/mm/dd" and '-').
+    static void SetShortDateFormat(const std::string& format, char separator);
 
 private:
     bool FExact = false;

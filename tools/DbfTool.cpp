@@ -111,6 +111,8 @@ int main(int argc, char** argv) {
     try {
         TXbaseEnv env;
         env.SetDeleted(!withDeleted);
+        // Dates as ISO 8601 (2026-12-07): the same for every locale, and what spreadsheets and scripts read.
+        TXbaseEnv::SetShortDateFormat("yyyy/mm/dd", '-');
         TTable table;
         table.SetTableName(file);
         table.SetTableType(ttXbFOX);

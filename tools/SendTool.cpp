@@ -308,6 +308,7 @@ int main(int argc, char* argv[]) {
                                               "pass them over.")
                                    .arg(summary->AlreadySent()));
     settings.Take = selection.Take(again);
+    settings.EarlierAttempts = selection.EarlierAttempts;
     if (!again && summary->AlreadySent() > 0 && !quiet)
         Print(stdout, QStringLiteral("%1 recipients who already got this message are passed over.")
                           .arg(summary->AlreadySent()));

@@ -37,7 +37,7 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(394, 303); // one row taller than the first version, for the run choices of page 4
+    setFixedSize(394, 351); // taller than the first version: the run choices of page 4, the footer choice of page 2
     setWindowIcon(ProgramIcon::Icon());
     ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
     ui->Waiter->SetInterval(1000);
@@ -141,7 +141,8 @@ void TMailWizardForm::ConnectControls() {
             [this] { Guarded([this] { cmbCodePageChange(ui->cmbCodePage); }); });
     for (QComboBox* combo : {static_cast<QComboBox*>(ui->cmbName), ui->cmbEmail})
         connect(combo, &QComboBox::editTextChanged, this, [this] { UpdateCodePagePreview(); });
-    connect(ui->chbClearLog, &QCheckBox::toggled, this, [this] { SettingsChange(ui->chbClearLog); });
+    for (QCheckBox* box : {ui->chbClearLog, ui->chbAddFooter, ui->chbOncePerAddress})
+        connect(box, &QCheckBox::toggled, this, [this, box] { SettingsChange(box); });
     connect(ui->chbLimit, &QCheckBox::toggled, this, [this] { chbLimitClick(ui->chbLimit); });
     connect(ui->trbTimeout, &QSlider::valueChanged, this, [this] { trbTimeoutChange(ui->trbTimeout); });
 

@@ -233,6 +233,9 @@ private:
     std::array<QComboBox*, 4> FieldMappings() const;
     QString RecipientTablePath() const;
     void FillCodePages();
+    // Maps the fields a table commonly names NAME, ORG, EMAIL, DEAR (and their usual variants) to the empty
+    // boxes of page 4.
+    void MapKnownFields();
     void UpdateCodePagePreview();
     // The keyring entry of the login: user name at host.
     QString PasswordKey() const;

@@ -16,12 +16,14 @@
 #include "table/XbaseEngine.h"
 #include "ui_MailWizard.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QSignalBlocker>
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -120,7 +122,42 @@ void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
     for (QComboBox* combo : FieldMappings())
         SetItemsKeepText(combo, {});
     ui->edtTable->setModified(false);
+    MapKnownFields();
     UpdateCodePagePreview();
+}
+
+void TMailWizardForm::MapKnownFields() {
+    if (!QFileInfo(RecipientTablePath()).isFile())
+        return;
+    std::vector<std::string> names;
+    try {
+        TTable table;
+        table.SetTableName(tblRecipients->TableName());
+        table.SetTableType(ttXbFOX);
+        table.SetReadOnly(true);
+        table.GetFieldNames(names);
+    } catch (const std::exception&) {
+        return; // the check tells what is wrong with the table
+    }
+    // In order of preference; a dBase field name holds at most 10 characters, hence ORGANIZATI.
+    static const std::array<QStringList, 4> known{{{"NAME"},
+                                                   {"ORG", "ORGANIZATION", "ORGANIZATI"},
+                                                   {"EMAIL", "E_MAIL", "MAIL"},
+                                                   {"DEAR", "SALUTATION"}}};
+    const auto mappings = FieldMappings();
+    for (size_t i = 0; i < mappings.size(); ++i) {
+        if (!mappings[i]->currentText().trimmed().isEmpty())
+            continue; // the user's choice stands
+        for (const QString& wanted : known[i]) {
+            const auto name = std::find_if(names.begin(), names.end(), [&wanted](const std::string& candidate) {
+                return wanted.compare(Text::FromLatin1(candidate), Qt::CaseInsensitive) == 0;
+            });
+            if (name != names.end()) {
+                mappings[i]->setEditText(Text::FromLatin1(*name));
+                break;
+            }
+        }
+    }
 }
 
 void TMailWizardForm::cmbNameDropDown(QObject* /*Sender*/) {
@@ -154,10 +191,13 @@ void TMailWizardForm::btnBrowseClick(QObject* /*Sender*/) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setNameFilters({QStringLiteral("Dbase and Foxpro Tables (*.dbf *.DBF)"), QStringLiteral("All Files (*)")});
     const QString current = ui->edtTable->text();
-    if (!current.isEmpty()) {
+    if (!current.isEmpty() && QFileInfo(current).absoluteDir().exists()) {
         const QFileInfo info(current);
         dialog.setDirectory(info.absolutePath());
         dialog.selectFile(info.fileName());
+    } else {
+        // Tables live with the user's documents, never in the program's folder.
+        dialog.setDirectory(QDir::homePath());
     }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;

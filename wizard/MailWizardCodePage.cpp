@@ -75,7 +75,11 @@ void TMailWizardForm::UpdateCodePagePreview() {
             tip = QString::fromUtf8(error.what());
         }
     }
-    // The whole text is in the tool tip; the label shows what its width allows.
+    // The code page in words beside the Preview button; the whole text is in the tool tip.
+    const QString used = tip.startsWith(QStringLiteral("Read as ")) ? tip : QString();
+    ui->lblCodePageUsed->setText(used);
+    ui->lblCodePageUsed->setAccessibleName(used.isEmpty() ? QStringLiteral("Code page") : used);
+    // The label shows what its width allows.
     ui->lblCodePagePreview->setText(
         ui->lblCodePagePreview->fontMetrics().elidedText(preview, Qt::ElideRight, ui->lblCodePagePreview->width()));
     ui->lblCodePagePreview->setToolTip(preview.isEmpty() ? tip : preview + QStringLiteral("\n") + tip);

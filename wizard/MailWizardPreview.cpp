@@ -8,6 +8,8 @@
 #include "table/Table.h"
 #include "ui_MailWizard.h"
 
+#include <algorithm>
+
 void TMailWizardForm::btnPreviewClick(QObject* /*Sender*/) {
     // A table path typed and confirmed with Enter never left its edit: take it before checking.
     edtTableExit(ui->edtTable);
@@ -17,22 +19,51 @@ void TMailWizardForm::btnPreviewClick(QObject* /*Sender*/) {
     const TMailingRunSettings settings = MessageSettings();
     // Steps go from the record shown last, so paging through a long table never reads it from the top again.
     int position = 0; // the scope position of the current record; 0 before the first move
-    const auto moveTo = [this, &position](int recNo) {
+    const auto moveTo = [this, &position](int wanted) {
         if (position == 0) {
             tblRecipients->First();
             position = 1;
         }
-        position += tblRecipients->MoveBy(recNo - position);
+        position += tblRecipients->MoveBy(wanted - position);
+    };
+    // The preview names records by the table's own numbers, as the ledger and every dBase tool do. Deleted
+    // records leave gaps: a jump by the gap in numbers never falls short of a record but may pass it by the
+    // deleted ones between, which are taken back one step at a time.
+    const int first = settings.Minimum + 1;
+    moveTo(first);
+    const int firstRecNo = tblRecipients->RecNo();
+    const auto moveToRecNo = [&](int& recNo) {
+        if (tblRecipients->RecNo() < recNo) {
+            moveTo(std::min(position + (recNo - tblRecipients->RecNo()), settings.Maximum));
+            while (tblRecipients->RecNo() > recNo && position > first) {
+                moveTo(position - 1);
+                if (tblRecipients->RecNo() < recNo) {
+                    moveTo(position + 1);
+                    break;
+                }
+            }
+        } else if (tblRecipients->RecNo() > recNo) {
+            moveTo(std::max(position - (tblRecipients->RecNo() - recNo), first));
+            while (tblRecipients->RecNo() < recNo && position < settings.Maximum) {
+                moveTo(position + 1);
+                if (tblRecipients->RecNo() > recNo) {
+                    moveTo(position - 1);
+                    break;
+                }
+            }
+        }
+        recNo = tblRecipients->RecNo();
     };
     TPreviewDialog preview(
-        settings.Minimum + 1, settings.Maximum, settings.WrapColumn,
-        [&](int recNo, std::string& problem) {
-            moveTo(recNo);
+        // The scope's last number is found when a step passes it; the file's last record bounds it.
+        firstRecNo, std::max(firstRecNo, tblRecipients->FileRecordCount()), settings.WrapColumn,
+        [&](int& recNo, std::string& problem) {
+            moveToRecNo(recNo);
             return TMailingRun::PreviewLines(*SmtpClient, *tblRecipients, settings, problem);
         },
         this);
     preview.SetTestSender([&](int recNo) {
-        moveTo(recNo);
+        moveToRecNo(recNo);
         return SendTestMessage(settings);
     });
     preview.exec();

@@ -31,6 +31,7 @@ bool TMailWizardForm::PlanRun() {
     settings.RetryDelays = RetryDelays;
     settings.Run = FSelection.Run;
     settings.Take = FSelection.Take(FSendAgain);
+    settings.EarlierAttempts = FSelection.EarlierAttempts;
     FRunSettings = std::move(settings);
     return true;
 }

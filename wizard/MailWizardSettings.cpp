@@ -49,6 +49,8 @@ TMailingJob TMailWizardForm::Job() const {
     SecurityDlg->ReadOAuth(job);
     job.TokenSource = SecurityDlg->Session();
     ListDlg->FillJob(job);
+    job.AddFooter = ui->chbAddFooter->isChecked();
+    job.OncePerAddress = ui->chbOncePerAddress->isChecked();
     return job;
 }
 
@@ -89,6 +91,8 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     ui->chbResume->setChecked(job.Resume);
     ui->chbRetryFailed->setChecked(job.RetryFailed);
     ListDlg->ShowJob(job);
+    ui->chbAddFooter->setChecked(job.AddFooter);
+    ui->chbOncePerAddress->setChecked(job.OncePerAddress);
 }
 
 void TMailWizardForm::LoadSettings() {

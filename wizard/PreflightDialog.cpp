@@ -6,6 +6,11 @@
 #include "ui_PreflightDialog.h"
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QScreen>
+#include <QScrollBar>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -34,6 +39,8 @@ TPreflightDialog::TPreflightDialog(const TPreflightSummary& summary, QWidget* pa
     // Nothing to list: the button stays in its place but cannot be pressed.
     ui->btnShowList->setEnabled(!FSummary.ToLookAt().empty());
     connect(ui->btnShowList, &QPushButton::clicked, this, [this] { btnShowListClick(ui->btnShowList); });
+    ui->btnCopy->setEnabled(!FSummary.ToLookAt().empty());
+    connect(ui->btnCopy, &QPushButton::clicked, this, [this] { btnCopyClick(ui->btnCopy); });
     connect(ui->btnBack, &QPushButton::clicked, this, &QDialog::reject);
     connect(ui->btnContinue, &QPushButton::clicked, this, &QDialog::accept);
     ui->btnContinue->setFocus();
@@ -74,7 +81,7 @@ void TPreflightDialog::FillList() {
     items.reserve(static_cast<qsizetype>(shown) + 1);
     for (size_t i = 0; i < shown; ++i) {
         const TPreflightRecord& record = records[i];
-        items << new QTreeWidgetItem({QString::number(record.Position), QString::fromStdString(record.Name),
+        items << new QTreeWidgetItem({QString::number(record.RecNo), QString::fromStdString(record.Name),
                                       QString::fromStdString(record.Address), QString::fromStdString(record.Reason)});
     }
     if (records.size() > shown)
@@ -83,7 +90,38 @@ void TPreflightDialog::FillList() {
     ui->lstRecords->addTopLevelItems(items);
     for (int column = 0; column < ui->lstRecords->columnCount(); ++column)
         ui->lstRecords->resizeColumnToContents(column);
+    FitList();
     FListFilled = true;
+}
+
+void TPreflightDialog::FitList() {
+    QTreeWidget& list = *ui->lstRecords;
+    int width = 2 * list.frameWidth() + list.verticalScrollBar()->sizeHint().width();
+    for (int column = 0; column < list.columnCount(); ++column)
+        width += list.header()->sectionSize(column);
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const int room = screen ? screen->availableGeometry().width() * 9 / 10 : width;
+    list.setMinimumWidth(std::min(width, room));
+}
+
+QString TPreflightDialog::ListText() const {
+    // A tab or line break inside a value would split its row in a spreadsheet.
+    const auto cell = [](const std::string& value) {
+        QString text = QString::fromStdString(value);
+        for (QChar& c : text)
+            if (c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n'))
+                c = QLatin1Char(' ');
+        return text;
+    };
+    QString text = QStringLiteral("Record\tName\tAddress\tReason\n");
+    for (const TPreflightRecord& record : FSummary.ToLookAt())
+        text += QString::number(record.RecNo) + QLatin1Char('\t') + cell(record.Name) + QLatin1Char('\t') +
+                cell(record.Address) + QLatin1Char('\t') + cell(record.Reason) + QLatin1Char('\n');
+    return text;
+}
+
+void TPreflightDialog::btnCopyClick(QObject* /*Sender*/) {
+    QGuiApplication::clipboard()->setText(ListText());
 }
 
 void TPreflightDialog::btnShowListClick(QObject* /*Sender*/) {

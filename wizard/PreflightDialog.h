@@ -21,6 +21,10 @@ public:
 
     // Shows or hides the records to look at.
     void btnShowListClick(QObject* Sender);
+    // Puts the records to look at on the clipboard.
+    void btnCopyClick(QObject* Sender);
+    // Every record to look at, one line each, columns separated by tabs under a line of headings.
+    QString ListText() const;
 
     // At most this many records are listed; a last row says how many more there are.
     static constexpr int ListLimit = 10000;
@@ -29,6 +33,8 @@ private:
     void FillSummary();
     void ShowToSend();
     void FillList();
+    // Widens the list to its columns, within the screen.
+    void FitList();
 
     const TPreflightSummary& FSummary;
     std::unique_ptr<Ui::PreflightDialog> ui;

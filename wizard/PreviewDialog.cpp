@@ -39,8 +39,9 @@ QString TPreviewDialog::Ruler(int wrapColumn) {
 }
 
 void TPreviewDialog::ShowRecord(int recNo) {
-    FRecNo = std::clamp(recNo, FFirst, FLast);
-    ui->spnRecord->setValue(FRecNo);
+    const int wanted = std::clamp(recNo, FFirst, FLast);
+    const bool forward = wanted >= FRecNo;
+    FRecNo = wanted;
     // A test's outcome belongs to the record it was sent for.
     ui->lblTestResult->clear();
     std::string problem;
@@ -50,6 +51,12 @@ void TPreviewDialog::ShowRecord(int recNo) {
     } catch (const std::exception& error) {
         problem = error.what(); // a record that cannot be read is told, the next one may be fine
     }
+    // A step forward that ends before the number asked for has passed the scope's last record.
+    if (forward && FRecNo < wanted) {
+        FLast = FRecNo;
+        ui->spnRecord->setMaximum(FLast);
+    }
+    ui->spnRecord->setValue(FRecNo);
     QString shown;
     FText.clear();
     if (!problem.empty()) {

@@ -15,13 +15,15 @@ class PreviewDialog;
 class TPreviewDialog : public QDialog {
     Q_OBJECT
 public:
-    // The lines after DATA of a record number, or none with problem saying why it gets no message.
-    using TSource = std::function<std::vector<std::string>(int recNo, std::string& problem)>;
+    // The lines after DATA of the record with the table's record number recNo, or none with problem saying why it
+    // gets no message. A number that names no shown record (a deleted one) moves on in the direction of the step
+    // and recNo is set to the record shown.
+    using TSource = std::function<std::vector<std::string>(int& recNo, std::string& problem)>;
 
     // Sends the record's message as a test; the one line that tells how it went (empty: a box told already).
     using TTestSender = std::function<QString(int recNo)>;
 
-    // Records first to last (record numbers) can be shown; body lines are wrapped at wrapColumn.
+    // Records first to last (the table's record numbers) can be shown; body lines are wrapped at wrapColumn.
     TPreviewDialog(int first, int last, int wrapColumn, TSource source, QWidget* parent = nullptr);
     ~TPreviewDialog() override;
 

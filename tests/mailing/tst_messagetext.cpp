@@ -1,4 +1,4 @@
-// Personalisation, the wrapped body feed and the organisation header, without a window.
+// Personalisation, the wrapped body feed and the mailbox, without a window.
 #include "mailing/MessageText.h"
 
 #include <QTest>
@@ -171,39 +171,6 @@ private Q_SLOTS:
             }
             QCOMPARE(pos, text.size());
         }
-    }
-
-    void organizationHeader_data() {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QString>("organization");
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("from") << "From: Ann <ann@example.org>"
-                              << "  Acme  " << 1024 << "From: Ann <ann@example.org>\r\nOrganization: Acme";
-        QTest::newRow("any case") << "FROM: ann@example.org"
-                                  << "Acme" << 1024 << "FROM: ann@example.org\r\nOrganization: Acme";
-        QTest::newRow("other header") << "To: bob@example.org"
-                                      << "Acme" << 1024 << "To: bob@example.org";
-        QTest::newRow("no header injection")
-            << "From: a"
-            << "Acme\r\nBcc: x@example.org" << 1024 << "From: a\r\nOrganization: Acme  Bcc: x@example.org";
-        QTest::newRow("cut to fit") << "From: a"
-                                    << "Acme Corporation" << 28 << "From: a\r\nOrganization: Acme";
-        QTest::newRow("no room") << "From: a"
-                                 << "Acme" << 20 << "From: a";
-    }
-    void organizationHeader() {
-        QFETCH(QString, line);
-        QFETCH(QString, organization);
-        QFETCH(int, size);
-        QFETCH(QString, expected);
-        std::vector<char> buffer(static_cast<size_t>(size) + 16, 'Z'); // the tail shows any overrun
-        const std::string bytes = line.toStdString();
-        std::memcpy(buffer.data(), bytes.c_str(), bytes.size() + 1);
-        AddOrganizationHeader(buffer.data(), size, organization.toStdString());
-        QCOMPARE(QString::fromLatin1(buffer.data()), expected);
-        for (size_t i = static_cast<size_t>(size); i < buffer.size(); ++i)
-            QCOMPARE(buffer[i], 'Z');
     }
 
     // A display name that would read as more than one address, or as a group, goes out quoted.

@@ -44,6 +44,26 @@ private slots:
         QCOMPARE(Mime::EncodeHeaderLine("To: zoë@example.org", TCharset::Utf8), std::string("To: zoë@example.org"));
     }
 
+    // A long Cyrillic name and subject: encoded-words within 75 characters, header lines folded within 78, and
+    // the text read back whole.
+    void longNonAsciiHeaders_data() {
+        QTest::addColumn<QString>("line");
+        QTest::newRow("name") << QString("To: Александра Константиновна Преображенская-Рождественская <a@example.org>");
+        QTest::newRow("subject") << QString("Subject: Приглашение на ежегодную встречу выпускников факультета 2026");
+    }
+    void longNonAsciiHeaders() {
+        QFETCH(QString, line);
+        const std::string encoded = Mime::EncodeHeaderLine(line.toStdString(), TCharset::Utf8);
+        std::string unfolded;
+        for (const std::string& folded : Mime::FoldHeader(encoded)) {
+            QVERIFY2(folded.size() <= 78, folded.c_str());
+            unfolded += folded;
+        }
+        for (const QString& word : QString::fromStdString(encoded).split(' '))
+            QVERIFY2(word.size() <= 75, qPrintable(word));
+        QCOMPARE(QString::fromStdString(Mime::DecodeHeaderLine(unfolded)), line);
+    }
+
     // Folding keeps every character, breaks only before blanks, and keeps lines within 78 where blanks allow.
     void foldsAtBlanks_data() {
         QTest::addColumn<QByteArray>("line");

@@ -147,10 +147,9 @@ void TestSmtpClient::personalisedMessageArrivesAsWritten() {
         const std::string next = MessageText::NextBodyLine(text, pos, 30, maxLen, more);
         qstrncpy(line, next.c_str(), static_cast<size_t>(maxLen) + 1);
     };
-    h.Client.OnHeaderLine = [](TSmtpClient*, char* msg, int size) {
-        MessageText::AddOrganizationHeader(msg, size, " Quorvel Friends ");
-    };
-    QVERIFY2(h.Client.Mail(), h.Client.ErrorMessage().c_str());
+    TMailMessage message = h.Client.PropertyMessage();
+    message.Fields = {{"Organization", "Quorvel Friends"}};
+    QVERIFY2(h.Client.Mail(message), h.Client.ErrorMessage().c_str());
     // Width 30: the URL is exactly 30 characters long and is followed by no extra empty line.
     const QByteArray expected =
         "From: Sender <sender@example.org>\r\nOrganization: Quorvel Friends\r\n"
@@ -420,6 +419,14 @@ void TestSmtpClient::failuresBeforeAnyTraffic() {
     QVERIFY(h.Client.ErrorMessage().find("no-such-service-here") != std::string::npos);
     QVERIFY(h.Shown.empty());
 
+    // A name that does not resolve is told as such, naming the server (not in the socket layer's words).
+    h.Client.SetHost("no-such-host.invalid");
+    h.Client.SetPort("25");
+    QVERIFY(!h.Client.Open());
+    QCOMPARE(h.Client.ErrorMessage(), std::string("The server name 'no-such-host.invalid' was not found: check the "
+                                                  "SMTP server's name and the network connection."));
+    h.Client.SetHost("127.0.0.1");
+
     QTcpServer closed; // a port that was free a moment ago refuses the connection
     QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
     const QString port = QString::number(closed.serverPort());
@@ -571,10 +578,10 @@ void TestSmtpClient::anyLanguageReachesTheReader() {
     h.Client.SetHdrTo(MessageText::Mailbox(name.toStdString(), "rcpt@example.org"));
     h.Client.SetHdrFrom(MessageText::Mailbox(name.toStdString(), "sender@example.org"));
     h.Client.SetHdrSubject(subject.toStdString());
-    h.Client.OnHeaderLine = [&name](TSmtpClient*, char* msg, int size) {
-        MessageText::AddOrganizationHeader(msg, size, name.toStdString());
-    };
-    QVERIFY(h.Mail({body.toStdString(), "-- ", "x"}));
+    TMailMessage message = h.Client.PropertyMessage();
+    message.Fields = {{"Organization", name.toStdString()}};
+    h.Body = {body.toStdString(), "-- ", "x"};
+    QVERIFY(h.Client.Mail(message));
     const TParsedMail m = ParseMails({sink.Read(1).Content}).value(0);
     QCOMPARE(QStringList({m.Defects, m.ToName, m.ToAddress, m.FromName, m.Organization, m.Subject, m.Body, m.Charset,
                           m.TransferEncoding}),

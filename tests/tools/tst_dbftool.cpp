@@ -99,6 +99,21 @@ private slots:
                  QByteArray("DELETED,NAME,AGE,OK\n,\"Smith, \"\"Jr\"\"\",31,True\n*,Bob,42,False\n,Carl,,\n"));
     }
 
+    // Dates go out as ISO 8601, as dbfread gives them, whatever the locale's short date; an empty date stays empty.
+    void datesAsIso8601() {
+        const QString path = FDir.filePath("dates.dbf");
+        PythonReader::Run("import sys, dbf, datetime\n"
+                          "t = dbf.Table(sys.argv[1], 'NAME C(10); BORN D', dbf_type='db3')\n"
+                          "t.open(dbf.READ_WRITE)\n"
+                          "t.append(('Anna', datetime.date(2026, 12, 7)))\n"
+                          "t.append(('Carl', None))\n"
+                          "t.close()\n",
+                          {path});
+        const TRun run = Tool({"dump", path}, {"env", "LC_ALL=en_US.UTF-8", "LANG=en_US.UTF-8"});
+        QCOMPARE(run.Out, QByteArray("NAME,BORN\nAnna,2026-12-07\nCarl,\n"));
+        QCOMPARE(run.Out, DbfreadCsv(path, "ascii"));
+    }
+
     // The dump is UTF-8 from the table's declared code page, or from the one named, or the bytes as stored; a byte
     // of no character is reported with its record and field. A memo pointer past the end of the memo file spoils
     // that value only: the dump goes on with it empty, and the reason and the exit code tell.

@@ -202,6 +202,45 @@ private slots:
         QVERIFY(LogRows().isEmpty());
     }
 
+    // Without the program's footer and with one message per address: the footer is not on the wire, a record
+    // whose address an earlier one had is skipped under its own record number (a deleted record before it), the
+    // preview steps by the same numbers over the deleted one, and both choices are saved as settings.
+    void footerAndOncePerAddress() {
+        const QString table = FDir.filePath("shared.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
+                  Rows({"Anna Berg|anna@example.org|Ms.|", "Gone|gone@example.org||", "Carl Dorn|carl@example.org||",
+                        "Anna's desk|ANNA@example.org||"}),
+                  {1});
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        auto form = ShowWizard();
+        Find<QCheckBox>(*form, "chbAddFooter")->setChecked(false);
+        Find<QCheckBox>(*form, "chbOncePerAddress")->setChecked(true);
+        form->SaveSettings();
+        QCOMPARE(RawSettings().value("Message/Add Footer").toString(), QStringLiteral("0"));
+        QCOMPARE(RawSettings().value("Settings/Once Per Address").toString(), QStringLiteral("1"));
+        form.reset();
+        form = ReadyWizard(sink.Port(), table);
+        Find<QPushButton>(*form, "btnBack")->click();
+        QList<int> shown;
+        QTimer::singleShot(0, form.get(), [&] {
+            auto* preview = qobject_cast<TPreviewDialog*>(QApplication::activeModalWidget());
+            for (int step = 0; preview && step < 3; ++step, Find<QPushButton>(*preview, "btnNext")->click())
+                shown << preview->RecordNumber();
+            if (preview)
+                Find<QPushButton>(*preview, "btnClose")->click();
+        });
+        Find<QPushButton>(*form, "btnPreview")->click();
+        QCOMPARE(shown, (QList<int>{1, 3, 4}));
+        Find<QPushButton>(*form, "btnNext")->click();
+        Start(*form);
+
+        QCOMPARE(sink.FirstRecipients(), (QStringList{"anna@example.org", "carl@example.org"}));
+        QVERIFY(!sink.Messages()[0].Content.contains("Delivered to you"));
+        QVERIFY(sink.Messages()[0].Content.endsWith("news for .\r\n.\r\nBye\r\n"));
+        QCOMPARE(LogLines(*form).first(), QStringLiteral("Record 4 skipped: same address as record 1."));
+    }
+
     // A table in a DOS code page and a page in three scripts, wrapped at 40. The preview (Next) shows for each
     // record what Python's email package reads from the stored message, Date and Message-ID aside, and sends
     // nothing; no line is longer than 998; a refused recipient's log row holds "?" for what Windows-1252 lacks.
@@ -331,9 +370,10 @@ private slots:
                                                "Record 4 skipped: no e-mail address.", "Connection closed",
                                                "3 messages sent.", Summary(1, 0, 0, 1)}));
         QCOMPARE(LogRows(), (QStringList{"550 5.1.1 <carl@example.org>: no such user|Carl Dorn|carl@example.org"}));
-        // The refusal closed the first connection with QUIT; the remaining records went over a second one.
-        QCOMPARE(server.Connections(), 2);
-        QCOMPARE(server.Commands().count("QUIT"), 2);
+        // The refusal left the connection sound: RSET, and the remaining records went over the same one.
+        QCOMPARE(server.Connections(), 1);
+        QCOMPARE(server.Commands().count("RSET"), 1);
+        QCOMPARE(server.Commands().count("QUIT"), 1);
         VerifyCompleted(*form);
     }
 
@@ -723,14 +763,15 @@ private slots:
         QVERIFY(messages[1].Content.contains("\r\nTo: Dr. Carl Dorn <carl@example.org>\r\n"));
     }
 
-    // The server is gone when the run reconnects after a refusal: the failed attempt is not reported in the words
-    // of the earlier connection's last reply (its "221 Bye").
-    void reconnectFailsAfterRefusal() {
+    // A 421 closes the service and the server is gone when the run reconnects: the failed attempt is not reported
+    // in the words of the earlier connection's last reply.
+    void reconnectFailsAfterClosedService() {
         auto server = std::make_unique<ScriptedServer>();
         QVERIFY(server->IsListening());
-        server->SetReplies("RCPT",
-                           {ScriptedServer::Send("250 OK\r\n"), ScriptedServer::Send("550 5.1.1 no such user\r\n")});
+        server->SetReplies("RCPT", {ScriptedServer::Send("250 OK\r\n"),
+                                    ScriptedServer::SendAndClose("421 4.3.2 closing\r\n")});
         auto form = ReadyWizard(server->Port(), FTable);
+        form->RetryDelays.clear(); // the deferred message is not tried again
         int attempts = 0;
         FTrace->OnStatus = [&](const QString& status) {
             if (status == QStringLiteral("Connecting") && ++attempts == 2)
@@ -740,12 +781,12 @@ private slots:
 
         QCOMPARE(attempts, 2);
         QCOMPARE(LogLines(*form), (QStringList{"Error when sending mail to: Carl Dorn <carl@example.org>",
-                                               "Server says: 550 5.1.1 no such user",
+                                               "Server says: 421 4.3.2 closing",
                                                "Can't connect to host '127.0.0.1': Connection refused",
                                                "Aborted: lost connection to SMTP server at position 2.",
-                                               "Connection closed", "1 messages sent.", Summary(1, 0, 0, 0, 1)}));
+                                               "Connection closed", "1 messages sent.", Summary(0, 1, 0, 0, 1)}));
         QCOMPARE(LogRows(),
-                 (QStringList{"550 5.1.1 no such user|Carl Dorn|carl@example.org",
+                 (QStringList{"421 4.3.2 closing|Carl Dorn|carl@example.org",
                               "Aborted: lost connection to SMTP server at positio|Eva Falk|eva@example.org"}));
         QCOMPARE(Field(*form, "edtErrorCount"), QStringLiteral("2"));
     }

@@ -3,6 +3,8 @@
 
 #include "table/Table.h"
 
+#include <QClipboard>
+#include <QHeaderView>
 #include <QLabel>
 #include <QTreeWidget>
 
@@ -14,7 +16,9 @@ class TestPreflightDialog : public QObject {
 
 private slots:
     // Back stays on page 4 with both tables closed, and the next Next checks and asks again; the box shows the
-    // run's figures, "Show list" the records to look at, and Enter (Continue) leads to "Start!".
+    // run's figures, "Show list" the records to look at under the table's own record numbers (the deleted record
+    // 2 counted) with every column in view, "Copy" the list as tab-separated text, and Enter (Continue) leads to
+    // "Start!".
     void figuresListAndAnswers() {
         QVERIFY(FSettings.isValid() && FDir.isValid());
         UseTemporarySettings(FSettings);
@@ -44,6 +48,9 @@ private slots:
                 const QTreeWidgetItem* item = list->topLevelItem(i);
                 seen << QStringList{item->text(0), item->text(1), item->text(2), item->text(3)}.join('|');
             }
+            QVERIFY(list->header()->sectionPosition(3) + list->header()->sectionSize(3) <= list->viewport()->width());
+            box->findChild<QPushButton*>("btnCopy")->click();
+            seen << QGuiApplication::clipboard()->text();
             QTest::keyClick(box, Qt::Key_Return);
         };
         Find<QPushButton>(*form, "btnNext")->click();
@@ -54,9 +61,12 @@ private slots:
             (QStringList{"Records in the scope: 4", "Messages to send: 2", "Deleted records passed over: 1",
                          "Records without an e-mail address: 1", "Malformed addresses: 1", "Duplicate addresses: 1",
                          "Records with text that does not decode: 0", "Placeholders without a field: %O in the subject",
-                         "Longest body line: 65 characters (wrapped at 80)", "2|Carl Dorn||no e-mail address",
-                         "3|Eva Falk|eva at example.org|blank inside the e-mail address",
-                         "4|Anna again|Anna@example.org|same address as record 1"}));
+                         "Longest body line: 65 characters (wrapped at 80)", "3|Carl Dorn||no e-mail address",
+                         "4|Eva Falk|eva at example.org|blank inside the e-mail address",
+                         "5|Anna again|Anna@example.org|same address as record 1",
+                         "Record\tName\tAddress\tReason\n3\tCarl Dorn\t\tno e-mail address\n"
+                         "4\tEva Falk\teva at example.org\tblank inside the e-mail address\n"
+                         "5\tAnna again\tAnna@example.org\tsame address as record 1\n"}));
     }
 };
 

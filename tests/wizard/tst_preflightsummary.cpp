@@ -37,24 +37,27 @@ private slots:
         FMailing.Body = "Dear %N,\r\n\r\nnews.";
     }
 
-    // Every count, and the records listed with their reasons, numbered as the scope counts (deleted ones hidden).
+    // Every count, and the records listed with their reasons under the table's own record numbers (the deleted
+    // records 2 and 13 counted, as every dBase tool counts them), not their places in the scope.
     void countsAndList() {
         const TPreflightSummary s(FMailing);
         QCOMPARE((QList<int>{s.Records(), s.ToSend(true), s.DeletedSkipped(), s.WithoutAddress(), s.Malformed(),
                              s.Duplicates(), s.Undecodable()}),
                  (QList<int>{12, 6, 2, 1, 5, 2, 0}));
+        // One message per address leaves out the two duplicates.
+        QCOMPARE(Summary([](TPreflightMailing& m) { m.OncePerAddress = true; }).ToSend(true), 4);
         QStringList listed;
         for (const TPreflightRecord& r : s.ToLookAt())
-            listed << QString::fromStdString(std::to_string(r.Position) + "|" + r.Name + "|" + r.Address + "|" +
+            listed << QString::fromStdString(std::to_string(r.RecNo) + "|" + r.Name + "|" + r.Address + "|" +
                                              r.Reason);
         QCOMPARE(listed,
-                 (QStringList{"2|Carl||no e-mail address", "3|Dora|dora example.org|blank inside the e-mail address",
-                              "4|Emil|emil@|no domain in the e-mail address",
-                              "5|Fay|ANNA@Example.ORG|same address as record 1",
-                              "6|Gus|gus.example.org|no \"@\" in the e-mail address",
-                              "8|Ida|ida@@example.org|more than one \"@\" in the e-mail address",
-                              "9|Jon|@example.org|nothing before the \"@\" of the e-mail address",
-                              "10|Kim|hal@example.org|same address as record 7"}));
+                 (QStringList{"3|Carl||no e-mail address", "4|Dora|dora example.org|blank inside the e-mail address",
+                              "5|Emil|emil@|no domain in the e-mail address",
+                              "6|Fay|ANNA@Example.ORG|same address as record 1",
+                              "7|Gus|gus.example.org|no \"@\" in the e-mail address",
+                              "9|Ida|ida@@example.org|more than one \"@\" in the e-mail address",
+                              "10|Jon|@example.org|nothing before the \"@\" of the e-mail address",
+                              "11|Kim|hal@example.org|same address as record 8"}));
     }
 
     // Text that does not read in the chosen code page is counted and listed with the field and the byte.
@@ -62,7 +65,7 @@ private slots:
         const TPreflightSummary summary = Summary([](TPreflightMailing& m) { m.CodePage = "UTF-8"; });
         QCOMPARE(summary.Undecodable(), 1);
         const TPreflightRecord& listed = summary.ToLookAt().back();
-        QCOMPARE(listed.Position, 12);
+        QCOMPARE(listed.RecNo, 14);
         QCOMPARE(listed.Name, std::string("Jos"));
         QVERIFY2(listed.Reason.starts_with("NAME: byte 0xE9"), listed.Reason.c_str());
     }

@@ -113,10 +113,30 @@ private slots:
         } else if (auto* memo = qobject_cast<QPlainTextEdit*>(target)) {
             memo->setPlainText(value);
         } else {
+            // The table is taken first (its known fields fill empty boxes); the user empties the box afterwards.
+            form->edtTableExit(target);
             qobject_cast<QComboBox*>(target)->setEditText(value);
         }
         QCOMPARE(CheckWarning(*form), Failure(message));
         VerifyNotReady(*form);
+        form->SettingsChanged = false;
+    }
+
+    // A table's usual field names fill the boxes the user left empty when the table is taken; a field the user
+    // chose stays; the code page the table is read in shows as text.
+    void knownFieldsMapped() {
+        const QString table = FDir.filePath("known.dbf");
+        MakeTable(table, "FULLNAME C(20); NAME C(20); ORGANIZATI C(30); E_MAIL C(40); SALUTATION C(10)",
+                  Rows({"Anna Berg|Anna|Berg AG|anna@example.org|Ms."}));
+        auto form = ShowWizard();
+        Find<QComboBox>(*form, "cmbName")->setEditText("FULLNAME");
+        SetTable(*form, table);
+        form->edtTableExit(form.get());
+        QStringList mapped;
+        for (const char* box : {"cmbName", "cmbOrganization", "cmbEmail", "cmbDear"})
+            mapped << Find<QComboBox>(*form, box)->currentText();
+        QCOMPARE(mapped, (QStringList{"FULLNAME", "ORGANIZATI", "E_MAIL", "SALUTATION"}));
+        QCOMPARE(Find<QLabel>(*form, "lblCodePageUsed")->text(), QStringLiteral("Read as CP1252"));
         form->SettingsChanged = false;
     }
 

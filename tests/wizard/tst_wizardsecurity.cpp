@@ -103,23 +103,32 @@ private slots:
     void runs_data() {
         QTest::addColumn<QString>("security");
         QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("refused"); // an address the server refuses
         QTest::addColumn<QString>("outcome"); // login attempts | sent/errors | log rows
-        const auto row = [](const char* name, const char* security, const char* password, const char* outcome) {
-            QTest::newRow(name) << QString(security) << QString(password) << QString(outcome);
+        const auto row = [](const char* name, const char* security, const char* password, const char* outcome,
+                            const char* refused = "") {
+            QTest::newRow(name) << QString(security) << QString(password) << QString(refused) << QString(outcome);
         };
         row("STARTTLS + PLAIN", "starttls", "s3cret", "anna PLAIN ok|2/0|");
         row("SSL/TLS + LOGIN", "tls", "s3cret", "anna LOGIN ok|2/0|");
         // A refused login ends the run before any message: one attempt, one log row in the server's words.
         row("wrong password", "starttls", "wrong",
             "anna PLAIN refused|0/1|535 5.7.8 Authentication credentials invalid|Anna Berg|anna@example.org");
+        // A refused recipient costs no new handshake and login: the next message goes over the same connection.
+        row("refused recipient, one login", "starttls", "s3cret",
+            "anna PLAIN ok|1/1|550 Mailbox unavailable: anna@example.org|Anna Berg|anna@example.org",
+            "anna@example.org");
     }
 
     // A whole run through the window with the dialog's settings; the first message as the server stored it.
     void runs() {
         QFETCH(QString, security);
         QFETCH(QString, password);
+        QFETCH(QString, refused);
         QFETCH(QString, outcome);
         QStringList options{"--user", "anna", "--password", "s3cret"};
+        if (!refused.isEmpty())
+            options << "--refuse" << refused;
         if (security == "tls")
             options << "--exclude-auth"
                     << "PLAIN";
@@ -138,9 +147,9 @@ private slots:
         const QString log = Find<QPlainTextEdit>(*form, "memLog")->toPlainText();
         QVERIFY(!log.contains("s3cret"));
         const auto messages = sink->Messages();
-        QCOMPARE(int(messages.size()), password == "wrong" ? 0 : 2);
+        QCOMPARE(int(messages.size()), password == "wrong" ? 0 : refused.isEmpty() ? 2 : 1);
         QCOMPARE(log.contains("The server refused the user name or password: 535 5.7.8"), messages.empty());
-        if (messages.empty())
+        if (messages.size() != 2)
             return;
         // Date and Message-ID differ per message; every other byte is known.
         QString content = QString::fromLatin1(messages[0].Content);

@@ -1,0 +1,33 @@
+// One message as it goes to a server: the envelope, the header values and a body that can be read more than once.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct TMailMessage {
+    // A header field besides those the composer writes itself ("Organization", "Reply-To", "List-Id", ...).
+    struct TField {
+        std::string Name;
+        std::string Value; // UTF-8: the composer encodes and folds it
+    };
+    // Hands out the next body line of UTF-8 text into line; a CR or LF inside it starts a new line. False at the
+    // end of the body, when line is not part of it.
+    using TLineReader = std::function<bool(std::string& line)>;
+    // Reads the body from its first line. Every call starts again, so the body can be read twice: once for a
+    // hash or a look-ahead, once on the wire.
+    using TBodySource = std::function<TLineReader()>;
+
+    // The envelope: the return path of MAIL FROM and the addresses of RCPT TO, each sent trimmed.
+    std::string ReturnPath;
+    std::vector<std::string> Recipients;
+    // The values of "From: ", "To: ", "Cc: " and "Subject: " (UTF-8). An empty Cc sends no "Cc:" line.
+    std::string From;
+    std::string To;
+    std::string Cc;
+    std::string Subject;
+    // Further fields, in this order, behind "From:".
+    std::vector<TField> Fields;
+    // Unset: an empty body.
+    TBodySource Body;
+};
