@@ -193,6 +193,7 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.MaxPerHour = TMailingJob::Limit(FJob.MaxPerHour);
     settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
     settings.List = FList;
+    settings.Dkim = FDkim;
     settings.Suppressed = FSuppressed;
     settings.AddFooter = FJob.AddFooter;
     settings.OncePerAddress = FJob.OncePerAddress;

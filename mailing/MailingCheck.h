@@ -93,7 +93,6 @@ public:
     TRunSelection Selection(TDeliveryLedger& ledger) const;
 
     // The DKIM signer the check made; null when messages are not signed.
-    // TODO issue 23: the run signs each message with it once the message composer hands it the composed message.
     std::shared_ptr<const TDkimSigner> Dkim() const { return FDkim; }
     const std::shared_ptr<const TSuppressionList>& Suppressed() const { return FSuppressed; }
     // The TXT record of the job's DKIM settings, as a zone-file line; throws EDkimError with the reason.

@@ -31,6 +31,8 @@ struct TMailMessage;
 
 // What the run needs to know, as the check before it read and validated it.
 // Field names of the mapping; empty when a placeholder is not mapped (the e-mail field always is).
+class TDkimSigner;
+
 struct TMailingRunSettings : MessageText::TFieldMapping {
     // The message body as typed (CR LF line breaks) and the wrap column of its lines.
     std::string Body;
@@ -59,6 +61,8 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     std::string MessageKey;
     // The list headers each message gets (none when empty), and the addresses the run passes over.
     std::shared_ptr<const TListHeaders> List;
+    // Signs every message; none when unset.
+    std::shared_ptr<const TDkimSigner> Dkim;
     std::shared_ptr<const TSuppressionList> Suppressed;
     // Attempts earlier runs made at a record with this message: its ATTEMPT counts on from them.
     std::map<int, int> EarlierAttempts;

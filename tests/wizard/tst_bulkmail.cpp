@@ -68,19 +68,27 @@ private slots:
     }
 
     // Each recipient's own link and mailto URL, every value percent-encoded so that a reader's URL parser gives
-    // it back exactly ("+" is no blank, "&" no new parameter, UTF-8 bytes for "ü"); the settings survive a save.
+    // it back exactly ("+" is no blank, "&" no new parameter, UTF-8 bytes for "ü"); each message DKIM-signed over
+    // those headers as an independent verifier checks it; the settings survive a save.
     void listHeadersPerRecipient() {
+        QProcess openssl;
+        openssl.start("openssl", {"genpkey", "-algorithm", "ED25519", "-out", Path("ed25519.pem")});
+        QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
         const QString table = Path("list.dbf");
         MakeTable(table, "NAME C(20); EMAIL C(40); CODE C(10)",
                   Rows({"Jürgen Groß|a+b@example.org|x&y z", "Anna|anna@example.org|7"}));
         SmtpSink sink;
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
-        auto form = Ready(sink, table, [](QWidget& f) {
+        auto form = Ready(sink, table, [this](QWidget& f) {
             SetList(f, "edtUnsubscribeURL", "https://news.example.org/leave?e=%E&n=%N&c={CODE}");
             SetList(f, "edtUnsubscribeAddress", "leave@example.org");
             SetList(f, "edtListID", "Members' newsletter <news.example.org>");
             SetList(f, "edtReplyTo", "office@example.org");
+            SetList(f, "edtDkimDomain", "example.org");
+            SetList(f, "edtDkimSelector", "news");
+            SetList(f, "edtDkimKeyFile", Path("ed25519.pem"));
         });
+        const QString record = form->ListDlg->DnsRecordText();
         Find<QPushButton>(*form, "btnNext")->click();
         QCOMPARE(sink.Count(), 2);
 
@@ -92,20 +100,24 @@ private slots:
             file.write(message.Content);
         }
         const QByteArray out = RunPython(QStringLiteral(
-            "import sys, email, email.policy, urllib.parse\n"
-            "for path in sys.argv[1:]:\n"
-            "    m = email.message_from_binary_file(open(path, 'rb'), policy=email.policy.default)\n"
+            "import sys, email, email.policy, urllib.parse, dkim, re\n"
+            "txt = ''.join(re.findall(r'\"([^\"]*)\"', sys.argv[1])).encode()\n"
+            "for path in sys.argv[2:]:\n"
+            "    raw = open(path, 'rb').read()\n"
+            "    signed = dkim.verify(raw, dnsfunc=lambda name, timeout=5: txt)\n"
+            "    m = email.message_from_bytes(raw, policy=email.policy.default)\n"
             "    links = [u.strip().strip('<>') for u in str(m['List-Unsubscribe']).split(',')]\n"
             "    q = urllib.parse.parse_qs(urllib.parse.urlsplit(links[0]).query)\n"
             "    mq = urllib.parse.parse_qs(urllib.parse.urlsplit(links[1]).query)\n"
             "    print('|'.join([links[0], q['e'][0], q['n'][0], q['c'][0], urllib.parse.urlsplit(links[1]).path,\n"
             "                    mq['subject'][0], mq['body'][0], str(m['List-Unsubscribe-Post']), str(m['List-Id']),\n"
-            "                    str(m['Reply-To']), str(len(m.defects))]))\n"),
-                                         files);
+            "                    str(m['Reply-To']), str(len(m.defects)),\n"
+            "                    str(signed and 'list-unsubscribe' in str(m['DKIM-Signature']).lower())]))\n"),
+                                         QStringList{record} + files);
         const QStringList lines = QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
         const QString common = "leave@example.org|unsubscribe|%1|List-Unsubscribe=One-Click|"
-                               "Members' newsletter <news.example.org>|office@example.org|0";
+                               "Members' newsletter <news.example.org>|office@example.org|0|True";
         QCOMPARE(lines[0], "https://news.example.org/leave?e=a%2Bb%40example.org&n=J%C3%BCrgen%20Gro%C3%9F&c=x%26y%20z|"
                            "a+b@example.org|Jürgen Groß|x&y z|" + common.arg("a+b@example.org"));
         QCOMPARE(lines[1].section('|', 1), "anna@example.org|Anna|7|" + common.arg("anna@example.org"));
