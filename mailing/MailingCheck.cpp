@@ -4,7 +4,10 @@
 
 #include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
+#include "mailing/ListHeaders.h"
 #include "mailing/MailingLogin.h"
+#include "mailing/SuppressionList.h"
+#include "smtp/DkimSigner.h"
 #include "mailing/MessageText.h"
 #include "mailing/PasswordStore.h"
 #include "mailing/ServerAddress.h"
@@ -47,7 +50,7 @@ TMailingCheck::~TMailingCheck() = default;
 
 QString TMailingCheck::All(TTable& recipients, TXbaseEngine& engine, TDeliveryLedger& ledger) {
     for (const auto& step : {&TMailingCheck::Message, &TMailingCheck::Server, &TMailingCheck::Sender,
-                             &TMailingCheck::Retries})
+                             &TMailingCheck::Retries, &TMailingCheck::List})
         if (QString error = (this->*step)(); !error.isEmpty())
             return error;
     if (QString error = Recipients(recipients, engine); !error.isEmpty())
@@ -158,6 +161,12 @@ TPreflightMailing TMailingCheck::PreflightMailing(const std::string& tablePath) 
     mailing.Subject = FSubject;
     mailing.Body = FJob.Text.toStdString();
     mailing.WrapColumn = FJob.WrapLines.toInt();
+    mailing.Suppressed = FSuppressed;
+    mailing.UnsubscribeLink = FList && !FList->Link().empty();
+    const std::string from = FClient.FromName();
+    mailing.FromDomain = from.substr(from.rfind('@') + 1);
+    if (FDkim)
+        mailing.DkimDomain = FDkim->Domain();
     mailing.AddFooter = FJob.AddFooter;
     mailing.OncePerAddress = FJob.OncePerAddress;
     return mailing;
@@ -183,6 +192,9 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.MaxPerMinute = TMailingJob::Limit(FJob.MaxPerMinute);
     settings.MaxPerHour = TMailingJob::Limit(FJob.MaxPerHour);
     settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
+    settings.List = FList;
+    settings.Dkim = FDkim;
+    settings.Suppressed = FSuppressed;
     settings.AddFooter = FJob.AddFooter;
     settings.OncePerAddress = FJob.OncePerAddress;
     return settings;

@@ -16,6 +16,9 @@
 #include <vector>
 
 class QLockFile;
+class TDkimSigner;
+class TListHeaders;
+class TSuppressionList;
 class TCodePage;
 class TDeliveryLedger;
 class TSmtpClient;
@@ -53,6 +56,9 @@ public:
     // Return address and sender, handed to the client.
     QString Sender();
     QString Retries();
+    // The list headers (an https link, a mailto address, List-Id, Reply-To), the suppression list (read) and the
+    // DKIM signing key (read and checked).
+    QString List();
     // Wrap column, the table and its mapped fields, every field of the scope read in the code page; the table is
     // left open at the first record of the scope.
     QString Recipients(TTable& recipients, TXbaseEngine& engine);
@@ -86,6 +92,12 @@ public:
     // The records the run takes, as the open ledger's history says.
     TRunSelection Selection(TDeliveryLedger& ledger) const;
 
+    // The DKIM signer the check made; null when messages are not signed.
+    std::shared_ptr<const TDkimSigner> Dkim() const { return FDkim; }
+    const std::shared_ptr<const TSuppressionList>& Suppressed() const { return FSuppressed; }
+    // The TXT record of the job's DKIM settings, as a zone-file line; throws EDkimError with the reason.
+    static QString DkimDnsRecord(const TMailingJob& job);
+
     // The table path as the file system names it.
     static QString TablePath(const TTable& table);
     // The code page a choice stands for with this (open) table: "Automatic" reads the table's declaration.
@@ -105,6 +117,8 @@ private:
     bool OpenRecipients(TTable& recipients, TXbaseEngine& engine, QString& error);
     QString FieldsDecode(TTable& recipients, TXbaseEngine& engine);
     QString Lock();
+    // A field named by the unsubscribe link that the open table does not have.
+    QString LinkFieldProblem(TTable& recipients);
     bool CreateErrorLog(TXbaseEngine& engine);
     bool CreateErrorLogIn(TXbaseEngine& engine, const QString& folder);
 
@@ -121,4 +135,7 @@ private:
     QString FErrorLogFolder;
     std::unique_ptr<TTable> FLog;
     std::unique_ptr<QLockFile> FLock;
+    std::shared_ptr<const TListHeaders> FList;
+    std::shared_ptr<const TSuppressionList> FSuppressed;
+    std::shared_ptr<const TDkimSigner> FDkim;
 };

@@ -106,6 +106,10 @@ QString TMailingCheck::Recipients(TTable& recipients, TXbaseEngine& engine) {
             return QStringLiteral("Invalid field in recipient table:\r\n") + QString::fromLocal8Bit(e.what());
         }
     }
+    if (QString problem = LinkFieldProblem(recipients); !problem.isEmpty()) {
+        CloseQuietly(recipients);
+        return problem;
+    }
     return FieldsDecode(recipients, engine);
 }
 

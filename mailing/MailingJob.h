@@ -71,6 +71,16 @@ struct TMailingJob {
     enum TLogin { PasswordLogin = 0, OAuthLogin = 1, CommandLogin = 2 };
     // The provider with the registration typed by the user.
     TOAuthProvider Provider() const;
+    // What large mailbox providers ask of bulk mail: the list headers (an https unsubscribe link template with %E,
+    // %N and {FIELD}, a mailto address, the List-Id, a Reply-To), addresses never to mail, and DKIM signing.
+    QString UnsubscribeUrl;
+    QString UnsubscribeAddress;
+    QString ListId;
+    QString ReplyTo;
+    QString SuppressionList;
+    QString DkimDomain;
+    QString DkimSelector;
+    QString DkimKeyFile;
     // The program's footer under every message (its own line, on by default), and one message per address
     // instead of one per record (off: two members may share an address on purpose).
     bool AddFooter = true;

@@ -27,6 +27,8 @@ constexpr auto ProcessInterval = 5ms;
 
 } // namespace
 
+const char* const TMailingRun::SuppressedReason = "on the suppression list";
+
 TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger,
                          TMailingRunView& view, TMailingRunSettings settings)
     : FClient(client), FRecipients(recipients), FLog(log), FLedger(ledger), FView(view),
@@ -168,6 +170,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     recipient.Address = Text::Trim(recipient.Email);
     recipient.Name = settings.NameField.empty() ? std::string() : field(settings.NameField);
     recipient.Problem = AddressProblem(recipient.Address);
+    if (recipient.Problem.empty() && settings.Suppressed && settings.Suppressed->Contains(recipient.Address))
+        recipient.Problem = SuppressedReason;
     if (!recipient.Problem.empty())
         return recipient;
     const std::string name = Text::Trim(recipient.Name);
@@ -181,6 +185,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
                                         : MessageText::Personalise(settings.Body, lookup) + "\r\n";
     if (!settings.Subject.empty())
         recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
+    if (settings.List)
+        recipient.ListHeaders = settings.List->Fields(recipient.Address, field);
     return recipient;
 }
 

@@ -5,7 +5,9 @@
 
 #include "mailing/DeliveryLedger.h"
 #include "mailing/DeliveryStatus.h"
+#include "mailing/ListHeaders.h"
 #include "mailing/MessageText.h"
+#include "mailing/SuppressionList.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,6 +31,8 @@ struct TMailMessage;
 
 // What the run needs to know, as the check before it read and validated it.
 // Field names of the mapping; empty when a placeholder is not mapped (the e-mail field always is).
+class TDkimSigner;
+
 struct TMailingRunSettings : MessageText::TFieldMapping {
     // The message body as typed (CR LF line breaks) and the wrap column of its lines.
     std::string Body;
@@ -54,6 +59,11 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     // The ledger's run number and the key of this message (same subject and body).
     int Run = 1;
     std::string MessageKey;
+    // The list headers each message gets (none when empty), and the addresses the run passes over.
+    std::shared_ptr<const TListHeaders> List;
+    // Signs every message; none when unset.
+    std::shared_ptr<const TDkimSigner> Dkim;
+    std::shared_ptr<const TSuppressionList> Suppressed;
     // Attempts earlier runs made at a record with this message: its ATTEMPT counts on from them.
     std::map<int, int> EarlierAttempts;
     // The program's footer under the body; one message per address, a later record of the same address skipped.
@@ -85,6 +95,8 @@ public:
     const TRunCounts& Counts() const { return FCounts; }
     // True once the run had a connection: its login, if any, was accepted.
     bool Connected() const { return FConnectedOnce; }
+    // The addresses the server refused for good as mailboxes that do not exist, in the order met.
+    const std::vector<std::string>& HardBounces() const { return FHardBounces; }
     int Position() const { return FPosition; }
 
     // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
@@ -102,6 +114,8 @@ public:
     // True when the client's last connection failed because the server refused the password (535, RFC 4954):
     // trying the same password again only brings the account nearer to being locked.
     static bool LoginRefused(const TSmtpClient& client);
+    // The reason in REPLY of a record whose address is on the suppression list.
+    static const char* const SuppressedReason;
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
@@ -120,6 +134,7 @@ private:
         std::string HdrTo;
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
+        std::vector<TMailMessage::TField> ListHeaders;
         std::string Problem;
         int Attempt = 0; // attempts in this run; the retry pauses go by it
         int Earlier = 0; // attempts of earlier runs, for the ledger's count
@@ -136,7 +151,7 @@ private:
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
     // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
-    // the settings' column, the Organization header.
+    // the settings' column, the Organization header and the recipient's list headers.
     static TMailMessage Message(const TSmtpClient& sender, const TMailingRunSettings& settings,
                                 const TRecipient& recipient);
     // Waits that must pass before a message may go: a 421's pause before reconnecting, and the throttle.
@@ -193,6 +208,7 @@ private:
     std::chrono::system_clock::time_point FWallClockRead;
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
+    std::vector<std::string> FHardBounces;
     // The To value of the last message handed to the client, for its failure's heading.
     std::string FLastTo;
 };

@@ -21,6 +21,8 @@ TMailMessage TMailingRun::Message(const TSmtpClient& sender, const TMailingRunSe
     message.Subject = settings.Subject.empty() ? sender.HdrSubject() : recipient.Subject;
     if (!settings.Organization.empty())
         message.Fields.push_back({"Organization", Text::Trim(settings.Organization)});
+    message.Fields.insert(message.Fields.end(), recipient.ListHeaders.begin(), recipient.ListHeaders.end());
+    message.Signer = settings.Dkim;
     // Each reading starts at the text's beginning, so the body can be read twice.
     message.Body = [text = std::make_shared<const std::string>(recipient.Body), width = settings.WrapColumn] {
         return TMailMessage::TLineReader([text, width, pos = size_t(0)](std::string& line) mutable {

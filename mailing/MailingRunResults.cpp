@@ -80,6 +80,9 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
     entry.Reply = reply;
     if (status == TDeliveryStatus::Sent)
         entry.QueueId = TDeliveryLedger::QueueId(reply);
+    if (status == TDeliveryStatus::Refused && TSuppressionList::HardBounce(code, reply) &&
+        std::find(FHardBounces.begin(), FHardBounces.end(), entry.Email) == FHardBounces.end())
+        FHardBounces.push_back(entry.Email);
     // Only a message whose header block went out has an identity the recipient can see.
     if (status != TDeliveryStatus::Skipped && status != TDeliveryStatus::Aborted)
         entry.MessageId = FClient.MessageId();

@@ -93,7 +93,9 @@ private:
 } // namespace
 
 TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing)
-    : FOncePerAddress(mailing.OncePerAddress), FWrapColumn(mailing.WrapColumn) {
+    : FOncePerAddress(mailing.OncePerAddress), FListed(mailing.Suppressed != nullptr),
+      FUnsubscribeLink(mailing.UnsubscribeLink), FFromDomain(mailing.FromDomain), FDkimDomain(mailing.DkimDomain),
+      FWrapColumn(mailing.WrapColumn) {
     FindUnmapped(mailing);
     Walk(mailing);
 }
@@ -167,7 +169,7 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         }
         // Only a record with a usable address gets a message.
         bool duplicate = false;
-        if (CheckAddress(table.RecNo(), name, address, seen, duplicate)) {
+        if (CheckAddress(table.RecNo(), name, address, seen, mailing.Suppressed.get(), duplicate)) {
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
             const bool sent = mailing.AlreadySent.count(table.RecNo()) > 0;
             FAlreadySent += static_cast<int>(sent);
@@ -180,7 +182,8 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
 }
 
 bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const std::string& address,
-                                     std::unordered_map<std::string, int>& seen, bool& duplicate) {
+                                     std::unordered_map<std::string, int>& seen,
+                                     const TSuppressionList* suppressed, bool& duplicate) {
     if (address.empty()) {
         ++FWithoutAddress;
         Add(recNo, name, address, "no e-mail address");
@@ -190,6 +193,11 @@ bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const s
     if (std::string fault = TMailingRun::AddressProblem(address); !fault.empty()) {
         ++FMalformed;
         Add(recNo, name, address, std::move(fault));
+        return false;
+    }
+    if (suppressed && suppressed->Contains(address)) {
+        ++FSuppressed;
+        Add(recNo, name, address, TMailingRun::SuppressedReason);
         return false;
     }
     // Mail systems treat the domain, and in practice the local part, without regard to case.
@@ -222,6 +230,8 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
         lines.push_back({"Done in earlier runs:", std::to_string(FNotTaken)});
     if (FAlreadySent > 0)
         lines.push_back({"Already sent this message:", std::to_string(FAlreadySent)});
+    if (FListed)
+        lines.push_back({"On the suppression list:", std::to_string(FSuppressed)});
     lines.insert(lines.end(), {{"Deleted records passed over:", std::to_string(FDeleted)},
                                {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
                                {"Malformed addresses:", std::to_string(FMalformed)},
@@ -229,5 +239,24 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
                                {"Records with text that does not decode:", std::to_string(FUndecodable)},
                                {"Placeholders without a field:", unmapped.empty() ? std::string("none") : unmapped},
                                {"Longest body line:", longest}});
+    for (std::string& warning : Warnings(sendAgain))
+        lines.push_back({"Warning:", std::move(warning)});
     return lines;
+}
+
+std::vector<std::string> TPreflightSummary::Warnings(bool sendAgain) const {
+    std::vector<std::string> warnings;
+    // Large providers count bulk senders from about 5,000 messages a day and then ask for one-click unsubscribe.
+    if (const int messages = ToSend(sendAgain); messages > 1000 && !FUnsubscribeLink)
+        warnings.push_back(std::to_string(messages) +
+                           " messages without an unsubscribe link: large mailbox providers expect bulk mail to offer "
+                           "one-click unsubscribe (an https link, see List...).");
+    // DMARC passes on DKIM only when the signing domain is the From domain (or its parent, RFC 7489 3.1.1).
+    const std::string from = Text::UpperAscii(FFromDomain);
+    const std::string signer = Text::UpperAscii(FDkimDomain);
+    const bool aligned = from == signer || (from.size() > signer.size() && from.ends_with("." + signer));
+    if (!signer.empty() && !aligned)
+        warnings.push_back("Messages are signed for " + FDkimDomain + " but sent from " + FFromDomain +
+                           ": receivers that check DMARC will not count the signature for the sender.");
+    return warnings;
 }

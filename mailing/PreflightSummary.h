@@ -2,8 +2,10 @@
 #pragma once
 
 #include "mailing/MessageText.h"
+#include "mailing/SuppressionList.h"
 
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,6 +30,13 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     std::function<bool(int recNo)> Take;
     // Records that already got this very message (the ledger's SENT rows).
     std::set<int> AlreadySent;
+    // Addresses the run passes over; none when unset.
+    std::shared_ptr<const TSuppressionList> Suppressed;
+    // For the warnings about bulk mail: whether messages carry an https unsubscribe link, the domain of the
+    // return address and the DKIM domain (empty when messages are not signed).
+    bool UnsubscribeLink = false;
+    std::string FromDomain;
+    std::string DkimDomain;
     // The program's footer under the body; one message per address (a later duplicate gets none).
     bool AddFooter = true;
     bool OncePerAddress = false;
@@ -53,6 +62,8 @@ public:
     int Malformed() const { return FMalformed; }
     int Duplicates() const { return FDuplicates; }
     int Undecodable() const { return FUndecodable; }
+    // Records with a usable address that is on the suppression list.
+    int Suppressed() const { return FSuppressed; }
     // Records of the scope the run passes over because of "Resume the last run" or "Retry failed".
     int NotTaken() const { return FNotTaken; }
     // Records the run takes, with a usable address, that already got this message.
@@ -60,7 +71,7 @@ public:
     // The messages the run will hand to the server: every record it takes with a usable address, without those
     // that already got it unless they are to get it again.
     int ToSend(bool sendAgain) const {
-        return FRecords - FNotTaken - FWithoutAddress - FMalformed - (sendAgain ? 0 : FAlreadySent) -
+        return FRecords - FNotTaken - FWithoutAddress - FMalformed - FSuppressed - (sendAgain ? 0 : FAlreadySent) -
                (FOncePerAddress ? (sendAgain ? FDuplicates : FDuplicatesNotSent) : 0);
     }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
@@ -71,6 +82,9 @@ public:
     // Records worth a look, in table order; a record may appear once per reason.
     const std::vector<TPreflightRecord>& ToLookAt() const { return FToLookAt; }
 
+    // Warnings that do not stop a run: many messages without an unsubscribe link, a DKIM domain that is not the
+    // sender's.
+    std::vector<std::string> Warnings(bool sendAgain) const;
     // The summary as the user reads it: one caption and one value per line.
     std::vector<std::pair<std::string, std::string>> Lines(bool sendAgain) const;
 
@@ -80,7 +94,8 @@ private:
     // Counts and lists what is wrong with a record's address; false when it has none (the run passes it over).
     // A duplicate sets duplicate.
     bool CheckAddress(int recNo, const std::string& name, const std::string& address,
-                      std::unordered_map<std::string, int>& seen, bool& duplicate);
+                      std::unordered_map<std::string, int>& seen, const TSuppressionList* suppressed,
+                      bool& duplicate);
     void Add(int recNo, const std::string& name, const std::string& address, std::string reason);
 
     int FRecords = 0;
@@ -93,6 +108,11 @@ private:
     int FDuplicatesNotSent = 0; // duplicates that did not get this message before
     bool FOncePerAddress = false;
     int FUndecodable = 0;
+    int FSuppressed = 0;
+    bool FListed = false;
+    bool FUnsubscribeLink = false;
+    std::string FFromDomain;
+    std::string FDkimDomain;
     int FLongestLine = 0;
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;

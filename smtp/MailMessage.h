@@ -2,8 +2,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+class TDkimSigner;
 
 struct TMailMessage {
     // A header field besides those the composer writes itself ("Organization", "Reply-To", "List-Id", ...).
@@ -30,4 +33,6 @@ struct TMailMessage {
     std::vector<TField> Fields;
     // Unset: an empty body.
     TBodySource Body;
+    // Signs the message as it is composed (a DKIM-Signature before the header block); unset: not signed.
+    std::shared_ptr<const TDkimSigner> Signer;
 };

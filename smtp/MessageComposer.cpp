@@ -3,9 +3,11 @@
 #include "smtp/MessageComposer.h"
 
 #include "framework/core/Text.h"
+#include "smtp/DkimSigner.h"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -40,14 +42,26 @@ std::string EnvelopeAddress(const std::string& value) {
 
 void TMessageComposer::Compose(const TMailMessage& message, const TLineSink& put) {
     Begin(message);
-    PutHeaderBlock(put);
-    put("");
-    PutBody(put);
+    PutMessage(put);
+}
+
+void TMessageComposer::PutMessage(const TLineSink& put) {
+    if (!FSigner) {
+        PutHeaderBlock(put);
+        put("");
+        PutBody(put);
+        return;
+    }
+    // The signature covers the header lines exactly as they go on the wire, folded lines included.
+    std::vector<std::string> header;
+    PutHeaderBlock([&header](std::string_view line) { header.emplace_back(line); });
+    FSigner->PutSigned(header, [this](const TLineSink& body) { PutBody(body); }, put, std::time(nullptr));
 }
 
 // The charset depends on the whole message, so the body is read before the header block is made.
 void TMessageComposer::Begin(const TMailMessage& message) {
     FBodySource = message.Body;
+    FSigner = message.Signer;
     FReader = FBodySource ? FBodySource() : nullptr;
     FBodyPut = false;
     ReadAhead();

@@ -42,6 +42,9 @@ public:
     void Begin(const TMailMessage& message);
     void PutHeaderBlock(const TLineSink& put) const;
     void PutBody(const TLineSink& put);
+    // After Begin: header block, blank line and body, with a DKIM-Signature first when the message has a signer
+    // (its body is then read twice: once for the body hash, once on the wire).
+    void PutMessage(const TLineSink& put);
 
     // The Message-ID value of the message last begun ("<...>").
     const std::string& MessageId() const { return FMessageId; }
@@ -61,6 +64,7 @@ private:
     static constexpr size_t BodyLookAhead = 1 << 20;
 
     bool FEightBit = false;
+    std::shared_ptr<const TDkimSigner> FSigner;
     TMailMessage::TBodySource FBodySource;
     TMailMessage::TLineReader FReader;
     // The body was read from FReader since Begin: the next PutBody starts it again.

@@ -293,7 +293,7 @@ std::string EncodeHeaderLine(std::string_view line, TCharset charset) {
     if (IsOneOf(name, {"Date", "Message-ID", "Mime-Version", "Content-Type", "Content-Transfer-Encoding"}))
         return std::string(line);
     const std::string head = std::string(name) + ": ";
-    if (IsOneOf(name, {"From", "To", "Cc", "Reply-To", "Sender"})) {
+    if (IsOneOf(name, {"From", "To", "Cc", "Reply-To", "Sender", "List-Id"})) {
         const std::size_t open = value.rfind('<');
         const std::string trimmed = Trimmed(value);
         if (open == std::string_view::npos || trimmed.empty() || trimmed.back() != '>')

@@ -324,9 +324,7 @@ TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message) {
     const TMessageComposer::TLineSink put = [this](std::string_view line) { SendDataLine(line); };
     FComposer.Begin(message);
     FMessageId = FComposer.MessageId();
-    FComposer.PutHeaderBlock(put);
-    put("");
-    FComposer.PutBody(put);
+    FComposer.PutMessage(put);
     SendCommand(".");
     Flush();
     // Only a dot that left the client can have been taken by the server.

@@ -4,6 +4,7 @@
 #include "about/About.h"
 #include "mailing/MailingCheck.h"
 #include "mailing/SettingsTable.h"
+#include "wizard/ListDialog.h"
 #include "wizard/SecurityDialog.h"
 #include "wizard/WizardCaptions.h"
 #include "framework/core/Application.h"
@@ -78,6 +79,7 @@ void TMailWizardForm::CreateComponents() {
     SecurityDlg = std::make_unique<TSecurityDialog>(this);
     SecurityDlg->OnTest = [this](TSecurityDialog*) { return TestConnection(); };
     SecurityDlg->OnServerPreset = [this](TSecurityDialog*, const QString& host) { ServerPreset(host); };
+    ListDlg = std::make_unique<TListDialog>(this);
 
     SmtpClient = std::make_unique<TSmtpClient>();
     SmtpClient->SetPort("smtp");
@@ -91,6 +93,7 @@ void TMailWizardForm::ApplyLook() {
     ui->lblNotice->setFont(Fonts::SmallPrint());
     ui->imgProgramIcon->setPixmap(ProgramIcon::Pixmap());
     SecurityDlg->setFont(font()); // a window of its own: the form's font does not reach it by itself
+    ListDlg->setFont(font());
 
     // The title panel stands out in the colour of an edit's background, as wizards have it.
     QPalette top = ui->pnlTop->palette();
@@ -112,6 +115,9 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->btnBrowse, &QPushButton::clicked, this, [this] { Guarded([this] { btnBrowseClick(ui->btnBrowse); }); });
     connect(ui->btnSecurity, &QPushButton::clicked, this,
             [this] { Guarded([this] { btnSecurityClick(ui->btnSecurity); }); });
+    connect(ui->btnList, &QPushButton::clicked, this, [this] { Guarded([this] { btnListClick(ui->btnList); }); });
+    connect(ui->btnAddBounces, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnAddBouncesClick(ui->btnAddBounces); }); });
     connect(ui->btnPreview, &QPushButton::clicked, this,
             [this] { Guarded([this] { btnPreviewClick(ui->btnPreview); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };

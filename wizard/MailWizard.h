@@ -25,6 +25,7 @@ class TCodePage;
 class TMailingCheck;
 class TDataSource;
 class THourglass;
+class TListDialog;
 class TSecurityDialog;
 class TSettingsStore;
 class TSmtpClient;
@@ -108,6 +109,12 @@ public:
     // What the window says when the server refused the password.
     static const QString PasswordRefusedText;
 
+    // Bulk-mail settings (MailWizardList.cpp): the list dialog, and after a run the addresses the servers refused
+    // as mailboxes that do not exist, offered for the suppression list with a confirming list.
+    void btnListClick(QObject* Sender);
+    void btnAddBouncesClick(QObject* Sender);
+    const std::vector<std::string>& HardBounces() const { return FHardBounces; }
+
     // The error-log table mail_log.dbf (MailWizardErrorLog.cpp).
     // Appends one row: Text, and the name and e-mail address of the current recipient. Errors reach the caller.
     void AppendErrorLog(const std::string& Text);
@@ -164,6 +171,7 @@ public:
     std::unique_ptr<TDataSource> srcRecipients;
     std::unique_ptr<TXbaseEngine> XbaseEngine;
     std::unique_ptr<TSecurityDialog> SecurityDlg;
+    std::unique_ptr<TListDialog> ListDlg;
 
     // The form's unpublished state.
     QString AppTitle;
@@ -211,6 +219,8 @@ private:
     bool CheckServer();
     bool CheckSender();
     bool CheckRetries();
+    bool CheckList();
+    void ShowHardBounces(std::vector<std::string> addresses);
     bool CheckRecipients();
     bool CheckLogTables();
     // True when error is empty, else shows it.
@@ -273,4 +283,5 @@ private:
     // The user was told once that no keyring runs.
     bool FNoKeyringTold = false;
     int FPercent = -1;
+    std::vector<std::string> FHardBounces;
 };

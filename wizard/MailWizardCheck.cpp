@@ -63,7 +63,8 @@ void TMailWizardForm::CloseRecipients() {
 }
 
 bool TMailWizardForm::CheckSettings() {
-    return CheckMessage() && CheckServer() && CheckSender() && CheckRetries() && CheckRecipients() && CheckLogTables();
+    return CheckMessage() && CheckServer() && CheckSender() && CheckRetries() && CheckList() && CheckRecipients() &&
+           CheckLogTables();
 }
 
 // The first step of every check: it takes the mailing as the controls show it now.

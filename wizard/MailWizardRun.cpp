@@ -43,6 +43,7 @@ void TMailWizardForm::MailIt() {
         FRun->Interrupt();
     FRun->Execute();
     const bool connected = FRun->Connected();
+    ShowHardBounces(FRun->HardBounces());
     FRun.reset();
     if (PasswordRefused(*SmtpClient))
         RunLine(PasswordRefusedText);
@@ -57,6 +58,7 @@ void TMailWizardForm::StartRun() {
     ui->btnCancel->setText(WizardCaptions::Stop);
     ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
     StopRequested = false;
+    ShowHardBounces({});
     ui->memLog->clear();
     if (FRunPassedOver > 0)
         ui->memLog->appendPlainText(

@@ -1,6 +1,7 @@
 // The wizard's settings: loading and saving them, and the check before a run.
 #include "wizard/MailWizard.h"
 
+#include "wizard/ListDialog.h"
 #include "wizard/SecurityDialog.h"
 #include "mailing/SettingsTable.h"
 
@@ -47,6 +48,7 @@ TMailingJob TMailWizardForm::Job() const {
     job.LogFolder = LogFolder;
     SecurityDlg->ReadOAuth(job);
     job.TokenSource = SecurityDlg->Session();
+    ListDlg->FillJob(job);
     job.AddFooter = ui->chbAddFooter->isChecked();
     job.OncePerAddress = ui->chbOncePerAddress->isChecked();
     return job;
@@ -88,6 +90,7 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     ui->edtRetryDelays->setText(job.RetryDelays);
     ui->chbResume->setChecked(job.Resume);
     ui->chbRetryFailed->setChecked(job.RetryFailed);
+    ListDlg->ShowJob(job);
     ui->chbAddFooter->setChecked(job.AddFooter);
     ui->chbOncePerAddress->setChecked(job.OncePerAddress);
 }

@@ -55,6 +55,7 @@ void TPreflightDialog::FillSummary() {
         QLabel* valueLabel = AccessibleLabel(QString::fromStdString(value), this);
         captionLabel->setObjectName(QStringLiteral("lblCaption%1").arg(row));
         valueLabel->setObjectName(QStringLiteral("lblValue%1").arg(row));
+        valueLabel->setWordWrap(true); // a warning is a sentence
         ui->laySummary->addRow(captionLabel, valueLabel);
         ++row;
     }

@@ -77,8 +77,9 @@ class SinkHandler:
         def lower(addresses):
             return [address.lower() for address in addresses]
         self.folder = arguments.folder
-        self.refused, self.dropped, self.closing = (
-            set(lower(addresses)) for addresses in (arguments.refuse, arguments.drop_after_dot, arguments.close_421))
+        self.refused, self.dropped, self.closing, self.unknown = (
+            set(lower(addresses)) for addresses in (arguments.refuse, arguments.drop_after_dot, arguments.close_421,
+                                                    arguments.no_such_user))
         self.deferred = collections.Counter(lower(arguments.defer))
         self.count = 0
         self.close_after_message = arguments.close_after_message
@@ -86,6 +87,8 @@ class SinkHandler:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
             return "550 Mailbox unavailable: " + address
+        if address.lower() in self.unknown:
+            return "550 5.1.1 <%s>: Recipient address rejected: User unknown in local recipient table" % address
         if address.lower() in self.closing:
             self.closing.discard(address.lower())
             # The reply goes out first; the close follows once this handler has returned.
@@ -216,6 +219,8 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free port)")
     parser.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
                         help="answer RCPT for this address with 550 (repeatable)")
+    parser.add_argument("--no-such-user", action="append", default=[], metavar="ADDRESS",
+                        help="answer RCPT for this address with 550 5.1.1, as for a mailbox that does not exist")
     parser.add_argument("--defer", action="append", default=[], metavar="ADDRESS",
                         help="answer the first RCPT for this address with 451 (listed n times: the first n)")
     parser.add_argument("--drop-after-dot", action="append", default=[], metavar="ADDRESS",

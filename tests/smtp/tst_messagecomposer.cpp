@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -19,12 +21,13 @@ TMailMessage Message(const TLines& body, int& readings) {
     message.From = "News <news@example.org>";
     message.To = "Anna <anna@example.net>";
     message.Subject = "Spring";
-    message.Body = [&body, &readings] {
+    // The lines are shared by every reading, and outlive a caller's temporary list.
+    message.Body = [lines = std::make_shared<const TLines>(body), &readings] {
         ++readings;
-        return TMailMessage::TLineReader([&body, next = size_t(0)](std::string& line) mutable {
-            if (next == body.size())
+        return TMailMessage::TLineReader([lines, next = size_t(0)](std::string& line) mutable {
+            if (next == lines->size())
                 return false;
-            line = body[next++];
+            line = (*lines)[next++];
             return true;
         });
     };
