@@ -121,4 +121,5 @@ private:
     QString FErrorLogFolder;
     std::unique_ptr<TTable> FLog;
     std::unique_ptr<QLockFile> FLock;
+    QString FLockFolder; // where FLock's file is: the ledger beside it is this run's alone
 };
