@@ -90,6 +90,10 @@ void TDeliveryLedger::Close() {
     FTable.reset();
 }
 
+void TDeliveryLedger::SetRunLockHeld(bool held) {
+    FTable->SetSoleWriter(held);
+}
+
 bool TDeliveryLedger::IsOpen() const {
     return FTable && FTable->Active();
 }

@@ -64,6 +64,9 @@ public:
     bool IsOpen() const;
     QString Path() const { return FPath; }
 
+    // The caller holds the run's lock on this ledger (no other program of ours writes it until Close): rows are
+    // appended without the table's lock, two writes each.
+    void SetRunLockHeld(bool held);
     // Appends one row; each row reaches the file when Append returns, so a killed program loses none.
     void Append(const TEntry& entry);
     // Reads every row once.

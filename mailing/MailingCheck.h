@@ -138,4 +138,5 @@ private:
     std::shared_ptr<const TListHeaders> FList;
     std::shared_ptr<const TSuppressionList> FSuppressed;
     std::shared_ptr<const TDkimSigner> FDkim;
+    QString FLockFolder; // where FLock's file is: the ledger beside it is this run's alone
 };

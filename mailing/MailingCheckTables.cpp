@@ -209,6 +209,7 @@ QString TMailingCheck::Lock() {
     auto lock = std::make_unique<QLockFile>(folder + QStringLiteral("mail_sent.lock"));
     if (lock->tryLock(0)) {
         FLock = std::move(lock);
+        FLockFolder = folder;
         return {};
     }
     if (lock->error() != QLockFile::LockFailedError)
@@ -245,6 +246,7 @@ QString TMailingCheck::LogTables(TTable& recipients, TXbaseEngine& engine, TDeli
     }
     try {
         ledger.Open(engine, FErrorLogFolder);
+        ledger.SetRunLockHeld(FLock && FLockFolder == FErrorLogFolder);
     } catch (const std::exception&) {
         CloseQuietly(recipients);
         FLog.reset();

@@ -118,6 +118,8 @@ void TMailingRun::Walk() {
         TRecipient fresh = retryDue || !taken ? TRecipient{} : ReadRecipient();
         if (taken && !retryDue)
             NoteAddress(fresh);
+        else if (!retryDue)
+            NoteSentAddress();
         const bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
@@ -197,6 +199,14 @@ void TMailingRun::NoteAddress(TRecipient& recipient) {
     const auto [first, added] = FAddresses.try_emplace(Text::UpperAscii(recipient.Address), recipient.RecNo);
     if (!added)
         recipient.Problem = "same address as record " + std::to_string(first->second);
+}
+
+void TMailingRun::NoteSentAddress() {
+    if (!FSettings.OncePerAddress || FSettings.AlreadySent.count(FRecipients.RecNo()) == 0)
+        return;
+    const std::string address = Text::Trim(Field(FRecipients, FSettings, FSettings.EmailField));
+    if (AddressProblem(address).empty())
+        FAddresses.try_emplace(Text::UpperAscii(address), FRecipients.RecNo());
 }
 
 std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {

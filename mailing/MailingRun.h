@@ -18,6 +18,7 @@
 #include <memory>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -69,6 +70,8 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     // The program's footer under the body; one message per address, a later record of the same address skipped.
     bool AddFooter = true;
     bool OncePerAddress = false;
+    // Records Take passes over because earlier runs sent them this message: their addresses have it already.
+    std::set<int> AlreadySent;
 };
 
 class TMailingRun {
@@ -148,6 +151,8 @@ private:
     TRecipient ReadRecipient() const;
     // With one message per address: a record whose address an earlier record of the run had gets a problem.
     void NoteAddress(TRecipient& recipient);
+    // The address of a record passed over as already sent counts as served for the records after it.
+    void NoteSentAddress();
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
     // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at

@@ -13,6 +13,8 @@ public:
     // try; false when the refused token was itself fetched after a refusal (then its age is not the fault, and the
     // caller gives up).
     bool Rejected();
+    // The last AccessToken() failed in a way only a new sign-in mends (the provider refused the stored sign-in).
+    bool SignInRefused() const { return FSignInRefused; }
 
 protected:
     // The token; fresh is true when the last one was refused and must not be handed out again.
@@ -21,4 +23,5 @@ protected:
 private:
     bool FRefusedOne = false;        // the last token handed out was refused
     bool FTakenAfterRefusal = false; // the last token handed out was fetched because of a refusal
+    bool FSignInRefused = false;
 };

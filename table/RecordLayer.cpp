@@ -324,6 +324,11 @@ int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& r
     return rcOk;
 }
 
+int SetSoleWriter(int cursor, bool value) {
+    TAreaGuard guard(cursor);
+    return guard.Valid() && xb_SetSoleWriter(value) ? rcOk : rcNoCursor;
+}
+
 int RecordCount(int cursor, int& count) {
     if (!WorkAreaOf(cursor))
         return rcNoCursor;

@@ -382,6 +382,12 @@ void TTable::Post() {
     }
 }
 
+void TTable::SetSoleWriter(bool value) {
+    CheckActive();
+    if (RecordLayer::SetSoleWriter(FCursor, value) != RecordLayer::rcOk)
+        throw EDatabaseError("Error creating cursor handle");
+}
+
 void TTable::Cancel() {
     if (FState == dsInsert || FState == dsEdit) {
         FBuffer = FSavedBuffer;

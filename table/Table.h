@@ -79,6 +79,9 @@ public:
     // Writes the record of insert or edit state and returns to browse state; in browse state it does nothing.
     void Post();
     void Cancel();
+    // For a caller that keeps every other writer away for as long as it appends (a lock of its own around the whole
+    // job): each appended record then costs two writes, no lock and no look at the count on disk.
+    void SetSoleWriter(bool value);
 
     // The engine area of the open table (0 when closed).
     int Cursor() const { return FCursor; }

@@ -309,6 +309,8 @@ int main(int argc, char* argv[]) {
                                    .arg(summary->AlreadySent()));
     settings.Take = selection.Take(again);
     settings.EarlierAttempts = selection.EarlierAttempts;
+    if (!again)
+        settings.AlreadySent = selection.AlreadySent;
     if (!again && summary->AlreadySent() > 0 && !quiet)
         Print(stdout, QStringLiteral("%1 recipients who already got this message are passed over.")
                           .arg(summary->AlreadySent()));

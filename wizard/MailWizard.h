@@ -106,6 +106,8 @@ public:
     // then); an accepted one is stored in the keyring when the user asked for that, never before.
     bool PasswordRefused(const TSmtpClient& client);
     void PasswordAccepted();
+    // A sign-in the provider refused is forgotten as a refused password is: the next Start! asks to sign in.
+    bool SignInRefused();
     // What the window says when the server refused the password.
     static const QString PasswordRefusedText;
 
@@ -278,6 +280,7 @@ private:
     QDateTime FShownEnd;
     // The server refused the password of this session: ask for it, do not read the keyring's.
     bool FPasswordRefused = false;
+    QString FRefusedSignIn; // the keyring entry of the refused sign-in: the check does not take it up again
     // Key and password the keyring holds (read or stored this session), so that it is written once.
     QString FKeyringHolds;
     // The user was told once that no keyring runs.

@@ -2,6 +2,7 @@
 #include "wizard/MailWizard.h"
 
 #include "mailing/MailingCheck.h"
+#include "mailing/MailingLogin.h"
 #include "wizard/SecurityDialog.h"
 #include "framework/widgets/Hourglass.h"
 #include "framework/widgets/MessageDlg.h"
@@ -81,7 +82,8 @@ bool TMailWizardForm::CheckServer() {
         SecurityDlg->SetPassword(FCheck->KeyringPassword()); // in memory from now on: the keyring is asked once
         FKeyringHolds = PasswordKey() + QLatin1Char('\n') + FCheck->KeyringPassword();
     }
-    if (FCheck->Job().TokenSource && !SecurityDlg->Session())
+    if (FCheck->Job().TokenSource && !SecurityDlg->Session() &&
+        MailingLogin::RefreshTokenKey(FCheck->Job()) != FRefusedSignIn)
         SecurityDlg->SetSession(FCheck->Job().TokenSource); // the stored sign-in, read from the keyring once
     if (!FCheck->KeyringNote().isEmpty() && !std::exchange(FNoKeyringTold, true))
         MessageDlg::Warning(this, FCheck->KeyringNote());

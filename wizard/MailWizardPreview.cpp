@@ -94,6 +94,7 @@ QString TMailWizardForm::SendTestMessage(const TMailingRunSettings& settings) {
     Ledger->Close();
     if (PasswordRefused(*SmtpClient))
         return QStringLiteral("Test message not sent: ") + PasswordRefusedText;
+    SignInRefused();
     if (line.startsWith(QStringLiteral("Test message sent")))
         PasswordAccepted();
     return line;

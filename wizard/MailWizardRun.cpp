@@ -32,6 +32,8 @@ bool TMailWizardForm::PlanRun() {
     settings.Run = FSelection.Run;
     settings.Take = FSelection.Take(FSendAgain);
     settings.EarlierAttempts = FSelection.EarlierAttempts;
+    if (!FSendAgain)
+        settings.AlreadySent = FSelection.AlreadySent;
     FRunSettings = std::move(settings);
     return true;
 }
@@ -47,7 +49,7 @@ void TMailWizardForm::MailIt() {
     FRun.reset();
     if (PasswordRefused(*SmtpClient))
         RunLine(PasswordRefusedText);
-    else if (connected)
+    else if (!SignInRefused() && connected) // a refused sign-in: the run's own line told the provider's words
         PasswordAccepted();
     EndRun();
 }

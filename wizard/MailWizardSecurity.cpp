@@ -6,6 +6,7 @@
 #include "mailing/MailingLogin.h"
 #include "mailing/MailingRun.h"
 #include "mailing/PasswordStore.h"
+#include "oauth/AccessTokenSource.h"
 #include "wizard/SecurityDialog.h"
 #include "framework/widgets/MessageDlg.h"
 #include "framework/core/Text.h"
@@ -38,8 +39,18 @@ bool TMailWizardForm::PasswordRefused(const TSmtpClient& client) {
     return true;
 }
 
+bool TMailWizardForm::SignInRefused() {
+    const std::shared_ptr<TAccessTokenSource> session = SecurityDlg->Session();
+    if (!session || !session->SignInRefused())
+        return false;
+    FRefusedSignIn = MailingLogin::RefreshTokenKey(Job());
+    SecurityDlg->SetSession(nullptr);
+    return true;
+}
+
 void TMailWizardForm::PasswordAccepted() {
     FPasswordRefused = false;
+    FRefusedSignIn.clear();
     const QString password = SecurityDlg->Password();
     if (!SecurityDlg->RememberPassword() || SecurityDlg->UserName().isEmpty() || password.isEmpty())
         return;
@@ -118,8 +129,11 @@ bool TMailWizardForm::AskPassword() {
     if (SecurityDlg->Login() == TMailingJob::OAuthLogin) {
         // No sign-in kept (no keyring, or none yet): the user signs in now, in the Security dialog.
         if (!SecurityDlg->Session()) {
-            SecurityDlg->Edit(QStringLiteral("Sign in to send the mailing: there is no stored sign-in for %1.")
-                                  .arg(SecurityDlg->UserName()));
+            const QString why = FRefusedSignIn.isEmpty()
+                                    ? QStringLiteral("Sign in to send the mailing: there is no stored sign-in for %1.")
+                                    : QStringLiteral("Sign in again to send the mailing: the provider refused the "
+                                                     "stored sign-in for %1.");
+            SecurityDlg->Edit(why.arg(SecurityDlg->UserName()));
             if (!SecurityDlg->Session())
                 return false;
         }

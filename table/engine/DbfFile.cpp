@@ -179,7 +179,7 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
         FLastError = "the table is open for reading only";
         return 0;
     }
-    if (!LockHeader(true)) {
+    if (!FSoleWriter && !LockHeader(true)) {
         FLastError = errno == EAGAIN || errno == EACCES
                          ? "the table stayed locked by another program for longer than the lock timeout of " +
                                std::to_string(FLockTimeout) + " s"
@@ -189,12 +189,12 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
     // Another program may have appended since we last looked: the count on disk decides.
     char count[4];
     std::uint32_t records = FLayout.RecordCount;
-    if (FFile.ReadAt(4, count, 4) == 4)
+    if (!FSoleWriter && FFile.ReadAt(4, count, 4) == 4)
         records = std::max<std::uint32_t>(records, Endian::Le32(std::string_view(count, 4), 0));
     std::string tail(image);
     tail.push_back('\x1A');
     const std::uint64_t at = FLayout.DataOffset + static_cast<std::uint64_t>(records) * FLayout.RecordLength;
-    const std::uint64_t sizeBefore = FFile.Size();
+    const std::uint64_t sizeBefore = FSoleWriter ? FSize : FFile.Size();
     const std::uint32_t next = records + 1;
     const std::array<unsigned char, 3> today = HeaderDateToday();
     unsigned char header[7] = {today[0], today[1], today[2]};
@@ -214,7 +214,10 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
         // Without the mark the records are still whole, which is what readers need.
         cutBack = markBack || ::ftruncate(FFile.Fd(), static_cast<off_t>(std::min(sizeBefore, at))) == 0;
     }
-    LockHeader(false);
+    if (!FSoleWriter)
+        LockHeader(false);
+    if (FSoleWriter)
+        FSize = written ? std::max(sizeBefore, at + tail.size()) : FFile.Size();
     if (!written) {
         FLastError = std::string("writing the table failed: ") + std::strerror(error) +
                      (cutBack ? "" : " (and the unfinished record could not be removed)");
@@ -223,6 +226,18 @@ std::uint32_t TDbfFile::Append(std::string_view image) {
     FLayout.RecordCount = next;
     FCacheCount = 0;
     return next;
+}
+
+void TDbfFile::SetSoleWriter(bool value) {
+    FSoleWriter = value && FWritable;
+    if (!FSoleWriter)
+        return;
+    // What other writers did before now counts once: the header's count and the file's size as they are.
+    char count[4];
+    if (FFile.ReadAt(4, count, 4) == 4)
+        FLayout.RecordCount = std::max<std::uint32_t>(FLayout.RecordCount, Endian::Le32(std::string_view(count, 4), 0));
+    FSize = FFile.Size();
+    FCacheCount = 0;
 }
 
 std::string TDbfFile::ReadMemo(std::string_view fieldBytes) const {

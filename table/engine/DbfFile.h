@@ -43,6 +43,9 @@ public:
     const std::string& LastError() const { return FLastError; }
     // How long an append waits for another program's lock on the header, in seconds (0 = not at all).
     void SetLockTimeout(int seconds) { FLockTimeout = seconds; }
+    // The caller keeps every other writer away while it appends (a lock of its own around the whole job): appends
+    // then take no header lock and trust the count and size they know, two writes per record instead of six calls.
+    void SetSoleWriter(bool value);
 
 private:
     void ReadLayout();
@@ -57,4 +60,6 @@ private:
     std::uint32_t FCacheCount = 0;
     std::string FLastError;
     int FLockTimeout = 1;
+    bool FSoleWriter = false;
+    std::uint64_t FSize = 0; // the file's size, kept by a sole writer's appends
 };

@@ -236,6 +236,14 @@ int xb_AppendEx() {
     return -1;
 }
 
+bool xb_SetSoleWriter(bool value) {
+    TXbArea* area = Table();
+    if (!area)
+        return Fail("no table is open in the selected area");
+    area->File()->SetSoleWriter(value);
+    return true;
+}
+
 bool xb_Rlock(long) {
     return Table() != nullptr;
 }

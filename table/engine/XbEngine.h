@@ -56,6 +56,8 @@ bool xb_GetRecord(std::string& image);
 bool xb_PutRecord(std::string_view image);
 // Starts a new blank record; xb_PutRecord then writes it. -1 = done; 1..6 = failure kinds.
 int xb_AppendEx();
+// The caller keeps every other writer of the selected table away (see TDbfFile::SetSoleWriter).
+bool xb_SetSoleWriter(bool value);
 bool xb_Rlock(long recNo);
 bool xb_Unlock(long recNo);
 

@@ -193,6 +193,41 @@ private slots:
         QCOMPARE(sink->AuthAttempts(), QStringList());
     }
 
+    // A sign-in the provider refuses during a window's run is forgotten: the next Start! asks to sign in again
+    // instead of failing with the same sentence. Its access tokens are short, so the run must refresh.
+    void refusedSignInForgotten() {
+        auto sink = Sink({});
+        auto form = Window(*sink, 1, "short");
+        auto* dialog = Find<QDialog>(*form, "SecurityDialog");
+        dialog->show();
+        Find<QPushButton>(*form, "btnSignIn")->click();
+        QLabel* result = Find<QLabel>(*form, "lblTestResult");
+        QTRY_VERIFY_WITH_TIMEOUT(result->text().startsWith("Signed in as anna@example.org."), 30000);
+        dialog->hide();
+        QVERIFY(FAuth.RevokeAll());
+        for (int i = 0; i < 4; ++i)
+            Find<QPushButton>(*form, "btnNext")->click();
+        QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QString("Start!"));
+        Find<QPushButton>(*form, "btnNext")->click();
+        QVERIFY(Find<QPlainTextEdit>(*form, "memLog")->toPlainText().contains("no longer accepts the stored sign-in"));
+
+        QString asked;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, form.get(), [&] {
+            if (QApplication::activeModalWidget() == dialog && asked.isEmpty()) {
+                asked = result->text();
+                dialog->reject();
+            }
+        });
+        Find<QPushButton>(*form, "btnBack")->click();
+        Find<QPushButton>(*form, "btnNext")->click();
+        answer.start(20);
+        Find<QPushButton>(*form, "btnNext")->click();
+        QCOMPARE(asked, QString("Sign in again to send the mailing: the provider refused the stored sign-in for "
+                                "anna@example.org."));
+        QCOMPARE(sink->Count(), 0);
+    }
+
     // The token command's first line logs in every connection of the run; the token is written nowhere.
     void tokenCommand() {
         auto sink = Sink({"--close-after-message"});
