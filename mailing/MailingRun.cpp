@@ -170,15 +170,26 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         const std::string& fieldName = settings.FieldFor(placeholder);
         return fieldName.empty() ? std::string() : field(fieldName);
     };
-    recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup);
+    const MessageText::NamedLookup named = RecordLookup(recipients, settings);
+    recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup, named);
     if (!settings.Subject.empty())
-        recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
+        recipient.Subject = MessageText::Personalise(settings.Subject, lookup, named);
     return recipient;
 }
 
 std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {
     const std::string& bytes = recipients.FieldByName(name).AsString();
     return settings.CodePage ? settings.CodePage->ToUtf8(bytes) : bytes;
+}
+
+MessageText::NamedLookup TMailingRun::RecordLookup(TTable& recipients, const TMailingRunSettings& settings) {
+    return [&recipients, &settings](std::string_view name) -> std::optional<std::string> {
+        // Table field names are kept in capitals; a user may write {name}.
+        const TField* field = recipients.FindField(Text::UpperAscii(name));
+        if (!field)
+            return std::nullopt;
+        return settings.CodePage ? settings.CodePage->ToUtf8(field->AsString()) : field->AsString();
+    };
 }
 
 std::string TMailingRun::AddressProblem(const std::string& address) {

@@ -125,6 +125,8 @@ private:
     TRecipient ReadRecipient() const;
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
+    // Any field of the current record by name, for {FIELD}.
+    static MessageText::NamedLookup RecordLookup(TTable& recipients, const TMailingRunSettings& settings);
     // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
     // the settings' column, the Organization header.
     static TMailMessage Message(const TSmtpClient& sender, const TMailingRunSettings& settings,

@@ -52,6 +52,7 @@ public:
             bool personal = false;
             for (char placeholder : MessageText::Placeholders(line.Text))
                 personal = personal || !mailing.FieldFor(placeholder).empty();
+            personal = personal || !MessageText::FieldNames(line.Text).empty();
             if (personal)
                 FPersonal.push_back(std::move(line));
             else
@@ -64,10 +65,10 @@ public:
         FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
     }
 
-    int Longest(const MessageText::FieldLookup& lookup) const {
+    int Longest(const MessageText::FieldLookup& lookup, const MessageText::NamedLookup& named) const {
         int longest = FFixed;
         for (const TLine& line : FPersonal)
-            longest = std::max(longest, LongestWrapped(Personalise(line, lookup), FWidth));
+            longest = std::max(longest, LongestWrapped(Personalise(line, lookup, named), FWidth));
         return longest;
     }
 
@@ -77,8 +78,9 @@ private:
         bool Last = false;
     };
 
-    static std::string Personalise(const TLine& line, const MessageText::FieldLookup& lookup) {
-        std::string text = MessageText::Personalise(line.Text, lookup);
+    static std::string Personalise(const TLine& line, const MessageText::FieldLookup& lookup,
+                                   const MessageText::NamedLookup& named = {}) {
+        std::string text = MessageText::Personalise(line.Text, lookup, named);
         if (line.Last)
             text += "\r\n";
         return text;
@@ -116,8 +118,21 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
     TField* const fields[] = {field(mailing.NameField), field(mailing.OrganizationField), field(mailing.EmailField),
                               field(mailing.DearField)};
 
+    // A {FIELD} the table does not have is left in every message as written.
+    for (const auto& [text, where] : {std::pair<std::string_view, const char*>{mailing.Subject, " in the subject"},
+                                      std::pair<std::string_view, const char*>{mailing.Body, " in the body"}})
+        for (const std::string& name : MessageText::FieldNames(text))
+            if (!table.FindField(Text::UpperAscii(name)))
+                FUnmapped.push_back("{" + name + "}" + where);
+
     const std::unique_ptr<TCodePage> codePage =
         mailing.CodePage.empty() ? nullptr : std::make_unique<TCodePage>(mailing.CodePage);
+    const MessageText::NamedLookup named = [&table, &codePage](std::string_view name) -> std::optional<std::string> {
+        const TField* field = table.FindField(Text::UpperAscii(name));
+        if (!field)
+            return std::nullopt;
+        return codePage ? codePage->ToUtf8(field->AsString()) : field->AsString();
+    };
     const TBodyLines bodyLines(mailing);
     std::string values[4];
     const MessageText::FieldLookup lookup = [&values](char placeholder) {
@@ -165,7 +180,7 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         }
         // Only a record with a usable address gets a message.
         if (CheckAddress(position, name, address, seen)) {
-            FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
+            FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup, named));
             FAlreadySent += static_cast<int>(mailing.AlreadySent.count(table.RecNo()));
         }
         table.Next();
