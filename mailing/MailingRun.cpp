@@ -38,6 +38,9 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
     if (FSettings.MaxPerHour > 0)
         FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(3600s) /
                                                              FSettings.MaxPerHour);
+    // Files make messages large: EHLO learns the largest one the server takes before any goes.
+    if (!FSettings.Attachments.empty() || !FSettings.AttachmentField.empty())
+        FClient.SetExtended(true);
 }
 
 TMailingRun::~TMailingRun() = default;
@@ -174,6 +177,12 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     recipient.Body = MessageText::ReplaceVariables(settings.Body, lookup, named);
     if (!settings.Subject.empty())
         recipient.Subject = MessageText::Personalise(settings.Subject, lookup, named);
+    if (!settings.Html.empty())
+        recipient.Html = MessageText::Personalise(settings.Html, lookup, named, MessageText::HtmlEscape);
+    // A message is never sent without the file its record names.
+    if (!settings.AttachmentField.empty())
+        RecordAttachments(MessageText::ExpandFields(field(settings.AttachmentField), named), settings,
+                          recipient.Attachments, recipient.Problem);
     return recipient;
 }
 

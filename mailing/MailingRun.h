@@ -6,6 +6,7 @@
 #include "mailing/DeliveryLedger.h"
 #include "mailing/DeliveryStatus.h"
 #include "mailing/MessageText.h"
+#include "smtp/MailMessage.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -52,6 +53,14 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     // The ledger's run number and the key of this message (same subject and body).
     int Run = 1;
     std::string MessageKey;
+    // Files every message carries, read and encoded once by the check.
+    std::vector<TMailMessage::TAttachment> Attachments;
+    // The field naming each record's own files (";" between names, {FIELD}s allowed) and the folder relative
+    // names are found in; empty: no files of the record's own.
+    std::string AttachmentField;
+    std::string AttachmentFolder;
+    // The HTML version with its placeholders; empty: plain text only.
+    std::string Html;
 };
 
 class TMailingRun {
@@ -97,6 +106,11 @@ public:
     static bool LoginRefused(const TSmtpClient& client);
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
+    // A file as a message carries it, its type told by its content and name.
+    static TMailMessage::TAttachment Attachment(const std::string& path, const std::string& name);
+    // The record's own files; false with problem set when one of them is not there.
+    static bool RecordAttachments(const std::string& names, const TMailingRunSettings& settings,
+                                  std::vector<TMailMessage::TAttachment>& files, std::string& problem);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
     static void AppendLogRow(TTable& log, const std::string& text, const std::string& name, const std::string& email);
 
@@ -113,6 +127,8 @@ private:
         std::string HdrTo;
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
+        std::string Html;    // personalised, values HTML-escaped; empty: none
+        std::vector<TMailMessage::TAttachment> Attachments; // the record's own files
         std::string Problem;
         int Attempt = 0;
         Clock::time_point Due;
