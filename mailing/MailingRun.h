@@ -109,7 +109,7 @@ public:
     // A file as a message carries it, its type told by its content and name.
     static TMailMessage::TAttachment Attachment(const std::string& path, const std::string& name);
     // The record's own files; false with problem set when one of them is not there.
-    static bool RecordAttachments(const std::string& names, const TMailingRunSettings& settings,
+    static bool RecordAttachments(const std::string& names, const std::string& folder,
                                   std::vector<TMailMessage::TAttachment>& files, std::string& problem);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
     static void AppendLogRow(TTable& log, const std::string& text, const std::string& name, const std::string& email);

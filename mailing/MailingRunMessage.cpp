@@ -3,6 +3,7 @@
 #include "mailing/MailingRun.h"
 
 #include "framework/core/Text.h"
+#include "smtp/AttachmentPart.h"
 #include "smtp/MailMessage.h"
 #include "smtp/MessageComposer.h"
 #include "smtp/SmtpClient.h"
@@ -57,7 +58,7 @@ TMailMessage::TAttachment TMailingRun::Attachment(const std::string& path, const
     return {path, std::filesystem::path(name).filename().string(), type.name().toStdString(), nullptr};
 }
 
-bool TMailingRun::RecordAttachments(const std::string& names, const TMailingRunSettings& settings,
+bool TMailingRun::RecordAttachments(const std::string& names, const std::string& folder,
                                     std::vector<TMailMessage::TAttachment>& files, std::string& problem) {
     for (size_t start = 0; start <= names.size();) {
         const size_t end = std::min(names.find(';', start), names.size());
@@ -66,8 +67,8 @@ bool TMailingRun::RecordAttachments(const std::string& names, const TMailingRunS
         if (name.empty())
             continue;
         std::filesystem::path path(name);
-        if (path.is_relative() && !settings.AttachmentFolder.empty())
-            path = std::filesystem::path(settings.AttachmentFolder) / path;
+        if (path.is_relative() && !folder.empty())
+            path = std::filesystem::path(folder) / path;
         std::error_code error;
         if (!std::filesystem::is_regular_file(path, error)) {
             problem = "attachment not found: " + name;
@@ -86,7 +87,17 @@ std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TT
         return {};
     std::vector<std::string> lines;
     TMessageComposer composer;
-    composer.Compose(Message(client, settings, recipient), [&lines](std::string_view line) { lines.emplace_back(line); });
+    // The files are named with their sizes, not shown as base64; the HTML version shows as its text.
+    TMailMessage message = Message(client, settings, recipient);
+    const std::vector<TMailMessage::TAttachment> files = std::move(message.Attachments);
+    message.Attachments.clear();
+    composer.Compose(message, [&lines](std::string_view line) { lines.emplace_back(line); });
+    for (const TMailMessage::TAttachment& file : files) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(file.Path, error);
+        lines.push_back("Attachment: " + TAttachmentPart::DisplayName(file) + " (" +
+                        (error ? std::string("cannot be read") : TMessageComposer::SizeText(size)) + ")");
+    }
     return lines;
 }
 

@@ -4,6 +4,7 @@
 #include "mailing/MailingRun.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Text.h"
+#include "smtp/AttachmentPart.h"
 #include "smtp/MessageComposer.h"
 #include "table/CodePage.h"
 #include "table/Table.h"
@@ -134,6 +135,10 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         return codePage ? codePage->ToUtf8(field->AsString()) : field->AsString();
     };
     const TBodyLines bodyLines(mailing);
+    // What every message holds besides the record's own files: header, text, HTML and the files for everyone.
+    FRecordFiles = !mailing.AttachmentField.empty();
+    FPlainSize = 1024 + mailing.Body.size() + MessageText::Footer().size();
+    const uint64_t fixedSize = FPlainSize + mailing.Html.size() + mailing.SharedFileBytes;
     std::string values[4];
     const MessageText::FieldLookup lookup = [&values](char placeholder) {
         return values[placeholder == 'N' ? 0 : placeholder == 'O' ? 1 : placeholder == 'E' ? 2 : 3];
@@ -181,6 +186,23 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         // Only a record with a usable address gets a message.
         if (CheckAddress(position, name, address, seen)) {
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup, named));
+            uint64_t size = fixedSize;
+            if (!mailing.AttachmentField.empty()) {
+                std::vector<TMailMessage::TAttachment> files;
+                std::string missing;
+                const std::optional<std::string> names = named(mailing.AttachmentField);
+                if (!TMailingRun::RecordAttachments(MessageText::ExpandFields(names.value_or(""), named),
+                                                    mailing.AttachmentFolder, files, missing)) {
+                    ++FMissingFiles;
+                    Add(position, name, address, std::move(missing));
+                }
+                for (const TMailMessage::TAttachment& file : files) {
+                    TAttachmentPart part;
+                    if (part.Open(file))
+                        size += part.WireSize() + 300;
+                }
+            }
+            FLargestMessage = std::max(FLargestMessage, size);
             FAlreadySent += static_cast<int>(mailing.AlreadySent.count(table.RecNo()));
         }
         table.Next();
@@ -237,6 +259,12 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
                                {"Duplicate addresses:", std::to_string(FDuplicates)},
                                {"Records with text that does not decode:", std::to_string(FUndecodable)},
                                {"Placeholders without a field:", unmapped.empty() ? std::string("none") : unmapped},
+
                                {"Longest body line:", longest}});
+    // Only for a mailing with files or an HTML version: a plain one is summed up as before.
+    if (FRecordFiles)
+        lines.push_back({"Records whose attachment is missing:", std::to_string(FMissingFiles)});
+    if (FRecordFiles || FLargestMessage > FPlainSize)
+        lines.push_back({"Largest message:", TMessageComposer::SizeText(FLargestMessage)});
     return lines;
 }

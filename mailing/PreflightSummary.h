@@ -3,6 +3,7 @@
 
 #include "mailing/MessageText.h"
 
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
@@ -28,6 +29,12 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     std::function<bool(int recNo)> Take;
     // Records that already got this very message (the ledger's SENT rows).
     std::set<int> AlreadySent;
+    // The field naming each record's own files and their folder; the HTML version; the bytes the files for
+    // everyone take in each message.
+    std::string AttachmentField;
+    std::string AttachmentFolder;
+    std::string Html;
+    uint64_t SharedFileBytes = 0;
 };
 
 // A record the user may want to look at before sending, and why.
@@ -50,6 +57,9 @@ public:
     int Malformed() const { return FMalformed; }
     int Duplicates() const { return FDuplicates; }
     int Undecodable() const { return FUndecodable; }
+    // Records whose own file is not there, and the largest message in bytes, about.
+    int MissingFiles() const { return FMissingFiles; }
+    uint64_t LargestMessage() const { return FLargestMessage; }
     // Records of the scope the run passes over because of "Resume the last run" or "Retry failed".
     int NotTaken() const { return FNotTaken; }
     // Records the run takes, with a usable address, that already got this message.
@@ -89,5 +99,9 @@ private:
     int FLongestLine = 0;
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;
+    int FMissingFiles = 0;
+    bool FRecordFiles = false;
+    uint64_t FPlainSize = 0;
+    uint64_t FLargestMessage = 0;
     std::vector<TPreflightRecord> FToLookAt;
 };

@@ -55,6 +55,10 @@ const TRow Rows[] = {
     {"Settings", "OAuth Token URL", &TMailingJob::OAuthTokenUrl, ""},
     {"Settings", "OAuth Scope", &TMailingJob::OAuthScope, ""},
     {"Settings", "OAuth Token Command", &TMailingJob::OAuthTokenCommand, ""},
+    {"Message", "Attachments", &TMailingJob::Attachments, ""},
+    {"Message", "Attachment Field", &TMailingJob::AttachmentField, ""},
+    {"Message", "Attachment Folder", &TMailingJob::AttachmentFolder, ""},
+    {"Message", "HTML File", &TMailingJob::HtmlFile, ""},
 };
 
 template <typename... F> struct TOverload : F... {

@@ -3,6 +3,7 @@
 #include "tests/wizard/RunBench.h"
 #include "tests/wizard/WizardFixture.h"
 #include "tests/servers/SmtpSink.h"
+#include "mailing/PreflightSummary.h"
 #include "smtp/AttachmentPart.h"
 #include "table/CodePage.h"
 
@@ -136,6 +137,21 @@ private slots:
                  (QStringList{"text/html|<p>Dear Max, greetings to &lt;Bern&gt; &amp; &quot;Zug&quot; &#39;x&#39;.</p>",
                               priceList, "application/pdf|invoice 4712.pdf|" + pdf, ""}));
         QCOMPARE(parts[2].mid(3), (QStringList{"text/html|<p>Dear Bea, greetings to Linz.</p>", priceList, ""}));
+
+        // The summary before the run saw the same: Anna's missing file, and a field the table lacks.
+        TPreflightMailing mailing;
+        mailing.TablePath = table.toStdString();
+        mailing.EmailField = "EMAIL";
+        mailing.NameField = "NAME";
+        mailing.Subject = "{NOPE} for {name}";
+        mailing.Body = settings.Body;
+        mailing.AttachmentField = "FILE";
+        mailing.AttachmentFolder = settings.AttachmentFolder;
+        const TPreflightSummary summary(mailing);
+        QCOMPARE(summary.MissingFiles(), 1);
+        QCOMPARE(summary.ToLookAt().front().Reason, std::string("attachment not found: missing/Anna.pdf"));
+        QCOMPARE(summary.UnmappedPlaceholders(), std::vector<std::string>{"{NOPE} in the subject"});
+        QVERIFY(summary.LargestMessage() > 94000 && summary.LargestMessage() < 100000); // the 70 KB PDF in base64
     }
 
     // A message larger than the server's SIZE is refused before it goes: the server stores nothing and the
