@@ -121,7 +121,8 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
 
     // A {FIELD} the table does not have is left in every message as written.
     for (const auto& [text, where] : {std::pair<std::string_view, const char*>{mailing.Subject, " in the subject"},
-                                      std::pair<std::string_view, const char*>{mailing.Body, " in the body"}})
+                                      std::pair<std::string_view, const char*>{mailing.Body, " in the body"},
+                                      std::pair<std::string_view, const char*>{mailing.Html, " in the HTML version"}})
         for (const std::string& name : MessageText::FieldNames(text))
             if (!table.FindField(Text::UpperAscii(name)))
                 FUnmapped.push_back("{" + name + "}" + where);

@@ -145,6 +145,7 @@ private slots:
         mailing.NameField = "NAME";
         mailing.Subject = "{NOPE} for {name}";
         mailing.Body = settings.Body;
+        mailing.CodePage = "CP1252";
         mailing.AttachmentField = "FILE";
         mailing.AttachmentFolder = settings.AttachmentFolder;
         const TPreflightSummary summary(mailing);
