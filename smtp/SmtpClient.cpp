@@ -247,13 +247,14 @@ bool TSmtpClient::Mail(const TMailMessage& message) {
     FNotSendable = false;
     FMessageId.clear();
     FAborted = false;
+    bool begun = false;
     for (bool retried = false;; retried = true) {
         const bool kept = FState == smtpConnected && ConnectionReady();
         if (FState == smtpDisconnected && !Open())
             return false;
         // Each message's failure stands on its own: an earlier one on this connection has been told already.
         FErrorMessage.clear();
-        const TMailStep failed = Transaction(message);
+        const TMailStep failed = Transaction(message, begun);
         if (failed == TMailStep::None)
             return true;
         // A kept connection that the server had closed (or was closing) before it took any of this message: the
@@ -283,12 +284,17 @@ bool TSmtpClient::ConnectionReady() {
     return true;
 }
 
-TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message) {
+TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message, bool& begun) {
     // The message is made before the envelope goes: one that cannot go as it is, or that is larger than the
     // server said it takes (RFC 1870), is refused here and the server never sees it.
-    FComposer.SetEightBit(EightBitAccepted());
-    FComposer.Begin(message);
-    FMessageId = FComposer.MessageId();
+    // Once per message: a body from a handler reads only once, and a second connection after a crossed close
+    // sends the message as it was made.
+    if (!begun) {
+        FComposer.SetEightBit(EightBitAccepted());
+        FComposer.Begin(message);
+        FMessageId = FComposer.MessageId();
+        begun = true;
+    }
     if (!FComposer.Problem().empty()) {
         FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
         Display(FErrorMessage);

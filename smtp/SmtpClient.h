@@ -212,7 +212,8 @@ private:
 
     // The one place where the client's state changes.
     void SetState(TSmtpState value) { FState = value; }
-    TMailStep Transaction(const TMailMessage& message);
+    // begun: the message was made by an earlier attempt of the same Mail.
+    TMailStep Transaction(const TMailMessage& message, bool& begun);
     // The largest message the server announced it takes (SIZE over EHLO); 0 when it named none.
     uint64_t SizeLimit() const;
     void RefuseUnsent();
