@@ -9,6 +9,7 @@
 #include "mailing/SuppressionList.h"
 #include "smtp/DkimSigner.h"
 #include "mailing/MessageText.h"
+#include "smtp/AttachmentPart.h"
 #include "mailing/PasswordStore.h"
 #include "mailing/ServerAddress.h"
 #include "net/AsyncSocket.h"
@@ -66,6 +67,34 @@ QString TMailingCheck::Message() {
         return QStringLiteral("No message subject specified.");
     if (Text::Trim(FJob.Text).isEmpty())
         return QStringLiteral("Message is empty.");
+    return MessageFiles();
+}
+
+// Files every message carries are read and encoded here, once for the whole run: one that cannot be read stops
+// the check, never a message that goes without it.
+QString TMailingCheck::MessageFiles() {
+    FAttachments.clear();
+    for (const QString& name : FJob.Attachments.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const std::string path = Text::Trim(name).toStdString();
+        if (path.empty())
+            continue;
+        TMailMessage::TAttachment file = TMailingRun::Attachment(path, path);
+        try {
+            file.Base64 = TAttachmentPart::EncodeFile(path);
+        } catch (const std::runtime_error& error) {
+            return QStringLiteral("The file to send with every message cannot be used: %1.")
+                .arg(QString::fromStdString(error.what()));
+        }
+        FAttachments.push_back(std::move(file));
+    }
+    FHtml.clear();
+    const QString htmlFile = Text::Trim(FJob.HtmlFile);
+    if (!htmlFile.isEmpty()) {
+        QFile file(htmlFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("The HTML version %1 cannot be read: %2.").arg(htmlFile, file.errorString());
+        FHtml = file.readAll().toStdString();
+    }
     return {};
 }
 
@@ -169,6 +198,11 @@ TPreflightMailing TMailingCheck::PreflightMailing(const std::string& tablePath) 
         mailing.DkimDomain = FDkim->Domain();
     mailing.AddFooter = FJob.AddFooter;
     mailing.OncePerAddress = FJob.OncePerAddress;
+    mailing.AttachmentField = Text::ToLatin1(FJob.AttachmentField);
+    mailing.AttachmentFolder = Text::Trim(FJob.AttachmentFolder).toStdString();
+    mailing.Html = FHtml;
+    for (const TMailMessage::TAttachment& file : FAttachments)
+        mailing.SharedFileBytes += file.Base64->size() + file.Base64->size() / 38 + 300;
     return mailing;
 }
 
@@ -197,6 +231,10 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.Suppressed = FSuppressed;
     settings.AddFooter = FJob.AddFooter;
     settings.OncePerAddress = FJob.OncePerAddress;
+    settings.Attachments = FAttachments;
+    settings.AttachmentField = Text::ToLatin1(FJob.AttachmentField);
+    settings.AttachmentFolder = Text::Trim(FJob.AttachmentFolder).toStdString();
+    settings.Html = FHtml;
     return settings;
 }
 

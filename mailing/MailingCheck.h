@@ -51,6 +51,7 @@ public:
     QString All(TTable& recipients, TXbaseEngine& engine, TDeliveryLedger& ledger);
     // Subject and body; the client gets the subject.
     QString Message();
+    QString MessageFiles();
     // Server, port, security and login, handed to the client; a remembered password is read from the keyring.
     QString Server();
     // Return address and sender, handed to the client.
@@ -125,6 +126,9 @@ private:
     TMailingJob FJob;
     TSmtpClient& FClient;
     std::string FSubject;
+    // The files for everyone, encoded, and the HTML version's text.
+    std::vector<TMailMessage::TAttachment> FAttachments;
+    std::string FHtml;
     std::unique_ptr<TCodePage> FCodePage;
     int FScopeFrom = 1;
     int FScopeTo = 0;

@@ -17,6 +17,12 @@ struct TMailingJob {
     QString Subject;
     QString Text;
     QString WrapLines;
+    // Files for everyone (";" between paths), the field naming each record's own files and the folder those
+    // names are found in, and the HTML version's file; empty: none.
+    QString Attachments;
+    QString AttachmentField;
+    QString AttachmentFolder;
+    QString HtmlFile;
     // The sender.
     QString Name;
     QString Organization;

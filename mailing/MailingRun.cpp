@@ -40,6 +40,9 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
     if (FSettings.MaxPerHour > 0)
         FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(3600s) /
                                                              FSettings.MaxPerHour);
+    // Files make messages large: EHLO learns the largest one the server takes before any goes.
+    if (!FSettings.Attachments.empty() || !FSettings.AttachmentField.empty())
+        FClient.SetExtended(true);
 }
 
 TMailingRun::~TMailingRun() = default;
@@ -182,13 +185,20 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         const std::string& fieldName = settings.FieldFor(placeholder);
         return fieldName.empty() ? std::string() : field(fieldName);
     };
+    const MessageText::NamedLookup named = RecordLookup(recipients, settings);
     // Without the footer the body's last line still ends with its line break, as the footer's first one ends it.
-    recipient.Body = settings.AddFooter ? MessageText::ReplaceVariables(settings.Body, lookup)
-                                        : MessageText::Personalise(settings.Body, lookup) + "\r\n";
+    recipient.Body = settings.AddFooter ? MessageText::ReplaceVariables(settings.Body, lookup, named)
+                                        : MessageText::Personalise(settings.Body, lookup, named) + "\r\n";
     if (!settings.Subject.empty())
-        recipient.Subject = MessageText::Personalise(settings.Subject, lookup);
+        recipient.Subject = MessageText::Personalise(settings.Subject, lookup, named);
     if (settings.List)
         recipient.ListHeaders = settings.List->Fields(recipient.Address, field);
+    if (!settings.Html.empty())
+        recipient.Html = MessageText::Personalise(settings.Html, lookup, named, MessageText::HtmlEscape);
+    // A message is never sent without the file its record names.
+    if (!settings.AttachmentField.empty())
+        RecordAttachments(MessageText::ExpandFields(field(settings.AttachmentField), named), settings.AttachmentFolder,
+                          recipient.Attachments, recipient.Problem);
     return recipient;
 }
 
@@ -212,6 +222,16 @@ void TMailingRun::NoteSentAddress() {
 std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {
     const std::string& bytes = recipients.FieldByName(name).AsString();
     return settings.CodePage ? settings.CodePage->ToUtf8(bytes) : bytes;
+}
+
+MessageText::NamedLookup TMailingRun::RecordLookup(TTable& recipients, const TMailingRunSettings& settings) {
+    return [&recipients, &settings](std::string_view name) -> std::optional<std::string> {
+        // Table field names are kept in capitals; a user may write {name}.
+        const TField* field = recipients.FindField(Text::UpperAscii(name));
+        if (!field)
+            return std::nullopt;
+        return settings.CodePage ? settings.CodePage->ToUtf8(field->AsString()) : field->AsString();
+    };
 }
 
 std::string TMailingRun::AddressProblem(const std::string& address) {

@@ -8,6 +8,7 @@
 #include "mailing/ListHeaders.h"
 #include "mailing/MessageText.h"
 #include "mailing/SuppressionList.h"
+#include "smtp/MailMessage.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -72,6 +73,14 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     bool OncePerAddress = false;
     // Records Take passes over because earlier runs sent them this message: their addresses have it already.
     std::set<int> AlreadySent;
+    // Files every message carries, read and encoded once by the check.
+    std::vector<TMailMessage::TAttachment> Attachments;
+    // The field naming each record's own files (";" between names, {FIELD}s allowed) and the folder relative
+    // names are found in; empty: no files of the record's own.
+    std::string AttachmentField;
+    std::string AttachmentFolder;
+    // The HTML version with its placeholders; empty: plain text only.
+    std::string Html;
 };
 
 class TMailingRun {
@@ -121,6 +130,11 @@ public:
     static const char* const SuppressedReason;
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
+    // A file as a message carries it, its type told by its content and name.
+    static TMailMessage::TAttachment Attachment(const std::string& path, const std::string& name);
+    // The record's own files; false with problem set when one of them is not there.
+    static bool RecordAttachments(const std::string& names, const std::string& folder,
+                                  std::vector<TMailMessage::TAttachment>& files, std::string& problem);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
     static void AppendLogRow(TTable& log, const std::string& text, const std::string& name, const std::string& email);
 
@@ -138,6 +152,8 @@ private:
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
         std::vector<TMailMessage::TField> ListHeaders;
+        std::string Html;    // personalised, values HTML-escaped; empty: none
+        std::vector<TMailMessage::TAttachment> Attachments; // the record's own files
         std::string Problem;
         int Attempt = 0; // attempts in this run; the retry pauses go by it
         int Earlier = 0; // attempts of earlier runs, for the ledger's count
@@ -155,6 +171,8 @@ private:
     void NoteSentAddress();
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
+    // Any field of the current record by name, for {FIELD}.
+    static MessageText::NamedLookup RecordLookup(TTable& recipients, const TMailingRunSettings& settings);
     // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
     // the settings' column, the Organization header and the recipient's list headers.
     static TMailMessage Message(const TSmtpClient& sender, const TMailingRunSettings& settings,

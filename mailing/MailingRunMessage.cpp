@@ -3,11 +3,14 @@
 #include "mailing/MailingRun.h"
 
 #include "framework/core/Text.h"
+#include "smtp/AttachmentPart.h"
 #include "smtp/MailMessage.h"
 #include "smtp/MessageComposer.h"
 #include "smtp/SmtpClient.h"
 
+#include <QMimeDatabase>
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 TMailMessage TMailingRun::Message(const TSmtpClient& sender, const TMailingRunSettings& settings,
@@ -31,7 +34,51 @@ TMailMessage TMailingRun::Message(const TSmtpClient& sender, const TMailingRunSe
             return more;
         });
     };
+    message.Attachments = settings.Attachments;
+    message.Attachments.insert(message.Attachments.end(), recipient.Attachments.begin(), recipient.Attachments.end());
+    if (!recipient.Html.empty())
+        message.Html = [html = std::make_shared<const std::string>(recipient.Html)] {
+            // The composer breaks the text at its line breaks: it goes in one piece.
+            return TMailMessage::TLineReader([html, done = false](std::string& line) mutable {
+                if (done)
+                    return false;
+                line = *html;
+                done = true;
+                return true;
+            });
+        };
     return message;
+}
+
+TMailMessage::TAttachment TMailingRun::Attachment(const std::string& path, const std::string& name) {
+    const QMimeDatabase types;
+    const QString file = QString::fromStdString(path);
+    QMimeType type = types.mimeTypeForFile(file);
+    // An empty file has no content to tell its type by: its name does.
+    if (type.isDefault() || type.name() == QLatin1String("application/x-zerosize"))
+        type = types.mimeTypeForFile(file, QMimeDatabase::MatchExtension);
+    return {path, std::filesystem::path(name).filename().string(), type.name().toStdString(), nullptr};
+}
+
+bool TMailingRun::RecordAttachments(const std::string& names, const std::string& folder,
+                                    std::vector<TMailMessage::TAttachment>& files, std::string& problem) {
+    for (size_t start = 0; start <= names.size();) {
+        const size_t end = std::min(names.find(';', start), names.size());
+        const std::string name = Text::Trim(names.substr(start, end - start));
+        start = end + 1;
+        if (name.empty())
+            continue;
+        std::filesystem::path path(name);
+        if (path.is_relative() && !folder.empty())
+            path = std::filesystem::path(folder) / path;
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(path, error)) {
+            problem = "attachment not found: " + name;
+            return false;
+        }
+        files.push_back(Attachment(path.string(), name));
+    }
+    return true;
 }
 
 std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TTable& recipients,
@@ -42,8 +89,17 @@ std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TT
         return {};
     std::vector<std::string> lines;
     TMessageComposer composer;
-    composer.Compose(Message(client, settings, recipient),
-                     [&lines](std::string_view line) { lines.emplace_back(line); });
+    // The files are named with their sizes, not shown as base64; the HTML version shows as its text.
+    TMailMessage message = Message(client, settings, recipient);
+    const std::vector<TMailMessage::TAttachment> files = std::move(message.Attachments);
+    message.Attachments.clear();
+    composer.Compose(message, [&lines](std::string_view line) { lines.emplace_back(line); });
+    for (const TMailMessage::TAttachment& file : files) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(file.Path, error);
+        lines.push_back("Attachment: " + TAttachmentPart::DisplayName(file) + " (" +
+                        (error ? std::string("cannot be read") : TMessageComposer::SizeText(size)) + ")");
+    }
     return lines;
 }
 
@@ -57,6 +113,8 @@ QString TMailingRun::SendTest(TSmtpClient& client, TTable& recipients, const TMa
     recipient.HdrTo = recipient.Address;
     client.SetTimeOut(settings.TimeOut);
     client.SetStatusTimeOut(false);
+    if (!settings.Attachments.empty() || !settings.AttachmentField.empty())
+        client.SetExtended(true);
     // Connects first, with the security settings, as a run does.
     const bool sent = client.Mail(Message(client, settings, recipient));
 

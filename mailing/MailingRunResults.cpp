@@ -18,6 +18,8 @@ TDeliveryStatus TMailingRun::Classify(bool accepted) const {
         return TDeliveryStatus::Unknown;
     if (FInterrupted)
         return TDeliveryStatus::Aborted;
+    if (FClient.NotSendable())
+        return TDeliveryStatus::Refused;
     const int code = FClient.LastReplyCode();
     if (code >= 500)
         return TDeliveryStatus::Refused;

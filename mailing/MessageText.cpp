@@ -102,31 +102,146 @@ std::string Footer() {
            Maker::WebAddress + "\r\n";
 }
 
-std::string Personalise(std::string_view source, const FieldLookup& field) {
+namespace {
+
+bool IsNameStart(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+
+bool IsNameChar(char c) {
+    return IsNameStart(c) || (c >= '0' && c <= '9');
+}
+
+// A {NAME} or {NAME|text} at pos (which holds "{"): its name, its default and its length; nullopt when the braces
+// hold no field reference and are plain text.
+struct TFieldReference {
+    std::string_view Name;
+    std::optional<std::string_view> Default;
+    size_t Length = 0;
+};
+
+std::optional<TFieldReference> FieldReferenceAt(std::string_view text, size_t pos) {
+    size_t end = pos + 1;
+    if (end >= text.size() || !IsNameStart(text[end]))
+        return std::nullopt;
+    while (end < text.size() && IsNameChar(text[end]))
+        ++end;
+    TFieldReference reference;
+    reference.Name = text.substr(pos + 1, end - pos - 1);
+    if (end < text.size() && text[end] == '|') {
+        const size_t close = text.find('}', end);
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        reference.Default = text.substr(end + 1, close - end - 1);
+        end = close;
+    }
+    if (end >= text.size() || text[end] != '}')
+        return std::nullopt;
+    reference.Length = end + 1 - pos;
+    return reference;
+}
+
+// Both rules in one pass, so that a value holding "%N" or "{X}" is never expanded again.
+std::string Expand(std::string_view source, const FieldLookup* field, const NamedLookup& named,
+                   const ValueEscaper& escape) {
     std::string dest;
     dest.reserve(source.size() + 128);
-    bool afterPercent = false;
-    for (char ch : source) {
-        if (!afterPercent) {
-            if (ch == '%')
-                afterPercent = true;
-            else
-                dest += ch;
+    const auto putValue = [&](const std::string& value) { dest += escape ? escape(value) : value; };
+    for (size_t i = 0; i < source.size(); ++i) {
+        const char ch = source[i];
+        if (field && ch == '%') {
+            if (++i == source.size())
+                break;
+            if (IsPlaceholder(source[i])) {
+                putValue((*field)(source[i]));
+            } else {
+                dest += '%';
+                dest += source[i];
+            }
             continue;
         }
-        if (IsPlaceholder(ch)) {
-            dest += field(ch);
-        } else {
-            dest += '%';
+        if (named && (ch == '{' || ch == '}') && i + 1 < source.size() && source[i + 1] == ch) {
             dest += ch;
+            ++i;
+            continue;
         }
-        afterPercent = false;
+        if (named && ch == '{') {
+            if (const auto reference = FieldReferenceAt(source, i)) {
+                if (const std::optional<std::string> value = named(reference->Name)) {
+                    if (reference->Default && Text::Trim(*value).empty())
+                        dest += *reference->Default;
+                    else
+                        putValue(*value);
+                } else {
+                    dest += source.substr(i, reference->Length);
+                }
+                i += reference->Length - 1;
+                continue;
+            }
+        }
+        dest += ch;
     }
     return dest;
 }
 
-std::string ReplaceVariables(std::string_view source, const FieldLookup& field) {
-    return Personalise(source, field) + Footer();
+} // namespace
+
+std::string Personalise(std::string_view source, const FieldLookup& field, const NamedLookup& named,
+                        const ValueEscaper& escape) {
+    return Expand(source, &field, named, escape);
+}
+
+std::string ExpandFields(std::string_view source, const NamedLookup& named, const ValueEscaper& escape) {
+    return Expand(source, nullptr, named, escape);
+}
+
+std::vector<std::string> FieldNames(std::string_view text) {
+    std::vector<std::string> found;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if ((text[i] == '{' || text[i] == '}') && i + 1 < text.size() && text[i + 1] == text[i]) {
+            ++i;
+            continue;
+        }
+        if (text[i] != '{')
+            continue;
+        if (const auto reference = FieldReferenceAt(text, i)) {
+            if (std::find(found.begin(), found.end(), reference->Name) == found.end())
+                found.emplace_back(reference->Name);
+            i += reference->Length - 1;
+        }
+    }
+    return found;
+}
+
+std::string HtmlEscape(std::string_view value) {
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (char c : value) {
+        switch (c) {
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        case '\'':
+            escaped += "&#39;";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string ReplaceVariables(std::string_view source, const FieldLookup& field, const NamedLookup& named) {
+    return Personalise(source, field, named) + Footer();
 }
 
 std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxLen, bool& more) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,11 +32,26 @@ using FieldLookup = std::function<std::string(char placeholder)>;
 // No line on the wire is longer (RFC 5321 4.5.3.1.6): the most a body line may hold, in characters and bytes.
 constexpr int MaxLineLength = 998;
 
+// The value of the record's field of that name (any case); nullopt when the table has no such field.
+using NamedLookup = std::function<std::optional<std::string>(std::string_view name)>;
+// Applied to every value put into a text, e.g. HTML-escape or percent-encode; unset puts values as they are.
+using ValueEscaper = std::function<std::string(std::string_view value)>;
+
 // The source with %N, %O, %E and %D replaced by the record's values (the subject's rule).
 // Only capital letters are placeholders; any other character after '%' keeps the '%'; a trailing '%' disappears.
-std::string Personalise(std::string_view source, const FieldLookup& field);
+// With a named lookup, {FIELD} stands for that field's value and {FIELD|text} gives text for an empty (or blank)
+// value; "{{" and "}}" are literal braces; a {NAME} the table does not have stays as written, for the check to
+// name. Values, never the source's own text, pass through escape.
+std::string Personalise(std::string_view source, const FieldLookup& field, const NamedLookup& named = {},
+                        const ValueEscaper& escape = {});
+// Only the {FIELD} rule of Personalise: for texts where "%" is not a placeholder (a link, a file name).
+std::string ExpandFields(std::string_view source, const NamedLookup& named, const ValueEscaper& escape = {});
+// The distinct field names of a text's {FIELD}s, in order of first appearance, as written.
+std::vector<std::string> FieldNames(std::string_view text);
+// "<", ">", "&" and both quotes as character references: a value put into HTML stays text.
+std::string HtmlEscape(std::string_view value);
 // The same, followed by the footer (the body's rule).
-std::string ReplaceVariables(std::string_view source, const FieldLookup& field);
+std::string ReplaceVariables(std::string_view source, const FieldLookup& field, const NamedLookup& named = {});
 
 // Hands out the next body line of UTF-8 text from pos, at most width characters before trimming, broken after
 // the last blank, tab or hyphen that fits; CR LF ends a line. Advances pos; more is false once the text is used

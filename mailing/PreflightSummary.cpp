@@ -4,6 +4,7 @@
 #include "mailing/MailingRun.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Text.h"
+#include "smtp/AttachmentPart.h"
 #include "smtp/MessageComposer.h"
 #include "table/CodePage.h"
 #include "table/Table.h"
@@ -52,6 +53,7 @@ public:
             bool personal = false;
             for (char placeholder : MessageText::Placeholders(line.Text))
                 personal = personal || !mailing.FieldFor(placeholder).empty();
+            personal = personal || !MessageText::FieldNames(line.Text).empty();
             if (personal)
                 FPersonal.push_back(std::move(line));
             else
@@ -65,10 +67,10 @@ public:
             FFixed = std::max(FFixed, LongestWrapped(std::string_view(MessageText::Footer()).substr(2), FWidth));
     }
 
-    int Longest(const MessageText::FieldLookup& lookup) const {
+    int Longest(const MessageText::FieldLookup& lookup, const MessageText::NamedLookup& named) const {
         int longest = FFixed;
         for (const TLine& line : FPersonal)
-            longest = std::max(longest, LongestWrapped(Personalise(line, lookup), FWidth));
+            longest = std::max(longest, LongestWrapped(Personalise(line, lookup, named), FWidth));
         return longest;
     }
 
@@ -78,8 +80,9 @@ private:
         bool Last = false;
     };
 
-    static std::string Personalise(const TLine& line, const MessageText::FieldLookup& lookup) {
-        std::string text = MessageText::Personalise(line.Text, lookup);
+    static std::string Personalise(const TLine& line, const MessageText::FieldLookup& lookup,
+                                   const MessageText::NamedLookup& named = {}) {
+        std::string text = MessageText::Personalise(line.Text, lookup, named);
         if (line.Last)
             text += "\r\n";
         return text;
@@ -120,9 +123,27 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
     TField* const fields[] = {field(mailing.NameField), field(mailing.OrganizationField), field(mailing.EmailField),
                               field(mailing.DearField)};
 
+    // A {FIELD} the table does not have is left in every message as written.
+    for (const auto& [text, where] : {std::pair<std::string_view, const char*>{mailing.Subject, " in the subject"},
+                                      std::pair<std::string_view, const char*>{mailing.Body, " in the body"},
+                                      std::pair<std::string_view, const char*>{mailing.Html, " in the HTML version"}})
+        for (const std::string& name : MessageText::FieldNames(text))
+            if (!table.FindField(Text::UpperAscii(name)))
+                FUnmapped.push_back("{" + name + "}" + where);
+
     const std::unique_ptr<TCodePage> codePage =
         mailing.CodePage.empty() ? nullptr : std::make_unique<TCodePage>(mailing.CodePage);
+    const MessageText::NamedLookup named = [&table, &codePage](std::string_view name) -> std::optional<std::string> {
+        const TField* field = table.FindField(Text::UpperAscii(name));
+        if (!field)
+            return std::nullopt;
+        return codePage ? codePage->ToUtf8(field->AsString()) : field->AsString();
+    };
     const TBodyLines bodyLines(mailing);
+    // What every message holds besides the record's own files: header, text, HTML and the files for everyone.
+    FRecordFiles = !mailing.AttachmentField.empty();
+    FPlainSize = 1024 + mailing.Body.size() + MessageText::Footer().size();
+    const uint64_t fixedSize = FPlainSize + mailing.Html.size() + mailing.SharedFileBytes;
     std::string values[4];
     const MessageText::FieldLookup lookup = [&values](char placeholder) {
         return values[placeholder == 'N' ? 0 : placeholder == 'O' ? 1 : placeholder == 'E' ? 2 : 3];
@@ -170,7 +191,24 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         // Only a record with a usable address gets a message.
         bool duplicate = false;
         if (CheckAddress(table.RecNo(), name, address, seen, mailing.Suppressed.get(), duplicate)) {
-            FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup));
+            FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup, named));
+            uint64_t size = fixedSize;
+            if (!mailing.AttachmentField.empty()) {
+                std::vector<TMailMessage::TAttachment> files;
+                std::string missing;
+                const std::optional<std::string> names = named(mailing.AttachmentField);
+                if (!TMailingRun::RecordAttachments(MessageText::ExpandFields(names.value_or(""), named),
+                                                    mailing.AttachmentFolder, files, missing)) {
+                    ++FMissingFiles;
+                    Add(table.RecNo(), name, address, std::move(missing));
+                }
+                for (const TMailMessage::TAttachment& file : files) {
+                    TAttachmentPart part;
+                    if (part.Open(file))
+                        size += part.WireSize() + 300;
+                }
+            }
+            FLargestMessage = std::max(FLargestMessage, size);
             const bool sent = mailing.AlreadySent.count(table.RecNo()) > 0;
             FAlreadySent += static_cast<int>(sent);
             FDuplicatesNotSent += static_cast<int>(duplicate && !sent);
@@ -238,9 +276,15 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
                                {"Duplicate addresses:", std::to_string(FDuplicates)},
                                {"Records with text that does not decode:", std::to_string(FUndecodable)},
                                {"Placeholders without a field:", unmapped.empty() ? std::string("none") : unmapped},
+
                                {"Longest body line:", longest}});
     for (std::string& warning : Warnings(sendAgain))
         lines.push_back({"Warning:", std::move(warning)});
+    // Only for a mailing with files or an HTML version: a plain one is summed up as before.
+    if (FRecordFiles)
+        lines.push_back({"Records whose attachment is missing:", std::to_string(FMissingFiles)});
+    if (FRecordFiles || FLargestMessage > FPlainSize)
+        lines.push_back({"Largest message:", TMessageComposer::SizeText(FLargestMessage)});
     return lines;
 }
 

@@ -4,6 +4,7 @@
 #include "mailing/MessageText.h"
 #include "mailing/SuppressionList.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
@@ -40,6 +41,12 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     // The program's footer under the body; one message per address (a later duplicate gets none).
     bool AddFooter = true;
     bool OncePerAddress = false;
+    // The field naming each record's own files and their folder; the HTML version; the bytes the files for
+    // everyone take in each message.
+    std::string AttachmentField;
+    std::string AttachmentFolder;
+    std::string Html;
+    uint64_t SharedFileBytes = 0;
 };
 
 // A record the user may want to look at before sending, and why.
@@ -64,6 +71,9 @@ public:
     int Undecodable() const { return FUndecodable; }
     // Records with a usable address that is on the suppression list.
     int Suppressed() const { return FSuppressed; }
+    // Records whose own file is not there, and the largest message in bytes, about.
+    int MissingFiles() const { return FMissingFiles; }
+    uint64_t LargestMessage() const { return FLargestMessage; }
     // Records of the scope the run passes over because of "Resume the last run" or "Retry failed".
     int NotTaken() const { return FNotTaken; }
     // Records the run takes, with a usable address, that already got this message.
@@ -116,5 +126,9 @@ private:
     int FLongestLine = 0;
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;
+    int FMissingFiles = 0;
+    bool FRecordFiles = false;
+    uint64_t FPlainSize = 0;
+    uint64_t FLargestMessage = 0;
     std::vector<TPreflightRecord> FToLookAt;
 };

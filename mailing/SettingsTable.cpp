@@ -65,6 +65,10 @@ const TRow Rows[] = {
     {"Settings", "DKIM Key File", &TMailingJob::DkimKeyFile, ""},
     {"Message", "Add Footer", &TMailingJob::AddFooter, true},
     {"Settings", "Once Per Address", &TMailingJob::OncePerAddress, false},
+    {"Message", "Attachments", &TMailingJob::Attachments, ""},
+    {"Message", "Attachment Field", &TMailingJob::AttachmentField, ""},
+    {"Message", "Attachment Folder", &TMailingJob::AttachmentFolder, ""},
+    {"Message", "HTML File", &TMailingJob::HtmlFile, ""},
 };
 
 template <typename... F> struct TOverload : F... {

@@ -35,4 +35,18 @@ struct TMailMessage {
     TBodySource Body;
     // Signs the message as it is composed (a DKIM-Signature before the header block); unset: not signed.
     std::shared_ptr<const TDkimSigner> Signer;
+
+    // A file that goes with the message.
+    struct TAttachment {
+        std::string Path;        // read as the message goes out
+        std::string Name;        // as the reader sees it (UTF-8); empty takes the last part of Path
+        std::string ContentType; // "application/pdf"; empty sends application/octet-stream
+        // The file already in base64 (no line breaks), for a file every message of a run carries: encoded once
+        // and shared. Unset: Path is read and encoded in pieces while the message streams out.
+        std::shared_ptr<const std::string> Base64;
+    };
+    // Turn the message into multipart/mixed: the text first, then these files in order.
+    std::vector<TAttachment> Attachments;
+    // An HTML version of the body (UTF-8): the text becomes multipart/alternative, plain first. Unset: none.
+    TBodySource Html;
 };

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+#include <random>
 
 namespace {
 
@@ -64,7 +65,11 @@ void TMessageComposer::Begin(const TMailMessage& message) {
     FSigner = message.Signer;
     FReader = FBodySource ? FBodySource() : nullptr;
     FBodyPut = false;
+    FProblem.clear();
     ReadAhead();
+    FHtmlSource = message.Html;
+    FAttachments = message.Attachments;
+    BeginParts();
 
     FHeaderLines.Clear();
     OfferHeaderLine("From: ", message.From, true);
@@ -86,12 +91,24 @@ void TMessageComposer::Begin(const TMailMessage& message) {
     OfferHeaderLine("Message-ID: ", FMessageId, false);
     OfferHeaderLine("Mime-Version: 1.0", {}, false);
     ChooseEncoding();
-    OfferHeaderLine("Content-Type: text/plain; charset=\"", std::string(Mime::CharsetName(FCharset)) + "\"", false);
-    OfferHeaderLine("Content-Transfer-Encoding: ",
-                    FBodyEncoding == TBodyEncoding::SevenBit   ? "7bit"
-                    : FBodyEncoding == TBodyEncoding::EightBit ? "8bit"
-                                                               : "quoted-printable",
-                    false);
+    if (Multipart()) {
+        ChooseBoundaries();
+        OfferHeaderLine(FAttachments.empty() ? "Content-Type: multipart/alternative; boundary=\""
+                                             : "Content-Type: multipart/mixed; boundary=\"",
+                        (FAttachments.empty() ? FAlternativeBoundary : FMixedBoundary) + "\"", false);
+    } else {
+        OfferHeaderLine("Content-Type: text/plain; charset=\"", std::string(Mime::CharsetName(FCharset)) + "\"",
+                        false);
+        OfferHeaderLine("Content-Transfer-Encoding: ", EncodingName(FBodyEncoding), false);
+    }
+    for (size_t i = 0; i < FHeaderLines.Size(); ++i)
+        FSizeEstimate += FHeaderLines[i].size() + 2;
+    for (size_t i = 0; i < FBody.Size(); ++i)
+        FSizeEstimate += FBody[i].size() + 2;
+}
+
+const char* TMessageComposer::EncodingName(TBodyEncoding encoding) {
+    return encoding == TBodyEncoding::SevenBit ? "7bit" : encoding == TBodyEncoding::EightBit ? "8bit" : "quoted-printable";
 }
 
 void TMessageComposer::ChooseEncoding() {
@@ -204,7 +221,7 @@ bool TMessageComposer::EncodedLinesFit() const {
     return true;
 }
 
-void TMessageComposer::PutBody(const TLineSink& put) {
+void TMessageComposer::PutText(const TLineSink& put) {
     bool complete = FBodyComplete;
     if (FBodyPut) {
         // Read once already: from the first line again, in the charset and encoding chosen at Begin.

@@ -2,11 +2,13 @@
 // encoded-words, folding), a blank line and the body in the narrowest charset and a transfer encoding that fits.
 #pragma once
 
+#include "smtp/AttachmentPart.h"
 #include "smtp/LineStore.h"
 #include "smtp/MailMessage.h"
 #include "smtp/Mime.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -48,9 +50,28 @@ public:
 
     // The Message-ID value of the message last begun ("<...>").
     const std::string& MessageId() const { return FMessageId; }
+    // Why the message last begun cannot go as it is ("attachment not found: ..."), or why its body broke off
+    // (a file that could not be read to its end); empty when it can. A message with a problem must not be sent.
+    const std::string& Problem() const { return FProblem; }
+    // The bytes the message last begun takes after DATA, about: exact for attachments, text lines counted
+    // before encoding.
+    uint64_t SizeEstimate() const { return FSizeEstimate; }
+    // A size as a reader says it: "812 bytes", "35 KB", "2.4 MB".
+    static std::string SizeText(uint64_t bytes);
 
 private:
     enum class TBodyEncoding { SevenBit, EightBit, QuotedPrintable };
+
+    bool Multipart() const { return FHtmlSource || !FAttachments.empty(); }
+    // The plain text, encoded as chosen; the HTML version; one file.
+    void PutText(const TLineSink& put);
+    void PutHtml(const TLineSink& put);
+    void PutAttachment(const TMailMessage::TAttachment& attachment, const TLineSink& put);
+    // Reads the HTML version whole and picks its encoding; opens every file to learn it can be read and its size.
+    void BeginParts();
+    // Boundaries no line that goes out unencoded contains.
+    void ChooseBoundaries();
+    static const char* EncodingName(TBodyEncoding encoding);
 
     void OfferHeaderLine(std::string_view head, std::string_view value, bool address);
     // Reads the body into FBody up to BodyLookAhead bytes.
@@ -80,6 +101,16 @@ private:
     Mime::TCharset FCharset = Mime::TCharset::UsAscii;
     TBodyEncoding FBodyEncoding = TBodyEncoding::SevenBit;
     std::string FMessageId;
+    // The HTML version and the files of a multipart message.
+    TMailMessage::TBodySource FHtmlSource;
+    TLineStore FHtml;
+    Mime::TCharset FHtmlCharset = Mime::TCharset::UsAscii;
+    TBodyEncoding FHtmlEncoding = TBodyEncoding::SevenBit;
+    std::vector<TMailMessage::TAttachment> FAttachments;
+    std::string FMixedBoundary;
+    std::string FAlternativeBoundary;
+    std::string FProblem;
+    uint64_t FSizeEstimate = 0;
     // The Date value of the second it was made for: messages of the same second share it.
     std::time_t FDateMoment = -1;
     std::string FDateValue;

@@ -254,15 +254,17 @@ TMailMessage TSmtpClient::PropertyMessage() {
 
 bool TSmtpClient::Mail(const TMailMessage& message) {
     FUnconfirmed = false;
+    FNotSendable = false;
     FMessageId.clear();
     FAborted = false;
+    bool begun = false;
     for (bool retried = false;; retried = true) {
         const bool kept = FState == smtpConnected && ConnectionReady();
         if (FState == smtpDisconnected && !Open())
             return false;
         // Each message's failure stands on its own: an earlier one on this connection has been told already.
         FErrorMessage.clear();
-        const TMailStep failed = Transaction(message);
+        const TMailStep failed = Transaction(message, begun);
         if (failed == TMailStep::None)
             return true;
         // A kept connection that the server had closed (or was closing) before it took any of this message: the
@@ -292,7 +294,31 @@ bool TSmtpClient::ConnectionReady() {
     return true;
 }
 
-TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message) {
+TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message, bool& begun) {
+    // The message is made before the envelope goes: one that cannot go as it is, or that is larger than the
+    // server said it takes (RFC 1870), is refused here and the server never sees it.
+    // Once per message: a body from a handler reads only once, and a second connection after a crossed close
+    // sends the message as it was made.
+    if (!begun) {
+        FComposer.SetEightBit(EightBitAccepted());
+        FComposer.Begin(message);
+        FMessageId = FComposer.MessageId();
+        begun = true;
+    }
+    if (!FComposer.Problem().empty()) {
+        FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
+        Display(FErrorMessage);
+        RefuseUnsent();
+        return TMailStep::Refused;
+    }
+    if (const uint64_t limit = SizeLimit(); limit > 0 && FComposer.SizeEstimate() > limit) {
+        FErrorMessage = "The message is " + TMessageComposer::SizeText(FComposer.SizeEstimate()) +
+                        ", larger than the " + TMessageComposer::SizeText(limit) +
+                        " the server takes; it was not sent.";
+        Display(FErrorMessage);
+        RefuseUnsent();
+        return TMailStep::Refused;
+    }
     FResetNeeded = true;
     // RFC 6152: a server that offered 8BITMIME is told the body may hold 8-bit text (a 7-bit body is allowed too).
     SendCommand("MAIL FROM:<" + Address(message.ReturnPath) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : ""));
@@ -320,11 +346,16 @@ TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message) {
     if (!FWait || FWait->Passes() == passes)
         FMessagesProcessed = {};
     ProcessMessages();
-    FComposer.SetEightBit(EightBitAccepted());
     const TMessageComposer::TLineSink put = [this](std::string_view line) { SendDataLine(line); };
-    FComposer.Begin(message);
-    FMessageId = FComposer.MessageId();
     FComposer.PutMessage(put);
+    if (!FComposer.Problem().empty() && FState != smtpDisconnected) {
+        // A file that broke off while it went out: without the final dot the server drops what it has, and a
+        // message with half a file is never delivered.
+        FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
+        Display(FErrorMessage);
+        CloseSocket();
+        return TMailStep::Dot;
+    }
     SendCommand(".");
     Flush();
     // Only a dot that left the client can have been taken by the server.
@@ -337,6 +368,24 @@ TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message) {
     NoteFailure();
     FUnconfirmed = dotSent && FLastReplyCode == 0;
     return TMailStep::Dot;
+}
+
+void TSmtpClient::RefuseUnsent() {
+    // No reply belongs to this message: an earlier one's must not be taken for the server's verdict on it.
+    FNotSendable = true;
+    FLastReplyCode = 0;
+    FLastResponse.clear();
+}
+
+uint64_t TSmtpClient::SizeLimit() const {
+    const std::vector<std::string> params = FCapabilities.Params("SIZE");
+    if (params.empty())
+        return 0;
+    try {
+        return std::stoull(params.front());
+    } catch (const std::exception&) {
+        return 0; // no number: no limit announced
+    }
 }
 
 std::vector<std::string> TSmtpClient::MessageLines() {

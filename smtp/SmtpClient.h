@@ -97,6 +97,9 @@ public:
     // The code of the last reply the server sent (three digits, RFC 5321 4.2); 0 when none arrived since Open
     // began a connection, when the client made the reply up (timeout, close) or when it had no valid code.
     int LastReplyCode() const { return FLastReplyCode; }
+    // The last Mail was refused by the client before the server saw it: too large for the server, or a file it
+    // carries cannot be read. Sending it again would not change that.
+    bool NotSendable() const { return FNotSendable; }
     // True when the last Mail failed after its final "." went out and before a valid reply to it arrived (the
     // connection was lost or the server stayed silent): the server may have kept the message.
     bool Unconfirmed() const { return FUnconfirmed; }
@@ -203,13 +206,17 @@ private:
     // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
     bool Refuse(const std::string& text, bool serverReply = false);
     // Where a transaction failed.
-    enum class TMailStep { None, Mail, Rcpt, Data, Dot };
+    enum class TMailStep { None, Refused, Mail, Rcpt, Data, Dot };
     // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
     enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines };
 
     // The one place where the client's state changes.
     void SetState(TSmtpState value) { FState = value; }
-    TMailStep Transaction(const TMailMessage& message);
+    // begun: the message was made by an earlier attempt of the same Mail.
+    TMailStep Transaction(const TMailMessage& message, bool& begun);
+    // The largest message the server announced it takes (SIZE over EHLO); 0 when it named none.
+    uint64_t SizeLimit() const;
+    void RefuseUnsent();
     // A kept connection that still carries a new transaction: not closed by the server since the last reply,
     // and the last failed transaction reset. Otherwise it is dropped.
     bool ConnectionReady();
@@ -250,6 +257,7 @@ private:
     std::string FLastResponse;
     std::string FErrorMessage;
     int FLastReplyCode = 0;
+    bool FNotSendable = false;
     bool FUnconfirmed = false;
     std::string FMessageId;
     std::vector<std::string> FReplyLines;

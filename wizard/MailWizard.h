@@ -200,6 +200,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The files and the HTML version of the loaded settings, kept as they were read until the window has
+    // controls for them, so that saving does not lose them.
+    struct TMessageFiles {
+        QString Attachments;
+        QString AttachmentField;
+        QString AttachmentFolder;
+        QString HtmlFile;
+    } FMessageFiles;
     // Start!: the password, the plan of the run, then the run.
     void StartMailing();
     void CreateComponents();

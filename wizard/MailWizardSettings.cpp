@@ -17,6 +17,10 @@ TMailingJob TMailWizardForm::Job() const {
     TMailingJob job;
     job.Subject = ui->edtSubject->text();
     job.Text = Text::ToCrLf(ui->memMessage->toPlainText());
+    job.Attachments = FMessageFiles.Attachments;
+    job.AttachmentField = FMessageFiles.AttachmentField;
+    job.AttachmentFolder = FMessageFiles.AttachmentFolder;
+    job.HtmlFile = FMessageFiles.HtmlFile;
     job.WrapLines = ui->edtWrapLines->text();
     job.Name = ui->edtName->text();
     job.Organization = ui->edtOrganization->text();
@@ -58,6 +62,7 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     const Ui::SecurityDialog& security = SecurityDlg->Controls();
     ui->edtSubject->setText(job.Subject);
     ui->memMessage->setPlainText(Text::FromCrLf(job.Text));
+    FMessageFiles = {job.Attachments, job.AttachmentField, job.AttachmentFolder, job.HtmlFile};
     ui->edtWrapLines->setText(job.WrapLines);
     ui->edtName->setText(job.Name);
     ui->edtOrganization->setText(job.Organization);

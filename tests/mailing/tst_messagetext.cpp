@@ -135,6 +135,45 @@ private Q_SLOTS:
 
     void subjectRule() { QCOMPARE(Personalise("News for %N (%O) 100%", Lookup), std::string("News for Smith () 100")); }
 
+    // {FIELD} next to the four letters, in one pass: a value is never expanded again, a name the table lacks
+    // stays visible, and escaping touches values only.
+    void anyField_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("field and letter") << "{CITY}: %N" << "Berlin: Smith";
+        QTest::newRow("any case") << "{city}" << "Berlin";
+        QTest::newRow("default for blank") << "Hi {NICK|friend}, {CITY|nowhere}" << "Hi friend, Berlin";
+        QTest::newRow("literal braces") << "{{CITY}} and }}{{" << "{CITY} and }{";
+        QTest::newRow("unknown stays") << "{ZIP} {ZIP|0}" << "{ZIP} {ZIP|0}";
+        QTest::newRow("not a reference") << "{ a } {1X} {CITY" << "{ a } {1X} {CITY";
+        QTest::newRow("value not expanded again") << "{TRICK}" << "%N {CITY}";
+        QTest::newRow("markup kept") << "<b>{TRICK}</b>%E" << "<b>%N {CITY}</b>smith@example.org";
+    }
+    void anyField() {
+        QFETCH(QString, source);
+        QFETCH(QString, expected);
+        const NamedLookup named = [](std::string_view name) -> std::optional<std::string> {
+            const std::string upper = QString::fromUtf8(name.data(), qsizetype(name.size())).toUpper().toStdString();
+            if (upper == "CITY")
+                return "Berlin";
+            if (upper == "NICK")
+                return "   ";
+            if (upper == "TRICK")
+                return "%N {CITY}";
+            return std::nullopt;
+        };
+        QCOMPARE(QString::fromStdString(Personalise(source.toStdString(), Lookup, named)), expected);
+        // Without a field lookup braces are plain text, as before.
+        QCOMPARE(Personalise("{CITY}", Lookup), std::string("{CITY}"));
+        QCOMPARE(FieldNames("{{A}} {B|x} {C} {B}"), (std::vector<std::string>{"B", "C"}));
+        const ValueEscaper html = HtmlEscape;
+        const NamedLookup quote = [](std::string_view) -> std::optional<std::string> { return "<a & \"b\" 'c'>"; };
+        QCOMPARE(Personalise("<p>{X}</p>", Lookup, quote, html),
+                 std::string("<p>&lt;a &amp; &quot;b&quot; &#39;c&#39;&gt;</p>"));
+        QCOMPARE(ExpandFields("a%20b/{X|y}", [](std::string_view) { return std::optional<std::string>(""); }),
+                 std::string("a%20b/y"));
+    }
+
     // A whole message as the client pulls it: every text line, then the footer, then an empty last line.
     void wholeMessageAtDefaultWidth() {
         const std::string text = ReplaceVariables("Dear %D %N,\r\n.\r\nBye", Lookup);

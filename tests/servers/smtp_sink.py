@@ -192,6 +192,9 @@ async def serve(arguments):
         options.update(auth_required=True, auth_require_tls=not arguments.auth_clear,
                        auth_exclude_mechanism=["PLAIN", "LOGIN"] + arguments.exclude_auth)
 
+    if arguments.size is not None:
+        options.update(data_size_limit=arguments.size)
+
     def factory():
         return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop, **options)
 
@@ -239,6 +242,7 @@ def main():
                         help="offer XOAUTH2 and OAUTHBEARER only, asking this introspection endpoint about tokens")
     parser.add_argument("--close-after-message", action="store_true",
                         help="close the connection after each accepted message")
+    parser.add_argument("--size", type=int, help="the largest message taken, announced as SIZE over EHLO")
     parser.add_argument("--auth-clear", action="store_true", help="offer AUTH without TLS as well")
     arguments = parser.parse_args()
     os.makedirs(arguments.folder, exist_ok=True)

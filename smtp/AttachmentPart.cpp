@@ -1,0 +1,211 @@
+// A file as a base64 MIME part, streamed from the disk.
+#include "smtp/AttachmentPart.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+// Bytes read at a time: a multiple of 3, so that only the file's last piece has padding.
+constexpr size_t PieceBytes = 57 * 1024;
+
+constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+bool IsPlainAscii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126)
+            return false;
+    return true;
+}
+
+// The characters RFC 2231 lets stand for themselves in an extended value; every other byte is %XX.
+bool IsAttributeChar(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$&+-.^_`|~", c) != nullptr;
+}
+
+std::string Quoted(std::string_view text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// filename* in pieces of at most 60 characters, never splitting a %XX (RFC 2231 3 and 4).
+std::vector<std::string> ExtendedFilename(std::string_view name) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::vector<std::string> tokens;
+    for (char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (IsAttributeChar(c))
+            tokens.emplace_back(1, ch);
+        else
+            tokens.push_back(std::string{'%', Hex[c >> 4], Hex[c & 15]});
+    }
+    std::vector<std::string> pieces{"UTF-8''"};
+    for (const std::string& token : tokens) {
+        if (pieces.back().size() + token.size() > 60)
+            pieces.emplace_back();
+        pieces.back() += token;
+    }
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const std::string attribute = pieces.size() == 1 ? "filename*=" : "filename*" + std::to_string(i) + "*=";
+        lines.push_back(" " + attribute + pieces[i] + (i + 1 < pieces.size() ? ";" : ""));
+    }
+    return lines;
+}
+
+// RFC 2047 B-words of at most 75 characters, no character split between two, apart by blanks.
+std::string EncodedWords(std::string_view name) {
+    std::string words;
+    size_t start = 0;
+    while (start < name.size()) {
+        size_t end = std::min(name.size(), start + 45); // 45 bytes make 60 characters of base64
+        while (end < name.size() && end > start + 1 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
+            --end;
+        if (!words.empty())
+            words += ' ';
+        words += "=?UTF-8?B?";
+        TAttachmentPart::AppendBase64(name.substr(start, end - start), words);
+        words += "?=";
+        start = end;
+    }
+    return words;
+}
+
+} // namespace
+
+std::string TAttachmentPart::DisplayName(const TMailMessage::TAttachment& attachment) {
+    if (!attachment.Name.empty())
+        return attachment.Name;
+    return std::filesystem::path(attachment.Path).filename().string();
+}
+
+bool TAttachmentPart::Open(const TMailMessage::TAttachment& attachment) {
+    FAttachment = attachment;
+    FFile.reset();
+    FPending.clear();
+    FPendingPos = 0;
+    FFailed = false;
+    FError.clear();
+    if (attachment.Base64)
+        return true;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(attachment.Path, error)) {
+        FError = "attachment not found: " + attachment.Path;
+        return false;
+    }
+    FFileSize = std::filesystem::file_size(attachment.Path, error);
+    FFile.reset(std::fopen(attachment.Path.c_str(), "rb"));
+    if (error || !FFile) {
+        FError = "attachment cannot be read: " + attachment.Path + " (" + std::strerror(errno) + ")";
+        FFile.reset();
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> TAttachmentPart::HeaderLines() const {
+    std::string name = DisplayName(FAttachment);
+    const std::string type = FAttachment.ContentType.empty() ? "application/octet-stream" : FAttachment.ContentType;
+    std::vector<std::string> lines;
+    if (IsPlainAscii(name)) {
+        lines = {"Content-Type: " + type + ";", " name=" + Quoted(name), "Content-Transfer-Encoding: base64",
+                 "Content-Disposition: attachment;", " filename=" + Quoted(name)};
+        return lines;
+    }
+    // Control characters have no place in a name; a reader would show them as boxes, or cut the name there.
+    for (char& c : name)
+        if (static_cast<unsigned char>(c) < 32 || c == 127)
+            c = '_';
+    // Older readers know only the encoded-word form in name=; current ones read filename* (RFC 2231).
+    lines = {"Content-Type: " + type + ";", " name=\"" + EncodedWords(name) + "\"",
+             "Content-Transfer-Encoding: base64", "Content-Disposition: attachment;"};
+    for (std::string& line : ExtendedFilename(name))
+        lines.push_back(std::move(line));
+    return lines;
+}
+
+bool TAttachmentPart::Refill() {
+    FPending.erase(0, FPendingPos);
+    FPendingPos = 0;
+    if (!FFile)
+        return false;
+    std::string piece(PieceBytes, '\0');
+    const size_t read = std::fread(piece.data(), 1, piece.size(), FFile.get());
+    if (read < piece.size()) {
+        if (std::ferror(FFile.get()))
+            FFailed = true;
+        FFile.reset();
+    }
+    AppendBase64(std::string_view(piece.data(), read), FPending);
+    return read > 0;
+}
+
+bool TAttachmentPart::NextLine(std::string& line) {
+    if (FAttachment.Base64) {
+        const std::string& all = *FAttachment.Base64;
+        if (FPendingPos >= all.size())
+            return false;
+        line.assign(all, FPendingPos, LineLength);
+        FPendingPos += line.size();
+        return true;
+    }
+    if (FPending.size() - FPendingPos < LineLength && FFile)
+        Refill();
+    if (FFailed || FPendingPos >= FPending.size())
+        return false;
+    line.assign(FPending, FPendingPos, LineLength);
+    FPendingPos += line.size();
+    return true;
+}
+
+uint64_t TAttachmentPart::WireSize() const {
+    const uint64_t encoded = FAttachment.Base64 ? FAttachment.Base64->size() : (FFileSize + 2) / 3 * 4;
+    return encoded + (encoded + LineLength - 1) / LineLength * 2;
+}
+
+void TAttachmentPart::AppendBase64(std::string_view bytes, std::string& out) {
+    out.reserve(out.size() + (bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const uint32_t n = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        out += Alphabet[n >> 18];
+        out += Alphabet[(n >> 12) & 63];
+        out += Alphabet[(n >> 6) & 63];
+        out += Alphabet[n & 63];
+    }
+    if (i < bytes.size()) {
+        const bool two = i + 1 < bytes.size();
+        const uint32_t n = static_cast<unsigned char>(bytes[i]) << 16 |
+                           (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0);
+        out += Alphabet[n >> 18];
+        out += Alphabet[(n >> 12) & 63];
+        out += two ? Alphabet[(n >> 6) & 63] : '=';
+        out += '=';
+    }
+}
+
+std::shared_ptr<const std::string> TAttachmentPart::EncodeFile(const std::string& path) {
+    TAttachmentPart part;
+    if (!part.Open({path, {}, {}, nullptr}))
+        throw std::runtime_error(part.Error());
+    auto encoded = std::make_shared<std::string>();
+    encoded->reserve(part.WireSize());
+    while (part.Refill()) {
+        encoded->append(part.FPending);
+        part.FPending.clear();
+    }
+    if (part.FFailed)
+        throw std::runtime_error("attachment cannot be read: " + path);
+    return encoded;
+}
