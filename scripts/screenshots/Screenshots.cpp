@@ -1,6 +1,7 @@
 // Takes the README's screenshots of the real wizard and About box: every page, filled with sample settings.
 // Run it through scripts/screenshots/take, which starts it under a virtual X server.
 #include "wizard/MailWizard.h"
+#include "wizard/ListDialog.h"
 #include "wizard/SecurityDialog.h"
 #include "framework/core/Application.h"
 #include "smtp/SmtpClient.h"
@@ -122,12 +123,40 @@ int main(int argc, char* argv[]) {
                                      "encrypted, the login was accepted."));
         security.show();
         ok = Save(security, folder, "security-dialog.png") && ok;
+        // The same dialog for a Microsoft 365 mailbox: the OAuth login after a sign-in in the browser.
+        Control<QComboBox>(security, "cmbLogin")->setCurrentIndex(1);
+        Control<QComboBox>(security, "cmbProvider")->setCurrentIndex(0);
+        Control<QLineEdit>(security, "edtPort")->setText(QStringLiteral("587"));
+        Control<QLineEdit>(security, "edtClientId")->setText(QStringLiteral("3f9c1b2e-5a7d-4e61-9b0a-1c2d3e4f5a6b"));
+        Control<QLabel>(security, "lblTestResult")->setText(QStringLiteral("Signed in as anna@example.org."));
+        security.adjustSize();
+        ok = Save(security, folder, "security-oauth.png") && ok;
+        Control<QComboBox>(security, "cmbLogin")->setCurrentIndex(0);
+        Control<QLineEdit>(security, "edtPort")->clear();
         security.hide();
         // The run below goes to a local sink without encryption or login.
         Control<QComboBox>(security, "cmbSecurity")->setCurrentIndex(0);
         Control<QLineEdit>(security, "edtUserName")->clear();
         Control<QLineEdit>(security, "edtPassword")->clear();
         Control<QCheckBox>(security, "chbRememberPassword")->setChecked(false);
+    }
+
+    // The List... dialog of a newsletter: the one-click unsubscribe link, the list's name and DKIM signing.
+    if (form.ListDlg) {
+        QDialog& list = *form.ListDlg;
+        Control<QLineEdit>(list, "edtUnsubscribeURL")->setText(QStringLiteral("https://example.org/leave?e=%E"));
+        Control<QLineEdit>(list, "edtUnsubscribeAddress")->setText(QStringLiteral("leave@example.org"));
+        Control<QLineEdit>(list, "edtListID")->setText(QStringLiteral("Berg Books news <news.example.org>"));
+        Control<QLineEdit>(list, "edtReplyTo")->setText(QStringLiteral("anna@example.org"));
+        Control<QLineEdit>(list, "edtSuppressionList")->setText(QStringLiteral("/home/anna/mailing/left.txt"));
+        Control<QLineEdit>(list, "edtDkimDomain")->setText(QStringLiteral("example.org"));
+        Control<QLineEdit>(list, "edtDkimSelector")->setText(QStringLiteral("news"));
+        Control<QLineEdit>(list, "edtDkimKeyFile")->setText(QStringLiteral("/home/anna/mailing/dkim.pem"));
+        list.show();
+        ok = Save(list, folder, "list-dialog.png") && ok;
+        list.hide();
+        for (QLineEdit* edit : list.findChildren<QLineEdit*>())
+            edit->clear();
     }
 
     next->click();
@@ -229,6 +258,12 @@ int main(int argc, char* argv[]) {
     deferring.SetOptions({QStringLiteral("--defer"), QStringLiteral("anna@example.org")});
     if (deferring.Start()) {
         Control<QLineEdit>(form, "edtSubject")->setText(QStringLiteral("Our autumn catalogue: a reminder"));
+        // The summary before sending, whatever it finds, is confirmed as the user would.
+        QTimer::singleShot(200, &app, [&] {
+            if (QWidget* summary = QApplication::activeModalWidget())
+                if (auto* go = summary->findChild<QPushButton*>(QStringLiteral("btnContinue")))
+                    go->click();
+        });
         next->click();
         form.SmtpClient->SetHost("127.0.0.1");
         form.SmtpClient->SetPort(deferring.PortText().toStdString());
