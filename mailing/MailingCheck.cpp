@@ -18,7 +18,7 @@
 #include "table/Table.h"
 
 #include <QFile>
-#include <QLockFile>
+#include "mailing/RunLock.h"
 
 #include <algorithm>
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-class QLockFile;
+class TRunLock;
 class TDkimSigner;
 class TListHeaders;
 class TSuppressionList;
@@ -138,7 +138,7 @@ private:
     QString FRefreshTokenFile;
     QString FErrorLogFolder;
     std::unique_ptr<TTable> FLog;
-    std::unique_ptr<QLockFile> FLock;
+    std::unique_ptr<TRunLock> FLock;
     std::shared_ptr<const TListHeaders> FList;
     std::shared_ptr<const TSuppressionList> FSuppressed;
     std::shared_ptr<const TDkimSigner> FDkim;

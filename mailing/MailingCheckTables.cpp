@@ -5,6 +5,7 @@
 #include "framework/core/SettingsStore.h"
 #include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
+#include "mailing/RunLock.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Table.h"
@@ -14,7 +15,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QSysInfo>
 #include <QStandardPaths>
 
@@ -206,18 +206,17 @@ QString TMailingCheck::FieldsDecode(TTable& recipients, TXbaseEngine& engine) {
 QString TMailingCheck::Lock() {
     const QString first = FJob.LogFolder.isEmpty() ? ProgramFolder() : WithSeparator(FJob.LogFolder);
     const QString folder = QFileInfo(first).isWritable() ? first : LogTablesFolder(FJob.LogFolder);
-    auto lock = std::make_unique<QLockFile>(folder + QStringLiteral("mail_sent.lock"));
-    if (lock->tryLock(0)) {
+    auto lock = std::make_unique<TRunLock>(folder + QStringLiteral("mail_sent.lock"));
+    if (lock->TryLock()) {
         FLock = std::move(lock);
         FLockFolder = folder;
         return {};
     }
-    if (lock->error() != QLockFile::LockFailedError)
+    if (!lock->Busy())
         return {}; // a folder that takes no lock file takes no tables either: the log's check says so
-    qint64 pid = 0;
-    QString host;
-    QString program;
-    lock->getLockInfo(&pid, &host, &program);
+    const qint64 pid = lock->Holder().Pid;
+    const QString host = lock->Holder().Host;
+    QString program = lock->Holder().Program;
     // The window and quorvel-send share the application name; the program file tells them apart.
     const QString file = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
     if (host == QSysInfo::machineHostName() && !file.isEmpty())

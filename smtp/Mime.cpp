@@ -377,6 +377,7 @@ std::string NewMessageId(std::string_view returnAddress) {
         domain = "localhost";
     static std::atomic<unsigned long> counter{0};
     static const unsigned long salt = std::random_device{}();
+    static const auto pid = static_cast<unsigned long>(getpid()); // a system call per message otherwise
     const auto micros =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
@@ -385,7 +386,7 @@ std::string NewMessageId(std::string_view returnAddress) {
     id.reserve(64 + domain.size());
     AppendHexNumber(id, static_cast<unsigned long long>(micros));
     id += '.';
-    AppendHexNumber(id, static_cast<unsigned long>(getpid()));
+    AppendHexNumber(id, pid);
     id += '.';
     AppendHexNumber(id, counter.fetch_add(1) + 1);
     id += '.';
