@@ -31,35 +31,24 @@ bool TListHeaders::Empty() const {
     return FLink.empty() && FAddress.empty() && FListId.empty() && FReplyTo.empty();
 }
 
-std::vector<std::string> TListHeaders::LinkFields() const {
-    std::vector<std::string> fields;
-    for (size_t open = FLink.find('{'); open != std::string::npos; open = FLink.find('{', open + 1)) {
-        const size_t close = FLink.find('}', open);
-        if (close == std::string::npos)
-            break;
-        fields.push_back(FLink.substr(open + 1, close - open - 1));
-    }
-    return fields;
-}
-
-std::string TListHeaders::PersonalLink(const std::string& email, const TFieldValue& field) const {
+std::string TListHeaders::PersonalLink(const std::string& email, const MessageText::NamedLookup& field) const {
+    const auto encode = [](std::string_view value) { return PercentEncode(Text::Trim(value)); };
     std::string link;
     for (size_t i = 0; i < FLink.size(); ++i) {
         const char c = FLink[i];
         if (c == '%' && i + 1 < FLink.size() && (FLink[i + 1] == 'E' || FLink[i + 1] == 'N')) {
             const bool name = FLink[++i] == 'N';
-            link += PercentEncode(Text::Trim(name ? (FNameField.empty() ? std::string() : field(FNameField)) : email));
-        } else if (const size_t close = c == '{' ? FLink.find('}', i) : std::string::npos; close != std::string::npos) {
-            link += PercentEncode(Text::Trim(field(FLink.substr(i + 1, close - i - 1))));
-            i = close;
+            link += encode(name ? (FNameField.empty() ? std::string() : field(FNameField).value_or(std::string()))
+                                : email);
         } else {
             link += c;
         }
     }
-    return link;
+    // The values put in so far are percent-encoded and hold no brace to be taken for a field.
+    return MessageText::ExpandFields(link, field, encode);
 }
 
-std::vector<TMailMessage::TField> TListHeaders::Fields(const std::string& email, const TFieldValue& field) const {
+std::vector<TMailMessage::TField> TListHeaders::Fields(const std::string& email, const MessageText::NamedLookup& field) const {
     std::vector<TMailMessage::TField> fields;
     if (!FReplyTo.empty())
         fields.push_back({"Reply-To", FReplyTo});

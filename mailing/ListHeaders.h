@@ -2,17 +2,15 @@
 // address, RFC 2369), List-Unsubscribe-Post for one-click unsubscribing (RFC 8058), List-Id (RFC 2919), Reply-To.
 #pragma once
 
+#include "mailing/MessageText.h"
 #include "smtp/MailMessage.h"
 
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class TListHeaders {
 public:
-    // The value of a recipient's field by its name, as the run reads it (UTF-8).
-    using TFieldValue = std::function<std::string(const std::string& field)>;
     // Values as the user typed them (UTF-8); empty ones give no header. link is a URL template: %E, %N and
     // {FIELD} are replaced by the recipient's address, name and field, each percent-encoded.
     TListHeaders(std::string link, std::string address, std::string listId, std::string replyTo,
@@ -20,12 +18,11 @@ public:
 
     bool Empty() const;
     const std::string& Link() const { return FLink; }
-    // The field names {FIELD} of the link asks for, in order.
-    std::vector<std::string> LinkFields() const;
-    // The link of one recipient, each value percent-encoded (RFC 3986 2.1: UTF-8 bytes, unreserved kept).
-    std::string PersonalLink(const std::string& email, const TFieldValue& field) const;
+    // The link of one recipient, each value percent-encoded (RFC 3986 2.1: UTF-8 bytes, unreserved kept); its
+    // {FIELD}s follow the message text's rule. Any other "%" stays, as URLs have their own escapes.
+    std::string PersonalLink(const std::string& email, const MessageText::NamedLookup& field) const;
     // The header fields of one recipient; the composer encodes and folds them.
-    std::vector<TMailMessage::TField> Fields(const std::string& email, const TFieldValue& field) const;
+    std::vector<TMailMessage::TField> Fields(const std::string& email, const MessageText::NamedLookup& field) const;
 
     // Every byte but the unreserved characters of RFC 3986 2.3 as %XX: "+", "&", "/", "@", non-ASCII.
     static std::string PercentEncode(std::string_view value);

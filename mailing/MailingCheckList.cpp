@@ -105,8 +105,8 @@ QString TMailingCheck::List() {
 QString TMailingCheck::LinkFieldProblem(TTable& recipients) {
     if (!FList)
         return {};
-    for (const std::string& field : FList->LinkFields())
-        if (!recipients.FindField(field))
+    for (const std::string& field : MessageText::FieldNames(FList->Link()))
+        if (!recipients.FindField(Text::UpperAscii(field)))
             return QStringLiteral("The unsubscribe link names the field {%1}, which the recipient table does not "
                                   "have.")
                 .arg(QString::fromStdString(field));

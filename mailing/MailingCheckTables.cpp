@@ -5,6 +5,7 @@
 #include "framework/core/SettingsStore.h"
 #include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
+#include "mailing/MessageText.h"
 #include "mailing/RunLock.h"
 #include "table/CodePage.h"
 #include "table/DatabaseError.h"
@@ -145,8 +146,7 @@ bool TMailingCheck::OpenRecipients(TTable& recipients, TXbaseEngine& engine, QSt
 std::string TMailingCheck::FieldValue(const TTable& table, const TCodePage* codePage, const QString& field) {
     if (field.isEmpty())
         return {};
-    const std::string& bytes = table.FieldByName(Text::ToLatin1(field)).AsString();
-    return codePage ? codePage->ToUtf8(bytes) : bytes;
+    return MessageText::FieldText(table.FieldByName(Text::ToLatin1(field)), codePage);
 }
 
 std::unique_ptr<TCodePage> TMailingCheck::OpenCodePage(const QString& choice, const TTable& table) {

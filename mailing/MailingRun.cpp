@@ -185,14 +185,14 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         const std::string& fieldName = settings.FieldFor(placeholder);
         return fieldName.empty() ? std::string() : field(fieldName);
     };
-    const MessageText::NamedLookup named = RecordLookup(recipients, settings);
+    const MessageText::NamedLookup named = MessageText::TableLookup(recipients, settings.CodePage);
     // Without the footer the body's last line still ends with its line break, as the footer's first one ends it.
     recipient.Body = settings.AddFooter ? MessageText::ReplaceVariables(settings.Body, lookup, named)
                                         : MessageText::Personalise(settings.Body, lookup, named) + "\r\n";
     if (!settings.Subject.empty())
         recipient.Subject = MessageText::Personalise(settings.Subject, lookup, named);
     if (settings.List)
-        recipient.ListHeaders = settings.List->Fields(recipient.Address, field);
+        recipient.ListHeaders = settings.List->Fields(recipient.Address, named);
     if (!settings.Html.empty())
         recipient.Html = MessageText::Personalise(settings.Html, lookup, named, MessageText::HtmlEscape);
     // A message is never sent without the file its record names.
@@ -220,18 +220,7 @@ void TMailingRun::NoteSentAddress() {
 }
 
 std::string TMailingRun::Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name) {
-    const std::string& bytes = recipients.FieldByName(name).AsString();
-    return settings.CodePage ? settings.CodePage->ToUtf8(bytes) : bytes;
-}
-
-MessageText::NamedLookup TMailingRun::RecordLookup(TTable& recipients, const TMailingRunSettings& settings) {
-    return [&recipients, &settings](std::string_view name) -> std::optional<std::string> {
-        // Table field names are kept in capitals; a user may write {name}.
-        const TField* field = recipients.FindField(Text::UpperAscii(name));
-        if (!field)
-            return std::nullopt;
-        return settings.CodePage ? settings.CodePage->ToUtf8(field->AsString()) : field->AsString();
-    };
+    return MessageText::FieldText(recipients.FieldByName(name), settings.CodePage);
 }
 
 std::string TMailingRun::AddressProblem(const std::string& address) {

@@ -171,8 +171,6 @@ private:
     void NoteSentAddress();
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
-    // Any field of the current record by name, for {FIELD}.
-    static MessageText::NamedLookup RecordLookup(TTable& recipients, const TMailingRunSettings& settings);
     // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
     // the settings' column, the Organization header and the recipient's list headers.
     static TMailMessage Message(const TSmtpClient& sender, const TMailingRunSettings& settings,

@@ -3,6 +3,9 @@
 
 #include "framework/core/Maker.h"
 #include "framework/core/Text.h"
+#include "table/CodePage.h"
+#include "table/Field.h"
+#include "table/Table.h"
 
 #include <algorithm>
 
@@ -344,6 +347,20 @@ std::string Mailbox(std::string_view name, std::string_view address) {
     box += address;
     box += '>';
     return box;
+}
+
+std::string FieldText(const TField& field, const TCodePage* codePage) {
+    return codePage ? codePage->ToUtf8(field.AsString()) : field.AsString();
+}
+
+NamedLookup TableLookup(const TTable& table, const TCodePage* codePage) {
+    return [&table, codePage](std::string_view name) -> std::optional<std::string> {
+        // Table field names are kept in capitals; a user may write {name}.
+        const TField* field = table.FindField(Text::UpperAscii(name));
+        if (!field)
+            return std::nullopt;
+        return FieldText(*field, codePage);
+    };
 }
 
 } // namespace MessageText

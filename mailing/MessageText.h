@@ -7,6 +7,10 @@
 #include <string_view>
 #include <vector>
 
+class TCodePage;
+class TField;
+class TTable;
+
 namespace MessageText {
 
 // Which field of the recipient table each placeholder stands for; an empty name leaves the placeholder unmapped.
@@ -44,6 +48,10 @@ using ValueEscaper = std::function<std::string(std::string_view value)>;
 // name. Values, never the source's own text, pass through escape.
 std::string Personalise(std::string_view source, const FieldLookup& field, const NamedLookup& named = {},
                         const ValueEscaper& escape = {});
+// A field's value as UTF-8 text: converted from the table's code page, or as stored when there is none.
+std::string FieldText(const TField& field, const TCodePage* codePage);
+// {FIELD} looked up in the table's current record (names in any case), as FieldText gives the value.
+NamedLookup TableLookup(const TTable& table, const TCodePage* codePage);
 // Only the {FIELD} rule of Personalise: for texts where "%" is not a placeholder (a link, a file name).
 std::string ExpandFields(std::string_view source, const NamedLookup& named, const ValueEscaper& escape = {});
 // The distinct field names of a text's {FIELD}s, in order of first appearance, as written.

@@ -133,12 +133,7 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
 
     const std::unique_ptr<TCodePage> codePage =
         mailing.CodePage.empty() ? nullptr : std::make_unique<TCodePage>(mailing.CodePage);
-    const MessageText::NamedLookup named = [&table, &codePage](std::string_view name) -> std::optional<std::string> {
-        const TField* field = table.FindField(Text::UpperAscii(name));
-        if (!field)
-            return std::nullopt;
-        return codePage ? codePage->ToUtf8(field->AsString()) : field->AsString();
-    };
+    const MessageText::NamedLookup named = MessageText::TableLookup(table, codePage.get());
     const TBodyLines bodyLines(mailing);
     // What every message holds besides the record's own files: header, text, HTML and the files for everyone.
     FRecordFiles = !mailing.AttachmentField.empty();
