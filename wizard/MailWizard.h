@@ -218,6 +218,7 @@ private:
     void CreateComponents();
     void ConnectControls();
     void ConnectFileControls();
+    void AddAttachmentItem(const QString& path);
     void ApplyLook();
     void ShowPage(QWidget* page, const QString& title);
     // Back from the ready or completed page: title, buttons and tables back to page 4.

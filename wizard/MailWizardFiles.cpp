@@ -63,11 +63,17 @@ void TMailWizardForm::AddAttachments(const QStringList& paths) {
             continue;
         if (!ui->lstAttachments->findItems(path, Qt::MatchExactly).isEmpty())
             continue;
-        ui->lstAttachments->addItem(path);
+        AddAttachmentItem(path);
         added = true;
     }
     if (added)
         SettingsChange(ui->lstAttachments);
+}
+
+void TMailWizardForm::AddAttachmentItem(const QString& path) {
+    // A long path is cut in its middle in the list: the tip shows it whole.
+    auto* item = new QListWidgetItem(path, ui->lstAttachments);
+    item->setToolTip(path);
 }
 
 void TMailWizardForm::btnRemoveAttachmentClick(QObject* /*Sender*/) {
@@ -90,7 +96,7 @@ void TMailWizardForm::SetAttachmentsSetting(const QString& paths) {
     ui->lstAttachments->clear();
     for (const QString& path : paths.split(QLatin1Char(';'), Qt::SkipEmptyParts))
         if (!path.trimmed().isEmpty())
-            ui->lstAttachments->addItem(path.trimmed());
+            AddAttachmentItem(path.trimmed());
 }
 
 void TMailWizardForm::btnBrowseHtmlClick(QObject* /*Sender*/) {
