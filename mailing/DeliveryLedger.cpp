@@ -186,10 +186,15 @@ std::string TDeliveryLedger::QueueId(const std::string& reply) {
     return {};
 }
 
-std::string TDeliveryLedger::MessageKey(const std::string& subject, const std::string& body) {
+std::string TDeliveryLedger::MessageKey(const std::string& subject, const std::string& body,
+                                        const std::string& content) {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(QByteArray::fromStdString(subject));
     hash.addData(QByteArray(1, '\0'));
     hash.addData(QByteArray::fromStdString(body));
+    if (!content.empty()) {
+        hash.addData(QByteArray(1, '\0'));
+        hash.addData(QByteArray::fromStdString(content));
+    }
     return hash.result().toHex().left(16).toStdString();
 }

@@ -74,8 +74,10 @@ public:
 
     // The server's queue id when its reply names one ("queued as X", "id=X"); empty otherwise.
     static std::string QueueId(const std::string& reply);
-    // A short digest of subject and body that tells one message from another.
-    static std::string MessageKey(const std::string& subject, const std::string& body);
+    // A short digest of subject, body and the rest of the content (HTML version, files) that tells one message
+    // from another. Without further content the digest is the one ledgers kept before messages had any.
+    static std::string MessageKey(const std::string& subject, const std::string& body,
+                                  const std::string& content = {});
 
 private:
     std::unique_ptr<TTable> FTable;

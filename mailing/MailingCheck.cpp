@@ -225,7 +225,7 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.RetryDelays = FRetryPauses;
     settings.MaxPerMinute = TMailingJob::Limit(FJob.MaxPerMinute);
     settings.MaxPerHour = TMailingJob::Limit(FJob.MaxPerHour);
-    settings.MessageKey = TDeliveryLedger::MessageKey(FSubject, settings.Body);
+    settings.MessageKey = MessageKey();
     settings.List = FList;
     settings.Dkim = FDkim;
     settings.Suppressed = FSuppressed;
@@ -238,6 +238,20 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     return settings;
 }
 
+std::string TMailingCheck::MessageKey() const {
+    // A changed HTML version or other files make another mailing, never one to resume; a plain message keeps the
+    // key older ledgers hold for it.
+    std::string content;
+    if (!FHtml.empty() || !FAttachments.empty() || !Text::Trim(FJob.AttachmentField).isEmpty()) {
+        content = "html\n" + FHtml + "\nfiles\n";
+        for (const TMailMessage::TAttachment& file : FAttachments)
+            content += file.Path + "\n";
+        content += "field\n" + Text::Trim(FJob.AttachmentField).toStdString() + "\nfolder\n" +
+                   Text::Trim(FJob.AttachmentFolder).toStdString();
+    }
+    return TDeliveryLedger::MessageKey(FSubject, FJob.Text.toStdString(), content);
+}
+
 std::function<bool(int)> TRunSelection::Take(bool sendAgain) const {
     if (!Limited && ResumeFrom == 0 && (sendAgain || AlreadySent.empty()))
         return {};
@@ -248,8 +262,7 @@ std::function<bool(int)> TRunSelection::Take(bool sendAgain) const {
 }
 
 TRunSelection TMailingCheck::Selection(TDeliveryLedger& ledger) const {
-    const TDeliveryLedger::THistory history =
-        ledger.History(TDeliveryLedger::MessageKey(FSubject, FJob.Text.toStdString()));
+    const TDeliveryLedger::THistory history = ledger.History(MessageKey());
     TRunSelection selection;
     selection.Run = history.LastRun + 1;
     if (FJob.RetryFailed) {

@@ -92,6 +92,8 @@ public:
     TMailingRunSettings RunSettings() const;
     // The records the run takes, as the open ledger's history says.
     TRunSelection Selection(TDeliveryLedger& ledger) const;
+    // What tells this mailing from another in the ledger: subject, body, HTML version and files.
+    std::string MessageKey() const;
 
     // The DKIM signer the check made; null when messages are not signed.
     std::shared_ptr<const TDkimSigner> Dkim() const { return FDkim; }

@@ -98,8 +98,10 @@ QString TMailingCheck::Recipients(TTable& recipients, TXbaseEngine& engine) {
     QString error;
     if (!OpenRecipients(recipients, engine, error))
         return error;
-    // Every mapped field is read once, so that a wrong field name shows now and not at the first recipient.
-    for (const QString* field : {&FJob.NameField, &FJob.OrganizationField, &FJob.EmailField, &FJob.DearField}) {
+    // Every mapped field is read once, so that a wrong field name shows now and not at the first recipient; the
+    // attachment field too, which the run reads for every record.
+    for (const QString* field :
+         {&FJob.NameField, &FJob.OrganizationField, &FJob.EmailField, &FJob.DearField, &FJob.AttachmentField}) {
         try {
             FieldValue(recipients, nullptr, *field);
         } catch (const std::exception& e) {

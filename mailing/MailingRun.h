@@ -111,11 +111,15 @@ public:
     const std::vector<std::string>& HardBounces() const { return FHardBounces; }
     int Position() const { return FPosition; }
 
-    // The message of the record the recipient table stands on, as the run would hand it to the server: the lines
-    // after DATA, composed without a server from the sender the client holds. Empty, with problem set in the
-    // user's words, for a record the run passes over.
+    // The message of the record the recipient table stands on as the user reads it: the header and the text
+    // decoded, the HTML version as its text, the files by name and size; composed without a server from the
+    // sender the client holds. Empty, with problem set in the user's words, for a record the run passes over.
     static std::vector<std::string> PreviewLines(const TSmtpClient& client, TTable& recipients,
                                                  const TMailingRunSettings& settings, std::string& problem);
+    // The same message as the run hands it to the server (the lines after DATA, files and all), line by line;
+    // false with problem set for a record the run passes over.
+    static bool ComposeMessage(const TSmtpClient& client, TTable& recipients, const TMailingRunSettings& settings,
+                               const std::function<void(std::string_view line)>& put, std::string& problem);
     // The same message sent as a test to the sender's return address (the client's FromName) alone, envelope and
     // To alike, over the client's server; one TEST row goes to the ledger, nothing to counts or mail_log.dbf.
     // The line for the user: the server's reply, or why the message did not go.

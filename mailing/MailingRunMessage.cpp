@@ -6,6 +6,7 @@
 #include "smtp/AttachmentPart.h"
 #include "smtp/MailMessage.h"
 #include "smtp/MessageComposer.h"
+#include "smtp/Mime.h"
 #include "smtp/SmtpClient.h"
 
 #include <QMimeDatabase>
@@ -87,13 +88,29 @@ std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TT
     problem = recipient.Problem;
     if (!problem.empty())
         return {};
-    std::vector<std::string> lines;
-    TMessageComposer composer;
-    // The files are named with their sizes, not shown as base64; the HTML version shows as its text.
+    // The text part alone is composed and decoded; the HTML version follows as its text and the files are named
+    // with their sizes, never shown as MIME or base64.
     TMailMessage message = Message(client, settings, recipient);
     const std::vector<TMailMessage::TAttachment> files = std::move(message.Attachments);
     message.Attachments.clear();
-    composer.Compose(message, [&lines](std::string_view line) { lines.emplace_back(line); });
+    message.Html = nullptr;
+    std::vector<std::string> composed;
+    TMessageComposer composer;
+    composer.Compose(message, [&composed](std::string_view line) { composed.emplace_back(line); });
+    std::vector<std::string> lines = Mime::ReadableMessage(composed);
+    if (!recipient.Html.empty()) {
+        lines.insert(lines.end(), {"", "HTML version:"});
+        for (size_t start = 0; start < recipient.Html.size();) {
+            const size_t end = std::min(recipient.Html.find('\n', start), recipient.Html.size());
+            std::string line = recipient.Html.substr(start, end - start);
+            if (line.ends_with('\r'))
+                line.pop_back();
+            lines.push_back(std::move(line));
+            start = end + 1;
+        }
+    }
+    if (!files.empty())
+        lines.emplace_back();
     for (const TMailMessage::TAttachment& file : files) {
         std::error_code error;
         const auto size = std::filesystem::file_size(file.Path, error);
@@ -101,6 +118,17 @@ std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TT
                         (error ? std::string("cannot be read") : TMessageComposer::SizeText(size)) + ")");
     }
     return lines;
+}
+
+bool TMailingRun::ComposeMessage(const TSmtpClient& client, TTable& recipients, const TMailingRunSettings& settings,
+                                 const std::function<void(std::string_view line)>& put, std::string& problem) {
+    const TRecipient recipient = ReadRecipient(recipients, settings, 0);
+    problem = recipient.Problem;
+    if (!problem.empty())
+        return false;
+    TMessageComposer composer;
+    composer.Compose(Message(client, settings, recipient), put);
+    return true;
 }
 
 QString TMailingRun::SendTest(TSmtpClient& client, TTable& recipients, const TMailingRunSettings& settings,

@@ -184,28 +184,17 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
             Add(table.RecNo(), name, address, std::move(undecodable));
         }
         // Only a record with a usable address gets a message.
-        bool duplicate = false;
-        if (CheckAddress(table.RecNo(), name, address, seen, mailing.Suppressed.get(), duplicate)) {
+        if (CheckAddress(table.RecNo(), name, address, mailing.Suppressed.get())) {
             FLongestLine = std::max(FLongestLine, bodyLines.Longest(lookup, named));
             uint64_t size = fixedSize;
-            if (!mailing.AttachmentField.empty()) {
-                std::vector<TMailMessage::TAttachment> files;
-                std::string missing;
-                const std::optional<std::string> names = named(mailing.AttachmentField);
-                if (!TMailingRun::RecordAttachments(MessageText::ExpandFields(names.value_or(""), named),
-                                                    mailing.AttachmentFolder, files, missing)) {
-                    ++FMissingFiles;
-                    Add(table.RecNo(), name, address, std::move(missing));
-                }
-                for (const TMailMessage::TAttachment& file : files) {
-                    TAttachmentPart part;
-                    if (part.Open(file))
-                        size += part.WireSize() + 300;
-                }
-            }
+            const bool filesThere = CheckFiles(mailing, named, table.RecNo(), name, address, size);
             FLargestMessage = std::max(FLargestMessage, size);
             const bool sent = mailing.AlreadySent.count(table.RecNo()) > 0;
             FAlreadySent += static_cast<int>(sent);
+            FMissingNotSent += static_cast<int>(!filesThere && !sent);
+            // The run skips a record whose file is missing before it notes the address: a later record of the
+            // same address still gets the message. One that got it before is not read, its address is noted.
+            const bool duplicate = (filesThere || sent) && NoteAddress(table.RecNo(), name, address, seen);
             FDuplicatesNotSent += static_cast<int>(duplicate && !sent);
         }
         table.Next();
@@ -214,9 +203,29 @@ void TPreflightSummary::Walk(const TPreflightMailing& mailing) {
         FDeleted += table.FileRecordCount() - previous;
 }
 
+bool TPreflightSummary::CheckFiles(const TPreflightMailing& mailing, const MessageText::NamedLookup& named,
+                                   int recNo, const std::string& name, const std::string& address, uint64_t& size) {
+    if (mailing.AttachmentField.empty())
+        return true;
+    std::vector<TMailMessage::TAttachment> files;
+    std::string missing;
+    const std::optional<std::string> names = named(mailing.AttachmentField);
+    const bool there = TMailingRun::RecordAttachments(MessageText::ExpandFields(names.value_or(""), named),
+                                                      mailing.AttachmentFolder, files, missing);
+    if (!there) {
+        ++FMissingFiles;
+        Add(recNo, name, address, std::move(missing));
+    }
+    for (const TMailMessage::TAttachment& file : files) {
+        TAttachmentPart part;
+        if (part.Open(file))
+            size += part.WireSize() + 300;
+    }
+    return there;
+}
+
 bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const std::string& address,
-                                     std::unordered_map<std::string, int>& seen,
-                                     const TSuppressionList* suppressed, bool& duplicate) {
+                                     const TSuppressionList* suppressed) {
     if (address.empty()) {
         ++FWithoutAddress;
         Add(recNo, name, address, "no e-mail address");
@@ -233,14 +242,18 @@ bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const s
         Add(recNo, name, address, TMailingRun::SuppressedReason);
         return false;
     }
+    return true;
+}
+
+bool TPreflightSummary::NoteAddress(int recNo, const std::string& name, const std::string& address,
+                                    std::unordered_map<std::string, int>& seen) {
     // Mail systems treat the domain, and in practice the local part, without regard to case.
     const auto [first, added] = seen.try_emplace(Text::UpperAscii(address), recNo);
     if (!added) {
-        duplicate = true;
         ++FDuplicates;
         Add(recNo, name, address, "same address as record " + std::to_string(first->second));
     }
-    return true;
+    return !added;
 }
 
 void TPreflightSummary::Add(int recNo, const std::string& name, const std::string& address, std::string reason) {

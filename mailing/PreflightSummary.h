@@ -79,10 +79,11 @@ public:
     // Records the run takes, with a usable address, that already got this message.
     int AlreadySent() const { return FAlreadySent; }
     // The messages the run will hand to the server: every record it takes with a usable address, without those
-    // that already got it unless they are to get it again.
+    // that already got it unless they are to get it again, and without those skipped for a missing file.
     int ToSend(bool sendAgain) const {
         return FRecords - FNotTaken - FWithoutAddress - FMalformed - FSuppressed - (sendAgain ? 0 : FAlreadySent) -
-               (FOncePerAddress ? (sendAgain ? FDuplicates : FDuplicatesNotSent) : 0);
+               (FOncePerAddress ? (sendAgain ? FDuplicates : FDuplicatesNotSent) : 0) -
+               (sendAgain ? FMissingFiles : FMissingNotSent);
     }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
@@ -102,10 +103,14 @@ private:
     void FindUnmapped(const TPreflightMailing& mailing);
     void Walk(const TPreflightMailing& mailing);
     // Counts and lists what is wrong with a record's address; false when it has none (the run passes it over).
-    // A duplicate sets duplicate.
     bool CheckAddress(int recNo, const std::string& name, const std::string& address,
-                      std::unordered_map<std::string, int>& seen, const TSuppressionList* suppressed,
-                      bool& duplicate);
+                      const TSuppressionList* suppressed);
+    // Notes an address the run sends to; one noted before is counted and listed as a duplicate (true).
+    bool NoteAddress(int recNo, const std::string& name, const std::string& address,
+                     std::unordered_map<std::string, int>& seen);
+    // The record's own files counted into size; false when one is missing (counted and listed).
+    bool CheckFiles(const TPreflightMailing& mailing, const MessageText::NamedLookup& named, int recNo,
+                    const std::string& name, const std::string& address, uint64_t& size);
     void Add(int recNo, const std::string& name, const std::string& address, std::string reason);
 
     int FRecords = 0;
@@ -127,6 +132,7 @@ private:
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;
     int FMissingFiles = 0;
+    int FMissingNotSent = 0; // of those, records that did not get this message before
     bool FRecordFiles = false;
     uint64_t FPlainSize = 0;
     uint64_t FLargestMessage = 0;

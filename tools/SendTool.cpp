@@ -326,17 +326,20 @@ int main(int argc, char* argv[]) {
             if (settings.Take && !settings.Take(recipients.RecNo()))
                 continue;
             std::string problem;
-            const std::vector<std::string> lines = TMailingRun::PreviewLines(client, recipients, settings, problem);
-            if (lines.empty())
-                continue;
-            ++composed;
-            if (saveDir.isEmpty())
-                continue;
-            QFile file(QDir(saveDir).filePath(QStringLiteral("%1.eml").arg(position)));
-            if (!file.open(QIODevice::WriteOnly))
+            // Written as it is composed: a message with large files is never held whole.
+            QFile file(saveDir.isEmpty() ? QString() : QDir(saveDir).filePath(QStringLiteral("%1.eml").arg(position)));
+            if (!saveDir.isEmpty() && !file.open(QIODevice::WriteOnly))
                 return fail(ExitCheck, QStringLiteral("Can't write: ") + file.fileName());
-            for (const std::string& line : lines)
-                file.write(QByteArray::fromStdString(line + "\r\n"));
+            const auto put = [&file](std::string_view line) {
+                if (file.isOpen()) {
+                    file.write(line.data(), static_cast<qint64>(line.size()));
+                    file.write("\r\n", 2);
+                }
+            };
+            if (TMailingRun::ComposeMessage(client, recipients, settings, put, problem))
+                ++composed;
+            else if (file.isOpen())
+                file.remove();
         }
         if (!quiet)
             Print(stdout, QStringLiteral("Dry run: %1 messages composed, none sent.").arg(composed));

@@ -37,7 +37,7 @@ TMailWizardForm::TMailWizardForm(QWidget* parent) : QWidget(parent), ui(std::mak
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(394, 351); // taller than the first version: the run choices of page 4, the footer choice of page 2
+    setFixedSize(394, 399); // taller than the first version: the run choices and files of page 4, the files of page 2
     setWindowIcon(ProgramIcon::Icon());
     ui->btnCancel->setProperty(WizardCaptions::CancelRole, true);
     ui->Waiter->SetInterval(1000);
@@ -121,6 +121,7 @@ void TMailWizardForm::ConnectControls() {
     connect(ui->btnPreview, &QPushButton::clicked, this,
             [this] { Guarded([this] { btnPreviewClick(ui->btnPreview); }); });
     ui->cmbName->OnDropDown = [this](QObject* sender) { Guarded([this, sender] { cmbNameDropDown(sender); }); };
+    ConnectFileControls();
 
     for (QLineEdit* edit :
          {ui->edtSubject, ui->edtSMTPServer, ui->edtName, ui->edtOrganization, ui->edtReturnAddress, ui->edtWrapLines,

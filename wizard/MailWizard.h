@@ -86,6 +86,19 @@ public:
     void cmbNameDropDown(QObject* Sender);
     void btnBrowseClick(QObject* Sender);
 
+    // The files and the HTML version of the message (MailWizardFiles.cpp). The buttons ask for files or a
+    // folder; what was chosen goes through AddAttachments, the others the tests call directly.
+    void btnAddAttachmentClick(QObject* Sender);
+    void btnRemoveAttachmentClick(QObject* Sender);
+    void btnBrowseHtmlClick(QObject* Sender);
+    void btnBrowseAttachmentFolderClick(QObject* Sender);
+    void cmbAttachmentFieldDropDown(QObject* Sender);
+    // Adds files to the list for every message; a file already listed is not added twice.
+    void AddAttachments(const QStringList& paths);
+    // The list as the settings keep it: paths separated by ";".
+    QString AttachmentsSetting() const;
+    void SetAttachmentsSetting(const QString& paths);
+
     // The code page of the recipient table (MailWizardCodePage.cpp): "Automatic" or a code page name.
     QString CodePageSetting() const;
     void SetCodePageSetting(const QString& name);
@@ -200,18 +213,12 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // The files and the HTML version of the loaded settings, kept as they were read until the window has
-    // controls for them, so that saving does not lose them.
-    struct TMessageFiles {
-        QString Attachments;
-        QString AttachmentField;
-        QString AttachmentFolder;
-        QString HtmlFile;
-    } FMessageFiles;
     // Start!: the password, the plan of the run, then the run.
     void StartMailing();
     void CreateComponents();
     void ConnectControls();
+    void ConnectFileControls();
+    void AddAttachmentItem(const QString& path);
     void ApplyLook();
     void ShowPage(QWidget* page, const QString& title);
     // Back from the ready or completed page: title, buttons and tables back to page 4.

@@ -123,6 +123,7 @@ void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
     tblRecipients->SetTableName(QFile::encodeName(ui->edtTable->text()).toStdString());
     for (QComboBox* combo : FieldMappings())
         SetItemsKeepText(combo, {});
+    SetItemsKeepText(ui->cmbAttachmentField, {});
     ui->edtTable->setModified(false);
     MapKnownFields();
     UpdateCodePagePreview();

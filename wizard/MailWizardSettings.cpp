@@ -17,10 +17,8 @@ TMailingJob TMailWizardForm::Job() const {
     TMailingJob job;
     job.Subject = ui->edtSubject->text();
     job.Text = Text::ToCrLf(ui->memMessage->toPlainText());
-    job.Attachments = FMessageFiles.Attachments;
-    job.AttachmentField = FMessageFiles.AttachmentField;
-    job.AttachmentFolder = FMessageFiles.AttachmentFolder;
-    job.HtmlFile = FMessageFiles.HtmlFile;
+    job.Attachments = AttachmentsSetting();
+    job.HtmlFile = ui->edtHtmlFile->text();
     job.WrapLines = ui->edtWrapLines->text();
     job.Name = ui->edtName->text();
     job.Organization = ui->edtOrganization->text();
@@ -39,6 +37,8 @@ TMailingJob TMailWizardForm::Job() const {
     job.OrganizationField = ui->cmbOrganization->currentText();
     job.EmailField = ui->cmbEmail->currentText();
     job.DearField = ui->cmbDear->currentText();
+    job.AttachmentField = ui->cmbAttachmentField->currentText();
+    job.AttachmentFolder = ui->edtAttachmentFolder->text();
     job.CodePage = CodePageSetting();
     job.LimitScope = ui->chbLimit->isChecked();
     job.ScopeFrom = ui->edtScopeFrom->text();
@@ -62,7 +62,8 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     const Ui::SecurityDialog& security = SecurityDlg->Controls();
     ui->edtSubject->setText(job.Subject);
     ui->memMessage->setPlainText(Text::FromCrLf(job.Text));
-    FMessageFiles = {job.Attachments, job.AttachmentField, job.AttachmentFolder, job.HtmlFile};
+    SetAttachmentsSetting(job.Attachments);
+    ui->edtHtmlFile->setText(job.HtmlFile);
     ui->edtWrapLines->setText(job.WrapLines);
     ui->edtName->setText(job.Name);
     ui->edtOrganization->setText(job.Organization);
@@ -84,6 +85,8 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     ui->cmbOrganization->setEditText(job.OrganizationField);
     ui->cmbEmail->setEditText(job.EmailField);
     ui->cmbDear->setEditText(job.DearField);
+    ui->cmbAttachmentField->setEditText(job.AttachmentField);
+    ui->edtAttachmentFolder->setText(job.AttachmentFolder);
     if (const int index = ui->cmbCodePage->findData(job.CodePage, Qt::UserRole, Qt::MatchFixedString); index >= 0)
         ui->cmbCodePage->setCurrentIndex(index);
     ui->chbLimit->setChecked(job.LimitScope);

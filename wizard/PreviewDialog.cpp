@@ -3,7 +3,6 @@
 
 #include "framework/widgets/Fonts.h"
 #include "framework/widgets/Hourglass.h"
-#include "smtp/Mime.h"
 #include "ui_PreviewDialog.h"
 
 #include <QCloseEvent>
@@ -47,7 +46,7 @@ void TPreviewDialog::ShowRecord(int recNo) {
     std::string problem;
     std::vector<std::string> lines;
     try {
-        lines = Mime::ReadableMessage(FSource(FRecNo, problem));
+        lines = FSource(FRecNo, problem);
     } catch (const std::exception& error) {
         problem = error.what(); // a record that cannot be read is told, the next one may be fine
     }

@@ -15,8 +15,8 @@ class PreviewDialog;
 class TPreviewDialog : public QDialog {
     Q_OBJECT
 public:
-    // The lines after DATA of the record with the table's record number recNo, or none with problem saying why it
-    // gets no message. A number that names no shown record (a deleted one) moves on in the direction of the step
+    // The readable message (header, blank line, text) of the record with the table's record number recNo, or none
+    // with problem saying why it gets no message. A number that names no shown record (a deleted one) moves on in the direction of the step
     // and recNo is set to the record shown.
     using TSource = std::function<std::vector<std::string>(int& recNo, std::string& problem)>;
 

@@ -100,6 +100,13 @@ int main(int argc, char* argv[]) {
         ->setPlainText(QStringLiteral("Dear %D %N,\n\nthe new catalogue of %O is out. We send it to %E\n"
                                       "on request.\n\nKind regards,\nAnna Berg"));
     ok = Save(form, folder, "page2-message.png") && ok;
+    // The same page with a price list for everyone and an HTML version; taken away again for the run shown later.
+    form.AddAttachments({QStringLiteral("/home/anna/Documents/price list 2026.pdf"),
+                         QStringLiteral("/home/anna/Documents/terms.pdf")});
+    Control<QLineEdit>(form, "edtHtmlFile")->setText(QStringLiteral("/home/anna/Documents/catalogue.html"));
+    ok = Save(form, folder, "page2-attachments.png") && ok;
+    form.SetAttachmentsSetting({});
+    Control<QLineEdit>(form, "edtHtmlFile")->clear();
 
     next->click();
     Control<QLineEdit>(form, "edtSMTPServer")->setText(QStringLiteral("mail.example.org"));

@@ -18,7 +18,8 @@ Each accepted message becomes FOLDER/NNNNNN.msg, numbered in arrival order from 
 The content is the message as a recipient gets it (leading dots un-stuffed, RFC 5321 4.5.2); the
 wire data is the DATA section exactly as the client sent it (dots still stuffed). Both exclude the
 final ".\\r\\n" and keep the CR LF of every line. A file appears whole (written, then renamed) before
-the server answers the final dot, so a client that saw 250 can read it at once.
+the server answers the final dot, so a client that saw 250 can read it at once. With --keep N only the
+first N messages keep their content and wire data; later ones are stored with both lengths 0.
 """
 import argparse
 import asyncio
@@ -83,6 +84,7 @@ class SinkHandler:
         self.deferred = collections.Counter(lower(arguments.defer))
         self.count = 0
         self.close_after_message = arguments.close_after_message
+        self.keep = arguments.keep
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
@@ -104,6 +106,8 @@ class SinkHandler:
         self.count += 1
         content = envelope.original_content or b""
         wire = server.take_wire_data()
+        if self.keep is not None and self.count > self.keep:
+            content, wire = b"", b""  # counted, its envelope kept, its bytes not
         head = ["mail-from: " + (envelope.mail_from or "")]
         head += ["rcpt-to: " + rcpt for rcpt in envelope.rcpt_tos]
         head += ["content-length: %d" % len(content), "wire-length: %d" % len(wire), ""]
@@ -244,6 +248,8 @@ def main():
                         help="close the connection after each accepted message")
     parser.add_argument("--size", type=int, help="the largest message taken, announced as SIZE over EHLO")
     parser.add_argument("--auth-clear", action="store_true", help="offer AUTH without TLS as well")
+    parser.add_argument("--keep", type=int, metavar="N",
+                        help="store the content of the first N messages only (large mailings)")
     arguments = parser.parse_args()
     os.makedirs(arguments.folder, exist_ok=True)
     asyncio.run(serve(arguments))

@@ -38,7 +38,7 @@ private slots:
         QCOMPARE(Page(*form), QStringLiteral("pnlPage1"));
         QCOMPARE(Title(*form), QStringLiteral("Welcome to Quorvel Mailer"));
         QCOMPARE(form->windowTitle(), QStringLiteral("Quorvel Mailer 1.2"));
-        QCOMPARE(form->size(), QSize(394, 351));
+        QCOMPARE(form->size(), QSize(394, 399));
         QVERIFY(!Find<QPushButton>(*form, "btnBack")->isEnabled());
         QCOMPARE(Find<QPushButton>(*form, "btnNext")->text(), QStringLiteral("&Next >"));
         QCOMPARE(Find<QPushButton>(*form, "btnCancel")->text(), QStringLiteral("&Close"));

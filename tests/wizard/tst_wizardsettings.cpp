@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
@@ -206,6 +207,55 @@ private slots:
         Find<QPushButton>(*form, "btnBrowse")->click();
         QCOMPARE(Items(*form, "cmbName"), QStringList{"KEPT"});
         QVERIFY(!form->SettingsChanged);
+    }
+
+    // Page 2's files and HTML version and page 4's attachment field and folder: chosen in the controls, saved to
+    // the settings and shown again.
+    void messageFiles() {
+        const QString price = FDir.filePath("price list.pdf");
+        const QString terms = FDir.filePath("terms.txt");
+        for (const QString& path : {price, terms}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        {
+            auto form = ShowWizard();
+            auto* list = Find<QListWidget>(*form, "lstAttachments");
+            auto* remove = Find<QPushButton>(*form, "btnRemoveAttachment");
+            QTimer::singleShot(0, [&] {
+                if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                    dialog->selectFile(price);
+                    static_cast<QDialog*>(dialog)->accept();
+                }
+            });
+            Find<QPushButton>(*form, "btnAddAttachment")->click();
+            form->AddAttachments({terms, price, FDir.filePath("a;b.pdf")}); // listed once; ";" cannot be kept
+            QCOMPARE(list->count(), 2);
+            QVERIFY(!remove->isEnabled());
+            list->item(0)->setSelected(true);
+            remove->click();
+            QCOMPARE(list->item(0)->text(), terms);
+            Find<QLineEdit>(*form, "edtHtmlFile")->setText(FDir.filePath("letter.html"));
+            form->edtTableExit(SetTable(*form, FTable));
+            auto* field = Find<QComboBox>(*form, "cmbAttachmentField");
+            field->showPopup();
+            QCOMPARE(Items(*form, "cmbAttachmentField"), (QStringList{"", "FIRST", "EMAIL", "FIRMA", "ANREDE"}));
+            field->hidePopup();
+            field->setCurrentIndex(3);
+            Find<QLineEdit>(*form, "edtAttachmentFolder")->setText(FDir.path());
+            CloseSaying(*form, "&Yes");
+        }
+        QSettings raw = RawSettings();
+        QCOMPARE(raw.value("Message/Attachments").toString(), terms);
+        QCOMPARE(raw.value("Message/Attachment Field").toString(), QStringLiteral("FIRMA"));
+        QCOMPARE(raw.value("Message/Attachment Folder").toString(), FDir.path());
+        QCOMPARE(raw.value("Message/HTML File").toString(), FDir.filePath("letter.html"));
+        raw.setValue("Message/Attachments", terms + "; " + price);
+        raw.sync();
+        auto form = ShowWizard();
+        QCOMPARE(Find<QListWidget>(*form, "lstAttachments")->count(), 2);
+        QCOMPARE(form->Job().Attachments, terms + ";" + price);
+        QCOMPARE(Find<QComboBox>(*form, "cmbAttachmentField")->currentText(), QStringLiteral("FIRMA"));
     }
 };
 
