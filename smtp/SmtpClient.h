@@ -299,10 +299,8 @@ private:
     TReplyFault FReplyFault = TReplyFault::None;
     // The client's own words for the last reply fault, for ErrorMessage.
     std::string FFaultWords;
-    // A MAIL was sent and its transaction not ended by a final reply: RSET before the next one.
+    // A transaction failed before its content went: RSET before the next MAIL.
     bool FResetNeeded = false;
-    // The message whose MAIL went last: only its final reply ends the open transaction.
-    int FOpenTransaction = 0;
     unsigned long FPassesAtData = 0;
     bool FPipelining = true;
     bool FChunking = true;

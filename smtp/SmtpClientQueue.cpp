@@ -29,6 +29,10 @@ TSmtpPipeline::TMode TSmtpClient::OfferedMode() const {
 
 void TSmtpClient::Tell(TSmtpPipeline::TMessage& message, bool accepted) {
     message.Told = true;
+    // A transaction that failed before its content is never continued (RFC 5321 4.1.1.5): the next MAIL on this
+    // connection comes after RSET. A final reply ends a transaction whatever it says.
+    if (!accepted && message.Phase == TSmtpPipeline::TPhase::Envelope)
+        FResetNeeded = true;
     FMessageId = message.MessageId;
     if (FQueueDone)
         (*FQueueDone)(message.Id, accepted);
@@ -99,8 +103,6 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
         return;
     case TSmtpPipeline::TStep::Mail:
         SendCommand(command.Line);
-        FResetNeeded = true; // until the final reply ends this transaction
-        FOpenTransaction = message.Number;
         return;
     case TSmtpPipeline::TStep::Rcpt:
         SendCommand(command.Line);
@@ -170,13 +172,11 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
     }
     run.Answered = true;
     pipe.Answered();
-    const bool final = command.Step == TStep::Content || command.Step == TStep::Bdat;
-    if (final && message.Number == FOpenTransaction)
-        FResetNeeded = false; // the final reply ends the transaction, whatever it says
     if (message.Told) {
         // The replies to a failed message's further commands are not a second failure.
         if (command.Step == TStep::Data && code == 354)
             message.Phase = TSmtpPipeline::TPhase::GoAhead;
+        pipe.Retire();
         return true;
     }
     bool accepted = false;

@@ -21,7 +21,7 @@ bool TSmtpPipeline::CanAdd() const {
     if (FMode == TMode::Chunking)
         return true;
     return std::none_of(FMessages.begin(), FMessages.end(), [](const TMessage& message) {
-        return message.Phase == TPhase::Envelope || message.Phase == TPhase::GoAhead;
+        return !message.Told && (message.Phase == TPhase::Envelope || message.Phase == TPhase::GoAhead);
     });
 }
 
