@@ -241,9 +241,9 @@ private:
     void SendQueued(TSmtpPipeline& pipe);
     // False once the connection ended.
     bool ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run);
-    // The connection ends: every message not told yet is, answered with the reply that ended it or lost.
-    void LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* answered,
-                    TSmtpPipeline::TMessage* failed = nullptr);
+    // The connection ends: every message not told yet is. owner, whose command the last reply (or the fault in
+    // its place) answered, gets that reply; the others were lost with the connection.
+    void LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner);
     void Tell(TSmtpPipeline::TMessage& message, bool accepted);
     void TellRefused(TSmtpPipeline::TMessage& message);
     // The reply the client makes up for a connection that closed.

@@ -150,6 +150,8 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
         pipe.MarkWritten();
     TSmtpPipeline::TCommand& command = pipe.Awaited();
     TSmtpPipeline::TMessage& message = *pipe.Find(command.Message);
+    // Each message's failure stands on its own: an earlier one's words are not this reply's.
+    FErrorMessage.clear();
     const int code = ReadResponse();
     if (FLastReplyCode == 0 || code == 421) {
         const bool crossed = FReplyFault == TReplyFault::Closed || FReplyFault == TReplyFault::NotConnected ||
@@ -167,7 +169,7 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
                 return true;
             }
         }
-        LoseQueued(pipe, code == 421 && FLastReplyCode == 421 ? &message : nullptr);
+        LoseQueued(pipe, &message);
         return false;
     }
     run.Answered = true;
@@ -205,7 +207,7 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
                             "the message was not sent.";
             Display(FErrorMessage);
             CloseSocket();
-            LoseQueued(pipe, nullptr, &message);
+            LoseQueued(pipe, &message);
             return false;
         }
         if (accepted)
@@ -230,47 +232,33 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
     return true;
 }
 
-void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* answered,
-                             TSmtpPipeline::TMessage* failed) {
-    // The reply (or the fault) that ended the connection, for the message whose command it answered.
+void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner) {
     const int code = FLastReplyCode;
     const std::string response = FLastResponse;
     const std::string words = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
-    const std::string error = FErrorMessage;
+    const std::string error = FErrorMessage.empty() ? words : FErrorMessage;
     if (FState != smtpDisconnected)
         code == 421 ? Quit() : CloseSocket();
-    FResetNeeded = false;
-    bool first = true;
     while (TSmtpPipeline::TMessage* message = pipe.FirstUntold()) {
         // What was not answered: a message whose whole content went out may have been kept (never resent by
         // itself); one whose content did not all go can go again later.
         FNotSendable = false;
         FUnconfirmed = message->ContentWritten;
-        if (message == answered) {
+        if (message == owner) {
             FLastReplyCode = code;
             FLastResponse = response;
-            FErrorMessage = response;
-            FUnconfirmed = false;
-        } else if (message == failed) {
-            FLastReplyCode = code;
-            FLastResponse = response;
-            FErrorMessage = error.empty() ? words : error;
-        } else if (first && FReplyFault != TReplyFault::None) {
-            FLastReplyCode = 0;
-            FLastResponse = response;
-            FErrorMessage = error.empty() ? words : error;
+            FErrorMessage = error;
+            FUnconfirmed = FUnconfirmed && code == 0;
         } else {
-            // Its neighbour's fault is no refusal of this message: a lost connection, not a reply.
+            // Its neighbour's reply is no answer to this message: a lost connection, not a refusal.
             FLastReplyCode = 0;
             FLastResponse = ClosedResponse();
-            FErrorMessage = "The connection ended before the server answered this message";
-            if (!words.empty())
-                FErrorMessage += ": " + words;
+            FErrorMessage = "The connection ended before the server answered this message: " + words;
         }
-        first = false;
         Tell(*message, false);
     }
     pipe.Clear();
+    FResetNeeded = false;
 }
 
 void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) {

@@ -53,11 +53,16 @@ bool TSmtpPipeline::Sendable() {
     while (FSend < FCommands.size()) {
         const TCommand& command = FCommands[FSend];
         const TMessage* message = Find(command.Message);
+        if (message->Told && command.Step == TStep::Content && message->DataSent && !message->DataAnswered)
+            return false; // a 354 to come would need its "."
         if (message->Told && !(command.Step == TStep::Content && message->Phase == TPhase::GoAhead)) {
             FCommands.erase(FCommands.begin() + static_cast<std::ptrdiff_t>(FSend));
             continue;
         }
         if (FMode == TMode::Lockstep && Awaiting())
+            return false;
+        // Whatever follows a DATA before its reply would be taken for message content after a 354.
+        if (Awaiting() && FCommands[FSend - 1].Step == TStep::Data)
             return false;
         if (command.Step == TStep::Content)
             return message->Phase == TPhase::GoAhead;
@@ -71,11 +76,16 @@ bool TSmtpPipeline::Sendable() {
 }
 
 TSmtpPipeline::TCommand& TSmtpPipeline::NextToSend() {
-    return FCommands[FSend++];
+    TCommand& command = FCommands[FSend++];
+    if (command.Step == TStep::Data)
+        Find(command.Message)->DataSent = true;
+    return command;
 }
 
 void TSmtpPipeline::Answered() {
-    ++FReceive;
+    const TCommand& command = FCommands[FReceive++];
+    if (command.Step == TStep::Data)
+        Find(command.Message)->DataAnswered = true;
 }
 
 void TSmtpPipeline::MarkWritten() {
@@ -111,7 +121,8 @@ void TSmtpPipeline::Retire() {
         while (count < FCommands.size() && FCommands[count].Message == number)
             ++count;
         // Its commands that never went need not go: the result is known.
-        if (count > FSend && FMessages.front().Phase != TPhase::GoAhead) {
+        const TMessage& front = FMessages.front();
+        if (count > FSend && front.Phase != TPhase::GoAhead && !(front.DataSent && !front.DataAnswered)) {
             FCommands.erase(FCommands.begin() + static_cast<std::ptrdiff_t>(FSend),
                             FCommands.begin() + static_cast<std::ptrdiff_t>(count));
             count = FSend;
@@ -134,6 +145,7 @@ void TSmtpPipeline::Rewind() {
     for (TMessage& message : FMessages) {
         message.Phase = TPhase::Envelope;
         message.ContentWritten = false;
+        message.DataSent = message.DataAnswered = false;
     }
     FSend = 0;
     FReceive = 0;

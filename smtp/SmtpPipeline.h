@@ -41,6 +41,9 @@ public:
         TPhase Phase = TPhase::Envelope;
         // The result was told; later replies to its commands are read and dropped.
         bool Told = false;
+        // Its DATA went, and its reply came: until then a told message's "." may still be needed.
+        bool DataSent = false;
+        bool DataAnswered = false;
         // The message's final command ("." or BDAT) left the client: without a reply it may have arrived.
         bool ContentWritten = false;
         // For BDAT: the composed message as it goes (no dot-stuffing).

@@ -21,6 +21,8 @@ bool Readable(int fd, const std::atomic<bool>& stopping) {
     return false;
 }
 
+const char* const NoRecipients = "554 5.5.1 Error: no valid recipients\r\n";
+
 int MessageNumber(const std::string& content) {
     const size_t at = content.find("Message number ");
     return at == std::string::npos ? -1 : std::atoi(content.c_str() + at + 15);
@@ -67,7 +69,7 @@ void PipelinePeer::Serve() {
 
 void PipelinePeer::Converse(int fd) {
     const bool first = FConnections++ == 0;
-    FInData = false;
+    FInData = FMailOk = FRcptOk = false;
     FContent.clear();
     Send(fd, "220 peer ESMTP\r\n");
     std::string pending;
@@ -98,6 +100,10 @@ std::string PipelinePeer::Answer(const std::string& verb, const std::string& sta
     return standard;
 }
 
+std::string PipelinePeer::Final() const {
+    return FMailOk && FRcptOk ? "250 2.0.0 Ok: queued as Q" + std::to_string(FMessage) + "\r\n" : NoRecipients;
+}
+
 bool PipelinePeer::Work(std::string& pending, std::string& out) {
     for (;;) {
         const size_t end = pending.find("\r\n");
@@ -112,10 +118,14 @@ bool PipelinePeer::Work(std::string& pending, std::string& out) {
                 continue;
             }
             FInData = false;
-            const std::string reply = Answer(".", "250 2.0.0 Ok: queued as Q" + std::to_string(FMessage) + "\r\n", close);
-            if (close)
+            const std::string reply = Answer(".", Final(), close);
+            if (close) {
+                out += reply;
                 return false;
-            if (reply[0] == '2') {
+            }
+            const bool valid = FMailOk && FRcptOk;
+            FMailOk = FRcptOk = false;
+            if (reply[0] == '2' && valid) {
                 std::lock_guard lock(FMutex);
                 FDelivered.push_back(MessageNumber(FContent));
             }
@@ -129,10 +139,14 @@ bool PipelinePeer::Work(std::string& pending, std::string& out) {
                 return true; // the chunk is not all here yet
             FContent = pending.substr(end + 2, size);
             pending.erase(0, end + 2 + size);
-            const std::string reply = Answer("BDAT", "250 2.0.0 Ok: queued as Q" + std::to_string(FMessage) + "\r\n", close);
-            if (close)
+            const std::string reply = Answer("BDAT", Final(), close);
+            if (close) {
+                out += reply;
                 return false;
-            if (reply[0] == '2') {
+            }
+            const bool valid = FMailOk && FRcptOk;
+            FMailOk = FRcptOk = false;
+            if (reply[0] == '2' && valid) {
                 std::lock_guard lock(FMutex);
                 FDelivered.push_back(MessageNumber(FContent));
             }
@@ -147,14 +161,22 @@ bool PipelinePeer::Work(std::string& pending, std::string& out) {
         else if (verb == "QUIT")
             standard = "221 2.0.0 Bye\r\n";
         else if (verb == "DATA")
-            standard = "354 End data with <CR><LF>.<CR><LF>\r\n";
+            standard = FMailOk && FRcptOk ? "354 End data with <CR><LF>.<CR><LF>\r\n" : NoRecipients;
+        else if (verb == "RSET")
+            FMailOk = FRcptOk = false;
         if (verb == "MAIL") {
             ++FMessage;
             FContent.clear();
         }
         const std::string reply = Answer(verb, standard, close);
-        if (close)
+        if (verb == "MAIL")
+            FMailOk = reply[0] == '2';
+        if (verb == "RCPT")
+            FRcptOk = FRcptOk || (FMailOk && reply[0] == '2');
+        if (close) {
+            out += reply;
             return false;
+        }
         out += reply;
         if (verb == "DATA" && reply[0] == '3')
             FInData = true;

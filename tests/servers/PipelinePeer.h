@@ -1,6 +1,7 @@
 // An SMTP peer on a thread of its own that offers PIPELINING (and CHUNKING when asked) and takes commands as a
 // real server does: whatever arrived is worked through, and the replies to it go back together, whole, in
 // pieces or one byte at a time. It records each read as it came, so a test sees which commands shared a write.
+// As a real server, it takes no content for a transaction without an accepted sender and recipient (554).
 #pragma once
 
 #include <QString>
@@ -50,6 +51,8 @@ private:
     bool Work(std::string& pending, std::string& out);
     void Send(int fd, const std::string& out);
     std::string Answer(const std::string& verb, const std::string& standard, bool& close);
+    // The reply to a message's end: queued, or refused for want of a sender and recipient.
+    std::string Final() const;
 
     bool FChunking;
     Pace FPace;
@@ -61,7 +64,9 @@ private:
     mutable std::mutex FMutex;
     std::vector<std::string> FReads;
     std::vector<int> FDelivered;
-    // Per connection: inside DATA content, its lines so far.
+    // Per connection: the transaction has its sender and a recipient, inside DATA content, its lines so far.
+    bool FMailOk = false;
+    bool FRcptOk = false;
     bool FInData = false;
     std::string FContent;
     int FMessage = 0;

@@ -148,6 +148,8 @@ private slots:
         QTest::addColumn<QString>("verb");
         QTest::addColumn<int>("code");
         QTest::newRow("pipelining, RCPT") << false << "RCPT" << 550;
+        // A server that says go ahead to DATA with no recipient left: "." alone ends it, nothing else follows it.
+        QTest::newRow("pipelining, RCPT, then 354") << false << "RCPT354" << 550;
         QTest::newRow("pipelining, final dot") << false << "." << 552;
         QTest::newRow("chunking, RCPT") << true << "RCPT" << 550;
         QTest::newRow("chunking, BDAT") << true << "BDAT" << 554;
@@ -160,10 +162,10 @@ private slots:
                           [&](const PipelinePeer::Command& command) -> std::optional<PipelinePeer::Reply> {
                               if (command.Message != 2)
                                   return std::nullopt;
-                              if (command.Verb == verb.toStdString())
+                              if (verb.startsWith(QString::fromStdString(command.Verb)))
                                   return PipelinePeer::Reply{std::to_string(code) + " 5.0.0 no\r\n"};
-                              if (verb == "RCPT" && (command.Verb == "DATA" || command.Verb == "BDAT"))
-                                  return PipelinePeer::Reply{"554 5.5.1 no valid recipients\r\n"};
+                              if (verb == "RCPT354" && command.Verb == "DATA")
+                                  return PipelinePeer::Reply{"354 go ahead\r\n"};
                               return std::nullopt;
                           });
         Harness h(peer.PortText());
