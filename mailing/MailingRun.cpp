@@ -40,9 +40,11 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
     if (FSettings.MaxPerHour > 0)
         FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(3600s) /
                                                              FSettings.MaxPerHour);
-    // EHLO learns whether the server takes commands in groups (PIPELINING, CHUNKING) and, for messages made large
-    // by files, the largest one it takes before any goes.
-    FClient.SetExtended(true);
+    // Files make messages large: EHLO learns the largest one the server takes before any goes. (A run without
+    // them keeps HELO unless a secure connection or a login asks for EHLO: an EHLO that offers 8BITMIME would
+    // send the text other than the preview shows it.)
+    if (!FSettings.Attachments.empty() || !FSettings.AttachmentField.empty())
+        FClient.SetExtended(true);
 }
 
 TMailingRun::~TMailingRun() = default;

@@ -268,6 +268,7 @@ private slots:
         const QString name = verb == "." ? "closed" : "refused";
         TRunBench bench(Prepare("pipelined-" + name, Numbered(3)), FDir.filePath("pipelined-" + name),
                         static_cast<quint16>(peer.Port()));
+        bench.Client.SetExtended(true); // as a login or a secure connection has it
         TMailingRun run = bench.Run(bench.Settings());
         run.Execute();
         QCOMPARE(LedgerRows(FDir.filePath("pipelined-" + name), "RUN RECNO E_MAIL STATUS CODE"), rows);
