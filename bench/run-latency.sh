@@ -2,7 +2,9 @@
 # Messages per second over a slow link: a delay proxy (bench/latency) holds every byte DELAY ms each way on
 # loopback in front of Postfix's smtp-sink (offers PIPELINING, not CHUNKING) and of a throw-away Postfix smtpd
 # instance (offers both, relays to the same sink). Through each, in the same run: Python's smtplib, Postfix's
-# smtp-source on one connection and on four, TSmtpClient alone and the wizard window's run. Rates are set
+# smtp-source on one connection and on four, TSmtpClient alone one Mail after another (the dialogue as it was
+# before the client took commands in groups: HELO, every reply awaited), TSmtpClient's queue with PIPELINING and,
+# where offered, CHUNKING, and the wizard window's run (which uses what the server offers). Rates are set
 # against the floor of a dialogue that waits for every reply, four round trips per message (MAIL, RCPT, DATA,
 # the final "."): 1000 / (4 x RTT ms). Not part of CI.
 # Postfix comes from Debian's package, installed when missing with debconf's "No configuration", so the
@@ -109,7 +111,13 @@ measure() {
         echo "$target|smtp-source -s $sessions|$(awk -v n="$count" -v s="$seconds" 'BEGIN { print n / s }')" >>"$results"
     done
     line=$(QT_QPA_PLATFORM=offscreen "$build/bin/bench_smtp" "$port" "$count" 2>/dev/null)
-    echo "$target|TSmtpClient|$(awk '{ print $(NF - 7) }' <<<"$line")" >>"$results"
+    echo "$target|TSmtpClient lockstep|$(awk '{ print $(NF - 7) }' <<<"$line")" >>"$results"
+    local modes=(pipelining)
+    [ "$target" = smtpd ] && modes+=(chunking)
+    for mode in "${modes[@]}"; do
+        line=$(QT_QPA_PLATFORM=offscreen "$build/bin/bench_smtp" "$port" "$count" - "$mode" 2>/dev/null)
+        echo "$target|TSmtpClient $mode|$(awk '{ print $(NF - 7) }' <<<"$line")" >>"$results"
+    done
     if [ -x "$build/bin/bench_run" ]; then
         line=$(QT_QPA_PLATFORM=offscreen "$build/bin/bench_run" "$count" "$port" 2>/dev/null | grep '^wizard window')
         echo "$target|wizard window run|$(awk '{ print $(NF - 7) }' <<<"$line")" >>"$results"
@@ -167,6 +175,6 @@ awk -F'|' -v rtt=$((2 * delay)) '
         floor = rtt ? 1000 / (4 * rtt) : 0
         if (floor)
             printf "\nfloor: 1000 / (4 x %d ms) = %.2f msg/s\n", rtt, floor
-        printf "%-10s %-20s %9s %9s\n", "target", "client", "msg/s", floor ? "x floor" : ""
+        printf "%-10s %-24s %9s %9s\n", "target", "client", "msg/s", floor ? "x floor" : ""
     }
-    { printf "%-10s %-20s %9.2f %9s\n", $1, $2, $3, floor ? sprintf("%.2f", $3 / floor) : "" }' "$results"
+    { printf "%-10s %-24s %9.2f %9s\n", $1, $2, $3, floor ? sprintf("%.2f", $3 / floor) : "" }' "$results"

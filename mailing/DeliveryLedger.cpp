@@ -165,6 +165,8 @@ TDeliveryLedger::THistory TDeliveryLedger::History(const std::string& messageKey
         if (key.AsString() == messageKey && rowStatus != TDeliveryStatus::Aborted) {
             if (rowStatus == TDeliveryStatus::Sent)
                 history.SentSameMessage.insert(record);
+            if (rowStatus != TDeliveryStatus::Deferred)
+                history.Settled.insert(record);
             int& highest = history.Attempts[record];
             highest = std::max(highest, ToInt(attempt.AsString()));
         }

@@ -48,6 +48,9 @@ public:
         std::set<int> Failed;
         // Records already SENT the message with the given key.
         std::set<int> SentSameMessage;
+        // Records with a final row (SENT, REFUSED, UNKNOWN, SKIPPED) for the message with the given key, in any
+        // run: a resumed run passes over them whatever order the rows came in.
+        std::set<int> Settled;
         // The highest ATTEMPT of each record for the message with the given key: a retry counts on from it.
         std::map<int, int> Attempts;
     };

@@ -253,11 +253,11 @@ std::string TMailingCheck::MessageKey() const {
 }
 
 std::function<bool(int)> TRunSelection::Take(bool sendAgain) const {
-    if (!Limited && ResumeFrom == 0 && (sendAgain || AlreadySent.empty()))
+    if (!Limited && (!Resume || Settled.empty()) && (sendAgain || AlreadySent.empty()))
         return {};
-    return [failed = Failed, limited = Limited, resumeFrom = ResumeFrom,
+    return [failed = Failed, limited = Limited, settled = Resume ? Settled : std::set<int>(),
             skip = sendAgain ? std::set<int>() : AlreadySent](int record) {
-        return (!limited || failed.count(record) > 0) && record >= resumeFrom && skip.count(record) == 0;
+        return (!limited || failed.count(record) > 0) && settled.count(record) == 0 && skip.count(record) == 0;
     };
 }
 
@@ -272,7 +272,8 @@ TRunSelection TMailingCheck::Selection(TDeliveryLedger& ledger) const {
             if (const auto found = history.Attempts.find(record); found != history.Attempts.end())
                 selection.EarlierAttempts.insert(*found);
     }
-    selection.ResumeFrom = FJob.Resume ? history.ResumeFrom : 0;
+    selection.Resume = FJob.Resume;
+    selection.Settled = history.Settled;
     const auto taken = selection.Take(true);
     for (int record : history.SentSameMessage)
         if (!taken || taken(record))

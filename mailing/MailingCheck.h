@@ -30,7 +30,9 @@ struct TRunSelection {
     int Run = 1;
     bool Limited = false; // Retry failed: only the records in Failed
     std::set<int> Failed;
-    int ResumeFrom = 0;
+    // Resume: only the records without a final row for this message (Settled) are taken.
+    bool Resume = false;
+    std::set<int> Settled;
     // Records the run would take that already got this very message.
     std::set<int> AlreadySent;
     // Retry failed: the attempts each failed record has had with this message, which its ATTEMPT counts on from.

@@ -40,7 +40,9 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
     if (FSettings.MaxPerHour > 0)
         FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(3600s) /
                                                              FSettings.MaxPerHour);
-    // Files make messages large: EHLO learns the largest one the server takes before any goes.
+    // Files make messages large: EHLO learns the largest one the server takes before any goes. (A run without
+    // them keeps HELO unless a secure connection or a login asks for EHLO: an EHLO that offers 8BITMIME would
+    // send the text other than the preview shows it.)
     if (!FSettings.Attachments.empty() || !FSettings.AttachmentField.empty())
         FClient.SetExtended(true);
 }
@@ -103,17 +105,50 @@ bool TMailingRun::StopAnswered() {
 
 void TMailingRun::Walk() {
     for (;;) {
-        const bool walking = !FRecipients.Eof() && FPosition < FSettings.Maximum;
         if (StopAnswered()) {
             AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
             return;
         }
+        if (!FTableError.isEmpty()) {
+            // The table was cut short by another program while the run read it: what follows is unknown. A
+            // resumed run starts after the last record read (the records between are deleted ones).
+            if (FGivenUp == 0)
+                FGivenUp = FTableErrorRecNo;
+            AbortRun(FTableError);
+            return;
+        }
+        TRecipient first;
+        Clock::duration wait{};
+        switch (NextMessage(first, wait)) {
+        case TNext::End:
+            if (FTableError.isEmpty() && !FStopRequested)
+                return;
+            continue;
+        case TNext::Wait:
+            Pause(wait);
+            continue;
+        case TNext::NoConnection:
+            return;
+        case TNext::Message:
+            break;
+        }
+        SendQueue(std::move(first));
+        ProcessMessages();
+    }
+}
+
+TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& wait) {
+    for (;;) {
+        // No new message once the user asked to stop: those in flight finish, then the question.
+        if (FStopRequested || !FTableError.isEmpty())
+            return TNext::End;
+        const bool walking = !FRecipients.Eof() && FPosition < FSettings.Maximum;
         const bool retryDue = !FDeferred.empty() && FDeferred.front().Due <= Clock::now();
         if (!retryDue && !walking) {
             if (FDeferred.empty())
-                return;
-            Pause(FDeferred.front().Due - Clock::now());
-            continue;
+                return TNext::End;
+            wait = std::max<Clock::duration>(FDeferred.front().Due - Clock::now(), std::chrono::milliseconds(1));
+            return TNext::Wait;
         }
 
         // A record the resume or retry filter passes over is not read or personalised at all.
@@ -125,35 +160,36 @@ void TMailingRun::Walk() {
             NoteSentAddress();
         const bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
-            if (const auto wait = WaitBeforeSending(); wait > Clock::duration::zero()) {
-                Pause(wait);
-                continue;
+            wait = WaitBeforeSending();
+            if (wait > Clock::duration::zero())
+                return TNext::Wait;
+            if (FClient.State() != smtpConnected) {
+                // Inside a queue the client's connection went: the queue ends, and the walk connects anew.
+                if (FQueueing)
+                    return TNext::End;
+                if (!EnsureConnected())
+                    return TNext::NoConnection;
             }
-            if (!EnsureConnected())
-                return;
         }
 
         if (retryDue) {
-            TRecipient retry = std::move(FDeferred.front());
+            next = std::move(FDeferred.front());
             FDeferred.pop_front();
-            Send(retry);
-        } else {
-            ++FPosition;
-            ShowProgress();
-            if (taken && !fresh.Problem.empty())
-                Skip(fresh);
-            else if (sending && Send(fresh) == TDeliveryStatus::Aborted)
-                FGivenUp = fresh.RecNo; // not delivered: a resumed run starts with it
-            try {
-                FRecipients.Next();
-            } catch (const EDBEngineError& error) {
-                // The table was cut short by another program while the run read it: what follows is unknown. A
-                // resumed run starts after the last record read (the records between are deleted ones).
-                if (FGivenUp == 0)
-                    FGivenUp = FRecipients.RecNo() + 1;
-                AbortRun(QString::fromStdString(error.Reason().empty() ? error.what() : error.Reason()));
-                return;
-            }
+            return TNext::Message;
+        }
+        ++FPosition;
+        ShowProgress();
+        if (taken && !fresh.Problem.empty())
+            Skip(fresh);
+        try {
+            FRecipients.Next();
+        } catch (const EDBEngineError& error) {
+            FTableError = QString::fromStdString(error.Reason().empty() ? error.what() : error.Reason());
+            FTableErrorRecNo = FRecipients.RecNo() + 1;
+        }
+        if (sending) {
+            next = std::move(fresh);
+            return TNext::Message;
         }
         ProcessMessages();
     }
@@ -207,7 +243,8 @@ void TMailingRun::NoteAddress(TRecipient& recipient) {
         return;
     // Mail systems treat the domain, and in practice the local part, without regard to case.
     const auto [first, added] = FAddresses.try_emplace(Text::UpperAscii(recipient.Address), recipient.RecNo);
-    if (!added)
+    // A record read again after a pause is not its own duplicate.
+    if (!added && first->second != recipient.RecNo)
         recipient.Problem = "same address as record " + std::to_string(first->second);
 }
 
@@ -311,40 +348,6 @@ bool TMailingRun::Connect() {
     // The failure belongs to the connection, not to a recipient: its text names the server and the reason.
     ReportError(QString(), CurrentRecord());
     return connected;
-}
-
-TDeliveryStatus TMailingRun::Send(TRecipient& recipient) {
-    ++recipient.Attempt;
-    FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
-    FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
-    FLastSend = Clock::now();
-    ++FAttempts;
-    FLastTo = recipient.HdrTo;
-    // Each message's failure is reported on its own, on a kept connection too.
-    FErrorReported = false;
-    const bool accepted = FClient.Mail(Message(FClient, FSettings, recipient));
-    const TDeliveryStatus status = Classify(accepted);
-    const int code = FClient.LastReplyCode();
-    if (FInterrupted && !accepted) {
-        // Given up by the user: no failure of the server to report. A message that may have arrived is recorded;
-        // one that cannot have arrived keeps the row it had (none, or DEFERRED for a retry).
-        FErrorReported = true;
-        if (status == TDeliveryStatus::Unknown)
-            Record(recipient, status, 0, {});
-        return status;
-    }
-    Record(recipient, status, code, FClient.LastResponse());
-    if (accepted)
-        return status;
-    ReportStatus(recipient);
-    if (status == TDeliveryStatus::Deferred)
-        Schedule(recipient, code);
-    // A refusal leaves the connection sound: the next message resets the transaction on it (RSET) instead of
-    // paying for a new handshake and login, which providers count against the account. A 421 closes the service
-    // (RFC 5321 3.8) and a missing or broken reply leaves nothing to trust: those end the connection.
-    if (code == 421 || code == 0)
-        FClient.Quit();
-    return status;
 }
 
 void TMailingRun::End() {

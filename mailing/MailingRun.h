@@ -164,8 +164,18 @@ private:
         Clock::time_point Due;
     };
 
+    // What the walk has next: a message to send, a pause first, nothing more, or no connection to be had.
+    enum class TNext { Message, Wait, End, NoConnection };
+
     void Start();
     void Walk();
+    // The next message due, from the retries or the records; records passed over are dealt with on the way.
+    TNext NextMessage(TRecipient& next, Clock::duration& wait);
+    // Sends first and every message due after it without a pause, as one queue of the client (MailingRunQueue.cpp).
+    void SendQueue(TRecipient first);
+    void HandOut(TRecipient& recipient);
+    // The client's result for the message it knows by id.
+    void Delivered(int id, bool accepted);
     void End();
     bool StopAnswered();
     TRecipient ReadRecipient() const;
@@ -185,7 +195,6 @@ private:
     std::optional<TRecipient> CurrentRecord() const;
     bool EnsureConnected();
     bool Connect();
-    TDeliveryStatus Send(TRecipient& recipient);
     TDeliveryStatus Classify(bool accepted) const;
     void Schedule(TRecipient& recipient, int code);
     void Skip(const TRecipient& recipient);
@@ -234,6 +243,13 @@ private:
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
     std::vector<std::string> FHardBounces;
-    // The To value of the last message handed to the client, for its failure's heading.
+    // The To value of the message whose result is being told, for its failure's heading.
     std::string FLastTo;
+    // The messages handed to the client and not yet told, by the id they were handed out with.
+    std::map<int, TRecipient> FInFlight;
+    int FLastId = 0;
+    bool FQueueing = false;
+    // A read of the recipient table failed: the run ends with this text once the messages in flight are told.
+    QString FTableError;
+    int FTableErrorRecNo = 0;
 };

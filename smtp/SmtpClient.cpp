@@ -21,19 +21,6 @@ constexpr size_t FlushBytes = 65536;
 // line costs more than the line itself.
 constexpr std::chrono::milliseconds ProcessInterval{5};
 
-// A value that goes into a command or header line: CR and LF become blanks, so it can never start a line of
-// its own on the wire (RFC 5321 2.3.8 allows no bare CR or LF there anyway).
-std::string OneLine(std::string value) {
-    for (char& ch : value)
-        if (ch == '\r' || ch == '\n')
-            ch = ' ';
-    return value;
-}
-
-std::string Address(const std::string& value) {
-    return OneLine(Text::Trim(value));
-}
-
 } // namespace
 
 TSmtpClient::TSmtpClient(QObject* owner)
@@ -116,6 +103,14 @@ void TSmtpClient::Flush() {
         bytes.clear();
         FPending.swap(bytes);
     }
+}
+
+void TSmtpClient::QueueBytes(std::string_view bytes) {
+    if (FState == smtpDisconnected)
+        return;
+    FPending.append(bytes);
+    if (FPending.size() >= FlushBytes)
+        Flush();
 }
 
 void TSmtpClient::SendCommand(std::string_view line) {
@@ -216,15 +211,6 @@ bool TSmtpClient::Open() {
     return true;
 }
 
-bool TSmtpClient::SendRecipients(const std::vector<std::string>& recipients) {
-    for (const std::string& recipient : recipients) {
-        SendCommand("RCPT TO:<" + Address(recipient) + ">");
-        if (CheckResponse({250, 251}, false))
-            return false;
-    }
-    return true;
-}
-
 bool TSmtpClient::Mail() {
     return Mail(PropertyMessage());
 }
@@ -256,26 +242,19 @@ bool TSmtpClient::Mail(const TMailMessage& message) {
     FUnconfirmed = false;
     FNotSendable = false;
     FMessageId.clear();
-    FAborted = false;
-    bool begun = false;
-    for (bool retried = false;; retried = true) {
-        const bool kept = FState == smtpConnected && ConnectionReady();
-        if (FState == smtpDisconnected && !Open())
-            return false;
-        // Each message's failure stands on its own: an earlier one on this connection has been told already.
-        FErrorMessage.clear();
-        const TMailStep failed = Transaction(message, begun);
-        if (failed == TMailStep::None)
+    bool given = false;
+    bool accepted = false;
+    MailQueue(
+        [&given, &message](TMailMessage& next, int& id) {
+            if (given)
+                return false;
+            given = true;
+            next = message;
+            id = 0;
             return true;
-        // A kept connection that the server had closed (or was closing) before it took any of this message: the
-        // close crossed the MAIL on the way. Once on a new connection is no resend, nothing had been accepted.
-        const bool crossed =
-            FReplyFault == TReplyFault::Closed || FReplyFault == TReplyFault::NotConnected || FLastReplyCode == 421;
-        if (failed != TMailStep::Mail || !kept || retried || !crossed || FAborted)
-            return false;
-        Display("The server closed the connection; sending again on a new one");
-        CloseSocket();
-    }
+        },
+        [&accepted](int, bool ok) { accepted = ok; });
+    return accepted;
 }
 
 bool TSmtpClient::ConnectionReady() {
@@ -292,82 +271,6 @@ bool TSmtpClient::ConnectionReady() {
         return false;
     FResetNeeded = false;
     return true;
-}
-
-TSmtpClient::TMailStep TSmtpClient::Transaction(const TMailMessage& message, bool& begun) {
-    // The message is made before the envelope goes: one that cannot go as it is, or that is larger than the
-    // server said it takes (RFC 1870), is refused here and the server never sees it.
-    // Once per message: a body from a handler reads only once, and a second connection after a crossed close
-    // sends the message as it was made.
-    if (!begun) {
-        FComposer.SetEightBit(EightBitAccepted());
-        FComposer.Begin(message);
-        FMessageId = FComposer.MessageId();
-        begun = true;
-    }
-    if (!FComposer.Problem().empty()) {
-        FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
-        Display(FErrorMessage);
-        RefuseUnsent();
-        return TMailStep::Refused;
-    }
-    if (const uint64_t limit = SizeLimit(); limit > 0 && FComposer.SizeEstimate() > limit) {
-        FErrorMessage = "The message is " + TMessageComposer::SizeText(FComposer.SizeEstimate()) +
-                        ", larger than the " + TMessageComposer::SizeText(limit) +
-                        " the server takes; it was not sent.";
-        Display(FErrorMessage);
-        RefuseUnsent();
-        return TMailStep::Refused;
-    }
-    FResetNeeded = true;
-    // RFC 6152: a server that offered 8BITMIME is told the body may hold 8-bit text (a 7-bit body is allowed too).
-    SendCommand("MAIL FROM:<" + Address(message.ReturnPath) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : ""));
-    if (CheckResponse({250}, false))
-        return TMailStep::Mail;
-    if (!SendRecipients(message.Recipients))
-        return TMailStep::Rcpt;
-    SendCommand("DATA");
-    const unsigned long passes = FWait ? FWait->Passes() : 0;
-    if (CheckResponse({354}, false))
-        return TMailStep::Data;
-    // Anything after the 354 would be read as the reply to the final dot: the message could count as sent
-    // although the server never confirmed it.
-    if (FSocket->Holding()) {
-        if (FErrorMessage.empty())
-            FErrorMessage = "The server sent more than its reply to DATA; the connection was closed for safety and "
-                            "the message was not sent.";
-        Display(FErrorMessage);
-        CloseSocket();
-        return TMailStep::Data;
-    }
-    // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out is
-    // seen before any byte of the message leaves, even when every reply came too fast for a wait. The wait for
-    // the reply to DATA lets them run as well: after one, only the usual interval applies.
-    if (!FWait || FWait->Passes() == passes)
-        FMessagesProcessed = {};
-    ProcessMessages();
-    const TMessageComposer::TLineSink put = [this](std::string_view line) { SendDataLine(line); };
-    FComposer.PutMessage(put);
-    if (!FComposer.Problem().empty() && FState != smtpDisconnected) {
-        // A file that broke off while it went out: without the final dot the server drops what it has, and a
-        // message with half a file is never delivered.
-        FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
-        Display(FErrorMessage);
-        CloseSocket();
-        return TMailStep::Dot;
-    }
-    SendCommand(".");
-    Flush();
-    // Only a dot that left the client can have been taken by the server.
-    const bool dotSent = FState != smtpDisconnected;
-    const int code = ReadResponse();
-    if (FLastReplyCode != 0)
-        FResetNeeded = false; // the final reply ends the transaction, whatever it says
-    if (code >= 200 && code <= 299 && FLastReplyCode != 0)
-        return TMailStep::None;
-    NoteFailure();
-    FUnconfirmed = dotSent && FLastReplyCode == 0;
-    return TMailStep::Dot;
 }
 
 void TSmtpClient::RefuseUnsent() {

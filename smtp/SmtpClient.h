@@ -7,6 +7,7 @@
 #include "smtp/MailMessage.h"
 #include "smtp/MessageComposer.h"
 #include "smtp/SmtpCapabilities.h"
+#include "smtp/SmtpPipeline.h"
 
 #include <QObject>
 #include <QPointer>
@@ -164,6 +165,23 @@ public:
     bool Mail(const TMailMessage& message);
     // Sends PropertyMessage().
     bool Mail();
+    // Hands out the next message and the caller's name for it; false when none is to go now.
+    using TNextMessage = std::function<bool(TMailMessage& message, int& id)>;
+    // Hears a message's result. While it runs, ErrorMessage, LastResponse, LastReplyCode, NotSendable,
+    // Unconfirmed and MessageId describe that message.
+    using TMessageDone = std::function<void(int id, bool accepted)>;
+    // Sends the messages next hands out over one connection (opened first when needed), as many in flight as the
+    // server allows: with PIPELINING a message's final "." goes with the next one's envelope, with CHUNKING
+    // several messages go as BDAT. done hears of every message handed out exactly once; a reply counts for the
+    // message whose command it answers. Returns once next has none and all are told, or once the connection
+    // ended: then each message in flight was told as failed, Unconfirmed when all of it had gone out.
+    void MailQueue(const TNextMessage& next, const TMessageDone& done);
+    // Use PIPELINING (RFC 2920) and CHUNKING (RFC 3030) when the server offers them; both on by default. Off, the
+    // dialogue waits for each reply.
+    bool Pipelining() const { return FPipelining; }
+    void SetPipelining(bool value) { FPipelining = value; }
+    bool Chunking() const { return FChunking; }
+    void SetChunking(bool value) { FChunking = value; }
     // The message of the properties above: FromName and RcptName then RcptCcName as the envelope, the Hdr values,
     // and the body OnGetData hands out (asked from line 1 again each time the body is read).
     TMailMessage PropertyMessage();
@@ -205,15 +223,33 @@ private:
     // Fails Open for a reason of security or login: the text, a closed connection, no retry. The last reply
     // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
     bool Refuse(const std::string& text, bool serverReply = false);
-    // Where a transaction failed.
-    enum class TMailStep { None, Refused, Mail, Rcpt, Data, Dot };
     // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
     enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines };
 
     // The one place where the client's state changes.
     void SetState(TSmtpState value) { FState = value; }
-    // begun: the message was made by an earlier attempt of the same Mail.
-    TMailStep Transaction(const TMailMessage& message, bool& begun);
+    // The state of one MailQueue: its connection was kept from before, a reply was read on it, it was retried.
+    struct TQueueRun {
+        bool Kept = false;
+        bool Answered = false;
+        bool Retried = false;
+    };
+    // The queue's steps (SmtpClientQueue.cpp).
+    TSmtpPipeline::TMode OfferedMode() const;
+    bool ReadyForMessage(bool& kept);
+    bool Admit(TSmtpPipeline& pipe, const TMailMessage& message, int id);
+    void SendQueued(TSmtpPipeline& pipe);
+    // False once the connection ended.
+    bool ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run);
+    // The connection ends: every message not told yet is. owner, whose command the last reply (or the fault in
+    // its place) answered, gets that reply; the others were lost with the connection.
+    void LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner);
+    void Tell(TSmtpPipeline::TMessage& message, bool accepted);
+    void TellRefused(TSmtpPipeline::TMessage& message);
+    // The reply the client makes up for a connection that closed.
+    static std::string ClosedResponse();
+    // Queues raw bytes (BDAT content) like SendCommand's lines.
+    void QueueBytes(std::string_view bytes);
     // The largest message the server announced it takes (SIZE over EHLO); 0 when it named none.
     uint64_t SizeLimit() const;
     void RefuseUnsent();
@@ -231,7 +267,6 @@ private:
     int TimeOutMs() const;
     // The reply timeout in the user's words ("15 seconds").
     std::string TimeOutText() const;
-    bool SendRecipients(const std::vector<std::string>& recipients);
     // One line of the message on the wire, dot-stuffed.
     void SendDataLine(std::string_view line);
     // True when the server takes 8-bit bodies as they are.
@@ -264,8 +299,13 @@ private:
     TReplyFault FReplyFault = TReplyFault::None;
     // The client's own words for the last reply fault, for ErrorMessage.
     std::string FFaultWords;
-    // A MAIL was sent and its transaction not ended by a final reply: RSET before the next one.
+    // A transaction failed before its content went: RSET before the next MAIL.
     bool FResetNeeded = false;
+    unsigned long FPassesAtData = 0;
+    bool FPipelining = true;
+    bool FChunking = true;
+    // The running MailQueue's done; null outside one.
+    const TMessageDone* FQueueDone = nullptr;
     std::string FHostAddress;
     // The caller dropped the connection during the current Mail: nothing is tried again.
     bool FAborted = false;

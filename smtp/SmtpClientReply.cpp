@@ -54,6 +54,10 @@ std::string Quoted(const std::string& text) {
 
 } // namespace
 
+std::string TSmtpClient::ClosedResponse() {
+    return ConnectionClosed;
+}
+
 int TSmtpClient::TimeOutMs() const {
     const int ticks = FTimeOut > 0 ? FTimeOut : 15; // the wait control's own fallback
     return ticks * (FWait ? FWait->Interval() : 1000);

@@ -1,7 +1,9 @@
 // Messages per second and CPU seconds per 1,000 messages from TSmtpClient to a local SMTP server, one connection.
-// Usage: bench_smtp PORT [COUNT [CAFILE]]; with CAFILE the connection to localhost is secured with STARTTLS and
-// the server's certificate checked against CAFILE. Prints one line of figures for the runner to set beside its
-// peer's.
+// Usage: bench_smtp PORT [COUNT [CAFILE [MODE]]]; with CAFILE (not "-") the connection to localhost is secured
+// with STARTTLS and the server's certificate checked against CAFILE. With MODE (lockstep, pipelining, chunking)
+// the client greets with EHLO and sends the messages as one queue, using no more of the server's offers than
+// the mode names; without it, one Mail after another. Prints one line of figures for the runner to set beside
+// its peer's.
 #include "framework/widgets/Wait.h"
 #include "bench/CpuTime.h"
 #include "smtp/SmtpClient.h"
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,7 +32,7 @@ std::vector<std::string> BodyLines() {
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_smtp PORT [COUNT [CAFILE]]\n");
+        std::fprintf(stderr, "usage: bench_smtp PORT [COUNT [CAFILE|- [MODE]]]\n");
         return 2;
     }
     const int count = argc > 2 ? std::stoi(argv[2]) : 2000;
@@ -46,7 +49,8 @@ int main(int argc, char** argv) {
     client.SetWait(&wait);
     client.SetHost("127.0.0.1");
     client.SetPort(argv[1]);
-    if (argc > 3) {
+    const std::string mode = argc > 4 ? argv[4] : "";
+    if (argc > 3 && std::string(argv[3]) != "-") {
         client.SetHost("localhost");
         client.SetSecurity(TSmtpSecurity::StartTls);
         client.SetTrustedCertificate(argv[3]);
@@ -68,24 +72,57 @@ int main(int argc, char** argv) {
         line[std::min(text.size(), static_cast<size_t>(maxLen))] = '\0';
     };
 
+    if (!mode.empty()) {
+        client.SetExtended(true);
+        client.SetPipelining(mode != "lockstep");
+        client.SetChunking(mode == "chunking");
+    }
     if (!client.Open()) {
         std::fprintf(stderr, "cannot open: %s\n", client.ErrorMessage().c_str());
         return 1;
     }
     const auto started = std::chrono::steady_clock::now();
     const double cpuStarted = CpuSeconds();
-    for (int i = 0; i < count; ++i) {
-        next = 0;
-        if (!client.Mail()) {
-            std::fprintf(stderr, "message %d failed: %s\n", i + 1, client.ErrorMessage().c_str());
-            return 1;
+    if (mode.empty()) {
+        for (int i = 0; i < count; ++i) {
+            next = 0;
+            if (!client.Mail()) {
+                std::fprintf(stderr, "message %d failed: %s\n", i + 1, client.ErrorMessage().c_str());
+                return 1;
+            }
         }
+    } else {
+        const auto lines = std::make_shared<const std::vector<std::string>>(body);
+        int handed = 0;
+        int failed = 0;
+        client.MailQueue(
+            [&](TMailMessage& message, int& id) {
+                if (handed == count)
+                    return false;
+                id = ++handed;
+                message = client.PropertyMessage();
+                message.Body = [lines] {
+                    return TMailMessage::TLineReader([lines, at = size_t(0)](std::string& line) mutable {
+                        if (at == lines->size())
+                            return false;
+                        line = (*lines)[at++];
+                        return true;
+                    });
+                };
+                return true;
+            },
+            [&](int id, bool accepted) {
+                if (!accepted && failed++ == 0)
+                    std::fprintf(stderr, "message %d failed: %s\n", id, client.ErrorMessage().c_str());
+            });
+        if (failed > 0 || handed < count)
+            return 1;
     }
     const double cpu = CpuSeconds() - cpuStarted;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const bool encrypted = client.Encrypted();
     client.Quit();
-    std::printf("%s %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n",
-                encrypted ? "TSmtpClient TLS  " : "TSmtpClient      ", count, count / seconds, cpu * 1000.0 / count);
+    std::printf("%s%s %6d messages  %8.1f msg/s  %7.3f CPU s per 1000 messages\n",
+                encrypted ? "TSmtpClient TLS  " : "TSmtpClient      ", mode.c_str(), count, count / seconds, cpu * 1000.0 / count);
     return 0;
 }

@@ -1,6 +1,7 @@
 // The SMTP client against a peer on its own thread that answers each command at random in legal and illegal
 // forms. Per seed: the messages the client counts as sent are exactly those the peer confirmed, no message
 // takes longer than its timeouts allow, and no descriptor is left behind.
+#include "tests/servers/PipelinePeer.h"
 #include "tests/servers/ThreadedPeer.h"
 #include "tests/smtp/Harness.h"
 
@@ -13,8 +14,10 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
+#include <utility>
 
 namespace {
 
@@ -114,6 +117,22 @@ private:
     std::set<int> FConfirmed;
 };
 
+// Breaks drawn from one seed for a peer that takes commands in groups. Runs on the peer's thread.
+std::optional<PipelinePeer::Reply> GroupBreak(std::mt19937& random, const PipelinePeer::Command& command) {
+    const int roll = std::uniform_int_distribution<int>(0, 999)(random);
+    if (roll < 30)
+        return PipelinePeer::Reply{"451 4.3.0 try later\r\n"};
+    if (roll < 45)
+        return PipelinePeer::Reply{"421 4.3.2 closing\r\n", command.Verb != "QUIT"};
+    if (roll < 75)
+        return PipelinePeer::Reply{"550 5.7.1 refused\r\n"};
+    if (roll < 85)
+        return PipelinePeer::Reply{"hello there\r\n"};
+    if (roll < 105)
+        return PipelinePeer::Reply{{}, true};
+    return std::nullopt;
+}
+
 int OpenDescriptors() {
     return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
@@ -173,6 +192,74 @@ private slots:
                   MessagesPerSeed, peer.Connections(), int(script.Deadlines));
         }
         // Notifiers of closed sockets go with the next pass of the event loop.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(OpenDescriptors(), descriptors);
+    }
+
+    // The same against a peer that offers PIPELINING and CHUNKING: each message is told once; one counted as sent
+    // was confirmed, and one confirmed but not counted is one whose whole content went without a reply.
+    void groupsBreakingAtRandom_data() {
+        QTest::addColumn<unsigned>("seed");
+        QTest::addColumn<bool>("chunking");
+        for (unsigned seed : {7u, 20261208u})
+            for (bool chunking : {false, true})
+                QTest::addRow("%u %s", seed, chunking ? "chunking" : "pipelining") << seed << chunking;
+    }
+
+    void groupsBreakingAtRandom() {
+        QFETCH(unsigned, seed);
+        QFETCH(bool, chunking);
+        const int descriptors = OpenDescriptors();
+        {
+            std::mt19937 random(seed);
+            PipelinePeer peer(chunking, PipelinePeer::Pace::Pieces,
+                              [&random](const PipelinePeer::Command& command) { return GroupBreak(random, command); });
+            Harness h(peer.PortText());
+            h.Wait.SetInterval(TickMs);
+            h.Client.SetTimeOut(TimeOutTicks);
+            h.Client.SetExtended(true);
+            std::map<int, int> told;
+            std::set<int> sent;
+            std::set<int> unconfirmed;
+            int next = 0;
+            for (int round = 0; round < 5 * MessagesPerSeed && next < MessagesPerSeed; ++round)
+                h.Client.MailQueue(
+                    [&](TMailMessage& message, int& id) {
+                        if (next >= MessagesPerSeed)
+                            return false;
+                        message = h.Client.PropertyMessage();
+                        const std::string line = "Message number " + std::to_string(next);
+                        message.Body = [line] {
+                            return TMailMessage::TLineReader([line, done = false](std::string& out) mutable {
+                                out = line;
+                                return !std::exchange(done, true);
+                            });
+                        };
+                        id = next++;
+                        return true;
+                    },
+                    [&](int id, bool accepted) {
+                        ++told[id];
+                        if (accepted)
+                            sent.insert(id);
+                        else if (h.Client.Unconfirmed())
+                            unconfirmed.insert(id);
+                    });
+            h.Client.Quit();
+            QCOMPARE(next, MessagesPerSeed);
+            QCOMPARE(int(told.size()), MessagesPerSeed);
+            for (const auto& [id, times] : told)
+                QVERIFY2(times == 1, qPrintable(QString("message %1 told %2 times").arg(id).arg(times)));
+            const std::vector<int> delivered = peer.Delivered();
+            const std::set<int> confirmed(delivered.begin(), delivered.end());
+            for (int id : sent)
+                QVERIFY2(confirmed.count(id), qPrintable(QString("message %1 counted, not confirmed").arg(id)));
+            for (int id : confirmed)
+                QVERIFY2(sent.count(id) || unconfirmed.count(id),
+                         qPrintable(QString("message %1 confirmed, told as failed").arg(id)));
+            qInfo("seed %u: %d sent, %d unknown, %d confirmed of %d, %d connections", seed, int(sent.size()),
+                  int(unconfirmed.size()), int(confirmed.size()), MessagesPerSeed, peer.Connections());
+        }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(OpenDescriptors(), descriptors);
     }

@@ -4,6 +4,7 @@
 #include "bench/CpuTime.h"
 #include "tests/wizard/RunBench.h"
 #include "tests/wizard/WizardFixture.h"
+#include "tests/servers/PipelinePeer.h"
 #include "tests/servers/SmtpSink.h"
 
 #include <QProcess>
@@ -233,9 +234,44 @@ private slots:
         QCOMPARE(history.ResumeFrom, 6);
         QCOMPARE(history.Failed, (std::set<int>{3, 4}));
         QCOMPARE(history.SentSameMessage, (std::set<int>{1, 2}));
+        QCOMPARE(history.Settled, (std::set<int>{1, 2, 4, 5})); // a resume sends to 3 and 6 on
         QCOMPARE(ledger.History("old").SentSameMessage, (std::set<int>{1}));
         row(3, 7, S::Sent, "new"); // a run that went to its end resumes after its last record
         QCOMPARE(ledger.History("new").ResumeFrom, 8);
+    }
+
+    // Messages in flight on a pipelining server: a refused RCPT is one REFUSED row; a close after the "." of message
+    // 2 of 3 leaves it UNKNOWN (its content went whole) and message 3 DEFERRED (its content never went).
+    void pipelinedFailuresInTheLedger_data() {
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<QStringList>("rows");
+        QTest::newRow("refused RCPT") << "RCPT"
+                                      << QStringList{"1|1|person1@example.org|SENT|250",
+                                                     "1|2|person2@example.org|REFUSED|550",
+                                                     "1|3|person3@example.org|SENT|250"};
+        QTest::newRow("close after the dot") << "."
+                                             << QStringList{"1|1|person1@example.org|SENT|250",
+                                                            "1|2|person2@example.org|UNKNOWN|None",
+                                                            "1|3|person3@example.org|DEFERRED|None"};
+    }
+    void pipelinedFailuresInTheLedger() {
+        QFETCH(QString, verb);
+        QFETCH(QStringList, rows);
+        PipelinePeer peer(false, PipelinePeer::Pace::Whole,
+                          [&](const PipelinePeer::Command& command) -> std::optional<PipelinePeer::Reply> {
+                              if (command.Message != 2 || command.Verb != verb.toStdString())
+                                  return std::nullopt;
+                              if (verb == ".")
+                                  return PipelinePeer::Reply{{}, true};
+                              return PipelinePeer::Reply{"550 5.1.1 no such user\r\n"};
+                          });
+        const QString name = verb == "." ? "closed" : "refused";
+        TRunBench bench(Prepare("pipelined-" + name, Numbered(3)), FDir.filePath("pipelined-" + name),
+                        static_cast<quint16>(peer.Port()));
+        bench.Client.SetExtended(true); // as a login or a secure connection has it
+        TMailingRun run = bench.Run(bench.Settings());
+        run.Execute();
+        QCOMPARE(LedgerRows(FDir.filePath("pipelined-" + name), "RUN RECNO E_MAIL STATUS CODE"), rows);
     }
 
     // 120 messages a minute for five seconds: at most 11 reach the server, and the pauses cost no CPU.

@@ -1,0 +1,74 @@
+// Messages handed to the client as a queue: the next one goes while the server still answers the last, and the
+// result of each comes back to the record it was made for.
+#include "mailing/MailingRun.h"
+
+#include "mailing/MailingRunView.h"
+#include "smtp/MailMessage.h"
+#include "smtp/SmtpClient.h"
+
+void TMailingRun::SendQueue(TRecipient first) {
+    std::optional<TRecipient> pending = std::move(first);
+    FQueueing = true;
+    struct TQueueEnd {
+        bool& Queueing;
+        ~TQueueEnd() { Queueing = false; }
+    } end{FQueueing};
+    FClient.MailQueue(
+        [this, &pending](TMailMessage& message, int& id) {
+            TRecipient recipient;
+            if (pending) {
+                recipient = std::move(*pending);
+                pending.reset();
+            } else {
+                ProcessMessages();
+                Clock::duration wait{};
+                if (NextMessage(recipient, wait) != TNext::Message)
+                    return false;
+            }
+            HandOut(recipient);
+            message = Message(FClient, FSettings, recipient);
+            id = ++FLastId;
+            FInFlight.emplace(id, std::move(recipient));
+            return true;
+        },
+        [this](int id, bool accepted) { Delivered(id, accepted); });
+}
+
+void TMailingRun::HandOut(TRecipient& recipient) {
+    ++recipient.Attempt;
+    FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
+    FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
+    FLastSend = Clock::now();
+    ++FAttempts;
+}
+
+void TMailingRun::Delivered(int id, bool accepted) {
+    const auto found = FInFlight.find(id);
+    if (found == FInFlight.end())
+        return;
+    TRecipient recipient = std::move(found->second);
+    FInFlight.erase(found);
+    FLastTo = recipient.HdrTo;
+    // Each message's failure is reported on its own, on a kept connection too.
+    FErrorReported = false;
+    const TDeliveryStatus status = Classify(accepted);
+    const int code = FClient.LastReplyCode();
+    if (FInterrupted && !accepted) {
+        // Given up by the user: no failure of the server to report. A message that may have arrived is recorded;
+        // one that cannot have arrived keeps the row it had (none, or DEFERRED for a retry).
+        FErrorReported = true;
+        if (status == TDeliveryStatus::Unknown)
+            Record(recipient, status, 0, {});
+        // Not delivered: a resumed run starts with the first such record.
+        if (status == TDeliveryStatus::Aborted && recipient.Attempt == 1 &&
+            (FGivenUp == 0 || recipient.RecNo < FGivenUp))
+            FGivenUp = recipient.RecNo;
+        return;
+    }
+    Record(recipient, status, code, FClient.LastResponse());
+    if (accepted)
+        return;
+    ReportStatus(recipient);
+    if (status == TDeliveryStatus::Deferred)
+        Schedule(recipient, code);
+}

@@ -1,0 +1,314 @@
+// Messages over one connection through the command queue: each message's commands go as the mode lets them, each
+// reply is matched to the command it answers, and each message's result is told exactly once, whatever arrives
+// or is lost.
+#include "smtp/SmtpClient.h"
+
+#include "framework/core/Text.h"
+
+namespace {
+
+// A value that goes into a command line: CR and LF become blanks, so it can never start a line of its own on the
+// wire (RFC 5321 2.3.8 allows no bare CR or LF there anyway).
+std::string Address(const std::string& value) {
+    std::string address = Text::Trim(value);
+    for (char& ch : address)
+        if (ch == '\r' || ch == '\n')
+            ch = ' ';
+    return address;
+}
+
+} // namespace
+
+TSmtpPipeline::TMode TSmtpClient::OfferedMode() const {
+    if (FChunking && FCapabilities.Has("CHUNKING") && FCapabilities.Has("PIPELINING"))
+        return TSmtpPipeline::TMode::Chunking;
+    if (FPipelining && FCapabilities.Has("PIPELINING"))
+        return TSmtpPipeline::TMode::Pipelining;
+    return TSmtpPipeline::TMode::Lockstep;
+}
+
+void TSmtpClient::Tell(TSmtpPipeline::TMessage& message, bool accepted) {
+    message.Told = true;
+    // A transaction that failed before its content is never continued (RFC 5321 4.1.1.5): the next MAIL on this
+    // connection comes after RSET. A final reply ends a transaction whatever it says.
+    if (!accepted && message.Phase == TSmtpPipeline::TPhase::Envelope)
+        FResetNeeded = true;
+    FMessageId = message.MessageId;
+    if (FQueueDone)
+        (*FQueueDone)(message.Id, accepted);
+}
+
+void TSmtpClient::TellRefused(TSmtpPipeline::TMessage& message) {
+    FErrorMessage = FLastResponse;
+    FUnconfirmed = false;
+    FNotSendable = false;
+    Tell(message, false);
+}
+
+bool TSmtpClient::ReadyForMessage(bool& kept) {
+    kept = FState == smtpConnected && ConnectionReady();
+    if (FState == smtpDisconnected && !Open())
+        return false;
+    FErrorMessage.clear();
+    return true;
+}
+
+bool TSmtpClient::Admit(TSmtpPipeline& pipe, const TMailMessage& message, int id) {
+    // The message is made before the envelope goes: one that cannot go as it is, or that is larger than the
+    // server said it takes (RFC 1870), is refused here and the server never sees it.
+    FComposer.SetEightBit(EightBitAccepted());
+    FComposer.Begin(message);
+    FMessageId = FComposer.MessageId();
+    std::string content;
+    std::string problem = FComposer.Problem();
+    const uint64_t limit = SizeLimit();
+    if (problem.empty() && pipe.Mode() == TSmtpPipeline::TMode::Chunking) {
+        // BDAT names the size first: the message is made whole, as it goes (RFC 3030: no dot-stuffing).
+        FComposer.PutMessage([&content](std::string_view line) { content.append(line).append("\r\n"); });
+        problem = FComposer.Problem();
+    }
+    if (!problem.empty()) {
+        FErrorMessage = "The message was not sent: " + problem + ".";
+    } else if (limit > 0 && FComposer.SizeEstimate() > limit) {
+        FErrorMessage = "The message is " + TMessageComposer::SizeText(FComposer.SizeEstimate()) + ", larger than the " +
+                        TMessageComposer::SizeText(limit) + " the server takes; it was not sent.";
+    } else {
+        std::deque<std::string> recipients;
+        for (const std::string& recipient : message.Recipients)
+            recipients.push_back("RCPT TO:<" + Address(recipient) + ">");
+        // RFC 6152: a server that offered 8BITMIME is told the body may hold 8-bit text.
+        const std::string mail =
+            "MAIL FROM:<" + Address(message.ReturnPath) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : "");
+        const int number = pipe.Add(mail, recipients, FResetNeeded && !pipe.Empty(), std::move(content));
+        TSmtpPipeline::TMessage* added = pipe.Find(number);
+        added->Id = id;
+        added->MessageId = FMessageId;
+        return true;
+    }
+    Display(FErrorMessage);
+    RefuseUnsent();
+    FUnconfirmed = false;
+    if (FQueueDone)
+        (*FQueueDone)(id, false);
+    return false;
+}
+
+void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
+    TSmtpPipeline::TCommand& command = pipe.NextToSend();
+    TSmtpPipeline::TMessage& message = *pipe.Find(command.Message);
+    switch (command.Step) {
+    case TSmtpPipeline::TStep::Reset:
+        SendCommand(command.Line);
+        FResetNeeded = false;
+        return;
+    case TSmtpPipeline::TStep::Mail:
+        SendCommand(command.Line);
+        return;
+    case TSmtpPipeline::TStep::Rcpt:
+        SendCommand(command.Line);
+        return;
+    case TSmtpPipeline::TStep::Data:
+        SendCommand(command.Line);
+        FPassesAtData = FWait ? FWait->Passes() : 0;
+        return;
+    case TSmtpPipeline::TStep::Bdat:
+        SendCommand(command.Line);
+        QueueBytes(message.Content);
+        message.Phase = TSmtpPipeline::TPhase::Final;
+        return;
+    case TSmtpPipeline::TStep::Content:
+        break;
+    }
+    message.Phase = TSmtpPipeline::TPhase::Final;
+    if (!message.Told) {
+        // Once per message whatever the interval: a window closed or a Stop clicked while the envelope went out
+        // is seen before any byte of the message leaves, even when every reply came too fast for a wait.
+        if (!FWait || FWait->Passes() == FPassesAtData)
+            FMessagesProcessed = {};
+        ProcessMessages();
+        const TMessageComposer::TLineSink put = [this](std::string_view line) { SendDataLine(line); };
+        FComposer.PutMessage(put);
+        if (!FComposer.Problem().empty() && FState != smtpDisconnected) {
+            // A file that broke off while it went out: without the final dot the server drops what it has.
+            FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
+            Display(FErrorMessage);
+            CloseSocket();
+            RefuseUnsent();
+            FUnconfirmed = false;
+            Tell(message, false);
+            return;
+        }
+    }
+    // A refused message the server still said go ahead to gets its DATA ended with nothing in it.
+    SendCommand(".");
+}
+
+bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
+    using TStep = TSmtpPipeline::TStep;
+    Flush();
+    if (FState != smtpDisconnected)
+        pipe.MarkWritten();
+    TSmtpPipeline::TCommand& command = pipe.Awaited();
+    TSmtpPipeline::TMessage& message = *pipe.Find(command.Message);
+    // Each message's failure stands on its own: an earlier one's words are not this reply's.
+    FErrorMessage.clear();
+    const int code = ReadResponse();
+    if (FLastReplyCode == 0 || code == 421) {
+        const bool crossed = FReplyFault == TReplyFault::Closed || FReplyFault == TReplyFault::NotConnected ||
+                             FLastReplyCode == 421;
+        // A kept connection the server had closed before it took anything: the close crossed the first MAIL. The
+        // messages go once more on a new connection; nothing of them had been accepted.
+        if (crossed && run.Kept && !run.Answered && !run.Retried && !FAborted && command.Step == TStep::Mail &&
+            !message.Told) {
+            run.Retried = true;
+            Display("The server closed the connection; sending again on a new one");
+            CloseSocket();
+            pipe.Rewind();
+            if (Open() && OfferedMode() == pipe.Mode()) {
+                FErrorMessage.clear();
+                return true;
+            }
+        }
+        LoseQueued(pipe, &message);
+        return false;
+    }
+    run.Answered = true;
+    pipe.Answered();
+    if (message.Told) {
+        // The replies to a failed message's further commands are not a second failure.
+        if (command.Step == TStep::Data && code == 354)
+            message.Phase = TSmtpPipeline::TPhase::GoAhead;
+        pipe.Retire();
+        return true;
+    }
+    bool accepted = false;
+    switch (command.Step) {
+    case TStep::Reset:
+        if (code != 250) {
+            // A transaction that cannot be ended leaves nothing on this connection to trust.
+            NoteFailure();
+            CloseSocket();
+            LoseQueued(pipe, nullptr);
+            return false;
+        }
+        return true;
+    case TStep::Mail:
+        accepted = code == 250;
+        break;
+    case TStep::Rcpt:
+        accepted = code == 250 || code == 251;
+        break;
+    case TStep::Data:
+        accepted = code == 354;
+        // Anything after the 354 would be read as the reply to the final dot: the message could count as sent
+        // although the server never confirmed it.
+        if (accepted && FSocket->Holding()) {
+            FErrorMessage = "The server sent more than its reply to DATA; the connection was closed for safety and "
+                            "the message was not sent.";
+            Display(FErrorMessage);
+            CloseSocket();
+            LoseQueued(pipe, &message);
+            return false;
+        }
+        if (accepted)
+            message.Phase = TSmtpPipeline::TPhase::GoAhead;
+        break;
+    case TStep::Content:
+    case TStep::Bdat:
+        if (code >= 200 && code <= 299) {
+            FErrorMessage.clear();
+            FUnconfirmed = false;
+            FNotSendable = false;
+            Tell(message, true);
+            pipe.Retire();
+            return true;
+        }
+        break;
+    }
+    if (!accepted) {
+        TellRefused(message);
+        pipe.Retire();
+    }
+    return true;
+}
+
+void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner) {
+    const int code = FLastReplyCode;
+    const std::string response = FLastResponse;
+    const std::string words = FReplyFault == TReplyFault::None ? FLastResponse : FFaultWords;
+    const std::string error = FErrorMessage.empty() ? words : FErrorMessage;
+    if (FState != smtpDisconnected)
+        code == 421 ? Quit() : CloseSocket();
+    while (TSmtpPipeline::TMessage* message = pipe.FirstUntold()) {
+        // What was not answered: a message whose whole content went out may have been kept (never resent by
+        // itself); one whose content did not all go can go again later.
+        FNotSendable = false;
+        FUnconfirmed = message->ContentWritten;
+        if (message == owner) {
+            FLastReplyCode = code;
+            FLastResponse = response;
+            FErrorMessage = error;
+            FUnconfirmed = FUnconfirmed && code == 0;
+        } else {
+            // Its neighbour's reply is no answer to this message: a lost connection, not a refusal.
+            FLastReplyCode = 0;
+            FLastResponse = ClosedResponse();
+            FErrorMessage = "The connection ended before the server answered this message: " + words;
+        }
+        Tell(*message, false);
+    }
+    pipe.Clear();
+    FResetNeeded = false;
+}
+
+void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) {
+    FAborted = false;
+    FQueueDone = &done;
+    struct TForget {
+        const TMessageDone** Done;
+        ~TForget() { *Done = nullptr; }
+    } forget{&FQueueDone};
+    TSmtpPipeline pipe;
+    TQueueRun run;
+    bool more = true;
+    for (;;) {
+        bool progress = false;
+        while (more && pipe.CanAdd() && (pipe.Empty() || FState == smtpConnected)) {
+            TMailMessage message;
+            int id = 0;
+            if (!next(message, id)) {
+                more = false;
+                break;
+            }
+            if (pipe.Empty()) {
+                bool kept = false;
+                if (!ReadyForMessage(kept)) {
+                    // No connection: the message was never begun, and the caller learns why.
+                    FUnconfirmed = false;
+                    FNotSendable = false;
+                    done(id, false);
+                    return;
+                }
+                run = TQueueRun{kept, false, false};
+                pipe.SetMode(OfferedMode());
+            }
+            Admit(pipe, message, id);
+            progress = true;
+        }
+        while (FState == smtpConnected && pipe.Sendable()) {
+            SendQueued(pipe);
+            progress = true;
+        }
+        if (progress)
+            continue;
+        if (!pipe.Awaiting()) {
+            if (!pipe.Empty())
+                LoseQueued(pipe, nullptr); // the connection went between two writes
+            if (!more || FState != smtpConnected)
+                return;
+            continue;
+        }
+        if (!ReceiveQueued(pipe, run))
+            return;
+    }
+}

@@ -1,0 +1,74 @@
+// An SMTP peer on a thread of its own that offers PIPELINING (and CHUNKING when asked) and takes commands as a
+// real server does: whatever arrived is worked through, and the replies to it go back together, whole, in
+// pieces or one byte at a time. It records each read as it came, so a test sees which commands shared a write.
+// As a real server, it takes no content for a transaction without an accepted sender and recipient (554).
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+class PipelinePeer {
+public:
+    enum class Pace { Whole, Pieces, Bytes };
+    // A command as the peer saw it: the verb ("MAIL", "RCPT", "DATA", "." for the end of DATA content, "BDAT"),
+    // and the number of the transaction it belongs to, counted from 1 over all connections.
+    struct Command {
+        std::string Verb;
+        int Message = 0;
+    };
+    // A reply of the script (CR LF included), or Close: the connection ends there, unanswered.
+    struct Reply {
+        std::string Text;
+        bool Close = false;
+    };
+    // nullopt: the peer's own well-behaved reply.
+    using Script = std::function<std::optional<Reply>(const Command&)>;
+
+    explicit PipelinePeer(bool chunking, Pace pace = Pace::Whole, Script script = {});
+    ~PipelinePeer();
+    PipelinePeer(const PipelinePeer&) = delete;
+    PipelinePeer& operator=(const PipelinePeer&) = delete;
+
+    int Port() const { return FPort; }
+    QString PortText() const { return QString::number(FPort); }
+    // Every read of the first connection as it arrived.
+    std::vector<std::string> Reads() const;
+    // The messages the peer accepted (250 to their "." or BDAT), by the number in their "Message number N" line.
+    std::vector<int> Delivered() const;
+    int Connections() const { return FConnections; }
+
+private:
+    void Serve();
+    void Converse(int fd);
+    // Works through every whole command in pending; false when the connection is to end.
+    bool Work(std::string& pending, std::string& out);
+    void Send(int fd, const std::string& out);
+    std::string Answer(const std::string& verb, const std::string& standard, bool& close);
+    // The reply to a message's end: queued, or refused for want of a sender and recipient.
+    std::string Final() const;
+
+    bool FChunking;
+    Pace FPace;
+    Script FScript;
+    int FListen = -1;
+    int FPort = 0;
+    std::atomic<bool> FStopping{false};
+    std::atomic<int> FConnections{0};
+    mutable std::mutex FMutex;
+    std::vector<std::string> FReads;
+    std::vector<int> FDelivered;
+    // Per connection: the transaction has its sender and a recipient, inside DATA content, its lines so far.
+    bool FMailOk = false;
+    bool FRcptOk = false;
+    bool FInData = false;
+    std::string FContent;
+    int FMessage = 0;
+    std::thread FThread;
+};

@@ -1,0 +1,204 @@
+// The client's queue against a peer on its own thread that offers PIPELINING and CHUNKING: the exact groups on
+// the wire, replies in any pieces, and every message's result told once and for the right message, whatever
+// the peer refuses or breaks.
+#include "tests/servers/PipelinePeer.h"
+#include "tests/smtp/Harness.h"
+
+#include <QtTest>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int Id = 0;
+    bool Accepted = false;
+    int Code = 0;
+    bool Unconfirmed = false;
+};
+
+TMailMessage Numbered(int number) {
+    TMailMessage message;
+    message.ReturnPath = "sender@example.org";
+    message.Recipients = {"rcpt@example.org"};
+    message.From = "Sender <sender@example.org>";
+    message.To = "Rcpt <rcpt@example.org>";
+    message.Subject = "Greetings";
+    const std::string line = "Message number " + std::to_string(number);
+    message.Body = [line] {
+        return TMailMessage::TLineReader([line, done = false](std::string& out) mutable {
+            out = line;
+            return !std::exchange(done, true);
+        });
+    };
+    return message;
+}
+
+// Sends messages 1..count in one queue; each result as told.
+std::vector<Result> SendQueue(Harness& h, int count) {
+    std::vector<Result> results;
+    int next = 1;
+    h.Client.MailQueue(
+        [&](TMailMessage& message, int& id) {
+            if (next > count)
+                return false;
+            id = next;
+            message = Numbered(next++);
+            return true;
+        },
+        [&](int id, bool accepted) {
+            results.push_back({id, accepted, h.Client.LastReplyCode(), h.Client.Unconfirmed()});
+        });
+    return results;
+}
+
+QByteArray Content(int number) {
+    return Headers() + "Message number " + QByteArray::number(number) + "\r\n";
+}
+
+const QByteArray Envelope = "MAIL FROM:<sender@example.org>\r\nRCPT TO:<rcpt@example.org>\r\n";
+
+} // namespace
+
+Q_DECLARE_METATYPE(PipelinePeer::Pace)
+
+class TestSmtpPipeline : public QObject {
+    Q_OBJECT
+
+private slots:
+    // One write per round trip: the envelope with DATA, then each message's content and "." with the next
+    // message's envelope; with CHUNKING every message of the window in one write, without dot-stuffing.
+    void groupsOnTheWire_data() {
+        QTest::addColumn<bool>("chunking");
+        QTest::addColumn<int>("count");
+        QTest::newRow("pipelining, one message") << false << 1;
+        QTest::newRow("pipelining, three") << false << 3;
+        QTest::newRow("chunking, three") << true << 3;
+    }
+    void groupsOnTheWire() {
+        QFETCH(bool, chunking);
+        QFETCH(int, count);
+        PipelinePeer peer(chunking);
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        const std::vector<Result> results = SendQueue(h, count);
+        h.Client.Quit();
+
+        QCOMPARE(int(results.size()), count);
+        for (int i = 0; i < count; ++i)
+            QVERIFY(results[size_t(i)].Id == i + 1 && results[size_t(i)].Accepted);
+        QList<QByteArray> expected{"EHLO tester.localhost\r\n"};
+        if (chunking) {
+            QByteArray window;
+            for (int i = 1; i <= count; ++i)
+                window += Envelope + "BDAT * LAST\r\n" + Content(i);
+            expected << window;
+        } else {
+            expected << Envelope + "DATA\r\n";
+            for (int i = 1; i < count; ++i)
+                expected << Content(i) + ".\r\n" + Envelope + "DATA\r\n";
+            expected << Content(count) + ".\r\n";
+        }
+        expected << "QUIT\r\n";
+        // The sizes vary with Date and Message-ID; the peer reads exactly that many bytes, so a wrong size would
+        // lose the message at the peer.
+        QCOMPARE(int(peer.Delivered().size()), count);
+        static const QRegularExpression size("BDAT \\d+ LAST");
+        QList<QByteArray> reads;
+        for (const std::string& read : peer.Reads())
+            reads << QString::fromLatin1(Masked(QByteArray::fromStdString(read)))
+                         .replace(size, "BDAT * LAST")
+                         .toLatin1();
+        if (count == 3 && !chunking)
+            qInfo("a pipelined group:\n%s", reads[2].constData());
+        QCOMPARE(reads, expected);
+    }
+
+    // Replies to a group whole, in pieces or one byte at a time: each message is told once, in order.
+    void repliesInAnyPieces_data() {
+        QTest::addColumn<bool>("chunking");
+        QTest::addColumn<PipelinePeer::Pace>("pace");
+        for (bool chunking : {false, true}) {
+            const char* mode = chunking ? "chunking" : "pipelining";
+            QTest::addRow("%s, whole", mode) << chunking << PipelinePeer::Pace::Whole;
+            QTest::addRow("%s, pieces", mode) << chunking << PipelinePeer::Pace::Pieces;
+            QTest::addRow("%s, bytes", mode) << chunking << PipelinePeer::Pace::Bytes;
+        }
+    }
+    void repliesInAnyPieces() {
+        QFETCH(bool, chunking);
+        QFETCH(PipelinePeer::Pace, pace);
+        PipelinePeer peer(chunking, pace);
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        const std::vector<Result> results = SendQueue(h, 12);
+        h.Client.Quit();
+        QCOMPARE(int(results.size()), 12);
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(results[size_t(i)].Id == i + 1 && results[size_t(i)].Accepted);
+        QCOMPARE(int(peer.Delivered().size()), 12);
+        QCOMPARE(peer.Connections(), 1);
+    }
+
+    // A refusal inside a group belongs to its message alone, once: a refused RCPT's message is not failed a
+    // second time by the 554 to its DATA or BDAT, and its neighbours go through.
+    void refusalInsideAGroup_data() {
+        QTest::addColumn<bool>("chunking");
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<int>("code");
+        QTest::newRow("pipelining, RCPT") << false << "RCPT" << 550;
+        // A server that says go ahead to DATA with no recipient left: "." alone ends it, nothing else follows it.
+        QTest::newRow("pipelining, RCPT, then 354") << false << "RCPT354" << 550;
+        QTest::newRow("pipelining, final dot") << false << "." << 552;
+        QTest::newRow("chunking, RCPT") << true << "RCPT" << 550;
+        QTest::newRow("chunking, BDAT") << true << "BDAT" << 554;
+    }
+    void refusalInsideAGroup() {
+        QFETCH(bool, chunking);
+        QFETCH(QString, verb);
+        QFETCH(int, code);
+        PipelinePeer peer(chunking, PipelinePeer::Pace::Whole,
+                          [&](const PipelinePeer::Command& command) -> std::optional<PipelinePeer::Reply> {
+                              if (command.Message != 2)
+                                  return std::nullopt;
+                              if (verb.startsWith(QString::fromStdString(command.Verb)))
+                                  return PipelinePeer::Reply{std::to_string(code) + " 5.0.0 no\r\n"};
+                              if (verb == "RCPT354" && command.Verb == "DATA")
+                                  return PipelinePeer::Reply{"354 go ahead\r\n"};
+                              return std::nullopt;
+                          });
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        const std::vector<Result> results = SendQueue(h, 3);
+        h.Client.Quit();
+        QCOMPARE(int(results.size()), 3);
+        QVERIFY(results[0].Accepted && results[2].Accepted && results[2].Id == 3);
+        QVERIFY(!results[1].Accepted);
+        QCOMPARE(results[1].Code, code);
+        QCOMPARE(peer.Delivered(), (std::vector<int>{1, 3}));
+    }
+
+    // The peer closes on the "." of message 2 of 3 in flight: 1 answered, 2 out without a reply (may have
+    // arrived), 3 never sent whole.
+    void closeAfterTheSecondDot() {
+        PipelinePeer peer(false, PipelinePeer::Pace::Whole,
+                          [](const PipelinePeer::Command& command) -> std::optional<PipelinePeer::Reply> {
+                              if (command.Message == 2 && command.Verb == ".")
+                                  return PipelinePeer::Reply{{}, true};
+                              return std::nullopt;
+                          });
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        const std::vector<Result> results = SendQueue(h, 3);
+        QCOMPARE(int(results.size()), 3);
+        QVERIFY(results[0].Accepted);
+        QVERIFY(!results[1].Accepted && results[1].Unconfirmed);
+        QVERIFY(!results[2].Accepted && !results[2].Unconfirmed);
+        QCOMPARE(results[2].Code, 0);
+        QCOMPARE(h.Client.State(), smtpDisconnected);
+    }
+};
+
+QTEST_MAIN(TestSmtpPipeline)
+#include "tst_smtppipeline.moc"
