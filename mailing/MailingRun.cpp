@@ -40,11 +40,11 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
     if (FSettings.MaxPerHour > 0)
         FInterval = std::max<Clock::duration>(FInterval, std::chrono::duration_cast<Clock::duration>(3600s) /
                                                              FSettings.MaxPerHour);
-    // Files make messages large: EHLO learns the largest one the server takes before any goes. (A run without
-    // them keeps HELO unless a secure connection or a login asks for EHLO: an EHLO that offers 8BITMIME would
-    // send the text other than the preview shows it.)
-    if (!FSettings.Attachments.empty() || !FSettings.AttachmentField.empty())
-        FClient.SetExtended(true);
+    // EHLO learns whether the server takes commands in groups (PIPELINING, CHUNKING) and the largest message
+    // it takes. The bodies still go in 7 bits, as the preview shows them, whether or not 8BITMIME is offered:
+    // a relay that re-encodes an 8-bit body would also break its DKIM signature.
+    FClient.SetExtended(true);
+    FClient.SetEightBitBodies(false);
 }
 
 TMailingRun::~TMailingRun() = default;

@@ -141,8 +141,9 @@ QString TMailingRun::SendTest(TSmtpClient& client, TTable& recipients, const TMa
     recipient.HdrTo = recipient.Address;
     client.SetTimeOut(settings.TimeOut);
     client.SetStatusTimeOut(false);
-    if (!settings.Attachments.empty() || !settings.AttachmentField.empty())
-        client.SetExtended(true);
+    // Greeted and encoded as a run does.
+    client.SetExtended(true);
+    client.SetEightBitBodies(false);
     // Connects first, with the security settings, as a run does.
     const bool sent = client.Mail(Message(client, settings, recipient));
 

@@ -303,7 +303,7 @@ std::vector<std::string> TSmtpClient::MessageLines() {
 // An 8-bit body may go out unencoded only to a server that offered 8BITMIME over EHLO (RFC 6152), with
 // BODY=8BITMIME on MAIL. Without a connection (MessageLines) nothing was offered.
 bool TSmtpClient::EightBitAccepted() const {
-    return FState != smtpDisconnected && FCapabilities.Has("8BITMIME");
+    return FEightBitBodies && FState != smtpDisconnected && FCapabilities.Has("8BITMIME");
 }
 
 void TSmtpClient::SendDataLine(std::string_view line) {

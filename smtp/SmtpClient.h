@@ -136,6 +136,10 @@ public:
     // Greet with EHLO even when neither security nor a login needs it (to learn 8BITMIME or SIZE).
     bool Extended() const { return FExtended; }
     void SetExtended(bool value) { FExtended = value; }
+    // Send a body that needs no encoding as 8bit to a server that offers 8BITMIME (the default); off, every
+    // body goes in 7 bits, as a message composed without a connection shows it.
+    bool EightBitBodies() const { return FEightBitBodies; }
+    void SetEightBitBodies(bool value) { FEightBitBodies = value; }
     // The server announced keyword (upper case, as "8BITMIME") in its last EHLO reply.
     bool HasCapability(const std::string& keyword) const;
     const TSmtpCapabilities& Capabilities() const { return FCapabilities; }
@@ -333,6 +337,7 @@ private:
     bool FAllowClearPassword = false;
     std::string FTrustedCertificate;
     bool FExtended = false;
+    bool FEightBitBodies = true;
     TSmtpCapabilities FCapabilities;
     bool FSecurityFailure = false;
 };
