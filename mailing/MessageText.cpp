@@ -8,6 +8,7 @@
 #include "table/Table.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace MessageText {
 
@@ -67,7 +68,11 @@ size_t Prefix(std::string_view text, int chars, size_t bytes) {
 
 // Links that a reader's mail program makes clickable: cut or broken at a hyphen they would lead nowhere.
 bool IsLinkStart(std::string_view text) {
-    for (std::string_view prefix : {"http://", "https://", "mailto:", "www."})
+    using namespace std::string_view_literals;
+    // Most words start with no link's first letter: they are told apart without comparing.
+    if (text.empty() || !std::strchr("hHmMwW", text[0]))
+        return false;
+    for (std::string_view prefix : {"http://"sv, "https://"sv, "mailto:"sv, "www."sv})
         if (text.size() > prefix.size() && Text::SameTextAscii(text.substr(0, prefix.size()), prefix))
             return true;
     return false;
@@ -254,24 +259,28 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
     const size_t room = static_cast<size_t>(std::clamp(maxLen, 1, MaxLineLength));
     const size_t len = text.size();
     std::string line;
-    std::string word;
+    // The word being read is text[wordStart, pos): it joins the line only once it fits whole.
+    size_t wordStart = pos;
+    const auto takeWord = [&] {
+        line += text.substr(wordStart, pos - wordStart);
+        wordStart = pos;
+    };
     int left = width;
     while (left > 0 && pos < len) {
         const unsigned char ch = static_cast<unsigned char>(text[pos]);
         if (IsBreak(ch)) {
             const std::string_view kept = BreakText(ch);
-            if (line.size() + word.size() + kept.size() > room)
+            if (line.size() + (pos - wordStart) + kept.size() > room)
                 break;
-            ++pos;
-            word += kept;
+            takeWord();
+            line += kept;
+            wordStart = ++pos;
             left -= static_cast<int>(kept.size());
-            line += word;
-            word.clear();
             if (ch == '\r')
                 break;
             continue;
         }
-        if (word.empty() && IsLinkStart(text.substr(pos))) {
+        if (wordStart == pos && IsLinkStart(text.substr(pos))) {
             // A link is never broken: it goes whole on this line, or whole on the next.
             size_t end = pos;
             while (end<len&& static_cast<unsigned char>(text[end])> 32)
@@ -281,7 +290,7 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
             if (chars <= left && line.size() + link.size() <= room) {
                 line += link;
                 left -= chars;
-                pos = end;
+                wordStart = pos = end;
                 continue;
             }
             if (!Text::Trim(line).empty())
@@ -289,34 +298,31 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
             // Longer than the column and first on its line: whole, up to the wire's limit.
             const size_t taken = Prefix(link, MaxLineLength - static_cast<int>(line.size()), room - line.size());
             line += link.substr(0, taken);
-            pos += taken;
+            wordStart = pos += taken;
             left = 0;
             break;
         }
         const size_t n = CharacterBytes(text, pos);
-        if (line.size() + word.size() + n > room)
+        if (line.size() + (pos - wordStart) + n > room)
             break;
-        word += text.substr(pos, n);
         pos += n;
         --left;
     }
 
     if (pos >= len) {
-        line += word;
-        word.clear();
+        takeWord();
     } else if (left == 0 && IsBreak(static_cast<unsigned char>(text[pos]))) {
         // The word ended exactly at the column.
-        line += word;
-        word.clear();
+        takeWord();
         // A text line exactly as long as the column ends here, not with an extra empty line.
         if (text[pos] == '\r')
-            ++pos;
+            wordStart = ++pos;
     } else if (line.empty()) {
         // A word longer than the whole line: cut it at the column so the feed moves on.
-        line += word;
-        word.clear();
+        takeWord();
     }
-    pos -= word.size();
+    // A word that did not fit starts the next line.
+    pos = wordStart;
 
     more = pos < len;
     std::string trimmed = Text::Trim(line);
