@@ -253,6 +253,8 @@ private:
     // Maps the fields a table commonly names NAME, ORG, EMAIL, DEAR (and their usual variants) to the empty
     // boxes of page 4.
     void MapKnownFields();
+    // The recipient table's field names, read from a copy of its own; none when it cannot be read.
+    std::vector<std::string> TableFieldNames() const;
     void UpdateCodePagePreview();
     // The keyring entry of the login: user name at host.
     QString PasswordKey() const;

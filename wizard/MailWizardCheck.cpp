@@ -129,9 +129,7 @@ void TMailWizardForm::edtTableExit(QObject* /*Sender*/) {
     UpdateCodePagePreview();
 }
 
-void TMailWizardForm::MapKnownFields() {
-    if (!QFileInfo(RecipientTablePath()).isFile())
-        return;
+std::vector<std::string> TMailWizardForm::TableFieldNames() const {
     std::vector<std::string> names;
     try {
         TTable table;
@@ -140,8 +138,15 @@ void TMailWizardForm::MapKnownFields() {
         table.SetReadOnly(true);
         table.GetFieldNames(names);
     } catch (const std::exception&) {
-        return; // the check tells what is wrong with the table
+        names.clear(); // the check tells what is wrong with the table
     }
+    return names;
+}
+
+void TMailWizardForm::MapKnownFields() {
+    if (!QFileInfo(RecipientTablePath()).isFile())
+        return;
+    const std::vector<std::string> names = TableFieldNames();
     // In order of preference; a dBase field name holds at most 10 characters, hence ORGANIZATI.
     static const std::array<QStringList, 4> known{{{"NAME"},
                                                    {"ORG", "ORGANIZATION", "ORGANIZATI"},

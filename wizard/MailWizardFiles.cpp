@@ -129,16 +129,10 @@ void TMailWizardForm::cmbAttachmentFieldDropDown(QObject* /*Sender*/) {
     std::vector<std::string> names;
     {
         THourglass busy;
-        try {
-            TTable table;
-            table.SetTableName(tblRecipients->TableName());
-            table.SetTableType(ttXbFOX);
-            table.SetReadOnly(true);
-            table.GetFieldNames(names);
-        } catch (const std::exception&) {
-            return; // the check tells what is wrong with the table
-        }
+        names = TableFieldNames();
     }
+    if (names.empty())
+        return;
     const QString text = combo->currentText();
     const QSignalBlocker quiet(combo);
     // The empty first entry chooses no field: no record has files of its own.

@@ -118,18 +118,8 @@ bool PipelinePeer::Work(std::string& pending, std::string& out) {
                 continue;
             }
             FInData = false;
-            const std::string reply = Answer(".", Final(), close);
-            if (close) {
-                out += reply;
+            if (!EndMessage(".", out))
                 return false;
-            }
-            const bool valid = FMailOk && FRcptOk;
-            FMailOk = FRcptOk = false;
-            if (reply[0] == '2' && valid) {
-                std::lock_guard lock(FMutex);
-                FDelivered.push_back(MessageNumber(FContent));
-            }
-            out += reply;
             continue;
         }
         const std::string verb = line.substr(0, 4);
@@ -139,18 +129,8 @@ bool PipelinePeer::Work(std::string& pending, std::string& out) {
                 return true; // the chunk is not all here yet
             FContent = pending.substr(end + 2, size);
             pending.erase(0, end + 2 + size);
-            const std::string reply = Answer("BDAT", Final(), close);
-            if (close) {
-                out += reply;
+            if (!EndMessage("BDAT", out))
                 return false;
-            }
-            const bool valid = FMailOk && FRcptOk;
-            FMailOk = FRcptOk = false;
-            if (reply[0] == '2' && valid) {
-                std::lock_guard lock(FMutex);
-                FDelivered.push_back(MessageNumber(FContent));
-            }
-            out += reply;
             continue;
         }
         pending.erase(0, end + 2);
@@ -183,6 +163,21 @@ bool PipelinePeer::Work(std::string& pending, std::string& out) {
         if (verb == "QUIT")
             return false;
     }
+}
+
+bool PipelinePeer::EndMessage(const std::string& verb, std::string& out) {
+    bool close = false;
+    const std::string reply = Answer(verb, Final(), close);
+    out += reply;
+    if (close)
+        return false;
+    const bool valid = FMailOk && FRcptOk;
+    FMailOk = FRcptOk = false;
+    if (reply[0] == '2' && valid) {
+        std::lock_guard lock(FMutex);
+        FDelivered.push_back(MessageNumber(FContent));
+    }
+    return true;
 }
 
 void PipelinePeer::Send(int fd, const std::string& out) {

@@ -50,6 +50,8 @@ private:
     // Works through every whole command in pending; false when the connection is to end.
     bool Work(std::string& pending, std::string& out);
     void Send(int fd, const std::string& out);
+    // The reply to a message's end (its "." or BDAT), noting it delivered; false when the connection is to end.
+    bool EndMessage(const std::string& verb, std::string& out);
     std::string Answer(const std::string& verb, const std::string& standard, bool& close);
     // The reply to a message's end: queued, or refused for want of a sender and recipient.
     std::string Final() const;
