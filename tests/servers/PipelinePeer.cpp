@@ -1,6 +1,5 @@
 // The pipelining peer: accept, read what came, answer all of it, one connection at a time.
 #include "tests/servers/PipelinePeer.h"
-#include "tests/servers/LoopbackListener.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,14 +12,6 @@
 
 namespace {
 
-bool Readable(int fd, const std::atomic<bool>& stopping) {
-    pollfd entry{fd, POLLIN, 0};
-    while (!stopping)
-        if (::poll(&entry, 1, 20) > 0)
-            return true;
-    return false;
-}
-
 const char* const NoRecipients = "554 5.5.1 Error: no valid recipients\r\n";
 
 int MessageNumber(const std::string& content) {
@@ -31,19 +22,10 @@ int MessageNumber(const std::string& content) {
 } // namespace
 
 PipelinePeer::PipelinePeer(bool chunking, Pace pace, Script script)
-    : FChunking(chunking), FPace(pace), FScript(std::move(script)) {
-    FListen = ListenOnLoopback(FPort);
-    if (FListen >= 0)
-        FThread = std::thread([this] { Serve(); });
-}
-
-PipelinePeer::~PipelinePeer() {
-    FStopping = true;
-    if (FThread.joinable())
-        FThread.join();
-    if (FListen >= 0)
-        ::close(FListen);
-}
+    : FChunking(chunking), FPace(pace), FScript(std::move(script)), FPeer([this](int fd, int connection) {
+          Converse(fd, connection == 0);
+          ::close(fd);
+      }) {}
 
 std::vector<std::string> PipelinePeer::Reads() const {
     std::lock_guard lock(FMutex);
@@ -55,27 +37,14 @@ std::vector<int> PipelinePeer::Delivered() const {
     return FDelivered;
 }
 
-void PipelinePeer::Serve() {
-    while (Readable(FListen, FStopping)) {
-        const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        Converse(fd);
-        ::close(fd);
-    }
-}
-
-void PipelinePeer::Converse(int fd) {
-    const bool first = FConnections++ == 0;
+void PipelinePeer::Converse(int fd, bool first) {
     FInData = FMailOk = FRcptOk = false;
     FContent.clear();
     Send(fd, "220 peer ESMTP\r\n");
     std::string pending;
     for (;;) {
         char buffer[65536];
-        const ssize_t n = Readable(fd, FStopping) ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+        const ssize_t n = FPeer.Readable(fd) ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
         if (n <= 0)
             return;
         if (first) {

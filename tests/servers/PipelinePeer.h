@@ -4,14 +4,14 @@
 // As a real server, it takes no content for a transaction without an accepted sender and recipient (554).
 #pragma once
 
+#include "tests/servers/PeerThread.h"
+
 #include <QString>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 class PipelinePeer {
@@ -32,21 +32,18 @@ public:
     using Script = std::function<std::optional<Reply>(const Command&)>;
 
     explicit PipelinePeer(bool chunking, Pace pace = Pace::Whole, Script script = {});
-    ~PipelinePeer();
-    PipelinePeer(const PipelinePeer&) = delete;
-    PipelinePeer& operator=(const PipelinePeer&) = delete;
 
-    int Port() const { return FPort; }
-    QString PortText() const { return QString::number(FPort); }
+    int Port() const { return FPeer.Port(); }
+    QString PortText() const { return FPeer.PortText(); }
     // Every read of the first connection as it arrived.
     std::vector<std::string> Reads() const;
     // The messages the peer accepted (250 to their "." or BDAT), by the number in their "Message number N" line.
     std::vector<int> Delivered() const;
-    int Connections() const { return FConnections; }
+    int Connections() const { return FPeer.Connections(); }
 
 private:
-    void Serve();
-    void Converse(int fd);
+    // Serves one connection; the first one's reads are recorded.
+    void Converse(int fd, bool first);
     // Works through every whole command in pending; false when the connection is to end.
     bool Work(std::string& pending, std::string& out);
     void Send(int fd, const std::string& out);
@@ -59,10 +56,6 @@ private:
     bool FChunking;
     Pace FPace;
     Script FScript;
-    int FListen = -1;
-    int FPort = 0;
-    std::atomic<bool> FStopping{false};
-    std::atomic<int> FConnections{0};
     mutable std::mutex FMutex;
     std::vector<std::string> FReads;
     std::vector<int> FDelivered;
@@ -72,5 +65,5 @@ private:
     bool FInData = false;
     std::string FContent;
     int FMessage = 0;
-    std::thread FThread;
+    PeerThread FPeer; // last: it stops before the members it uses go
 };

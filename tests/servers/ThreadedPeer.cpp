@@ -1,6 +1,5 @@
 // The threaded peer: accept, read a line, ask the script, act; one connection at a time.
 #include "tests/servers/ThreadedPeer.h"
-#include "tests/servers/LoopbackListener.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,49 +11,12 @@
 #include <cctype>
 #include <chrono>
 
-namespace {
-
-// Waits until fd is readable, looking every 20 ms whether the peer is being stopped; false when it is.
-bool Readable(int fd, const std::atomic<bool>& stopping) {
-    pollfd entry{fd, POLLIN, 0};
-    while (!stopping)
-        if (::poll(&entry, 1, 20) > 0)
-            return true;
-    return false;
-}
-
-} // namespace
-
-ThreadedPeer::ThreadedPeer(Script script) : FScript(std::move(script)) {
-    FListen = ListenOnLoopback(FPort);
-    if (FListen < 0)
-        return; // Port() stays 0 and the test fails on it
-    FThread = std::thread([this] { Serve(); });
-}
-
-ThreadedPeer::~ThreadedPeer() {
-    FStopping = true;
-    if (FThread.joinable())
-        FThread.join();
-    if (FListen >= 0)
-        ::close(FListen);
-}
+ThreadedPeer::ThreadedPeer(Script script)
+    : FScript(std::move(script)), FPeer([this](int fd, int connection) { Converse(fd, connection); }) {}
 
 std::vector<std::string> ThreadedPeer::Commands() const {
     std::lock_guard lock(FMutex);
     return FCommands;
-}
-
-void ThreadedPeer::Serve() {
-    while (Readable(FListen, FStopping)) {
-        const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        // Each segment goes out when it is written, not held back for the acknowledgement of the one before.
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        Converse(fd, FConnections++);
-    }
 }
 
 void ThreadedPeer::Converse(int fd, int connection) {
@@ -88,7 +50,7 @@ bool ThreadedPeer::ReadLine(int fd, std::string& pending, std::string& line) {
     size_t end;
     while ((end = pending.find('\n')) == std::string::npos) {
         char buffer[4096];
-        const ssize_t n = Readable(fd, FStopping) ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+        const ssize_t n = FPeer.Readable(fd) ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
         if (n <= 0)
             return false;
         pending.append(buffer, static_cast<size_t>(n));

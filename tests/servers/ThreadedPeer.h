@@ -3,13 +3,13 @@
 // as those of a real server on another machine do.
 #pragma once
 
+#include "tests/servers/PeerThread.h"
+
 #include <QString>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class ThreadedPeer {
@@ -45,29 +45,21 @@ public:
     // Listens on a free loopback port and serves connections one after another, each command by the script
     // (which runs on the peer's thread).
     explicit ThreadedPeer(Script script);
-    ~ThreadedPeer();
-    ThreadedPeer(const ThreadedPeer&) = delete;
-    ThreadedPeer& operator=(const ThreadedPeer&) = delete;
 
-    int Port() const { return FPort; }
-    QString PortText() const { return QString::number(FPort); }
-    int Connections() const { return FConnections; }
+    int Port() const { return FPeer.Port(); }
+    QString PortText() const { return FPeer.PortText(); }
+    int Connections() const { return FPeer.Connections(); }
     // Every command line received, in order, over all connections.
     std::vector<std::string> Commands() const;
 
 private:
-    void Serve();
     void Converse(int fd, int connection);
     // Each false when the connection ended (or the peer is stopping).
     bool ReadLine(int fd, std::string& pending, std::string& line);
     bool Perform(int fd, const Reply& reply);
 
     Script FScript;
-    int FListen = -1;
-    int FPort = 0;
-    std::atomic<bool> FStopping{false};
-    std::atomic<int> FConnections{0};
     mutable std::mutex FMutex;
     std::vector<std::string> FCommands;
-    std::thread FThread;
+    PeerThread FPeer; // last: it stops before the members it uses go
 };
