@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QSysInfo>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
