@@ -13,11 +13,8 @@ bool Unreserved(unsigned char c) {
 }
 
 // A header value never holds a line break: it would start a header of its own.
-std::string OneLine(std::string value) {
-    for (char& c : value)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return Text::Trim(value);
+std::string OneLine(const std::string& value) {
+    return Text::Trim(Text::OneLine(value));
 }
 
 } // namespace

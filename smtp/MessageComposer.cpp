@@ -31,14 +31,6 @@ bool HasText(std::string_view value) {
     return std::any_of(value.begin(), value.end(), [](char ch) { return static_cast<unsigned char>(ch) > 32; });
 }
 
-// The return path as the envelope sends it: trimmed, CR and LF as blanks.
-std::string EnvelopeAddress(const std::string& value) {
-    std::string address = Text::Trim(value);
-    std::replace_if(
-        address.begin(), address.end(), [](char ch) { return ch == '\r' || ch == '\n'; }, ' ');
-    return address;
-}
-
 } // namespace
 
 void TMessageComposer::Compose(const TMailMessage& message, const TLineSink& put) {
@@ -87,7 +79,7 @@ void TMessageComposer::Begin(const TMailMessage& message) {
         FDateMoment = now;
     }
     OfferHeaderLine("Date: ", FDateValue, false);
-    FMessageId = Mime::NewMessageId(EnvelopeAddress(message.ReturnPath));
+    FMessageId = Mime::NewMessageId(Text::EnvelopeAddress(message.ReturnPath));
     OfferHeaderLine("Message-ID: ", FMessageId, false);
     OfferHeaderLine("Mime-Version: 1.0", {}, false);
     ChooseEncoding();

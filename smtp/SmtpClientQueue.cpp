@@ -5,20 +5,6 @@
 
 #include "framework/core/Text.h"
 
-namespace {
-
-// A value that goes into a command line: CR and LF become blanks, so it can never start a line of its own on the
-// wire (RFC 5321 2.3.8 allows no bare CR or LF there anyway).
-std::string Address(const std::string& value) {
-    std::string address = Text::Trim(value);
-    for (char& ch : address)
-        if (ch == '\r' || ch == '\n')
-            ch = ' ';
-    return address;
-}
-
-} // namespace
-
 TSmtpPipeline::TMode TSmtpClient::OfferedMode() const {
     if (FChunking && FCapabilities.Has("CHUNKING") && FCapabilities.Has("PIPELINING"))
         return TSmtpPipeline::TMode::Chunking;
@@ -75,10 +61,10 @@ bool TSmtpClient::Admit(TSmtpPipeline& pipe, const TMailMessage& message, int id
     } else {
         std::deque<std::string> recipients;
         for (const std::string& recipient : message.Recipients)
-            recipients.push_back("RCPT TO:<" + Address(recipient) + ">");
+            recipients.push_back("RCPT TO:<" + Text::EnvelopeAddress(recipient) + ">");
         // RFC 6152: a server that offered 8BITMIME is told the body may hold 8-bit text.
         const std::string mail =
-            "MAIL FROM:<" + Address(message.ReturnPath) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : "");
+            "MAIL FROM:<" + Text::EnvelopeAddress(message.ReturnPath) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : "");
         const int number = pipe.Add(mail, recipients, FResetNeeded && !pipe.Empty(), std::move(content));
         TSmtpPipeline::TMessage* added = pipe.Find(number);
         added->Id = id;
@@ -98,12 +84,9 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
     TSmtpPipeline::TMessage& message = *pipe.Find(command.Message);
     switch (command.Step) {
     case TSmtpPipeline::TStep::Reset:
-        SendCommand(command.Line);
         FResetNeeded = false;
-        return;
+        [[fallthrough]];
     case TSmtpPipeline::TStep::Mail:
-        SendCommand(command.Line);
-        return;
     case TSmtpPipeline::TStep::Rcpt:
         SendCommand(command.Line);
         return;

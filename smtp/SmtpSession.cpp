@@ -2,20 +2,13 @@
 // (RFC 4954).
 #include "smtp/SmtpClient.h"
 
+#include "framework/core/Text.h"
 #include "smtp/SaslOAuth.h"
 #include "smtp/SmtpAuth.h"
 
 #include <arpa/inet.h>
 
 namespace {
-
-// The sign-on never puts a line end on the wire.
-std::string SignOnText(std::string value) {
-    for (char& ch : value)
-        if (ch == '\r' || ch == '\n')
-            ch = ' ';
-    return value;
-}
 
 std::string Joined(const std::vector<std::string>& words) {
     std::string text;
@@ -66,7 +59,7 @@ bool TSmtpClient::Refuse(const std::string& text, bool serverReply) {
 }
 
 bool TSmtpClient::Greet() {
-    const std::string signOn = SignOnText(FSignOn.empty() ? DefaultSignOn() : FSignOn);
+    const std::string signOn = Text::OneLine(FSignOn.empty() ? DefaultSignOn() : FSignOn);
     const bool needed = FSecurity != TSmtpSecurity::None || !FUserName.empty();
     if (!needed && !FExtended) {
         SendCommand("HELO " + signOn);

@@ -76,6 +76,18 @@ std::string UpperAscii(std::string_view text) {
     return result;
 }
 
+std::string OneLine(std::string_view text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return result;
+}
+
+std::string EnvelopeAddress(std::string_view text) {
+    return OneLine(Trim(text));
+}
+
 QString ToCrLf(const QString& text) {
     QString result = text;
     result.replace(QLatin1Char('\n'), QLatin1String("\r\n"));

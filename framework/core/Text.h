@@ -26,6 +26,12 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 
 std::string UpperAscii(std::string_view text);
 
+// A value that goes into one line of a command or header: CR and LF become blanks, so it never starts a line of
+// its own on the wire.
+std::string OneLine(std::string_view text);
+// The same, trimmed: an address as the envelope sends it.
+std::string EnvelopeAddress(std::string_view text);
+
 // Line breaks between the window's memo (LF) and what is stored or sent (CR LF); a lone CR reads as a break.
 QString ToCrLf(const QString& text);
 QString FromCrLf(const QString& text);
