@@ -53,9 +53,12 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     // Pauses before the second, third, ... attempt of a deferred message; empty retries nothing.
     std::vector<std::chrono::milliseconds> RetryDelays{std::chrono::minutes(1), std::chrono::minutes(5),
                                                        std::chrono::minutes(15)};
-    // At most this many messages per minute and per hour; 0 = no limit.
+    // At most this many messages per minute and per hour; 0 = no limit. The limits hold across all connections.
     int MaxPerMinute = 0;
     int MaxPerHour = 0;
+    // Connections opened to the server at once (1 to MaxConnections); records are handed out in order.
+    int Connections = 1;
+    static constexpr int MaxConnections = 8;
     // Which records (by record number) the run sends to; unset sends to every one.
     std::function<bool(int recNo)> Take;
     // The ledger's run number and the key of this message (same subject and body).

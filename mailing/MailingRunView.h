@@ -19,6 +19,8 @@ public:
     virtual void RunCounts(const TRunCounts& counts) = 0;
     // When the run will be done at the present pace (and within the throttle).
     virtual void RunExpectedEnd(const QDateTime& end) = 0;
+    // The connections open now, of the number the run was asked to use (told when either changes).
+    virtual void RunConnections(int /*open*/, int /*wanted*/) {}
     // One line for the log memo.
     virtual void RunLine(const QString& line) = 0;
     // The run ends early (a user abort or a lost connection).
