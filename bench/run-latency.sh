@@ -4,9 +4,9 @@
 # instance (offers both, relays to the same sink). Through each, in the same run: Python's smtplib, Postfix's
 # smtp-source on one connection and on four, TSmtpClient alone one Mail after another (the dialogue as it was
 # before the client took commands in groups: HELO, every reply awaited), TSmtpClient's queue with PIPELINING and,
-# where offered, CHUNKING, and the wizard window's run (which uses what the server offers). Rates are set
-# against the floor of a dialogue that waits for every reply, four round trips per message (MAIL, RCPT, DATA,
-# the final "."): 1000 / (4 x RTT ms). Not part of CI.
+# where offered, CHUNKING, the wizard window's run (which uses what the server offers) and quorvel-send's run on
+# one connection and on four. Rates are set against the floor of a dialogue that waits for every reply, four
+# round trips per message (MAIL, RCPT, DATA, the final "."): 1000 / (4 x RTT ms). Not part of CI.
 # Postfix comes from Debian's package, installed when missing with debconf's "No configuration", so the
 # package writes no main.cf and no mail system starts (a policy-rc.d that refuses to start services is also
 # honoured). The throw-away instance lives in a temporary directory and stops at the end.
@@ -23,7 +23,7 @@ sbin=/usr/sbin
 "$top/bench/install-postfix.sh"
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target delay_proxy bench_smtp -j2 >/dev/null
+cmake --build "$build" --target delay_proxy bench_smtp quorvel-send -j2 >/dev/null
 cmake --build "$build" --target bench_run -j2 >/dev/null 2>&1 || echo "bench_run not built: the window run is left out"
 
 free_port() {
@@ -122,6 +122,11 @@ measure() {
         line=$(QT_QPA_PLATFORM=offscreen "$build/bin/bench_run" "$count" "$port" 2>/dev/null | grep '^wizard window')
         echo "$target|wizard window run|$(awk '{ print $(NF - 7) }' <<<"$line")" >>"$results"
     fi
+    # The mailing run as quorvel-send drives it (start, check and summary included), on one connection and four.
+    for connections in 1 4; do
+        line=$("$python" "$top/bench/run/send_tool.py" "$build/bin/quorvel-send" "$count" "$port" "$connections")
+        echo "$target|quorvel-send, $connections conn.|$(awk '{ print $4 }' <<<"$line")" >>"$results"
+    done
 }
 
 # The round trip the proxy really gives: the median of 20 NOOPs through it.

@@ -1,10 +1,10 @@
 // The mailing run: one message per record of the scope, each result classified and written down.
 #include "mailing/MailingRun.h"
 
-#include "mailing/MailingRunView.h"
-#include "mailing/MessageText.h"
 #include "framework/core/Application.h"
 #include "framework/core/Text.h"
+#include "mailing/MailingRunView.h"
+#include "mailing/MessageText.h"
 #include "smtp/MailMessage.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
@@ -20,8 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A connection kept through a longer pause would be closed by the server (RFC 5321 4.5.3.2.7: five minutes).
-constexpr auto KeepConnectionPause = 60s;
 // Pending window messages run at most this often between records, as in the client's own loops.
 constexpr auto ProcessInterval = 5ms;
 
@@ -31,7 +29,7 @@ const char* const TMailingRun::SuppressedReason = "on the suppression list";
 
 TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger,
                          TMailingRunView& view, TMailingRunSettings settings)
-    : FClient(client), FRecipients(recipients), FLog(log), FLedger(ledger), FView(view),
+    : FOwnClient(client), FClient(&client), FRecipients(recipients), FLog(log), FLedger(ledger), FView(view),
       FSettings(std::move(settings)) {
     // Both limits at once: the stricter spacing of the two keeps the run inside both.
     if (FSettings.MaxPerMinute > 0)
@@ -43,8 +41,8 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
     // EHLO learns whether the server takes commands in groups (PIPELINING, CHUNKING) and the largest message
     // it takes. The bodies still go in 7 bits, as the preview shows them, whether or not 8BITMIME is offered:
     // a relay that re-encodes an 8-bit body would also break its DKIM signature.
-    FClient.SetExtended(true);
-    FClient.SetEightBitBodies(false);
+    FClient->SetExtended(true);
+    FClient->SetEightBitBodies(false);
 }
 
 TMailingRun::~TMailingRun() = default;
@@ -53,6 +51,9 @@ void TMailingRun::RequestStop() {
     FStopRequested = true;
     if (FPause)
         FPause->quit();
+    // Pausing connections ask at once, and learn that no new message starts.
+    for (const auto& connection : FConnections)
+        connection->Wake();
 }
 
 void TMailingRun::Interrupt() {
@@ -60,20 +61,23 @@ void TMailingRun::Interrupt() {
     FStopRequested = true;
     // The run is on the stack, maybe inside a wait of the client: a QUIT written now would land in the message
     // in transfer and its reply be taken for the message's. Drop the line; the run ends next.
-    FClient.Abort();
+    AbortConnections();
     if (FPause)
         FPause->quit();
 }
 
 void TMailingRun::StopConnecting() {
     FStoppedConnecting = true;
-    FClient.Abort();
+    AbortConnections();
 }
 
 void TMailingRun::Execute() {
     Start();
     try {
-        Walk();
+        if (FSettings.Connections > 1)
+            WalkConnections();
+        else
+            Walk();
     } catch (const std::exception& error) {
         // Whatever the client or a table raised ends the run, but through its normal end steps.
         ReportRunError(QString::fromLocal8Bit(error.what()));
@@ -89,7 +93,7 @@ void TMailingRun::Start() {
     FStarted = Clock::now();
     ShowCounts();
     // A failure still held by the client comes from an earlier run, which has reported it.
-    FErrorReported = !FClient.ErrorMessage().empty();
+    FErrorReported = !FClient->ErrorMessage().empty();
 }
 
 bool TMailingRun::StopAnswered() {
@@ -103,20 +107,26 @@ bool TMailingRun::StopAnswered() {
     return FInterrupted;
 }
 
+bool TMailingRun::WalkEnds() {
+    if (StopAnswered()) {
+        AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
+        return true;
+    }
+    if (!FTableError.isEmpty()) {
+        // The table was cut short by another program while the run read it: what follows is unknown. A
+        // resumed run starts after the last record read (the records between are deleted ones).
+        if (FGivenUp == 0)
+            FGivenUp = FTableErrorRecNo;
+        AbortRun(FTableError);
+        return true;
+    }
+    return false;
+}
+
 void TMailingRun::Walk() {
     for (;;) {
-        if (StopAnswered()) {
-            AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
+        if (WalkEnds())
             return;
-        }
-        if (!FTableError.isEmpty()) {
-            // The table was cut short by another program while the run read it: what follows is unknown. A
-            // resumed run starts after the last record read (the records between are deleted ones).
-            if (FGivenUp == 0)
-                FGivenUp = FTableErrorRecNo;
-            AbortRun(FTableError);
-            return;
-        }
         TRecipient first;
         Clock::duration wait{};
         switch (NextMessage(first, wait)) {
@@ -163,7 +173,7 @@ TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& w
             wait = WaitBeforeSending();
             if (wait > Clock::duration::zero())
                 return TNext::Wait;
-            if (FClient.State() != smtpConnected) {
+            if (FClient->State() != smtpConnected) {
                 // Inside a queue the client's connection went: the queue ends, and the walk connects anew.
                 if (FQueueing)
                     return TNext::End;
@@ -281,7 +291,7 @@ std::string TMailingRun::AddressProblem(const std::string& address) {
 TMailingRun::Clock::duration TMailingRun::WaitBeforeSending() const {
     const Clock::time_point now = Clock::now();
     Clock::duration wait = Clock::duration::zero();
-    if (FClient.State() != smtpConnected)
+    if (FClient->State() != smtpConnected)
         wait = std::max(wait, FReconnectAt - now);
     if (FAttempts > 0)
         wait = std::max(wait, FLastSend + FInterval - now);
@@ -289,25 +299,29 @@ TMailingRun::Clock::duration TMailingRun::WaitBeforeSending() const {
 }
 
 bool TMailingRun::EnsureConnected() {
-    if (FClient.State() == smtpConnected || Connect())
+    if (FClient->State() == smtpConnected || Connect())
         return true;
+    ConnectionFailed();
+    return false;
+}
+
+void TMailingRun::ConnectionFailed() {
     if (FInterrupted || FStoppedConnecting) {
         // The user gave the attempt up by closing the window or stopping the run: the server has not failed.
         AbortRun(QStringLiteral("User aborted at position %1.").arg(FPosition));
-        return false;
+        return;
     }
-    if (FClient.SecurityFailure()) {
+    if (FClient->SecurityFailure()) {
         // Refused encryption or login: every further record would meet the same, and providers lock an account
         // after repeated refused logins. One row, in the server's words when it gave any.
-        const std::string reply = FClient.LastResponse();
+        const std::string reply = FClient->LastResponse();
         FView.RunAborted();
         const std::optional<TRecipient> current = CurrentRecord();
-        AppendLogRow(FLog, reply.empty() ? FClient.ErrorMessage() : reply, current ? current->Name : std::string(),
+        AppendLogRow(FLog, reply.empty() ? FClient->ErrorMessage() : reply, current ? current->Name : std::string(),
                      current ? current->Email : std::string());
-        return false;
+        return;
     }
     AbortRun(QStringLiteral("Aborted: lost connection to SMTP server at position %1.").arg(FPosition));
-    return false;
 }
 
 std::optional<TMailingRun::TRecipient> TMailingRun::CurrentRecord() const {
@@ -317,14 +331,9 @@ std::optional<TMailingRun::TRecipient> TMailingRun::CurrentRecord() const {
 }
 
 bool TMailingRun::Connect() {
-    FView.RunStatus(QStringLiteral("Connecting"));
-    FClient.SetTimeOut(FSettings.TimeOut);
-    FClient.SetStatusTimeOut(false);
-    FErrorReported = false;
-    FStoppedConnecting = false;
-    FConnecting = true;
+    ConnectStarts();
     try {
-        FClient.Open();
+        FClient->Open();
     } catch (...) {
         FConnecting = false;
         throw;
@@ -332,18 +341,35 @@ bool TMailingRun::Connect() {
     FConnecting = false;
     // Open waits for the connection itself: once it returned, the client is connected or never will be.
     Application::ProcessMessages();
-    const bool connected = FClient.State() == smtpConnected;
+    return ConnectEnds();
+}
+
+void TMailingRun::ConnectStarts() {
+    FClient->SetTimeOut(FSettings.TimeOut);
+    FClient->SetStatusTimeOut(false);
+    FErrorReported = false;
+    FStoppedConnecting = false;
+    // A further connection opens while others carry messages: no step of the run's own, and Stop is the
+    // ordinary one.
+    FConnecting = OpenConnections() == 0;
+    if (FConnecting)
+        FView.RunStatus(QStringLiteral("Connecting"));
+}
+
+bool TMailingRun::ConnectEnds() {
+    const bool connected = FClient->State() == smtpConnected;
     FConnectedOnce = FConnectedOnce || connected;
-    FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
+    if (OpenConnections() == 0)
+        FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
     // A connection dropped because the window closes or the user stopped the run is no failure of the server.
     if (FInterrupted || FStoppedConnecting)
         FErrorReported = true;
-    if (FClient.SecurityFailure() && !FErrorReported) {
+    if (FClient->SecurityFailure() && !FErrorReported) {
         // Shown here in full; the run writes its one log row when it ends.
         FErrorReported = true;
         ++FCounts.Errors;
         ShowCounts();
-        FView.RunLine(QString::fromUtf8(FClient.ErrorMessage()));
+        FView.RunLine(QString::fromUtf8(FClient->ErrorMessage()));
     }
     // The failure belongs to the connection, not to a recipient: its text names the server and the reason.
     ReportError(QString(), CurrentRecord());
@@ -351,7 +377,7 @@ bool TMailingRun::Connect() {
 }
 
 void TMailingRun::End() {
-    FClient.Quit();
+    FClient->Quit();
     try {
         ReportStatus(std::nullopt);
     } catch (const std::exception& error) {
@@ -373,8 +399,8 @@ void TMailingRun::End() {
 void TMailingRun::Pause(Clock::duration length) {
     if (length <= Clock::duration::zero())
         return;
-    if (length > KeepConnectionPause && FClient.State() != smtpDisconnected)
-        FClient.Quit();
+    if (length > KeepConnectionPause && FClient->State() != smtpDisconnected)
+        FClient->Quit();
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(length);
     if (ms > 1s) {
         const QDateTime until = QDateTime::currentDateTime().addMSecs(ms.count());

@@ -6,6 +6,7 @@
 #include "mailing/DeliveryLedger.h"
 #include "mailing/DeliveryStatus.h"
 #include "mailing/ListHeaders.h"
+#include "mailing/MailingConnection.h"
 #include "mailing/MessageText.h"
 #include "mailing/SuppressionList.h"
 #include "smtp/MailMessage.h"
@@ -16,8 +17,8 @@
 #include <chrono>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -86,13 +87,13 @@ struct TMailingRunSettings : MessageText::TFieldMapping {
     std::string Html;
 };
 
-class TMailingRun {
+class TMailingRun : private TMailingConnection::TDriver {
 public:
     // The client, the recipient table (at the first record of the scope), the open mail_log.dbf and the open
     // ledger belong to the caller and outlive the run.
     TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger, TMailingRunView& view,
                 TMailingRunSettings settings);
-    ~TMailingRun();
+    ~TMailingRun() override;
     TMailingRun(const TMailingRun&) = delete;
     TMailingRun& operator=(const TMailingRun&) = delete;
 
@@ -159,7 +160,7 @@ private:
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
         std::vector<TMailMessage::TField> ListHeaders;
-        std::string Html;    // personalised, values HTML-escaped; empty: none
+        std::string Html;                                   // personalised, values HTML-escaped; empty: none
         std::vector<TMailMessage::TAttachment> Attachments; // the record's own files
         std::string Problem;
         int Attempt = 0; // attempts in this run; the retry pauses go by it
@@ -172,13 +173,34 @@ private:
 
     void Start();
     void Walk();
+    // The user's stop, or a table that broke off, ends the walk: true once the run's last lines are told.
+    bool WalkEnds();
     // The next message due, from the retries or the records; records passed over are dealt with on the way.
     TNext NextMessage(TRecipient& next, Clock::duration& wait);
     // Sends first and every message due after it without a pause, as one queue of the client (MailingRunQueue.cpp).
     void SendQueue(TRecipient first);
-    void HandOut(TRecipient& recipient);
+    // The next message as a client takes it, and what came instead when none is to go now.
+    TNext NextForClient(TMailMessage& message, int& id, Clock::duration& wait);
+    // The recipient's message goes to the client under the returned id.
+    int HandOut(TRecipient recipient, TMailMessage& message);
     // The client's result for the message it knows by id.
     void Delivered(int id, bool accepted);
+    // The walk over several connections, each on its own thread (MailingRunConnections.cpp).
+    void WalkConnections();
+    void AwaitConnections(const std::function<bool()>& done);
+    void ConnectionsChanged();
+    void CloseConnections();
+    void AbortConnections();
+    int OpenConnections() const;
+    void ShowConnections();
+    void Prepare(TMailingConnection& connection) override;
+    TMailingConnection::TTask NextTask(TMailingConnection& connection) override;
+    void Connecting(TMailingConnection& connection) override;
+    void Connected(TMailingConnection& connection) override;
+    bool NextMessage(TMailingConnection& connection, TMailMessage& message, int& id) override;
+    void Delivered(TMailingConnection& connection, int id, bool accepted) override;
+    void Broken(TMailingConnection& connection, const std::string& text) override;
+    void Closed(TMailingConnection& connection) override;
     void End();
     bool StopAnswered();
     TRecipient ReadRecipient() const;
@@ -198,6 +220,11 @@ private:
     std::optional<TRecipient> CurrentRecord() const;
     bool EnsureConnected();
     bool Connect();
+    // The steps of Connect around the client's Open; ConnectEnds reports a failure and says whether it connected.
+    void ConnectStarts();
+    bool ConnectEnds();
+    // Ends the run for want of a connection, in words that tell why.
+    void ConnectionFailed();
     TDeliveryStatus Classify(bool accepted) const;
     void Schedule(TRecipient& recipient, int code);
     void Skip(const TRecipient& recipient);
@@ -213,7 +240,10 @@ private:
     void ShowCounts();
     void ProcessMessages();
 
-    TSmtpClient& FClient;
+    // The caller's client, and the one whose step the run is hearing of: the caller's, or with several
+    // connections the one of the connection calling in.
+    TSmtpClient& FOwnClient;
+    TSmtpClient* FClient;
     TTable& FRecipients;
     TTable& FLog;
     TDeliveryLedger& FLedger;
@@ -252,6 +282,17 @@ private:
     std::map<int, TRecipient> FInFlight;
     int FLastId = 0;
     bool FQueueing = false;
+    // The connections of a run with several, and the run's wait for them to go idle or end.
+    std::vector<std::unique_ptr<TMailingConnection>> FConnections;
+    QPointer<QEventLoop> FConnectionsWait;
+    bool FClosingConnections = false;
+    // No connection can be had (or a login was refused): no connection takes a further message.
+    bool FNoConnection = false;
+    // What a connection's call on the run's thread raised: the run ends with it.
+    QString FRunFailure;
+    int FShownConnections = -1;
+    // A connection kept through a longer pause would be closed by the server (RFC 5321 4.5.3.2.7: five minutes).
+    static constexpr std::chrono::seconds KeepConnectionPause{60};
     // A read of the recipient table failed: the run ends with this text once the messages in flight are told.
     QString FTableError;
     int FTableErrorRecNo = 0;

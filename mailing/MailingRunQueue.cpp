@@ -13,33 +13,38 @@ void TMailingRun::SendQueue(TRecipient first) {
         bool& Queueing;
         ~TQueueEnd() { Queueing = false; }
     } end{FQueueing};
-    FClient.MailQueue(
+    FClient->MailQueue(
         [this, &pending](TMailMessage& message, int& id) {
-            TRecipient recipient;
-            if (pending) {
-                recipient = std::move(*pending);
-                pending.reset();
-            } else {
-                ProcessMessages();
+            if (!pending) {
                 Clock::duration wait{};
-                if (NextMessage(recipient, wait) != TNext::Message)
-                    return false;
+                return NextForClient(message, id, wait) == TNext::Message;
             }
-            HandOut(recipient);
-            message = Message(FClient, FSettings, recipient);
-            id = ++FLastId;
-            FInFlight.emplace(id, std::move(recipient));
+            id = HandOut(std::move(*pending), message);
+            pending.reset();
             return true;
         },
         [this](int id, bool accepted) { Delivered(id, accepted); });
 }
 
-void TMailingRun::HandOut(TRecipient& recipient) {
+TMailingRun::TNext TMailingRun::NextForClient(TMailMessage& message, int& id, Clock::duration& wait) {
+    ProcessMessages();
+    TRecipient recipient;
+    const TNext next = NextMessage(recipient, wait);
+    if (next == TNext::Message)
+        id = HandOut(std::move(recipient), message);
+    return next;
+}
+
+int TMailingRun::HandOut(TRecipient recipient, TMailMessage& message) {
     ++recipient.Attempt;
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
     FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
     FLastSend = Clock::now();
     ++FAttempts;
+    message = Message(FOwnClient, FSettings, recipient);
+    const int id = ++FLastId;
+    FInFlight.emplace(id, std::move(recipient));
+    return id;
 }
 
 void TMailingRun::Delivered(int id, bool accepted) {
@@ -52,7 +57,7 @@ void TMailingRun::Delivered(int id, bool accepted) {
     // Each message's failure is reported on its own, on a kept connection too.
     FErrorReported = false;
     const TDeliveryStatus status = Classify(accepted);
-    const int code = FClient.LastReplyCode();
+    const int code = FClient->LastReplyCode();
     if (FInterrupted && !accepted) {
         // Given up by the user: no failure of the server to report. A message that may have arrived is recorded;
         // one that cannot have arrived keeps the row it had (none, or DEFERRED for a retry).
@@ -65,7 +70,7 @@ void TMailingRun::Delivered(int id, bool accepted) {
             FGivenUp = recipient.RecNo;
         return;
     }
-    Record(recipient, status, code, FClient.LastResponse());
+    Record(recipient, status, code, FClient->LastResponse());
     if (accepted)
         return;
     ReportStatus(recipient);

@@ -2,8 +2,8 @@
 // the memo and in mail_log.dbf.
 #include "mailing/MailingRun.h"
 
-#include "mailing/MailingRunView.h"
 #include "framework/core/Text.h"
+#include "mailing/MailingRunView.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/Table.h"
@@ -14,18 +14,18 @@ TDeliveryStatus TMailingRun::Classify(bool accepted) const {
     if (accepted)
         return TDeliveryStatus::Sent;
     // The final "." went out and no reply came: the server may have kept the message, so it is never resent.
-    if (FClient.Unconfirmed())
+    if (FClient->Unconfirmed())
         return TDeliveryStatus::Unknown;
     if (FInterrupted)
         return TDeliveryStatus::Aborted;
-    if (FClient.NotSendable())
+    if (FClient->NotSendable())
         return TDeliveryStatus::Refused;
-    const int code = FClient.LastReplyCode();
+    const int code = FClient->LastReplyCode();
     if (code >= 500)
         return TDeliveryStatus::Refused;
     // A 4xx, and a line lost or silent before the final ".": nothing was delivered, a later try may succeed.
     // A server that answers with something that is no reply at all will not do better later.
-    if (code >= 400 || (code == 0 && FClient.LastResponse() != "554 invalid reply"))
+    if (code >= 400 || (code == 0 && FClient->LastResponse() != "554 invalid reply"))
         return TDeliveryStatus::Deferred;
     return TDeliveryStatus::Refused; // a reply that fits no step of the dialogue
 }
@@ -48,9 +48,8 @@ void TMailingRun::Schedule(TRecipient& recipient, int code) {
 
 void TMailingRun::Skip(const TRecipient& recipient) {
     // The table's own record number, as every dBase tool shows it (not the position within the scope).
-    FView.RunLine(QStringLiteral("Record %1 skipped: %2.")
-                      .arg(recipient.RecNo)
-                      .arg(QString::fromStdString(recipient.Problem)));
+    FView.RunLine(
+        QStringLiteral("Record %1 skipped: %2.").arg(recipient.RecNo).arg(QString::fromStdString(recipient.Problem)));
     Record(recipient, TDeliveryStatus::Skipped, 0, recipient.Problem);
 }
 
@@ -87,7 +86,7 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
         FHardBounces.push_back(entry.Email);
     // Only a message whose header block went out has an identity the recipient can see.
     if (status != TDeliveryStatus::Skipped && status != TDeliveryStatus::Aborted)
-        entry.MessageId = FClient.MessageId();
+        entry.MessageId = FClient->MessageId();
     entry.Attempt = recipient.Earlier + std::max(recipient.Attempt, 1);
     entry.MessageKey = FSettings.MessageKey;
     FLedger.Append(entry);
@@ -99,16 +98,16 @@ void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
 }
 
 void TMailingRun::ReportError(const QString& heading, const std::optional<TRecipient>& current) {
-    if (FClient.ErrorMessage().empty() || FErrorReported)
+    if (FClient->ErrorMessage().empty() || FErrorReported)
         return;
     FErrorReported = true;
     ++FCounts.Errors;
     ShowCounts();
     if (!heading.isEmpty())
         FView.RunLine(heading);
-    FView.RunLine(FailureText(FClient));
+    FView.RunLine(FailureText(*FClient));
     // The log keeps the reply code, the client's made-up ones included, for the tools that read it.
-    const std::string reply = FClient.LastResponse();
+    const std::string reply = FClient->LastResponse();
     if (!reply.empty())
         AppendLogRow(FLog, reply, current ? current->Name : std::string(), current ? current->Email : std::string());
 }

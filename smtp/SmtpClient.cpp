@@ -334,6 +334,38 @@ void TSmtpClient::Quit() {
     }
 }
 
+void TSmtpClient::CopySettings(const TSmtpClient& other) {
+    SetHost(other.FHost);
+    FHostAddress = other.FHostAddress; // found once: a further connection does not wait for the resolver again
+    FPort = other.FPort;
+    FSignOn = other.FSignOn;
+    FFromName = other.FFromName;
+    FRcptName = other.FRcptName;
+    FRcptCcName = other.FRcptCcName;
+    FHdrFrom = other.FHdrFrom;
+    FHdrTo = other.FHdrTo;
+    FHdrcc = other.FHdrcc;
+    FHdrSubject = other.FHdrSubject;
+    FTimeOut = other.FTimeOut;
+    FSecurity = other.FSecurity;
+    FUserName = other.FUserName;
+    FPassword = other.FPassword;
+    FAllowClearPassword = other.FAllowClearPassword;
+    FTrustedCertificate = other.FTrustedCertificate;
+    FExtended = other.FExtended;
+    FEightBitBodies = other.FEightBitBodies;
+    FPipelining = other.FPipelining;
+    FChunking = other.FChunking;
+}
+
+void TSmtpClient::AdoptOutcome(const TSmtpClient& other) {
+    FLastResponse = other.FLastResponse;
+    FLastReplyCode = other.FLastReplyCode;
+    FReplyLines = other.FReplyLines;
+    FErrorMessage = other.FErrorMessage;
+    FSecurityFailure = other.FSecurityFailure;
+}
+
 void TSmtpClient::Abort() {
     FAborted = true;
     try {

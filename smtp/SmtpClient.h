@@ -189,6 +189,12 @@ public:
     // The message of the properties above: FromName and RcptName then RcptCcName as the envelope, the Hdr values,
     // and the body OnGetData hands out (asked from line 1 again each time the body is read).
     TMailMessage PropertyMessage();
+    // Takes the settings of another client (server, security, login, sender and headers, timeouts, what the
+    // dialogue may use), not its handlers, wait control or state: a further connection to the same server.
+    void CopySettings(const TSmtpClient& other);
+    // Takes the outcome of another client's last step (reply, error, security failure) as if this one had met
+    // it: callers that read how a mailing's connections ended from one client learn of a refusal on another.
+    void AdoptOutcome(const TSmtpClient& other);
     // Sends QUIT and reads its reply, swallowing every error; then disconnected with the socket closed.
     void Quit();
     // The lines Mail() would send after DATA for the current values and handlers (header block, blank line,

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Runs quorvel-send over COUNT recipients against PORT, as cron would, and prints one line in the form the
 mailing benchmark reads: its rate and CPU seconds per 1,000 messages (start, check and summary included), and
-its resident memory at ledger row 1,000 and at the last row. Usage: send_tool.py QUORVEL_SEND COUNT PORT"""
+its resident memory at ledger row 1,000 and at the last row. Usage: send_tool.py QUORVEL_SEND COUNT PORT
+[CONNECTIONS]"""
 import os, resource, shutil, subprocess, sys, tempfile, time
 import dbf
 
 program, count, port = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+connections = sys.argv[4] if len(sys.argv) > 4 else "1"
 folder = tempfile.mkdtemp()
 table = dbf.Table(os.path.join(folder, "recipients.dbf"), "NAME C(30); ORG C(40); EMAIL C(50); DEAR C(20)",
                   dbf_type="db3", codepage="cp1252")
@@ -16,7 +18,8 @@ for record in range(1, count + 1):
 table.close()
 settings = os.path.join(folder, "settings.ini")
 with open(settings, "w") as ini:
-    ini.write("[Settings]\nSMTP%20Server=127.0.0.1:" + port + "\nReturn%20Address=bench@example.org\n"
+    ini.write("[Settings]\nSMTP%20Server=127.0.0.1:" + port + "\nConnections=" + connections +
+              "\nReturn%20Address=bench@example.org\n"
               "Organization=Bench Works\nDatabase%20Table=" + os.path.join(folder, "recipients.dbf") + "\n"
               "Name%20Field=NAME\nOrganization%20Field=ORG\nE-mail%20Field=EMAIL\nDear%20Field=DEAR\n"
               "[Message]\nSubject=Long run\nText=Dear %D %N,\\r\\n\\r\\nthis is a message of some length for %O, "

@@ -19,7 +19,9 @@ The content is the message as a recipient gets it (leading dots un-stuffed, RFC 
 wire data is the DATA section exactly as the client sent it (dots still stuffed). Both exclude the
 final ".\\r\\n" and keep the CR LF of every line. A file appears whole (written, then renamed) before
 the server answers the final dot, so a client that saw 250 can read it at once. With --keep N only the
-first N messages keep their content and wire data; later ones are stored with both lengths 0.
+first N messages keep their content and wire data; later ones are stored with both lengths 0. With
+--hold-after N it takes N messages and then answers no further final dot, as a server that hangs; --hold
+ADDRESS does so for the messages to that address alone.
 """
 import argparse
 import asyncio
@@ -85,6 +87,8 @@ class SinkHandler:
         self.count = 0
         self.close_after_message = arguments.close_after_message
         self.keep = arguments.keep
+        self.hold = arguments.hold_after
+        self.held = set(lower(arguments.hold))
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
@@ -103,6 +107,9 @@ class SinkHandler:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if (self.hold is not None and self.count >= self.hold) or any(
+                rcpt.lower() in self.held for rcpt in envelope.rcpt_tos):
+            await asyncio.Event().wait()  # neither kept nor answered, until the connection goes
         self.count += 1
         content = envelope.original_content or b""
         wire = server.take_wire_data()
@@ -248,6 +255,10 @@ def main():
                         help="close the connection after each accepted message")
     parser.add_argument("--size", type=int, help="the largest message taken, announced as SIZE over EHLO")
     parser.add_argument("--auth-clear", action="store_true", help="offer AUTH without TLS as well")
+    parser.add_argument("--hold", action="append", default=[], metavar="ADDRESS",
+                        help="never answer the final dot of a message to this address (repeatable)")
+    parser.add_argument("--hold-after", type=int, metavar="N",
+                        help="after N messages, keep no further one and never answer its final dot")
     parser.add_argument("--keep", type=int, metavar="N",
                         help="store the content of the first N messages only (large mailings)")
     arguments = parser.parse_args()

@@ -2,10 +2,10 @@
 // table, mail_log.dbf and the ledger in one folder, and a view that keeps what the run reported.
 #pragma once
 
+#include "framework/widgets/Wait.h"
 #include "mailing/DeliveryLedger.h"
 #include "mailing/MailingRun.h"
 #include "mailing/MailingRunView.h"
-#include "framework/widgets/Wait.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
@@ -14,11 +14,13 @@
 #include <QDir>
 #include <QStringList>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
 
 struct TRecordingView : TMailingRunView {
     QStringList Lines;
     int StopQuestions = 0;
+    int MostConnections = 0;
     std::function<void(const QString&)> OnStatus;
 
     void RunStatus(const QString& status) override {
@@ -30,6 +32,7 @@ struct TRecordingView : TMailingRunView {
     void RunCounts(const TRunCounts&) override {}
     void RunExpectedEnd(const QDateTime&) override {}
     void RunLine(const QString& line) override { Lines << line; }
+    void RunConnections(int open, int) override { MostConnections = std::max(MostConnections, open); }
     void RunAborted() override {}
     bool RunConfirmStop() override {
         ++StopQuestions;

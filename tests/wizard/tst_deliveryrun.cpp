@@ -2,14 +2,17 @@
 // throttle, the ledger's reading for a new run, and rows that survive a killed process. Servers are aiosmtpd
 // processes; the tables are read back with python3-dbfread.
 #include "bench/CpuTime.h"
-#include "tests/wizard/RunBench.h"
-#include "tests/wizard/WizardFixture.h"
 #include "tests/servers/PipelinePeer.h"
 #include "tests/servers/SmtpSink.h"
+#include "tests/wizard/RunBench.h"
+#include "tests/wizard/WizardFixture.h"
+
+#include "mailing/MailingCheck.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTimer>
+#include <QtEndian>
 
 namespace {
 
@@ -130,10 +133,9 @@ private slots:
 
         const QString sentence = "record 100 cannot be read: the file is shorter than its header says";
         QVERIFY2(bench.View.Lines.contains(sentence), qPrintable(bench.View.Lines.join('\n')));
-        QCOMPARE(LedgerRows(folder).mid(1), (QStringList{"1|97|person97@example.org|SENT|250|1",
-                                                          "1|98|person98@example.org|SENT|250|1",
-                                                          "1|99|person99@example.org|SENT|250|1",
-                                                          "1|100||ABORTED|None|1"}));
+        QCOMPARE(LedgerRows(folder).mid(1),
+                 (QStringList{"1|97|person97@example.org|SENT|250|1", "1|98|person98@example.org|SENT|250|1",
+                              "1|99|person99@example.org|SENT|250|1", "1|100||ABORTED|None|1"}));
         const QByteArray log = RunPython("import dbfread, sys\n"
                                          "print([r['ERR_TEXT'] for r in dbfread.DBF(sys.argv[1])])\n",
                                          {QDir(folder).filePath("mail_log.dbf")});
@@ -192,9 +194,9 @@ private slots:
         settings.Take = [&history](int record) { return history.Failed.count(record) > 0; };
         settings.EarlierAttempts = history.Attempts;
         bench.Run(settings).Execute();
-        QCOMPARE(LedgerRows(folder).mid(1), (QStringList{"1|2|later@example.org|DEFERRED|451|1",
-                                                          "1|2|later@example.org|DEFERRED|451|2",
-                                                          "2|2|later@example.org|SENT|250|3"}));
+        QCOMPARE(LedgerRows(folder).mid(1),
+                 (QStringList{"1|2|later@example.org|DEFERRED|451|1", "1|2|later@example.org|DEFERRED|451|2",
+                              "2|2|later@example.org|SENT|250|3"}));
     }
 
     // The queue ID a server names in its reply to the final dot, in either form servers give it.
@@ -249,10 +251,10 @@ private slots:
                                       << QStringList{"1|1|person1@example.org|SENT|250",
                                                      "1|2|person2@example.org|REFUSED|550",
                                                      "1|3|person3@example.org|SENT|250"};
-        QTest::newRow("close after the dot") << "."
-                                             << QStringList{"1|1|person1@example.org|SENT|250",
-                                                            "1|2|person2@example.org|UNKNOWN|None",
-                                                            "1|3|person3@example.org|DEFERRED|None"};
+        QTest::newRow("close after the dot")
+            << "."
+            << QStringList{"1|1|person1@example.org|SENT|250", "1|2|person2@example.org|UNKNOWN|None",
+                           "1|3|person3@example.org|DEFERRED|None"};
     }
     void pipelinedFailuresInTheLedger() {
         QFETCH(QString, verb);
@@ -274,13 +276,22 @@ private slots:
         QCOMPARE(LedgerRows(FDir.filePath("pipelined-" + name), "RUN RECNO E_MAIL STATUS CODE"), rows);
     }
 
-    // 120 messages a minute for five seconds: at most 11 reach the server, and the pauses cost no CPU.
+    // 120 messages a minute for five seconds, over one connection or four: at most 11 reach the server, and the
+    // pauses cost no CPU.
+    void throttleSpacesMessages_data() {
+        QTest::addColumn<int>("connections");
+        QTest::newRow("one connection") << 1;
+        QTest::newRow("four connections") << 4;
+    }
     void throttleSpacesMessages() {
+        QFETCH(int, connections);
         SmtpSink sink;
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
-        TRunBench bench(Prepare("throttle", Numbered(40)), FDir.filePath("throttle"), sink.Port());
+        const QString name = QStringLiteral("throttle%1").arg(connections);
+        TRunBench bench(Prepare(name, Numbered(40)), FDir.filePath(name), sink.Port());
         TMailingRunSettings settings = bench.Settings();
         settings.MaxPerMinute = 120;
+        settings.Connections = connections;
         TMailingRun run = bench.Run(settings);
         // The stop comes from the event loop while the run pauses between messages.
         QTimer::singleShot(5000, [&run] { run.RequestStop(); });
@@ -290,6 +301,48 @@ private slots:
 
         QVERIFY2(sink.Count() >= 8 && sink.Count() <= 11, qPrintable(QString::number(sink.Count())));
         QVERIFY2(cpu < 1.5, qPrintable(QString::number(cpu))); // a busy wait would burn the whole five seconds
+        QCOMPARE(bench.View.MostConnections, connections > 1 ? connections : 0);
+    }
+
+    // Four connections: one closes with 421 at a recipient, whose message is DEFERRED; the others go on, and
+    // every other record is delivered once. A refused login on the first connection ends the run before any
+    // further connection tries the same password (next test).
+    void connectionsShareTheRun() {
+        SmtpSink sink;
+        sink.SetOptions({"--close-421", "person7@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        TRunBench bench(Prepare("four", Numbered(40)), FDir.filePath("four"), sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        settings.Connections = 4;
+        TMailingRun run = bench.Run(settings);
+        run.Execute();
+        QStringList delivered = sink.FirstRecipients();
+        delivered.sort();
+        QStringList expected = Numbered(40);
+        expected.removeOne("person7@example.org");
+        expected.sort();
+        QCOMPARE(delivered, expected);
+        const QStringList rows = LedgerRows(FDir.filePath("four"), "E_MAIL STATUS");
+        QCOMPARE(rows.size(), 40);
+        QVERIFY(rows.contains("person7@example.org|DEFERRED"));
+        QCOMPARE(rows.filter("|SENT").size(), 39);
+        QCOMPARE(bench.View.MostConnections, 4);
+    }
+    void refusedLoginEndsEveryConnection() {
+        SmtpSink guarded;
+        guarded.SetOptions({"--user", "member", "--password", "right", "--auth-clear"});
+        QVERIFY2(guarded.Start(), qPrintable(guarded.ErrorText()));
+        TRunBench refused(Prepare("refused-login", Numbered(10)), FDir.filePath("refused-login"), guarded.Port());
+        refused.Client.SetUserName("member");
+        refused.Client.SetPassword("wrong");
+        refused.Client.SetAllowClearPassword(true);
+        TMailingRunSettings login = refused.Settings();
+        login.Connections = 4;
+        TMailingRun refusedRun = refused.Run(login);
+        refusedRun.Execute();
+        QCOMPARE(guarded.AuthAttempts().size(), 1);
+        QCOMPARE(guarded.Count(), 0);
+        QVERIFY(TMailingRun::LoginRefused(refused.Client));
     }
 
     // kill -9 in the middle of a run: every message the server kept has its SENT row, but for at most the one
@@ -315,6 +368,53 @@ private slots:
         QCOMPARE(sent, kept.mid(0, sent.size()));
         QVERIFY2(sent.size() >= 11 && kept.size() - sent.size() <= 1,
                  qPrintable(QStringLiteral("%1 kept, %2 rows").arg(kept.size()).arg(sent.size())));
+    }
+
+    // kill -9 with four connections while the server holds its replies: the records it had taken were settled
+    // out of order (record 5 hangs while the other connections go on), the resumed run sends each of the
+    // others, and every record arrives exactly once in all.
+    void resumeAfterAKillWithFourConnections() {
+        const int taken = 30;
+        SmtpSink held;
+        held.SetOptions({"--hold-after", QString::number(taken), "--hold", "person5@example.org"});
+        QVERIFY2(held.Start(), qPrintable(held.ErrorText()));
+        const QString table = Prepare("killed4", Numbered(80));
+        const QString folder = FDir.filePath("killed4");
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral(QUORVEL_DELIVERYRUN_CHILD), {table, folder, QString::number(held.Port()), "0", "4"});
+        QVERIFY(child.waitForStarted(10000));
+        QVERIFY(child.waitForReadyRead(10000));
+        // The ledger's header counts its rows: one per message the server answered.
+        const auto rows = [&folder] {
+            QFile ledger(QDir(folder).filePath("mail_sent.dbf"));
+            const QByteArray head = ledger.open(QIODevice::ReadOnly) ? ledger.read(8) : QByteArray();
+            return head.size() < 8 ? 0 : qFromLittleEndian<qint32>(head.constData() + 4);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(rows(), taken, 20000);
+        child.kill();
+        QVERIFY(child.waitForFinished(10000));
+        QStringList delivered = held.FirstRecipients();
+        held.Stop();
+
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        TRunBench bench(table, folder, sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        const TDeliveryLedger::THistory history = bench.Ledger.History(settings.MessageKey);
+        TRunSelection selection;
+        selection.Resume = true;
+        selection.Settled = history.Settled;
+        settings.Take = selection.Take(true);
+        settings.Run = history.LastRun + 1;
+        settings.Connections = 4;
+        TMailingRun run = bench.Run(settings);
+        run.Execute();
+        delivered += sink.FirstRecipients();
+        delivered.sort();
+        QStringList expected = Numbered(80);
+        expected.sort();
+        QCOMPARE(delivered, expected);
     }
 };
 
