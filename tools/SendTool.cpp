@@ -66,8 +66,11 @@ public:
     void RunExpectedEnd(const QDateTime& end) override { FEnd = end; }
     // One line per change, and none for a run on one connection: its output stays what scripts already read.
     void RunConnections(int open, int wanted) override {
-        if (wanted > 1)
-            RunLine(QStringLiteral("Connections open: %1 of %2").arg(open).arg(wanted));
+        if (wanted <= 1 || (open == FOpen && wanted == FWanted))
+            return;
+        FOpen = open;
+        FWanted = wanted;
+        RunLine(QStringLiteral("Connections open: %1 of %2").arg(open).arg(wanted));
     }
     void RunLine(const QString& line) override {
         ClearProgress();
@@ -130,6 +133,8 @@ private:
     TRunCounts FCounts;
     QDateTime FEnd;
     QString FStatus;
+    int FOpen = -1;
+    int FWanted = -1;
 };
 
 // The first line a command prints, as msmtp's passwordeval reads it; empty when it fails.
@@ -191,9 +196,7 @@ int main(int argc, char* argv[]) {
                                                          "keyring does not hold it."),
                                           QStringLiteral("CMD"));
     const QCommandLineOption connectionsOption(
-        QStringLiteral("connections"),
-        QStringLiteral("Connections to the server at once, 1 to %1 (default: the settings').")
-            .arg(TMailingRunSettings::MaxConnections),
+        QStringLiteral("connections"), QStringLiteral("Connections to the server at once, 1 to 8 (default: saved)."),
         QStringLiteral("N"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print only errors."));
     parser.addOptions({settingsOption, tableOption, fromOption, toOption, resumeOption, retryOption, resendOption,
