@@ -119,7 +119,7 @@ private slots:
         const TRun missing = Send(program, {"--table", folder.filePath("none.dbf")});
         QCOMPARE(missing.Exit, 2);
         QCOMPARE(missing.Err, "Can't find recipient table:\n" + folder.filePath("none.dbf") + "\n");
-        for (const QString& bad : {"9", "0", "two"}) {
+        for (const QString bad : {"9", "0", "two"}) {
             const TRun wrong = Send(program, {"--connections", bad});
             QCOMPARE(wrong.Exit, 2);
             QCOMPARE(wrong.Err, "--connections needs a number from 1 to 8, not \"" + bad + "\".\n");
