@@ -225,6 +225,10 @@ TMailingRunSettings TMailingCheck::RunSettings() const {
     settings.RetryDelays = FRetryPauses;
     settings.MaxPerMinute = TMailingJob::Limit(FJob.MaxPerMinute);
     settings.MaxPerHour = TMailingJob::Limit(FJob.MaxPerHour);
+    // A settings file edited by hand may hold any number here (the window cannot store one outside the range):
+    // the nearest sensible value lets the mailing go out as meant rather than stopping it over a detail, and an
+    // unreadable value was already read as the default, one connection.
+    settings.Connections = std::clamp(FJob.Connections, 1, TMailingRunSettings::MaxConnections);
     settings.MessageKey = MessageKey();
     settings.List = FList;
     settings.Dkim = FDkim;

@@ -37,6 +37,8 @@ struct TMailingJob {
     QString Certificate;
     // Seconds a reply may take.
     int Timeout = 0;
+    // Connections opened to the server at once, as stored (the check reads it into 1 to 8).
+    int Connections = 1;
     // The password of the login: never stored in the settings, only in memory or the desktop's keyring.
     QString Password;
     // The recipients: the table, its mapped fields, its code page ("Automatic" reads the table's own), the scope.

@@ -69,6 +69,7 @@ const TRow Rows[] = {
     {"Message", "Attachment Field", &TMailingJob::AttachmentField, ""},
     {"Message", "Attachment Folder", &TMailingJob::AttachmentFolder, ""},
     {"Message", "HTML File", &TMailingJob::HtmlFile, ""},
+    {"Settings", "Connections", &TMailingJob::Connections, 1},
 };
 
 template <typename... F> struct TOverload : F... {

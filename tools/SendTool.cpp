@@ -64,6 +64,14 @@ public:
         ShowProgress();
     }
     void RunExpectedEnd(const QDateTime& end) override { FEnd = end; }
+    // One line per change, and none for a run on one connection: its output stays what scripts already read.
+    void RunConnections(int open, int wanted) override {
+        if (wanted <= 1 || (open == FOpen && wanted == FWanted))
+            return;
+        FOpen = open;
+        FWanted = wanted;
+        RunLine(QStringLiteral("Connections open: %1 of %2").arg(open).arg(wanted));
+    }
     void RunLine(const QString& line) override {
         ClearProgress();
         if (!FQuiet)
@@ -125,6 +133,8 @@ private:
     TRunCounts FCounts;
     QDateTime FEnd;
     QString FStatus;
+    int FOpen = -1;
+    int FWanted = -1;
 };
 
 // The first line a command prints, as msmtp's passwordeval reads it; empty when it fails.
@@ -185,10 +195,13 @@ int main(int argc, char* argv[]) {
                                           QStringLiteral("A command that prints the OAuth client secret, where the "
                                                          "keyring does not hold it."),
                                           QStringLiteral("CMD"));
+    const QCommandLineOption connectionsOption(
+        QStringLiteral("connections"), QStringLiteral("Connections to the server at once, 1 to 8 (default: saved)."),
+        QStringLiteral("N"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print only errors."));
     parser.addOptions({settingsOption, tableOption, fromOption, toOption, resumeOption, retryOption, resendOption,
                        skipOption, dryRunOption, saveDirOption, passwordOption, tokenFileOption, signInOption,
-                       secretOption, quietOption});
+                       secretOption, connectionsOption, quietOption});
     parser.process(app);
     // The window's names: the same data folder holds the same tables when the program folder is not writable.
     QCoreApplication::setOrganizationName(QStringLiteral("Quorvel Software Systems"));
@@ -228,6 +241,16 @@ int main(int argc, char* argv[]) {
         job.LimitScope = true;
         job.ScopeFrom = parser.isSet(fromOption) ? parser.value(fromOption) : QStringLiteral("1");
         job.ScopeTo = parser.value(toOption);
+    }
+    if (parser.isSet(connectionsOption)) {
+        // Given on the command line, a wrong number is a mistake to name, not a value to correct quietly.
+        bool number = false;
+        const int connections = parser.value(connectionsOption).toInt(&number);
+        if (!number || connections < 1 || connections > TMailingRunSettings::MaxConnections)
+            return fail(ExitCheck, QStringLiteral("--connections needs a number from 1 to %1, not \"%2\".")
+                                       .arg(TMailingRunSettings::MaxConnections)
+                                       .arg(parser.value(connectionsOption)));
+        job.Connections = connections;
     }
     job.Resume = parser.isSet(resumeOption);
     job.RetryFailed = parser.isSet(retryOption);

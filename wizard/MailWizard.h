@@ -164,6 +164,7 @@ public:
     void RunProgress(int position, int percent) override;
     void RunCounts(const TRunCounts& counts) override;
     void RunExpectedEnd(const QDateTime& end) override;
+    void RunConnections(int open, int wanted) override;
     void RunLine(const QString& line) override;
     void RunAborted() override;
     bool RunConfirmStop() override;
@@ -295,6 +296,7 @@ private:
     std::unique_ptr<THourglass> FBusyCursor;
     TRunCounts FShownCounts;
     QDateTime FShownEnd;
+    QString FShownConnections;
     // The server refused the password of this session: ask for it, do not read the keyring's.
     bool FPasswordRefused = false;
     QString FRefusedSignIn; // the keyring entry of the refused sign-in: the check does not take it up again

@@ -76,7 +76,9 @@ void TMailWizardForm::StartRun() {
     FShownRecipient = ui->edtCurrentRecipient->text();
     FShownEnd = QDateTime();
     FShownCounts = TRunCounts();
+    FShownConnections.clear();
     ui->lblExpectedEnd->clear();
+    ui->lblConnections->clear();
     FFrame.invalidate();
 }
 
@@ -132,6 +134,7 @@ void TMailWizardForm::PaintFrame() {
                                .arg(FShownCounts[TDeliveryStatus::Deferred])
                                .arg(FShownCounts[TDeliveryStatus::Unknown])
                                .arg(FShownCounts[TDeliveryStatus::Skipped]));
+    show(ui->lblConnections, FShownConnections);
     if (FShownEnd.isValid()) {
         const QString format =
             FShownEnd.date() == QDate::currentDate() ? QStringLiteral("HH:mm") : QStringLiteral("d MMM HH:mm");
@@ -178,6 +181,12 @@ void TMailWizardForm::RunCounts(const TRunCounts& counts) {
 
 void TMailWizardForm::RunExpectedEnd(const QDateTime& end) {
     FShownEnd = end;
+    ReportFrame();
+}
+
+void TMailWizardForm::RunConnections(int open, int wanted) {
+    // A run on one connection shows nothing here, as before there was a choice.
+    FShownConnections = wanted > 1 ? QStringLiteral("Connections: %1 of %2").arg(open).arg(wanted) : QString();
     ReportFrame();
 }
 

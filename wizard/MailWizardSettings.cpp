@@ -30,6 +30,7 @@ TMailingJob TMailWizardForm::Job() const {
     job.RememberPassword = security.chbRememberPassword->isChecked();
     job.AllowClearPassword = security.chbAllowClearPassword->isChecked();
     job.Certificate = security.edtCertificate->text();
+    job.Connections = security.spnConnections->value();
     job.Timeout = ui->trbTimeout->value();
     job.Password = SecurityDlg->Password();
     job.Table = ui->edtTable->text();
@@ -77,6 +78,8 @@ void TMailWizardForm::ShowJob(const TMailingJob& job) {
     security.chbRememberPassword->setChecked(job.RememberPassword);
     security.chbAllowClearPassword->setChecked(job.AllowClearPassword);
     security.edtCertificate->setText(job.Certificate);
+    // The box keeps its value within its range, as the check reads a stored value outside it.
+    security.spnConnections->setValue(job.Connections);
     SecurityDlg->ShowOAuth(job);
     // The slider keeps its position within its range, so a stored 5 shows as 10.
     ui->trbTimeout->setValue(job.Timeout);

@@ -156,6 +156,7 @@ bool TSecurityDialog::Edit(const QString& note) {
     const bool remember = ui->chbRememberPassword->isChecked();
     const bool allowClear = ui->chbAllowClearPassword->isChecked();
     const QString certificate = ui->edtCertificate->text();
+    const int connections = ui->spnConnections->value();
     ShowResult(note);
     ui->edtPort->setFocus();
     if (exec() == QDialog::Accepted)
@@ -167,6 +168,7 @@ bool TSecurityDialog::Edit(const QString& note) {
     ui->chbRememberPassword->setChecked(remember);
     ui->chbAllowClearPassword->setChecked(allowClear);
     ui->edtCertificate->setText(certificate);
+    ui->spnConnections->setValue(connections);
     ShowOAuth(oauth);
     return false;
 }

@@ -108,7 +108,7 @@ private slots:
         QCOMPARE(sink.Count(), 3);
     }
 
-    // The check's failure in the window's words, and a login the server refuses.
+    // The check's failure in the window's words, a wrong --connections, and a login the server refuses.
     void checkAndLoginFailures() {
         SmtpSink sink;
         sink.SetOptions({"--user", "anna", "--password", "right", "--auth-clear"});
@@ -119,6 +119,11 @@ private slots:
         const TRun missing = Send(program, {"--table", folder.filePath("none.dbf")});
         QCOMPARE(missing.Exit, 2);
         QCOMPARE(missing.Err, "Can't find recipient table:\n" + folder.filePath("none.dbf") + "\n");
+        for (const QString bad : {"9", "0", "two"}) {
+            const TRun wrong = Send(program, {"--connections", bad});
+            QCOMPARE(wrong.Exit, 2);
+            QCOMPARE(wrong.Err, "--connections needs a number from 1 to 8, not \"" + bad + "\".\n");
+        }
 
         QSettings(RawSettings().fileName(), QSettings::IniFormat).setValue("Settings/User Name", "anna");
         QSettings(RawSettings().fileName(), QSettings::IniFormat).setValue("Settings/Allow Clear Password", "1");

@@ -2,6 +2,9 @@
 #include "tests/wizard/WizardFixture.h"
 #include "tests/framework/ModalAnswer.h"
 
+#include "mailing/MailingCheck.h"
+#include "mailing/SettingsTable.h"
+#include "smtp/SmtpClient.h"
 #include "table/Table.h"
 
 #include <QCheckBox>
@@ -13,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 
 class TestWizardSettings : public QObject {
     Q_OBJECT
@@ -129,6 +133,31 @@ private slots:
         QCOMPARE(Find<QLineEdit>(*form, "edtWrapLines")->text(), QStringLiteral("80"));
         QCOMPARE(Find<QLineEdit>(*form, "edtScopeFrom")->text(), QStringLiteral("1"));
         QVERIFY(form->close());
+    }
+
+    // The Security dialog's connections: what it stores, and a hand-edited value read as the nearest the run can
+    // use, alike by the window's box and by the check quorvel-send runs on the stored file.
+    void connectionsSetting() {
+        {
+            auto form = ShowWizard();
+            QSpinBox* box = Find<QSpinBox>(*form, "spnConnections");
+            QCOMPARE((QList<int>{box->minimum(), box->value(), box->maximum()}), (QList<int>{1, 1, 8}));
+            box->setValue(4);
+            form->SaveSettings();
+            form->SettingsChanged = false;
+            QVERIFY(form->close());
+        }
+        QCOMPARE(RawSettings().value("Settings/Connections").toString(), QStringLiteral("4"));
+        const QList<std::pair<QString, int>> cases{{"4", 4}, {"0", 1}, {"99", 8}, {"-2", 1}, {"x", 1}};
+        for (const auto& [stored, read] : cases) {
+            RawSettings().setValue("Settings/Connections", stored);
+            auto form = ShowWizard();
+            TSmtpClient client;
+            const TMailingCheck check(SettingsTable::Load(*form->RegSettings), client);
+            QCOMPARE((QList<int>{Find<QSpinBox>(*form, "spnConnections")->value(), check.RunSettings().Connections}),
+                     (QList<int>{read, read}));
+            QVERIFY(form->close());
+        }
     }
 
     void fieldListsFillFromTheNameList() {
