@@ -402,10 +402,7 @@ void TMailingRun::Pause(Clock::duration length) {
     if (length > KeepConnectionPause && FClient->State() != smtpDisconnected)
         FClient->Quit();
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(length);
-    if (ms > 1s) {
-        const QDateTime until = QDateTime::currentDateTime().addMSecs(ms.count());
-        FView.RunStatus(QStringLiteral("Wait until %1").arg(until.toString(QStringLiteral("HH:mm:ss"))));
-    }
+    ShowPause(ms);
     // A real pause: the event loop sleeps until the timer or the Stop button wakes it.
     QEventLoop loop;
     QTimer timer;
@@ -417,6 +414,13 @@ void TMailingRun::Pause(Clock::duration length) {
     if (!FStopRequested)
         loop.exec();
     FPause = nullptr;
+}
+
+void TMailingRun::ShowPause(std::chrono::milliseconds length) {
+    if (length <= 1s)
+        return;
+    const QDateTime until = QDateTime::currentDateTime().addMSecs(length.count());
+    FView.RunStatus(QStringLiteral("Wait until %1").arg(until.toString(QStringLiteral("HH:mm:ss"))));
 }
 
 void TMailingRun::ShowProgress() {

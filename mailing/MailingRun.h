@@ -236,6 +236,8 @@ private:
     void AbortRun(const QString& text);
     void ReportRunError(const QString& text);
     void Pause(Clock::duration length);
+    // "Wait until ..." for a pause longer than a second.
+    void ShowPause(std::chrono::milliseconds length);
     void ShowProgress();
     void ShowCounts();
     void ProcessMessages();

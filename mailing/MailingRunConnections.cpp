@@ -159,16 +159,15 @@ TMailingConnection::TTask TMailingRun::NextTask(TMailingConnection& connection) 
         const auto first =
             std::find_if(FConnections.begin(), FConnections.end(), [](const auto& other) { return !other->Failed; });
         if (OpenConnections() > 0 || first->get() == &connection) {
+            // After a 421 no new connection is tried before the pause it set is over.
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(FReconnectAt - Clock::now());
-            if (wait.count() > 0)
-                return TTask{TKind::Pause, wait};
-            return TTask{TKind::Connect};
+            if (wait.count() <= 0)
+                return TTask{TKind::Connect};
+            ShowPause(wait);
+            return TTask{TKind::Pause, wait};
         }
     } else if (!ending && pause.count() > 0) {
-        if (pause > std::chrono::seconds(1))
-            FView.RunStatus(
-                QStringLiteral("Wait until %1")
-                    .arg(QDateTime::currentDateTime().addMSecs(pause.count()).toString(QStringLiteral("HH:mm:ss"))));
+        ShowPause(pause);
         return TTask{TKind::Pause, pause, pause > KeepConnectionPause};
     } else if (!ending && !nothingNext) {
         return TTask{TKind::Send};

@@ -64,4 +64,11 @@ usage = resource.getrusage(resource.RUSAGE_CHILDREN)
 cpu = usage.ru_utime + usage.ru_stime
 print("quorvel-send %d messages %.1f msg/s %.3f CPU s per 1000 messages, %d kB at row 1000, %d kB at the end"
       % (count, count / elapsed, cpu * 1000 / count, at_first, at_last))
+# A rate counts only when every message was accepted.
+ledger_table = dbf.Table(ledger)
+ledger_table.open(dbf.READ_ONLY)
+sent = sum(1 for row in ledger_table if row.status.strip() == "SENT")
+ledger_table.close()
+if sent != count:
+    print("quorvel-send: only %d of %d messages sent" % (sent, count), file=sys.stderr)
 shutil.rmtree(folder)
