@@ -34,9 +34,11 @@ struct TRecordingView : TMailingRunView {
     void RunLine(const QString& line) override { Lines << line; }
     void RunConnections(int open, int) override { MostConnections = std::max(MostConnections, open); }
     void RunAborted() override {}
+    // The answer to the stop question: Yes (stop) unless set.
+    std::function<bool()> OnConfirmStop;
     bool RunConfirmStop() override {
         ++StopQuestions;
-        return true;
+        return !OnConfirmStop || OnConfirmStop();
     }
 };
 

@@ -328,6 +328,26 @@ private slots:
         QCOMPARE(rows.filter("|SENT").size(), 39);
         QCOMPARE(bench.View.MostConnections, 4);
     }
+    // Stop during a run on four connections, answered No: the connections take up the records where they were,
+    // and every record arrives exactly once.
+    void stopAndGoOnWithFourConnections() {
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        TRunBench bench(Prepare("goon", Numbered(30)), FDir.filePath("goon"), sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        settings.Connections = 4;
+        settings.MaxPerMinute = 1200;
+        TMailingRun run = bench.Run(settings);
+        bench.View.OnConfirmStop = [&sink] { return sink.Count() == 0; }; // No, with messages already out
+        QTimer::singleShot(500, [&run] { run.RequestStop(); });
+        run.Execute();
+        QCOMPARE(bench.View.StopQuestions, 1);
+        QStringList delivered = sink.FirstRecipients();
+        delivered.sort();
+        QStringList expected = Numbered(30);
+        expected.sort();
+        QCOMPARE(delivered, expected);
+    }
     void refusedLoginEndsEveryConnection() {
         SmtpSink guarded;
         guarded.SetOptions({"--user", "member", "--password", "right", "--auth-clear"});
