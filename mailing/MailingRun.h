@@ -1,6 +1,6 @@
-// A mailing run without a window: walks the recipient table's scope, personalises and sends each message,
-// classifies every result, retries the deferred ones, keeps to the throttle, and writes mail_log.dbf and the
-// delivery ledger. It reports through a TMailingRunView.
+// A mailing run without a window: walks the recipient table's scope, personalises and sends each message over
+// one connection or several, classifies every result, retries the deferred ones, keeps to the throttle, and
+// writes mail_log.dbf and the delivery ledger. It reports through a TMailingRunView.
 #pragma once
 
 #include "mailing/DeliveryLedger.h"
