@@ -104,6 +104,42 @@ private slots:
         QCOMPARE(LedgerRows(folder, "STATUS MESSAGE_ID").filter("SENT|"), storedIds);
     }
 
+    // The same results over four connections: the rows come in any order, but each names its own record's
+    // result, and each SENT row the Message-ID of the message the server stored for it, never a neighbour's.
+    void everyStatusOverFourConnections() {
+        SmtpSink sink({"refuse@example.org"});
+        sink.SetOptions({"--defer", "later@example.org", "--defer", "busy@example.org", "--defer", "busy@example.org",
+                         "--drop-after-dot", "drop@example.org"});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString folder = FDir.filePath("every4");
+        TRunBench bench(
+            Prepare("every4", {"first@example.org", "refuse@example.org", "later@example.org", "busy@example.org",
+                               "drop@example.org", "  ", "eighth@example.org", "ninth@example.org"}),
+            folder, sink.Port());
+        TMailingRunSettings settings = bench.Settings({0ms});
+        settings.Connections = 4;
+        TMailingRun run = bench.Run(settings);
+        run.Execute();
+
+        QStringList rows = LedgerRows(folder);
+        rows.sort();
+        QCOMPARE(rows, (QStringList{"1|1|first@example.org|SENT|250|1", "1|2|refuse@example.org|REFUSED|550|1",
+                                    "1|3|later@example.org|DEFERRED|451|1", "1|3|later@example.org|SENT|250|2",
+                                    "1|4|busy@example.org|DEFERRED|451|1", "1|4|busy@example.org|DEFERRED|451|2",
+                                    "1|5|drop@example.org|UNKNOWN|None|1", "1|6||SKIPPED|None|1",
+                                    "1|7|eighth@example.org|SENT|250|1", "1|8|ninth@example.org|SENT|250|1"}));
+        const QRegularExpression header("^Message-ID: (<[^>]+>)\r?$", QRegularExpression::MultilineOption);
+        QStringList stored;
+        for (const SmtpSink::Message& message : sink.Messages())
+            if (message.Recipients.front() != "drop@example.org")
+                stored << QString::fromStdString(message.Recipients.front()) + "|SENT|" +
+                              header.match(QString::fromLatin1(message.Content)).captured(1);
+        stored.sort();
+        QStringList sent = LedgerRows(folder, "E_MAIL STATUS MESSAGE_ID").filter("|SENT|");
+        sent.sort();
+        QCOMPARE(sent, stored);
+    }
+
     // Another program cuts the recipient table short in the middle of record 100 while the run is under way: the
     // run stops there with the engine's sentence in its lines, mail_log.dbf and an ABORTED row, from which a
     // resumed run starts. Records of 4 KiB keep the cut beyond what the table had read ahead when it came.
