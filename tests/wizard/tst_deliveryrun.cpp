@@ -27,6 +27,11 @@ QStringList LedgerRows(const QString& folder, const QString& fields = "RUN RECNO
     return QString::fromLatin1(out).split('\n', Qt::SkipEmptyParts);
 }
 
+// A sink that meets a run with every result: refuse@ is refused (given to its constructor), later@ deferred once,
+// busy@ twice, and the connection of drop@ dropped after its final dot.
+const QStringList EveryResult{"--defer", "later@example.org", "--defer",          "busy@example.org",
+                              "--defer", "busy@example.org",  "--drop-after-dot", "drop@example.org"};
+
 QStringList Numbered(int count) {
     QStringList addresses;
     for (int i = 1; i <= count; ++i)
@@ -59,8 +64,7 @@ private slots:
     // retry is spent, unknown after a drop that follows the final dot, two skipped addresses and the user's stop.
     void everyStatus() {
         SmtpSink sink({"refuse@example.org"});
-        sink.SetOptions({"--defer", "later@example.org", "--defer", "busy@example.org", "--defer", "busy@example.org",
-                         "--drop-after-dot", "drop@example.org"});
+        sink.SetOptions(EveryResult);
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         const QString folder = FDir.filePath("every");
         TRunBench bench(Prepare("every", {"first@example.org", "refuse@example.org", "later@example.org",
@@ -108,8 +112,7 @@ private slots:
     // result, and each SENT row the Message-ID of the message the server stored for it, never a neighbour's.
     void everyStatusOverFourConnections() {
         SmtpSink sink({"refuse@example.org"});
-        sink.SetOptions({"--defer", "later@example.org", "--defer", "busy@example.org", "--defer", "busy@example.org",
-                         "--drop-after-dot", "drop@example.org"});
+        sink.SetOptions(EveryResult);
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         const QString folder = FDir.filePath("every4");
         TRunBench bench(
