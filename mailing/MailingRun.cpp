@@ -1,10 +1,10 @@
 // The mailing run: one message per record of the scope, each result classified and written down.
 #include "mailing/MailingRun.h"
 
-#include "framework/core/Application.h"
-#include "framework/core/Text.h"
 #include "mailing/MailingRunView.h"
 #include "mailing/MessageText.h"
+#include "framework/core/Application.h"
+#include "framework/core/Text.h"
 #include "smtp/MailMessage.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"

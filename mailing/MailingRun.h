@@ -17,8 +17,8 @@
 #include <chrono>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -160,7 +160,7 @@ private:
         std::string Subject; // personalised
         std::string Body;    // personalised, footer included
         std::vector<TMailMessage::TField> ListHeaders;
-        std::string Html;                                   // personalised, values HTML-escaped; empty: none
+        std::string Html;    // personalised, values HTML-escaped; empty: none
         std::vector<TMailMessage::TAttachment> Attachments; // the record's own files
         std::string Problem;
         int Attempt = 0; // attempts in this run; the retry pauses go by it

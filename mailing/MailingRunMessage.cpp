@@ -4,6 +4,7 @@
 
 #include "framework/core/Text.h"
 #include "smtp/AttachmentPart.h"
+#include "smtp/BodyLines.h"
 #include "smtp/MailMessage.h"
 #include "smtp/MessageComposer.h"
 #include "smtp/Mime.h"
@@ -38,16 +39,7 @@ TMailMessage TMailingRun::Message(const TSmtpClient& sender, const TMailingRunSe
     message.Attachments = settings.Attachments;
     message.Attachments.insert(message.Attachments.end(), recipient.Attachments.begin(), recipient.Attachments.end());
     if (!recipient.Html.empty())
-        message.Html = [html = std::make_shared<const std::string>(recipient.Html)] {
-            // The composer breaks the text at its line breaks: it goes in one piece.
-            return TMailMessage::TLineReader([html, done = false](std::string& line) mutable {
-                if (done)
-                    return false;
-                line = *html;
-                done = true;
-                return true;
-            });
-        };
+        message.Html = BodyLines({recipient.Html}); // the composer breaks the text at its line breaks
     return message;
 }
 

@@ -2,8 +2,8 @@
 // the memo and in mail_log.dbf.
 #include "mailing/MailingRun.h"
 
-#include "framework/core/Text.h"
 #include "mailing/MailingRunView.h"
+#include "framework/core/Text.h"
 #include "smtp/SmtpClient.h"
 #include "table/CodePage.h"
 #include "table/Table.h"
@@ -48,8 +48,9 @@ void TMailingRun::Schedule(TRecipient& recipient, int code) {
 
 void TMailingRun::Skip(const TRecipient& recipient) {
     // The table's own record number, as every dBase tool shows it (not the position within the scope).
-    FView.RunLine(
-        QStringLiteral("Record %1 skipped: %2.").arg(recipient.RecNo).arg(QString::fromStdString(recipient.Problem)));
+    FView.RunLine(QStringLiteral("Record %1 skipped: %2.")
+                      .arg(recipient.RecNo)
+                      .arg(QString::fromStdString(recipient.Problem)));
     Record(recipient, TDeliveryStatus::Skipped, 0, recipient.Problem);
 }
 

@@ -6,6 +6,7 @@
 // its peer's.
 #include "framework/widgets/Wait.h"
 #include "bench/CpuTime.h"
+#include "smtp/BodyLines.h"
 #include "smtp/SmtpClient.h"
 
 #include <QApplication>
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
             }
         }
     } else {
-        const auto lines = std::make_shared<const std::vector<std::string>>(body);
+        const TMailMessage::TBodySource lines = BodyLines(body);
         int handed = 0;
         int failed = 0;
         client.MailQueue(
@@ -101,14 +102,7 @@ int main(int argc, char** argv) {
                     return false;
                 id = ++handed;
                 message = client.PropertyMessage();
-                message.Body = [lines] {
-                    return TMailMessage::TLineReader([lines, at = size_t(0)](std::string& line) mutable {
-                        if (at == lines->size())
-                            return false;
-                        line = (*lines)[at++];
-                        return true;
-                    });
-                };
+                message.Body = lines;
                 return true;
             },
             [&](int id, bool accepted) {

@@ -1,5 +1,6 @@
 // The composer without a client: a body read a second time (as a signature needs it) and header fields of the
 // message's own.
+#include "smtp/BodyLines.h"
 #include "smtp/MessageComposer.h"
 
 #include <QtTest>
@@ -21,15 +22,9 @@ TMailMessage Message(const TLines& body, int& readings) {
     message.From = "News <news@example.org>";
     message.To = "Anna <anna@example.net>";
     message.Subject = "Spring";
-    // The lines are shared by every reading, and outlive a caller's temporary list.
-    message.Body = [lines = std::make_shared<const TLines>(body), &readings] {
+    message.Body = [lines = BodyLines(body), &readings] {
         ++readings;
-        return TMailMessage::TLineReader([lines, next = size_t(0)](std::string& line) mutable {
-            if (next == lines->size())
-                return false;
-            line = (*lines)[next++];
-            return true;
-        });
+        return lines();
     };
     return message;
 }

@@ -4,6 +4,7 @@
 #include "tests/servers/PipelinePeer.h"
 #include "tests/servers/ThreadedPeer.h"
 #include "tests/smtp/Harness.h"
+#include "smtp/BodyLines.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -228,13 +229,7 @@ private slots:
                         if (next >= MessagesPerSeed)
                             return false;
                         message = h.Client.PropertyMessage();
-                        const std::string line = "Message number " + std::to_string(next);
-                        message.Body = [line] {
-                            return TMailMessage::TLineReader([line, done = false](std::string& out) mutable {
-                                out = line;
-                                return !std::exchange(done, true);
-                            });
-                        };
+                        message.Body = BodyLines({"Message number " + std::to_string(next)});
                         id = next++;
                         return true;
                     },

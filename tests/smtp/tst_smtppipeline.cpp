@@ -1,6 +1,7 @@
 // The client's queue against a peer on its own thread that offers PIPELINING and CHUNKING: the exact groups on
 // the wire, replies in any pieces, and every message's result told once and for the right message, whatever
 // the peer refuses or breaks.
+#include "smtp/BodyLines.h"
 #include "tests/servers/PipelinePeer.h"
 #include "tests/smtp/Harness.h"
 
@@ -25,13 +26,7 @@ TMailMessage Numbered(int number) {
     message.From = "Sender <sender@example.org>";
     message.To = "Rcpt <rcpt@example.org>";
     message.Subject = "Greetings";
-    const std::string line = "Message number " + std::to_string(number);
-    message.Body = [line] {
-        return TMailMessage::TLineReader([line, done = false](std::string& out) mutable {
-            out = line;
-            return !std::exchange(done, true);
-        });
-    };
+    message.Body = BodyLines({"Message number " + std::to_string(number)});
     return message;
 }
 

@@ -2,10 +2,10 @@
 // table, mail_log.dbf and the ledger in one folder, and a view that keeps what the run reported.
 #pragma once
 
-#include "framework/widgets/Wait.h"
 #include "mailing/DeliveryLedger.h"
 #include "mailing/MailingRun.h"
 #include "mailing/MailingRunView.h"
+#include "framework/widgets/Wait.h"
 #include "smtp/SmtpClient.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"

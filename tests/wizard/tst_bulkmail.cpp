@@ -1,9 +1,9 @@
 // Bulk mail through the real window against aiosmtpd: list headers per recipient as Python's email package reads
 // them, the suppression list in the summary and the run (ledger rows read by dbfread), hard bounces offered for
 // the list, the check's refusals of the list settings, and a run over several connections.
+#include "tests/wizard/WizardFixture.h"
 #include "tests/framework/ModalAnswer.h"
 #include "tests/servers/SmtpSink.h"
-#include "tests/wizard/WizardFixture.h"
 
 #include "mailing/PreflightSummary.h"
 #include "wizard/ListDialog.h"
@@ -101,30 +101,27 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(message.Content);
         }
-        const QByteArray out = RunPython(
-            QStringLiteral(
-                "import sys, email, email.policy, urllib.parse, dkim, re\n"
-                "txt = ''.join(re.findall(r'\"([^\"]*)\"', sys.argv[1])).encode()\n"
-                "for path in sys.argv[2:]:\n"
-                "    raw = open(path, 'rb').read()\n"
-                "    signed = dkim.verify(raw, dnsfunc=lambda name, timeout=5: txt)\n"
-                "    m = email.message_from_bytes(raw, policy=email.policy.default)\n"
-                "    links = [u.strip().strip('<>') for u in str(m['List-Unsubscribe']).split(',')]\n"
-                "    q = urllib.parse.parse_qs(urllib.parse.urlsplit(links[0]).query)\n"
-                "    mq = urllib.parse.parse_qs(urllib.parse.urlsplit(links[1]).query)\n"
-                "    print('|'.join([links[0], q['e'][0], q['n'][0], q['c'][0], urllib.parse.urlsplit(links[1]).path,\n"
-                "                    mq['subject'][0], mq['body'][0], str(m['List-Unsubscribe-Post']), "
-                "str(m['List-Id']),\n"
-                "                    str(m['Reply-To']), str(len(m.defects)),\n"
-                "                    str(signed and 'list-unsubscribe' in str(m['DKIM-Signature']).lower())]))\n"),
-            QStringList{record} + files);
+        const QByteArray out = RunPython(QStringLiteral(
+            "import sys, email, email.policy, urllib.parse, dkim, re\n"
+            "txt = ''.join(re.findall(r'\"([^\"]*)\"', sys.argv[1])).encode()\n"
+            "for path in sys.argv[2:]:\n"
+            "    raw = open(path, 'rb').read()\n"
+            "    signed = dkim.verify(raw, dnsfunc=lambda name, timeout=5: txt)\n"
+            "    m = email.message_from_bytes(raw, policy=email.policy.default)\n"
+            "    links = [u.strip().strip('<>') for u in str(m['List-Unsubscribe']).split(',')]\n"
+            "    q = urllib.parse.parse_qs(urllib.parse.urlsplit(links[0]).query)\n"
+            "    mq = urllib.parse.parse_qs(urllib.parse.urlsplit(links[1]).query)\n"
+            "    print('|'.join([links[0], q['e'][0], q['n'][0], q['c'][0], urllib.parse.urlsplit(links[1]).path,\n"
+            "                    mq['subject'][0], mq['body'][0], str(m['List-Unsubscribe-Post']), str(m['List-Id']),\n"
+            "                    str(m['Reply-To']), str(len(m.defects)),\n"
+            "                    str(signed and 'list-unsubscribe' in str(m['DKIM-Signature']).lower())]))\n"),
+                                         QStringList{record} + files);
         const QStringList lines = QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
         const QString common = "leave@example.org|unsubscribe|%1|List-Unsubscribe=One-Click|"
                                "Members' newsletter <news.example.org>|office@example.org|0|True";
         QCOMPARE(lines[0], "https://news.example.org/leave?e=a%2Bb%40example.org&n=J%C3%BCrgen%20Gro%C3%9F&c=x%26y%20z|"
-                           "a+b@example.org|Jürgen Groß|x&y z|" +
-                               common.arg("a+b@example.org"));
+                           "a+b@example.org|Jürgen Groß|x&y z|" + common.arg("a+b@example.org"));
         QCOMPARE(lines[1].section('|', 1), "anna@example.org|Anna|7|" + common.arg("anna@example.org"));
 
         form->SaveSettings();
@@ -152,8 +149,8 @@ private slots:
         QCOMPARE(summary.Suppressed(), 2);
         QCOMPARE(summary.ToSend(false), 1);
         const auto lines = summary.Lines(false);
-        QVERIFY(std::find(lines.begin(), lines.end(),
-                          std::pair<std::string, std::string>{"On the suppression list:", "2"}) != lines.end());
+        QVERIFY(std::find(lines.begin(), lines.end(), std::pair<std::string, std::string>{"On the suppression list:",
+                                                                                           "2"}) != lines.end());
         QCOMPARE(summary.ToLookAt().size(), size_t(2));
         QCOMPARE(summary.ToLookAt()[1].Reason, std::string("on the suppression list"));
 
@@ -168,9 +165,9 @@ private slots:
     // is not. Answering No adds nothing; Yes appends them, and the next summary counts them.
     void hardBouncesOffered() {
         const QString table = Path("bounces.dbf");
-        MakeTable(
-            table, "NAME C(20); EMAIL C(40)",
-            Rows({"Anna|anna@example.org", "Gone|gone@example.org", "Full|full@example.org", "Lost|lost@example.org"}));
+        MakeTable(table, "NAME C(20); EMAIL C(40)",
+                  Rows({"Anna|anna@example.org", "Gone|gone@example.org", "Full|full@example.org",
+                        "Lost|lost@example.org"}));
         SmtpSink sink({"full@example.org"});
         sink.SetOptions({"--no-such-user", "gone@example.org", "--no-such-user", "lost@example.org"});
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
@@ -231,24 +228,12 @@ private slots:
         QTest::addColumn<QString>("edit");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("says");
-        QTest::newRow("http link") << "edtUnsubscribeURL"
-                                   << "http://example.org/u?e=%E"
-                                   << "not http://";
-        QTest::newRow("unknown field") << "edtUnsubscribeURL"
-                                       << "https://example.org/u?c={NOPE}"
-                                       << "{NOPE}";
-        QTest::newRow("list id") << "edtListID"
-                                 << "News <news>"
-                                 << "with a dot";
-        QTest::newRow("short key") << "edtDkimKeyFile"
-                                   << "short.pem"
-                                   << "2048";
-        QTest::newRow("domain") << "edtDkimDomain"
-                                << "exa mple.org"
-                                << "domain";
-        QTest::newRow("missing list") << "edtSuppressionList"
-                                      << "none.txt"
-                                      << "Can't read the suppression list";
+        QTest::newRow("http link") << "edtUnsubscribeURL" << "http://example.org/u?e=%E" << "not http://";
+        QTest::newRow("unknown field") << "edtUnsubscribeURL" << "https://example.org/u?c={NOPE}" << "{NOPE}";
+        QTest::newRow("list id") << "edtListID" << "News <news>" << "with a dot";
+        QTest::newRow("short key") << "edtDkimKeyFile" << "short.pem" << "2048";
+        QTest::newRow("domain") << "edtDkimDomain" << "exa mple.org" << "domain";
+        QTest::newRow("missing list") << "edtSuppressionList" << "none.txt" << "Can't read the suppression list";
     }
 
     void checkRefuses() {

@@ -2,10 +2,10 @@
 // throttle, the ledger's reading for a new run, and rows that survive a killed process. Servers are aiosmtpd
 // processes; the tables are read back with python3-dbfread.
 #include "bench/CpuTime.h"
-#include "tests/servers/PipelinePeer.h"
-#include "tests/servers/SmtpSink.h"
 #include "tests/wizard/RunBench.h"
 #include "tests/wizard/WizardFixture.h"
+#include "tests/servers/PipelinePeer.h"
+#include "tests/servers/SmtpSink.h"
 
 #include "mailing/MailingCheck.h"
 
@@ -172,9 +172,10 @@ private slots:
 
         const QString sentence = "record 100 cannot be read: the file is shorter than its header says";
         QVERIFY2(bench.View.Lines.contains(sentence), qPrintable(bench.View.Lines.join('\n')));
-        QCOMPARE(LedgerRows(folder).mid(1),
-                 (QStringList{"1|97|person97@example.org|SENT|250|1", "1|98|person98@example.org|SENT|250|1",
-                              "1|99|person99@example.org|SENT|250|1", "1|100||ABORTED|None|1"}));
+        QCOMPARE(LedgerRows(folder).mid(1), (QStringList{"1|97|person97@example.org|SENT|250|1",
+                                                          "1|98|person98@example.org|SENT|250|1",
+                                                          "1|99|person99@example.org|SENT|250|1",
+                                                          "1|100||ABORTED|None|1"}));
         const QByteArray log = RunPython("import dbfread, sys\n"
                                          "print([r['ERR_TEXT'] for r in dbfread.DBF(sys.argv[1])])\n",
                                          {QDir(folder).filePath("mail_log.dbf")});
@@ -233,9 +234,9 @@ private slots:
         settings.Take = [&history](int record) { return history.Failed.count(record) > 0; };
         settings.EarlierAttempts = history.Attempts;
         bench.Run(settings).Execute();
-        QCOMPARE(LedgerRows(folder).mid(1),
-                 (QStringList{"1|2|later@example.org|DEFERRED|451|1", "1|2|later@example.org|DEFERRED|451|2",
-                              "2|2|later@example.org|SENT|250|3"}));
+        QCOMPARE(LedgerRows(folder).mid(1), (QStringList{"1|2|later@example.org|DEFERRED|451|1",
+                                                          "1|2|later@example.org|DEFERRED|451|2",
+                                                          "2|2|later@example.org|SENT|250|3"}));
     }
 
     // The queue ID a server names in its reply to the final dot, in either form servers give it.
@@ -290,10 +291,10 @@ private slots:
                                       << QStringList{"1|1|person1@example.org|SENT|250",
                                                      "1|2|person2@example.org|REFUSED|550",
                                                      "1|3|person3@example.org|SENT|250"};
-        QTest::newRow("close after the dot")
-            << "."
-            << QStringList{"1|1|person1@example.org|SENT|250", "1|2|person2@example.org|UNKNOWN|None",
-                           "1|3|person3@example.org|DEFERRED|None"};
+        QTest::newRow("close after the dot") << "."
+                                             << QStringList{"1|1|person1@example.org|SENT|250",
+                                                            "1|2|person2@example.org|UNKNOWN|None",
+                                                            "1|3|person3@example.org|DEFERRED|None"};
     }
     void pipelinedFailuresInTheLedger() {
         QFETCH(QString, verb);
