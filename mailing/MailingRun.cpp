@@ -243,8 +243,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         recipient.Html = MessageText::Personalise(settings.Html, lookup, named, MessageText::HtmlEscape);
     // A message is never sent without the file its record names.
     if (!settings.AttachmentField.empty())
-        RecordAttachments(MessageText::ExpandFields(field(settings.AttachmentField), named), settings.AttachmentFolder,
-                          recipient.Attachments, recipient.Problem);
+        RecordAttachments(field(settings.AttachmentField), named, settings.AttachmentFolder, recipient.Attachments,
+                          recipient.Problem);
     return recipient;
 }
 

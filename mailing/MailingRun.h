@@ -27,6 +27,7 @@
 
 class QEventLoop;
 class TCodePage;
+class TMessageFile;
 class TMailingRunView;
 class TSmtpClient;
 class TTable;
@@ -140,9 +141,16 @@ public:
     static std::string AddressProblem(const std::string& address);
     // A file as a message carries it, its type told by its content and name.
     static TMailMessage::TAttachment Attachment(const std::string& path, const std::string& name);
-    // The record's own files; false with problem set when one of them is not there.
-    static bool RecordAttachments(const std::string& names, const std::string& folder,
-                                  std::vector<TMailMessage::TAttachment>& files, std::string& problem);
+    // A record's file as opened (path only names it), its type told by its content and name.
+    static TMailMessage::TAttachment Attachment(std::shared_ptr<const TMessageFile> file, const std::string& path,
+                                                const std::string& name);
+    // The record's own files: the names of its attachment field (";" between them, {FIELD}s filled in by named),
+    // each a file inside folder, opened. Else problem tells why: a file is not there, or it is refused: a name
+    // leading out of the folder, a link out of it, no regular file, or a value that adds names of its own.
+    enum class TRecordFiles { Ready, Missing, Refused };
+    static TRecordFiles RecordAttachments(const std::string& names, const MessageText::NamedLookup& named,
+                                          const std::string& folder, std::vector<TMailMessage::TAttachment>& files,
+                                          std::string& problem);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
     static void AppendLogRow(TTable& log, const std::string& text, const std::string& name, const std::string& email);
 
