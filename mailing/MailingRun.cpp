@@ -185,7 +185,10 @@ TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& w
         if (retryDue) {
             next = std::move(FDeferred.front());
             FDeferred.pop_front();
-            return TNext::Message;
+            if (ReopenFiles(next))
+                return TNext::Message;
+            Skip(next);
+            continue;
         }
         ++FPosition;
         ShowProgress();
@@ -244,7 +247,7 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     // A message is never sent without the file its record names.
     if (!settings.AttachmentField.empty())
         RecordAttachments(field(settings.AttachmentField), named, settings.AttachmentFolder, recipient.Attachments,
-                          recipient.Problem);
+                          recipient.Problem, &recipient.FileNames);
     return recipient;
 }
 

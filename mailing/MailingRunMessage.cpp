@@ -71,7 +71,7 @@ TMailingRun::TRecordFiles TMailingRun::RecordAttachments(const std::string& name
                                                          const MessageText::NamedLookup& named,
                                                          const std::string& folder,
                                                          std::vector<TMailMessage::TAttachment>& files,
-                                                         std::string& problem) {
+                                                         std::string& problem, std::string* filled) {
     // The field's text is the list; a value filled in names one file, never more.
     std::string list;
     const std::string expanded = MessageText::ExpandFields(names, named, [&list](std::string_view value) {
@@ -83,9 +83,17 @@ TMailingRun::TRecordFiles TMailingRun::RecordAttachments(const std::string& name
         problem = "attachment name from a field value holds a list: " + list;
         return TRecordFiles::Refused;
     }
-    for (size_t start = 0; start <= expanded.size();) {
-        const size_t end = std::min(expanded.find(';', start), expanded.size());
-        const std::string name = Text::Trim(expanded.substr(start, end - start));
+    if (filled)
+        *filled = expanded;
+    return OpenRecordFiles(expanded, folder, files, problem);
+}
+
+TMailingRun::TRecordFiles TMailingRun::OpenRecordFiles(const std::string& names, const std::string& folder,
+                                                       std::vector<TMailMessage::TAttachment>& files,
+                                                       std::string& problem) {
+    for (size_t start = 0; start <= names.size();) {
+        const size_t end = std::min(names.find(';', start), names.size());
+        const std::string name = Text::Trim(names.substr(start, end - start));
         start = end + 1;
         if (name.empty())
             continue;
@@ -96,6 +104,13 @@ TMailingRun::TRecordFiles TMailingRun::RecordAttachments(const std::string& name
         files.push_back(Attachment(std::move(file), (std::filesystem::path(folder) / name).string(), name));
     }
     return TRecordFiles::Ready;
+}
+
+bool TMailingRun::ReopenFiles(TRecipient& recipient) const {
+    if (recipient.FileNames.empty() || !recipient.Attachments.empty())
+        return true;
+    return OpenRecordFiles(recipient.FileNames, FSettings.AttachmentFolder, recipient.Attachments, recipient.Problem) ==
+           TRecordFiles::Ready;
 }
 
 std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TTable& recipients,
