@@ -2,6 +2,7 @@
 // the window and for quorvel-send. The table and log checks are in MailingCheckTables.cpp.
 #include "mailing/MailingCheck.h"
 
+#include "framework/core/FileTrust.h"
 #include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
 #include "mailing/ListHeaders.h"
@@ -10,6 +11,7 @@
 #include "smtp/DkimSigner.h"
 #include "mailing/MessageText.h"
 #include "smtp/AttachmentPart.h"
+#include "smtp/MessageFile.h"
 #include "mailing/PasswordStore.h"
 #include "mailing/ServerAddress.h"
 #include "net/AsyncSocket.h"
@@ -21,8 +23,13 @@
 #include "mailing/RunLock.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
+
+// The largest HTML version read: a message many times the size no reader would show whole.
+constexpr uint64_t MaxHtmlBytes = 10 * 1024 * 1024;
 
 // Any text can be sent, but an address goes on the wire as it stands: outside ASCII no server would take it.
 QString CharacterProblem(const QString& text, const QString& field) {
@@ -90,10 +97,24 @@ QString TMailingCheck::MessageFiles() {
     FHtml.clear();
     const QString htmlFile = Text::Trim(FJob.HtmlFile);
     if (!htmlFile.isEmpty()) {
-        QFile file(htmlFile);
-        if (!file.open(QIODevice::ReadOnly))
-            return QStringLiteral("The HTML version %1 cannot be read: %2.").arg(htmlFile, file.errorString());
-        FHtml = file.readAll().toStdString();
+        // Opened without waiting (a pipe would hang the check) and read only when it is a file of a sensible size.
+        std::string problem;
+        const std::shared_ptr<const TMessageFile> file =
+            TMessageFile::Open(QFile::encodeName(htmlFile).toStdString(), problem);
+        if (!file)
+            return QStringLiteral("The HTML version %1 cannot be read: %2.")
+                .arg(htmlFile, QString::fromLocal8Bit(problem));
+        if (file->Size() > MaxHtmlBytes)
+            return QStringLiteral("The HTML version %1 is larger than %2 MB: no mail program shows a message that "
+                                  "large. Put pictures on a web page and link them instead.")
+                .arg(htmlFile)
+                .arg(MaxHtmlBytes / (1024 * 1024));
+        FHtml.resize(file->Size());
+        const long long read = file->ReadAt(0, FHtml.data(), FHtml.size());
+        if (read < 0)
+            return QStringLiteral("The HTML version %1 cannot be read: %2.")
+                .arg(htmlFile, QString::fromLocal8Bit(std::strerror(errno)));
+        FHtml.resize(static_cast<size_t>(read));
     }
     return {};
 }
@@ -110,6 +131,15 @@ QString TMailingCheck::Server() {
     FClient.SetHost(server.toStdString());
     if (server.isEmpty())
         return QStringLiteral("No SMTP mail server specified.");
+    // A settings file edited by hand may hold any number: none of them may quietly mean "no encryption".
+    if (FJob.Security < 0 || FJob.Security > 2)
+        return QStringLiteral("The setting Security is %1, which is none of the choices (0 no encryption, 1 "
+                              "STARTTLS, 2 SSL/TLS): choose one in the security settings.")
+            .arg(FJob.Security);
+    if (FJob.Login < TMailingJob::PasswordLogin || FJob.Login > TMailingJob::CommandLogin)
+        return QStringLiteral("The setting Login is %1, which is none of the choices (0 password, 1 OAuth 2.0 in "
+                              "the browser, 2 a token command): choose one in the security settings.")
+            .arg(FJob.Login);
     QString host;
     QString port;
     if (!ServerAddress::Split(server, host, port))
@@ -126,7 +156,8 @@ QString TMailingCheck::Server() {
     if (!UsablePort(port))
         return QStringLiteral("Invalid port specified: %1 (a number from 1 to 65535 or a service name).").arg(port);
     const QString certificate = FJob.Certificate.trimmed();
-    if (!certificate.isEmpty() && !QFile(certificate).open(QIODevice::ReadOnly))
+    std::string unreadable;
+    if (!certificate.isEmpty() && !TMessageFile::Open(QFile::encodeName(certificate).toStdString(), unreadable))
         return QStringLiteral("Can't read the trusted certificate file:\r\n") + certificate;
     const QString user = FJob.UserName.trimmed();
     if (const QString error = MailingLogin::Prepare(FJob, FRefreshTokenFile); !error.isEmpty())
@@ -196,6 +227,11 @@ TPreflightMailing TMailingCheck::PreflightMailing(const std::string& tablePath) 
     mailing.FromDomain = from.substr(from.rfind('@') + 1);
     if (FDkim)
         mailing.DkimDomain = FDkim->Domain();
+    if (const QString key = Text::Trim(FJob.DkimKeyFile); FDkim && FileTrust::ReadableByOthers(key))
+        mailing.Warnings.push_back(QStringLiteral("Other users can read the DKIM key file %1 and sign mail as %2. "
+                                                  "Allow only yourself: chmod 600 %1")
+                                       .arg(key, QString::fromStdString(FDkim->Domain()))
+                                       .toStdString());
     mailing.AddFooter = FJob.AddFooter;
     mailing.OncePerAddress = FJob.OncePerAddress;
     mailing.AttachmentField = Text::ToLatin1(FJob.AttachmentField);

@@ -1,6 +1,7 @@
 // The check of what bulk mail needs beyond a message: the list headers, the suppression list and DKIM signing.
 #include "mailing/MailingCheck.h"
 
+#include "framework/core/FileTrust.h"
 #include "framework/core/Text.h"
 #include "mailing/ListHeaders.h"
 #include "mailing/SuppressionList.h"
@@ -93,6 +94,10 @@ QString TMailingCheck::List() {
         return {};
     if (domain.isEmpty() || selector.isEmpty() || keyFile.isEmpty())
         return QStringLiteral("DKIM signing needs all three: the domain, the selector and the private key file.");
+    // Whoever can change the key signs as the domain.
+    if (QString problem = FileTrust::ChangeableByOthers(keyFile, QStringLiteral("The DKIM key file"));
+        !problem.isEmpty())
+        return problem;
     try {
         FDkim = std::make_shared<const TDkimSigner>(domain.toStdString(), selector.toStdString(),
                                                     QFile::encodeName(keyFile).toStdString());

@@ -113,6 +113,13 @@ QString TMailingCheck::Recipients(TTable& recipients, TXbaseEngine& engine) {
         CloseQuietly(recipients);
         return problem;
     }
+    // A record names its files inside that folder only: without one, any file could be named.
+    if (!Text::Trim(FJob.AttachmentField).isEmpty() && Text::Trim(FJob.AttachmentFolder).isEmpty()) {
+        CloseQuietly(recipients);
+        return QStringLiteral("The attachment field %1 names files inside the attachment folder, but no attachment "
+                              "folder is set: choose the folder that holds the records' files.")
+            .arg(Text::Trim(FJob.AttachmentField));
+    }
     return FieldsDecode(recipients, engine);
 }
 
@@ -214,6 +221,8 @@ QString TMailingCheck::Lock() {
         FLockFolder = folder;
         return {};
     }
+    if (!lock->Problem().isEmpty())
+        return lock->Problem();
     if (!lock->Busy())
         return {}; // a folder that takes no lock file takes no tables either: the log's check says so
     const qint64 pid = lock->Holder().Pid;

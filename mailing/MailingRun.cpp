@@ -185,7 +185,10 @@ TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& w
         if (retryDue) {
             next = std::move(FDeferred.front());
             FDeferred.pop_front();
-            return TNext::Message;
+            if (ReopenFiles(next))
+                return TNext::Message;
+            Skip(next);
+            continue;
         }
         ++FPosition;
         ShowProgress();
@@ -243,8 +246,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         recipient.Html = MessageText::Personalise(settings.Html, lookup, named, MessageText::HtmlEscape);
     // A message is never sent without the file its record names.
     if (!settings.AttachmentField.empty())
-        RecordAttachments(MessageText::ExpandFields(field(settings.AttachmentField), named), settings.AttachmentFolder,
-                          recipient.Attachments, recipient.Problem);
+        RecordAttachments(field(settings.AttachmentField), named, settings.AttachmentFolder, recipient.Attachments,
+                          recipient.Problem, &recipient.FileNames);
     return recipient;
 }
 

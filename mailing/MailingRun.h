@@ -27,6 +27,7 @@
 
 class QEventLoop;
 class TCodePage;
+class TMessageFile;
 class TMailingRunView;
 class TSmtpClient;
 class TTable;
@@ -140,9 +141,17 @@ public:
     static std::string AddressProblem(const std::string& address);
     // A file as a message carries it, its type told by its content and name.
     static TMailMessage::TAttachment Attachment(const std::string& path, const std::string& name);
-    // The record's own files; false with problem set when one of them is not there.
-    static bool RecordAttachments(const std::string& names, const std::string& folder,
-                                  std::vector<TMailMessage::TAttachment>& files, std::string& problem);
+    // A record's file as opened (path only names it), its type told by its content and name.
+    static TMailMessage::TAttachment Attachment(std::shared_ptr<const TMessageFile> file, const std::string& path,
+                                                const std::string& name);
+    // The record's own files: the names of its attachment field (";" between them, {FIELD}s filled in by named),
+    // each a file inside folder, opened. Else problem tells why: a file is not there, or it is refused: a name
+    // leading out of the folder, a link out of it, no regular file, or a value that adds names of its own.
+    enum class TRecordFiles { Ready, Missing, Refused };
+    // filled, when given, gets the names as filled in.
+    static TRecordFiles RecordAttachments(const std::string& names, const MessageText::NamedLookup& named,
+                                          const std::string& folder, std::vector<TMailMessage::TAttachment>& files,
+                                          std::string& problem, std::string* filled = nullptr);
     // Appends one row of mail_log.dbf: the text, the recipient's name and e-mail address as read.
     static void AppendLogRow(TTable& log, const std::string& text, const std::string& name, const std::string& email);
 
@@ -162,6 +171,7 @@ private:
         std::vector<TMailMessage::TField> ListHeaders;
         std::string Html;    // personalised, values HTML-escaped; empty: none
         std::vector<TMailMessage::TAttachment> Attachments; // the record's own files
+        std::string FileNames;                              // their names as filled in, to open them again for a retry
         std::string Problem;
         int Attempt = 0; // attempts in this run; the retry pauses go by it
         int Earlier = 0; // attempts of earlier runs, for the ledger's count
@@ -210,6 +220,11 @@ private:
     void NoteSentAddress();
     static TRecipient ReadRecipient(TTable& recipients, const TMailingRunSettings& settings, int position);
     static std::string Field(TTable& recipients, const TMailingRunSettings& settings, const std::string& name);
+    // Names as filled in (";" between them), each opened inside folder.
+    static TRecordFiles OpenRecordFiles(const std::string& names, const std::string& folder,
+                                        std::vector<TMailMessage::TAttachment>& files, std::string& problem);
+    // A retried record's files, let go while it waited, opened again; false with its problem set.
+    bool ReopenFiles(TRecipient& recipient) const;
     // One recipient's message: the sender and the default subject as the client holds them, the body wrapped at
     // the settings' column, the Organization header and the recipient's list headers.
     static TMailMessage Message(const TSmtpClient& sender, const TMailingRunSettings& settings,

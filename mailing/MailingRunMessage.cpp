@@ -7,6 +7,7 @@
 #include "smtp/BodyLines.h"
 #include "smtp/MailMessage.h"
 #include "smtp/MessageComposer.h"
+#include "smtp/MessageFile.h"
 #include "smtp/Mime.h"
 #include "smtp/SmtpClient.h"
 
@@ -50,28 +51,66 @@ TMailMessage::TAttachment TMailingRun::Attachment(const std::string& path, const
     // An empty file has no content to tell its type by: its name does.
     if (type.isDefault() || type.name() == QLatin1String("application/x-zerosize"))
         type = types.mimeTypeForFile(file, QMimeDatabase::MatchExtension);
-    return {path, std::filesystem::path(name).filename().string(), type.name().toStdString(), nullptr};
+    return {path, std::filesystem::path(name).filename().string(), type.name().toStdString(), nullptr, nullptr};
 }
 
-bool TMailingRun::RecordAttachments(const std::string& names, const std::string& folder,
-                                    std::vector<TMailMessage::TAttachment>& files, std::string& problem) {
+TMailMessage::TAttachment TMailingRun::Attachment(std::shared_ptr<const TMessageFile> file, const std::string& path,
+                                                  const std::string& name) {
+    // The type from the bytes of the file that goes out, never from whatever the name holds by now.
+    QByteArray head(static_cast<qsizetype>(std::min<uint64_t>(file->Size(), 16384)), '\0');
+    head.resize(static_cast<qsizetype>(std::max<long long>(0, file->ReadAt(0, head.data(), head.size()))));
+    const QMimeDatabase types;
+    const QString fileName = QString::fromStdString(std::filesystem::path(name).filename().string());
+    QMimeType type = types.mimeTypeForFileNameAndData(fileName, head);
+    if (type.isDefault() || type.name() == QLatin1String("application/x-zerosize"))
+        type = types.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
+    return {path, fileName.toStdString(), type.name().toStdString(), nullptr, std::move(file)};
+}
+
+TMailingRun::TRecordFiles TMailingRun::RecordAttachments(const std::string& names,
+                                                         const MessageText::NamedLookup& named,
+                                                         const std::string& folder,
+                                                         std::vector<TMailMessage::TAttachment>& files,
+                                                         std::string& problem, std::string* filled) {
+    // The field's text is the list; a value filled in names one file, never more.
+    std::string list;
+    const std::string expanded = MessageText::ExpandFields(names, named, [&list](std::string_view value) {
+        if (list.empty() && value.find(';') != std::string_view::npos)
+            list = value;
+        return std::string(value);
+    });
+    if (!list.empty()) {
+        problem = "attachment name from a field value holds a list: " + list;
+        return TRecordFiles::Refused;
+    }
+    if (filled)
+        *filled = expanded;
+    return OpenRecordFiles(expanded, folder, files, problem);
+}
+
+TMailingRun::TRecordFiles TMailingRun::OpenRecordFiles(const std::string& names, const std::string& folder,
+                                                       std::vector<TMailMessage::TAttachment>& files,
+                                                       std::string& problem) {
     for (size_t start = 0; start <= names.size();) {
         const size_t end = std::min(names.find(';', start), names.size());
         const std::string name = Text::Trim(names.substr(start, end - start));
         start = end + 1;
         if (name.empty())
             continue;
-        std::filesystem::path path(name);
-        if (path.is_relative() && !folder.empty())
-            path = std::filesystem::path(folder) / path;
-        std::error_code error;
-        if (!std::filesystem::is_regular_file(path, error)) {
-            problem = "attachment not found: " + name;
-            return false;
-        }
-        files.push_back(Attachment(path.string(), name));
+        bool refused = false;
+        std::shared_ptr<const TMessageFile> file = TMessageFile::OpenInFolder(folder, name, problem, refused);
+        if (!file)
+            return refused ? TRecordFiles::Refused : TRecordFiles::Missing;
+        files.push_back(Attachment(std::move(file), (std::filesystem::path(folder) / name).string(), name));
     }
-    return true;
+    return TRecordFiles::Ready;
+}
+
+bool TMailingRun::ReopenFiles(TRecipient& recipient) const {
+    if (recipient.FileNames.empty() || !recipient.Attachments.empty())
+        return true;
+    return OpenRecordFiles(recipient.FileNames, FSettings.AttachmentFolder, recipient.Attachments, recipient.Problem) ==
+           TRecordFiles::Ready;
 }
 
 std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TTable& recipients,
@@ -105,7 +144,7 @@ std::vector<std::string> TMailingRun::PreviewLines(const TSmtpClient& client, TT
         lines.emplace_back();
     for (const TMailMessage::TAttachment& file : files) {
         std::error_code error;
-        const auto size = std::filesystem::file_size(file.Path, error);
+        const auto size = file.File ? file.File->Size() : std::filesystem::file_size(file.Path, error);
         lines.push_back("Attachment: " + TAttachmentPart::DisplayName(file) + " (" +
                         (error ? std::string("cannot be read") : TMessageComposer::SizeText(size)) + ")");
     }

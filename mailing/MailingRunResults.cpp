@@ -43,7 +43,10 @@ void TMailingRun::Schedule(TRecipient& recipient, int code) {
     FView.RunLine(QStringLiteral("Will try again at %1.").arg(wallClock.toString(QStringLiteral("HH:mm:ss"))));
     const auto later = std::find_if(FDeferred.begin(), FDeferred.end(),
                                     [&](const TRecipient& other) { return other.Due > recipient.Due; });
-    FDeferred.insert(later, recipient);
+    const auto waiting = FDeferred.insert(later, recipient);
+    // A waiting record holds no file open (thousands may wait at once): its files are opened again for the retry.
+    if (!waiting->FileNames.empty())
+        waiting->Attachments.clear();
 }
 
 void TMailingRun::Skip(const TRecipient& recipient) {

@@ -98,7 +98,7 @@ private:
 TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing)
     : FOncePerAddress(mailing.OncePerAddress), FListed(mailing.Suppressed != nullptr),
       FUnsubscribeLink(mailing.UnsubscribeLink), FFromDomain(mailing.FromDomain), FDkimDomain(mailing.DkimDomain),
-      FWrapColumn(mailing.WrapColumn) {
+      FWrapColumn(mailing.WrapColumn), FCheckWarnings(mailing.Warnings) {
     FindUnmapped(mailing);
     Walk(mailing);
 }
@@ -210,10 +210,10 @@ bool TPreflightSummary::CheckFiles(const TPreflightMailing& mailing, const Messa
     std::vector<TMailMessage::TAttachment> files;
     std::string missing;
     const std::optional<std::string> names = named(mailing.AttachmentField);
-    const bool there = TMailingRun::RecordAttachments(MessageText::ExpandFields(names.value_or(""), named),
-                                                      mailing.AttachmentFolder, files, missing);
-    if (!there) {
-        ++FMissingFiles;
+    const TMailingRun::TRecordFiles found =
+        TMailingRun::RecordAttachments(names.value_or(""), named, mailing.AttachmentFolder, files, missing);
+    if (found != TMailingRun::TRecordFiles::Ready) {
+        ++(found == TMailingRun::TRecordFiles::Missing ? FMissingFiles : FRefusedFiles);
         Add(recNo, name, address, std::move(missing));
     }
     for (const TMailMessage::TAttachment& file : files) {
@@ -221,7 +221,7 @@ bool TPreflightSummary::CheckFiles(const TPreflightMailing& mailing, const Messa
         if (part.Open(file))
             size += part.WireSize() + 300;
     }
-    return there;
+    return found == TMailingRun::TRecordFiles::Ready;
 }
 
 bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const std::string& address,
@@ -291,6 +291,8 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
     // Only for a mailing with files or an HTML version: a plain one is summed up as before.
     if (FRecordFiles)
         lines.push_back({"Records whose attachment is missing:", std::to_string(FMissingFiles)});
+    if (FRecordFiles && FRefusedFiles > 0)
+        lines.push_back({"Records whose attachment is refused:", std::to_string(FRefusedFiles)});
     if (FRecordFiles || FLargestMessage > FPlainSize)
         lines.push_back({"Largest message:", TMessageComposer::SizeText(FLargestMessage)});
     return lines;
@@ -310,5 +312,6 @@ std::vector<std::string> TPreflightSummary::Warnings(bool sendAgain) const {
     if (!signer.empty() && !aligned)
         warnings.push_back("Messages are signed for " + FDkimDomain + " but sent from " + FFromDomain +
                            ": receivers that check DMARC will not count the signature for the sender.");
+    warnings.insert(warnings.end(), FCheckWarnings.begin(), FCheckWarnings.end());
     return warnings;
 }

@@ -47,6 +47,8 @@ struct TPreflightMailing : MessageText::TFieldMapping {
     std::string AttachmentFolder;
     std::string Html;
     uint64_t SharedFileBytes = 0;
+    // Warnings the check found in the settings (a DKIM key others can read), shown with the summary's own.
+    std::vector<std::string> Warnings;
 };
 
 // A record the user may want to look at before sending, and why.
@@ -73,6 +75,8 @@ public:
     int Suppressed() const { return FSuppressed; }
     // Records whose own file is not there, and the largest message in bytes, about.
     int MissingFiles() const { return FMissingFiles; }
+    // Records whose own file is refused: outside the attachment folder, or no regular file.
+    int RefusedFiles() const { return FRefusedFiles; }
     uint64_t LargestMessage() const { return FLargestMessage; }
     // Records of the scope the run passes over because of "Resume the last run" or "Retry failed".
     int NotTaken() const { return FNotTaken; }
@@ -83,7 +87,7 @@ public:
     int ToSend(bool sendAgain) const {
         return FRecords - FNotTaken - FWithoutAddress - FMalformed - FSuppressed - (sendAgain ? 0 : FAlreadySent) -
                (FOncePerAddress ? (sendAgain ? FDuplicates : FDuplicatesNotSent) : 0) -
-               (sendAgain ? FMissingFiles : FMissingNotSent);
+               (sendAgain ? FMissingFiles + FRefusedFiles : FMissingNotSent);
     }
     // Placeholders whose field is not mapped, as "%O in the body"; they are left out of every message.
     const std::vector<std::string>& UnmappedPlaceholders() const { return FUnmapped; }
@@ -108,7 +112,7 @@ private:
     // Notes an address the run sends to; one noted before is counted and listed as a duplicate (true).
     bool NoteAddress(int recNo, const std::string& name, const std::string& address,
                      std::unordered_map<std::string, int>& seen);
-    // The record's own files counted into size; false when one is missing (counted and listed).
+    // The record's own files counted into size; false when one is missing or refused (counted and listed).
     bool CheckFiles(const TPreflightMailing& mailing, const MessageText::NamedLookup& named, int recNo,
                     const std::string& name, const std::string& address, uint64_t& size);
     void Add(int recNo, const std::string& name, const std::string& address, std::string reason);
@@ -131,8 +135,10 @@ private:
     int FLongestLine = 0;
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;
+    std::vector<std::string> FCheckWarnings;
     int FMissingFiles = 0;
-    int FMissingNotSent = 0; // of those, records that did not get this message before
+    int FRefusedFiles = 0;
+    int FMissingNotSent = 0; // of those missing or refused, records that did not get this message before
     bool FRecordFiles = false;
     uint64_t FPlainSize = 0;
     uint64_t FLargestMessage = 0;

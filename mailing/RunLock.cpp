@@ -11,11 +11,31 @@
 
 namespace {
 
+// Holder lines are short: a larger file under the name was never one of ours.
+constexpr off_t MaxLockFileSize = 4096;
+
 bool SameFile(int fd, const QByteArray& path) {
     struct stat open {};
     struct stat named {};
-    return fstat(fd, &open) == 0 && stat(path.constData(), &named) == 0 && open.st_dev == named.st_dev &&
+    return fstat(fd, &open) == 0 && lstat(path.constData(), &named) == 0 && open.st_dev == named.st_dev &&
            open.st_ino == named.st_ino;
+}
+
+// The name opened without following a link: made now (created true), or an earlier lock file of this user.
+int OpenLockFile(const QByteArray& path, bool& created) {
+    const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int fd = open(path.constData(), flags | O_CREAT | O_EXCL, 0600);
+    created = fd >= 0;
+    if (fd < 0 && errno == EEXIST)
+        fd = open(path.constData(), flags);
+    return fd;
+}
+
+// A file this program can have made: a regular file of the user's with no other name.
+bool OwnLockFile(int fd, bool created) {
+    struct stat info {};
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1 &&
+           (created || info.st_size <= MaxLockFileSize);
 }
 
 } // namespace
@@ -30,11 +50,21 @@ TRunLock::~TRunLock() {
 bool TRunLock::TryLock() {
     const QByteArray path = FPath.toLocal8Bit();
     FBusy = false;
+    FProblem.clear();
     // A holder that releases removes the file; a lock taken on a file removed meanwhile is taken again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        TFileHandle file(open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (!file.IsOpen())
+        bool created = false;
+        TFileHandle file(OpenLockFile(path, created));
+        if (!file.IsOpen() && errno != ELOOP)
             return false;
+        // A link or someone else's file under the lock's name is never written through or cut short.
+        if (!file.IsOpen() || !OwnLockFile(file.Fd(), created)) {
+            FProblem = QStringLiteral("The lock file %1 is not one this program made (a link, another user's file "
+                                      "or a file with other content); it is left as it is. Remove it if it is not "
+                                      "needed, or choose another log folder.")
+                           .arg(FPath);
+            return false;
+        }
         if (flock(file.Fd(), LOCK_EX | LOCK_NB) != 0) {
             FBusy = errno == EWOULDBLOCK;
             if (FBusy)

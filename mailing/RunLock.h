@@ -21,10 +21,12 @@ public:
     TRunLock(const TRunLock&) = delete;
     TRunLock& operator=(const TRunLock&) = delete;
 
-    // True once held. False with Busy() when another process holds it (Holder() names it), or without Busy()
-    // when the file cannot be made at all.
+    // True once held. False with Busy() when another process holds it (Holder() names it), with Problem() when
+    // the name holds something that is not the program's lock file (a link, another user's file, a file with
+    // other names or content: never written to), or with neither when the file cannot be made at all.
     bool TryLock();
     bool Busy() const { return FBusy; }
+    const QString& Problem() const { return FProblem; }
     const THolder& Holder() const { return FHolder; }
 
 private:
@@ -33,5 +35,6 @@ private:
     QString FPath;
     TFileHandle FFile;
     bool FBusy = false;
+    QString FProblem;
     THolder FHolder;
 };

@@ -1,6 +1,8 @@
 // A file as a base64 MIME part, streamed from the disk.
 #include "smtp/AttachmentPart.h"
 
+#include "smtp/MessageFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -92,24 +94,25 @@ std::string TAttachmentPart::DisplayName(const TMailMessage::TAttachment& attach
 bool TAttachmentPart::Open(const TMailMessage::TAttachment& attachment) {
     FAttachment = attachment;
     FFile.reset();
+    FOffset = 0;
     FPending.clear();
     FPendingPos = 0;
     FFailed = false;
     FError.clear();
     if (attachment.Base64)
         return true;
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(attachment.Path, error)) {
-        FError = "attachment not found: " + attachment.Path;
-        return false;
+    FFile = attachment.File;
+    if (!FFile) {
+        std::string problem;
+        errno = 0;
+        FFile = TMessageFile::Open(attachment.Path, problem);
+        if (!FFile) {
+            FError = errno == ENOENT ? "attachment not found: " + attachment.Path
+                                     : "attachment cannot be read: " + attachment.Path + " (" + problem + ")";
+            return false;
+        }
     }
-    FFileSize = std::filesystem::file_size(attachment.Path, error);
-    FFile.reset(std::fopen(attachment.Path.c_str(), "rb"));
-    if (error || !FFile) {
-        FError = "attachment cannot be read: " + attachment.Path + " (" + std::strerror(errno) + ")";
-        FFile.reset();
-        return false;
-    }
+    FFileSize = FFile->Size();
     return true;
 }
 
@@ -140,14 +143,16 @@ bool TAttachmentPart::Refill() {
     if (!FFile)
         return false;
     std::string piece(PieceBytes, '\0');
-    const size_t read = std::fread(piece.data(), 1, piece.size(), FFile.get());
-    if (read < piece.size()) {
-        if (std::ferror(FFile.get()))
-            FFailed = true;
+    const long long read = FFile->ReadAt(FOffset, piece.data(), piece.size());
+    if (read < static_cast<long long>(piece.size())) {
+        FFailed = read < 0;
         FFile.reset();
     }
-    AppendBase64(std::string_view(piece.data(), read), FPending);
-    return read > 0;
+    if (read <= 0)
+        return false;
+    FOffset += static_cast<uint64_t>(read);
+    AppendBase64(std::string_view(piece.data(), static_cast<size_t>(read)), FPending);
+    return true;
 }
 
 bool TAttachmentPart::NextLine(std::string& line) {
@@ -197,7 +202,7 @@ void TAttachmentPart::AppendBase64(std::string_view bytes, std::string& out) {
 
 std::shared_ptr<const std::string> TAttachmentPart::EncodeFile(const std::string& path) {
     TAttachmentPart part;
-    if (!part.Open({path, {}, {}, nullptr}))
+    if (!part.Open({path, {}, {}, nullptr, nullptr}))
         throw std::runtime_error(part.Error());
     auto encoded = std::make_shared<std::string>();
     encoded->reserve(part.WireSize());

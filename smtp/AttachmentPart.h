@@ -5,7 +5,6 @@
 #include "smtp/MailMessage.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,14 +35,12 @@ public:
     static std::string DisplayName(const TMailMessage::TAttachment& attachment);
 
 private:
-    struct TFileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-
     bool Refill();
 
     TMailMessage::TAttachment FAttachment;
-    std::unique_ptr<std::FILE, TFileCloser> FFile;
+    // The file being read (null at its end) and where the next piece starts in it.
+    std::shared_ptr<const TMessageFile> FFile;
+    uint64_t FOffset = 0;
     uint64_t FFileSize = 0;
     // Base64 not yet handed out, and where the next line starts in it.
     std::string FPending;

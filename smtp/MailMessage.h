@@ -7,6 +7,7 @@
 #include <vector>
 
 class TDkimSigner;
+class TMessageFile;
 
 struct TMailMessage {
     // A header field besides those the composer writes itself ("Organization", "Reply-To", "List-Id", ...).
@@ -44,6 +45,8 @@ struct TMailMessage {
         // The file already in base64 (no line breaks), for a file every message of a run carries: encoded once
         // and shared. Unset: Path is read and encoded in pieces while the message streams out.
         std::shared_ptr<const std::string> Base64;
+        // The file opened and checked when the record was read: read through it, never opened again by Path.
+        std::shared_ptr<const TMessageFile> File;
     };
     // Turn the message into multipart/mixed: the text first, then these files in order.
     std::vector<TAttachment> Attachments;

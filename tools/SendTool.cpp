@@ -1,5 +1,6 @@
 // quorvel-send: a mailing prepared in the window, sent without it (from cron, a systemd timer, a server without
 // a display). It hands the same job to the same check, summary and run as the window, and links no Qt Gui.
+#include "framework/core/FileTrust.h"
 #include "framework/core/SettingsStore.h"
 #include "framework/core/Text.h"
 #include "mailing/DeliveryLedger.h"
@@ -9,12 +10,12 @@
 #include "mailing/PreflightSummary.h"
 #include "mailing/SettingsTable.h"
 #include "net/Wait.h"
-#include "tools/SendSignIn.h"
 #include "smtp/SmtpClient.h"
 #include "table/DataSource.h"
 #include "table/Table.h"
 #include "table/XbaseEngine.h"
 #include "table/XbaseEnv.h"
+#include "tools/SendSignIn.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -25,8 +26,10 @@
 #include <QSettings>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <set>
 #include <unistd.h>
 
@@ -149,6 +152,17 @@ QString CommandPassword(const QString& command, QString& error) {
     return output.section(QLatin1Char('\n'), 0, 0).remove(QLatin1Char('\r'));
 }
 
+// A saved message's file, made anew and the user's alone: an existing file, or a link planted under the name,
+// is never written through; with replace an existing one is removed first (a link itself, never its target).
+int CreateMessageFile(const QString& path, bool replace) {
+    const QByteArray name = QFile::encodeName(path);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(name.constData(), flags, 0600);
+    if (fd < 0 && errno == EEXIST && replace && ::unlink(name.constData()) == 0)
+        fd = ::open(name.constData(), flags, 0600);
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -181,6 +195,8 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption saveDirOption(QStringLiteral("save-dir"),
                                            QStringLiteral("With --dry-run: write each message as N.eml here."),
                                            QStringLiteral("DIR"));
+    const QCommandLineOption replaceOption(QStringLiteral("replace"),
+                                           QStringLiteral("With --save-dir: replace the N.eml files saved before."));
     const QCommandLineOption passwordOption(QStringLiteral("password-command"),
                                             QStringLiteral("A command that prints the login's password."),
                                             QStringLiteral("CMD"));
@@ -200,8 +216,8 @@ int main(int argc, char* argv[]) {
         QStringLiteral("N"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Print only errors."));
     parser.addOptions({settingsOption, tableOption, fromOption, toOption, resumeOption, retryOption, resendOption,
-                       skipOption, dryRunOption, saveDirOption, passwordOption, tokenFileOption, signInOption,
-                       secretOption, connectionsOption, quietOption});
+                       skipOption, dryRunOption, saveDirOption, replaceOption, passwordOption, tokenFileOption,
+                       signInOption, secretOption, connectionsOption, quietOption});
     parser.process(app);
     // The window's names: the same data folder holds the same tables when the program folder is not writable.
     QCoreApplication::setOrganizationName(QStringLiteral("Quorvel Software Systems"));
@@ -213,9 +229,10 @@ int main(int argc, char* argv[]) {
     };
     if ((parser.isSet(resumeOption) && parser.isSet(retryOption)) ||
         (parser.isSet(resendOption) && parser.isSet(skipOption)) ||
-        (parser.isSet(saveDirOption) && !parser.isSet(dryRunOption)))
-        return fail(ExitCheck, QStringLiteral("Use --resume or --retry-failed, --resend-sent or --skip-sent, and "
-                                              "--save-dir only with --dry-run."));
+        (parser.isSet(saveDirOption) && !parser.isSet(dryRunOption)) ||
+        (parser.isSet(replaceOption) && !parser.isSet(saveDirOption)))
+        return fail(ExitCheck, QStringLiteral("Use --resume or --retry-failed, --resend-sent or --skip-sent, "
+                                              "--save-dir only with --dry-run and --replace only with --save-dir."));
 
     // The job: the window's saved settings, then the options.
     const std::unique_ptr<TSettingsStore> store =
@@ -223,6 +240,10 @@ int main(int argc, char* argv[]) {
                                      : std::make_unique<TSettingsStore>(QString::fromLatin1(SettingsTable::Key));
     if (parser.isSet(settingsOption) && !QFile::exists(parser.value(settingsOption)))
         return fail(ExitCheck, QStringLiteral("Can't find settings file: ") + parser.value(settingsOption));
+    // The settings name commands to run and files to send: another user's hand must not be in them.
+    if (const QString problem = FileTrust::ChangeableByOthers(store->Location(), QStringLiteral("The settings file"));
+        !problem.isEmpty())
+        return fail(ExitCheck, problem);
     TMailingJob job = SettingsTable::Load(*store);
     if (parser.isSet(secretOption)) {
         // A registration with a client secret, where no keyring holds it.
@@ -350,9 +371,18 @@ int main(int argc, char* argv[]) {
                 continue;
             std::string problem;
             // Written as it is composed: a message with large files is never held whole.
-            QFile file(saveDir.isEmpty() ? QString() : QDir(saveDir).filePath(QStringLiteral("%1.eml").arg(position)));
-            if (!saveDir.isEmpty() && !file.open(QIODevice::WriteOnly))
-                return fail(ExitCheck, QStringLiteral("Can't write: ") + file.fileName());
+            const QString path =
+                saveDir.isEmpty() ? QString() : QDir(saveDir).filePath(QStringLiteral("%1.eml").arg(position));
+            QFile file;
+            if (!path.isEmpty()) {
+                const int fd = CreateMessageFile(path, parser.isSet(replaceOption));
+                if (fd < 0 && errno == EEXIST)
+                    return fail(ExitCheck, QStringLiteral("%1 exists already: give --replace to write over the "
+                                                          "messages saved before, or choose another folder.")
+                                               .arg(path));
+                if (fd < 0 || !file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+                    return fail(ExitCheck, QStringLiteral("Can't write: ") + path);
+            }
             const auto put = [&file](std::string_view line) {
                 if (file.isOpen()) {
                     file.write(line.data(), static_cast<qint64>(line.size()));
@@ -362,7 +392,7 @@ int main(int argc, char* argv[]) {
             if (TMailingRun::ComposeMessage(client, recipients, settings, put, problem))
                 ++composed;
             else if (file.isOpen())
-                file.remove();
+                QFile::remove(path);
         }
         if (!quiet)
             Print(stdout, QStringLiteral("Dry run: %1 messages composed, none sent.").arg(composed));

@@ -6,20 +6,33 @@
 #include "table/engine/FormatError.h"
 #include "table/engine/MemoFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Writes bytes to path through a temporary file in the same folder and a rename.
+// The tables a program makes hold addresses: they are the user's alone, unless the folder is a group's shared one
+// on purpose (set-group-ID), where the group may read and write them too.
+mode_t NewFileMode(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
+    struct stat info {};
+    return ::stat(folder.c_str(), &info) == 0 && (info.st_mode & S_ISGID) != 0 ? 0660 : 0600;
+}
+
+// Writes bytes to path through a temporary file in the same folder and a rename; the temporary name is made
+// anew, never a link or file someone left there.
 void WriteReplacing(const std::string& path, const std::string& bytes) {
     const std::string temp = path + ".new" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NewFileMode(path));
     if (fd < 0)
         throw EFormatError("cannot create " + path + ": " + std::strerror(errno));
     TFileHandle file(fd);

@@ -3,10 +3,15 @@
 #include "tests/servers/SmtpSink.h"
 #include "tests/wizard/WizardFixture.h"
 
+#include "oauth/OAuthError.h"
+#include "oauth/RefreshTokenFile.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestSendTool : public QObject {
     Q_OBJECT
@@ -55,6 +60,16 @@ class TestSendTool : public QObject {
         form->SaveSettings();
         form->SettingsChanged = false;
         form->close();
+    }
+
+    static int Mode(const QString& path) {
+        struct stat info {};
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+    }
+
+    static bool WriteFile(const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
     }
 
     static QStringList LedgerRows(const QTemporaryDir& folder) {
@@ -181,6 +196,158 @@ private slots:
             QCOMPARE(QString::fromLatin1(file.readAll()).remove(varying),
                      QString::fromLatin1(sink.Read(i).Content).remove(varying));
         }
+        // What holds addresses is the user's alone, whatever the umask.
+        for (const QString& name : {QString("eml/5.eml"), QString("mail_log.dbf"), QString("mail_sent.dbf")})
+            QCOMPARE(Mode(folder.filePath(name)), 0600);
+    }
+
+    // Settings another user could change, and values no window stores, stop the check with a sentence that names
+    // the file or setting; a DKIM key others can read is a warning. "%d" in a value is the case's folder; file is
+    // the one that gets mode and owner (settings, key or html).
+    void untrustedSettings_data() {
+        QTest::addColumn<QStringList>("values");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("owner");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("said");
+        const QStringList dkim{"Settings/DKIM Domain=example.org", "Settings/DKIM Selector=s1",
+                               "Settings/DKIM Key File=%d/key.pem"};
+        QTest::newRow("settings writable by the group")
+            << QStringList() << "settings" << 0664 << -1 << 2
+            << "Other users can change the settings file %s: it is not used. Allow only yourself to change it: "
+               "chmod go-w %s";
+        QTest::newRow("settings of another user")
+            << QStringList() << "settings" << 0600 << 65534 << 2
+            << "The settings file %s belongs to another user, who could change it: it is not used.";
+        QTest::newRow("DKIM key writable by others")
+            << dkim << "key" << 0602 << -1 << 2 << "Other users can change the DKIM key file %d/key.pem";
+        QTest::newRow("DKIM key of another user")
+            << dkim << "key" << 0600 << 65534 << 2 << "The DKIM key file %d/key.pem belongs to another user";
+        QTest::newRow("DKIM key readable by others")
+            << dkim << "key" << 0644 << -1 << 0
+            << "Warning: Other users can read the DKIM key file %d/key.pem and sign mail as example.org.";
+        QTest::newRow("HTML version a pipe") << QStringList{"Message/HTML File=%d/pipe"} << "" << -1 << -1 << 2
+                                             << "The HTML version %d/pipe cannot be read: not an ordinary file.";
+        QTest::newRow("HTML version endless") << QStringList{"Message/HTML File=/dev/zero"} << "" << -1 << -1 << 2
+                                              << "The HTML version /dev/zero cannot be read: not an ordinary file.";
+        QTest::newRow("HTML version too large") << QStringList{"Message/HTML File=%d/big.html"} << "" << -1 << -1 << 2
+                                                << "The HTML version %d/big.html is larger than 10 MB";
+        QTest::newRow("file for everyone from /proc")
+            << QStringList{"Message/Attachments=/proc/self/environ"} << "" << -1 << -1 << 2
+            << "The file to send with every message cannot be used: attachment cannot be read: /proc/self/environ "
+               "(not an ordinary file).";
+        QTest::newRow("attachment field without folder")
+            << QStringList{"Message/Attachment Field=NAME"} << "" << -1 << -1 << 2
+            << "The attachment field NAME names files inside the attachment folder, but no attachment folder is set";
+        for (const int security : {7, -1})
+            QTest::newRow(qPrintable(QStringLiteral("Security %1").arg(security)))
+                << QStringList{QStringLiteral("Settings/Security=%1").arg(security)} << "" << -1 << -1 << 2
+                << QStringLiteral("The setting Security is %1, which is none of the choices").arg(security);
+        QTest::newRow("Login 9") << QStringList{"Settings/Login=9"} << "" << -1 << -1 << 2
+                                 << "The setting Login is 9, which is none of the choices";
+    }
+    void untrustedSettings() {
+        QFETCH(QStringList, values);
+        QFETCH(QString, file);
+        QFETCH(int, mode);
+        QFETCH(int, owner);
+        QFETCH(int, exit);
+        QFETCH(QString, said);
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        SaveFromWindow(sink, [](QWidget& form) { SetScope(form, "1", "1"); });
+        QTemporaryDir folder;
+        const QString program = Program(folder);
+        QCOMPARE(QProcess::execute("openssl", {"genpkey", "-algorithm", "ED25519", "-out", folder.filePath("key.pem")}),
+                 0);
+        QCOMPARE(QProcess::execute("mkfifo", {folder.filePath("pipe")}), 0);
+        QFile big(folder.filePath("big.html"));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(10 * 1024 * 1024 + 1));
+        const QString settings = RawSettings().fileName();
+        {
+            QSettings raw = RawSettings();
+            for (const QString& value : values)
+                raw.setValue(value.section('=', 0, 0), value.section('=', 1).replace("%d", folder.path()));
+        }
+        const QString target = file == "settings" ? settings : folder.filePath("key.pem");
+        const QByteArray name = QFile::encodeName(target);
+        if (mode >= 0)
+            QCOMPARE(::chmod(name.constData(), mode_t(mode)), 0);
+        if (owner >= 0)
+            QCOMPARE(::chown(name.constData(), uid_t(owner), gid_t(owner)), 0);
+        const TRun run = Send(program, {"--dry-run"});
+        if (file == "settings") // the next case writes the settings again
+            QCOMPARE(::chown(name.constData(), ::getuid(), ::getgid()) | ::chmod(name.constData(), 0600), 0);
+        QCOMPARE(run.Exit, exit);
+        said.replace("%d", folder.path()).replace("%s", settings);
+        QVERIFY2((exit == 0 ? run.Out : run.Err).contains(said), qPrintable(run.Out + run.Err));
+    }
+
+    // A link or another user's file planted under a name the program writes is never written through or cut
+    // short: the lock beside the ledger, a saved message (refused, or with --replace the link itself replaced),
+    // the refresh-token file.
+    void plantedFilesAreNotWrittenThrough_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("lock is a link") << "lock";
+        QTest::newRow("lock of another user") << "lock owner";
+        QTest::newRow("saved message is a link") << "eml";
+        QTest::newRow("saved message replaced") << "eml replace";
+        QTest::newRow("token file is a link") << "token";
+    }
+    void plantedFilesAreNotWrittenThrough() {
+        QFETCH(QString, kind);
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        SaveFromWindow(sink, [](QWidget& form) { SetScope(form, "5", "5"); });
+        QTemporaryDir folder;
+        const QString program = Program(folder);
+        const QString victim = folder.filePath("victim.txt");
+        QVERIFY(WriteFile(victim, "precious\n"));
+        const QString lock = folder.filePath("mail_sent.lock");
+        const QString eml = folder.filePath("eml/5.eml");
+        if (kind == "lock") {
+            QVERIFY(QFile::link(victim, lock));
+        } else if (kind == "lock owner") {
+            QVERIFY(WriteFile(lock, "4711\n"));
+            QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        } else if (kind.startsWith("eml")) {
+            QVERIFY(QDir().mkpath(folder.filePath("eml")) && QFile::link(victim, eml));
+        }
+        if (kind == "token") {
+            const QString token = folder.filePath("token");
+            QVERIFY(QFile::link(victim, token));
+            QVERIFY_THROWS_EXCEPTION(EOAuthError, RefreshTokenFile::Write(token, "new-token"));
+            QVERIFY(QFileInfo(token).isSymLink());
+            const QString plain = folder.filePath("plain-token");
+            RefreshTokenFile::Write(plain, "new-token");
+            QCOMPARE(RefreshTokenFile::Read(plain), "new-token");
+            QCOMPARE(Mode(plain), 0600);
+        } else {
+            QStringList args{"--dry-run", "--save-dir", folder.filePath("eml")};
+            if (kind == "eml replace")
+                args << "--replace";
+            const TRun run = Send(program, args);
+            if (kind.startsWith("lock")) {
+                QCOMPARE(run.Exit, 2);
+                QVERIFY2(run.Err.startsWith("The lock file " + lock + " is not one this program made"),
+                         qPrintable(run.Err));
+                QVERIFY(QFileInfo(lock).isSymLink() == (kind == "lock"));
+                QVERIFY(!QFileInfo::exists(eml));
+            } else if (kind == "eml") {
+                QCOMPARE(run.Exit, 2);
+                QCOMPARE(run.Err, eml + " exists already: give --replace to write over the messages saved before, "
+                                        "or choose another folder.\n");
+                QVERIFY(QFileInfo(eml).isSymLink());
+            } else {
+                QCOMPARE(run.Exit, 0);
+                QVERIFY(!QFileInfo(eml).isSymLink());
+                QCOMPARE(Mode(eml), 0600);
+            }
+        }
+        QFile read(victim);
+        QVERIFY(read.open(QIODevice::ReadOnly));
+        QCOMPARE(read.readAll(), "precious\n");
     }
 };
 

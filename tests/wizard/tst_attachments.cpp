@@ -7,6 +7,7 @@
 #include "mailing/PreflightSummary.h"
 #include "smtp/AttachmentPart.h"
 #include "smtp/DkimSigner.h"
+#include "smtp/MessageFile.h"
 #include "table/CodePage.h"
 
 #include <QCryptographicHash>
@@ -185,6 +186,129 @@ private slots:
         QVERIFY(std::none_of(preview.begin(), preview.end(), [](const std::string& line) {
             return line.starts_with("Content-Type: multipart") || line.starts_with("--=_");
         }));
+    }
+
+    // A record names files inside the attachment folder only. Each row is one hostile record beside a good one:
+    // the hostile record is skipped with its reason and counted by the summary, the outside file's marker never
+    // reaches the server, and the good record goes out with its files.
+    void hostileNames_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("custno");
+        QTest::addColumn<bool>("walk"); // the component walk of kernels without openat2
+        QTest::addColumn<QString>("reason");
+        const QString secret = FDir.filePath("hostile/secret/id_rsa");
+        const QString outside = "attachment outside the attachment folder: ";
+        for (const bool walk : {false, true}) {
+            const auto row = [walk](const char* name) {
+                return &QTest::newRow(qPrintable(QString::fromLatin1(name) + (walk ? " (walk)" : "")));
+            };
+            *row("dot-dot") << "../secret/id_rsa" << "" << walk << outside + "../secret/id_rsa";
+            *row("link out") << "link.pdf" << "" << walk << outside + "link.pdf";
+            *row("linked folder") << "sub/id_rsa" << "" << walk << outside + "sub/id_rsa";
+        }
+        QTest::newRow("absolute") << secret << "" << false << outside + secret;
+        QTest::newRow("system file") << "/etc/passwd" << "" << false << outside + "/etc/passwd";
+        QTest::newRow("value absolute") << "{CUSTNO}" << "/etc/hostname" << false << outside + "/etc/hostname";
+        QTest::newRow("process file") << "/proc/self/environ" << "" << false << outside + "/proc/self/environ";
+        QTest::newRow("list") << "terms.pdf; /etc/passwd" << "" << false << outside + "/etc/passwd";
+        QTest::newRow("value list") << "R-{CUSTNO}.pdf" << "1001.pdf; ../secret/id_rsa" << false
+                                    << "attachment name from a field value holds a list: 1001.pdf; ../secret/id_rsa";
+        QTest::newRow("value with NUL") << "{CUSTNO}.pdf" << QStringLiteral("../secret/id_rsa") + QChar(0) + "x"
+                                        << false << "control character in the attachment name: ../secret/id_rsa?x.pdf";
+        QTest::newRow("pipe") << "pipe.pdf" << "" << false << "attachment is not an ordinary file: pipe.pdf";
+    }
+    void hostileNames() {
+        QFETCH(QString, file);
+        QFETCH(QString, custno);
+        QFETCH(bool, walk);
+        QFETCH(QString, reason);
+        const QDir root(FDir.filePath("hostile"));
+        if (!root.exists()) {
+            QVERIFY(root.mkpath("files") && root.mkpath("secret"));
+            Write(root.filePath("secret/id_rsa"), "MARKER-3f9c-SECRET");
+            Write(root.filePath("files/R-1001.pdf"), "%PDF-1.4 invoice");
+            Write(root.filePath("files/terms.pdf"), "%PDF-1.4 terms");
+            QVERIFY(QFile::link(root.filePath("secret/id_rsa"), root.filePath("files/link.pdf")));
+            QVERIFY(QFile::link(root.filePath("secret"), root.filePath("files/sub")));
+            QCOMPARE(QProcess::execute("mkfifo", {root.filePath("files/pipe.pdf")}), 0);
+        }
+        SmtpSink sink;
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString table = root.filePath(QStringLiteral("%1.dbf").arg(QTest::currentDataTag()).remove(' '));
+        MakeTable(table, "NAME C(20); EMAIL C(40); FILE C(80); CUSTNO C(40)",
+                  {{"Eve", "eve@example.org", file, custno},
+                   {"Anna", "anna@example.org", "R-{CUSTNO}.pdf; terms.pdf", "1001"}});
+        const QString run = root.filePath(QString::number(root.entryList().size()));
+        QVERIFY(QDir().mkpath(run));
+        TRunBench bench(table, run, sink.Port());
+        TMailingRunSettings settings = bench.Settings();
+        settings.AttachmentField = "FILE";
+        settings.AttachmentFolder = root.filePath("files").toStdString();
+        TMessageFile::ForceWalk = walk;
+        bench.Run(settings).Execute();
+
+        TPreflightMailing mailing;
+        mailing.TablePath = table.toStdString();
+        mailing.EmailField = "EMAIL";
+        mailing.NameField = "NAME";
+        mailing.Body = settings.Body;
+        mailing.AttachmentField = "FILE";
+        mailing.AttachmentFolder = settings.AttachmentFolder;
+        const TPreflightSummary summary(mailing);
+        TMessageFile::ForceWalk = false;
+
+        QVERIFY2(bench.View.Lines.contains(QStringLiteral("Record 1 skipped: %1.").arg(reason)),
+                 qPrintable(bench.View.Lines.join('\n')));
+        QCOMPARE(sink.FirstRecipients(), QStringList{"anna@example.org"});
+        QVERIFY(!sink.Read(1).Content.contains("MARKER-3f9c"));
+        const QStringList parts = Parts(sink.Messages()).value(0);
+        QCOMPARE(parts.mid(3), (QStringList{"application/pdf|R-1001.pdf|" + Sha256("%PDF-1.4 invoice"),
+                                            "application/pdf|terms.pdf|" + Sha256("%PDF-1.4 terms"), ""}));
+        QCOMPARE(summary.RefusedFiles(), 1);
+        QCOMPARE(summary.ToSend(true), 1);
+        QCOMPARE(QString::fromStdString(summary.ToLookAt().at(0).Reason), reason);
+        const auto lines = summary.Lines(true);
+        QVERIFY(std::find(lines.begin(), lines.end(), std::pair<std::string, std::string>{
+                                                          "Records whose attachment is refused:", "1"}) != lines.end());
+    }
+
+    // A deferred record lets its files go while it waits, so that any number may wait at once, and opens them
+    // again for its retry: the retried message carries them.
+    void waitingRecordsHoldNoFiles() {
+        const QString file = FDir.filePath("wait.pdf");
+        const QString sum = Write(file, "%PDF-1.4 waiting");
+        QStringList options;
+        QList<QStringList> rows;
+        for (int i = 0; i < 20; ++i) {
+            rows << QStringList{QStringLiteral("w%1@example.org").arg(i), "wait.pdf"};
+            options << "--defer" << rows.last().first();
+        }
+        SmtpSink sink;
+        sink.SetOptions(options);
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString table = FDir.filePath("wait.dbf");
+        MakeTable(table, "EMAIL C(40); FILE C(20)", rows);
+        QDir(FDir.path()).mkpath("wait");
+        TRunBench bench(table, FDir.filePath("wait"), sink.Port());
+        TMailingRunSettings settings = bench.Settings({std::chrono::seconds(5)});
+        settings.NameField.clear();
+        settings.AttachmentField = "FILE";
+        settings.AttachmentFolder = FDir.path().toStdString();
+        // Once every record waits, the run pauses: the descriptors open on the file are counted then.
+        int held = -1;
+        bench.View.OnStatus = [&](const QString& status) {
+            if (!status.startsWith("Wait until"))
+                return;
+            const QDir fds("/proc/self/fd");
+            held = 0;
+            for (const QString& fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+                held += int(QFileInfo(fds.filePath(fd)).symLinkTarget() == file);
+        };
+        bench.Run(settings).Execute();
+        // At most the message the client handed over last may still be held (without the release: all 20).
+        QVERIFY2(held >= 0 && held <= 1, qPrintable(QString::number(held)));
+        QCOMPARE(sink.Count(), 20);
+        QCOMPARE(Parts({sink.Read(20)}).value(0).value(3), "application/pdf|wait.pdf|" + sum);
     }
 
     // Resume and "already sent" go by the message key: another HTML version, other files or another field or
