@@ -66,6 +66,12 @@ void TSmtpClient::WaitTimeout(TCustomWait*) {
 }
 
 void TSmtpClient::SocketSessionClosed(TCustomAsyncSocket*, int) {
+    // Bytes the server sent before its close and nobody read: replies to nothing, or to commands not yet answered.
+    try {
+        FUnreadAtClose = FSocket->Handle() != INVALID_SOCKET && FSocket->RcvdCount() > 0;
+    } catch (const ESocketException&) {
+        FUnreadAtClose = false;
+    }
     SetState(smtpDisconnected);
     FPending.clear();
     if (FWait)
@@ -157,6 +163,7 @@ bool TSmtpClient::Open() {
     FLastReplyCode = 0;
     FReplyLines.clear();
     FResetNeeded = false;
+    FUnreadAtClose = false;
     if (FHost.empty()) {
         FErrorMessage = "No host specified";
         Display(FErrorMessage);
@@ -207,6 +214,10 @@ bool TSmtpClient::Open() {
     }
     if (!Greet())
         return false;
+    if (FState == smtpDisconnected) {
+        FErrorMessage = FaultWords(TReplyFault::Closed, {});
+        return false;
+    }
     SetState(smtpConnected);
     return true;
 }

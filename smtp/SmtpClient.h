@@ -234,7 +234,8 @@ private:
     // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
     bool Refuse(const std::string& text, bool serverReply = false);
     // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
-    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines };
+    // OutOfStep: a reply that fits no step of the dialogue, or bytes nobody asked for.
+    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines, OutOfStep };
 
     // The one place where the client's state changes.
     void SetState(TSmtpState value) { FState = value; }
@@ -254,8 +255,21 @@ private:
     // The connection ends: every message not told yet is. owner, whose command the last reply (or the fault in
     // its place) answered, gets that reply; the others were lost with the connection.
     void LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner);
-    void Tell(TSmtpPipeline::TMessage& message, bool accepted);
+    // The server's verdict on a message is held until the dialogue proves in step past it (Prove); now tells at
+    // once a result the client itself decided.
+    void Tell(TSmtpPipeline::TMessage& message, bool accepted, bool now = false);
     void TellRefused(TSmtpPipeline::TMessage& message);
+    // A reply code the command can get (RFC 5321 4.3.2); only 250 ends a message as delivered.
+    static bool Fits(TSmtpPipeline::TStep step, int code);
+    // Nothing is awaited: true when nothing unasked waits either, and the held verdicts are told as heard. False
+    // once the connection ended; verdicts that could not be proved are told as unknown or deferred.
+    bool InStep(TSmtpPipeline& pipe);
+    // Bytes have arrived that no command asked for (the connection stays open).
+    bool Unasked();
+    void Prove();
+    // The held verdicts cannot be trusted: a message whose content went may have been delivered, the others go
+    // again later.
+    void Disprove(const std::string& words);
     // The reply the client makes up for a connection that closed.
     static std::string ClosedResponse();
     // Queues raw bytes (BDAT content) like SendCommand's lines.
@@ -346,4 +360,19 @@ private:
     bool FEightBitBodies = true;
     TSmtpCapabilities FCapabilities;
     bool FSecurityFailure = false;
+    // A server's verdict on a message, held until the dialogue proved in step past it.
+    struct TVerdict {
+        int Id = 0;
+        bool Accepted = false;
+        bool ContentWritten = false;
+        int Code = 0;
+        std::string Response;
+        std::string Error;
+        std::string MessageId;
+    };
+    std::vector<TVerdict> FUnproved;
+    // The server closed the connection with bytes nobody had read.
+    bool FUnreadAtClose = false;
+    // The server offered CHUNKING and then did not know BDAT: later connections use DATA.
+    bool FChunkingRefused = false;
 };

@@ -6,20 +6,25 @@
 #include "framework/core/Text.h"
 
 TSmtpPipeline::TMode TSmtpClient::OfferedMode() const {
-    if (FChunking && FCapabilities.Has("CHUNKING") && FCapabilities.Has("PIPELINING"))
+    if (FChunking && !FChunkingRefused && FCapabilities.Has("CHUNKING") && FCapabilities.Has("PIPELINING"))
         return TSmtpPipeline::TMode::Chunking;
     if (FPipelining && FCapabilities.Has("PIPELINING"))
         return TSmtpPipeline::TMode::Pipelining;
     return TSmtpPipeline::TMode::Lockstep;
 }
 
-void TSmtpClient::Tell(TSmtpPipeline::TMessage& message, bool accepted) {
+void TSmtpClient::Tell(TSmtpPipeline::TMessage& message, bool accepted, bool now) {
     message.Told = true;
     // A transaction that failed before its content is never continued (RFC 5321 4.1.1.5): the next MAIL on this
     // connection comes after RSET. A final reply ends a transaction whatever it says.
     if (!accepted && message.Phase == TSmtpPipeline::TPhase::Envelope)
         FResetNeeded = true;
     FMessageId = message.MessageId;
+    if (!now) {
+        FUnproved.push_back({message.Id, accepted, message.ContentWritten, FLastReplyCode, FLastResponse,
+                             FErrorMessage, message.MessageId});
+        return;
+    }
     if (FQueueDone)
         (*FQueueDone)(message.Id, accepted);
 }
@@ -29,6 +34,106 @@ void TSmtpClient::TellRefused(TSmtpPipeline::TMessage& message) {
     FUnconfirmed = false;
     FNotSendable = false;
     Tell(message, false);
+}
+
+bool TSmtpClient::Fits(TSmtpPipeline::TStep step, int code) {
+    using TStep = TSmtpPipeline::TStep;
+    if (code >= 400 && code <= 599)
+        return true;
+    switch (step) {
+    case TStep::Reset:
+    case TStep::Mail:
+    case TStep::Content:
+    case TStep::Bdat:
+        return code == 250;
+    case TStep::Rcpt:
+        return code >= 250 && code <= 252;
+    case TStep::Data:
+        return code == 354;
+    }
+    return false;
+}
+
+void TSmtpClient::Prove() {
+    std::vector<TVerdict> verdicts;
+    verdicts.swap(FUnproved);
+    for (const TVerdict& verdict : verdicts) {
+        FLastReplyCode = verdict.Code;
+        FLastResponse = verdict.Response;
+        FErrorMessage = verdict.Error;
+        FUnconfirmed = false;
+        FNotSendable = false;
+        FMessageId = verdict.MessageId;
+        if (FQueueDone)
+            (*FQueueDone)(verdict.Id, verdict.Accepted);
+    }
+}
+
+void TSmtpClient::Disprove(const std::string& words) {
+    std::vector<TVerdict> verdicts;
+    verdicts.swap(FUnproved);
+    for (const TVerdict& verdict : verdicts) {
+        FLastReplyCode = 0;
+        FLastResponse = ClosedResponse();
+        FNotSendable = false;
+        FMessageId = verdict.MessageId;
+        FUnconfirmed = verdict.ContentWritten;
+        FErrorMessage = (verdict.ContentWritten ? "The server's answer to this message (" + verdict.Response +
+                                                      ") could not be trusted; it may have been delivered: "
+                                                : "The server's answer to this message (" + verdict.Response +
+                                                      ") could not be trusted; it was not sent: ") +
+                        words;
+        if (FQueueDone)
+            (*FQueueDone)(verdict.Id, false);
+    }
+}
+
+bool TSmtpClient::Unasked() {
+    return FState != smtpDisconnected && !FSocket->Quiet() && FSocket->State() == wsConnected;
+}
+
+bool TSmtpClient::InStep(TSmtpPipeline& pipe) {
+    if (FState != smtpDisconnected && FSocket->Quiet()) {
+        Prove();
+        return true;
+    }
+    if (FState == smtpDisconnected || FSocket->State() != wsConnected) {
+        // The server closed after its last reply; a close is no reply, but bytes it left unread would have been.
+        if (FUnreadAtClose)
+            Disprove("the server sent more than its replies before it closed the connection");
+        else
+            Prove();
+        if (!pipe.Empty())
+            LoseQueued(pipe, nullptr);
+        return false;
+    }
+    // Something came that no command asked for. A server about to close says so with 421 (RFC 5321 3.8): the
+    // replies before it stand. Anything else means the replies so far may have answered other commands.
+    TSmtpPipeline::TMessage* ahead = pipe.FirstUntold();
+    const bool goAhead = ahead && ahead->Phase == TSmtpPipeline::TPhase::GoAhead;
+    FErrorMessage.clear();
+    ReadResponse();
+    if (FLastReplyCode == 421) {
+        const std::string closing = FLastResponse;
+        Prove();
+        CloseSocket();
+        if (!pipe.Empty()) {
+            FLastReplyCode = 421;
+            FLastResponse = closing;
+            FErrorMessage.clear();
+            LoseQueued(pipe, nullptr);
+        }
+        return false;
+    }
+    if (FState != smtpDisconnected)
+        Fault(TReplyFault::OutOfStep, FLastResponse);
+    const std::string why = goAhead ? "The server sent more than its reply to DATA; the connection was closed for "
+                                      "safety and the message was not sent."
+                                    : FFaultWords;
+    Disprove(why);
+    FErrorMessage = why;
+    LoseQueued(pipe, goAhead ? ahead : nullptr);
+    return false;
 }
 
 bool TSmtpClient::ReadyForMessage(bool& kept) {
@@ -118,7 +223,7 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
             CloseSocket();
             RefuseUnsent();
             FUnconfirmed = false;
-            Tell(message, false);
+            Tell(message, false, true);
             return;
         }
     }
@@ -156,6 +261,11 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
         return false;
     }
     run.Answered = true;
+    if (!Fits(command.Step, code)) {
+        Fault(TReplyFault::OutOfStep, FLastResponse);
+        LoseQueued(pipe, &message);
+        return false;
+    }
     pipe.Answered();
     if (message.Told) {
         // The replies to a failed message's further commands are not a second failure.
@@ -183,22 +293,24 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
         break;
     case TStep::Data:
         accepted = code == 354;
-        // Anything after the 354 would be read as the reply to the final dot: the message could count as sent
-        // although the server never confirmed it.
-        if (accepted && FSocket->Holding()) {
-            FErrorMessage = "The server sent more than its reply to DATA; the connection was closed for safety and "
-                            "the message was not sent.";
-            Display(FErrorMessage);
-            CloseSocket();
-            LoseQueued(pipe, &message);
-            return false;
-        }
         if (accepted)
             message.Phase = TSmtpPipeline::TPhase::GoAhead;
         break;
     case TStep::Content:
     case TStep::Bdat:
-        if (code >= 200 && code <= 299) {
+        if (command.Step == TStep::Bdat && (code == 500 || code == 502)) {
+            // CHUNKING offered but BDAT unknown: the content was read as commands and nothing of this connection
+            // was delivered. The messages go again later, with DATA.
+            FChunkingRefused = true;
+            FLastReplyCode = 0;
+            FErrorMessage = "The server does not take BDAT although it offers CHUNKING (" + FLastResponse +
+                            "); the message goes again with DATA";
+            CloseSocket();
+            pipe.Rewind();
+            LoseQueued(pipe, &message);
+            return false;
+        }
+        if (code == 250) {
             FErrorMessage.clear();
             FUnconfirmed = false;
             FNotSendable = false;
@@ -222,6 +334,8 @@ void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner
     const std::string error = FErrorMessage.empty() ? words : FErrorMessage;
     if (FState != smtpDisconnected)
         code == 421 ? Quit() : CloseSocket();
+    // What was heard before the connection ended was never proved in step.
+    Disprove(words);
     while (TSmtpPipeline::TMessage* message = pipe.FirstUntold()) {
         // What was not answered: a message whose whole content went out may have been kept (never resent by
         // itself); one whose content did not all go can go again later.
@@ -238,7 +352,7 @@ void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner
             FLastResponse = ClosedResponse();
             FErrorMessage = "The connection ended before the server answered this message: " + words;
         }
-        Tell(*message, false);
+        Tell(*message, false, true);
     }
     pipe.Clear();
     FResetNeeded = false;
@@ -254,9 +368,13 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
     TSmtpPipeline pipe;
     TQueueRun run;
     bool more = true;
+    FUnproved.clear();
     for (;;) {
+        // Nothing awaited: the verdicts heard so far are told once nothing unasked waits.
+        if (!pipe.Awaiting() && !FUnproved.empty() && !InStep(pipe))
+            return;
         bool progress = false;
-        while (more && pipe.CanAdd() && (pipe.Empty() || FState == smtpConnected)) {
+        while (more && pipe.CanAdd(FUnproved.size()) && (pipe.Empty() || FState == smtpConnected)) {
             TMailMessage message;
             int id = 0;
             if (!next(message, id)) {
@@ -279,6 +397,9 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
             progress = true;
         }
         while (FState == smtpConnected && pipe.Sendable()) {
+            // A command whose reply decides an outcome goes only while nothing unasked waits.
+            if (!pipe.Awaiting() && !InStep(pipe))
+                return;
             SendQueued(pipe);
             progress = true;
         }

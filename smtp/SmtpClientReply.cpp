@@ -13,6 +13,8 @@ const char* const NotConnected = "554 not connected";
 const char* const ReceiveTimeout = "554 receive timeout";
 const char* const ConnectionClosed = "554 connection closed";
 const char* const InvalidReply = "554 invalid reply";
+// Not the server's refusal: the replies no longer match the commands, so nothing they said can be trusted.
+const char* const OutOfStep = "554 out of step";
 
 size_t CodeStart(const std::string& reply) {
     size_t at = 0;
@@ -93,6 +95,9 @@ std::string TSmtpClient::FaultWords(TReplyFault fault, const std::string& receiv
         return "The server's reply has a line longer than " + std::to_string(MaxReplyLineBytes) + " bytes";
     case TReplyFault::TooManyLines:
         return "The server's reply has more than " + std::to_string(MaxContinuationLines) + " lines";
+    case TReplyFault::OutOfStep:
+        return "The server's reply " + Quoted(received) +
+               " does not fit the command it should answer; the connection was closed for safety";
     }
     return {};
 }
@@ -111,11 +116,14 @@ int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
     case TReplyFault::Closed:
         FLastResponse = ConnectionClosed;
         break;
+    case TReplyFault::OutOfStep:
+        FLastResponse = OutOfStep;
+        break;
     default:
         FLastResponse = InvalidReply;
         break;
     }
-    if (fault != TReplyFault::Invalid)
+    if (fault != TReplyFault::Invalid && fault != TReplyFault::OutOfStep)
         Display("< " + FLastResponse);
     // The dialogue is out of step: a late or further line would be taken for the answer to the next command.
     if (FState != smtpDisconnected)
@@ -188,6 +196,9 @@ int TSmtpClient::ReadResponse() {
         const int code = ValidReplyCode(line);
         if (code == 0)
             return Fault(TReplyFault::Invalid, line);
+        // Every line of one reply carries its code (RFC 5321 4.2.1): another code is another reply.
+        if (code != ValidReplyCode(FReplyLines.front()))
+            return Fault(TReplyFault::OutOfStep, line);
         if (!Continues(line)) {
             FLastReplyCode = code;
             return code;

@@ -15,8 +15,8 @@ int TSmtpPipeline::Window() const {
     return ChunkingWindow;
 }
 
-bool TSmtpPipeline::CanAdd() const {
-    if (static_cast<int>(FMessages.size()) >= Window())
+bool TSmtpPipeline::CanAdd(size_t held) const {
+    if (static_cast<int>(FMessages.size() + held) >= Window())
         return false;
     if (FMode == TMode::Chunking)
         return true;

@@ -259,8 +259,13 @@ void TestSmtpClient::multiLineAndOddReplies_data() {
     const QByteArray continued = QByteArray("220-more\r\n").repeated(100);
     const QString notSmtp = QStringLiteral("The server's reply is not SMTP: ");
     row("multi-line", "220-first\r\n220-second\r\n220 last\r\n", "", "220 last", 3);
-    row("last line decides", "220-fine\r\n421 busy\r\n", "421 busy", "421 busy", 2);
-    row("short line ends it", "220-a\r\n220\r\n250 late\r\n", "", "220", 2);
+    // A line with another code is no part of the reply; bytes after the greeting would pass for the EHLO reply.
+    row("mixed codes", "220-fine\r\n421 busy\r\n",
+        "The server's reply \"421 busy\" does not fit the command it should answer; the connection was closed for "
+        "safety", "554 out of step", 2);
+    row("more after the greeting", "220-a\r\n220\r\n250 late\r\n",
+        "The server sent more than its greeting before it was greeted; the connection was closed for safety.",
+        "554 out of step", 2);
     row("leading blanks", " \t220 ready\r\n", "", " \t220 ready", 1);
     row("bare line feeds", "220-a\n220 b\n", "", "220 b", 2);
     row("100 continuation lines", continued + "220 done\r\n", "", "220 done", 101);
