@@ -52,6 +52,15 @@ QByteArray Content(int number) {
     return Headers() + "Message number " + QByteArray::number(number) + "\r\n";
 }
 
+// What a run records for a result: delivered, may have been, refused for good, or to try again.
+QString Status(const Result& result) {
+    if (result.Accepted)
+        return "SENT";
+    if (result.Unconfirmed)
+        return "UNKNOWN";
+    return result.Code >= 500 || (result.Code > 0 && result.Code < 400) ? "REFUSED" : "DEFERRED";
+}
+
 const QByteArray Envelope = "MAIL FROM:<sender@example.org>\r\nRCPT TO:<rcpt@example.org>\r\n";
 
 } // namespace
@@ -172,6 +181,60 @@ private slots:
         QVERIFY(!results[1].Accepted);
         QCOMPARE(results[1].Code, code);
         QCOMPARE(peer.Delivered(), (std::vector<int>{1, 3}));
+    }
+
+    // Replies that fit no step (one too many, the wrong code for the command, unknown BDAT): the connection
+    // closes, nothing counts as sent or refused on a reply that may belong to another command, and a message
+    // whose content went is unknown, never refused.
+    void repliesOutOfStep_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("statuses");
+        using L = QString;
+        QTest::newRow("pipelining, a stray 250 before the 550 to .")
+            << "pipelining" << "." << "250 stray\r\n550 no\r\n" << L("SENT UNKNOWN DEFERRED");
+        QTest::newRow("chunking, a stray 250 before the 550 to BDAT")
+            << "chunking" << "BDAT" << "250 stray\r\n550 no\r\n" << L("UNKNOWN UNKNOWN UNKNOWN");
+        QTest::newRow("pipelining, 250 to DATA") << "pipelining" << "DATA" << "250 ok\r\n" << L("UNKNOWN DEFERRED");
+        QTest::newRow("pipelining, 354 to RCPT") << "pipelining" << "RCPT" << "354 go\r\n" << L("UNKNOWN DEFERRED");
+        QTest::newRow("pipelining, 354 to .") << "pipelining" << "." << "354 go\r\n" << L("SENT UNKNOWN DEFERRED");
+        QTest::newRow("pipelining, 221 to .") << "pipelining" << "." << "221 bye\r\n" << L("SENT UNKNOWN DEFERRED");
+        QTest::newRow("lockstep, 250 250 354 to MAIL")
+            << "lockstep" << "MAIL" << "250 a\r\n250 b\r\n354 c\r\n" << L("SENT DEFERRED");
+        QTest::newRow("chunking, 500 to BDAT") << "chunking" << "BDAT" << "500 unknown\r\n" << L("DEFERRED DEFERRED DEFERRED");
+    }
+    void repliesOutOfStep() {
+        QFETCH(QString, mode);
+        QFETCH(QString, verb);
+        QFETCH(QString, reply);
+        QFETCH(QString, statuses);
+        PipelinePeer peer(mode == "chunking", PipelinePeer::Pace::Whole,
+                          [&](const PipelinePeer::Command& command) -> std::optional<PipelinePeer::Reply> {
+                              if (command.Message == 2 && command.Verb == verb.toStdString())
+                                  return PipelinePeer::Reply{reply.toStdString()};
+                              if (command.Verb == "BDAT" && reply.startsWith("500"))
+                                  return PipelinePeer::Reply{reply.toStdString()};
+                              return std::nullopt;
+                          });
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        h.Client.SetPipelining(mode != "lockstep");
+        QStringList told;
+        const std::vector<Result> results = SendQueue(h, 3);
+        for (const Result& result : results)
+            told << Status(result);
+        QCOMPARE(told.join(' '), statuses);
+        QCOMPARE(h.Client.State(), smtpDisconnected);
+        const std::vector<int> delivered = peer.Delivered();
+        for (const Result& result : results)
+            QVERIFY(!result.Accepted || std::count(delivered.begin(), delivered.end(), result.Id) == 1);
+        if (reply.startsWith("500")) { // the next connection goes with DATA
+            told.clear();
+            for (const Result& result : SendQueue(h, 3))
+                told << Status(result);
+            QCOMPARE(told.join(' '), QString("SENT SENT SENT"));
+        }
     }
 
     // The peer closes on the "." of message 2 of 3 in flight: 1 answered, 2 out without a reply (may have
