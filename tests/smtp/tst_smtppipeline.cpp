@@ -191,18 +191,20 @@ private slots:
         QTest::addColumn<QString>("verb");
         QTest::addColumn<QString>("reply");
         QTest::addColumn<QString>("statuses");
-        using L = QString;
-        QTest::newRow("pipelining, a stray 250 before the 550 to .")
-            << "pipelining" << "." << "250 stray\r\n550 no\r\n" << L("SENT UNKNOWN DEFERRED");
-        QTest::newRow("chunking, a stray 250 before the 550 to BDAT")
-            << "chunking" << "BDAT" << "250 stray\r\n550 no\r\n" << L("UNKNOWN UNKNOWN UNKNOWN");
-        QTest::newRow("pipelining, 250 to DATA") << "pipelining" << "DATA" << "250 ok\r\n" << L("UNKNOWN DEFERRED");
-        QTest::newRow("pipelining, 354 to RCPT") << "pipelining" << "RCPT" << "354 go\r\n" << L("UNKNOWN DEFERRED");
-        QTest::newRow("pipelining, 354 to .") << "pipelining" << "." << "354 go\r\n" << L("SENT UNKNOWN DEFERRED");
-        QTest::newRow("pipelining, 221 to .") << "pipelining" << "." << "221 bye\r\n" << L("SENT UNKNOWN DEFERRED");
-        QTest::newRow("lockstep, 250 250 354 to MAIL")
-            << "lockstep" << "MAIL" << "250 a\r\n250 b\r\n354 c\r\n" << L("SENT DEFERRED");
-        QTest::newRow("chunking, 500 to BDAT") << "chunking" << "BDAT" << "500 unknown\r\n" << L("DEFERRED DEFERRED DEFERRED");
+        const auto row = [](const char* name, const char* mode, const char* verb, const char* reply,
+                            const char* statuses) {
+            QTest::newRow(name) << QString(mode) << QString(verb) << QString(reply) << QString(statuses);
+        };
+        row("pipelining, a stray 250 before the 550 to .", "pipelining", ".", "250 stray\r\n550 no\r\n",
+            "SENT UNKNOWN DEFERRED");
+        row("chunking, a stray 250 before the 550 to BDAT", "chunking", "BDAT", "250 stray\r\n550 no\r\n",
+            "UNKNOWN UNKNOWN UNKNOWN");
+        row("pipelining, 250 to DATA", "pipelining", "DATA", "250 ok\r\n", "UNKNOWN DEFERRED");
+        row("pipelining, 354 to RCPT", "pipelining", "RCPT", "354 go\r\n", "UNKNOWN DEFERRED");
+        row("pipelining, 354 to .", "pipelining", ".", "354 go\r\n", "SENT UNKNOWN DEFERRED");
+        row("pipelining, 221 to .", "pipelining", ".", "221 bye\r\n", "SENT UNKNOWN DEFERRED");
+        row("lockstep, 250 250 354 to MAIL", "lockstep", "MAIL", "250 a\r\n250 b\r\n354 c\r\n", "SENT DEFERRED");
+        row("chunking, 500 to BDAT", "chunking", "BDAT", "500 unknown\r\n", "DEFERRED DEFERRED DEFERRED");
     }
     void repliesOutOfStep() {
         QFETCH(QString, mode);
