@@ -97,6 +97,12 @@ public:
     virtual void Close();
     virtual void Abort();
     virtual void Flush();
+    // Runs the nested loop until every queued byte went to the platform; false when the connection ended, or when
+    // no byte went for timeout ticks (the peer takes nothing). Unlike Flush, a slow peer that takes bytes steadily
+    // never runs out of time.
+    bool SendAll(int timeout);
+    // Bytes queued that the platform has not taken yet.
+    size_t QueuedBytes() const;
     virtual void DrainUntilClosed();
     virtual void Listen();
     virtual TSocket Accept();

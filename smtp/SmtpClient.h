@@ -39,6 +39,13 @@ public:
     static constexpr size_t MaxReplyLineBytes = 4096;
     // No line on the wire is longer than this, CR LF not counted (RFC 5321 4.5.3.1.6).
     static constexpr size_t MaxWireLine = TMessageComposer::MaxWireLine;
+    // The final reply to a message ("." or BDAT LAST) may take this many times Timeout. The server may scan the
+    // content before it answers (RFC 5321 4.5.3.2 suggests 10 minutes there, 5 for other replies), and a message
+    // without that answer is unknown: it is never resent by itself and needs the user's decision. A minute at the
+    // default Timeout is still a wait a person at the window accepts. The other timeouts stay at Timeout: a
+    // missed reply before the content only costs a later retry, and a send that makes no progress for Timeout
+    // (the data-block timeout) means the link or the server is gone, however slow the link is.
+    static constexpr int FinalReplyFactor = 3;
 
     explicit TSmtpClient(QObject* owner = nullptr);
     ~TSmtpClient() override;
@@ -210,10 +217,12 @@ protected:
     void SendCommand(std::string_view line);
     // The same, with shown in place of the line for OnDisplay (a secret never reaches the progress text).
     void SendCommand(std::string_view line, std::string_view shown);
-    // Reads one reply, all its lines within one deadline of TimeOut ticks, and returns its code. A reply that
-    // does not come, does not end or is not SMTP closes the connection (what follows could not be trusted) and
-    // reads as one of the client's own 554 replies.
-    int ReadResponse();
+    // Reads one reply, all its lines within one deadline of TimeOut ticks (FinalReplyFactor times that for the
+    // final reply to a message), and returns its code. The deadline starts once every queued byte has left for
+    // the platform; a send that makes no progress for TimeOut ticks fails on its own. A reply that does not
+    // come, does not end or is not SMTP closes the connection (what follows could not be trusted) and reads as
+    // one of the client's own 554 replies.
+    int ReadResponse(bool final = false);
     // Reads a reply; true means failure (its code is none of the accepted ones).
     bool CheckResponse(std::initializer_list<int> accepted, bool closeOnError);
     void Display(const std::string& msg);
@@ -234,8 +243,9 @@ private:
     // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
     bool Refuse(const std::string& text, bool serverReply = false);
     // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
-    // OutOfStep: a reply that fits no step of the dialogue, or bytes nobody asked for.
-    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines, OutOfStep };
+    // Astray: a reply that fits no step of the dialogue, or bytes nobody asked for.
+    // Stall: the server took none of the bytes sent for a whole TimeOut.
+    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines, Astray, Stall };
 
     // The one place where the client's state changes.
     void SetState(TSmtpState value) { FState = value; }
@@ -339,6 +349,8 @@ private:
     QTimer* FReplyDeadline; // owned by this object as its Qt child
     std::chrono::steady_clock::time_point FReplyStarted;
     int FReadsInReply = 0;
+    // The reply being read is a message's final one: it gets FinalReplyFactor times the time.
+    bool FFinalReply = false;
     TWaitPointer FWait;
     int FTimeOut = 15;
     bool FStatusTimeOut = false;

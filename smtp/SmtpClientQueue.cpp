@@ -126,7 +126,7 @@ bool TSmtpClient::InStep(TSmtpPipeline& pipe) {
         return false;
     }
     if (FState != smtpDisconnected)
-        Fault(TReplyFault::OutOfStep, FLastResponse);
+        Fault(TReplyFault::Astray, FLastResponse);
     const std::string why = goAhead ? "The server sent more than its reply to DATA; the connection was closed for "
                                       "safety and the message was not sent."
                                     : FFaultWords;
@@ -234,13 +234,19 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
 bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
     using TStep = TSmtpPipeline::TStep;
     Flush();
-    if (FState != smtpDisconnected)
+    // Only what left for the platform may have reached the server: a "." still queued when the connection ends
+    // leaves its message undelivered.
+    const bool left = FState != smtpDisconnected && FSocket->SendAll(FTimeOut);
+    if (left)
         pipe.MarkWritten();
     TSmtpPipeline::TCommand& command = pipe.Awaited();
     TSmtpPipeline::TMessage& message = *pipe.Find(command.Message);
     // Each message's failure stands on its own: an earlier one's words are not this reply's.
     FErrorMessage.clear();
-    const int code = ReadResponse();
+    const bool final = command.Step == TStep::Content || command.Step == TStep::Bdat;
+    const int code = left                           ? ReadResponse(final)
+                     : FState == smtpDisconnected ? Fault(TReplyFault::NotConnected, {})
+                                                  : Fault(TReplyFault::Stall, {});
     if (FLastReplyCode == 0 || code == 421) {
         const bool crossed = FReplyFault == TReplyFault::Closed || FReplyFault == TReplyFault::NotConnected ||
                              FLastReplyCode == 421;
@@ -262,7 +268,7 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
     }
     run.Answered = true;
     if (!Fits(command.Step, code)) {
-        Fault(TReplyFault::OutOfStep, FLastResponse);
+        Fault(TReplyFault::Astray, FLastResponse);
         LoseQueued(pipe, &message);
         return false;
     }

@@ -11,6 +11,7 @@ namespace {
 // read the code, while ErrorMessage says in words what happened.
 const char* const NotConnected = "554 not connected";
 const char* const ReceiveTimeout = "554 receive timeout";
+const char* const SendTimeout = "554 send timeout";
 const char* const ConnectionClosed = "554 connection closed";
 const char* const InvalidReply = "554 invalid reply";
 // Not the server's refusal: the replies no longer match the commands, so nothing they said can be trusted.
@@ -62,7 +63,7 @@ std::string TSmtpClient::ClosedResponse() {
 
 int TSmtpClient::TimeOutMs() const {
     const int ticks = FTimeOut > 0 ? FTimeOut : 15; // the wait control's own fallback
-    return ticks * (FWait ? FWait->Interval() : 1000);
+    return ticks * (FFinalReply ? FinalReplyFactor : 1) * (FWait ? FWait->Interval() : 1000);
 }
 
 std::string TSmtpClient::TimeOutText() const {
@@ -95,7 +96,9 @@ std::string TSmtpClient::FaultWords(TReplyFault fault, const std::string& receiv
         return "The server's reply has a line longer than " + std::to_string(MaxReplyLineBytes) + " bytes";
     case TReplyFault::TooManyLines:
         return "The server's reply has more than " + std::to_string(MaxContinuationLines) + " lines";
-    case TReplyFault::OutOfStep:
+    case TReplyFault::Stall:
+        return "The server took none of the data sent to it for " + TimeOutText();
+    case TReplyFault::Astray:
         return "The server's reply " + Quoted(received) +
                " does not fit the command it should answer; the connection was closed for safety";
     }
@@ -113,17 +116,20 @@ int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
     case TReplyFault::Timeout:
         FLastResponse = ReceiveTimeout;
         break;
+    case TReplyFault::Stall:
+        FLastResponse = SendTimeout;
+        break;
     case TReplyFault::Closed:
         FLastResponse = ConnectionClosed;
         break;
-    case TReplyFault::OutOfStep:
+    case TReplyFault::Astray:
         FLastResponse = OutOfStep;
         break;
     default:
         FLastResponse = InvalidReply;
         break;
     }
-    if (fault != TReplyFault::Invalid && fault != TReplyFault::OutOfStep)
+    if (fault != TReplyFault::Invalid && fault != TReplyFault::Astray)
         Display("< " + FLastResponse);
     // The dialogue is out of step: a late or further line would be taken for the answer to the next command.
     if (FState != smtpDisconnected)
@@ -139,7 +145,8 @@ void TSmtpClient::ReadLineInReply(std::string& line) {
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FReplyStarted);
         FReplyDeadline->start(static_cast<int>(std::max<long long>(0, TimeOutMs() - elapsed.count())));
     }
-    FSocket->ReadLine(FTimeOut, line);
+    const int ticks = FTimeOut > 0 ? FTimeOut : 15;
+    FSocket->ReadLine(ticks * (FFinalReply ? FinalReplyFactor : 1), line);
 }
 
 TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
@@ -166,7 +173,7 @@ TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
     return TReplyFault::None;
 }
 
-int TSmtpClient::ReadResponse() {
+int TSmtpClient::ReadResponse(bool final) {
     FReplyLines.clear();
     FReplyFault = TReplyFault::None;
     FLastReplyCode = 0;
@@ -176,14 +183,23 @@ int TSmtpClient::ReadResponse() {
         FPending.clear();
         return Fault(TReplyFault::NotConnected, {});
     }
+    // The server cannot answer what has not reached it: on a slow link the reply's time starts once the last
+    // byte left, and until then the send only has to keep moving.
+    if (!FSocket->SendAll(FTimeOut))
+        return Fault(FState == smtpDisconnected ? TReplyFault::NotConnected : TReplyFault::Stall, {});
+    FFinalReply = final;
     // One deadline for the whole reply: a server that trickles continuation lines gets no more time than one
     // that says nothing (RFC 5321 4.5.3.2 times a reply, not a line).
     FReplyStarted = std::chrono::steady_clock::now();
     FReadsInReply = 0;
     struct TStopDeadline {
         QTimer* Timer;
-        ~TStopDeadline() { Timer->stop(); }
-    } stop{FReplyDeadline};
+        bool& Final;
+        ~TStopDeadline() {
+            Timer->stop();
+            Final = false;
+        }
+    } stop{FReplyDeadline, FFinalReply};
     for (;;) {
         std::string line;
         const TReplyFault fault = ReadReplyLine(line);
@@ -198,7 +214,7 @@ int TSmtpClient::ReadResponse() {
             return Fault(TReplyFault::Invalid, line);
         // Every line of one reply carries its code (RFC 5321 4.2.1): another code is another reply.
         if (code != ValidReplyCode(FReplyLines.front()))
-            return Fault(TReplyFault::OutOfStep, line);
+            return Fault(TReplyFault::Astray, line);
         if (!Continues(line)) {
             FLastReplyCode = code;
             return code;

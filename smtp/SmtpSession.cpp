@@ -63,7 +63,7 @@ bool TSmtpClient::Refuse(const std::string& text, bool serverReply) {
 bool TSmtpClient::Greet() {
     // Read later, such bytes would pass for the reply to EHLO.
     if (Unasked()) {
-        Fault(TReplyFault::OutOfStep, {});
+        Fault(TReplyFault::Astray, {});
         FErrorMessage = DataAfterGreeting;
         Display(FErrorMessage);
         return false;

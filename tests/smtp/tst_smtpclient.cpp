@@ -3,6 +3,7 @@
 
 #include "mailing/MessageText.h"
 #include "tests/servers/ParsedMail.h"
+#include "tests/servers/PeerThread.h"
 #include "tests/servers/ScriptedServer.h"
 #include "tests/servers/SmtpSink.h"
 #include "tests/servers/ThreadedPeer.h"
@@ -11,8 +12,14 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
+#include <future>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -48,6 +55,8 @@ private slots:
     void silentServerTimesOutAndTheConnectionIsDropped();
     void serverClosesAfterMessages_data();
     void serverClosesAfterMessages();
+    void slowLinkTimesTheReplyFromTheLastByte_data();
+    void slowLinkTimesTheReplyFromTheLastByte();
     void connectionLostBeforeTheReply();
     void connectionLostInTheMiddleOfData_data();
     void connectionLostInTheMiddleOfData();
@@ -351,6 +360,70 @@ void TestSmtpClient::silentServerTimesOutAndTheConnectionIsDropped() {
     QCOMPARE(m.Client.ErrorMessage(), std::string("No reply from the server within 0.2 seconds"));
     QCOMPARE(m.Client.State(), smtpDisconnected);
     QVERIFY(m.Client.StatusTimeOut());
+}
+
+void TestSmtpClient::slowLinkTimesTheReplyFromTheLastByte_data() {
+    QTest::addColumn<bool>("reads");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("response");
+    QTest::newRow("slow reader") << true << true << "250 ok";
+    // The "." never left: not delivered, so not unknown either.
+    QTest::newRow("reads nothing") << false << false << "554 send timeout";
+}
+
+// A 10 MB message to a peer that takes it in pieces of 4.5 MB (more than the kernels of both ends hold) with a
+// pause of 0.6 timeouts after each: the reply is timed from the moment the last byte left, and a send that
+// keeps moving never times out, while one that does not move ends the message unsent.
+void TestSmtpClient::slowLinkTimesTheReplyFromTheLastByte() {
+    QFETCH(bool, reads);
+    QFETCH(bool, accepted);
+    QFETCH(QString, response);
+    constexpr size_t Piece = 4'500'000;
+    std::promise<void> finished;
+    const std::shared_future<void> over = finished.get_future().share();
+    PeerThread peer([&](int fd, int) {
+        const auto say = [fd](const char* text) { ::send(fd, text, std::strlen(text), MSG_NOSIGNAL); };
+        say("220 slow\r\n");
+        std::string pending;
+        size_t taken = 0;
+        bool inData = false;
+        char buffer[65536];
+        for (;;) {
+            if (inData && !reads)
+                over.wait_for(std::chrono::seconds(30));
+            const ssize_t n = inData && !reads ? 0 : ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            pending.append(buffer, static_cast<size_t>(n));
+            if (inData) {
+                if ((taken += static_cast<size_t>(n)) >= Piece) {
+                    taken = 0;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the slow link's pause
+                }
+                if (pending.size() >= 5 && pending.compare(pending.size() - 5, 5, "\r\n.\r\n") == 0) {
+                    say("250 ok\r\n");
+                    inData = false;
+                    pending.clear();
+                } else if (pending.size() > 5) {
+                    pending.erase(0, pending.size() - 5);
+                }
+                continue;
+            }
+            for (size_t end; !inData && (end = pending.find("\r\n")) != std::string::npos; pending.erase(0, end + 2)) {
+                const std::string verb = pending.substr(0, 4);
+                inData = verb == "DATA";
+                say(inData ? "354 go\r\n" : verb == "QUIT" ? "221 bye\r\n" : "250 fine\r\n");
+            }
+        }
+        ::close(fd);
+    });
+    Harness h(peer.PortText());
+    h.Client.SetTimeOut(20); // 1 s
+    std::vector<std::string> body(10'000'000 / 78, std::string(76, 'x'));
+    QCOMPARE(h.Mail(std::move(body)), accepted);
+    finished.set_value();
+    QCOMPARE(h.Client.Unconfirmed(), false);
+    QCOMPARE(h.Client.LastResponse(), response.toStdString());
 }
 
 void TestSmtpClient::connectionLostBeforeTheReply() {
