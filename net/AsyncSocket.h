@@ -122,6 +122,8 @@ public:
     virtual bool Wait(int timeout, TSocketState awaitedState);
     // Collects one line (without CR and LF); after a timeout, line holds what arrived and the line stays open.
     virtual void ReadLine(int timeout, std::string& line);
+    // The same without waiting: takes what has arrived of the line, from the platform too.
+    void TakeLine(std::string& line);
     // True when the last ReadLine returned a whole line (its LF came, or it was cut at the line length), false
     // when it returned the part that had arrived before a timeout or a close.
     bool LineComplete() const { return FLineComplete; }

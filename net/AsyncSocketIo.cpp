@@ -349,6 +349,12 @@ void TCustomAsyncSocket::ReadLine(int timeout, std::string& line) {
     line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
 }
 
+void TCustomAsyncSocket::TakeLine(std::string& line) {
+    StartLine();
+    ReadLineBytes(true);
+    line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
+}
+
 bool TCustomAsyncSocket::Quiet() {
     if (FSocketHandle == INVALID_SOCKET || FState != wsConnected || FSocketType != SOCK_STREAM)
         return false;

@@ -294,6 +294,8 @@ private:
     TReplyFault ReadReplyLine(std::string& line);
     // One ReadLine of the socket within the reply's deadline.
     void ReadLineInReply(std::string& line);
+    // ReadLineInReply, or once the deadline passed, what has arrived of the line.
+    void TakeOrReadLine(std::string& line);
     int Fault(TReplyFault fault, const std::string& received);
     std::string FaultWords(TReplyFault fault, const std::string& received) const;
     // The last reply's failure becomes the error, unless an earlier step of this message set one.

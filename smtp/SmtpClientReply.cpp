@@ -138,6 +138,9 @@ int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
 }
 
 void TSmtpClient::ReadLineInReply(std::string& line) {
+    // Waits are measured on the monotonic clock (steady_clock and Qt's timers), which on Linux does not count
+    // the time the computer is suspended: time asleep is no silence of the server. (CLOCK_BOOTTIME would count
+    // it, and every reply in flight at a lid close would time out on waking.)
     // The first read of a reply needs no timer of its own: the wait control counts down exactly the reply's
     // time. Any later read gets what is left of it, however many lines came before.
     if (FReadsInReply++ > 0 && !FReplyDeadline->isActive()) {
@@ -150,27 +153,35 @@ void TSmtpClient::ReadLineInReply(std::string& line) {
 }
 
 TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
-    if (FStatusTimeOut)
-        return TReplyFault::Timeout; // the deadline passed between two lines
     FLineCut = false;
-    ReadLineInReply(line);
+    TakeOrReadLine(line);
     size_t length = line.size();
     // The rest of an overlong line is read and dropped: the code and the start of the text are kept, and the
     // next reply is not taken from the middle of this one.
-    while (FLineCut && FSocket->LineComplete() && !FStatusTimeOut && FSocket->State() == wsConnected) {
+    while (FLineCut && FSocket->LineComplete() && FSocket->State() == wsConnected) {
         FLineCut = false;
         std::string rest;
-        ReadLineInReply(rest);
+        TakeOrReadLine(rest);
         length += rest.size();
         // Checked once the piece is counted: a line of exactly the limit passes, a byte more does not.
         if (length > MaxReplyLineBytes)
             return TReplyFault::LineTooLong;
+        if (!FSocket->LineComplete())
+            break;
     }
-    if (FStatusTimeOut)
-        return TReplyFault::Timeout;
     if (!FSocket->LineComplete())
-        return TReplyFault::Closed;
+        return FStatusTimeOut ? TReplyFault::Timeout : TReplyFault::Closed;
     return TReplyFault::None;
+}
+
+void TSmtpClient::TakeOrReadLine(std::string& line) {
+    // Once the deadline has passed only what has arrived counts, but all of it does: a computer that slept
+    // wakes to its timers and to the replies that came meanwhile in no set order, and a reply that is there is
+    // no silence of the server.
+    if (!FStatusTimeOut)
+        ReadLineInReply(line);
+    if (FStatusTimeOut && !FSocket->LineComplete() && FSocket->State() == wsConnected)
+        FSocket->TakeLine(line);
 }
 
 int TSmtpClient::ReadResponse(bool final) {

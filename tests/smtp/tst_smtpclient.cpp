@@ -2,6 +2,7 @@
 #include "smtp/SmtpClient.h"
 
 #include "mailing/MessageText.h"
+#include "tests/servers/LoopbackListener.h"
 #include "tests/servers/ParsedMail.h"
 #include "tests/servers/PeerThread.h"
 #include "tests/servers/ScriptedServer.h"
@@ -13,7 +14,10 @@
 #include <QtTest>
 
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstring>
@@ -57,6 +61,7 @@ private slots:
     void serverClosesAfterMessages();
     void slowLinkTimesTheReplyFromTheLastByte_data();
     void slowLinkTimesTheReplyFromTheLastByte();
+    void asleepWhileTheServerAnswers();
     void connectionLostBeforeTheReply();
     void connectionLostInTheMiddleOfData_data();
     void connectionLostInTheMiddleOfData();
@@ -424,6 +429,68 @@ void TestSmtpClient::slowLinkTimesTheReplyFromTheLastByte() {
     finished.set_value();
     QCOMPARE(h.Client.Unconfirmed(), false);
     QCOMPARE(h.Client.LastResponse(), response.toStdString());
+}
+
+namespace {
+
+// The peer of asleepWhileTheServerAnswers, in a process of its own (it must answer while the client is stopped),
+// with nothing but system calls after the fork. Sends the first line of the final reply, stops the client,
+// sends the rest, waits past the client's deadline, closes as a server drops an idle connection, and wakes the
+// client.
+[[noreturn]] void SleepingClientPeer(int listener, pid_t client, int stopMs) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    const auto say = [fd](const char* text) { ::send(fd, text, std::strlen(text), MSG_NOSIGNAL); };
+    say("220 peer\r\n");
+    char buffer[4096];
+    size_t have = 0;
+    bool inData = false;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer + have, sizeof buffer - have - 1, 0);
+        if (n <= 0)
+            ::_exit(1);
+        have += static_cast<size_t>(n);
+        buffer[have] = '\0';
+        if (inData && std::strstr(buffer, "\r\n.\r\n"))
+            break;
+        char* end = nullptr;
+        while (!inData && (end = std::strstr(buffer, "\r\n"))) {
+            inData = std::strncmp(buffer, "DATA", 4) == 0;
+            say(inData ? "354 go\r\n" : "250 fine\r\n");
+            have -= static_cast<size_t>(end + 2 - buffer);
+            std::memmove(buffer, end + 2, have + 1);
+        }
+        if (have > 2048) // keep the tail of the content, where the end will be
+            std::memmove(buffer, buffer + have - 8, 9), have = 8;
+    }
+    say("250-queued as Q1\r\n");
+    ::usleep(200'000); // the client reads the first line and waits for the next
+    ::kill(client, SIGSTOP);
+    say("250 ok\r\n");
+    ::usleep(static_cast<useconds_t>(stopMs) * 1000);
+    ::close(fd);
+    ::kill(client, SIGCONT);
+    ::_exit(0);
+}
+
+} // namespace
+
+// The computer sleeps while the server answers and then drops the idle connection: on waking, the reply that
+// arrived is read before the deadline that passed meanwhile counts.
+void TestSmtpClient::asleepWhileTheServerAnswers() {
+    int port = 0;
+    const int listener = ListenOnLoopback(port);
+    QVERIFY(listener >= 0);
+    Harness h(QString::number(port));
+    h.Client.SetTimeOut(ShortTimeOut);
+    const pid_t peer = ::fork();
+    if (peer == 0)
+        SleepingClientPeer(listener, ::getppid(), 2 * ShortTimeOut * 50 * TSmtpClient::FinalReplyFactor);
+    ::close(listener);
+    const bool accepted = h.Mail({"body"});
+    int status = -1;
+    ::waitpid(peer, &status, 0);
+    QCOMPARE(status, 0);
+    QVERIFY2(accepted, h.Client.ErrorMessage().c_str());
 }
 
 void TestSmtpClient::connectionLostBeforeTheReply() {
