@@ -164,6 +164,13 @@ bool TSmtpClient::Open() {
     FReplyLines.clear();
     FResetNeeded = false;
     FUnreadAtClose = false;
+    if (FStalls >= StallsToGiveUp) {
+        FErrorMessage = "The server '" + FHost + "' greets but then answers nothing (no reply within " +
+                        TimeOutText() + ", " + std::to_string(FStalls) +
+                        " times in a row); no further connection was tried. Try again later or ask its administrator.";
+        Display(FErrorMessage);
+        return false;
+    }
     if (FHost.empty()) {
         FErrorMessage = "No host specified";
         Display(FErrorMessage);
@@ -328,6 +335,7 @@ void TSmtpClient::SendDataLine(std::string_view line) {
 }
 
 void TSmtpClient::Quit() {
+    FStalls = 0; // the end of a run: the next one tries the server afresh
     if (FState == smtpDisconnected)
         return;
     try {

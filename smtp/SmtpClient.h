@@ -387,6 +387,10 @@ private:
     std::vector<TVerdict> FUnproved;
     // The server closed the connection with bytes nobody had read.
     bool FUnreadAtClose = false;
+    // New connections in a row whose first reply after the greeting did not come in time; at StallsToGiveUp Open
+    // fails until Quit.
+    int FStalls = 0;
+    static constexpr int StallsToGiveUp = 2;
     // The server offered CHUNKING and then did not know BDAT: later connections use DATA.
     bool FChunkingRefused = false;
 };

@@ -263,10 +263,15 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
                 return true;
             }
         }
+        // A new connection whose first reply after the greeting never came: a server that stalls there would cost
+        // a Timeout and a connection per message.
+        if (FReplyFault == TReplyFault::Timeout && !run.Kept && !run.Answered)
+            ++FStalls;
         LoseQueued(pipe, &message);
         return false;
     }
     run.Answered = true;
+    FStalls = 0;
     if (!Fits(command.Step, code)) {
         Fault(TReplyFault::Astray, FLastResponse);
         LoseQueued(pipe, &message);

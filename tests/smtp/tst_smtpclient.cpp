@@ -62,6 +62,7 @@ private slots:
     void slowLinkTimesTheReplyFromTheLastByte_data();
     void slowLinkTimesTheReplyFromTheLastByte();
     void asleepWhileTheServerAnswers();
+    void serverThatStallsAfterTheGreetingIsGivenUp();
     void connectionLostBeforeTheReply();
     void connectionLostInTheMiddleOfData_data();
     void connectionLostInTheMiddleOfData();
@@ -491,6 +492,26 @@ void TestSmtpClient::asleepWhileTheServerAnswers() {
     ::waitpid(peer, &status, 0);
     QCOMPARE(status, 0);
     QVERIFY2(accepted, h.Client.ErrorMessage().c_str());
+}
+
+// A server that greets and then answers nothing costs two timeouts, not one per message; Quit (the end of a run)
+// lets the next run try again.
+void TestSmtpClient::serverThatStallsAfterTheGreetingIsGivenUp() {
+    ThreadedPeer peer([](const ThreadedPeer::Command& command) {
+        if (command.Verb.empty())
+            return ThreadedPeer::Reply::Say("220 peer\r\n");
+        return command.Verb == "HELO" ? ThreadedPeer::Reply::Say("250 hello\r\n") : ThreadedPeer::Reply{};
+    });
+    Harness h(peer.PortText());
+    h.Client.SetTimeOut(ShortTimeOut);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(!h.Mail({"body"}));
+    QCOMPARE(peer.Connections(), 2);
+    QVERIFY2(h.Client.ErrorMessage().find("greets but then answers nothing") != std::string::npos,
+             h.Client.ErrorMessage().c_str());
+    h.Client.Quit();
+    QVERIFY(!h.Mail({"body"}));
+    QCOMPARE(peer.Connections(), 3);
 }
 
 void TestSmtpClient::connectionLostBeforeTheReply() {
