@@ -49,6 +49,10 @@ TMailingRun::~TMailingRun() = default;
 
 void TMailingRun::RequestStop() {
     FStopRequested = true;
+    // No content leaves after a stop: what went waits for its reply, the rest stays DEFERRED for a resume.
+    FOwnClient.StopSending();
+    for (const auto& connection : FConnections)
+        connection->StopSending();
     if (FPause)
         FPause->quit();
     // Pausing connections ask at once, and learn that no new message starts.

@@ -43,7 +43,7 @@ TSmtpClient::TSmtpClient(QObject* owner)
     // While a body goes out the window stays alive, and a connection that went ends the body.
     FComposer.Proceed = [this] {
         ProcessMessages();
-        return FState == smtpConnected;
+        return FState == smtpConnected && !FStopping;
     };
 }
 
@@ -335,7 +335,9 @@ void TSmtpClient::SendDataLine(std::string_view line) {
 }
 
 void TSmtpClient::Quit() {
-    FStalls = 0; // the end of a run: the next one tries the server afresh
+    // The end of a run: the next one tries the server afresh.
+    FStalls = 0;
+    FStopping = false;
     if (FState == smtpDisconnected)
         return;
     try {

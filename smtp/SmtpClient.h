@@ -208,6 +208,10 @@ public:
     // encoded body; no dot-stuffing, no final "."), built by the same composer without a connection. Date and
     // Message-ID are those of this moment; MessageId() keeps the last Mail's.
     std::vector<std::string> MessageLines();
+    // The user stopped: from now on no command and no content leaves. Messages whose content went wait for
+    // their final replies; the others are told as failed (not sent, to go again later), and the connection
+    // closes once nothing is awaited. Quit ends the state.
+    void StopSending() { FStopping = true; }
     // Drops the connection at once, without QUIT, and ends any wait in progress: a message in transfer is never
     // completed, so the server discards it. For ending a dialogue from inside one of its own waits.
     void Abort();
@@ -268,6 +272,10 @@ private:
     // The server's verdict on a message is held until the dialogue proves in step past it (Prove); now tells at
     // once a result the client itself decided.
     void Tell(TSmtpPipeline::TMessage& message, bool accepted, bool now = false);
+    // After StopSending: a message none of whose final command went is told at once as not sent.
+    void TellStopped(TSmtpPipeline::TMessage& message);
+    // After StopSending: every such message is told; true once nothing is awaited and the connection is closed.
+    bool Stopped(TSmtpPipeline& pipe);
     void TellRefused(TSmtpPipeline::TMessage& message);
     // A reply code the command can get (RFC 5321 4.3.2); only 250 ends a message as delivered.
     static bool Fits(TSmtpPipeline::TStep step, int code);
@@ -390,6 +398,7 @@ private:
     // New connections in a row whose first reply after the greeting did not come in time; at StallsToGiveUp Open
     // fails until Quit.
     int FStalls = 0;
+    bool FStopping = false;
     static constexpr int StallsToGiveUp = 2;
     // The server offered CHUNKING and then did not know BDAT: later connections use DATA.
     bool FChunkingRefused = false;

@@ -36,6 +36,31 @@ void TSmtpClient::TellRefused(TSmtpPipeline::TMessage& message) {
     Tell(message, false);
 }
 
+void TSmtpClient::TellStopped(TSmtpPipeline::TMessage& message) {
+    FLastReplyCode = 0;
+    FLastResponse = ClosedResponse();
+    FErrorMessage = "The run was stopped before this message went out";
+    FUnconfirmed = false;
+    FNotSendable = false;
+    Tell(message, false, true);
+}
+
+bool TSmtpClient::Stopped(TSmtpPipeline& pipe) {
+    // A message whose final command went has its reply awaited; every other one goes no further.
+    for (TSmtpPipeline::TMessage* message : pipe.Untold())
+        if (message->Phase != TSmtpPipeline::TPhase::Final)
+            TellStopped(*message);
+    if (pipe.Awaiting() && FState == smtpConnected)
+        return false;
+    if (!FUnproved.empty())
+        InStep(pipe);
+    if (FState != smtpDisconnected)
+        CloseSocket(); // no QUIT: a DATA left open must end without its dot
+    if (!pipe.Empty())
+        LoseQueued(pipe, nullptr);
+    return true;
+}
+
 bool TSmtpClient::Fits(TSmtpPipeline::TStep step, int code) {
     using TStep = TSmtpPipeline::TStep;
     if (code >= 400 && code <= 599)
@@ -216,6 +241,12 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
         ProcessMessages();
         const TMessageComposer::TLineSink put = [this](std::string_view line) { SendDataLine(line); };
         FComposer.PutMessage(put);
+        if (FStopping) {
+            // Stopped while the content went: without its final dot the server drops what it has.
+            CloseSocket();
+            TellStopped(message);
+            return;
+        }
         if (!FComposer.Problem().empty() && FState != smtpDisconnected) {
             // A file that broke off while it went out: without the final dot the server drops what it has.
             FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
@@ -385,7 +416,7 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
         if (!pipe.Awaiting() && !FUnproved.empty() && !InStep(pipe))
             return;
         bool progress = false;
-        while (more && pipe.CanAdd(FUnproved.size()) && (pipe.Empty() || FState == smtpConnected)) {
+        while (more && !FStopping && pipe.CanAdd(FUnproved.size()) && (pipe.Empty() || FState == smtpConnected)) {
             TMailMessage message;
             int id = 0;
             if (!next(message, id)) {
@@ -407,7 +438,9 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
             Admit(pipe, message, id);
             progress = true;
         }
-        while (FState == smtpConnected && pipe.Sendable()) {
+        if (FStopping && Stopped(pipe))
+            return;
+        while (FState == smtpConnected && !FStopping && pipe.Sendable()) {
             // A command whose reply decides an outcome goes only while nothing unasked waits.
             if (!pipe.Awaiting() && !InStep(pipe))
                 return;

@@ -114,6 +114,14 @@ TSmtpPipeline::TMessage* TSmtpPipeline::FirstUntold() {
     return nullptr;
 }
 
+std::vector<TSmtpPipeline::TMessage*> TSmtpPipeline::Untold() {
+    std::vector<TMessage*> untold;
+    for (TMessage& message : FMessages)
+        if (!message.Told)
+            untold.push_back(&message);
+    return untold;
+}
+
 void TSmtpPipeline::Retire() {
     while (!FMessages.empty() && FMessages.front().Told) {
         const int number = FMessages.front().Number;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 class TSmtpPipeline {
 public:
@@ -82,6 +83,8 @@ public:
     TMessage* Find(int number);
     // The oldest message whose result is not told yet; null when none.
     TMessage* FirstUntold();
+    // Every message whose result is not told yet, oldest first.
+    std::vector<TMessage*> Untold();
     // A message whose result was told and whose replies are all in leaves the queue.
     void Retire();
     // Every command goes again from the start (a new connection); replies still awaited are forgotten.

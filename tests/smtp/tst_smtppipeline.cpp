@@ -239,6 +239,32 @@ private slots:
         }
     }
 
+    // Stop while message 2's DATA has its go-ahead: its content never leaves (the connection closes without its
+    // dot), message 1, whose content went, still gets its reply, and 3 never starts.
+    void stopSendsNoFurtherContent_data() {
+        QTest::addColumn<bool>("pipelining");
+        QTest::newRow("pipelining") << true;
+        QTest::newRow("lockstep") << false;
+    }
+    void stopSendsNoFurtherContent() {
+        QFETCH(bool, pipelining);
+        PipelinePeer peer(false);
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        h.Client.SetPipelining(pipelining);
+        int goAheads = 0;
+        h.Client.OnDisplay = [&](TSmtpClient* client, const std::string& line) {
+            if (line.rfind("< 354", 0) == 0 && ++goAheads == 2)
+                client->StopSending();
+        };
+        QStringList told;
+        for (const Result& result : SendQueue(h, 3))
+            told << Status(result);
+        QCOMPARE(told.join(' '), QString("SENT DEFERRED"));
+        QCOMPARE(peer.Delivered(), std::vector<int>{1});
+        QCOMPARE(h.Client.State(), smtpDisconnected);
+    }
+
     // The peer closes on the "." of message 2 of 3 in flight: 1 answered, 2 out without a reply (may have
     // arrived), 3 never sent whole.
     void closeAfterTheSecondDot() {
