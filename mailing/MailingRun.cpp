@@ -47,12 +47,16 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
 
 TMailingRun::~TMailingRun() = default;
 
-void TMailingRun::RequestStop() {
-    FStopRequested = true;
-    // No content leaves after a stop: what went waits for its reply, the rest stays DEFERRED for a resume.
+void TMailingRun::StopSending() {
     FOwnClient.StopSending();
     for (const auto& connection : FConnections)
         connection->StopSending();
+}
+
+void TMailingRun::RequestStop(bool meant) {
+    FStopRequested = true;
+    if (meant)
+        StopSending();
     if (FPause)
         FPause->quit();
     // Pausing connections ask at once, and learn that no new message starts.
@@ -105,8 +109,10 @@ bool TMailingRun::StopAnswered() {
         return true;
     if (!FStopRequested)
         return false;
-    if (FView.RunConfirmStop())
+    if (FView.RunConfirmStop()) {
+        StopSending();
         return true;
+    }
     FStopRequested = FInterrupted; // the window may have been closed while the question was open
     return FInterrupted;
 }
