@@ -36,6 +36,13 @@ void TMailingConnection::Abort() {
     FWake.notify_one();
 }
 
+void TMailingConnection::StopSending() {
+    const std::lock_guard lock(FMutex);
+    if (FClient)
+        QMetaObject::invokeMethod(
+            FClient, [client = FClient] { client->StopSending(); }, Qt::QueuedConnection);
+}
+
 void TMailingConnection::OnRunThread(const std::function<void()>& f) {
     QMetaObject::invokeMethod(&FRunSide, f, Qt::BlockingQueuedConnection);
 }

@@ -59,6 +59,8 @@ public:
     void Wake();
     // From the run's thread: drops the connection at once, from within any wait; its messages in flight are told.
     void Abort();
+    // From the run's thread: the client sends nothing more; messages whose content went still get their replies.
+    void StopSending();
 
     // From the connection's thread: runs f on the run's thread and waits for it.
     void OnRunThread(const std::function<void()>& f);

@@ -47,8 +47,16 @@ TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, T
 
 TMailingRun::~TMailingRun() = default;
 
-void TMailingRun::RequestStop() {
+void TMailingRun::StopSending() {
+    FOwnClient.StopSending();
+    for (const auto& connection : FConnections)
+        connection->StopSending();
+}
+
+void TMailingRun::RequestStop(bool meant) {
     FStopRequested = true;
+    if (meant)
+        StopSending();
     if (FPause)
         FPause->quit();
     // Pausing connections ask at once, and learn that no new message starts.
@@ -101,8 +109,10 @@ bool TMailingRun::StopAnswered() {
         return true;
     if (!FStopRequested)
         return false;
-    if (FView.RunConfirmStop())
+    if (FView.RunConfirmStop()) {
+        StopSending();
         return true;
+    }
     FStopRequested = FInterrupted; // the window may have been closed while the question was open
     return FInterrupted;
 }

@@ -101,7 +101,9 @@ public:
     // The whole run, up to its closing lines. Errors of the client or the tables end it through those lines too.
     void Execute();
     // The Stop button: the run asks before the next message (a pause ends at once to ask).
-    void RequestStop();
+    // meant: nobody will be asked (a signal), so nothing further leaves at once; otherwise once the stop is
+    // confirmed.
+    void RequestStop(bool meant = false);
     // The window is closing: the run ends at once, the message in transfer is given up.
     void Interrupt();
     // True while a connection is being made (a handshake or a login may wait long): no message is in transfer.
@@ -213,6 +215,8 @@ private:
     void Closed(TMailingConnection& connection) override;
     void End();
     bool StopAnswered();
+    // No content leaves any more: what went waits for its reply, the rest stays DEFERRED for a resume.
+    void StopSending();
     TRecipient ReadRecipient() const;
     // With one message per address: a record whose address an earlier record of the run had gets a problem.
     void NoteAddress(TRecipient& recipient);

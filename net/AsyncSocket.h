@@ -97,6 +97,12 @@ public:
     virtual void Close();
     virtual void Abort();
     virtual void Flush();
+    // Runs the nested loop until every queued byte went to the platform; false when the connection ended, or when
+    // no byte went for timeout ticks (the peer takes nothing). Unlike Flush, a slow peer that takes bytes steadily
+    // never runs out of time.
+    bool SendAll(int timeout);
+    // Bytes queued that the platform has not taken yet.
+    size_t QueuedBytes() const;
     virtual void DrainUntilClosed();
     virtual void Listen();
     virtual TSocket Accept();
@@ -116,6 +122,8 @@ public:
     virtual bool Wait(int timeout, TSocketState awaitedState);
     // Collects one line (without CR and LF); after a timeout, line holds what arrived and the line stays open.
     virtual void ReadLine(int timeout, std::string& line);
+    // The same without waiting: takes what has arrived of the line, from the platform too.
+    void TakeLine(std::string& line);
     // True when the last ReadLine returned a whole line (its LF came, or it was cut at the line length), false
     // when it returned the part that had arrived before a timeout or a close.
     bool LineComplete() const { return FLineComplete; }

@@ -136,6 +136,43 @@ void TCustomAsyncSocket::Flush() {
     }
 }
 
+size_t TCustomAsyncSocket::QueuedBytes() const {
+    size_t bytes = 0;
+    for (const auto& block : FSendQueue)
+        bytes += static_cast<size_t>(block->WritePos() - block->ReadPos());
+    return bytes;
+}
+
+bool TCustomAsyncSocket::SendAll(int timeout) {
+    if (FMultiThreaded)
+        Flush();
+    else if (!FWaitCtrl)
+        throw ESocketException("No wait object assigned");
+    if (FMultiThreaded || FAllSent)
+        return FSocketHandle != INVALID_SOCKET && FAllSent;
+    TShownWait wait(FWaitCtrl.data(), timeout);
+    struct TStopGuard {
+        TShownWait& Wait;
+        ~TStopGuard() {
+            if (Wait)
+                Wait->Stop();
+        }
+    } stop{wait};
+    wait->Start();
+    size_t left = QueuedBytes();
+    while (wait && wait->Running() && FSocketHandle != INVALID_SOCKET && !FAllSent) {
+        TryToSend();
+        // Every byte taken starts the countdown again: it bounds a stall, not the transfer.
+        if (const size_t now = QueuedBytes(); now < left) {
+            left = now;
+            wait->Reset();
+        }
+        if (FSocketHandle != INVALID_SOCKET && !FAllSent)
+            ProcessPendingMessages(true);
+    }
+    return FSocketHandle != INVALID_SOCKET && FAllSent;
+}
+
 int TCustomAsyncSocket::RcvdCount() {
     int count = 0;
     if (!WaitingBytes(count)) {
@@ -309,6 +346,12 @@ void TCustomAsyncSocket::ReadLine(int timeout, std::string& line) {
     if (FLineMode)
         WaitUntil(timeout, [this] { return !FLineMode; });
     // The text carries its own length: a close during the wait resets the count, not the text received.
+    line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
+}
+
+void TCustomAsyncSocket::TakeLine(std::string& line) {
+    StartLine();
+    ReadLineBytes(true);
     line.assign(FLineBuffer + 1, static_cast<unsigned char>(FLineBuffer[0]));
 }
 

@@ -43,7 +43,7 @@ TSmtpClient::TSmtpClient(QObject* owner)
     // While a body goes out the window stays alive, and a connection that went ends the body.
     FComposer.Proceed = [this] {
         ProcessMessages();
-        return FState == smtpConnected;
+        return FState == smtpConnected && !FStopping;
     };
 }
 
@@ -66,6 +66,12 @@ void TSmtpClient::WaitTimeout(TCustomWait*) {
 }
 
 void TSmtpClient::SocketSessionClosed(TCustomAsyncSocket*, int) {
+    // Bytes the server sent before its close and nobody read: replies to nothing, or to commands not yet answered.
+    try {
+        FUnreadAtClose = FSocket->Handle() != INVALID_SOCKET && FSocket->RcvdCount() > 0;
+    } catch (const ESocketException&) {
+        FUnreadAtClose = false;
+    }
     SetState(smtpDisconnected);
     FPending.clear();
     if (FWait)
@@ -157,6 +163,14 @@ bool TSmtpClient::Open() {
     FLastReplyCode = 0;
     FReplyLines.clear();
     FResetNeeded = false;
+    FUnreadAtClose = false;
+    if (FStalls >= StallsToGiveUp) {
+        FErrorMessage = "The server '" + FHost + "' greets but then answers nothing (no reply within " +
+                        TimeOutText() + ", " + std::to_string(FStalls) +
+                        " times in a row); no further connection was tried. Try again later or ask its administrator.";
+        Display(FErrorMessage);
+        return false;
+    }
     if (FHost.empty()) {
         FErrorMessage = "No host specified";
         Display(FErrorMessage);
@@ -207,6 +221,10 @@ bool TSmtpClient::Open() {
     }
     if (!Greet())
         return false;
+    if (FState == smtpDisconnected) {
+        FErrorMessage = FaultWords(TReplyFault::Closed, {});
+        return false;
+    }
     SetState(smtpConnected);
     return true;
 }
@@ -317,6 +335,9 @@ void TSmtpClient::SendDataLine(std::string_view line) {
 }
 
 void TSmtpClient::Quit() {
+    // The end of a run: the next one tries the server afresh.
+    FStalls = 0;
+    FStopping = false;
     if (FState == smtpDisconnected)
         return;
     try {

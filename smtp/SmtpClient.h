@@ -39,6 +39,13 @@ public:
     static constexpr size_t MaxReplyLineBytes = 4096;
     // No line on the wire is longer than this, CR LF not counted (RFC 5321 4.5.3.1.6).
     static constexpr size_t MaxWireLine = TMessageComposer::MaxWireLine;
+    // The final reply to a message ("." or BDAT LAST) may take this many times Timeout. The server may scan the
+    // content before it answers (RFC 5321 4.5.3.2 suggests 10 minutes there, 5 for other replies), and a message
+    // without that answer is unknown: it is never resent by itself and needs the user's decision. A minute at the
+    // default Timeout is still a wait a person at the window accepts. The other timeouts stay at Timeout: a
+    // missed reply before the content only costs a later retry, and a send that makes no progress for Timeout
+    // (the data-block timeout) means the link or the server is gone, however slow the link is.
+    static constexpr int FinalReplyFactor = 3;
 
     explicit TSmtpClient(QObject* owner = nullptr);
     ~TSmtpClient() override;
@@ -201,6 +208,10 @@ public:
     // encoded body; no dot-stuffing, no final "."), built by the same composer without a connection. Date and
     // Message-ID are those of this moment; MessageId() keeps the last Mail's.
     std::vector<std::string> MessageLines();
+    // The user stopped: from now on no command and no content leaves. Messages whose content went wait for
+    // their final replies; the others are told as failed (not sent, to go again later), and the connection
+    // closes once nothing is awaited. Quit ends the state.
+    void StopSending() { FStopping = true; }
     // Drops the connection at once, without QUIT, and ends any wait in progress: a message in transfer is never
     // completed, so the server discards it. For ending a dialogue from inside one of its own waits.
     void Abort();
@@ -210,10 +221,12 @@ protected:
     void SendCommand(std::string_view line);
     // The same, with shown in place of the line for OnDisplay (a secret never reaches the progress text).
     void SendCommand(std::string_view line, std::string_view shown);
-    // Reads one reply, all its lines within one deadline of TimeOut ticks, and returns its code. A reply that
-    // does not come, does not end or is not SMTP closes the connection (what follows could not be trusted) and
-    // reads as one of the client's own 554 replies.
-    int ReadResponse();
+    // Reads one reply, all its lines within one deadline of TimeOut ticks (FinalReplyFactor times that for the
+    // final reply to a message), and returns its code. The deadline starts once every queued byte has left for
+    // the platform; a send that makes no progress for TimeOut ticks fails on its own. A reply that does not
+    // come, does not end or is not SMTP closes the connection (what follows could not be trusted) and reads as
+    // one of the client's own 554 replies.
+    int ReadResponse(bool final = false);
     // Reads a reply; true means failure (its code is none of the accepted ones).
     bool CheckResponse(std::initializer_list<int> accepted, bool closeOnError);
     void Display(const std::string& msg);
@@ -234,7 +247,9 @@ private:
     // stays only when the refusal is the server's (quoted in text); else it would pass for the reason.
     bool Refuse(const std::string& text, bool serverReply = false);
     // What went wrong with a reply on the client's side, as opposed to a refusal in the server's words.
-    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines };
+    // Astray: a reply that fits no step of the dialogue, or bytes nobody asked for.
+    // Stall: the server took none of the bytes sent for a whole TimeOut.
+    enum class TReplyFault { None, NotConnected, Timeout, Closed, Invalid, LineTooLong, TooManyLines, Astray, Stall };
 
     // The one place where the client's state changes.
     void SetState(TSmtpState value) { FState = value; }
@@ -254,8 +269,25 @@ private:
     // The connection ends: every message not told yet is. owner, whose command the last reply (or the fault in
     // its place) answered, gets that reply; the others were lost with the connection.
     void LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner);
-    void Tell(TSmtpPipeline::TMessage& message, bool accepted);
+    // The server's verdict on a message is held until the dialogue proves in step past it (Prove); now tells at
+    // once a result the client itself decided.
+    void Tell(TSmtpPipeline::TMessage& message, bool accepted, bool now = false);
+    // After StopSending: a message none of whose final command went is told at once as not sent.
+    void TellStopped(TSmtpPipeline::TMessage& message);
+    // After StopSending: every such message is told; true once nothing is awaited and the connection is closed.
+    bool Stopped(TSmtpPipeline& pipe);
     void TellRefused(TSmtpPipeline::TMessage& message);
+    // A reply code the command can get (RFC 5321 4.3.2); only 250 ends a message as delivered.
+    static bool Fits(TSmtpPipeline::TStep step, int code);
+    // Nothing is awaited: true when nothing unasked waits either, and the held verdicts are told as heard. False
+    // once the connection ended; verdicts that could not be proved are told as unknown or deferred.
+    bool InStep(TSmtpPipeline& pipe);
+    // Bytes have arrived that no command asked for (the connection stays open).
+    bool Unasked();
+    void Prove();
+    // The held verdicts cannot be trusted: a message whose content went may have been delivered, the others go
+    // again later.
+    void Disprove(const std::string& words);
     // The reply the client makes up for a connection that closed.
     static std::string ClosedResponse();
     // Queues raw bytes (BDAT content) like SendCommand's lines.
@@ -270,6 +302,8 @@ private:
     TReplyFault ReadReplyLine(std::string& line);
     // One ReadLine of the socket within the reply's deadline.
     void ReadLineInReply(std::string& line);
+    // ReadLineInReply, or once the deadline passed, what has arrived of the line.
+    void TakeOrReadLine(std::string& line);
     int Fault(TReplyFault fault, const std::string& received);
     std::string FaultWords(TReplyFault fault, const std::string& received) const;
     // The last reply's failure becomes the error, unless an earlier step of this message set one.
@@ -325,6 +359,8 @@ private:
     QTimer* FReplyDeadline; // owned by this object as its Qt child
     std::chrono::steady_clock::time_point FReplyStarted;
     int FReadsInReply = 0;
+    // The reply being read is a message's final one: it gets FinalReplyFactor times the time.
+    bool FFinalReply = false;
     TWaitPointer FWait;
     int FTimeOut = 15;
     bool FStatusTimeOut = false;
@@ -346,4 +382,24 @@ private:
     bool FEightBitBodies = true;
     TSmtpCapabilities FCapabilities;
     bool FSecurityFailure = false;
+    // A server's verdict on a message, held until the dialogue proved in step past it.
+    struct TVerdict {
+        int Id = 0;
+        bool Accepted = false;
+        bool ContentWritten = false;
+        int Code = 0;
+        std::string Response;
+        std::string Error;
+        std::string MessageId;
+    };
+    std::vector<TVerdict> FUnproved;
+    // The server closed the connection with bytes nobody had read.
+    bool FUnreadAtClose = false;
+    // New connections in a row whose first reply after the greeting did not come in time; at StallsToGiveUp Open
+    // fails until Quit.
+    int FStalls = 0;
+    bool FStopping = false;
+    static constexpr int StallsToGiveUp = 2;
+    // The server offered CHUNKING and then did not know BDAT: later connections use DATA.
+    bool FChunkingRefused = false;
 };

@@ -6,20 +6,25 @@
 #include "framework/core/Text.h"
 
 TSmtpPipeline::TMode TSmtpClient::OfferedMode() const {
-    if (FChunking && FCapabilities.Has("CHUNKING") && FCapabilities.Has("PIPELINING"))
+    if (FChunking && !FChunkingRefused && FCapabilities.Has("CHUNKING") && FCapabilities.Has("PIPELINING"))
         return TSmtpPipeline::TMode::Chunking;
     if (FPipelining && FCapabilities.Has("PIPELINING"))
         return TSmtpPipeline::TMode::Pipelining;
     return TSmtpPipeline::TMode::Lockstep;
 }
 
-void TSmtpClient::Tell(TSmtpPipeline::TMessage& message, bool accepted) {
+void TSmtpClient::Tell(TSmtpPipeline::TMessage& message, bool accepted, bool now) {
     message.Told = true;
     // A transaction that failed before its content is never continued (RFC 5321 4.1.1.5): the next MAIL on this
     // connection comes after RSET. A final reply ends a transaction whatever it says.
     if (!accepted && message.Phase == TSmtpPipeline::TPhase::Envelope)
         FResetNeeded = true;
     FMessageId = message.MessageId;
+    if (!now) {
+        FUnproved.push_back({message.Id, accepted, message.ContentWritten, FLastReplyCode, FLastResponse,
+                             FErrorMessage, message.MessageId});
+        return;
+    }
     if (FQueueDone)
         (*FQueueDone)(message.Id, accepted);
 }
@@ -111,6 +116,12 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
         ProcessMessages();
         const TMessageComposer::TLineSink put = [this](std::string_view line) { SendDataLine(line); };
         FComposer.PutMessage(put);
+        if (FStopping) {
+            // Stopped while the content went: without its final dot the server drops what it has.
+            CloseSocket();
+            TellStopped(message);
+            return;
+        }
         if (!FComposer.Problem().empty() && FState != smtpDisconnected) {
             // A file that broke off while it went out: without the final dot the server drops what it has.
             FErrorMessage = "The message was not sent: " + FComposer.Problem() + ".";
@@ -118,7 +129,7 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
             CloseSocket();
             RefuseUnsent();
             FUnconfirmed = false;
-            Tell(message, false);
+            Tell(message, false, true);
             return;
         }
     }
@@ -129,13 +140,19 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
 bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
     using TStep = TSmtpPipeline::TStep;
     Flush();
-    if (FState != smtpDisconnected)
+    // Only what left for the platform may have reached the server: a "." still queued when the connection ends
+    // leaves its message undelivered.
+    const bool left = FState != smtpDisconnected && FSocket->SendAll(FTimeOut);
+    if (left)
         pipe.MarkWritten();
     TSmtpPipeline::TCommand& command = pipe.Awaited();
     TSmtpPipeline::TMessage& message = *pipe.Find(command.Message);
     // Each message's failure stands on its own: an earlier one's words are not this reply's.
     FErrorMessage.clear();
-    const int code = ReadResponse();
+    const bool final = command.Step == TStep::Content || command.Step == TStep::Bdat;
+    const int code = left                           ? ReadResponse(final)
+                     : FState == smtpDisconnected ? Fault(TReplyFault::NotConnected, {})
+                                                  : Fault(TReplyFault::Stall, {});
     if (FLastReplyCode == 0 || code == 421) {
         const bool crossed = FReplyFault == TReplyFault::Closed || FReplyFault == TReplyFault::NotConnected ||
                              FLastReplyCode == 421;
@@ -152,10 +169,20 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
                 return true;
             }
         }
+        // A new connection whose first reply after the greeting never came: a server that stalls there would cost
+        // a Timeout and a connection per message.
+        if (FReplyFault == TReplyFault::Timeout && !run.Kept && !run.Answered)
+            ++FStalls;
         LoseQueued(pipe, &message);
         return false;
     }
     run.Answered = true;
+    FStalls = 0;
+    if (!Fits(command.Step, code)) {
+        Fault(TReplyFault::Astray, FLastResponse);
+        LoseQueued(pipe, &message);
+        return false;
+    }
     pipe.Answered();
     if (message.Told) {
         // The replies to a failed message's further commands are not a second failure.
@@ -183,22 +210,24 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
         break;
     case TStep::Data:
         accepted = code == 354;
-        // Anything after the 354 would be read as the reply to the final dot: the message could count as sent
-        // although the server never confirmed it.
-        if (accepted && FSocket->Holding()) {
-            FErrorMessage = "The server sent more than its reply to DATA; the connection was closed for safety and "
-                            "the message was not sent.";
-            Display(FErrorMessage);
-            CloseSocket();
-            LoseQueued(pipe, &message);
-            return false;
-        }
         if (accepted)
             message.Phase = TSmtpPipeline::TPhase::GoAhead;
         break;
     case TStep::Content:
     case TStep::Bdat:
-        if (code >= 200 && code <= 299) {
+        if (command.Step == TStep::Bdat && (code == 500 || code == 502)) {
+            // CHUNKING offered but BDAT unknown: the content was read as commands and nothing of this connection
+            // was delivered. The messages go again later, with DATA.
+            FChunkingRefused = true;
+            FLastReplyCode = 0;
+            FErrorMessage = "The server does not take BDAT although it offers CHUNKING (" + FLastResponse +
+                            "); the message goes again with DATA";
+            CloseSocket();
+            pipe.Rewind();
+            LoseQueued(pipe, &message);
+            return false;
+        }
+        if (code == 250) {
             FErrorMessage.clear();
             FUnconfirmed = false;
             FNotSendable = false;
@@ -222,6 +251,8 @@ void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner
     const std::string error = FErrorMessage.empty() ? words : FErrorMessage;
     if (FState != smtpDisconnected)
         code == 421 ? Quit() : CloseSocket();
+    // What was heard before the connection ended was never proved in step.
+    Disprove(words);
     while (TSmtpPipeline::TMessage* message = pipe.FirstUntold()) {
         // What was not answered: a message whose whole content went out may have been kept (never resent by
         // itself); one whose content did not all go can go again later.
@@ -238,7 +269,7 @@ void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner
             FLastResponse = ClosedResponse();
             FErrorMessage = "The connection ended before the server answered this message: " + words;
         }
-        Tell(*message, false);
+        Tell(*message, false, true);
     }
     pipe.Clear();
     FResetNeeded = false;
@@ -254,9 +285,13 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
     TSmtpPipeline pipe;
     TQueueRun run;
     bool more = true;
+    FUnproved.clear();
     for (;;) {
+        // Nothing awaited: the verdicts heard so far are told once nothing unasked waits.
+        if (!pipe.Awaiting() && !FUnproved.empty() && !InStep(pipe))
+            return;
         bool progress = false;
-        while (more && pipe.CanAdd() && (pipe.Empty() || FState == smtpConnected)) {
+        while (more && !FStopping && pipe.CanAdd(FUnproved.size()) && (pipe.Empty() || FState == smtpConnected)) {
             TMailMessage message;
             int id = 0;
             if (!next(message, id)) {
@@ -278,7 +313,12 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
             Admit(pipe, message, id);
             progress = true;
         }
-        while (FState == smtpConnected && pipe.Sendable()) {
+        if (FStopping && Stopped(pipe))
+            return;
+        while (FState == smtpConnected && !FStopping && pipe.Sendable()) {
+            // A command whose reply decides an outcome goes only while nothing unasked waits.
+            if (!pipe.Awaiting() && !InStep(pipe))
+                return;
             SendQueued(pipe);
             progress = true;
         }

@@ -11,8 +11,11 @@ namespace {
 // read the code, while ErrorMessage says in words what happened.
 const char* const NotConnected = "554 not connected";
 const char* const ReceiveTimeout = "554 receive timeout";
+const char* const SendTimeout = "554 send timeout";
 const char* const ConnectionClosed = "554 connection closed";
 const char* const InvalidReply = "554 invalid reply";
+// Not the server's refusal: the replies no longer match the commands, so nothing they said can be trusted.
+const char* const OutOfStep = "554 out of step";
 
 size_t CodeStart(const std::string& reply) {
     size_t at = 0;
@@ -60,7 +63,7 @@ std::string TSmtpClient::ClosedResponse() {
 
 int TSmtpClient::TimeOutMs() const {
     const int ticks = FTimeOut > 0 ? FTimeOut : 15; // the wait control's own fallback
-    return ticks * (FWait ? FWait->Interval() : 1000);
+    return ticks * (FFinalReply ? FinalReplyFactor : 1) * (FWait ? FWait->Interval() : 1000);
 }
 
 std::string TSmtpClient::TimeOutText() const {
@@ -93,6 +96,11 @@ std::string TSmtpClient::FaultWords(TReplyFault fault, const std::string& receiv
         return "The server's reply has a line longer than " + std::to_string(MaxReplyLineBytes) + " bytes";
     case TReplyFault::TooManyLines:
         return "The server's reply has more than " + std::to_string(MaxContinuationLines) + " lines";
+    case TReplyFault::Stall:
+        return "The server took none of the data sent to it for " + TimeOutText();
+    case TReplyFault::Astray:
+        return "The server's reply " + Quoted(received) +
+               " does not fit the command it should answer; the connection was closed for safety";
     }
     return {};
 }
@@ -108,14 +116,20 @@ int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
     case TReplyFault::Timeout:
         FLastResponse = ReceiveTimeout;
         break;
+    case TReplyFault::Stall:
+        FLastResponse = SendTimeout;
+        break;
     case TReplyFault::Closed:
         FLastResponse = ConnectionClosed;
+        break;
+    case TReplyFault::Astray:
+        FLastResponse = OutOfStep;
         break;
     default:
         FLastResponse = InvalidReply;
         break;
     }
-    if (fault != TReplyFault::Invalid)
+    if (fault != TReplyFault::Invalid && fault != TReplyFault::Astray)
         Display("< " + FLastResponse);
     // The dialogue is out of step: a late or further line would be taken for the answer to the next command.
     if (FState != smtpDisconnected)
@@ -124,6 +138,9 @@ int TSmtpClient::Fault(TReplyFault fault, const std::string& received) {
 }
 
 void TSmtpClient::ReadLineInReply(std::string& line) {
+    // Waits are measured on the monotonic clock (steady_clock and Qt's timers), which on Linux does not count
+    // the time the computer is suspended: time asleep is no silence of the server. (CLOCK_BOOTTIME would count
+    // it, and every reply in flight at a lid close would time out on waking.)
     // The first read of a reply needs no timer of its own: the wait control counts down exactly the reply's
     // time. Any later read gets what is left of it, however many lines came before.
     if (FReadsInReply++ > 0 && !FReplyDeadline->isActive()) {
@@ -131,34 +148,43 @@ void TSmtpClient::ReadLineInReply(std::string& line) {
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FReplyStarted);
         FReplyDeadline->start(static_cast<int>(std::max<long long>(0, TimeOutMs() - elapsed.count())));
     }
-    FSocket->ReadLine(FTimeOut, line);
+    const int ticks = FTimeOut > 0 ? FTimeOut : 15;
+    FSocket->ReadLine(ticks * (FFinalReply ? FinalReplyFactor : 1), line);
 }
 
 TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {
-    if (FStatusTimeOut)
-        return TReplyFault::Timeout; // the deadline passed between two lines
     FLineCut = false;
-    ReadLineInReply(line);
+    TakeOrReadLine(line);
     size_t length = line.size();
     // The rest of an overlong line is read and dropped: the code and the start of the text are kept, and the
     // next reply is not taken from the middle of this one.
-    while (FLineCut && FSocket->LineComplete() && !FStatusTimeOut && FSocket->State() == wsConnected) {
+    while (FLineCut && FSocket->LineComplete() && FSocket->State() == wsConnected) {
         FLineCut = false;
         std::string rest;
-        ReadLineInReply(rest);
+        TakeOrReadLine(rest);
         length += rest.size();
         // Checked once the piece is counted: a line of exactly the limit passes, a byte more does not.
         if (length > MaxReplyLineBytes)
             return TReplyFault::LineTooLong;
+        if (!FSocket->LineComplete())
+            break;
     }
-    if (FStatusTimeOut)
-        return TReplyFault::Timeout;
     if (!FSocket->LineComplete())
-        return TReplyFault::Closed;
+        return FStatusTimeOut ? TReplyFault::Timeout : TReplyFault::Closed;
     return TReplyFault::None;
 }
 
-int TSmtpClient::ReadResponse() {
+void TSmtpClient::TakeOrReadLine(std::string& line) {
+    // Once the deadline has passed only what has arrived counts, but all of it does: a computer that slept
+    // wakes to its timers and to the replies that came meanwhile in no set order, and a reply that is there is
+    // no silence of the server.
+    if (!FStatusTimeOut)
+        ReadLineInReply(line);
+    if (FStatusTimeOut && !FSocket->LineComplete() && FSocket->State() == wsConnected)
+        FSocket->TakeLine(line);
+}
+
+int TSmtpClient::ReadResponse(bool final) {
     FReplyLines.clear();
     FReplyFault = TReplyFault::None;
     FLastReplyCode = 0;
@@ -168,14 +194,23 @@ int TSmtpClient::ReadResponse() {
         FPending.clear();
         return Fault(TReplyFault::NotConnected, {});
     }
+    // The server cannot answer what has not reached it: on a slow link the reply's time starts once the last
+    // byte left, and until then the send only has to keep moving.
+    if (!FSocket->SendAll(FTimeOut))
+        return Fault(FState == smtpDisconnected ? TReplyFault::NotConnected : TReplyFault::Stall, {});
+    FFinalReply = final;
     // One deadline for the whole reply: a server that trickles continuation lines gets no more time than one
     // that says nothing (RFC 5321 4.5.3.2 times a reply, not a line).
     FReplyStarted = std::chrono::steady_clock::now();
     FReadsInReply = 0;
     struct TStopDeadline {
         QTimer* Timer;
-        ~TStopDeadline() { Timer->stop(); }
-    } stop{FReplyDeadline};
+        bool& Final;
+        ~TStopDeadline() {
+            Timer->stop();
+            Final = false;
+        }
+    } stop{FReplyDeadline, FFinalReply};
     for (;;) {
         std::string line;
         const TReplyFault fault = ReadReplyLine(line);
@@ -188,6 +223,9 @@ int TSmtpClient::ReadResponse() {
         const int code = ValidReplyCode(line);
         if (code == 0)
             return Fault(TReplyFault::Invalid, line);
+        // Every line of one reply carries its code (RFC 5321 4.2.1): another code is another reply.
+        if (code != ValidReplyCode(FReplyLines.front()))
+            return Fault(TReplyFault::Astray, line);
         if (!Continues(line)) {
             FLastReplyCode = code;
             return code;

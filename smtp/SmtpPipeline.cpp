@@ -15,8 +15,8 @@ int TSmtpPipeline::Window() const {
     return ChunkingWindow;
 }
 
-bool TSmtpPipeline::CanAdd() const {
-    if (static_cast<int>(FMessages.size()) >= Window())
+bool TSmtpPipeline::CanAdd(size_t held) const {
+    if (static_cast<int>(FMessages.size() + held) >= Window())
         return false;
     if (FMode == TMode::Chunking)
         return true;
@@ -112,6 +112,14 @@ TSmtpPipeline::TMessage* TSmtpPipeline::FirstUntold() {
         if (!message.Told)
             return &message;
     return nullptr;
+}
+
+std::vector<TSmtpPipeline::TMessage*> TSmtpPipeline::Untold() {
+    std::vector<TMessage*> untold;
+    for (TMessage& message : FMessages)
+        if (!message.Told)
+            untold.push_back(&message);
+    return untold;
 }
 
 void TSmtpPipeline::Retire() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 class TSmtpPipeline {
 public:
@@ -62,9 +63,9 @@ public:
     // A message's commands join the queue: RSET first when asked, MAIL, one RCPT per recipient, then DATA (and
     // its content) or BDAT. Returns the message's number.
     int Add(const std::string& mail, const std::deque<std::string>& recipients, bool reset, std::string content);
-    // A message may join: the window has room, and with DATA no message still waits to put its content (the
-    // composer holds one message between MAIL and the final ".").
-    bool CanAdd() const;
+    // A message may join: the window has room besides held messages whose replies are in but not yet trusted, and
+    // with DATA no message still waits to put its content (the composer holds one message between MAIL and ".").
+    bool CanAdd(size_t held = 0) const;
     bool Empty() const { return FMessages.empty(); }
     // True when a command waits to go and may go now. Unsent commands of a message whose result is known are
     // dropped on the way, but for the content of one the server said go ahead to: "." must end that DATA.
@@ -82,6 +83,8 @@ public:
     TMessage* Find(int number);
     // The oldest message whose result is not told yet; null when none.
     TMessage* FirstUntold();
+    // Every message whose result is not told yet, oldest first.
+    std::vector<TMessage*> Untold();
     // A message whose result was told and whose replies are all in leaves the queue.
     void Retire();
     // Every command goes again from the start (a new connection); replies still awaited are forgotten.

@@ -23,6 +23,8 @@ const char* const DataBeforeTls =
     "The server sent data before the secure connection started; the connection was closed for safety.";
 const char* const DataAfterLogin =
     "The server sent more than its reply to the login; the connection was closed for safety.";
+const char* const DataAfterGreeting =
+    "The server sent more than its greeting before it was greeted; the connection was closed for safety.";
 
 } // namespace
 
@@ -59,6 +61,13 @@ bool TSmtpClient::Refuse(const std::string& text, bool serverReply) {
 }
 
 bool TSmtpClient::Greet() {
+    // Read later, such bytes would pass for the reply to EHLO.
+    if (Unasked()) {
+        Fault(TReplyFault::Astray, {});
+        FErrorMessage = DataAfterGreeting;
+        Display(FErrorMessage);
+        return false;
+    }
     const std::string signOn = Text::OneLine(FSignOn.empty() ? DefaultSignOn() : FSignOn);
     const bool needed = FSecurity != TSmtpSecurity::None || !FUserName.empty();
     if (!needed && !FExtended) {
@@ -91,7 +100,7 @@ bool TSmtpClient::Greet() {
     if (!FUserName.empty() && !Login())
         return false;
     // The server's next reply must answer the next command: nothing may have come after the 235.
-    if (!FUserName.empty() && FSocket->Holding())
+    if (!FUserName.empty() && Unasked())
         return Refuse(DataAfterLogin);
     return true;
 }

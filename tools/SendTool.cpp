@@ -413,7 +413,7 @@ int main(int argc, char* argv[]) {
         if (run.Connecting())
             run.StopConnecting();
         else
-            run.RequestStop();
+            run.RequestStop(true);
     });
     struct sigaction action {};
     action.sa_handler = OnSignal;

@@ -62,7 +62,7 @@ void PipelinePeer::Converse(int fd, bool first) {
 
 std::string PipelinePeer::Answer(const std::string& verb, const std::string& standard, bool& close) {
     if (FScript)
-        if (const std::optional<Reply> reply = FScript({verb, FMessage})) {
+        if (const std::optional<Reply> reply = FScript({verb, FMessage, standard})) {
             close = reply->Close;
             return reply->Text;
         }

@@ -22,6 +22,8 @@ public:
     struct Command {
         std::string Verb;
         int Message = 0;
+        // The peer's own reply to it, for a script that adds to it.
+        std::string Standard;
     };
     // A reply of the script (CR LF included), or Close: the connection ends there, unanswered.
     struct Reply {

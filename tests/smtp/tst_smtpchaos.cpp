@@ -119,7 +119,11 @@ private:
 };
 
 // Breaks drawn from one seed for a peer that takes commands in groups. Runs on the peer's thread.
-std::optional<PipelinePeer::Reply> GroupBreak(std::mt19937& random, const PipelinePeer::Command& command) {
+// Drops are left out under CHUNKING: there MAIL, RCPT and BDAT all get 250, and a reply too many followed by one
+// too few within one group leaves the count right with every reply after the first moved by one; no count or
+// code can tell (with DATA, the 354 does).
+std::optional<PipelinePeer::Reply> GroupBreak(std::mt19937& random, const PipelinePeer::Command& command,
+                                              bool drops) {
     const int roll = std::uniform_int_distribution<int>(0, 999)(random);
     if (roll < 30)
         return PipelinePeer::Reply{"451 4.3.0 try later\r\n"};
@@ -131,6 +135,11 @@ std::optional<PipelinePeer::Reply> GroupBreak(std::mt19937& random, const Pipeli
         return PipelinePeer::Reply{"hello there\r\n"};
     if (roll < 105)
         return PipelinePeer::Reply{{}, true};
+    // A reply too many (from a box on the path, or a confused server), or one that never comes.
+    if (roll < 115 && command.Verb != "QUIT")
+        return PipelinePeer::Reply{"250 2.0.0 extra\r\n" + command.Standard};
+    if (roll < 120 && drops && (command.Verb == "MAIL" || command.Verb == "RCPT" || command.Verb == "DATA"))
+        return PipelinePeer::Reply{};
     return std::nullopt;
 }
 
@@ -202,7 +211,7 @@ private slots:
     void groupsBreakingAtRandom_data() {
         QTest::addColumn<unsigned>("seed");
         QTest::addColumn<bool>("chunking");
-        for (unsigned seed : {7u, 20261208u})
+        for (unsigned seed : {7u, 20261208u, 31u})
             for (bool chunking : {false, true})
                 QTest::addRow("%u %s", seed, chunking ? "chunking" : "pipelining") << seed << chunking;
     }
@@ -213,8 +222,11 @@ private slots:
         const int descriptors = OpenDescriptors();
         {
             std::mt19937 random(seed);
-            PipelinePeer peer(chunking, PipelinePeer::Pace::Pieces,
-                              [&random](const PipelinePeer::Command& command) { return GroupBreak(random, command); });
+            // Under CHUNKING the replies come whole: a reply too many that is still on its way in pieces when the
+            // group's last reply has been read cannot be seen, and the group counts as in step.
+            PipelinePeer peer(
+                chunking, chunking ? PipelinePeer::Pace::Whole : PipelinePeer::Pace::Pieces,
+                [&](const PipelinePeer::Command& command) { return GroupBreak(random, command, !chunking); });
             Harness h(peer.PortText());
             h.Wait.SetInterval(TickMs);
             h.Client.SetTimeOut(TimeOutTicks);
@@ -222,6 +234,8 @@ private slots:
             std::map<int, int> told;
             std::set<int> sent;
             std::set<int> unconfirmed;
+            std::set<int> refused;
+            std::map<int, std::string> why;
             int next = 0;
             for (int round = 0; round < 5 * MessagesPerSeed && next < MessagesPerSeed; ++round)
                 h.Client.MailQueue(
@@ -239,6 +253,10 @@ private slots:
                             sent.insert(id);
                         else if (h.Client.Unconfirmed())
                             unconfirmed.insert(id);
+                        else if (h.Client.LastReplyCode() >= 500 || h.Client.LastResponse() == "554 invalid reply")
+                            refused.insert(id);
+                        if (!accepted)
+                            why[id] = h.Client.LastResponse() + ": " + h.Client.ErrorMessage();
                     });
             h.Client.Quit();
             QCOMPARE(next, MessagesPerSeed);
@@ -251,9 +269,19 @@ private slots:
                 QVERIFY2(confirmed.count(id), qPrintable(QString("message %1 counted, not confirmed").arg(id)));
             for (int id : confirmed)
                 QVERIFY2(sent.count(id) || unconfirmed.count(id),
-                         qPrintable(QString("message %1 confirmed, told as failed").arg(id)));
-            qInfo("seed %u: %d sent, %d unknown, %d confirmed of %d, %d connections", seed, int(sent.size()),
-                  int(unconfirmed.size()), int(confirmed.size()), MessagesPerSeed, peer.Connections());
+                         qPrintable(QString("message %1 confirmed, told as failed (%2)").arg(id).arg(why[id].c_str())));
+            QCOMPARE(int(confirmed.size()), int(delivered.size())); // the peer took none twice
+            // Under: accepted, yet unknown to the client, as when a stray reply made the group's answers
+            // untrustworthy. Over and refused-though-accepted must be none.
+            int under = 0;
+            for (int id : unconfirmed)
+                under += int(confirmed.count(id));
+            for (int id : refused)
+                QVERIFY2(!confirmed.count(id), qPrintable(QString("message %1 accepted, told refused").arg(id)));
+            qInfo("seed %u: %d sent, %d unknown (%d of them accepted), %d refused, %d confirmed of %d, %d "
+                  "connections",
+                  seed, int(sent.size()), int(unconfirmed.size()), under, int(refused.size()), int(confirmed.size()),
+                  MessagesPerSeed, peer.Connections());
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(OpenDescriptors(), descriptors);

@@ -2,7 +2,9 @@
 #include "smtp/SmtpClient.h"
 
 #include "mailing/MessageText.h"
+#include "tests/servers/LoopbackListener.h"
 #include "tests/servers/ParsedMail.h"
+#include "tests/servers/PeerThread.h"
 #include "tests/servers/ScriptedServer.h"
 #include "tests/servers/SmtpSink.h"
 #include "tests/servers/ThreadedPeer.h"
@@ -11,8 +13,17 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <algorithm>
+#include <cstring>
+#include <future>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -48,6 +59,10 @@ private slots:
     void silentServerTimesOutAndTheConnectionIsDropped();
     void serverClosesAfterMessages_data();
     void serverClosesAfterMessages();
+    void slowLinkTimesTheReplyFromTheLastByte_data();
+    void slowLinkTimesTheReplyFromTheLastByte();
+    void asleepWhileTheServerAnswers();
+    void serverThatStallsAfterTheGreetingIsGivenUp();
     void connectionLostBeforeTheReply();
     void connectionLostInTheMiddleOfData_data();
     void connectionLostInTheMiddleOfData();
@@ -259,8 +274,13 @@ void TestSmtpClient::multiLineAndOddReplies_data() {
     const QByteArray continued = QByteArray("220-more\r\n").repeated(100);
     const QString notSmtp = QStringLiteral("The server's reply is not SMTP: ");
     row("multi-line", "220-first\r\n220-second\r\n220 last\r\n", "", "220 last", 3);
-    row("last line decides", "220-fine\r\n421 busy\r\n", "421 busy", "421 busy", 2);
-    row("short line ends it", "220-a\r\n220\r\n250 late\r\n", "", "220", 2);
+    // A line with another code is no part of the reply; bytes after the greeting would pass for the EHLO reply.
+    row("mixed codes", "220-fine\r\n421 busy\r\n",
+        "The server's reply \"421 busy\" does not fit the command it should answer; the connection was closed for "
+        "safety", "554 out of step", 2);
+    row("more after the greeting", "220-a\r\n220\r\n250 late\r\n",
+        "The server sent more than its greeting before it was greeted; the connection was closed for safety.",
+        "554 out of step", 2);
     row("leading blanks", " \t220 ready\r\n", "", " \t220 ready", 1);
     row("bare line feeds", "220-a\n220 b\n", "", "220 b", 2);
     row("100 continuation lines", continued + "220 done\r\n", "", "220 done", 101);
@@ -346,6 +366,152 @@ void TestSmtpClient::silentServerTimesOutAndTheConnectionIsDropped() {
     QCOMPARE(m.Client.ErrorMessage(), std::string("No reply from the server within 0.2 seconds"));
     QCOMPARE(m.Client.State(), smtpDisconnected);
     QVERIFY(m.Client.StatusTimeOut());
+}
+
+void TestSmtpClient::slowLinkTimesTheReplyFromTheLastByte_data() {
+    QTest::addColumn<bool>("reads");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("response");
+    QTest::newRow("slow reader") << true << true << "250 ok";
+    // The "." never left: not delivered, so not unknown either.
+    QTest::newRow("reads nothing") << false << false << "554 send timeout";
+}
+
+// A 10 MB message to a peer that takes it in pieces of 4.5 MB (more than the kernels of both ends hold) with a
+// pause of 0.6 timeouts after each: the reply is timed from the moment the last byte left, and a send that
+// keeps moving never times out, while one that does not move ends the message unsent.
+void TestSmtpClient::slowLinkTimesTheReplyFromTheLastByte() {
+    QFETCH(bool, reads);
+    QFETCH(bool, accepted);
+    QFETCH(QString, response);
+    constexpr size_t Piece = 4'500'000;
+    std::promise<void> finished;
+    const std::shared_future<void> over = finished.get_future().share();
+    PeerThread peer([&](int fd, int) {
+        const auto say = [fd](const char* text) { ::send(fd, text, std::strlen(text), MSG_NOSIGNAL); };
+        say("220 slow\r\n");
+        std::string pending;
+        size_t taken = 0;
+        bool inData = false;
+        char buffer[65536];
+        for (;;) {
+            if (inData && !reads)
+                over.wait_for(std::chrono::seconds(30));
+            const ssize_t n = inData && !reads ? 0 : ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            pending.append(buffer, static_cast<size_t>(n));
+            if (inData) {
+                if ((taken += static_cast<size_t>(n)) >= Piece) {
+                    taken = 0;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the slow link's pause
+                }
+                if (pending.size() >= 5 && pending.compare(pending.size() - 5, 5, "\r\n.\r\n") == 0) {
+                    say("250 ok\r\n");
+                    inData = false;
+                    pending.clear();
+                } else if (pending.size() > 5) {
+                    pending.erase(0, pending.size() - 5);
+                }
+                continue;
+            }
+            for (size_t end; !inData && (end = pending.find("\r\n")) != std::string::npos; pending.erase(0, end + 2)) {
+                const std::string verb = pending.substr(0, 4);
+                inData = verb == "DATA";
+                say(inData ? "354 go\r\n" : verb == "QUIT" ? "221 bye\r\n" : "250 fine\r\n");
+            }
+        }
+        ::close(fd);
+    });
+    Harness h(peer.PortText());
+    h.Client.SetTimeOut(20); // 1 s
+    std::vector<std::string> body(10'000'000 / 78, std::string(76, 'x'));
+    QCOMPARE(h.Mail(std::move(body)), accepted);
+    finished.set_value();
+    QCOMPARE(h.Client.Unconfirmed(), false);
+    QCOMPARE(h.Client.LastResponse(), response.toStdString());
+}
+
+namespace {
+
+// The peer of asleepWhileTheServerAnswers, in a process of its own (it must answer while the client is stopped),
+// with nothing but system calls after the fork. Sends the first line of the final reply, stops the client,
+// sends the rest, waits past the client's deadline, closes as a server drops an idle connection, and wakes the
+// client.
+[[noreturn]] void SleepingClientPeer(int listener, pid_t client, int stopMs) {
+    const int fd = ::accept(listener, nullptr, nullptr);
+    const auto say = [fd](const char* text) { ::send(fd, text, std::strlen(text), MSG_NOSIGNAL); };
+    say("220 peer\r\n");
+    char buffer[4096];
+    size_t have = 0;
+    bool inData = false;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer + have, sizeof buffer - have - 1, 0);
+        if (n <= 0)
+            ::_exit(1);
+        have += static_cast<size_t>(n);
+        buffer[have] = '\0';
+        if (inData && std::strstr(buffer, "\r\n.\r\n"))
+            break;
+        char* end = nullptr;
+        while (!inData && (end = std::strstr(buffer, "\r\n"))) {
+            inData = std::strncmp(buffer, "DATA", 4) == 0;
+            say(inData ? "354 go\r\n" : "250 fine\r\n");
+            have -= static_cast<size_t>(end + 2 - buffer);
+            std::memmove(buffer, end + 2, have + 1);
+        }
+        if (have > 2048) // keep the tail of the content, where the end will be
+            std::memmove(buffer, buffer + have - 8, 9), have = 8;
+    }
+    say("250-queued as Q1\r\n");
+    ::usleep(200'000); // the client reads the first line and waits for the next
+    ::kill(client, SIGSTOP);
+    say("250 ok\r\n");
+    ::usleep(static_cast<useconds_t>(stopMs) * 1000);
+    ::close(fd);
+    ::kill(client, SIGCONT);
+    ::_exit(0);
+}
+
+} // namespace
+
+// The computer sleeps while the server answers and then drops the idle connection: on waking, the reply that
+// arrived is read before the deadline that passed meanwhile counts.
+void TestSmtpClient::asleepWhileTheServerAnswers() {
+    int port = 0;
+    const int listener = ListenOnLoopback(port);
+    QVERIFY(listener >= 0);
+    Harness h(QString::number(port));
+    h.Client.SetTimeOut(ShortTimeOut);
+    const pid_t peer = ::fork();
+    if (peer == 0)
+        SleepingClientPeer(listener, ::getppid(), 2 * ShortTimeOut * 50 * TSmtpClient::FinalReplyFactor);
+    ::close(listener);
+    const bool accepted = h.Mail({"body"});
+    int status = -1;
+    ::waitpid(peer, &status, 0);
+    QCOMPARE(status, 0);
+    QVERIFY2(accepted, h.Client.ErrorMessage().c_str());
+}
+
+// A server that greets and then answers nothing costs two timeouts, not one per message; Quit (the end of a run)
+// lets the next run try again.
+void TestSmtpClient::serverThatStallsAfterTheGreetingIsGivenUp() {
+    ThreadedPeer peer([](const ThreadedPeer::Command& command) {
+        if (command.Verb.empty())
+            return ThreadedPeer::Reply::Say("220 peer\r\n");
+        return command.Verb == "HELO" ? ThreadedPeer::Reply::Say("250 hello\r\n") : ThreadedPeer::Reply{};
+    });
+    Harness h(peer.PortText());
+    h.Client.SetTimeOut(ShortTimeOut);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(!h.Mail({"body"}));
+    QCOMPARE(peer.Connections(), 2);
+    QVERIFY2(h.Client.ErrorMessage().find("greets but then answers nothing") != std::string::npos,
+             h.Client.ErrorMessage().c_str());
+    h.Client.Quit();
+    QVERIFY(!h.Mail({"body"}));
+    QCOMPARE(peer.Connections(), 3);
 }
 
 void TestSmtpClient::connectionLostBeforeTheReply() {

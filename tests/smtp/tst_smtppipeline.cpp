@@ -52,6 +52,15 @@ QByteArray Content(int number) {
     return Headers() + "Message number " + QByteArray::number(number) + "\r\n";
 }
 
+// What a run records for a result: delivered, may have been, refused for good, or to try again.
+QString Status(const Result& result) {
+    if (result.Accepted)
+        return "SENT";
+    if (result.Unconfirmed)
+        return "UNKNOWN";
+    return result.Code >= 500 || (result.Code > 0 && result.Code < 400) ? "REFUSED" : "DEFERRED";
+}
+
 const QByteArray Envelope = "MAIL FROM:<sender@example.org>\r\nRCPT TO:<rcpt@example.org>\r\n";
 
 } // namespace
@@ -172,6 +181,88 @@ private slots:
         QVERIFY(!results[1].Accepted);
         QCOMPARE(results[1].Code, code);
         QCOMPARE(peer.Delivered(), (std::vector<int>{1, 3}));
+    }
+
+    // Replies that fit no step (one too many, the wrong code for the command, unknown BDAT): the connection
+    // closes, nothing counts as sent or refused on a reply that may belong to another command, and a message
+    // whose content went is unknown, never refused.
+    void repliesOutOfStep_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("verb");
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("statuses");
+        const auto row = [](const char* name, const char* mode, const char* verb, const char* reply,
+                            const char* statuses) {
+            QTest::newRow(name) << QString(mode) << QString(verb) << QString(reply) << QString(statuses);
+        };
+        row("pipelining, a stray 250 before the 550 to .", "pipelining", ".", "250 stray\r\n550 no\r\n",
+            "SENT UNKNOWN DEFERRED");
+        row("chunking, a stray 250 before the 550 to BDAT", "chunking", "BDAT", "250 stray\r\n550 no\r\n",
+            "UNKNOWN UNKNOWN UNKNOWN");
+        row("pipelining, 250 to DATA", "pipelining", "DATA", "250 ok\r\n", "UNKNOWN DEFERRED");
+        row("pipelining, 354 to RCPT", "pipelining", "RCPT", "354 go\r\n", "UNKNOWN DEFERRED");
+        row("pipelining, 354 to .", "pipelining", ".", "354 go\r\n", "SENT UNKNOWN DEFERRED");
+        row("pipelining, 221 to .", "pipelining", ".", "221 bye\r\n", "SENT UNKNOWN DEFERRED");
+        row("lockstep, 250 250 354 to MAIL", "lockstep", "MAIL", "250 a\r\n250 b\r\n354 c\r\n", "SENT DEFERRED");
+        row("chunking, 500 to BDAT", "chunking", "BDAT", "500 unknown\r\n", "DEFERRED DEFERRED DEFERRED");
+    }
+    void repliesOutOfStep() {
+        QFETCH(QString, mode);
+        QFETCH(QString, verb);
+        QFETCH(QString, reply);
+        QFETCH(QString, statuses);
+        PipelinePeer peer(mode == "chunking", PipelinePeer::Pace::Whole,
+                          [&](const PipelinePeer::Command& command) -> std::optional<PipelinePeer::Reply> {
+                              if (command.Message == 2 && command.Verb == verb.toStdString())
+                                  return PipelinePeer::Reply{reply.toStdString()};
+                              if (command.Verb == "BDAT" && reply.startsWith("500"))
+                                  return PipelinePeer::Reply{reply.toStdString()};
+                              return std::nullopt;
+                          });
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        h.Client.SetPipelining(mode != "lockstep");
+        QStringList told;
+        const std::vector<Result> results = SendQueue(h, 3);
+        for (const Result& result : results)
+            told << Status(result);
+        QCOMPARE(told.join(' '), statuses);
+        QCOMPARE(h.Client.State(), smtpDisconnected);
+        const std::vector<int> delivered = peer.Delivered();
+        for (const Result& result : results)
+            QVERIFY(!result.Accepted || std::count(delivered.begin(), delivered.end(), result.Id) == 1);
+        if (reply.startsWith("500")) { // the next connection goes with DATA
+            told.clear();
+            for (const Result& result : SendQueue(h, 3))
+                told << Status(result);
+            QCOMPARE(told.join(' '), QString("SENT SENT SENT"));
+        }
+    }
+
+    // Stop while message 2's DATA has its go-ahead: its content never leaves (the connection closes without its
+    // dot), message 1, whose content went, still gets its reply, and 3 never starts.
+    void stopSendsNoFurtherContent_data() {
+        QTest::addColumn<bool>("pipelining");
+        QTest::newRow("pipelining") << true;
+        QTest::newRow("lockstep") << false;
+    }
+    void stopSendsNoFurtherContent() {
+        QFETCH(bool, pipelining);
+        PipelinePeer peer(false);
+        Harness h(peer.PortText());
+        h.Client.SetExtended(true);
+        h.Client.SetPipelining(pipelining);
+        int goAheads = 0;
+        h.Client.OnDisplay = [&](TSmtpClient* client, const std::string& line) {
+            if (line.rfind("< 354", 0) == 0 && ++goAheads == 2)
+                client->StopSending();
+        };
+        QStringList told;
+        for (const Result& result : SendQueue(h, 3))
+            told << Status(result);
+        QCOMPARE(told.join(' '), QString("SENT DEFERRED"));
+        QCOMPARE(peer.Delivered(), std::vector<int>{1});
+        QCOMPARE(h.Client.State(), smtpDisconnected);
     }
 
     // The peer closes on the "." of message 2 of 3 in flight: 1 answered, 2 out without a reply (may have
