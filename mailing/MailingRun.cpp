@@ -73,6 +73,18 @@ void TMailingRun::StopConnecting() {
 
 void TMailingRun::Execute() {
     Start();
+    FOwnClient.OnMessageEnding = [this](TSmtpClient* sender, int id) {
+        try {
+            MessageEnding(id);
+        } catch (...) {
+            sender->Abort(); // without its row the message's end must not go, nor a QUIT inside its content
+            throw;
+        }
+    };
+    struct TForget {
+        TSmtpClient& Client;
+        ~TForget() { Client.OnMessageEnding = nullptr; }
+    } forget{FOwnClient};
     try {
         if (FSettings.Connections > 1)
             WalkConnections();
