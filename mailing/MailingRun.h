@@ -291,6 +291,8 @@ private:
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
     std::vector<std::string> FHardBounces;
+    // The server address the run last named in its lines.
+    std::string FToldAddress;
     // The To value of the message whose result is being told, for its failure's heading.
     std::string FLastTo;
     // The messages handed to the client and not yet told, by the id they were handed out with.

@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -47,6 +48,8 @@ private slots:
     void connectRefusesIncompleteSetup();
     void refusedConnection();
     void pendingConnectTimesOut();
+    void addressesOfBothFamilies_data();
+    void addressesOfBothFamilies();
     void settersRefuseWhileConnected();
     void readLineFraming();
     void readLineContinuesAfterTimeout();
@@ -177,6 +180,51 @@ void TestAsyncSocket::refusedConnection() {
     QCOMPARE(client.Closed, std::vector<int>{0});
     QCOMPARE(QString::fromStdString(SocketErrorText(client.Connected.front())), QStringLiteral("Connection refused"));
     QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
+}
+
+void TestAsyncSocket::addressesOfBothFamilies_data() {
+    QTest::addColumn<QStringList>("addresses"); // one: Addr, several: the addresses a lookup would give
+    QTest::addColumn<bool>("ipv6");             // where the peer listens
+    QTest::newRow("IPv6 literal") << QStringList{"::1"} << true;
+    QTest::newRow("IPv6 in brackets") << QStringList{"[::1]"} << true;
+    QTest::newRow("IPv4 literal") << QStringList{"127.0.0.1"} << false;
+    QTest::newRow("localhost, IPv6 peer") << QStringList{"localhost"} << true;
+    QTest::newRow("IPv6 refuses, IPv4 answers") << QStringList{"::1", "127.0.0.1"} << false;
+    QTest::newRow("IPv4 refuses, IPv6 answers") << QStringList{"127.0.0.1", "::1"} << true;
+}
+
+// Each address in turn until one answers; the one reached is told.
+void TestAsyncSocket::addressesOfBothFamilies() {
+    QFETCH(QStringList, addresses);
+    QFETCH(bool, ipv6);
+    if (addresses == QStringList{"localhost"}) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET6;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo("localhost", nullptr, &hints, &found) != 0)
+            QSKIP("this machine's hosts file does not map localhost to ::1");
+        ::freeaddrinfo(found);
+    }
+    TListener listener(5, ipv6);
+    TLoopbackClient client;
+    client.Socket.SetPort(std::to_string(listener.Port()));
+    if (addresses.size() == 1) {
+        client.Socket.SetAddr(addresses.front().toStdString());
+    } else {
+        std::vector<std::string> literals;
+        for (const QString& address : addresses)
+            literals.push_back(address.toStdString());
+        client.Socket.SetAddresses(literals);
+    }
+    client.Socket.Connect();
+    QVERIFY(client.Socket.Wait(50, wsConnected));
+    const int accepted = listener.Accept();
+    QVERIFY(accepted >= 0);
+    ::close(accepted);
+    QCOMPARE(client.Socket.GetPeerAddress(), std::string(ipv6 ? "::1" : "127.0.0.1"));
+    // The failed address is no event of its own: one connect as the caller sees it.
+    QCOMPARE(client.States, (TStates{wsOpened, wsConnecting, wsConnected}));
+    QCOMPARE(client.Connected, std::vector<int>{0});
 }
 
 void TestAsyncSocket::pendingConnectTimesOut() {
