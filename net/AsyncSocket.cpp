@@ -130,7 +130,10 @@ TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
           [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); },
           TSocketEventSource::TReader{
               [this] { return Holding(); },
-              [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }})) {
+              [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }})),
+      FAttemptTimer(std::make_unique<QTimer>()) {
+    FAttemptTimer->setSingleShot(true);
+    QObject::connect(FAttemptTimer.get(), &QTimer::timeout, this, [this] { AttemptTimedOut(); });
     ResetDefaults();
 }
 
@@ -299,6 +302,7 @@ void TCustomAsyncSocket::Connect() {
     FTlsError.clear(); // a failure of the last connection's session is no failure of this one
     if (FSocketType != SOCK_DGRAM) {
         FAddressIndex = 0;
+        FAttemptTimer->stop();
         ConnectStream(false);
         return;
     }
@@ -359,6 +363,8 @@ bool TCustomAsyncSocket::ConnectStream(bool quiet) {
              errno == EINPROGRESS || errno == EWOULDBLOCK)) {
             if (FState != wsConnecting)
                 UpdateState(wsConnecting);
+            if (FAddressIndex + 1 < FAddresses.size())
+                FAttemptTimer->start(AttemptDelay);
             return true;
         }
         const int error = errno;
@@ -374,6 +380,19 @@ bool TCustomAsyncSocket::ConnectStream(bool quiet) {
             return false;
         RaiseSocketError(this, opened ? "Connect" : "Connect (socket)");
     }
+}
+
+void TCustomAsyncSocket::AttemptTimedOut() {
+    if (FState != wsConnecting || FSocketType != SOCK_STREAM || FAddressIndex + 1 >= FAddresses.size())
+        return;
+    if (TryNextAddress())
+        return;
+    // Every further address failed at once: the connect failed, told as a refused one is.
+    UpdateState(wsConnected);
+    if (OnSessionConnected)
+        OnSessionConnected(this, FLastError);
+    if (FState != wsClosed)
+        Close();
 }
 
 bool TCustomAsyncSocket::TryNextAddress() {

@@ -23,6 +23,7 @@
 #include <vector>
 
 class QHostInfo;
+class QTimer;
 class TSocketEventSource;
 class TTlsContext;
 class TTlsSession;
@@ -213,6 +214,8 @@ private:
     bool ConnectStream(bool quiet);
     // A connect that failed: true when the next address is being tried.
     bool TryNextAddress();
+    // An address that neither answered nor refused within AttemptDelay gives way to the next one.
+    void AttemptTimedOut();
 
     struct TAddress {
         sockaddr_storage Storage{};
@@ -259,6 +262,10 @@ private:
     // A stream connect's addresses and the one being tried.
     std::vector<TAddress> FAddresses;
     size_t FAddressIndex = 0;
+    // RFC 8305 5 lets an attempt wait at most 2 seconds before the next address; here the next one takes over
+    // (one attempt at a time), and the last address keeps the whole of the caller's wait.
+    static constexpr int AttemptDelay = 2000;
+    std::unique_ptr<QTimer> FAttemptTimer;
     bool FDestroying = false;
     std::shared_ptr<TTlsContext> FTlsContext;
     std::unique_ptr<TTlsSession> FTls;

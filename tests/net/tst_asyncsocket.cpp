@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -50,6 +51,7 @@ private slots:
     void pendingConnectTimesOut();
     void addressesOfBothFamilies_data();
     void addressesOfBothFamilies();
+    void silentAddressGivesWay();
     void settersRefuseWhileConnected();
     void readLineFraming();
     void readLineContinuesAfterTimeout();
@@ -252,6 +254,40 @@ void TestAsyncSocket::pendingConnectTimesOut() {
     client.Socket.Close();
     QCOMPARE(client.States, (TStates{wsOpened, wsConnecting, wsClosed}));
     QCOMPARE(client.Closed, std::vector<int>{0});
+    for (int handle : fillers)
+        ::close(handle);
+}
+
+// An address that neither answers nor refuses (its SYNs dropped) gives way to the next one after a while,
+// within the caller's wait.
+void TestAsyncSocket::silentAddressGivesWay() {
+    TListener listener(0);
+    std::vector<int> fillers;
+    bool pending = false;
+    for (int i = 0; i < 8 && !pending; ++i) {
+        TLoopbackClient probe;
+        probe.StartConnect(listener.Port());
+        pending = !probe.Socket.Wait(5, wsConnected) && probe.Socket.State() == wsConnecting;
+        if (!pending)
+            fillers.push_back(::dup(probe.Socket.Handle()));
+    }
+    QVERIFY2(pending, "the kernel accepted every connection: no silent address");
+    // The answering peer listens on ::1 at the silent port's number.
+    std::unique_ptr<TListener> answering;
+    try {
+        answering = std::make_unique<TListener>(5, true, listener.Port());
+    } catch (const std::runtime_error&) {
+        QSKIP("the port is taken on ::1, or this machine has no IPv6 loopback");
+    }
+    TLoopbackClient client;
+    client.Socket.SetPort(std::to_string(listener.Port()));
+    client.Socket.SetAddresses({"127.0.0.1", "::1"});
+    client.Socket.Connect();
+    QVERIFY(client.Socket.Wait(150, wsConnected));
+    QCOMPARE(client.Socket.GetPeerAddress(), std::string("::1"));
+    const int accepted = answering->Accept();
+    QVERIFY(accepted >= 0);
+    ::close(accepted);
     for (int handle : fillers)
         ::close(handle);
 }

@@ -221,7 +221,7 @@ async def serve(arguments):
     def factory():
         return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop, **options)
 
-    server = await loop.create_server(factory, host="127.0.0.1", port=arguments.port,
+    server = await loop.create_server(factory, host=arguments.host, port=arguments.port,
                                       ssl=context if arguments.security == "tls" else None)
     print(server.sockets[0].getsockname()[1], flush=True)
 
@@ -243,6 +243,7 @@ def main():
     parser = argparse.ArgumentParser(description="SMTP sink for tests")
     parser.add_argument("folder", help="folder that receives one file per message")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free port)")
+    parser.add_argument("--host", default="127.0.0.1", help="the address listened on (::1 for IPv6 alone)")
     parser.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
                         help="answer RCPT for this address with 550 (repeatable)")
     parser.add_argument("--no-such-user", action="append", default=[], metavar="ADDRESS",

@@ -412,6 +412,34 @@ private slots:
         QVERIFY(TMailingRun::LoginRefused(refused.Client));
     }
 
+    // The server as an IPv6 address, and a name: the run reaches it and names the address a name stood for.
+    void serverOverBothFamilies_data() {
+        QTest::addColumn<QString>("listen");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("IPv6 address") << "::1"
+                                      << "::1"
+                                      << "";
+        QTest::newRow("name") << "127.0.0.1"
+                              << "localhost"
+                              << "Connected to localhost at 127.0.0.1.";
+    }
+    void serverOverBothFamilies() {
+        QFETCH(QString, listen);
+        QFETCH(QString, host);
+        QFETCH(QString, line);
+        SmtpSink sink;
+        sink.SetOptions({"--host", listen});
+        QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
+        const QString folder = FDir.filePath("family" + QString::number(listen.size()));
+        TRunBench bench(Prepare("family" + QString::number(listen.size()), Numbered(2)), folder, sink.Port());
+        bench.Client.SetHost(host.toStdString());
+        TMailingRun run = bench.Run(bench.Settings());
+        run.Execute();
+        QCOMPARE(sink.FirstRecipients(), Numbered(2));
+        QCOMPARE(bench.View.Lines.filter("Connected to"), line.isEmpty() ? QStringList{} : QStringList{line});
+    }
+
     // kill -9 in the middle of a run: every message the server kept has its row, SENT, or UNKNOWN for the one whose
     // reply was on its way when the process died (its row was written before its final dot went).
     void rowsSurviveAKill() {
