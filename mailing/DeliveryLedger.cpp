@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <unistd.h>
 
 namespace {
 
@@ -84,9 +85,16 @@ void TDeliveryLedger::Open(TXbaseEngine& engine, const QString& folder) {
     for (const TColumn& column : Columns)
         table->FieldByName(column.Name);
     FTable = std::move(table);
+    // Without it the rows still reach the kernel, which is all a crash of the program needs.
+    FSyncFile.setFileName(FPath);
+    FSyncFile.open(QIODevice::ReadOnly);
+    FSynced = {};
 }
 
 void TDeliveryLedger::Close() {
+    if (FSyncFile.isOpen())
+        ::fdatasync(FSyncFile.handle()); // the last rows, whatever the second
+    FSyncFile.close();
     FTable.reset();
 }
 
@@ -98,7 +106,36 @@ bool TDeliveryLedger::IsOpen() const {
     return FTable && FTable->Active();
 }
 
-void TDeliveryLedger::Append(const TEntry& entry) {
+int TDeliveryLedger::Append(const TEntry& entry) {
+    Fill(entry);
+    Write([this] { FTable->Post(); });
+    return FTable->RecNo();
+}
+
+void TDeliveryLedger::Replace(int row, const TEntry& entry) {
+    Fill(entry);
+    Write([this, row] { FTable->PostOver(row); });
+}
+
+void TDeliveryLedger::Write(const std::function<void()>& post) {
+    try {
+        post();
+    } catch (...) {
+        FTable->Cancel(); // a half-written row must not be written by a later Post
+        throw;
+    }
+}
+
+void TDeliveryLedger::SyncSoon() {
+    // Once a second costs a few milliseconds a second at most; once a message would cost a disk flush each.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - FSynced < std::chrono::seconds(1))
+        return;
+    FSynced = now;
+    ::fdatasync(FSyncFile.handle());
+}
+
+void TDeliveryLedger::Fill(const TEntry& entry) {
     // Windows-1252, as the error log beside it, for the dBase tools that read both; what it cannot hold is "?".
     static const TCodePage ledgerCodePage("CP1252");
     TTable& table = *FTable;
@@ -123,7 +160,6 @@ void TDeliveryLedger::Append(const TEntry& entry) {
         table.FieldByName("QUEUE_ID").SetValue(entry.QueueId);
         table.FieldByName("ATTEMPT").SetValue(Number(entry.Attempt));
         table.FieldByName("MSG_KEY").SetValue(entry.MessageKey);
-        table.Post();
     } catch (...) {
         table.Cancel(); // a half-filled row must not be written by a later Post
         throw;

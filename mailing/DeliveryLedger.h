@@ -5,7 +5,10 @@
 #include "mailing/DeliveryStatus.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QString>
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -70,8 +73,15 @@ public:
     // The caller holds the run's lock on this ledger (no other program of ours writes it until Close): rows are
     // appended without the table's lock, two writes each.
     void SetRunLockHeld(bool held);
-    // Appends one row; each row reaches the file when Append returns, so a killed program loses none.
-    void Append(const TEntry& entry);
+    // Appends one row and returns its row number; each row reaches the file when Append returns, so a killed
+    // program loses none.
+    int Append(const TEntry& entry);
+    // Writes entry over the row Append returned: a message's UNKNOWN row, written before its end went out,
+    // becomes its final one. Readers keep one row per attempt.
+    void Replace(int row, const TEntry& entry);
+    // Puts the rows written so far on the disk (fdatasync), at most once a second however often it is called:
+    // a row the kernel holds outlives a crash of the program, only a power cut needs the disk.
+    void SyncSoon();
     // Reads every row once.
     THistory History(const std::string& messageKey);
 
@@ -83,6 +93,13 @@ public:
                                   const std::string& content = {});
 
 private:
+    // Fills a new row with entry; Write posts it, or drops it when that fails.
+    void Fill(const TEntry& entry);
+    void Write(const std::function<void()>& post);
+
     std::unique_ptr<TTable> FTable;
     QString FPath;
+    // The same file, opened for its descriptor only: fdatasync needs one.
+    QFile FSyncFile;
+    std::chrono::steady_clock::time_point FSynced;
 };

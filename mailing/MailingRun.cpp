@@ -81,6 +81,18 @@ void TMailingRun::StopConnecting() {
 
 void TMailingRun::Execute() {
     Start();
+    FOwnClient.OnMessageEnding = [this](TSmtpClient* sender, int id) {
+        try {
+            MessageEnding(id);
+        } catch (...) {
+            sender->Abort(); // without its row the message's end must not go, nor a QUIT inside its content
+            throw;
+        }
+    };
+    struct TForget {
+        TSmtpClient& Client;
+        ~TForget() { Client.OnMessageEnding = nullptr; }
+    } forget{FOwnClient};
     try {
         if (FSettings.Connections > 1)
             WalkConnections();
@@ -372,6 +384,13 @@ void TMailingRun::ConnectStarts() {
 bool TMailingRun::ConnectEnds() {
     const bool connected = FClient->State() == smtpConnected;
     FConnectedOnce = FConnectedOnce || connected;
+    // A name may stand for several addresses (IPv6 and IPv4): the run says which one it reached.
+    const std::string address = FClient->HostAddress();
+    if (connected && address != FToldAddress && address != FClient->Host()) {
+        FToldAddress = address;
+        FView.RunLine(QStringLiteral("Connected to %1 at %2.")
+                          .arg(QString::fromStdString(FClient->Host()), QString::fromStdString(address)));
+    }
     if (OpenConnections() == 0)
         FView.RunStatus(connected ? QStringLiteral("Connected") : QStringLiteral("Not Connected"));
     // A connection dropped because the window closes or the user stopped the run is no failure of the server.

@@ -139,6 +139,11 @@ public:
     static bool LoginRefused(const TSmtpClient& client);
     // The reason in REPLY of a record whose address is on the suppression list.
     static const char* const SuppressedReason;
+    // REPLY of an UNKNOWN row, and its shorter form in mail_log.dbf (whose ERR_TEXT holds 50 characters).
+    static const char* const UnknownReason;
+    static const char* const UnknownLogText;
+    // UnknownReason with the client's account of why no answer came, for the ledger and the run's lines.
+    static std::string UnknownText(const TSmtpClient& client);
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // A file as a message carries it, its type told by its content and name.
@@ -177,6 +182,7 @@ private:
         std::string Problem;
         int Attempt = 0; // attempts in this run; the retry pauses go by it
         int Earlier = 0; // attempts of earlier runs, for the ledger's count
+        int MarkRow = 0; // this attempt's UNKNOWN row, written before its end went out (0: none yet)
         Clock::time_point Due;
     };
 
@@ -197,6 +203,9 @@ private:
     int HandOut(TRecipient recipient, TMailMessage& message);
     // The client's result for the message it knows by id.
     void Delivered(int id, bool accepted);
+    // The end of the message known by id is about to go: from here the server may keep it, so its ledger row
+    // says UNKNOWN until the result replaces it, and a killed run is never resumed with it.
+    void MessageEnding(int id);
     // The walk over several connections, each on its own thread (MailingRunConnections.cpp).
     void WalkConnections();
     void AwaitConnections(const std::function<bool()>& done);
@@ -248,8 +257,12 @@ private:
     void Schedule(TRecipient& recipient, int code);
     void Skip(const TRecipient& recipient);
     void Record(const TRecipient& recipient, TDeliveryStatus status, int code, const std::string& reply);
+    TDeliveryLedger::TEntry LedgerEntry(const TRecipient& recipient, TDeliveryStatus status, int code,
+                                        const std::string& reply);
     // Counts, shows and logs the client's failure once; the log row names current's name and address.
     void ReportStatus(const std::optional<TRecipient>& current);
+    // The same for a message whose end went out without a final reply: told as what it is, not as a refusal.
+    void ReportUnknown(const TRecipient& recipient);
     // The same under a heading (none when empty).
     void ReportError(const QString& heading, const std::optional<TRecipient>& current);
     void AbortRun(const QString& text);
@@ -297,6 +310,8 @@ private:
     int FAttempts = 0;
     QPointer<QEventLoop> FPause;
     std::vector<std::string> FHardBounces;
+    // The server address the run last named in its lines.
+    std::string FToldAddress;
     // The To value of the message whose result is being told, for its failure's heading.
     std::string FLastTo;
     // The messages handed to the client and not yet told, by the id they were handed out with.

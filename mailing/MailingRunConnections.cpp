@@ -12,6 +12,7 @@
 #include <QEventLoop>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -126,6 +127,17 @@ void TMailingRun::Prepare(TMailingConnection& connection) {
     TSmtpClient& client = connection.Client();
     client.CopySettings(FOwnClient);
     // The sign-in belongs to this thread's caller (a token may need the browser or the keyring): asked here.
+    // The row is written on this thread before the message's end leaves the connection's; a row that cannot be
+    // written keeps the end from going.
+    client.OnMessageEnding = [this, &connection](TSmtpClient* sender, int id) {
+        QString failure;
+        connection.OnRunThread([&] {
+            TClientScope scope(FClient, *sender);
+            Guarded(failure, [&] { MessageEnding(id); });
+        });
+        if (!failure.isEmpty())
+            throw std::runtime_error(failure.toLocal8Bit().toStdString());
+    };
     if (FOwnClient.OnAccessToken)
         client.OnAccessToken = [this, &connection](TSmtpClient*, std::string& token, std::string& error) {
             bool given = false;

@@ -37,6 +37,7 @@ TMailingRun::TNext TMailingRun::NextForClient(TMailMessage& message, int& id, Cl
 
 int TMailingRun::HandOut(TRecipient recipient, TMailMessage& message) {
     ++recipient.Attempt;
+    recipient.MarkRow = 0;
     FView.RunStatus(QStringLiteral("Sending mail #%1").arg(recipient.Position));
     FView.RunRecipient(QString::fromStdString(recipient.HdrTo));
     FLastSend = Clock::now();
@@ -63,11 +64,18 @@ void TMailingRun::Delivered(int id, bool accepted) {
         // one that cannot have arrived keeps the row it had (none, or DEFERRED for a retry).
         FErrorReported = true;
         if (status == TDeliveryStatus::Unknown)
-            Record(recipient, status, 0, {});
+            Record(recipient, status, 0, UnknownText(*FClient));
+        else if (recipient.MarkRow > 0)
+            Record(recipient, TDeliveryStatus::Deferred, 0, FClient->ErrorMessage()); // its end never left
         // Not delivered: a resumed run starts with the first such record.
         if (status == TDeliveryStatus::Aborted && recipient.Attempt == 1 &&
             (FGivenUp == 0 || recipient.RecNo < FGivenUp))
             FGivenUp = recipient.RecNo;
+        return;
+    }
+    if (status == TDeliveryStatus::Unknown) {
+        Record(recipient, status, code, UnknownText(*FClient));
+        ReportUnknown(recipient);
         return;
     }
     Record(recipient, status, code, FClient->LastResponse());

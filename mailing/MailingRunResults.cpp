@@ -9,6 +9,10 @@
 #include "table/Table.h"
 
 #include <algorithm>
+#include <cctype>
+
+const char* const TMailingRun::UnknownReason = "no final answer from the server; it may have been delivered";
+const char* const TMailingRun::UnknownLogText = "no final answer; it may have been delivered";
 
 TDeliveryStatus TMailingRun::Classify(bool accepted) const {
     if (accepted)
@@ -65,6 +69,34 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
         previous->second = status;
     }
     ++FCounts[status];
+    const TDeliveryLedger::TEntry entry = LedgerEntry(recipient, status, code, reply);
+    if (status == TDeliveryStatus::Refused && TSuppressionList::HardBounce(code, reply) &&
+        std::find(FHardBounces.begin(), FHardBounces.end(), entry.Email) == FHardBounces.end())
+        FHardBounces.push_back(entry.Email);
+    // The attempt's UNKNOWN row, written before its end went out, becomes its result: one row per attempt.
+    if (recipient.MarkRow > 0)
+        FLedger.Replace(recipient.MarkRow, entry);
+    else
+        FLedger.Append(entry);
+    ShowCounts();
+}
+
+void TMailingRun::MessageEnding(int id) {
+    const auto found = FInFlight.find(id);
+    if (found == FInFlight.end())
+        return;
+    TRecipient& recipient = found->second;
+    const TDeliveryLedger::TEntry entry = LedgerEntry(recipient, TDeliveryStatus::Unknown, 0, UnknownReason);
+    if (recipient.MarkRow > 0)
+        FLedger.Replace(recipient.MarkRow, entry);
+    else
+        recipient.MarkRow = FLedger.Append(entry);
+    // A crash of the program leaves the row with the kernel; against a power cut a flush a second is kept.
+    FLedger.SyncSoon();
+}
+
+TDeliveryLedger::TEntry TMailingRun::LedgerEntry(const TRecipient& recipient, TDeliveryStatus status, int code,
+                                                 const std::string& reply) {
     TDeliveryLedger::TEntry entry;
     entry.Run = FSettings.Run;
     // The clock on the wall, read once a second: a long run writes many rows a second.
@@ -85,16 +117,12 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
     entry.Reply = reply;
     if (status == TDeliveryStatus::Sent)
         entry.QueueId = TDeliveryLedger::QueueId(reply);
-    if (status == TDeliveryStatus::Refused && TSuppressionList::HardBounce(code, reply) &&
-        std::find(FHardBounces.begin(), FHardBounces.end(), entry.Email) == FHardBounces.end())
-        FHardBounces.push_back(entry.Email);
     // Only a message whose header block went out has an identity the recipient can see.
     if (status != TDeliveryStatus::Skipped && status != TDeliveryStatus::Aborted)
         entry.MessageId = FClient->MessageId();
     entry.Attempt = recipient.Earlier + std::max(recipient.Attempt, 1);
     entry.MessageKey = FSettings.MessageKey;
-    FLedger.Append(entry);
-    ShowCounts();
+    return entry;
 }
 
 void TMailingRun::ReportStatus(const std::optional<TRecipient>& current) {
@@ -114,6 +142,33 @@ void TMailingRun::ReportError(const QString& heading, const std::optional<TRecip
     const std::string reply = FClient->LastResponse();
     if (!reply.empty())
         AppendLogRow(FLog, reply, current ? current->Name : std::string(), current ? current->Email : std::string());
+}
+
+void TMailingRun::ReportUnknown(const TRecipient& recipient) {
+    if (FErrorReported)
+        return;
+    FErrorReported = true;
+    ++FCounts.Errors;
+    ShowCounts();
+    FView.RunLine(QStringLiteral("Error when sending mail to: ") + QString::fromStdString(FLastTo));
+    FView.RunLine(FailureText(*FClient));
+    FView.RunLine(QStringLiteral("No final answer from the server; the message may have been delivered, so it is "
+                                 "not sent again by itself."));
+    AppendLogRow(FLog, UnknownLogText, recipient.Name, recipient.Email);
+}
+
+std::string TMailingRun::UnknownText(const TSmtpClient& client) {
+    // The client's account of what it saw ("The server closed the connection without a reply") says why; a
+    // made-up "554 connection closed" would read as the server's refusal.
+    std::string why = client.ErrorMessage();
+    while (!why.empty() && (why.back() == '.' || why.back() == '\n' || why.back() == '\r'))
+        why.pop_back();
+    if (why.size() > 1 && std::isupper(static_cast<unsigned char>(why[0])) &&
+        std::islower(static_cast<unsigned char>(why[1])))
+        why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+    std::replace(why.begin(), why.end(), '\n', ' ');
+    std::erase(why, '\r');
+    return why.empty() ? std::string(UnknownReason) : std::string(UnknownReason) + " (" + why + ")";
 }
 
 bool TMailingRun::LoginRefused(const TSmtpClient& client) {

@@ -12,8 +12,10 @@
 #include <QDeadlineTimer>
 #include <QTimer>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,19 +32,61 @@ bool StartsWithDigit(const std::string& text) {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
 }
 
-// Host name or dotted address to an IPv4 address in network order.
-in_addr_t ResolveHost(const std::string& text) {
-    const std::string name = Text::Trim(text);
+using TFound = std::vector<std::pair<sockaddr_storage, socklen_t>>;
+
+// A numeric IPv4 or IPv6 address ("[::1]" too); false for any other text.
+bool NumericAddress(std::string name, sockaddr_storage& storage, socklen_t& length) {
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    storage = sockaddr_storage{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    // inet_addr takes the short forms ("127.1") older settings may hold.
     const in_addr_t address = ::inet_addr(name.c_str());
-    if (address != INADDR_NONE || name == "255.255.255.255")
-        return address;
+    if (address != INADDR_NONE || name == "255.255.255.255") {
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = address;
+        length = sizeof(sockaddr_in);
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        length = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+// RFC 8305 4: the resolver's order (RFC 6724) kept within each family, the families taken in turn, IPv6 first.
+TFound Interleaved(const TFound& found) {
+    TFound v6;
+    TFound v4;
+    for (const auto& address : found)
+        (address.first.ss_family == AF_INET6 ? v6 : v4).push_back(address);
+    TFound order;
+    for (size_t i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+        if (i < v6.size())
+            order.push_back(v6[i]);
+        if (i < v4.size())
+            order.push_back(v4[i]);
+    }
+    return order;
+}
+
+// Host name or numeric address to the addresses to try, both families.
+TFound ResolveHost(const std::string& text) {
+    const std::string name = Text::Trim(text);
+    sockaddr_storage numeric{};
+    socklen_t length = 0;
+    if (NumericAddress(name, numeric, length))
+        return {{numeric, length}};
     auto refuse = [&text] { throw ESocketException("SetAddr: Cannot convert host address '" + text + "'"); };
     if (name.empty() || name.size() > MaxHostName) {
         SetSocketLastError(WSAEINVAL);
         refuse();
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
     const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &result);
@@ -50,9 +94,32 @@ in_addr_t ResolveHost(const std::string& text) {
         SetSocketLastError(SocketErrorFromResolver(rc));
         refuse();
     }
-    const in_addr_t found = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+    TFound found;
+    for (const addrinfo* entry = result; entry; entry = entry->ai_next) {
+        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) || entry->ai_addrlen > sizeof numeric)
+            continue;
+        sockaddr_storage address{};
+        std::memcpy(&address, entry->ai_addr, entry->ai_addrlen);
+        const bool known = std::any_of(found.begin(), found.end(), [&](const auto& other) {
+            return other.second == entry->ai_addrlen && std::memcmp(&other.first, &address, entry->ai_addrlen) == 0;
+        });
+        if (!known)
+            found.emplace_back(address, entry->ai_addrlen);
+    }
     ::freeaddrinfo(result);
-    return found;
+    if (found.empty()) {
+        SetSocketLastError(WSANO_DATA);
+        refuse();
+    }
+    return Interleaved(found);
+}
+
+std::string NumericText(const sockaddr_storage& address, socklen_t length) {
+    char text[NI_MAXHOST] = {};
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
+    return text;
 }
 
 } // namespace
@@ -63,7 +130,10 @@ TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
           [this](int handle, int events, int error) { HandleAsyncSelect(handle, events, error); },
           TSocketEventSource::TReader{
               [this] { return Holding(); },
-              [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }})) {
+              [this] { return FLineMode && FState == wsConnected && FSocketHandle != INVALID_SOCKET; }})),
+      FAttemptTimer(std::make_unique<QTimer>()) {
+    FAttemptTimer->setSingleShot(true);
+    QObject::connect(FAttemptTimer.get(), &QTimer::timeout, this, [this] { AttemptTimedOut(); });
     ResetDefaults();
 }
 
@@ -163,8 +233,41 @@ void TCustomAsyncSocket::SetAddr(const std::string& text) {
         throw ESocketException("Cannot change Addr if not closed");
     FAddrText = text;
     FAddrAssigned = false;
-    FRemoteAddr.sin_addr.s_addr = ResolveHost(text);
+    FAddresses.clear();
+    for (const auto& [address, length] : ResolveHost(text))
+        FAddresses.push_back({address, length});
+    // Datagrams and listening stay with IPv4: the first such address, or none.
+    FRemoteAddr.sin_addr.s_addr = INADDR_ANY;
+    for (const TAddress& address : FAddresses)
+        if (address.Storage.ss_family == AF_INET) {
+            FRemoteAddr.sin_addr = reinterpret_cast<const sockaddr_in*>(&address.Storage)->sin_addr;
+            break;
+        }
     FAddrAssigned = true;
+}
+
+void TCustomAsyncSocket::SetAddresses(const std::vector<std::string>& literals) {
+    if (FState != wsClosed)
+        throw ESocketException("Cannot change Addr if not closed");
+    std::vector<TAddress> addresses;
+    for (const std::string& literal : literals) {
+        TAddress address;
+        if (!NumericAddress(Text::Trim(literal), address.Storage, address.Length))
+            throw ESocketException("SetAddr: Cannot convert host address '" + literal + "'");
+        addresses.push_back(address);
+    }
+    if (addresses.empty())
+        throw ESocketException("SetAddr: no address");
+    FAddresses = std::move(addresses);
+    FAddrText = literals.front();
+    FAddrAssigned = true;
+}
+
+std::vector<std::string> TCustomAsyncSocket::Addresses() const {
+    std::vector<std::string> texts;
+    for (const TAddress& address : FAddresses)
+        texts.push_back(NumericText(address.Storage, address.Length));
+    return texts;
 }
 
 TSocketSendFlags TCustomAsyncSocket::SendFlags() const {
@@ -196,14 +299,29 @@ void TCustomAsyncSocket::Connect() {
         throw ESocketException("Connect: No IP Address Specified");
     if (!FProtoAssigned)
         throw ESocketException("Connect: No Protocol Specified");
-    const TSocket handle = ::socket(FAddressFamily, FSocketType | SOCK_CLOEXEC, FProtoNumber);
-    if (handle < 0) {
+    FTlsError.clear(); // a failure of the last connection's session is no failure of this one
+    if (FSocketType != SOCK_DGRAM) {
+        FAddressIndex = 0;
+        FAttemptTimer->stop();
+        ConnectStream(false);
+        return;
+    }
+    if (!OpenHandle(FAddressFamily)) {
         SetSocketLastErrorFromErrno();
         RaiseSocketError(this, "Connect (socket)");
     }
+    UpdateState(wsConnected);
+    if (OnSessionConnected)
+        OnSessionConnected(this, 0);
+}
+
+bool TCustomAsyncSocket::OpenHandle(int family) {
+    const TSocket handle = ::socket(family, FSocketType | SOCK_CLOEXEC, FProtoNumber);
+    if (handle < 0)
+        return false;
     FSocketHandle = handle;
-    FTlsError.clear(); // a failure of the last connection's session is no failure of this one
-    UpdateState(wsOpened);
+    if (FState != wsConnecting) // a further address of the same connect is no new step
+        UpdateState(wsOpened);
     const bool datagram = FSocketType == SOCK_DGRAM;
     auto option = [this](int name, const void* value, socklen_t size, const char* functionName) {
         if (::setsockopt(FSocketHandle, SOL_SOCKET, name, value, size) < 0) {
@@ -228,19 +346,61 @@ void TCustomAsyncSocket::Connect() {
         SetSocketLastErrorFromErrno();
         RaiseSocketError(this, "WSAAsyncSelect");
     }
-    if (datagram) {
-        UpdateState(wsConnected);
-        if (OnSessionConnected)
-            OnSessionConnected(this, 0);
-        return;
+    return true;
+}
+
+bool TCustomAsyncSocket::ConnectStream(bool quiet) {
+    for (;;) {
+        TAddress& address = FAddresses[FAddressIndex];
+        const auto port = htons(static_cast<uint16_t>(FPortNumber));
+        if (address.Storage.ss_family == AF_INET6)
+            reinterpret_cast<sockaddr_in6*>(&address.Storage)->sin6_port = port;
+        else
+            reinterpret_cast<sockaddr_in*>(&address.Storage)->sin_port = port;
+        const bool opened = OpenHandle(address.Storage.ss_family);
+        if (opened &&
+            (::connect(FSocketHandle, reinterpret_cast<const sockaddr*>(&address.Storage), address.Length) == 0 ||
+             errno == EINPROGRESS || errno == EWOULDBLOCK)) {
+            if (FState != wsConnecting)
+                UpdateState(wsConnecting);
+            if (FAddressIndex + 1 < FAddresses.size())
+                FAttemptTimer->start(AttemptDelay);
+            return true;
+        }
+        const int error = errno;
+        // An address of a family this machine has no route for fails at once: the next one is tried.
+        if (FAddressIndex + 1 < FAddresses.size()) {
+            ReleaseHandle();
+            ++FAddressIndex;
+            continue;
+        }
+        errno = error;
+        FLastError = SetSocketLastErrorFromErrno();
+        if (quiet)
+            return false;
+        RaiseSocketError(this, opened ? "Connect" : "Connect (socket)");
     }
-    if (::connect(FSocketHandle, reinterpret_cast<const sockaddr*>(&FRemoteAddr), sizeof FRemoteAddr) == 0 ||
-        errno == EINPROGRESS || errno == EWOULDBLOCK) {
-        UpdateState(wsConnecting);
+}
+
+void TCustomAsyncSocket::AttemptTimedOut() {
+    if (FState != wsConnecting || FSocketType != SOCK_STREAM || FAddressIndex + 1 >= FAddresses.size())
         return;
-    }
-    FLastError = SetSocketLastErrorFromErrno();
-    RaiseSocketError(this, "Connect");
+    if (TryNextAddress())
+        return;
+    // Every further address failed at once: the connect failed, told as a refused one is.
+    UpdateState(wsConnected);
+    if (OnSessionConnected)
+        OnSessionConnected(this, FLastError);
+    if (FState != wsClosed)
+        Close();
+}
+
+bool TCustomAsyncSocket::TryNextAddress() {
+    if (FSocketType != SOCK_STREAM || FAddressIndex + 1 >= FAddresses.size())
+        return false;
+    ReleaseHandle();
+    ++FAddressIndex;
+    return ConnectStream(true);
 }
 
 void TCustomAsyncSocket::UpdateState(TSocketState newState) {
@@ -299,6 +459,13 @@ void TCustomAsyncSocket::HandleAsyncSelect(TSocket handle, int events, int error
     if (handle != FSocketHandle || FPaused)
         return;
     if (events & FD_CONNECT) {
+        // A refused or unreachable address gives way to the next one; the caller hears only of the last.
+        if (error != 0 && FState == wsConnecting) {
+            if (TryNextAddress())
+                return;
+            if (FSocketHandle != handle)
+                error = FLastError;
+        }
         UpdateState(wsConnected);
         if (OnSessionConnected)
             OnSessionConnected(this, error);

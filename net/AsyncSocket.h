@@ -1,4 +1,4 @@
-// The event-driven IPv4 socket: non-blocking connect, line reception, a send chain and blocking-style waits.
+// The event-driven socket (IPv6 and IPv4): non-blocking connect, line reception, a send chain and blocking-style waits.
 #pragma once
 
 #include "net/ReceiveBuffer.h"
@@ -23,6 +23,7 @@
 #include <vector>
 
 class QHostInfo;
+class QTimer;
 class TSocketEventSource;
 class TTlsContext;
 class TTlsSession;
@@ -58,6 +59,11 @@ public:
     std::string Proto() const { return FProtoText; }
     void SetProto(const std::string& text);
 
+    // The addresses Addr stands for as numeric text, in the order a connect tries them until one answers: the
+    // families taken in turn, IPv6 first (RFC 8305).
+    std::vector<std::string> Addresses() const;
+    // Sets the addresses to try in turn (numeric IPv6 or IPv4 text) without a lookup; throws on one that is none.
+    void SetAddresses(const std::vector<std::string>& literals);
     std::string DnsResult() const { return FDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
     TSocketState State() const { return FState; }
@@ -112,7 +118,10 @@ public:
     virtual int SendText(const std::string& text);
     virtual void DnsLookup(const std::string& hostName);
     virtual void CancelDnsLookup();
+    // The numeric address of the other end ("192.0.2.25", "2001:db8::25"); "error" when not connected.
     virtual std::string GetPeerAddress();
+    // The numeric address of this end; empty when not connected.
+    std::string GetLocalAddress();
     virtual int GetPeerSockAddr(sockaddr_in& address, int length);
     virtual std::string GetLocalPort();
     static bool TimevalIsSet(const timeval& t);
@@ -206,6 +215,20 @@ private:
     bool TlsQuiet();
     // Runs the nested loop until done() or timeout: on the wait control, or without one when multi-threaded.
     void WaitUntil(int timeout, const std::function<bool()>& done);
+    // A new handle of family with the socket's options, watched for events; false when the platform gives none.
+    bool OpenHandle(int family);
+    // A stream connect to the address in turn, and to the next ones while they fail at once; raises when the
+    // last one does. False when the attempts failed and raising is left to the caller (quiet).
+    bool ConnectStream(bool quiet);
+    // A connect that failed: true when the next address is being tried.
+    bool TryNextAddress();
+    // An address that neither answered nor refused within AttemptDelay gives way to the next one.
+    void AttemptTimedOut();
+
+    struct TAddress {
+        sockaddr_storage Storage{};
+        socklen_t Length = 0;
+    };
 
     std::unique_ptr<TSocketEventSource> FEventSource;
     TSocket FSocketHandle = INVALID_SOCKET;
@@ -244,6 +267,13 @@ private:
     bool FClosedReported = false;
     std::optional<int> FDnsTask;
     sockaddr_in FRemoteAddr = {};
+    // A stream connect's addresses and the one being tried.
+    std::vector<TAddress> FAddresses;
+    size_t FAddressIndex = 0;
+    // RFC 8305 5 lets an attempt wait at most 2 seconds before the next address; here the next one takes over
+    // (one attempt at a time), and the last address keeps the whole of the caller's wait.
+    static constexpr int AttemptDelay = 2000;
+    std::unique_ptr<QTimer> FAttemptTimer;
     bool FDestroying = false;
     std::shared_ptr<TTlsContext> FTlsContext;
     std::unique_ptr<TTlsSession> FTls;

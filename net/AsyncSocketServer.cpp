@@ -8,6 +8,7 @@
 #include <QHostInfo>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/socket.h>
 
 using namespace SocketErrors;
@@ -17,6 +18,15 @@ namespace {
 std::string Dotted(in_addr address) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+// "192.0.2.25" or "2001:db8::25"; empty for neither.
+std::string Numeric(const sockaddr_storage& address, socklen_t length) {
+    char text[NI_MAXHOST] = {};
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return {};
     return text;
 }
 
@@ -197,13 +207,22 @@ void TCustomAsyncSocket::Resume() {
 std::string TCustomAsyncSocket::GetPeerAddress() {
     if (FState != wsConnected)
         return "error";
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     if (::getpeername(FSocketHandle, reinterpret_cast<sockaddr*>(&peer), &length) < 0) {
         SetSocketLastErrorFromErrno();
         RaiseSocketError(this, "GetPeerName");
     }
-    return Dotted(peer.sin_addr);
+    return Numeric(peer, length);
+}
+
+std::string TCustomAsyncSocket::GetLocalAddress() {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (FSocketHandle == INVALID_SOCKET ||
+        ::getsockname(FSocketHandle, reinterpret_cast<sockaddr*>(&local), &length) < 0)
+        return {};
+    return Numeric(local, length);
 }
 
 int TCustomAsyncSocket::GetPeerSockAddr(sockaddr_in& address, int length) {

@@ -14,9 +14,9 @@
 
 namespace {
 
-bool IsIpv4Address(const std::string& host) {
-    in_addr address{};
-    return ::inet_pton(AF_INET, host.c_str(), &address) == 1;
+bool IsIpAddress(const std::string& host) {
+    in6_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1 || ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 // SSL_get_error needs an empty error queue before each call it judges. Emptying an empty queue still walks all
@@ -46,7 +46,7 @@ TTlsSession::TTlsSession(std::shared_ptr<TTlsContext> context, const std::string
     SSL_set_bio(FSsl.get(), incoming, outgoing);
     SSL_set_connect_state(FSsl.get());
     SSL_set_app_data(FSsl.get(), &FHost);
-    if (IsIpv4Address(FHost)) {
+    if (IsIpAddress(FHost)) {
         // RFC 6066 3: no SNI for an address; the certificate must name the address itself.
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl.get()), FHost.c_str());
     } else {

@@ -181,6 +181,10 @@ public:
     // Hears a message's result. While it runs, ErrorMessage, LastResponse, LastReplyCode, NotSendable,
     // Unconfirmed and MessageId describe that message.
     using TMessageDone = std::function<void(int id, bool accepted)>;
+    // Within MailQueue, right before the final "." (or BDAT LAST) of the message handed out as id is queued for
+    // the socket: from here on the server may keep it. MessageId() is that message's. An exception raised here
+    // ends the queue with the message's end unsent, so the server drops it.
+    std::function<void(TSmtpClient* sender, int id)> OnMessageEnding;
     // Sends the messages next hands out over one connection (opened first when needed), as many in flight as the
     // server allows: with PIPELINING a message's final "." goes with the next one's envelope, with CHUNKING
     // several messages go as BDAT. done hears of every message handed out exactly once; a reply counts for the
@@ -264,6 +268,8 @@ private:
     bool ReadyForMessage(bool& kept);
     bool Admit(TSmtpPipeline& pipe, const TMailMessage& message, int id);
     void SendQueued(TSmtpPipeline& pipe);
+    // Tells OnMessageEnding of a message whose end is about to go.
+    void AnnounceEnding(const TSmtpPipeline::TMessage& message);
     // False once the connection ended.
     bool ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run);
     // The connection ends: every message not told yet is. owner, whose command the last reply (or the fault in

@@ -100,6 +100,7 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
         FPassesAtData = FWait ? FWait->Passes() : 0;
         return;
     case TSmtpPipeline::TStep::Bdat:
+        AnnounceEnding(message);
         SendCommand(command.Line);
         QueueBytes(message.Content);
         message.Phase = TSmtpPipeline::TPhase::Final;
@@ -134,7 +135,15 @@ void TSmtpClient::SendQueued(TSmtpPipeline& pipe) {
         }
     }
     // A refused message the server still said go ahead to gets its DATA ended with nothing in it.
+    AnnounceEnding(message);
     SendCommand(".");
+}
+
+void TSmtpClient::AnnounceEnding(const TSmtpPipeline::TMessage& message) {
+    if (message.Told || !OnMessageEnding)
+        return;
+    FMessageId = message.MessageId;
+    OnMessageEnding(this, message.Id);
 }
 
 bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {

@@ -33,12 +33,11 @@ std::string TSmtpClient::DefaultSignOn() {
     const std::string name = GetLocalHostName();
     if (name.find('.') != std::string::npos)
         return name;
-    sockaddr_in address{};
-    int length = sizeof address;
-    char text[INET_ADDRSTRLEN] = {};
-    if (FSocket->GetLocalSockAddr(address, length) == 0 && ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text))
-        return "[" + std::string(text) + "]";
-    return name;
+    const std::string address = FSocket->GetLocalAddress();
+    if (address.empty())
+        return name;
+    // An IPv6 literal is tagged (RFC 5321 4.1.3).
+    return address.find(':') != std::string::npos ? "[IPv6:" + address + "]" : "[" + address + "]";
 }
 
 bool TSmtpClient::HasCapability(const std::string& keyword) const {

@@ -324,6 +324,18 @@ int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& r
     return rcOk;
 }
 
+int UpdateRecord(int cursor, long recNo, std::string_view image, std::string& reason) {
+    if (!WorkAreaOf(cursor))
+        return rcNoCursor;
+    xb_Select(cursor);
+    xb_Goto(recNo);
+    if (xb_RecNo() != recNo || !xb_PutRecord(image)) {
+        reason = xb_ErrorText();
+        return rcAppend2;
+    }
+    return rcOk;
+}
+
 int SetSoleWriter(int cursor, bool value) {
     TAreaGuard guard(cursor);
     return guard.Valid() && xb_SetSoleWriter(value) ? rcOk : rcNoCursor;

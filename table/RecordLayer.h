@@ -62,6 +62,8 @@ std::string ReadError(int cursor);
 int BlankRecord(int cursor, std::string& image);
 // Appends image as a new record; answers the append codes.
 int InsertRecord(int cursor, std::string_view image, long& recNo, std::string& reason);
+// Writes image over record recNo (a row that now says more than when it was appended).
+int UpdateRecord(int cursor, long recNo, std::string_view image, std::string& reason);
 // The caller keeps every other writer of the table away while it appends: appends take no lock.
 int SetSoleWriter(int cursor, bool value);
 int RecordCount(int cursor, int& count);

@@ -382,6 +382,19 @@ void TTable::Post() {
     }
 }
 
+void TTable::PostOver(int recNo) {
+    CheckActive();
+    if (FState != dsInsert)
+        throw EDatabaseError("Dataset not in edit or insert mode");
+    std::string reason;
+    const int code = RecordLayer::UpdateRecord(FCursor, recNo, FBuffer, reason);
+    if (code != RecordLayer::rcOk)
+        throw EDBEngineError(code, reason);
+    FRecNo = recNo;
+    FState = dsBrowse;
+    FEof = FBof = false;
+}
+
 void TTable::SetSoleWriter(bool value) {
     CheckActive();
     if (RecordLayer::SetSoleWriter(FCursor, value) != RecordLayer::rcOk)

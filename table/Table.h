@@ -78,6 +78,8 @@ public:
     void Append();
     // Writes the record of insert or edit state and returns to browse state; in browse state it does nothing.
     void Post();
+    // Writes the record of insert state over record recNo instead of appending it; the table stands there after.
+    void PostOver(int recNo);
     void Cancel();
     // For a caller that keeps every other writer away for as long as it appends (a lock of its own around the whole
     // job): each appended record then costs two writes, no lock and no look at the count on disk.

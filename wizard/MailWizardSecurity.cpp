@@ -109,8 +109,14 @@ QString TMailWizardForm::TestConnection() {
             return QString::fromStdString(client.ErrorMessage()).replace(QStringLiteral("\r\n"), QStringLiteral(" "));
         return QStringLiteral("The server refused the connection: ") + QString::fromStdString(reply);
     }
+    const QString host = QString::fromStdString(client.Host());
+    const QString address = QString::fromStdString(client.HostAddress());
     QString result = QStringLiteral("The test worked: connected to %1:%2")
-                         .arg(QString::fromStdString(client.Host()), QString::fromStdString(client.Port()));
+                         .arg(host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host,
+                              QString::fromStdString(client.Port()));
+    // A name may stand for several addresses (IPv6 and IPv4): the one that answered.
+    if (!address.isEmpty() && address != host)
+        result += QStringLiteral(" at ") + address;
     result += client.Encrypted() ? QStringLiteral(", the connection is encrypted")
                                  : QStringLiteral(", the connection is not encrypted");
     if (!client.UserName().empty()) {

@@ -22,15 +22,22 @@ sockaddr_in Loopback(int port) {
 }
 } // namespace
 
-TListener::TListener(int backlog) {
-    FHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    if (FHandle < 0 || ::bind(FHandle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(FHandle, backlog) != 0)
+TListener::TListener(int backlog, bool ipv6, int port) {
+    FHandle = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(port);
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    address6.sin6_port = htons(static_cast<uint16_t>(port));
+    sockaddr* bound = ipv6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address);
+    socklen_t length = ipv6 ? sizeof address6 : sizeof address;
+    if (FHandle < 0 || ::bind(FHandle, bound, length) != 0 || ::listen(FHandle, backlog) != 0) {
+        if (FHandle >= 0)
+            ::close(FHandle);
         throw std::runtime_error("cannot listen on loopback");
-    socklen_t length = sizeof address;
-    ::getsockname(FHandle, reinterpret_cast<sockaddr*>(&address), &length);
-    FPort = ntohs(address.sin_port);
+    }
+    ::getsockname(FHandle, bound, &length);
+    FPort = ntohs(ipv6 ? address6.sin6_port : address.sin_port);
 }
 
 TListener::~TListener() {

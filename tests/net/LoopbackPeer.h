@@ -5,10 +5,11 @@
 
 namespace LoopbackPeer {
 
-// A listening TCP socket on 127.0.0.1 at a free port; accepts on demand, never by itself.
+// A listening TCP socket on 127.0.0.1 (or ::1) at a free port (or the one given); accepts on demand, never by
+// itself.
 class TListener {
 public:
-    explicit TListener(int backlog = 5);
+    explicit TListener(int backlog = 5, bool ipv6 = false, int port = 0);
     ~TListener();
     TListener(const TListener&) = delete;
     TListener& operator=(const TListener&) = delete;

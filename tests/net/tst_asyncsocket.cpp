@@ -6,11 +6,13 @@
 
 #include <QtTest>
 
+#include <netdb.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -47,6 +49,9 @@ private slots:
     void connectRefusesIncompleteSetup();
     void refusedConnection();
     void pendingConnectTimesOut();
+    void addressesOfBothFamilies_data();
+    void addressesOfBothFamilies();
+    void silentAddressGivesWay();
     void settersRefuseWhileConnected();
     void readLineFraming();
     void readLineContinuesAfterTimeout();
@@ -179,6 +184,51 @@ void TestAsyncSocket::refusedConnection() {
     QCOMPARE(client.Socket.Handle(), INVALID_SOCKET);
 }
 
+void TestAsyncSocket::addressesOfBothFamilies_data() {
+    QTest::addColumn<QStringList>("addresses"); // one: Addr, several: the addresses a lookup would give
+    QTest::addColumn<bool>("ipv6");             // where the peer listens
+    QTest::newRow("IPv6 literal") << QStringList{"::1"} << true;
+    QTest::newRow("IPv6 in brackets") << QStringList{"[::1]"} << true;
+    QTest::newRow("IPv4 literal") << QStringList{"127.0.0.1"} << false;
+    QTest::newRow("localhost, IPv6 peer") << QStringList{"localhost"} << true;
+    QTest::newRow("IPv6 refuses, IPv4 answers") << QStringList{"::1", "127.0.0.1"} << false;
+    QTest::newRow("IPv4 refuses, IPv6 answers") << QStringList{"127.0.0.1", "::1"} << true;
+}
+
+// Each address in turn until one answers; the one reached is told.
+void TestAsyncSocket::addressesOfBothFamilies() {
+    QFETCH(QStringList, addresses);
+    QFETCH(bool, ipv6);
+    if (addresses == QStringList{"localhost"}) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET6;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo("localhost", nullptr, &hints, &found) != 0)
+            QSKIP("this machine's hosts file does not map localhost to ::1");
+        ::freeaddrinfo(found);
+    }
+    TListener listener(5, ipv6);
+    TLoopbackClient client;
+    client.Socket.SetPort(std::to_string(listener.Port()));
+    if (addresses.size() == 1) {
+        client.Socket.SetAddr(addresses.front().toStdString());
+    } else {
+        std::vector<std::string> literals;
+        for (const QString& address : addresses)
+            literals.push_back(address.toStdString());
+        client.Socket.SetAddresses(literals);
+    }
+    client.Socket.Connect();
+    QVERIFY(client.Socket.Wait(50, wsConnected));
+    const int accepted = listener.Accept();
+    QVERIFY(accepted >= 0);
+    ::close(accepted);
+    QCOMPARE(client.Socket.GetPeerAddress(), std::string(ipv6 ? "::1" : "127.0.0.1"));
+    // The failed address is no event of its own: one connect as the caller sees it.
+    QCOMPARE(client.States, (TStates{wsOpened, wsConnecting, wsConnected}));
+    QCOMPARE(client.Connected, std::vector<int>{0});
+}
+
 void TestAsyncSocket::pendingConnectTimesOut() {
     // A listener with backlog 0 that never accepts: once its queue is full, further SYNs are dropped.
     TListener listener(0);
@@ -204,6 +254,40 @@ void TestAsyncSocket::pendingConnectTimesOut() {
     client.Socket.Close();
     QCOMPARE(client.States, (TStates{wsOpened, wsConnecting, wsClosed}));
     QCOMPARE(client.Closed, std::vector<int>{0});
+    for (int handle : fillers)
+        ::close(handle);
+}
+
+// An address that neither answers nor refuses (its SYNs dropped) gives way to the next one after a while,
+// within the caller's wait.
+void TestAsyncSocket::silentAddressGivesWay() {
+    TListener listener(0);
+    std::vector<int> fillers;
+    bool pending = false;
+    for (int i = 0; i < 8 && !pending; ++i) {
+        TLoopbackClient probe;
+        probe.StartConnect(listener.Port());
+        pending = !probe.Socket.Wait(5, wsConnected) && probe.Socket.State() == wsConnecting;
+        if (!pending)
+            fillers.push_back(::dup(probe.Socket.Handle()));
+    }
+    QVERIFY2(pending, "the kernel accepted every connection: no silent address");
+    // The answering peer listens on ::1 at the silent port's number.
+    std::unique_ptr<TListener> answering;
+    try {
+        answering = std::make_unique<TListener>(5, true, listener.Port());
+    } catch (const std::runtime_error&) {
+        QSKIP("the port is taken on ::1, or this machine has no IPv6 loopback");
+    }
+    TLoopbackClient client;
+    client.Socket.SetPort(std::to_string(listener.Port()));
+    client.Socket.SetAddresses({"127.0.0.1", "::1"});
+    client.Socket.Connect();
+    QVERIFY(client.Socket.Wait(150, wsConnected));
+    QCOMPARE(client.Socket.GetPeerAddress(), std::string("::1"));
+    const int accepted = answering->Accept();
+    QVERIFY(accepted >= 0);
+    ::close(accepted);
     for (int handle : fillers)
         ::close(handle);
 }

@@ -21,12 +21,14 @@ final ".\\r\\n" and keep the CR LF of every line. A file appears whole (written,
 the server answers the final dot, so a client that saw 250 can read it at once. With --keep N only the
 first N messages keep their content and wire data; later ones are stored with both lengths 0. With
 --hold-after N it takes N messages and then answers no further final dot, as a server that hangs; --hold
-ADDRESS does so for the messages to that address alone.
+ADDRESS does so for the messages to that address alone. --reply-delay MS answers each final dot of a kept
+message after a random pause (seeded by --seed), so that a client killed meanwhile never heard of it.
 """
 import argparse
 import asyncio
 import collections
 import os
+import random
 import signal
 import base64
 import json
@@ -89,6 +91,8 @@ class SinkHandler:
         self.keep = arguments.keep
         self.hold = arguments.hold_after
         self.held = set(lower(arguments.hold))
+        self.delay = arguments.reply_delay / 1000.0
+        self.random = random.Random(arguments.seed)
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
@@ -124,6 +128,8 @@ class SinkHandler:
             out.write(content)
             out.write(wire)
         os.replace(name + ".part", name)
+        if self.delay > 0:
+            await asyncio.sleep(self.random.uniform(0, self.delay))  # kept, its answer still on the way
         if any(rcpt.lower() in self.dropped for rcpt in envelope.rcpt_tos):
             server.transport.abort()  # kept, but the client never hears so
         if self.close_after_message:
@@ -206,10 +212,16 @@ async def serve(arguments):
     if arguments.size is not None:
         options.update(data_size_limit=arguments.size)
 
+    if arguments.pipelining:
+        async def handle_EHLO(server, session, envelope, hostname, responses):
+            session.host_name = hostname
+            return responses[:-1] + ["250-PIPELINING", responses[-1]]
+        handler.handle_EHLO = handle_EHLO
+
     def factory():
         return RecordingSMTP(handler, hostname="sink.localhost", decode_data=False, loop=loop, **options)
 
-    server = await loop.create_server(factory, host="127.0.0.1", port=arguments.port,
+    server = await loop.create_server(factory, host=arguments.host, port=arguments.port,
                                       ssl=context if arguments.security == "tls" else None)
     print(server.sockets[0].getsockname()[1], flush=True)
 
@@ -231,6 +243,7 @@ def main():
     parser = argparse.ArgumentParser(description="SMTP sink for tests")
     parser.add_argument("folder", help="folder that receives one file per message")
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (0: any free port)")
+    parser.add_argument("--host", default="127.0.0.1", help="the address listened on (::1 for IPv6 alone)")
     parser.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
                         help="answer RCPT for this address with 550 (repeatable)")
     parser.add_argument("--no-such-user", action="append", default=[], metavar="ADDRESS",
@@ -261,6 +274,10 @@ def main():
                         help="after N messages, keep no further one and never answer its final dot")
     parser.add_argument("--keep", type=int, metavar="N",
                         help="store the content of the first N messages only (large mailings)")
+    parser.add_argument("--reply-delay", type=int, default=0, metavar="MS",
+                        help="answer each final dot after a random pause of up to MS milliseconds, the message kept")
+    parser.add_argument("--seed", type=int, default=0, help="seed of those pauses")
+    parser.add_argument("--pipelining", action="store_true", help="offer PIPELINING (RFC 2920) over EHLO")
     arguments = parser.parse_args()
     os.makedirs(arguments.folder, exist_ok=True)
     asyncio.run(serve(arguments))

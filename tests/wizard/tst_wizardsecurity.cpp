@@ -75,7 +75,9 @@ private slots:
         row("dialog port", "127.0.0.1", "submission", 1, {}, "submission");
         row("same in both", "127.0.0.1:465", "465", 2, {}, "465");
         row("STARTTLS standard", "127.0.0.1", {}, 1, {}, "587");
-        row("two colons", "fe80::1", {}, 0, {},
+        row("IPv6 address", "fe80::1", {}, 0, {}, "smtp");
+        row("IPv6 address with port", "[::1]:2525", {}, 0, {}, "2525");
+        row("bracket not closed", "[::1:2525", {}, 0, {},
             "Invalid SMTP mail server specified: use a name or address, optionally followed by a colon and the "
             "port.");
         row("port not a service", "127.0.0.1", "no-such-service", 0, {},
