@@ -1,6 +1,7 @@
 // The mailing run: one message per record of the scope, each result classified and written down.
 #include "mailing/MailingRun.h"
 
+#include "mailing/AddressSyntax.h"
 #include "mailing/MailingRunView.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Application.h"
@@ -285,7 +286,8 @@ std::string TMailingRun::AddressProblem(const std::string& address) {
         return "nothing before the \"@\" of the e-mail address";
     if (at + 1 == address.size())
         return "no domain in the e-mail address";
-    return {};
+    // Anything beyond RFC 5321's Mailbox (a ">" or "," above all) would change the To header or the envelope.
+    return AddressSyntax::Problem(address);
 }
 
 TMailingRun::Clock::duration TMailingRun::WaitBeforeSending() const {

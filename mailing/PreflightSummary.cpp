@@ -97,6 +97,7 @@ private:
 
 TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing)
     : FOncePerAddress(mailing.OncePerAddress), FListed(mailing.Suppressed != nullptr),
+      FListNotAddresses(mailing.Suppressed ? mailing.Suppressed->NotAddresses() : 0),
       FUnsubscribeLink(mailing.UnsubscribeLink), FFromDomain(mailing.FromDomain), FDkimDomain(mailing.DkimDomain),
       FWrapColumn(mailing.WrapColumn) {
     FindUnmapped(mailing);
@@ -278,6 +279,9 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
         lines.push_back({"Already sent this message:", std::to_string(FAlreadySent)});
     if (FListed)
         lines.push_back({"On the suppression list:", std::to_string(FSuppressed)});
+    // Lines that suppress nobody: a name, a typo, an address in another form the user meant to block.
+    if (FListNotAddresses > 0)
+        lines.push_back({"Lines of the suppression list that are no address:", std::to_string(FListNotAddresses)});
     lines.insert(lines.end(), {{"Deleted records passed over:", std::to_string(FDeleted)},
                                {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
                                {"Malformed addresses:", std::to_string(FMalformed)},

@@ -71,6 +71,8 @@ public:
     int Undecodable() const { return FUndecodable; }
     // Records with a usable address that is on the suppression list.
     int Suppressed() const { return FSuppressed; }
+    // Lines of the suppression list that hold no address.
+    int ListNotAddresses() const { return FListNotAddresses; }
     // Records whose own file is not there, and the largest message in bytes, about.
     int MissingFiles() const { return FMissingFiles; }
     uint64_t LargestMessage() const { return FLargestMessage; }
@@ -125,6 +127,7 @@ private:
     int FUndecodable = 0;
     int FSuppressed = 0;
     bool FListed = false;
+    int FListNotAddresses = 0;
     bool FUnsubscribeLink = false;
     std::string FFromDomain;
     std::string FDkimDomain;

@@ -747,11 +747,14 @@ private slots:
         QCOMPARE(LogLines(*form).first(), QStringLiteral("4 recipients who already got this message are passed over."));
     }
 
-    // "Last, First" names stay one mailbox in the To and From headers, and the rest of the message is unchanged.
+    // "Last, First" names stay one mailbox in the To and From headers, and the rest of the message is unchanged;
+    // an address beyond RFC 5321's Mailbox is skipped.
     void namesWithCommas() {
         const QString table = FDir.filePath("commas.dbf");
         MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
-                  {{"Berg, Anna", "anna@example.org", "Ms.", ""}, {"Dr. Carl Dorn", "carl@example.org", "Mr.", ""}});
+                  {{"Berg, Anna", "anna@example.org", "Ms.", ""},
+                   {"Dr. Carl Dorn", "carl@example.org", "Mr.", ""},
+                   {"Eve", "m15@example.org>,<evil", "Ms.", ""}});
         SmtpSink sink;
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), table);
@@ -768,6 +771,9 @@ private slots:
                  messages[0].Content.constData());
         QVERIFY(messages[0].Content.contains("\r\n\r\nDear Ms. Berg, Anna,\r\n"));
         QVERIFY(messages[1].Content.contains("\r\nTo: Dr. Carl Dorn <carl@example.org>\r\n"));
+        // An address that would put a second one into To is skipped before the server sees it.
+        QVERIFY2(LogLines(*form).contains("Record 3 skipped: \">\" in the domain of the e-mail address."),
+                 qPrintable(LogLines(*form).join('|')));
     }
 
     // A 421 closes the service and the server is gone when the run reconnects: the failed attempt is not reported
