@@ -241,7 +241,7 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     if (settings.List)
         recipient.ListHeaders = settings.List->Fields(recipient.Address, named);
     if (!settings.Html.empty())
-        recipient.Html = MessageText::Personalise(settings.Html, lookup, named, MessageText::HtmlEscape);
+        recipient.Html = MessageText::PersonaliseHtml(settings.Html, lookup, named, recipient.Problem);
     // A message is never sent without the file its record names.
     if (!settings.AttachmentField.empty())
         RecordAttachments(MessageText::ExpandFields(field(settings.AttachmentField), named), settings.AttachmentFolder,

@@ -101,6 +101,7 @@ TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing)
       FUnsubscribeLink(mailing.UnsubscribeLink), FFromDomain(mailing.FromDomain), FDkimDomain(mailing.DkimDomain),
       FWrapColumn(mailing.WrapColumn) {
     FindUnmapped(mailing);
+    FUnquoted = MessageText::UnquotedAttributeFields(mailing.Html);
     Walk(mailing);
 }
 
@@ -314,5 +315,9 @@ std::vector<std::string> TPreflightSummary::Warnings(bool sendAgain) const {
     if (!signer.empty() && !aligned)
         warnings.push_back("Messages are signed for " + FDkimDomain + " but sent from " + FFromDomain +
                            ": receivers that check DMARC will not count the signature for the sender.");
+    // A value in an attribute without quotes could end it; the run escapes it, but the HTML is fragile.
+    if (!FUnquoted.empty())
+        warnings.push_back("The HTML version puts a field into " + FUnquoted.front() + "= without quotes: write " +
+                           FUnquoted.front() + "=\"{FIELD}\" so that a value stays inside.");
     return warnings;
 }

@@ -134,6 +134,7 @@ private:
     int FLongestLine = 0;
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;
+    std::vector<std::string> FUnquoted; // attributes of the HTML version holding a field without quotes
     int FMissingFiles = 0;
     int FMissingNotSent = 0; // of those, records that did not get this message before
     bool FRecordFiles = false;
