@@ -1,6 +1,9 @@
 // RFC 5321 4.1.2 Mailbox syntax, extended by RFC 6531 3.3 for UTF-8 local parts and domains.
 #include "mailing/AddressSyntax.h"
 
+#include <QUrl>
+
+#include <algorithm>
 #include <cstring>
 
 namespace AddressSyntax {
@@ -123,6 +126,16 @@ bool NonAsciiLocalPart(std::string_view address) {
         if (static_cast<unsigned char>(c) >= 0x80)
             return true;
     return false;
+}
+
+std::string AsciiDomain(std::string_view address) {
+    const size_t at = address.rfind('@');
+    if (at == std::string_view::npos ||
+        std::none_of(address.begin() + at, address.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return std::string(address);
+    const std::string_view domain = address.substr(at + 1);
+    const QByteArray ace = QUrl::toAce(QString::fromUtf8(domain.data(), static_cast<qsizetype>(domain.size())));
+    return ace.isEmpty() ? std::string(address) : std::string(address.substr(0, at + 1)) + ace.toStdString();
 }
 
 } // namespace AddressSyntax

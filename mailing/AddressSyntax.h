@@ -13,4 +13,8 @@ std::string Problem(std::string_view address);
 // True when the part before the last "@" holds a byte above 127: only a server that offers SMTPUTF8 takes it.
 bool NonAsciiLocalPart(std::string_view address);
 
+// The address with a domain in other letters as its A-label (IDNA: "bücher.de" as "xn--bcher-kva.de"), which every
+// server takes; unchanged when the domain is ASCII or is no valid international name.
+std::string AsciiDomain(std::string_view address);
+
 } // namespace AddressSyntax

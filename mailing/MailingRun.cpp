@@ -27,6 +27,8 @@ constexpr auto ProcessInterval = 5ms;
 } // namespace
 
 const char* const TMailingRun::SuppressedReason = "on the suppression list";
+const char* const TMailingRun::NoSmtpUtf8Reason =
+    "the server takes no address with letters beyond ASCII before the \"@\" (it offers no SMTPUTF8)";
 
 TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger,
                          TMailingRunView& view, TMailingRunSettings settings)
@@ -169,7 +171,7 @@ TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& w
             NoteAddress(fresh);
         else if (!retryDue)
             NoteSentAddress();
-        const bool sending = taken && (retryDue || fresh.Problem.empty());
+        bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             wait = WaitBeforeSending();
             if (wait > Clock::duration::zero())
@@ -180,6 +182,12 @@ TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& w
                     return TNext::End;
                 if (!EnsureConnected())
                     return TNext::NoConnection;
+            }
+            // Letters beyond ASCII before the "@" only go to a server that offered SMTPUTF8 (RFC 6531).
+            if (!retryDue && FClient->State() == smtpConnected && AddressSyntax::NonAsciiLocalPart(fresh.Address) &&
+                !FClient->HasCapability("SMTPUTF8")) {
+                fresh.Problem = NoSmtpUtf8Reason;
+                sending = false;
             }
         }
 
@@ -226,6 +234,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         recipient.Problem = SuppressedReason;
     if (!recipient.Problem.empty())
         return recipient;
+    // A domain in other letters goes as its A-label, which needs no SMTPUTF8 (an address part of them does).
+    recipient.Address = AddressSyntax::AsciiDomain(recipient.Address);
     const std::string name = Text::Trim(recipient.Name);
     recipient.HdrTo = name.empty() ? recipient.Address : MessageText::Mailbox(name, recipient.Address);
     const auto lookup = [&](char placeholder) {

@@ -136,6 +136,8 @@ public:
     static bool LoginRefused(const TSmtpClient& client);
     // The reason in REPLY of a record whose address is on the suppression list.
     static const char* const SuppressedReason;
+    // The reason of a record skipped because the server cannot take its address.
+    static const char* const NoSmtpUtf8Reason;
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // A file as a message carries it, its type told by its content and name.

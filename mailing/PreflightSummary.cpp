@@ -1,6 +1,7 @@
 // What a mailing is about to do: counts and records to look at, from one walk over the scope.
 #include "mailing/PreflightSummary.h"
 
+#include "mailing/AddressSyntax.h"
 #include "mailing/MailingRun.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Text.h"
@@ -244,6 +245,7 @@ bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const s
         Add(recNo, name, address, TMailingRun::SuppressedReason);
         return false;
     }
+    FNonAscii += static_cast<int>(AddressSyntax::NonAsciiLocalPart(address));
     return true;
 }
 
@@ -283,6 +285,9 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
     // Lines that suppress nobody: a name, a typo, an address in another form the user meant to block.
     if (FListNotAddresses > 0)
         lines.push_back({"Lines of the suppression list that are no address:", std::to_string(FListNotAddresses)});
+    // Sent only if the server offers SMTPUTF8, which is known once connected.
+    if (FNonAscii > 0)
+        lines.push_back({"Addresses the server cannot take (non-ASCII):", std::to_string(FNonAscii)});
     lines.insert(lines.end(), {{"Deleted records passed over:", std::to_string(FDeleted)},
                                {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
                                {"Malformed addresses:", std::to_string(FMalformed)},

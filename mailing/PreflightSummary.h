@@ -73,6 +73,8 @@ public:
     int Suppressed() const { return FSuppressed; }
     // Lines of the suppression list that hold no address.
     int ListNotAddresses() const { return FListNotAddresses; }
+    // Addresses with letters beyond ASCII before the "@": only a server that offers SMTPUTF8 takes them.
+    int NonAsciiAddresses() const { return FNonAscii; }
     // Records whose own file is not there, and the largest message in bytes, about.
     int MissingFiles() const { return FMissingFiles; }
     uint64_t LargestMessage() const { return FLargestMessage; }
@@ -128,6 +130,7 @@ private:
     int FSuppressed = 0;
     bool FListed = false;
     int FListNotAddresses = 0;
+    int FNonAscii = 0; // addresses with letters beyond ASCII before the "@": they need SMTPUTF8
     bool FUnsubscribeLink = false;
     std::string FFromDomain;
     std::string FDkimDomain;

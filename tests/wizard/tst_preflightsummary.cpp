@@ -72,6 +72,19 @@ private slots:
         QVERIFY2(listed.Reason.starts_with("NAME: byte 0xE9"), listed.Reason.c_str());
     }
 
+    // Letters beyond ASCII are no malformed address; before the "@" they are counted, as they need SMTPUTF8.
+    void nonAsciiAddresses() {
+        const QString table = FDir.filePath("idn.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40)",
+                  Rows({"Anke|müller@beispiel.de", "Jörg|jorg@bücher.de", "Zoë|zoe@example.org"}));
+        const TPreflightSummary s = Summary([&](TPreflightMailing& m) { m.TablePath = table.toStdString(); });
+        QCOMPARE((QList<int>{s.Malformed(), s.NonAsciiAddresses()}), (QList<int>{0, 1}));
+        const auto lines = s.Lines(false);
+        QVERIFY(std::find(lines.begin(), lines.end(),
+                          std::pair<std::string, std::string>{"Addresses the server cannot take (non-ASCII):", "1"}) !=
+                lines.end());
+    }
+
     // Deleted records count only between the scope's first and last record; duplicates only within the scope.
     void scope() {
         const auto counts = [this](int from, int to) {
