@@ -179,8 +179,10 @@ std::vector<std::string> TSuppressionList::Lines(const QString& path) {
         if (utf8.hasError() && !TCodePage("CP1252").ToUtf8(text, converted, badAt))
             throw ESuppressionListError("The suppression list " + path.toStdString() +
                                         " does not read as text: save it as UTF-8 text.");
-        if (utf8.hasError())
+        if (utf8.hasError()) {
+            FEncoding = TEncoding::Windows1252;
             text = std::move(converted);
+        }
     }
     // NUL and other control characters: a binary file, or text in a form without a byte-order mark.
     if (std::any_of(text.begin(), text.end(),
@@ -246,6 +248,15 @@ void TSuppressionList::ReadTable(const QString& path) {
     }
 }
 
+bool TSuppressionList::Writable(const std::string& address) const {
+    if (FEncoding != TEncoding::Windows1252)
+        return true;
+    const TCodePage codePage("CP1252");
+    std::string back;
+    size_t badAt = 0;
+    return codePage.ToUtf8(codePage.FromUtf8(address), back, badAt) && back == address;
+}
+
 std::string TSuppressionList::AppendText(const std::vector<std::string>& addresses, bool csv) const {
     const std::string lineBreak = FCrLf ? "\r\n" : "\n";
     // A last line without its line break would run into the first address added.
@@ -265,6 +276,8 @@ std::string TSuppressionList::AppendText(const std::vector<std::string>& address
     }
     if (FEncoding == TEncoding::Utf8)
         return text;
+    if (FEncoding == TEncoding::Windows1252)
+        return TCodePage("CP1252").FromUtf8(text);
     QStringEncoder encoder(FEncoding == TEncoding::Utf16Le ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
     const QByteArray encoded = encoder(QString::fromStdString(text));
     return encoded.toStdString();
@@ -275,7 +288,8 @@ int TSuppressionList::AppendTo(const QString& path, const std::vector<std::strin
     std::vector<std::string> missing;
     TSuppressionList adding;
     for (const std::string& address : addresses)
-        if (IsAddress(address) && !present.Contains(address) && !adding.Contains(address)) {
+        if (IsAddress(address) && present.Writable(Text::Trim(address)) && !present.Contains(address) &&
+            !adding.Contains(address)) {
             adding.Add(address);
             missing.push_back(Text::Trim(address));
         }

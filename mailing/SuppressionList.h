@@ -30,7 +30,8 @@ public:
     int NotAddresses() const { return FNotAddresses; }
 
     // Appends the addresses the list does not hold yet to the file at path (created as a text file when missing),
-    // in the file's own form and encoding; what is no address is left out. Returns how many were added. Throws
+    // in the file's own form and encoding; what is no address, or cannot be written in that encoding, is left
+    // out. Returns how many were added. Throws
     // ESuppressionListError.
     static int AppendTo(const QString& path, const std::vector<std::string>& addresses);
     // True for a permanent "mailbox does not exist" reply: enhanced status 5.1.1, 5.1.10 or 5.1.2 (RFC 3463),
@@ -43,7 +44,7 @@ public:
     static constexpr long long MaxBytes = 256LL * 1024 * 1024;
 
 private:
-    enum class TEncoding { Utf8, Utf16Le, Utf16Be };
+    enum class TEncoding { Utf8, Utf16Le, Utf16Be, Windows1252 };
 
     void ReadText(const QString& path);
     void ReadCsv(const QString& path);
@@ -53,6 +54,8 @@ private:
     void Add(std::string_view address);
     // The text that appends addresses to this list's file.
     std::string AppendText(const std::vector<std::string>& addresses, bool csv) const;
+    // The address can be written in the file's encoding (a Windows-1252 list holds no Cyrillic, say).
+    bool Writable(const std::string& address) const;
 
     std::unordered_set<std::string> FAddresses;
     int FNotAddresses = 0;

@@ -121,6 +121,9 @@ private Q_SLOTS:
                                       << QByteArray();
         QTest::newRow("text escaped") << "e.txt" << QByteArray() << QStringList{"a#b@example.org", "no address"}
                                       << QByteArray("a\\#b@example.org\n");
+        QTest::newRow("windows-1252 text")
+            << "w.txt" << QByteArray("m\xFCller@example.org\n") << QStringList{QStringLiteral("zoë@example.org")}
+            << QByteArray("m\xFCller@example.org\nzo\xEB@example.org\n");
         QTest::newRow("utf-16 text") << "u.txt" << Utf16("anna@example.org\r\n", QStringConverter::Utf16LE)
                                      << QStringList{"müller@example.org", "a#b@example.org"}
                                      << Utf16("anna@example.org\r\nmüller@example.org\r\na\\#b@example.org\r\n",
