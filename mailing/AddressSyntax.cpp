@@ -19,7 +19,17 @@ bool AtomChar(unsigned char c) {
     return Letter(c) || (c != 0 && std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr);
 }
 
-// The length of the valid UTF-8 character at pos whose first byte is above 127; 0 when it is none.
+// Characters no one can see (a byte-order mark, zero-width and direction marks, a soft hyphen): an address holding
+// one is a trap or a copying accident.
+bool Invisible(std::string_view text, size_t pos, size_t length) {
+    char32_t code = static_cast<unsigned char>(text[pos]) & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+    for (size_t i = 1; i < length; ++i)
+        code = code << 6 | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
+    return code == 0xAD || (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
+           (code >= 0x2060 && code <= 0x2064) || code == 0xFEFF;
+}
+
+// The length of the valid UTF-8 character at pos whose first byte is above 127; 0 when it is none or invisible.
 size_t Utf8Length(std::string_view text, size_t pos) {
     const auto c = static_cast<unsigned char>(text[pos]);
     const size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
@@ -28,7 +38,7 @@ size_t Utf8Length(std::string_view text, size_t pos) {
     for (size_t i = 1; i < n; ++i)
         if ((static_cast<unsigned char>(text[pos + i]) & 0xC0) != 0x80)
             return 0;
-    return n;
+    return Invisible(text, pos, n) ? 0 : n;
 }
 
 std::string Quoted(unsigned char c) {
@@ -46,7 +56,7 @@ std::string DotStringProblem(std::string_view local) {
                 i += n - 1;
                 continue;
             }
-            return "bytes that are no UTF-8 text in the e-mail address";
+            return "bytes that are no UTF-8 text, or an invisible character, in the e-mail address";
         }
         if (c != '.' && !AtomChar(c))
             return Quoted(c) + " before the \"@\" of the e-mail address (allowed only in quotes)";
@@ -67,7 +77,7 @@ std::string QuotedStringProblem(std::string_view local) {
         else if (c >= 0x80 && Utf8Length(local, i) > 0)
             i += Utf8Length(local, i) - 1;
         else if (c < 32 || c > 126)
-            return "bytes that are no UTF-8 text in the e-mail address";
+            return "bytes that are no UTF-8 text, or an invisible character, in the e-mail address";
     }
     return {};
 }
@@ -93,7 +103,7 @@ std::string DomainProblem(std::string_view domain) {
         } else if (c >= 0x80) {
             const size_t n = Utf8Length(domain, i);
             if (n == 0)
-                return "bytes that are no UTF-8 text in the e-mail address";
+                return "bytes that are no UTF-8 text, or an invisible character, in the e-mail address";
             i += n - 1;
         } else if (!Letter(c) && c != '-') {
             return Quoted(c) + " in the domain of the e-mail address";

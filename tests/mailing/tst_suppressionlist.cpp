@@ -3,6 +3,7 @@
 #include "mailing/SuppressionList.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -119,7 +120,11 @@ private Q_SLOTS:
                                           << QByteArray("email,name\n\"\"\"x,y\"\"@example.org\",\n");
         QTest::newRow("text hostile") << "h.txt" << QByteArray("# bounced\nanna@example.org") << hostile
                                       << QByteArray();
-        QTest::newRow("text escaped") << "e.txt" << QByteArray() << QStringList{"a#b@example.org", "no address"}
+        // An address behind an invisible byte-order mark is none: written first, its mark would be taken for the
+        // file's.
+        QTest::newRow("text escaped") << "e.txt" << QByteArray()
+                                      << QStringList{"a#b@example.org", "no address",
+                                                     QChar(0xFEFF) + QString("@example.org")}
                                       << QByteArray("a\\#b@example.org\n");
         QTest::newRow("windows-1252 text")
             << "w.txt" << QByteArray("m\xFCller@example.org\n") << QStringList{QStringLiteral("zoë@example.org")}
@@ -146,8 +151,10 @@ private Q_SLOTS:
             const int added = TSuppressionList::AppendTo(path, adding);
             const TSuppressionList list(path);
             for (const QString& address : addresses)
-                QVERIFY2(list.Contains(address.toStdString()) || address == "no address", qPrintable(address));
-            QCOMPARE(added, int(addresses.size() - addresses.count("no address")));
+                QVERIFY2(list.Contains(address.toStdString()) || !address.contains('@') ||
+                             address.startsWith(QChar(0xFEFF)),
+                         qPrintable(address));
+            QCOMPARE(added, int(addresses.filter(QRegularExpression("^[^\uFEFF].*@")).size()));
             QCOMPARE(TSuppressionList::AppendTo(path, adding), 0);
             QCOMPARE(list.NotAddresses(), 0);
         } catch (const ESuppressionListError& error) {
