@@ -20,12 +20,14 @@ bool AtomChar(unsigned char c) {
 }
 
 // Characters no one can see (a byte-order mark, zero-width and direction marks, a soft hyphen): an address holding
-// one is a trap or a copying accident.
-bool Invisible(std::string_view text, size_t pos, size_t length) {
+// one is a trap or a copying accident. Overlong forms and surrogates are no characters at all.
+bool Refused(std::string_view text, size_t pos, size_t length) {
     char32_t code = static_cast<unsigned char>(text[pos]) & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
     for (size_t i = 1; i < length; ++i)
         code = code << 6 | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
-    return code == 0xAD || (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
+    const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    return code < least || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF || code == 0xAD ||
+           (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
            (code >= 0x2060 && code <= 0x2064) || code == 0xFEFF;
 }
 
@@ -38,7 +40,7 @@ size_t Utf8Length(std::string_view text, size_t pos) {
     for (size_t i = 1; i < n; ++i)
         if ((static_cast<unsigned char>(text[pos + i]) & 0xC0) != 0x80)
             return 0;
-    return Invisible(text, pos, n) ? 0 : n;
+    return Refused(text, pos, n) ? 0 : n;
 }
 
 std::string Quoted(unsigned char c) {

@@ -1,5 +1,6 @@
 // The suppression list as users save it (byte-order marks, UTF-16, an old code page, lines that are no address,
 // things that are no file), and addresses appended to it read back as written.
+#include "mailing/AddressSyntax.h"
 #include "mailing/SuppressionList.h"
 
 #include <QFile>
@@ -98,6 +99,33 @@ private Q_SLOTS:
         } catch (const ESuppressionListError& error) {
             QVERIFY2(!refusal.isEmpty() && QString::fromUtf8(error.what()).contains(refusal), error.what());
         }
+    }
+
+    // RFC 5321's Mailbox with UTF-8 letters (RFC 6531): what may stand in an envelope, and what may not.
+    void addressSyntax_data() {
+        QTest::addColumn<QByteArray>("address");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("plain") << QByteArray("anna.berg+news@mail.example.org") << true;
+        QTest::newRow("utf-8") << QByteArray("m\xC3\xBCller@b\xC3\xBC"
+                                             "cher.de")
+                               << true;
+        QTest::newRow("quoted") << QByteArray("\"a,b\"@example.org") << true;
+        QTest::newRow("literal") << QByteArray("x@[192.0.2.1]") << true;
+        QTest::newRow("second address") << QByteArray("m15@example.org>,<evil") << false;
+        QTest::newRow("comma") << QByteArray("a,b@example.org") << false;
+        QTest::newRow("double dot") << QByteArray("a..b@example.org") << false;
+        QTest::newRow("hyphen at label end") << QByteArray("a@example-.org") << false;
+        QTest::newRow("surrogate") << QByteArray("c@am\xED\xBB\xBF.org") << false;
+        QTest::newRow("overlong") << QByteArray("\xC0\xAF@example.org") << false;
+        QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF"
+                                                       "a@example.org")
+                                         << false;
+    }
+    void addressSyntax() {
+        QFETCH(QByteArray, address);
+        QFETCH(bool, valid);
+        const std::string problem = AddressSyntax::Problem(address.toStdString());
+        QVERIFY2(problem.empty() == valid, problem.c_str());
     }
 
     // Appended addresses are found again by the next read (a second append adds nothing), whatever they hold and
