@@ -1,6 +1,7 @@
 // The mailing run: one message per record of the scope, each result classified and written down.
 #include "mailing/MailingRun.h"
 
+#include "mailing/AddressSyntax.h"
 #include "mailing/MailingRunView.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Application.h"
@@ -26,6 +27,8 @@ constexpr auto ProcessInterval = 5ms;
 } // namespace
 
 const char* const TMailingRun::SuppressedReason = "on the suppression list";
+const char* const TMailingRun::NoSmtpUtf8Reason =
+    "the server takes no address with letters beyond ASCII before the \"@\" (it offers no SMTPUTF8)";
 
 TMailingRun::TMailingRun(TSmtpClient& client, TTable& recipients, TTable& log, TDeliveryLedger& ledger,
                          TMailingRunView& view, TMailingRunSettings settings)
@@ -190,7 +193,7 @@ TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& w
             NoteAddress(fresh);
         else if (!retryDue)
             NoteSentAddress();
-        const bool sending = taken && (retryDue || fresh.Problem.empty());
+        bool sending = taken && (retryDue || fresh.Problem.empty());
         if (sending) {
             wait = WaitBeforeSending();
             if (wait > Clock::duration::zero())
@@ -201,6 +204,12 @@ TMailingRun::TNext TMailingRun::NextMessage(TRecipient& next, Clock::duration& w
                     return TNext::End;
                 if (!EnsureConnected())
                     return TNext::NoConnection;
+            }
+            // Letters beyond ASCII before the "@" only go to a server that offered SMTPUTF8 (RFC 6531).
+            if (!retryDue && FClient->State() == smtpConnected && AddressSyntax::NonAsciiLocalPart(fresh.Address) &&
+                !FClient->HasCapability("SMTPUTF8")) {
+                fresh.Problem = NoSmtpUtf8Reason;
+                sending = false;
             }
         }
 
@@ -250,6 +259,8 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
         recipient.Problem = SuppressedReason;
     if (!recipient.Problem.empty())
         return recipient;
+    // A domain in other letters goes as its A-label, which needs no SMTPUTF8 (an address part of them does).
+    recipient.Address = AddressSyntax::AsciiDomain(recipient.Address);
     const std::string name = Text::Trim(recipient.Name);
     recipient.HdrTo = name.empty() ? recipient.Address : MessageText::Mailbox(name, recipient.Address);
     const auto lookup = [&](char placeholder) {
@@ -265,7 +276,7 @@ TMailingRun::TRecipient TMailingRun::ReadRecipient(TTable& recipients, const TMa
     if (settings.List)
         recipient.ListHeaders = settings.List->Fields(recipient.Address, named);
     if (!settings.Html.empty())
-        recipient.Html = MessageText::Personalise(settings.Html, lookup, named, MessageText::HtmlEscape);
+        recipient.Html = MessageText::PersonaliseHtml(settings.Html, lookup, named, recipient.Problem);
     // A message is never sent without the file its record names.
     if (!settings.AttachmentField.empty())
         RecordAttachments(field(settings.AttachmentField), named, settings.AttachmentFolder, recipient.Attachments,
@@ -310,7 +321,8 @@ std::string TMailingRun::AddressProblem(const std::string& address) {
         return "nothing before the \"@\" of the e-mail address";
     if (at + 1 == address.size())
         return "no domain in the e-mail address";
-    return {};
+    // Anything beyond RFC 5321's Mailbox (a ">" or "," above all) would change the To header or the envelope.
+    return AddressSyntax::Problem(address);
 }
 
 TMailingRun::Clock::duration TMailingRun::WaitBeforeSending() const {

@@ -144,6 +144,8 @@ public:
     static const char* const UnknownLogText;
     // UnknownReason with the client's account of why no answer came, for the ledger and the run's lines.
     static std::string UnknownText(const TSmtpClient& client);
+    // The reason of a record skipped because the server cannot take its address.
+    static const char* const NoSmtpUtf8Reason;
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
     // A file as a message carries it, its type told by its content and name.

@@ -1,6 +1,7 @@
 // The text logic of one personalised message.
 #include "mailing/MessageText.h"
 
+#include "mailing/HtmlScanner.h"
 #include "framework/core/Maker.h"
 #include "framework/core/Text.h"
 #include "table/CodePage.h"
@@ -41,12 +42,20 @@ bool IsContinuation(unsigned char c) {
     return (c & 0xC0) == 0x80;
 }
 
-// The bytes of the UTF-8 character at pos.
+// The bytes of the UTF-8 character at pos; at most 4, so that a run of stray continuation bytes is taken a few at a
+// time and never outgrows a line.
 size_t CharacterBytes(std::string_view text, size_t pos) {
     size_t n = 1;
-    while (pos + n < text.size() && IsContinuation(static_cast<unsigned char>(text[pos + n])))
+    while (n < 4 && pos + n < text.size() && IsContinuation(static_cast<unsigned char>(text[pos + n])))
         ++n;
     return n;
+}
+
+// The length of the line break at pos: CR LF, a lone CR or a lone LF alike; 0 when there is none.
+size_t LineEnd(std::string_view text, size_t pos) {
+    if (pos >= text.size() || (text[pos] != '\r' && text[pos] != '\n'))
+        return 0;
+    return text.compare(pos, 2, "\r\n") == 0 ? 2 : 1;
 }
 
 int Characters(std::string_view text) {
@@ -149,12 +158,15 @@ std::optional<TFieldReference> FieldReferenceAt(std::string_view text, size_t po
     return reference;
 }
 
+// A value as it goes into the text written so far (dest): escaped for where it stands.
+using ValuePlacer = std::function<std::string(std::string_view value, const std::string& dest)>;
+
 // Both rules in one pass, so that a value holding "%N" or "{X}" is never expanded again.
 std::string Expand(std::string_view source, const FieldLookup* field, const NamedLookup& named,
-                   const ValueEscaper& escape) {
+                   const ValuePlacer& place) {
     std::string dest;
     dest.reserve(source.size() + 128);
-    const auto putValue = [&](const std::string& value) { dest += escape ? escape(value) : value; };
+    const auto putValue = [&](const std::string& value) { dest += place ? place(value, dest) : value; };
     for (size_t i = 0; i < source.size(); ++i) {
         const char ch = source[i];
         if (field && ch == '%') {
@@ -194,13 +206,50 @@ std::string Expand(std::string_view source, const FieldLookup* field, const Name
 
 } // namespace
 
+namespace {
+
+ValuePlacer Placer(const ValueEscaper& escape) {
+    if (!escape)
+        return {};
+    return [&escape](std::string_view value, const std::string&) { return escape(value); };
+}
+
+} // namespace
+
 std::string Personalise(std::string_view source, const FieldLookup& field, const NamedLookup& named,
                         const ValueEscaper& escape) {
-    return Expand(source, &field, named, escape);
+    return Expand(source, &field, named, Placer(escape));
 }
 
 std::string ExpandFields(std::string_view source, const NamedLookup& named, const ValueEscaper& escape) {
-    return Expand(source, nullptr, named, escape);
+    return Expand(source, nullptr, named, Placer(escape));
+}
+
+std::string PersonaliseHtml(std::string_view source, const FieldLookup& field, const NamedLookup& named,
+                            std::string& problem) {
+    THtmlScanner scanner;
+    std::string html = Expand(source, &field, named, [&scanner](std::string_view value, const std::string& dest) {
+        scanner.Advance(dest);
+        return scanner.PlaceValue(value);
+    });
+    scanner.Advance(html);
+    scanner.Finish(html);
+    problem = scanner.Problem();
+    return html;
+}
+
+std::vector<std::string> UnquotedAttributeFields(std::string_view html) {
+    std::vector<std::string> found;
+    THtmlScanner scanner;
+    const FieldLookup none = [](char) { return std::string(); };
+    const NamedLookup any = [](std::string_view) { return std::optional<std::string>(""); };
+    Expand(html, &none, any, [&](std::string_view, const std::string& dest) {
+        scanner.Advance(dest);
+        if (scanner.InUnquotedValue())
+            found.push_back(scanner.AttributeName());
+        return std::string();
+    });
+    return found;
 }
 
 std::vector<std::string> FieldNames(std::string_view text) {
@@ -266,8 +315,18 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
         wordStart = pos;
     };
     int left = width;
+    // The line ended at a line break: a line is still due after it, even at the end of the text.
+    bool ended = false;
     while (left > 0 && pos < len) {
         const unsigned char ch = static_cast<unsigned char>(text[pos]);
+        if (const size_t end = LineEnd(text, pos); end > 0) {
+            if (line.size() + (pos - wordStart) > room)
+                break;
+            takeWord();
+            wordStart = pos += end;
+            ended = true;
+            break;
+        }
         if (IsBreak(ch)) {
             const std::string_view kept = BreakText(ch);
             if (line.size() + (pos - wordStart) + kept.size() > room)
@@ -276,8 +335,6 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
             line += kept;
             wordStart = ++pos;
             left -= static_cast<int>(kept.size());
-            if (ch == '\r')
-                break;
             continue;
         }
         if (wordStart == pos && IsLinkStart(text.substr(pos))) {
@@ -315,16 +372,18 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
         // The word ended exactly at the column.
         takeWord();
         // A text line exactly as long as the column ends here, not with an extra empty line.
-        if (text[pos] == '\r')
-            wordStart = ++pos;
-    } else if (line.empty()) {
-        // A word longer than the whole line: cut it at the column so the feed moves on.
+        const size_t end = LineEnd(text, pos);
+        wordStart = pos += end;
+        ended = end > 0;
+    } else if (line.empty() && !ended) {
+        // A word longer than the whole line: cut it at the column so the feed moves on, by a byte at least.
+        pos = std::max(pos, wordStart + 1);
         takeWord();
     }
     // A word that did not fit starts the next line.
     pos = wordStart;
 
-    more = pos < len;
+    more = pos < len || ended;
     std::string trimmed = Text::Trim(line);
     // The signature separator keeps its blank (RFC 3676 4.3): "-- " on a line of its own.
     const size_t dashes = line.find("--");

@@ -58,6 +58,13 @@ std::string ExpandFields(std::string_view source, const NamedLookup& named, cons
 std::vector<std::string> FieldNames(std::string_view text);
 // "<", ">", "&" and both quotes as character references: a value put into HTML stays text.
 std::string HtmlEscape(std::string_view value);
+// Personalise for the HTML version: values HTML-escaped, and inside an unquoted attribute blanks and "=" too, so
+// that no value ends the attribute. A URL attribute (href, src, action, ...) whose value holds a substituted
+// value must give an http, https or mailto URL: else problem says why (and the record is not to be sent).
+std::string PersonaliseHtml(std::string_view source, const FieldLookup& field, const NamedLookup& named,
+                            std::string& problem);
+// The attributes of the HTML that hold a placeholder or {FIELD} without quotes around their value, by name.
+std::vector<std::string> UnquotedAttributeFields(std::string_view html);
 // The same, followed by the footer (the body's rule).
 std::string ReplaceVariables(std::string_view source, const FieldLookup& field, const NamedLookup& named = {});
 

@@ -1,6 +1,7 @@
 // What a mailing is about to do: counts and records to look at, from one walk over the scope.
 #include "mailing/PreflightSummary.h"
 
+#include "mailing/AddressSyntax.h"
 #include "mailing/MailingRun.h"
 #include "mailing/MessageText.h"
 #include "framework/core/Text.h"
@@ -97,9 +98,11 @@ private:
 
 TPreflightSummary::TPreflightSummary(const TPreflightMailing& mailing)
     : FOncePerAddress(mailing.OncePerAddress), FListed(mailing.Suppressed != nullptr),
+      FListNotAddresses(mailing.Suppressed ? mailing.Suppressed->NotAddresses() : 0),
       FUnsubscribeLink(mailing.UnsubscribeLink), FFromDomain(mailing.FromDomain), FDkimDomain(mailing.DkimDomain),
       FWrapColumn(mailing.WrapColumn), FCheckWarnings(mailing.Warnings) {
     FindUnmapped(mailing);
+    FUnquoted = MessageText::UnquotedAttributeFields(mailing.Html);
     Walk(mailing);
 }
 
@@ -242,6 +245,7 @@ bool TPreflightSummary::CheckAddress(int recNo, const std::string& name, const s
         Add(recNo, name, address, TMailingRun::SuppressedReason);
         return false;
     }
+    FNonAscii += static_cast<int>(AddressSyntax::NonAsciiLocalPart(address));
     return true;
 }
 
@@ -278,6 +282,12 @@ std::vector<std::pair<std::string, std::string>> TPreflightSummary::Lines(bool s
         lines.push_back({"Already sent this message:", std::to_string(FAlreadySent)});
     if (FListed)
         lines.push_back({"On the suppression list:", std::to_string(FSuppressed)});
+    // Lines that suppress nobody: a name, a typo, an address in another form the user meant to block.
+    if (FListNotAddresses > 0)
+        lines.push_back({"Lines of the suppression list that are no address:", std::to_string(FListNotAddresses)});
+    // Sent only if the server offers SMTPUTF8, which is known once connected.
+    if (FNonAscii > 0)
+        lines.push_back({"Addresses the server cannot take (non-ASCII):", std::to_string(FNonAscii)});
     lines.insert(lines.end(), {{"Deleted records passed over:", std::to_string(FDeleted)},
                                {"Records without an e-mail address:", std::to_string(FWithoutAddress)},
                                {"Malformed addresses:", std::to_string(FMalformed)},
@@ -313,5 +323,9 @@ std::vector<std::string> TPreflightSummary::Warnings(bool sendAgain) const {
         warnings.push_back("Messages are signed for " + FDkimDomain + " but sent from " + FFromDomain +
                            ": receivers that check DMARC will not count the signature for the sender.");
     warnings.insert(warnings.end(), FCheckWarnings.begin(), FCheckWarnings.end());
+    // A value in an attribute without quotes could end it; the run escapes it, but the HTML is fragile.
+    if (!FUnquoted.empty())
+        warnings.push_back("The HTML version puts a field into " + FUnquoted.front() + "= without quotes: write " +
+                           FUnquoted.front() + "=\"{FIELD}\" so that a value stays inside.");
     return warnings;
 }

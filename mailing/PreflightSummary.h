@@ -73,6 +73,10 @@ public:
     int Undecodable() const { return FUndecodable; }
     // Records with a usable address that is on the suppression list.
     int Suppressed() const { return FSuppressed; }
+    // Lines of the suppression list that hold no address.
+    int ListNotAddresses() const { return FListNotAddresses; }
+    // Addresses with letters beyond ASCII before the "@": only a server that offers SMTPUTF8 takes them.
+    int NonAsciiAddresses() const { return FNonAscii; }
     // Records whose own file is not there, and the largest message in bytes, about.
     int MissingFiles() const { return FMissingFiles; }
     // Records whose own file is refused: outside the attachment folder, or no regular file.
@@ -129,6 +133,8 @@ private:
     int FUndecodable = 0;
     int FSuppressed = 0;
     bool FListed = false;
+    int FListNotAddresses = 0;
+    int FNonAscii = 0; // addresses with letters beyond ASCII before the "@": they need SMTPUTF8
     bool FUnsubscribeLink = false;
     std::string FFromDomain;
     std::string FDkimDomain;
@@ -136,6 +142,7 @@ private:
     int FWrapColumn = 80;
     std::vector<std::string> FUnmapped;
     std::vector<std::string> FCheckWarnings;
+    std::vector<std::string> FUnquoted; // attributes of the HTML version holding a field without quotes
     int FMissingFiles = 0;
     int FRefusedFiles = 0;
     int FMissingNotSent = 0; // of those missing or refused, records that did not get this message before

@@ -2,16 +2,20 @@
 #include "mailing/SuppressionList.h"
 
 #include "framework/core/Text.h"
+#include "mailing/AddressSyntax.h"
+#include "table/CodePage.h"
 #include "table/DatabaseError.h"
 #include "table/Field.h"
 #include "table/Table.h"
+#include "table/engine/FileHandle.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
+#include <QStringEncoder>
 
 #include <algorithm>
 #include <array>
-#include <optional>
 
 namespace {
 
@@ -53,18 +57,53 @@ std::vector<std::string> CsvCells(std::string_view line, char separator) {
     return cells;
 }
 
-std::vector<std::string> FileLines(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ESuppressionListError("Can't read the suppression list:\r\n" + path.toStdString());
-    std::vector<std::string> lines;
-    while (!file.atEnd()) {
-        std::string line = file.readLine().toStdString();
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
-        lines.push_back(std::move(line));
+// A cell as CsvCells reads it back: quoted when it holds a quote, either separator or a blank at either end.
+std::string CsvCell(std::string_view value) {
+    if (value.find_first_of("\",;") == std::string_view::npos && Text::Trim(value) == value)
+        return std::string(value);
+    std::string cell = "\"";
+    for (const char c : value)
+        cell += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return cell + "\"";
+}
+
+// A text line up to its comment; "\#" stands for a "#" of the address.
+std::string Uncommented(std::string_view line) {
+    std::string text;
+    for (size_t i = 0; i < line.size() && line[i] != '#'; ++i) {
+        if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '#')
+            ++i;
+        text += line[i];
     }
-    return lines;
+    return text;
+}
+
+std::string CantRead(const QString& path) {
+    return "Can't read the suppression list:\r\n" + path.toStdString();
+}
+
+// The whole file, read without blocking on a pipe or device and without trusting its size (a /proc file reads 0).
+std::string FileBytes(const QString& path) {
+    TFileHandle file;
+    std::string kind;
+    if (!file.Open(QFile::encodeName(path).toStdString(), false, &kind))
+        throw ESuppressionListError(kind.empty() ? CantRead(path)
+                                                 : "The suppression list " + path.toStdString() + " is " + kind +
+                                                       ", not a file: choose a text, CSV or .dbf file.");
+    std::string bytes;
+    for (;;) {
+        const size_t start = bytes.size();
+        bytes.resize(start + 65536);
+        const long long got = file.ReadAt(start, bytes.data() + start, 65536);
+        if (got < 0)
+            throw ESuppressionListError(CantRead(path));
+        bytes.resize(start + static_cast<size_t>(got));
+        if (got == 0)
+            return bytes;
+        if (static_cast<long long>(bytes.size()) > TSuppressionList::MaxBytes)
+            throw ESuppressionListError("The suppression list " + path.toStdString() +
+                                        " is larger than 256 MB: split it, or keep it as a .dbf table.");
+    }
 }
 
 std::string NoEmailField(const QString& path) {
@@ -79,6 +118,10 @@ TField* EmailField(const TTable& table) {
     return nullptr;
 }
 
+bool IsAddress(std::string_view text) {
+    return AddressSyntax::Problem(Text::Trim(text)).empty();
+}
+
 } // namespace
 
 TSuppressionList::TSuppressionList(const QString& path) {
@@ -88,6 +131,12 @@ TSuppressionList::TSuppressionList(const QString& path) {
         ReadCsv(path);
     else
         ReadText(path);
+    // A list saved in a form nobody reads as addresses would let everyone on it be mailed.
+    if (FAddresses.empty() && FNotAddresses > 0)
+        throw ESuppressionListError("The suppression list " + path.toStdString() + " holds no e-mail address in its " +
+                                    std::to_string(FNotAddresses) +
+                                    " lines: choose the right file, with one address a line (or a table with an "
+                                    "e-mail field).");
 }
 
 std::string TSuppressionList::Key(std::string_view address) {
@@ -99,31 +148,87 @@ bool TSuppressionList::Contains(std::string_view address) const {
 }
 
 void TSuppressionList::Add(std::string_view address) {
-    std::string key = Key(address);
-    if (!key.empty())
-        FAddresses.insert(std::move(key));
+    if (Text::Trim(address).empty())
+        return;
+    if (IsAddress(address))
+        FAddresses.insert(Key(address));
+    else
+        ++FNotAddresses;
+}
+
+std::vector<std::string> TSuppressionList::Lines(const QString& path) {
+    std::string bytes = FileBytes(path);
+    const auto starts = [&bytes](std::string_view mark) { return std::string_view(bytes).starts_with(mark); };
+    std::string text;
+    if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
+        FEncoding = starts("\xFF\xFE") ? TEncoding::Utf16Le : TEncoding::Utf16Be;
+        QStringDecoder decoder(FEncoding == TEncoding::Utf16Le ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
+                               QStringConverter::Flag::Stateless);
+        const QString decoded = decoder(QByteArrayView(bytes).sliced(2));
+        if (decoder.hasError() || bytes.size() % 2 != 0)
+            throw ESuppressionListError("The suppression list " + path.toStdString() +
+                                        " does not read as UTF-16 text: save it again as text.");
+        text = decoded.toStdString();
+    } else {
+        text = starts("\xEF\xBB\xBF") ? bytes.substr(3) : std::move(bytes);
+        QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        [[maybe_unused]] const QString decoded = utf8.decode(QByteArrayView(text));
+        // Not UTF-8: a list saved by an older program in the Windows code page.
+        size_t badAt = 0;
+        std::string converted;
+        if (utf8.hasError() && !TCodePage("CP1252").ToUtf8(text, converted, badAt))
+            throw ESuppressionListError("The suppression list " + path.toStdString() +
+                                        " does not read as text: save it as UTF-8 text.");
+        if (utf8.hasError()) {
+            FEncoding = TEncoding::Windows1252;
+            text = std::move(converted);
+        }
+    }
+    // NUL and other control characters: a binary file, or text in a form without a byte-order mark.
+    if (std::any_of(text.begin(), text.end(),
+                    [](char c) { return c >= 0 && c < 32 && c != '\t' && c != '\n' && c != '\r' && c != '\f'; }))
+        throw ESuppressionListError("The suppression list " + path.toStdString() +
+                                    " is no text file (it holds control characters): save it as text, one address "
+                                    "a line.");
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        FCrLf = FCrLf || text.compare(end, 2, "\r\n") == 0;
+        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    FOpenEnd = !text.empty() && text.back() != '\n' && text.back() != '\r';
+    return lines;
 }
 
 void TSuppressionList::ReadText(const QString& path) {
-    for (const std::string& line : FileLines(path))
-        Add(std::string_view(line).substr(0, line.find('#')));
+    for (const std::string& line : Lines(path))
+        Add(Uncommented(line));
 }
 
 void TSuppressionList::ReadCsv(const QString& path) {
-    const std::vector<std::string> lines = FileLines(path);
-    if (lines.empty())
+    const std::vector<std::string> lines = Lines(path);
+    auto line = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return !Text::Trim(l).empty(); });
+    if (line == lines.end())
         return;
-    const char separator = lines.front().find(';') != std::string::npos && lines.front().find(',') == std::string::npos
-                               ? ';'
-                               : ',';
-    const std::vector<std::string> names = CsvCells(lines.front(), separator);
+    FSeparator = line->find(';') != std::string::npos && line->find(',') == std::string::npos ? ';' : ',';
+    const std::vector<std::string> names = CsvCells(*line, FSeparator);
     const auto column = std::find_if(names.begin(), names.end(), [](const std::string& n) { return EmailName(n); });
     if (column == names.end())
         throw ESuppressionListError(NoEmailField(path));
-    const size_t index = static_cast<size_t>(column - names.begin());
-    for (size_t i = 1; i < lines.size(); ++i)
-        if (const std::vector<std::string> cells = CsvCells(lines[i], separator); index < cells.size())
-            Add(cells[index]);
+    FHeader = true;
+    FColumn = static_cast<size_t>(column - names.begin());
+    FColumns = names.size();
+    for (++line; line != lines.end(); ++line) {
+        const std::vector<std::string> cells = CsvCells(*line, FSeparator);
+        const std::string cell = FColumn < cells.size() ? cells[FColumn] : std::string();
+        // A row with other cells but no address in its column suppresses nobody either.
+        const bool content =
+            std::any_of(cells.begin(), cells.end(), [](const auto& c) { return !Text::Trim(c).empty(); });
+        if (Text::Trim(cell).empty() && content)
+            ++FNotAddresses;
+        Add(cell);
+    }
 }
 
 void TSuppressionList::ReadTable(const QString& path) {
@@ -139,9 +244,43 @@ void TSuppressionList::ReadTable(const QString& path) {
         for (; !table.Eof(); table.Next())
             Add(field->AsString());
     } catch (const EDatabaseError& error) {
-        throw ESuppressionListError("Can't read the suppression list:\r\n" + path.toStdString() + "\r\n" +
-                                    error.what());
+        throw ESuppressionListError(CantRead(path) + "\r\n" + error.what());
     }
+}
+
+bool TSuppressionList::Writable(const std::string& address) const {
+    if (FEncoding != TEncoding::Windows1252)
+        return true;
+    const TCodePage codePage("CP1252");
+    std::string back;
+    size_t badAt = 0;
+    return codePage.ToUtf8(codePage.FromUtf8(address), back, badAt) && back == address;
+}
+
+std::string TSuppressionList::AppendText(const std::vector<std::string>& addresses, bool csv) const {
+    const std::string lineBreak = FCrLf ? "\r\n" : "\n";
+    // A last line without its line break would run into the first address added.
+    std::string text = FOpenEnd ? lineBreak : std::string();
+    if (csv && !FHeader)
+        text += "email" + lineBreak;
+    for (const std::string& address : addresses) {
+        if (csv) {
+            // A row holds the address in the e-mail column, the other cells empty.
+            text += std::string(FHeader ? FColumn : 0, FSeparator) + CsvCell(address) +
+                    std::string(FHeader ? FColumns - std::min(FColumns, FColumn + 1) : 0, FSeparator);
+        } else {
+            for (const char c : address)
+                text += c == '#' ? std::string("\\#") : std::string(1, c);
+        }
+        text += lineBreak;
+    }
+    if (FEncoding == TEncoding::Utf8)
+        return text;
+    if (FEncoding == TEncoding::Windows1252)
+        return TCodePage("CP1252").FromUtf8(text);
+    QStringEncoder encoder(FEncoding == TEncoding::Utf16Le ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+    const QByteArray encoded = encoder(QString::fromStdString(text));
+    return encoded.toStdString();
 }
 
 int TSuppressionList::AppendTo(const QString& path, const std::vector<std::string>& addresses) {
@@ -149,7 +288,8 @@ int TSuppressionList::AppendTo(const QString& path, const std::vector<std::strin
     std::vector<std::string> missing;
     TSuppressionList adding;
     for (const std::string& address : addresses)
-        if (!present.Contains(address) && !adding.Contains(address) && !Key(address).empty()) {
+        if (IsAddress(address) && present.Writable(Text::Trim(address)) && !present.Contains(address) &&
+            !adding.Contains(address)) {
             adding.Add(address);
             missing.push_back(Text::Trim(address));
         }
@@ -174,44 +314,10 @@ int TSuppressionList::AppendTo(const QString& path, const std::vector<std::strin
         }
         return static_cast<int>(missing.size());
     }
-    // A CSV row holds the address in the e-mail column, the other cells empty.
-    size_t column = 0;
-    size_t columns = 1;
-    char separator = ',';
-    if (Extension(path, "csv") && QFileInfo::exists(path)) {
-        const std::vector<std::string> lines = FileLines(path);
-        if (!lines.empty()) {
-            separator = lines.front().find(';') != std::string::npos && lines.front().find(',') == std::string::npos
-                            ? ';'
-                            : ',';
-            const std::vector<std::string> names = CsvCells(lines.front(), separator);
-            columns = names.size();
-            column = static_cast<size_t>(
-                std::find_if(names.begin(), names.end(), [](const std::string& n) { return EmailName(n); }) -
-                names.begin());
-        }
-    }
+    const std::string text = present.AppendText(missing, Extension(path, "csv"));
     QFile file(path);
-    const bool created = !file.exists();
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append))
-        throw ESuppressionListError("Can't add to the suppression list:\r\n" + path.toStdString());
-    // A last line without its line break would run into the first address added.
-    std::string text;
-    if (file.size() > 0) {
-        file.seek(file.size() - 1);
-        if (file.read(1) != "\n")
-            text += "\n";
-    }
-    if (created && Extension(path, "csv"))
-        text += "email\n";
-    for (const std::string& address : missing) {
-        std::string row(column, separator);
-        row += address;
-        row += std::string(columns - std::min(columns, column + 1), separator);
-        text += row + "\n";
-    }
-    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !file.flush())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append) ||
+        file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) || !file.flush())
         throw ESuppressionListError("Can't add to the suppression list:\r\n" + path.toStdString());
     return static_cast<int>(missing.size());
 }

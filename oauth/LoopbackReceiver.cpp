@@ -13,28 +13,42 @@ constexpr char AnsweredProperty[] = "answered";
 } // namespace
 
 TLoopbackReceiver::TLoopbackReceiver(QObject* parent) : QObject(parent) {
-    connect(&FServer, &QTcpServer::newConnection, this, [this] { Accept(); });
+    connect(&FServer, &QTcpServer::newConnection, this, [this] { Accept(FServer); });
+    connect(&FServer6, &QTcpServer::newConnection, this, [this] { Accept(FServer6); });
 }
 
 TLoopbackReceiver::~TLoopbackReceiver() {
     Close();
 }
 
-bool TLoopbackReceiver::Listen() {
+bool TLoopbackReceiver::Listen(bool bothFamilies) {
     FDone = false;
-    return FServer.listen(QHostAddress::LocalHost, 0);
+    // Another program may hold ::1 at the port chosen for 127.0.0.1: a few ports are tried.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (!FServer.listen(QHostAddress::LocalHost, 0))
+            return false;
+        if (!bothFamilies || FServer6.listen(QHostAddress::LocalHostIPv6, FServer.serverPort()))
+            return true;
+        // A computer without IPv6 has no ::1 that anyone could take.
+        if (FServer6.serverError() != QAbstractSocket::AddressInUseError)
+            return true;
+        FServer.close();
+    }
+    return false;
 }
 
 void TLoopbackReceiver::Close() {
-    FServer.close();
-    // Answered connections finish their page; the others never get one.
-    for (QTcpSocket* socket : FServer.findChildren<QTcpSocket*>())
-        if (!socket->property(AnsweredProperty).toBool())
-            socket->abort();
+    for (QTcpServer* server : {&FServer, &FServer6}) {
+        server->close();
+        // Answered connections finish their page; the others never get one.
+        for (QTcpSocket* socket : server->findChildren<QTcpSocket*>())
+            if (!socket->property(AnsweredProperty).toBool())
+                socket->abort();
+    }
 }
 
-void TLoopbackReceiver::Accept() {
-    while (QTcpSocket* socket = FServer.nextPendingConnection()) {
+void TLoopbackReceiver::Accept(QTcpServer& server) {
+    while (QTcpSocket* socket = server.nextPendingConnection()) {
         // Browsers open connections ahead that may never carry a request: each waits on its own.
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -51,7 +65,10 @@ void TLoopbackReceiver::Read(QTcpSocket* socket) {
     // "GET /?code=...&state=... HTTP/1.1"
     const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
     const QUrl target = requestLine.size() == 3 ? QUrl::fromEncoded(requestLine[1]) : QUrl();
-    if (FDone || requestLine[0] != "GET" || target.path() != QLatin1String("/") || !target.hasQuery()) {
+    const bool otherState =
+        !FState.isEmpty() &&
+        QUrlQuery(target).queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded) != QString::fromLatin1(FState);
+    if (FDone || requestLine[0] != "GET" || target.path() != QLatin1String("/") || !target.hasQuery() || otherState) {
         Answer(socket, "404 Not Found", "Not found.");
         return;
     }
@@ -60,6 +77,7 @@ void TLoopbackReceiver::Read(QTcpSocket* socket) {
            "Quorvel Mailer has received the answer of the sign-in. You can close this page and return to the "
            "program.");
     FServer.close(); // one-shot: nothing else may answer in the sign-in's name
+    FServer6.close();
     if (OnRedirect)
         OnRedirect(*this, QUrlQuery(target));
 }

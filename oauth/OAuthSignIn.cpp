@@ -32,11 +32,12 @@ void TOAuthSignIn::Start() {
     ++FRun;
     if (const QString problem = FProvider.Problem(); !problem.isEmpty())
         return Finish(false, problem);
-    if (!FReceiver.Listen())
-        return Finish(false, QStringLiteral("The sign-in could not listen on this computer's loopback address: %1")
-                                 .arg(FReceiver.ErrorText()));
     FVerifier = Pkce::Verifier();
     FState = Pkce::State();
+    FReceiver.SetState(FState);
+    if (!FReceiver.Listen(FProvider.RedirectHost.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0))
+        return Finish(false, QStringLiteral("The sign-in could not listen on this computer's loopback address: %1")
+                                 .arg(FReceiver.ErrorText()));
     FRedirectUri = QStringLiteral("http://%1:%2/").arg(FProvider.RedirectHost).arg(FReceiver.Port());
     FTimeout.start(FTimeoutMs);
     FAddress = AuthorizationRequest();

@@ -2,6 +2,8 @@
 #include "smtp/AttachmentPart.h"
 
 #include "smtp/MessageFile.h"
+#include <QList>
+#include <QString>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +16,9 @@ namespace {
 
 // Bytes read at a time: a multiple of 3, so that only the file's last piece has padding.
 constexpr size_t PieceBytes = 57 * 1024;
+
+// A longer name= or filename= line would need folding inside its quotes: the name goes as filename* pieces.
+constexpr size_t MaxPlainName = 200;
 
 constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -40,19 +45,28 @@ std::string Quoted(std::string_view text) {
     return quoted + '"';
 }
 
-// filename* in pieces of at most 60 characters, never splitting a %XX (RFC 2231 3 and 4).
+// The bytes of the character at pos: a lead byte and its continuation bytes, at most four.
+size_t CharacterBytes(std::string_view text, size_t pos) {
+    size_t n = 1;
+    while (n < 4 && pos + n < text.size() && (static_cast<unsigned char>(text[pos + n]) & 0xC0) == 0x80)
+        ++n;
+    return n;
+}
+
+// filename* in pieces of at most 60 characters (RFC 2231 3 and 4). A character's %XX triplets stay in one piece:
+// readers decode each piece on its own.
 std::vector<std::string> ExtendedFilename(std::string_view name) {
     static constexpr char Hex[] = "0123456789ABCDEF";
-    std::vector<std::string> tokens;
-    for (char ch : name) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (IsAttributeChar(c))
-            tokens.emplace_back(1, ch);
-        else
-            tokens.push_back(std::string{'%', Hex[c >> 4], Hex[c & 15]});
-    }
     std::vector<std::string> pieces{"UTF-8''"};
-    for (const std::string& token : tokens) {
+    for (size_t pos = 0; pos < name.size();) {
+        std::string token;
+        for (const size_t end = pos + CharacterBytes(name, pos); pos < end; ++pos) {
+            const auto c = static_cast<unsigned char>(name[pos]);
+            if (IsAttributeChar(c))
+                token += static_cast<char>(c);
+            else
+                token += std::string{'%', Hex[c >> 4], Hex[c & 15]};
+        }
         if (pieces.back().size() + token.size() > 60)
             pieces.emplace_back();
         pieces.back() += token;
@@ -65,22 +79,53 @@ std::vector<std::string> ExtendedFilename(std::string_view name) {
     return lines;
 }
 
-// RFC 2047 B-words of at most 75 characters, no character split between two, apart by blanks.
-std::string EncodedWords(std::string_view name) {
-    std::string words;
-    size_t start = 0;
-    while (start < name.size()) {
-        size_t end = std::min(name.size(), start + 45); // 45 bytes make 60 characters of base64
-        while (end < name.size() && end > start + 1 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
-            --end;
-        if (!words.empty())
-            words += ' ';
-        words += "=?UTF-8?B?";
-        TAttachmentPart::AppendBase64(name.substr(start, end - start), words);
-        words += "?=";
-        start = end;
+// Letters without a decomposition that readers still expect in a Latin spelling.
+const char* LatinSpelling(char32_t c) {
+    switch (c) {
+    case U'ß':
+        return "ss";
+    case U'æ':
+        return "ae";
+    case U'Æ':
+        return "AE";
+    case U'œ':
+        return "oe";
+    case U'Œ':
+        return "OE";
+    case U'ø':
+        return "o";
+    case U'Ø':
+        return "O";
+    case U'ł':
+        return "l";
+    case U'Ł':
+        return "L";
+    case U'đ':
+        return "d";
+    case U'Đ':
+        return "D";
+    default:
+        return "_";
     }
-    return words;
+}
+
+// The name in printable ASCII for name=, which older readers show: accents dropped, other characters "_"; a long
+// name keeps its start and its extension. filename* carries the name as it is.
+std::string AsciiName(std::string_view name) {
+    std::string ascii;
+    for (const char32_t c : QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()))
+                                .normalized(QString::NormalizationForm_KD)
+                                .toUcs4()) {
+        if (c >= 32 && c < 127)
+            ascii += static_cast<char>(c);
+        else if (!QChar::isMark(c))
+            ascii += LatinSpelling(c);
+    }
+    if (ascii.size() <= MaxPlainName)
+        return ascii;
+    const size_t dot = ascii.rfind('.');
+    const std::string extension = dot != std::string::npos && ascii.size() - dot <= 10 ? ascii.substr(dot) : "";
+    return ascii.substr(0, MaxPlainName - extension.size()) + extension;
 }
 
 } // namespace
@@ -120,7 +165,7 @@ std::vector<std::string> TAttachmentPart::HeaderLines() const {
     std::string name = DisplayName(FAttachment);
     const std::string type = FAttachment.ContentType.empty() ? "application/octet-stream" : FAttachment.ContentType;
     std::vector<std::string> lines;
-    if (IsPlainAscii(name)) {
+    if (IsPlainAscii(name) && name.size() <= MaxPlainName) {
         lines = {"Content-Type: " + type + ";", " name=" + Quoted(name), "Content-Transfer-Encoding: base64",
                  "Content-Disposition: attachment;", " filename=" + Quoted(name)};
         return lines;
@@ -129,9 +174,10 @@ std::vector<std::string> TAttachmentPart::HeaderLines() const {
     for (char& c : name)
         if (static_cast<unsigned char>(c) < 32 || c == 127)
             c = '_';
-    // Older readers know only the encoded-word form in name=; current ones read filename* (RFC 2231).
-    lines = {"Content-Type: " + type + ";", " name=\"" + EncodedWords(name) + "\"",
-             "Content-Transfer-Encoding: base64", "Content-Disposition: attachment;"};
+    // Current readers read filename* (RFC 2231); name= stays plain ASCII, as an encoded-word inside its quotes
+    // would be no encoded-word at all (RFC 2047 5).
+    lines = {"Content-Type: " + type + ";", " name=" + Quoted(AsciiName(name)), "Content-Transfer-Encoding: base64",
+             "Content-Disposition: attachment;"};
     for (std::string& line : ExtendedFilename(name))
         lines.push_back(std::move(line));
     return lines;

@@ -9,11 +9,26 @@
 
 namespace {
 
-// The fields a signature covers when the message has them; From is signed once more than it occurs.
-constexpr std::array<std::string_view, 12> SignedFields{
-    "from",       "to",           "subject",          "date",
-    "message-id", "mime-version", "content-type",     "content-transfer-encoding",
-    "reply-to",   "list-id",      "list-unsubscribe", "list-unsubscribe-post"};
+// The fields a signature covers when the message has them. All but Content-Transfer-Encoding are signed once more
+// than they occur, absent ones included (RFC 6376 8.15): a field added on the way breaks the signature.
+constexpr std::array<std::string_view, 18> SignedFields{"from",
+                                                        "to",
+                                                        "cc",
+                                                        "subject",
+                                                        "date",
+                                                        "message-id",
+                                                        "mime-version",
+                                                        "content-type",
+                                                        "content-transfer-encoding",
+                                                        "reply-to",
+                                                        "list-id",
+                                                        "list-unsubscribe",
+                                                        "list-unsubscribe-post",
+                                                        "list-help",
+                                                        "list-subscribe",
+                                                        "list-post",
+                                                        "list-owner",
+                                                        "list-archive"};
 
 // RFC 1035 2.3.4: 63 bytes a label, 253 a name.
 constexpr size_t MaxLabel = 63;
@@ -171,8 +186,8 @@ std::vector<std::string> TDkimSigner::SignatureLines(const std::vector<std::stri
     std::vector<std::string> names;
     for (const std::string_view name : SignedFields) {
         size_t count = std::count_if(fields.begin(), fields.end(), [&](const TField& f) { return f.Name == name; });
-        if (name == "from")
-            count = std::max<size_t>(count, 1) + 1; // RFC 6376 8.15: a From added later breaks the signature
+        if (name != "content-transfer-encoding")
+            ++count;
         names.insert(names.end(), count, std::string(name));
     }
     std::string data;

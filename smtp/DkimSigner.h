@@ -42,7 +42,8 @@ public:
 
     // The DKIM-Signature header lines (folded) for a message whose header block is headerLines (as on the
     // wire, folded lines included) and whose body hash is bodyHash (TDkimBodyHash::Finish). The lines go
-    // before the header block. Signs From once more than it appears, so a second From breaks the signature.
+    // before the header block. Signs From, Subject, To, Cc, Reply-To, Date, Message-ID, MIME-Version,
+    // Content-Type and the List-* fields once more than they appear, so a second one added breaks the signature.
     std::vector<std::string> SignatureLines(const std::vector<std::string>& headerLines, const std::string& bodyHash,
                                             std::time_t when) const;
     // The whole message into put: body hashed in a first pass over body, then the signature, the header block,

@@ -140,7 +140,8 @@ void TMessageComposer::OfferHeaderLine(std::string_view head, std::string_view v
     // Built straight in the buffer the handler sees, with room for the lines it may add. An address value goes
     // whole: cut, it would lose its address or the ">" that lets its display name be encoded; encoding and folding
     // keep its lines under the wire's limit. Any other value too long for the handler's line is cut at its end,
-    // never inside a character. CR and LF become blanks, as in every value that goes into a line.
+    // never inside a character. CR and LF become blanks, as in every value that goes into a line; so do NUL (which
+    // would end the value for the handler and cut a quoted name) and the other control characters.
     const size_t total = head.size() + value.size();
     const auto byteAt = [&](size_t i) {
         return static_cast<unsigned char>(i < head.size() ? head[i] : value[i - head.size()]);
@@ -153,7 +154,8 @@ void TMessageComposer::OfferHeaderLine(std::string_view head, std::string_view v
     std::memcpy(FHeaderBuffer.data(), head.data(), fromHead);
     for (size_t i = fromHead; i < length; ++i) {
         const char ch = value[i - head.size()];
-        FHeaderBuffer[i] = ch == '\r' || ch == '\n' ? ' ' : ch;
+        const auto byte = static_cast<unsigned char>(ch);
+        FHeaderBuffer[i] = (byte < 32 && ch != '\t') || byte == 127 ? ' ' : ch;
     }
     if (OnHeaderLine)
         OnHeaderLine(FHeaderBuffer.data(), static_cast<int>(FHeaderBuffer.size()));

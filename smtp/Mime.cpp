@@ -95,6 +95,12 @@ bool IsAscii(std::string_view text) {
     return AsciiPrefix(text) == text.size();
 }
 
+// ASCII without control characters (a tab aside): a header value that may stand as it is.
+bool IsPlain(std::string_view text) {
+    return IsAscii(text) &&
+           std::none_of(text.begin(), text.end(), [](char c) { return (c < 32 && c != '\t') || c == 127; });
+}
+
 void AppendHexNumber(std::string& out, unsigned long long value) {
     char digits[16];
     int n = 0;
@@ -217,7 +223,11 @@ std::vector<std::string> QuotedPrintable(std::string_view line) {
 
 std::string EncodedWords(std::string_view text, TCharset charset, std::size_t longest, std::size_t first) {
     const std::string prefix = std::string("=?") + CharsetName(charset) + "?Q?";
-    std::size_t room = (first > 0 ? std::min(first, longest) : longest) - prefix.size() - 2;
+    // Every word has room for one character (four bytes as =XX); a first word given less gets the whole room.
+    const std::size_t least = prefix.size() + 2 + 12;
+    longest = std::max(longest, least);
+    const std::size_t firstLength = first > 0 ? std::min(first, longest) : longest;
+    std::size_t room = (firstLength >= least ? firstLength : longest) - prefix.size() - 2;
     std::string words;
     std::string payload;
     // The payload's length just after its last encoded blank; npos when it holds none.
@@ -299,18 +309,18 @@ std::string EncodeHeaderLine(std::string_view line, TCharset charset) {
         if (open == std::string_view::npos || trimmed.empty() || trimmed.back() != '>')
             return std::string(line); // a bare address cannot be encoded (RFC 2047 5)
         const std::string phrase = Unquoted(Trimmed(value.substr(0, open)));
-        if (phrase.empty() || (IsAscii(phrase) && !HasOverlongWord(phrase)))
+        if (phrase.empty() || (IsPlain(phrase) && !HasOverlongWord(phrase)))
             return std::string(line);
         // Encoded-words of at most 75 characters (RFC 2047 2), so that the line folds between them at 78.
         return head + EncodedWords(phrase, charset, 75, FirstWord(head)) + " " + Trimmed(value.substr(open));
     }
-    if (IsAscii(value) && !HasOverlongWord(value))
+    if (IsPlain(value) && !HasOverlongWord(value))
         return std::string(line);
     return head + EncodedWords(value, charset, 75, FirstWord(head));
 }
 
 bool FitsAsItIs(std::string_view line) {
-    return line.size() <= Preferred && IsAscii(line);
+    return line.size() <= Preferred && IsPlain(line);
 }
 
 std::vector<std::string> FoldHeader(std::string_view line) {

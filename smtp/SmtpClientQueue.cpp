@@ -5,6 +5,8 @@
 
 #include "framework/core/Text.h"
 
+#include <algorithm>
+
 TSmtpPipeline::TMode TSmtpClient::OfferedMode() const {
     if (FChunking && !FChunkingRefused && FCapabilities.Has("CHUNKING") && FCapabilities.Has("PIPELINING"))
         return TSmtpPipeline::TMode::Chunking;
@@ -52,6 +54,14 @@ bool TSmtpClient::Admit(TSmtpPipeline& pipe, const TMailMessage& message, int id
     FMessageId = FComposer.MessageId();
     std::string content;
     std::string problem = FComposer.Problem();
+    // RFC 6531: an address with letters beyond ASCII goes only to a server that offered SMTPUTF8, told so on MAIL.
+    const auto nonAscii = [](const std::string& a) {
+        return std::any_of(a.begin(), a.end(), [](char c) { return c & 0x80; });
+    };
+    const bool utf8 =
+        nonAscii(message.ReturnPath) || std::any_of(message.Recipients.begin(), message.Recipients.end(), nonAscii);
+    if (problem.empty() && utf8 && !HasCapability("SMTPUTF8"))
+        problem = "the server takes no address with letters beyond ASCII (it offers no SMTPUTF8)";
     const uint64_t limit = SizeLimit();
     if (problem.empty() && pipe.Mode() == TSmtpPipeline::TMode::Chunking) {
         // BDAT names the size first: the message is made whole, as it goes (RFC 3030: no dot-stuffing).
@@ -68,8 +78,8 @@ bool TSmtpClient::Admit(TSmtpPipeline& pipe, const TMailMessage& message, int id
         for (const std::string& recipient : message.Recipients)
             recipients.push_back("RCPT TO:<" + Text::EnvelopeAddress(recipient) + ">");
         // RFC 6152: a server that offered 8BITMIME is told the body may hold 8-bit text.
-        const std::string mail =
-            "MAIL FROM:<" + Text::EnvelopeAddress(message.ReturnPath) + ">" + (EightBitAccepted() ? " BODY=8BITMIME" : "");
+        const std::string mail = "MAIL FROM:<" + Text::EnvelopeAddress(message.ReturnPath) + ">" +
+                                 (EightBitAccepted() ? " BODY=8BITMIME" : "") + (utf8 ? " SMTPUTF8" : "");
         const int number = pipe.Add(mail, recipients, FResetNeeded && !pipe.Empty(), std::move(content));
         TSmtpPipeline::TMessage* added = pipe.Find(number);
         added->Id = id;

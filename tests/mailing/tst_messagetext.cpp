@@ -107,6 +107,11 @@ private Q_SLOTS:
         // A character of several bytes counts once and is never split.
         QTest::newRow("utf-8 counts characters")
             << QStringLiteral("Grüße an Zoë") << 5 << QStringList{QStringLiteral("Grüße"), "an", QStringLiteral("Zoë")};
+        // A lone LF or CR ends a line as CR LF does: words of two lines are never glued.
+        QTest::newRow("lf alone") << "Dear X,\nyour page" << 80 << QStringList{"Dear X,", "your page"};
+        QTest::newRow("cr alone") << "a\rb\r" << 80 << QStringList{"a", "b", ""};
+        QTest::newRow("lf at column") << "hello\nworld" << 5 << QStringList{"hello", "world"};
+        QTest::newRow("mixed breaks") << "a\n\nb\r\rc\r\n" << 80 << QStringList{"a", "", "b", "", "c", ""};
         QTest::newRow("utf-8 long word cut")
             << QStringLiteral("ЖЖЖЖЖЖ") << 4 << QStringList{QStringLiteral("ЖЖЖЖ"), QStringLiteral("ЖЖ")};
     }
@@ -131,6 +136,19 @@ private Q_SLOTS:
         // 998 characters of two bytes each would be 1996 bytes: the line stops at 998 bytes.
         for (const std::string& line : Feed(QString(700, QChar(0x0416)).toStdString(), 0))
             QVERIFY(line.size() <= 998);
+    }
+
+    // Bytes that are no UTF-8 (a run of continuation bytes) still move the feed on, whatever the room.
+    void invalidUtf8Progresses() {
+        const std::string junk(1000, '\x99');
+        for (const int maxLen : {1023, 2, 1}) {
+            size_t pos = 0;
+            bool more = true;
+            int calls = 0;
+            while (more && ++calls <= 1001)
+                QVERIFY(NextBodyLine(junk, pos, 80, maxLen, more).size() <= size_t(std::min(maxLen, 998)));
+            QCOMPARE(pos, junk.size());
+        }
     }
 
     void subjectRule() { QCOMPARE(Personalise("News for %N (%O) 100%", Lookup), std::string("News for Smith () 100")); }
@@ -172,6 +190,62 @@ private Q_SLOTS:
                  std::string("<p>&lt;a &amp; &quot;b&quot; &#39;c&#39;&gt;</p>"));
         QCOMPARE(ExpandFields("a%20b/{X|y}", [](std::string_view) { return std::optional<std::string>(""); }),
                  std::string("a%20b/y"));
+    }
+
+    // A value in the HTML version: escaped for where it lands; a link it makes must be http, https or mailto, else
+    // the record is refused with the reason.
+    void htmlValues_data() {
+        QTest::addColumn<QString>("html");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("result"); // the HTML, or "refused: " and the start of the problem
+        QTest::newRow("web link") << "<a href=\"{U}\">x</a>"
+                                  << "https://a.example/?q=1&r=2"
+                                  << "<a href=\"https://a.example/?q=1&amp;r=2\">x</a>";
+        QTest::newRow("mail link") << "<a href='{U}'>"
+                                   << "MAILTO:a@example.org"
+                                   << "<a href='MAILTO:a@example.org'>";
+        QTest::newRow("javascript")
+            << "<a href=\"{U}\">x</a>"
+            << "javascript:alert(1)"
+            << "refused: link in href= is no http, https or mailto address: javascript:alert(1)";
+        QTest::newRow("data in src") << "<img alt=\"a>b\" SRC=\" {U}\">"
+                                     << "data:text/html,x"
+                                     << "refused: link in src=";
+        QTest::newRow("blank before scheme") << "<form action=\"{U}\">"
+                                             << " \tjavascript:x"
+                                             << "refused: link in action=";
+        QTest::newRow("fixed scheme") << "<a href=\"https://shop.example/{U}\">"
+                                      << "javascript:x"
+                                      << "<a href=\"https://shop.example/javascript:x\">";
+        QTest::newRow("unquoted") << "<a href={U}>x</a>"
+                                  << "https://a.example x onmouseover=alert(1)"
+                                  << "<a href=https://a.example&#32;x&#32;onmouseover&#61;alert(1)>x</a>";
+        QTest::newRow("unquoted javascript") << "<a href={U}>"
+                                             << "javascript:x"
+                                             << "refused: link in href=";
+        QTest::newRow("text and title") << "<p title=\"{U}\">{U}</p><!-- <a href=\"{U}\"> -->"
+                                        << "javascript:\"x\""
+                                        << "<p title=\"javascript:&quot;x&quot;\">javascript:&quot;x&quot;</p>"
+                                           "<!-- <a href=\"javascript:&quot;x&quot;\"> -->";
+        QTest::newRow("empty link") << "<a href=\"{U}\">"
+                                    << ""
+                                    << "<a href=\"\">";
+    }
+    void htmlValues() {
+        QFETCH(QString, html);
+        QFETCH(QString, value);
+        QFETCH(QString, result);
+        const NamedLookup named = [&value](std::string_view) {
+            return std::optional<std::string>(value.toStdString());
+        };
+        std::string problem;
+        const std::string out = PersonaliseHtml(html.toStdString(), Lookup, named, problem);
+        if (result.startsWith("refused: "))
+            QVERIFY2(problem.starts_with(result.mid(9).toStdString()), problem.c_str());
+        else
+            QCOMPARE(QString::fromStdString(problem.empty() ? out : problem), result);
+        QCOMPARE(UnquotedAttributeFields(html.toStdString()),
+                 html.contains("={U}") ? std::vector<std::string>{"href"} : std::vector<std::string>{});
     }
 
     // A whole message as the client pulls it: every text line, then the footer, then an empty last line.

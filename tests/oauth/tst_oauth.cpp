@@ -9,9 +9,10 @@
 
 #include <QEventLoop>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
-
+#include <QUrlQuery>
 
 class tst_oauth : public QObject {
     Q_OBJECT
@@ -21,6 +22,8 @@ private slots:
     void signIn_data();
     void signIn();
     void withoutBrowser();
+    void wrongStateIgnored_data();
+    void wrongStateIgnored();
     void refresh();
     void revokedRefreshToken();
     void tokenCommand_data();
@@ -75,10 +78,6 @@ void tst_oauth::signIn_data() {
     QTest::newRow("consent denied") << "deny"
                                     << "mail"
                                     << "The sign-in was cancelled in the browser: access_denied (The user declined.)";
-    QTest::newRow("wrong state") << "tamper"
-                                 << "mail"
-                                 << "The browser returned an answer that does not belong to this sign-in (wrong "
-                                    "state); nothing was signed in. Sign in again.";
     QTest::newRow("PKCE verifier mismatch") << "mismatch"
                                             << "mail"
                                             << "The provider refused the code: invalid_grant (PKCE verifier mismatch)";
@@ -117,6 +116,46 @@ void tst_oauth::withoutBrowser() {
         QCOMPARE(message, cancel ? QStringLiteral("The sign-in was cancelled.")
                                  : QStringLiteral("Signed in as bob@example.org."));
     }
+}
+
+void tst_oauth::wrongStateIgnored_data() {
+    QTest::addColumn<QString>("host");
+    QTest::newRow("127.0.0.1") << "127.0.0.1";
+    QTest::newRow("localhost, both families") << "localhost";
+}
+
+void tst_oauth::wrongStateIgnored() {
+    // Any local program can send the listener a redirect: one with another state gets 404, and the sign-in waits
+    // on for the browser's. A "localhost" listener holds ::1 as well, so nobody else can take it.
+    QFETCH(QString, host);
+    TOAuthProvider provider = Provider(QStringLiteral("app"));
+    provider.RedirectHost = host;
+    TOAuthSignIn signIn(provider, QStringLiteral("bob@example.org"));
+    signIn.OnOpenBrowser = [](const QUrl&) { return true; };
+    QString message;
+    QEventLoop loop;
+    signIn.OnFinished = [&](TOAuthSignIn&, const TOAuthSignIn::TResult& result) {
+        message = result.Message;
+        loop.quit();
+    };
+    signIn.Start();
+    const QString address = signIn.Address().toString(QUrl::FullyEncoded);
+    const QUrl redirect(QUrlQuery(signIn.Address()).queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded));
+    QTcpServer other;
+    QCOMPARE(other.listen(QHostAddress::LocalHostIPv6, quint16(redirect.port())), host == "127.0.0.1");
+    other.close();
+    // The browser stand-in in its own process; the authorization server sends it back with another state.
+    QProcess tampered;
+    QEventLoop wait;
+    connect(&tampered, &QProcess::finished, &wait, &QEventLoop::quit);
+    tampered.start(QStringLiteral(QUORVEL_BROWSER_FOLDER "/xdg-open"),
+                   {QString(address).replace("client_id=app", "client_id=tamper")});
+    wait.exec();
+    QVERIFY(tampered.readAllStandardError().contains("404"));
+    QVERIFY(signIn.Running());
+    QVERIFY(QProcess::startDetached(QStringLiteral(QUORVEL_BROWSER_FOLDER "/xdg-open"), {address}));
+    loop.exec();
+    QCOMPARE(message, QStringLiteral("Signed in as bob@example.org."));
 }
 
 void tst_oauth::refresh() {

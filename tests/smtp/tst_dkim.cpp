@@ -176,9 +176,11 @@ private slots:
                 const QByteArray head = wire.left(wire.indexOf("\r\n\r\n"));
                 for (const QByteArray& line : head.left(head.indexOf("\r\nFrom:")).split('\n'))
                     QVERIFY2(line.size() <= 79, line.constData()); // 78 and the CR
-                const QByteArray signedFields = "h=from:from:to:subject:date:message-id:mime-version:content-"
-                                                "type:content-transfer-encoding:reply-to:list-id:list-unsubscribe:"
-                                                "list-unsubscribe-post;";
+                const QByteArray signedFields =
+                    "h=from:from:to:to:cc:subject:subject:date:date:message-id:message-id:mime-version:mime-version:"
+                    "content-type:content-type:content-transfer-encoding:reply-to:reply-to:list-id:list-id:"
+                    "list-unsubscribe:list-unsubscribe:list-unsubscribe-post:list-unsubscribe-post:list-help:"
+                    "list-subscribe:list-post:list-owner:list-archive;";
                 if (message.ListHeaders)
                     QVERIFY(QByteArray(head).replace("\r\n ", "").contains(signedFields));
                 write(message.Name, wire, true);
@@ -189,6 +191,13 @@ private slots:
                     write("secondfrom",
                           QByteArray(wire).insert(wire.indexOf("\r\nTo:") + 2, "From: Someone <evil@example.com>\r\n"),
                           false);
+                    // Each field prepended to the header block, as a forwarder in the middle could.
+                    for (const char* field : {"Subject: Your account is locked", "Reply-To: evil@example.com",
+                                              "Cc: evil@example.com", "List-Unsubscribe-Post: List-Unsubscribe=No",
+                                              "Date: Thu, 01 Jan 2026 00:00:00 +0000", "List-Post: <mailto:x@y.org>"})
+                        write(QStringLiteral("prepended-%1").arg(QString(field).section(':', 0, 0)),
+                              QByteArray(wire).insert(wire.indexOf("\r\nFrom:") + 2, QByteArray(field) + "\r\n"),
+                              false);
                 }
             }
         }

@@ -3,6 +3,10 @@
 #include "smtp/BodyLines.h"
 #include "smtp/MessageComposer.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -28,6 +32,21 @@ TMailMessage Message(const TLines& body, int& readings) {
     };
     return message;
 }
+
+// Python's email package on each message: To's display name and address, Subject, the attachment's file name,
+// the parser's defects; and the longest line in bytes.
+const char* const ReadBack = R"(
+import email, email.policy, json, sys
+for path in sys.argv[1:]:
+    raw = open(path, 'rb').read()
+    m = email.message_from_bytes(raw, policy=email.policy.default)
+    to = m['To'].addresses
+    names = [p.get_filename() for p in m.walk() if p.get_filename()]
+    defects = [type(d).__name__ for p in m.walk() for d in p.defects]
+    defects += [type(d).__name__ for p in m.walk() for k, v in p.items() for d in getattr(v, 'defects', [])]
+    print(json.dumps([str(len(to)), to[0].display_name, to[0].addr_spec, str(m['Subject']), ''.join(names),
+                      ','.join(defects), str(max(len(l) for l in raw.split(b'\r\n')))]))
+)";
 
 } // namespace
 
@@ -86,6 +105,63 @@ private slots:
                 lines.end());
         for (const std::string& line : lines)
             QVERIFY2(line.size() <= TMessageComposer::MaxWireLine, line.c_str());
+    }
+
+    // Values of a record as the composer gets them, each read back whole by an independent parser: no control
+    // character cuts or breaks a header, an attachment's name survives in any script and length, no defects.
+    void valuesReadBack_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QByteArray>("subject");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("read"); // display name, subject, file name as the reader shows them
+        QTest::newRow("nul in name and subject")
+            << QByteArray("Anna\0Berg", 9) << QByteArray("Your\0invoice", 12) << QByteArray("a.pdf")
+            << QStringList{"Anna Berg", "Your invoice", "a.pdf"};
+        QTest::newRow("control bytes") << QByteArray("Eva\x15\x7f") << QByteArray("Hi\x15there") << QByteArray("b.pdf")
+                                       << QStringList{"Eva", "Hi there", "b.pdf"};
+        QTest::newRow("umlaut file") << QByteArray("Jürgen") << QByteArray("Rechnung")
+                                     << QByteArray("Rechnung Müller.pdf")
+                                     << QStringList{"Jürgen", "Rechnung", "Rechnung Müller.pdf"};
+        const QByteArray cyrillic = QStringLiteral("Счёт-фактура №%1 для ООО «Ромашка» за декабрь 2026 года.pdf")
+                                        .arg(QString(40, QChar(0x0416)))
+                                        .toUtf8();
+        QTest::newRow("long cyrillic file") << QByteArray("Ира") << QByteArray("Счёт") << cyrillic
+                                            << QStringList{"Ира", "Счёт", QString::fromUtf8(cyrillic)};
+        QTest::newRow("long ascii file") << QByteArray("Al") << QByteArray("s") << QByteArray(300, 'x') + ".pdf"
+                                         << QStringList{"Al", "s", QString(300, 'x') + ".pdf"};
+        const QByteArray emoji = QByteArray("\xF0\x9F\x93\x84").repeated(200) + ".txt";
+        QTest::newRow("four-byte characters")
+            << QByteArray("Bo") << QByteArray("t") << emoji << QStringList{"Bo", "t", QString::fromUtf8(emoji)};
+    }
+    void valuesReadBack() {
+        QFETCH(QByteArray, name);
+        QFETCH(QByteArray, subject);
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, read);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("attached");
+        QFile content(path);
+        QVERIFY(content.open(QIODevice::WriteOnly) && content.write("x") == 1);
+        content.close();
+        int readings = 0;
+        TMailMessage message = Message({"Hello"}, readings);
+        message.To = name.toStdString() + " <anna@example.net>";
+        message.Subject = subject.toStdString();
+        message.Attachments = {{path.toStdString(), file.toStdString(), "application/pdf", nullptr}};
+        QByteArray wire;
+        TMessageComposer().Compose(message, [&wire](std::string_view line) {
+            wire.append(line.data(), qsizetype(line.size())).append("\r\n");
+        });
+        QFile out(dir.filePath("message.eml"));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(wire) == wire.size());
+        out.close();
+        QProcess python;
+        python.start(qEnvironmentVariable("PYTHON", "/usr/bin/python3"), {"-c", ReadBack, out.fileName()});
+        QVERIFY(python.waitForFinished(60000));
+        const QStringList got = QJsonDocument::fromJson(python.readAllStandardOutput()).toVariant().toStringList();
+        QVERIFY2(got.size() == 7, python.readAllStandardError().constData());
+        QCOMPARE(got.mid(0, 6), (QStringList{"1", read[0], "anna@example.net", read[1], read[2], ""}));
+        QVERIFY2(got[6].toInt() <= 998, qPrintable(got[6]));
     }
 };
 

@@ -42,6 +42,16 @@ private slots:
         QCOMPARE(Mime::EncodeHeaderLine("To: \"Müller, Zoë\" <z@example.org>", TCharset::Utf8),
                  std::string("To: =?utf-8?Q?M=C3=BCller=2C_Zo=C3=AB?= <z@example.org>"));
         QCOMPARE(Mime::EncodeHeaderLine("To: zoë@example.org", TCharset::Utf8), std::string("To: zoë@example.org"));
+        // A control character is encoded, never sent raw; a first word with too little room does not underflow.
+        QCOMPARE(Mime::EncodeHeaderLine("Subject: a\x15z", TCharset::UsAscii),
+                 std::string("Subject: =?us-ascii?Q?a=15z?="));
+        QVERIFY(!Mime::FitsAsItIs("Subject: a\x15z"));
+        for (const size_t first : {1, 12, 24})
+            for (const QString& word :
+                 QString::fromStdString(
+                     Mime::EncodedWords(QString(100, QChar(0xFC)).toStdString(), TCharset::Utf8, 75, first))
+                     .split(' '))
+                QVERIFY2(word.size() <= 75 && word.endsWith("?="), qPrintable(word));
     }
 
     // A long Cyrillic name and subject: encoded-words within 75 characters, header lines folded within 78, and

@@ -73,6 +73,8 @@ private slots:
     void addressHeadersStayWholeAndUnderTheLimit();
     void eightBitMimeAsOffered_data();
     void eightBitMimeAsOffered();
+    void smtpUtf8AsOffered_data();
+    void smtpUtf8AsOffered();
     void anyLanguageReachesTheReader_data();
     void anyLanguageReachesTheReader();
 };
@@ -717,6 +719,38 @@ void TestSmtpClient::eightBitMimeAsOffered() {
     QVERIFY(server.DataLines().contains(offered ? "Content-Transfer-Encoding: 8bit"
                                                 : "Content-Transfer-Encoding: quoted-printable"));
     QCOMPARE(server.DataLines().contains("Gr\xfc\xdf" "e"), offered); // iso-8859-1, the narrowest charset
+}
+
+void TestSmtpClient::smtpUtf8AsOffered_data() {
+    QTest::addColumn<bool>("offered");
+    QTest::addColumn<QString>("recipient");
+    QTest::addColumn<QString>("mail"); // the MAIL command; empty: the message is not sent
+    QTest::newRow("ascii") << false << "rcpt@example.org"
+                           << "MAIL FROM:<sender@example.org>";
+    QTest::newRow("offered") << true << QStringLiteral("müller@beispiel.de")
+                             << "MAIL FROM:<sender@example.org> BODY=8BITMIME SMTPUTF8";
+    QTest::newRow("not offered") << false << QStringLiteral("müller@beispiel.de") << "";
+}
+
+// An address with letters beyond ASCII goes with SMTPUTF8 to a server that offered it, else not at all.
+void TestSmtpClient::smtpUtf8AsOffered() {
+    QFETCH(bool, offered);
+    QFETCH(QString, recipient);
+    QFETCH(QString, mail);
+    ScriptedServer server;
+    server.SetReply("EHLO", ScriptedServer::Send(offered ? "250-scripted\r\n250-8BITMIME\r\n250 SMTPUTF8\r\n"
+                                                         : "250 scripted\r\n"));
+    Harness h(server.PortText());
+    h.Client.SetExtended(true);
+    h.Client.RcptName() = {recipient.toStdString()};
+    QCOMPARE(h.Mail({"Hi"}), !mail.isEmpty());
+    if (mail.isEmpty()) {
+        QVERIFY2(h.Client.ErrorMessage().find("SMTPUTF8") != std::string::npos, h.Client.ErrorMessage().c_str());
+        for (const QByteArray& command : server.Commands())
+            QVERIFY2(!command.startsWith("MAIL") && !command.startsWith("RCPT"), command.constData());
+    } else {
+        QCOMPARE(QString::fromUtf8(server.Commands().value(1)), mail);
+    }
 }
 
 void TestSmtpClient::anyLanguageReachesTheReader_data() {

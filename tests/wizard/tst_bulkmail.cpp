@@ -132,14 +132,15 @@ private slots:
     }
 
     // Addresses on the list in other case, with blanks and comments, are counted by the summary, passed over by
-    // the run as SKIPPED with the reason in REPLY, and never reach the server.
+    // the run as SKIPPED with the reason in REPLY, and never reach the server; a line that is no address is counted.
     void suppressionList() {
         const QString table = Path("members.dbf");
         MakeTable(table, "NAME C(20); EMAIL C(40)",
                   Rows({"Anna|anna@example.org", "Carl| Carl@Example.ORG ", "Eva|eva@example.org"}));
         QFile list(Path("suppressed.txt"));
         QVERIFY(list.open(QIODevice::WriteOnly));
-        list.write("# left the list\n\n   ANNA@example.org  \r\ncarl@example.org # asked on 2026-03-01\nnobody@x.org");
+        list.write("# left the list\n\n   ANNA@example.org  \r\ncarl@example.org # asked on 2026-03-01\nnobody@x.org\n"
+                   "Eva Berg");
         list.close();
         SmtpSink sink;
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
@@ -151,6 +152,10 @@ private slots:
         const auto lines = summary.Lines(false);
         QVERIFY(std::find(lines.begin(), lines.end(), std::pair<std::string, std::string>{"On the suppression list:",
                                                                                            "2"}) != lines.end());
+        // A line that is no address suppresses nobody: the summary says so.
+        QVERIFY(std::find(lines.begin(), lines.end(),
+                          std::pair<std::string, std::string>{"Lines of the suppression list that are no address:",
+                                                              "1"}) != lines.end());
         QCOMPARE(summary.ToLookAt().size(), size_t(2));
         QCOMPARE(summary.ToLookAt()[1].Reason, std::string("on the suppression list"));
 

@@ -748,11 +748,16 @@ private slots:
         QCOMPARE(LogLines(*form).first(), QStringLiteral("4 recipients who already got this message are passed over."));
     }
 
-    // "Last, First" names stay one mailbox in the To and From headers, and the rest of the message is unchanged.
+    // "Last, First" names stay one mailbox in the To and From headers, and the rest of the message is unchanged;
+    // an address beyond RFC 5321's Mailbox is skipped, a domain in other letters goes as its A-label.
     void namesWithCommas() {
         const QString table = FDir.filePath("commas.dbf");
         MakeTable(table, "NAME C(20); EMAIL C(40); DEAR C(10); ORG C(20)",
-                  {{"Berg, Anna", "anna@example.org", "Ms.", ""}, {"Dr. Carl Dorn", "carl@example.org", "Mr.", ""}});
+                  {{"Berg, Anna", "anna@example.org", "Ms.", ""},
+                   {"Dr. Carl Dorn", "carl@example.org", "Mr.", ""},
+                   {"Eve", "m15@example.org>,<evil", "Ms.", ""},
+                   {"Jörg", "jorg@bücher.de", "Mr.", ""},
+                   {"Anke", "müller@beispiel.de", "Ms.", ""}});
         SmtpSink sink;
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
         auto form = ReadyWizard(sink.Port(), table);
@@ -762,13 +767,21 @@ private slots:
         Start(*form);
 
         const auto messages = sink.Messages();
-        QCOMPARE(int(messages.size()), 2);
+        QCOMPARE(int(messages.size()), 3);
+        // A domain in other letters goes as its A-label.
+        QCOMPARE(sink.FirstRecipients().value(2), QStringLiteral("jorg@xn--bcher-kva.de"));
         QVERIFY2(messages[0].Content.startsWith("From: \"Test, Quorvel\" <sender@example.org>\r\n"
                                                 "Organization: Test Works\r\n"
                                                 "To: \"Berg, Anna\" <anna@example.org>\r\n"),
                  messages[0].Content.constData());
         QVERIFY(messages[0].Content.contains("\r\n\r\nDear Ms. Berg, Anna,\r\n"));
         QVERIFY(messages[1].Content.contains("\r\nTo: Dr. Carl Dorn <carl@example.org>\r\n"));
+        // An address that would put a second one into To is skipped before the server sees it.
+        QVERIFY2(LogLines(*form).contains("Record 3 skipped: \">\" in the domain of the e-mail address."),
+                 qPrintable(LogLines(*form).join('|')));
+        // The sink offers no SMTPUTF8: an address with letters beyond ASCII before the "@" is skipped, not sent raw.
+        QVERIFY2(LogLines(*form).contains(QStringLiteral("Record 5 skipped: ") + TMailingRun::NoSmtpUtf8Reason + "."),
+                 qPrintable(LogLines(*form).join('|')));
     }
 
     // A 421 closes the service and the server is gone when the run reconnects: the failed attempt is not reported

@@ -23,12 +23,13 @@ private slots:
         // Records marked deleted are hidden, as the wizard sets the engine when its window shows.
         (new TXbaseEnv(this))->SetDeleted(true);
         const QString table = FDir.filePath("preflight.dbf");
-        MakeTable(table, "NAME C(130); EMAIL C(40)",
-                  Rows({"Anna|anna@example.org", "Bert|bert@example.org", "Carl|   ", "Dora|dora example.org",
-                        "Emil|emil@", "Fay|ANNA@Example.ORG", "Gus|gus.example.org", "Hal|hal@example.org",
-                        "Ida|ida@@example.org", "Jon|@example.org", "Kim|hal@example.org",
-                        QString(120, 'x') + "|x@example.org", "Lea|lea@example.org", "José|jose@example.org"}),
-                  {1, 12});
+        MakeTable(
+            table, "NAME C(130); EMAIL C(40)",
+            Rows({"Anna|anna@example.org", "Bert|bert@example.org", "Carl|   ", "Dora|dora example.org", "Emil|emil@",
+                  "Fay|ANNA@Example.ORG", "Gus|gus.example.org", "Hal|hal@example.org", "Ida|ida@@example.org",
+                  "Jon|@example.org", "Kim|hal@example.org", QString(120, 'x') + "|x@example.org",
+                  "Lea|lea@example.org", "Max|m15@example.org>,<evil", "José|jose@example.org"}),
+            {1, 12});
         FMailing.TablePath = table.toStdString();
         FMailing.CodePage = "CP1252"; // as python3-dbf wrote it
         FMailing.NameField = "NAME";
@@ -43,7 +44,7 @@ private slots:
         const TPreflightSummary s(FMailing);
         QCOMPARE((QList<int>{s.Records(), s.ToSend(true), s.DeletedSkipped(), s.WithoutAddress(), s.Malformed(),
                              s.Duplicates(), s.Undecodable()}),
-                 (QList<int>{12, 6, 2, 1, 5, 2, 0}));
+                 (QList<int>{13, 6, 2, 1, 6, 2, 0}));
         // One message per address leaves out the two duplicates.
         QCOMPARE(Summary([](TPreflightMailing& m) { m.OncePerAddress = true; }).ToSend(true), 4);
         QStringList listed;
@@ -57,7 +58,8 @@ private slots:
                               "7|Gus|gus.example.org|no \"@\" in the e-mail address",
                               "9|Ida|ida@@example.org|more than one \"@\" in the e-mail address",
                               "10|Jon|@example.org|nothing before the \"@\" of the e-mail address",
-                              "11|Kim|hal@example.org|same address as record 8"}));
+                              "11|Kim|hal@example.org|same address as record 8",
+                              "14|Max|m15@example.org>,<evil|\">\" in the domain of the e-mail address"}));
     }
 
     // Text that does not read in the chosen code page is counted and listed with the field and the byte.
@@ -65,9 +67,22 @@ private slots:
         const TPreflightSummary summary = Summary([](TPreflightMailing& m) { m.CodePage = "UTF-8"; });
         QCOMPARE(summary.Undecodable(), 1);
         const TPreflightRecord& listed = summary.ToLookAt().back();
-        QCOMPARE(listed.RecNo, 14);
+        QCOMPARE(listed.RecNo, 15);
         QCOMPARE(listed.Name, std::string("Jos"));
         QVERIFY2(listed.Reason.starts_with("NAME: byte 0xE9"), listed.Reason.c_str());
+    }
+
+    // Letters beyond ASCII are no malformed address; before the "@" they are counted, as they need SMTPUTF8.
+    void nonAsciiAddresses() {
+        const QString table = FDir.filePath("idn.dbf");
+        MakeTable(table, "NAME C(20); EMAIL C(40)",
+                  Rows({"Anke|müller@beispiel.de", "Jörg|jorg@bücher.de", "Zoë|zoe@example.org"}));
+        const TPreflightSummary s = Summary([&](TPreflightMailing& m) { m.TablePath = table.toStdString(); });
+        QCOMPARE((QList<int>{s.Malformed(), s.NonAsciiAddresses()}), (QList<int>{0, 1}));
+        const auto lines = s.Lines(false);
+        QVERIFY(std::find(lines.begin(), lines.end(),
+                          std::pair<std::string, std::string>{"Addresses the server cannot take (non-ASCII):", "1"}) !=
+                lines.end());
     }
 
     // Deleted records count only between the scope's first and last record; duplicates only within the scope.
