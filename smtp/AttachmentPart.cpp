@@ -2,6 +2,7 @@
 #include "smtp/AttachmentPart.h"
 
 #include "smtp/MessageFile.h"
+
 #include <QList>
 #include <QString>
 

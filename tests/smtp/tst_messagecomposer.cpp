@@ -147,7 +147,7 @@ private slots:
         TMailMessage message = Message({"Hello"}, readings);
         message.To = name.toStdString() + " <anna@example.net>";
         message.Subject = subject.toStdString();
-        message.Attachments = {{path.toStdString(), file.toStdString(), "application/pdf", nullptr}};
+        message.Attachments = {{path.toStdString(), file.toStdString(), "application/pdf", nullptr, nullptr}};
         QByteArray wire;
         TMessageComposer().Compose(message, [&wire](std::string_view line) {
             wire.append(line.data(), qsizetype(line.size())).append("\r\n");
