@@ -13,6 +13,19 @@
 
 using namespace SocketErrors;
 
+namespace {
+
+// A wait started for one loop is stopped however the loop is left, an exception included.
+struct TStopOnExit {
+    TShownWait& Wait;
+    ~TStopOnExit() {
+        if (Wait)
+            Wait->Stop();
+    }
+};
+
+} // namespace
+
 int TCustomAsyncSocket::Send(const void* data, int len) {
     if (FState != wsConnected) {
         SetSocketLastError(WSAENOTCONN);
@@ -120,13 +133,7 @@ void TCustomAsyncSocket::Flush() {
     if (!FWaitCtrl)
         throw ESocketException("No wait object assigned");
     TShownWait wait(FWaitCtrl.data(), FFlushTimeout);
-    struct TStopGuard {
-        TShownWait& Wait;
-        ~TStopGuard() {
-            if (Wait)
-                Wait->Stop();
-        }
-    } stop{wait};
+    const TStopOnExit stop{wait};
     wait->Start();
     // Each pass blocks until the next event: room in the send buffer or a tick of the countdown.
     while (wait && wait->Running() && FSocketHandle != INVALID_SOCKET && !FAllSent) {
@@ -151,13 +158,7 @@ bool TCustomAsyncSocket::SendAll(int timeout) {
     if (FMultiThreaded || FAllSent)
         return FSocketHandle != INVALID_SOCKET && FAllSent;
     TShownWait wait(FWaitCtrl.data(), timeout);
-    struct TStopGuard {
-        TShownWait& Wait;
-        ~TStopGuard() {
-            if (Wait)
-                Wait->Stop();
-        }
-    } stop{wait};
+    const TStopOnExit stop{wait};
     wait->Start();
     size_t left = QueuedBytes();
     while (wait && wait->Running() && FSocketHandle != INVALID_SOCKET && !FAllSent) {

@@ -38,6 +38,28 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Connections to a listener of backlog 0 that never accepts, until one stays pending: the kernel then drops
+// further SYNs, so the next connect to that port neither answers nor is refused.
+struct TFillers {
+    bool Pending = false;
+    std::vector<int> Handles;
+    explicit TFillers(TListener& listener) {
+        for (int i = 0; i < 8 && !Pending; ++i) {
+            TLoopbackClient probe;
+            probe.StartConnect(listener.Port());
+            Pending = !probe.Socket.Wait(5, wsConnected) && probe.Socket.State() == wsConnecting;
+            if (!Pending)
+                Handles.push_back(::dup(probe.Socket.Handle()));
+        }
+    }
+    ~TFillers() {
+        for (int handle : Handles)
+            ::close(handle);
+    }
+    TFillers(const TFillers&) = delete;
+    TFillers& operator=(const TFillers&) = delete;
+};
+
 } // namespace
 
 class TestAsyncSocket : public QObject {
@@ -232,16 +254,8 @@ void TestAsyncSocket::addressesOfBothFamilies() {
 void TestAsyncSocket::pendingConnectTimesOut() {
     // A listener with backlog 0 that never accepts: once its queue is full, further SYNs are dropped.
     TListener listener(0);
-    std::vector<int> fillers;
-    bool pending = false;
-    for (int i = 0; i < 8 && !pending; ++i) {
-        TLoopbackClient probe;
-        probe.StartConnect(listener.Port());
-        pending = !probe.Socket.Wait(5, wsConnected) && probe.Socket.State() == wsConnecting;
-        if (!pending)
-            fillers.push_back(::dup(probe.Socket.Handle()));
-    }
-    QVERIFY2(pending, "the kernel accepted every connection: no pending connect to time out");
+    const TFillers fillers(listener);
+    QVERIFY2(fillers.Pending, "the kernel accepted every connection: no pending connect to time out");
 
     TLoopbackClient client;
     client.StartConnect(listener.Port());
@@ -254,24 +268,14 @@ void TestAsyncSocket::pendingConnectTimesOut() {
     client.Socket.Close();
     QCOMPARE(client.States, (TStates{wsOpened, wsConnecting, wsClosed}));
     QCOMPARE(client.Closed, std::vector<int>{0});
-    for (int handle : fillers)
-        ::close(handle);
 }
 
 // An address that neither answers nor refuses (its SYNs dropped) gives way to the next one after a while,
 // within the caller's wait.
 void TestAsyncSocket::silentAddressGivesWay() {
     TListener listener(0);
-    std::vector<int> fillers;
-    bool pending = false;
-    for (int i = 0; i < 8 && !pending; ++i) {
-        TLoopbackClient probe;
-        probe.StartConnect(listener.Port());
-        pending = !probe.Socket.Wait(5, wsConnected) && probe.Socket.State() == wsConnecting;
-        if (!pending)
-            fillers.push_back(::dup(probe.Socket.Handle()));
-    }
-    QVERIFY2(pending, "the kernel accepted every connection: no silent address");
+    const TFillers fillers(listener);
+    QVERIFY2(fillers.Pending, "the kernel accepted every connection: no silent address");
     // The answering peer listens on ::1 at the silent port's number.
     std::unique_ptr<TListener> answering;
     try {
@@ -288,8 +292,6 @@ void TestAsyncSocket::silentAddressGivesWay() {
     const int accepted = answering->Accept();
     QVERIFY(accepted >= 0);
     ::close(accepted);
-    for (int handle : fillers)
-        ::close(handle);
 }
 
 void TestAsyncSocket::settersRefuseWhileConnected() {

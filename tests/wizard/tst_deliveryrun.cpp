@@ -49,6 +49,21 @@ class TestDeliveryRun : public QObject {
 
     QTemporaryDir FDir;
 
+    // "Resume the last run" of the table's mailing against the server at port, as the window starts it.
+    static void Resume(const QString& table, const QString& folder, quint16 port, int connections) {
+        TRunBench bench(table, folder, port);
+        TMailingRunSettings settings = bench.Settings();
+        const TDeliveryLedger::THistory history = bench.Ledger.History(settings.MessageKey);
+        TRunSelection selection;
+        selection.Resume = true;
+        selection.Settled = history.Settled;
+        settings.Take = selection.Take(true);
+        settings.Run = history.LastRun + 1;
+        settings.Connections = connections;
+        TMailingRun run = bench.Run(settings);
+        run.Execute();
+    }
+
     // Writes name.dbf with the addresses and makes the folder name for the log and the ledger; the table's path.
     QString Prepare(const QString& name, const QStringList& addresses) {
         QList<QStringList> rows;
@@ -499,17 +514,7 @@ private slots:
 
         SmtpSink sink;
         QVERIFY2(sink.Start(), qPrintable(sink.ErrorText()));
-        TRunBench bench(table, folder, sink.Port());
-        TMailingRunSettings settings = bench.Settings();
-        const TDeliveryLedger::THistory history = bench.Ledger.History(settings.MessageKey);
-        TRunSelection selection;
-        selection.Resume = true;
-        selection.Settled = history.Settled;
-        settings.Take = selection.Take(true);
-        settings.Run = history.LastRun + 1;
-        settings.Connections = 4;
-        TMailingRun run = bench.Run(settings);
-        run.Execute();
+        Resume(table, folder, sink.Port(), 4);
         delivered += sink.FirstRecipients();
         delivered.sort();
         // The four held ones are UNKNOWN, never sent again by themselves.
@@ -568,19 +573,7 @@ private slots:
 
         SmtpSink second;
         QVERIFY2(second.Start(), qPrintable(second.ErrorText()));
-        {
-            TRunBench bench(table, folder, second.Port());
-            TMailingRunSettings settings = bench.Settings();
-            const TDeliveryLedger::THistory history = bench.Ledger.History(settings.MessageKey);
-            TRunSelection selection;
-            selection.Resume = true;
-            selection.Settled = history.Settled;
-            settings.Take = selection.Take(true);
-            settings.Run = history.LastRun + 1;
-            settings.Connections = connections;
-            TMailingRun run = bench.Run(settings);
-            run.Execute();
-        }
+        Resume(table, folder, second.Port(), connections);
         const QStringList resent = second.FirstRecipients();
         std::map<QString, QString> last; // each record's latest row
         for (const QString& row : LedgerRows(folder, "E_MAIL STATUS"))
