@@ -62,13 +62,8 @@ void TLoopbackReceiver::Read(QTcpSocket* socket) {
             Answer(socket, "431 Request Header Fields Too Large", "Request too large.");
         return;
     }
-    // "GET /?code=...&state=... HTTP/1.1"
-    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-    const QUrl target = requestLine.size() == 3 ? QUrl::fromEncoded(requestLine[1]) : QUrl();
-    const bool otherState =
-        !FState.isEmpty() &&
-        QUrlQuery(target).queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded) != QString::fromLatin1(FState);
-    if (FDone || requestLine[0] != "GET" || target.path() != QLatin1String("/") || !target.hasQuery() || otherState) {
+    const std::optional<QUrlQuery> query = RedirectQuery(head, FState);
+    if (FDone || !query) {
         Answer(socket, "404 Not Found", "Not found.");
         return;
     }
@@ -79,7 +74,19 @@ void TLoopbackReceiver::Read(QTcpSocket* socket) {
     FServer.close(); // one-shot: nothing else may answer in the sign-in's name
     FServer6.close();
     if (OnRedirect)
-        OnRedirect(*this, QUrlQuery(target));
+        OnRedirect(*this, *query);
+}
+
+std::optional<QUrlQuery> TLoopbackReceiver::RedirectQuery(const QByteArray& head, const QByteArray& state) {
+    // "GET /?code=...&state=... HTTP/1.1"
+    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
+    const QUrl target = requestLine.size() == 3 ? QUrl::fromEncoded(requestLine[1]) : QUrl();
+    const bool otherState =
+        !state.isEmpty() &&
+        QUrlQuery(target).queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded) != QString::fromLatin1(state);
+    if (requestLine[0] != "GET" || target.path() != QLatin1String("/") || !target.hasQuery() || otherState)
+        return std::nullopt;
+    return QUrlQuery(target);
 }
 
 void TLoopbackReceiver::Answer(QTcpSocket* socket, const char* status, const QByteArray& text) {

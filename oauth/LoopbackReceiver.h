@@ -5,6 +5,7 @@
 #include <QUrlQuery>
 
 #include <functional>
+#include <optional>
 
 class QTcpSocket;
 
@@ -30,6 +31,10 @@ public:
     // Called once, with the query of the first request for "/" that carries one (with the state, when set); then
     // no other is accepted.
     std::function<void(TLoopbackReceiver& sender, const QUrlQuery& query)> OnRedirect;
+
+    // The query of a request head that is a redirect for the sign-in ("GET /?..." with the state, when one is
+    // given); nullopt for any other request.
+    static std::optional<QUrlQuery> RedirectQuery(const QByteArray& head, const QByteArray& state);
 
 private:
     void Accept(QTcpServer& server);

@@ -95,6 +95,27 @@ TDkimKey::TDkimKey(const std::string& fileName) {
         throw EDkimError("The key in " + fileName + " is of type " + (type ? type : "unknown") +
                          "; DKIM signs with RSA (2048 bits or more) or Ed25519 keys.");
     }
+    // A damaged key may still load and sign, with signatures no receiver can verify: one is tried here.
+    if (!SignsVerifiably())
+        throw EDkimError("The DKIM key in " + fileName +
+                         " is damaged: its signatures do not match its own public key. Make a new key.");
+}
+
+bool TDkimKey::SignsVerifiably() const {
+    const std::string data = "A test of the key.";
+    const QByteArray signature = QByteArray::fromBase64(QByteArray::fromStdString(Sign(data)));
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+    std::unique_ptr<EVP_MD_CTX, TMdCtxFree> ctx(EVP_MD_CTX_new());
+    const bool ed25519 = FKind == TKind::Ed25519; // signs the SHA-256, as Sign does
+    const bool verified =
+        ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, ed25519 ? nullptr : EVP_sha256(), nullptr, FKey.get()) == 1 &&
+        EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.constData()),
+                         static_cast<size_t>(signature.size()),
+                         ed25519 ? digest : reinterpret_cast<const unsigned char*>(data.data()),
+                         ed25519 ? sizeof digest : data.size()) == 1;
+    ERR_clear_error();
+    return verified;
 }
 
 TDkimKey::~TDkimKey() = default;

@@ -31,6 +31,9 @@ public:
     std::string Sign(std::string_view data) const;
 
 private:
+    // Signs a test text and verifies the signature with the key's public half.
+    bool SignsVerifiably() const;
+
     struct TPkeyFree {
         void operator()(evp_pkey_st* key) const;
     };

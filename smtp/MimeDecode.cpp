@@ -23,10 +23,45 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
            });
 }
 
-// Bytes in the named charset as UTF-8; ISO-8859-1 byte by byte, UTF-8 and US-ASCII as they are.
+// The length of the well-formed UTF-8 sequence at bytes[i] (shortest form, no surrogates, at most U+10FFFF), or 0.
+std::size_t Utf8Length(std::string_view bytes, std::size_t i) {
+    const auto at = [bytes](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+    const unsigned char lead = at(i);
+    if (lead < 0x80)
+        return 1;
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (length == 0 || i + length > bytes.size() || at(i + 1) < low || at(i + 1) > high)
+        return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF)
+            return 0;
+    return length;
+}
+
+// The bytes with each byte that starts no well-formed UTF-8 sequence read as U+FFFD: always UTF-8.
+std::string ValidUtf8(std::string_view bytes) {
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t length = Utf8Length(bytes, i);
+        text += length == 0 ? std::string_view("\xEF\xBF\xBD") : bytes.substr(i, length);
+        i += std::max<std::size_t>(length, 1);
+    }
+    return text;
+}
+
+bool IsLatin1(std::string_view charset) {
+    return StartsWithNoCase(charset, "iso-8859-1") || StartsWithNoCase(charset, "latin1");
+}
+
+// Bytes in the named charset as UTF-8; ISO-8859-1 byte by byte, UTF-8 and US-ASCII as they are (but valid).
 std::string ToUtf8(std::string_view bytes, std::string_view charset) {
-    if (!StartsWithNoCase(charset, "iso-8859-1") && !StartsWithNoCase(charset, "latin1"))
-        return std::string(bytes);
+    if (!IsLatin1(charset))
+        return ValidUtf8(bytes);
     std::string text;
     for (const char c : bytes) {
         const unsigned char byte = static_cast<unsigned char>(c);
@@ -73,7 +108,8 @@ bool DecodeWord(std::string_view line, std::size_t pos, std::string& text, std::
             QByteArray::fromBase64(QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size())));
         bytes.assign(decoded.constData(), static_cast<std::size_t>(decoded.size()));
     }
-    text = ToUtf8(bytes, charset);
+    // UTF-8 is checked over the whole line: a character split over two encoded-words is still read.
+    text = IsLatin1(charset) ? ToUtf8(bytes, charset) : bytes;
     end = close + 2;
     return true;
 }
@@ -111,7 +147,7 @@ std::string DecodeHeaderLine(std::string_view line) {
             afterWord = false;
         }
     }
-    return text + blanks;
+    return ValidUtf8(text + blanks);
 }
 
 std::vector<std::string> ReadableMessage(const std::vector<std::string>& lines) {

@@ -10,7 +10,8 @@
 
 namespace {
 
-// Keys made by openssl: the two that sign and the kinds of file a user may pick by mistake.
+// Keys made by openssl: the two that sign and the kinds of file a user may pick by mistake; one with two base64
+// characters changed in d and dQ, which still loads and signs, wrongly.
 const char* const MakeKeys = R"(set -e
 cd "$1"
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out rsa.pem
@@ -20,6 +21,8 @@ openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ec.pem
 openssl pkey -in rsa.pem -pubout -out public.pem
 openssl genpkey -algorithm ED25519 -aes256 -pass pass:secret -out locked.pem
 echo "not a key" > junk.pem
+openssl pkey -in rsa.pem -traditional | awk 'NR == 12 || NR == 22 {
+    c = substr($0, 10, 1); $0 = substr($0, 1, 9) (c == "A" ? "B" : "A") substr($0, 11) } 1' > damaged.pem
 )";
 
 // Verifies each message with the TXT record in the file beside it; prints "<file> pass|fail <reason>".
@@ -111,6 +114,8 @@ private slots:
         keyRow("public.pem", "The file %1 holds a public key or certificate; DKIM signing needs the private key.");
         keyRow("junk.pem", "The file %1 is not a private key in PEM format.");
         keyRow("ec.pem", "The key in %1 is of type EC; DKIM signs with RSA (2048 bits or more) or Ed25519 keys.");
+        keyRow("damaged.pem", "The DKIM key in %1 is damaged: its signatures do not match its own public key. Make a "
+                              "new key.");
         keyRow("locked.pem", "The DKIM key file %1 is protected by a passphrase; signing needs the key without one.");
         const QString notDomain = "The DKIM domain \"%1\" is not a domain name: it needs labels of letters, digits "
                                   "and hyphens separated by dots, e.g. example.org (an international name in its "
