@@ -286,8 +286,12 @@ private:
     // A reply code the command can get (RFC 5321 4.3.2); only 250 ends a message as delivered.
     static bool Fits(TSmtpPipeline::TStep step, int code);
     // Nothing is awaited: true when nothing unasked waits either, and the held verdicts are told as heard. False
-    // once the connection ended; verdicts that could not be proved are told as unknown or deferred.
-    bool InStep(TSmtpPipeline& pipe);
+    // once the connection ended; verdicts that could not be proved are told as unknown or deferred. Given the
+    // queue's run, messages none of whose commands went are taken once to a new connection instead.
+    bool InStep(TSmtpPipeline& pipe, TQueueRun* run = nullptr);
+    // The server closed before it took anything of the queued messages: they go again, once, on a new connection
+    // that speaks as the old one did. False when that is not to be had.
+    bool Reconnect(TSmtpPipeline& pipe, TQueueRun& run);
     // Bytes have arrived that no command asked for (the connection stays open).
     bool Unasked();
     void Prove();

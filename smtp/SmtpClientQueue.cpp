@@ -177,17 +177,9 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
                              FLastReplyCode == 421;
         // A kept connection the server had closed before it took anything: the close crossed the first MAIL. The
         // messages go once more on a new connection; nothing of them had been accepted.
-        if (crossed && run.Kept && !run.Answered && !run.Retried && !FAborted && command.Step == TStep::Mail &&
-            !message.Told) {
-            run.Retried = true;
-            Display("The server closed the connection; sending again on a new one");
-            CloseSocket();
-            pipe.Rewind();
-            if (Open() && OfferedMode() == pipe.Mode()) {
-                FErrorMessage.clear();
-                return true;
-            }
-        }
+        if (crossed && run.Kept && !run.Answered && command.Step == TStep::Mail && !message.Told &&
+            Reconnect(pipe, run))
+            return true;
         // A new connection whose first reply after the greeting never came: a server that stalls there would cost
         // a Timeout and a connection per message.
         if (FReplyFault == TReplyFault::Timeout && !run.Kept && !run.Answered)
@@ -263,6 +255,19 @@ bool TSmtpClient::ReceiveQueued(TSmtpPipeline& pipe, TQueueRun& run) {
     return true;
 }
 
+bool TSmtpClient::Reconnect(TSmtpPipeline& pipe, TQueueRun& run) {
+    if (run.Retried || FAborted || FStopping)
+        return false;
+    run.Retried = true;
+    Display("The server closed the connection; sending again on a new one");
+    CloseSocket();
+    pipe.Rewind();
+    if (!Open() || OfferedMode() != pipe.Mode())
+        return false;
+    FErrorMessage.clear();
+    return true;
+}
+
 void TSmtpClient::LoseQueued(TSmtpPipeline& pipe, TSmtpPipeline::TMessage* owner) {
     const int code = FLastReplyCode;
     const std::string response = FLastResponse;
@@ -307,7 +312,7 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
     FUnproved.clear();
     for (;;) {
         // Nothing awaited: the verdicts heard so far are told once nothing unasked waits.
-        if (!pipe.Awaiting() && !FUnproved.empty() && !InStep(pipe))
+        if (!pipe.Awaiting() && !FUnproved.empty() && !InStep(pipe, &run))
             return;
         bool progress = false;
         while (more && !FStopping && pipe.CanAdd(FUnproved.size()) && (pipe.Empty() || FState == smtpConnected)) {
@@ -336,7 +341,7 @@ void TSmtpClient::MailQueue(const TNextMessage& next, const TMessageDone& done) 
             return;
         while (FState == smtpConnected && !FStopping && pipe.Sendable()) {
             // A command whose reply decides an outcome goes only while nothing unasked waits.
-            if (!pipe.Awaiting() && !InStep(pipe))
+            if (!pipe.Awaiting() && !InStep(pipe, &run))
                 return;
             SendQueued(pipe);
             progress = true;

@@ -83,7 +83,7 @@ bool TSmtpClient::Unasked() {
     return FState != smtpDisconnected && !FSocket->Quiet() && FSocket->State() == wsConnected;
 }
 
-bool TSmtpClient::InStep(TSmtpPipeline& pipe) {
+bool TSmtpClient::InStep(TSmtpPipeline& pipe, TQueueRun* run) {
     if (FState != smtpDisconnected && FSocket->Quiet()) {
         Prove();
         return true;
@@ -94,6 +94,10 @@ bool TSmtpClient::InStep(TSmtpPipeline& pipe) {
             Disprove("the server sent more than its replies before it closed the connection");
         else
             Prove();
+        // A server that takes one message a connection closes after its reply: the next message, admitted before
+        // the close was seen and not begun, goes on a new connection.
+        if (run && !pipe.Empty() && pipe.Untouched() && Reconnect(pipe, *run))
+            return true;
         if (!pipe.Empty())
             LoseQueued(pipe, nullptr);
         return false;

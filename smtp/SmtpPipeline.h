@@ -72,6 +72,8 @@ public:
     bool Sendable();
     // The command at the send cursor, moved past; Sendable must have been true.
     TCommand& NextToSend();
+    // Nothing of the queued messages went out yet: they can go on another connection as they are.
+    bool Untouched() const { return FSend == 0; }
     // True while a command that went out awaits its reply.
     bool Awaiting() const { return FReceive < FSend; }
     // The command the next reply answers.
