@@ -106,24 +106,15 @@ bool TDeliveryLedger::IsOpen() const {
     return FTable && FTable->Active();
 }
 
-int TDeliveryLedger::Append(const TEntry& entry) {
+int TDeliveryLedger::Append(const TEntry& entry, int over) {
     Fill(entry);
-    Write([this] { FTable->Post(); });
-    return FTable->RecNo();
-}
-
-void TDeliveryLedger::Replace(int row, const TEntry& entry) {
-    Fill(entry);
-    Write([this, row] { FTable->PostOver(row); });
-}
-
-void TDeliveryLedger::Write(const std::function<void()>& post) {
     try {
-        post();
+        over > 0 ? FTable->PostOver(over) : FTable->Post();
     } catch (...) {
         FTable->Cancel(); // a half-written row must not be written by a later Post
         throw;
     }
+    return FTable->RecNo();
 }
 
 void TDeliveryLedger::SyncSoon() {

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QString>
 #include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -73,12 +72,10 @@ public:
     // The caller holds the run's lock on this ledger (no other program of ours writes it until Close): rows are
     // appended without the table's lock, two writes each.
     void SetRunLockHeld(bool held);
-    // Appends one row and returns its row number; each row reaches the file when Append returns, so a killed
-    // program loses none.
-    int Append(const TEntry& entry);
-    // Writes entry over the row Append returned: a message's UNKNOWN row, written before its end went out,
-    // becomes its final one. Readers keep one row per attempt.
-    void Replace(int row, const TEntry& entry);
+    // Appends one row, or writes it over row over (a row Append returned: a message's UNKNOWN row, written before
+    // its end went out, becomes its result, so readers keep one row per attempt); returns the row's number. Each
+    // row reaches the file when Append returns, so a killed program loses none.
+    int Append(const TEntry& entry, int over = 0);
     // Puts the rows written so far on the disk (fdatasync), at most once a second however often it is called:
     // a row the kernel holds outlives a crash of the program, only a power cut needs the disk.
     void SyncSoon();
@@ -93,9 +90,8 @@ public:
                                   const std::string& content = {});
 
 private:
-    // Fills a new row with entry; Write posts it, or drops it when that fails.
+    // Fills a new row with entry; the row is dropped when that fails.
     void Fill(const TEntry& entry);
-    void Write(const std::function<void()>& post);
 
     std::unique_ptr<TTable> FTable;
     QString FPath;

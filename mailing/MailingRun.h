@@ -148,7 +148,7 @@ public:
     static const char* const NoSmtpUtf8Reason;
     // Why an address cannot be used, in the user's words; empty when it can.
     static std::string AddressProblem(const std::string& address);
-    // A file as a message carries it, its type told by its content and name.
+    // A file the user chose by its path, opened and read through as a record's file is.
     static TMailMessage::TAttachment Attachment(const std::string& path, const std::string& name);
     // A record's file as opened (path only names it), its type told by its content and name.
     static TMailMessage::TAttachment Attachment(std::shared_ptr<const TMessageFile> file, const std::string& path,

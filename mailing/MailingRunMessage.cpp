@@ -45,13 +45,10 @@ TMailMessage TMailingRun::Message(const TSmtpClient& sender, const TMailingRunSe
 }
 
 TMailMessage::TAttachment TMailingRun::Attachment(const std::string& path, const std::string& name) {
-    const QMimeDatabase types;
-    const QString file = QString::fromStdString(path);
-    QMimeType type = types.mimeTypeForFile(file);
-    // An empty file has no content to tell its type by: its name does.
-    if (type.isDefault() || type.name() == QLatin1String("application/x-zerosize"))
-        type = types.mimeTypeForFile(file, QMimeDatabase::MatchExtension);
-    return {path, std::filesystem::path(name).filename().string(), type.name().toStdString(), nullptr, nullptr};
+    std::string problem;
+    if (std::shared_ptr<const TMessageFile> file = TMessageFile::Open(path, problem))
+        return Attachment(std::move(file), path, name);
+    return {path, std::filesystem::path(name).filename().string(), {}, nullptr, nullptr}; // reading it will say why
 }
 
 TMailMessage::TAttachment TMailingRun::Attachment(std::shared_ptr<const TMessageFile> file, const std::string& path,
@@ -62,6 +59,7 @@ TMailMessage::TAttachment TMailingRun::Attachment(std::shared_ptr<const TMessage
     const QMimeDatabase types;
     const QString fileName = QString::fromStdString(std::filesystem::path(name).filename().string());
     QMimeType type = types.mimeTypeForFileNameAndData(fileName, head);
+    // An empty file has no content to tell its type by: its name does.
     if (type.isDefault() || type.name() == QLatin1String("application/x-zerosize"))
         type = types.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     return {path, fileName.toStdString(), type.name().toStdString(), nullptr, std::move(file)};

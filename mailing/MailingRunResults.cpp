@@ -74,10 +74,7 @@ void TMailingRun::Record(const TRecipient& recipient, TDeliveryStatus status, in
         std::find(FHardBounces.begin(), FHardBounces.end(), entry.Email) == FHardBounces.end())
         FHardBounces.push_back(entry.Email);
     // The attempt's UNKNOWN row, written before its end went out, becomes its result: one row per attempt.
-    if (recipient.MarkRow > 0)
-        FLedger.Replace(recipient.MarkRow, entry);
-    else
-        FLedger.Append(entry);
+    FLedger.Append(entry, recipient.MarkRow);
     ShowCounts();
 }
 
@@ -87,10 +84,7 @@ void TMailingRun::MessageEnding(int id) {
         return;
     TRecipient& recipient = found->second;
     const TDeliveryLedger::TEntry entry = LedgerEntry(recipient, TDeliveryStatus::Unknown, 0, UnknownReason);
-    if (recipient.MarkRow > 0)
-        FLedger.Replace(recipient.MarkRow, entry);
-    else
-        recipient.MarkRow = FLedger.Append(entry);
+    recipient.MarkRow = FLedger.Append(entry, recipient.MarkRow);
     // A crash of the program leaves the row with the kernel; against a power cut a flush a second is kept.
     FLedger.SyncSoon();
 }

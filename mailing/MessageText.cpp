@@ -42,15 +42,6 @@ bool IsContinuation(unsigned char c) {
     return (c & 0xC0) == 0x80;
 }
 
-// The bytes of the UTF-8 character at pos; at most 4, so that a run of stray continuation bytes is taken a few at a
-// time and never outgrows a line.
-size_t CharacterBytes(std::string_view text, size_t pos) {
-    size_t n = 1;
-    while (n < 4 && pos + n < text.size() && IsContinuation(static_cast<unsigned char>(text[pos + n])))
-        ++n;
-    return n;
-}
-
 // The length of the line break at pos: CR LF, a lone CR or a lone LF alike; 0 when there is none.
 size_t LineEnd(std::string_view text, size_t pos) {
     if (pos >= text.size() || (text[pos] != '\r' && text[pos] != '\n'))
@@ -67,7 +58,7 @@ int Characters(std::string_view text) {
 size_t Prefix(std::string_view text, int chars, size_t bytes) {
     size_t pos = 0;
     for (int taken = 0; pos < text.size() && taken < chars; ++taken) {
-        const size_t n = CharacterBytes(text, pos);
+        const size_t n = Text::CharacterBytes(text, pos);
         if (pos + n > bytes)
             break;
         pos += n;
@@ -359,7 +350,7 @@ std::string NextBodyLine(std::string_view text, size_t& pos, int width, int maxL
             left = 0;
             break;
         }
-        const size_t n = CharacterBytes(text, pos);
+        const size_t n = Text::CharacterBytes(text, pos);
         if (line.size() + (pos - wordStart) + n > room)
             break;
         pos += n;

@@ -114,15 +114,15 @@ TFound ResolveHost(const std::string& text) {
     return Interleaved(found);
 }
 
-std::string NumericText(const sockaddr_storage& address, socklen_t length) {
+} // namespace
+
+std::string TCustomAsyncSocket::NumericText(const sockaddr_storage& address, socklen_t length) {
     char text[NI_MAXHOST] = {};
     if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, text, sizeof text, nullptr, 0,
                       NI_NUMERICHOST) != 0)
         return {};
     return text;
 }
-
-} // namespace
 
 TCustomAsyncSocket::TCustomAsyncSocket(QObject* owner)
     : QObject(owner),

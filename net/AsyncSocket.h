@@ -229,6 +229,8 @@ private:
         sockaddr_storage Storage{};
         socklen_t Length = 0;
     };
+    // "192.0.2.25" or "2001:db8::25"; empty for neither.
+    static std::string NumericText(const sockaddr_storage& address, socklen_t length);
 
     std::unique_ptr<TSocketEventSource> FEventSource;
     TSocket FSocketHandle = INVALID_SOCKET;

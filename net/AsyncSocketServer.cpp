@@ -21,15 +21,6 @@ std::string Dotted(in_addr address) {
     return text;
 }
 
-// "192.0.2.25" or "2001:db8::25"; empty for neither.
-std::string Numeric(const sockaddr_storage& address, socklen_t length) {
-    char text[NI_MAXHOST] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, text, sizeof text, nullptr, 0,
-                      NI_NUMERICHOST) != 0)
-        return {};
-    return text;
-}
-
 } // namespace
 
 void TCustomAsyncSocket::DnsLookup(const std::string& hostName) {
@@ -213,7 +204,7 @@ std::string TCustomAsyncSocket::GetPeerAddress() {
         SetSocketLastErrorFromErrno();
         RaiseSocketError(this, "GetPeerName");
     }
-    return Numeric(peer, length);
+    return NumericText(peer, length);
 }
 
 std::string TCustomAsyncSocket::GetLocalAddress() {
@@ -222,7 +213,7 @@ std::string TCustomAsyncSocket::GetLocalAddress() {
     if (FSocketHandle == INVALID_SOCKET ||
         ::getsockname(FSocketHandle, reinterpret_cast<sockaddr*>(&local), &length) < 0)
         return {};
-    return Numeric(local, length);
+    return NumericText(local, length);
 }
 
 int TCustomAsyncSocket::GetPeerSockAddr(sockaddr_in& address, int length) {

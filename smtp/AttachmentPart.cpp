@@ -1,6 +1,7 @@
 // A file as a base64 MIME part, streamed from the disk.
 #include "smtp/AttachmentPart.h"
 
+#include "framework/core/Text.h"
 #include "smtp/MessageFile.h"
 
 #include <QList>
@@ -46,14 +47,6 @@ std::string Quoted(std::string_view text) {
     return quoted + '"';
 }
 
-// The bytes of the character at pos: a lead byte and its continuation bytes, at most four.
-size_t CharacterBytes(std::string_view text, size_t pos) {
-    size_t n = 1;
-    while (n < 4 && pos + n < text.size() && (static_cast<unsigned char>(text[pos + n]) & 0xC0) == 0x80)
-        ++n;
-    return n;
-}
-
 // filename* in pieces of at most 60 characters (RFC 2231 3 and 4). A character's %XX triplets stay in one piece:
 // readers decode each piece on its own.
 std::vector<std::string> ExtendedFilename(std::string_view name) {
@@ -61,7 +54,7 @@ std::vector<std::string> ExtendedFilename(std::string_view name) {
     std::vector<std::string> pieces{"UTF-8''"};
     for (size_t pos = 0; pos < name.size();) {
         std::string token;
-        for (const size_t end = pos + CharacterBytes(name, pos); pos < end; ++pos) {
+        for (const size_t end = pos + Text::CharacterBytes(name, pos); pos < end; ++pos) {
             const auto c = static_cast<unsigned char>(name[pos]);
             if (IsAttributeChar(c))
                 token += static_cast<char>(c);

@@ -318,6 +318,8 @@ private:
     std::string FaultWords(TReplyFault fault, const std::string& received) const;
     // The last reply's failure becomes the error, unless an earlier step of this message set one.
     void NoteFailure();
+    // The reply's time in ticks of the wait control (the final reply's FinalReplyFactor times more), and in ms.
+    int ReplyTicks() const;
     int TimeOutMs() const;
     // The reply timeout in the user's words ("15 seconds").
     std::string TimeOutText() const;

@@ -61,9 +61,13 @@ std::string TSmtpClient::ClosedResponse() {
     return ConnectionClosed;
 }
 
-int TSmtpClient::TimeOutMs() const {
+int TSmtpClient::ReplyTicks() const {
     const int ticks = FTimeOut > 0 ? FTimeOut : 15; // the wait control's own fallback
-    return ticks * (FFinalReply ? FinalReplyFactor : 1) * (FWait ? FWait->Interval() : 1000);
+    return ticks * (FFinalReply ? FinalReplyFactor : 1);
+}
+
+int TSmtpClient::TimeOutMs() const {
+    return ReplyTicks() * (FWait ? FWait->Interval() : 1000);
 }
 
 std::string TSmtpClient::TimeOutText() const {
@@ -148,8 +152,7 @@ void TSmtpClient::ReadLineInReply(std::string& line) {
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FReplyStarted);
         FReplyDeadline->start(static_cast<int>(std::max<long long>(0, TimeOutMs() - elapsed.count())));
     }
-    const int ticks = FTimeOut > 0 ? FTimeOut : 15;
-    FSocket->ReadLine(ticks * (FFinalReply ? FinalReplyFactor : 1), line);
+    FSocket->ReadLine(ReplyTicks(), line);
 }
 
 TSmtpClient::TReplyFault TSmtpClient::ReadReplyLine(std::string& line) {

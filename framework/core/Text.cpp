@@ -76,6 +76,13 @@ std::string UpperAscii(std::string_view text) {
     return result;
 }
 
+size_t CharacterBytes(std::string_view text, size_t pos) {
+    size_t n = 1;
+    while (n < 4 && pos + n < text.size() && (static_cast<unsigned char>(text[pos + n]) & 0xC0) == 0x80)
+        ++n;
+    return n;
+}
+
 std::string OneLine(std::string_view text) {
     std::string result(text);
     for (char& c : result)

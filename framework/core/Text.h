@@ -32,6 +32,10 @@ std::string OneLine(std::string_view text);
 // The same, trimmed: an address as the envelope sends it.
 std::string EnvelopeAddress(std::string_view text);
 
+// The bytes of the UTF-8 character at pos: its lead byte and the continuation bytes after it, at most four, so
+// that a run of stray continuation bytes is taken a few at a time and whoever walks the text always advances.
+size_t CharacterBytes(std::string_view text, size_t pos);
+
 // Line breaks between the window's memo (LF) and what is stored or sent (CR LF); a lone CR reads as a break.
 QString ToCrLf(const QString& text);
 QString FromCrLf(const QString& text);
