@@ -6,8 +6,8 @@
 // had a 2xx reply that the peer sent after receiving its final command, in a transaction whose sender and a
 // recipient the peer had accepted.
 #include "net/Wait.h"
-#include "smtp/BodyLines.h"
 #include "smtp/SmtpClient.h"
+#include "tests/servers/NumberedMessage.h"
 #include "tests/servers/PipelinePeer.h"
 
 #include <QCoreApplication>
@@ -23,17 +23,6 @@
 namespace {
 
 constexpr int Messages = 3;
-
-TMailMessage Numbered(int number) {
-    TMailMessage message;
-    message.ReturnPath = "sender@example.org";
-    message.Recipients = {"rcpt@example.org"};
-    message.From = "Sender <sender@example.org>";
-    message.To = "Rcpt <rcpt@example.org>";
-    message.Subject = "Greetings";
-    message.Body = BodyLines({"Message number " + std::to_string(number)});
-    return message;
-}
 
 // The pieces of the input, handed out one per command from the peer's thread.
 class TPieces {
@@ -97,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (next > Messages)
                 return false;
             id = next;
-            message = Numbered(next++);
+            message = NumberedMessage(next++);
             return true;
         },
         [&sent](int id, bool accepted) {

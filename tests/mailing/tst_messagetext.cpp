@@ -109,7 +109,6 @@ private Q_SLOTS:
             << QStringLiteral("Grüße an Zoë") << 5 << QStringList{QStringLiteral("Grüße"), "an", QStringLiteral("Zoë")};
         // A lone LF or CR ends a line as CR LF does: words of two lines are never glued.
         QTest::newRow("lf alone") << "Dear X,\nyour page" << 80 << QStringList{"Dear X,", "your page"};
-        QTest::newRow("cr alone") << "a\rb\r" << 80 << QStringList{"a", "b", ""};
         QTest::newRow("lf at column") << "hello\nworld" << 5 << QStringList{"hello", "world"};
         QTest::newRow("mixed breaks") << "a\n\nb\r\rc\r\n" << 80 << QStringList{"a", "", "b", "", "c", ""};
         QTest::newRow("utf-8 long word cut")

@@ -14,6 +14,26 @@
 #include <QTest>
 #include <QUrlQuery>
 
+namespace {
+
+// The message a sign-in finishes with, waited for in an event loop.
+struct TFinished {
+    QString Message;
+    QEventLoop Loop;
+    explicit TFinished(TOAuthSignIn& signIn) {
+        signIn.OnFinished = [this](TOAuthSignIn&, const TOAuthSignIn::TResult& result) {
+            Message = result.Message;
+            Loop.quit();
+        };
+    }
+    QString Wait() {
+        Loop.exec();
+        return Message;
+    }
+};
+
+} // namespace
+
 class tst_oauth : public QObject {
     Q_OBJECT
 
@@ -99,12 +119,7 @@ void tst_oauth::withoutBrowser() {
     for (const bool cancel : {false, true}) {
         TOAuthSignIn signIn(Provider(QStringLiteral("app")), QStringLiteral("bob@example.org"));
         signIn.OnOpenBrowser = [](const QUrl&) { return false; };
-        QString message;
-        QEventLoop loop;
-        signIn.OnFinished = [&](TOAuthSignIn&, const TOAuthSignIn::TResult& result) {
-            message = result.Message;
-            loop.quit();
-        };
+        TFinished finished(signIn);
         signIn.Start();
         QVERIFY(signIn.Running() && !signIn.BrowserOpened());
         if (cancel)
@@ -112,8 +127,7 @@ void tst_oauth::withoutBrowser() {
         else
             QVERIFY(QProcess::startDetached(QStringLiteral(QUORVEL_BROWSER_FOLDER "/xdg-open"),
                                             {signIn.Address().toString(QUrl::FullyEncoded)}));
-        loop.exec();
-        QCOMPARE(message, cancel ? QStringLiteral("The sign-in was cancelled.")
+        QCOMPARE(finished.Wait(), cancel ? QStringLiteral("The sign-in was cancelled.")
                                  : QStringLiteral("Signed in as bob@example.org."));
     }
 }
@@ -132,12 +146,7 @@ void tst_oauth::wrongStateIgnored() {
     provider.RedirectHost = host;
     TOAuthSignIn signIn(provider, QStringLiteral("bob@example.org"));
     signIn.OnOpenBrowser = [](const QUrl&) { return true; };
-    QString message;
-    QEventLoop loop;
-    signIn.OnFinished = [&](TOAuthSignIn&, const TOAuthSignIn::TResult& result) {
-        message = result.Message;
-        loop.quit();
-    };
+    TFinished finished(signIn);
     signIn.Start();
     const QString address = signIn.Address().toString(QUrl::FullyEncoded);
     const QUrl redirect(QUrlQuery(signIn.Address()).queryItemValue(QStringLiteral("redirect_uri"), QUrl::FullyDecoded));
@@ -154,8 +163,7 @@ void tst_oauth::wrongStateIgnored() {
     QVERIFY(tampered.readAllStandardError().contains("404"));
     QVERIFY(signIn.Running());
     QVERIFY(QProcess::startDetached(QStringLiteral(QUORVEL_BROWSER_FOLDER "/xdg-open"), {address}));
-    loop.exec();
-    QCOMPARE(message, QStringLiteral("Signed in as bob@example.org."));
+    QCOMPARE(finished.Wait(), QStringLiteral("Signed in as bob@example.org."));
 }
 
 void tst_oauth::refresh() {

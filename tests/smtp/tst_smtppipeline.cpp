@@ -1,7 +1,7 @@
 // The client's queue against a peer on its own thread that offers PIPELINING and CHUNKING: the exact groups on
 // the wire, replies in any pieces, and every message's result told once and for the right message, whatever
 // the peer refuses or breaks.
-#include "smtp/BodyLines.h"
+#include "tests/servers/NumberedMessage.h"
 #include "tests/servers/PipelinePeer.h"
 #include "tests/smtp/Harness.h"
 
@@ -19,17 +19,6 @@ struct Result {
     bool Unconfirmed = false;
 };
 
-TMailMessage Numbered(int number) {
-    TMailMessage message;
-    message.ReturnPath = "sender@example.org";
-    message.Recipients = {"rcpt@example.org"};
-    message.From = "Sender <sender@example.org>";
-    message.To = "Rcpt <rcpt@example.org>";
-    message.Subject = "Greetings";
-    message.Body = BodyLines({"Message number " + std::to_string(number)});
-    return message;
-}
-
 // Sends messages 1..count in one queue; each result as told.
 std::vector<Result> SendQueue(Harness& h, int count) {
     std::vector<Result> results;
@@ -39,7 +28,7 @@ std::vector<Result> SendQueue(Harness& h, int count) {
             if (next > count)
                 return false;
             id = next;
-            message = Numbered(next++);
+            message = NumberedMessage(next++);
             return true;
         },
         [&](int id, bool accepted) {
