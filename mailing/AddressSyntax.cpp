@@ -1,6 +1,8 @@
 // RFC 5321 4.1.2 Mailbox syntax, extended by RFC 6531 3.3 for UTF-8 local parts and domains.
 #include "mailing/AddressSyntax.h"
 
+#include "framework/core/Text.h"
+
 #include <QUrl>
 
 #include <algorithm>
@@ -20,27 +22,19 @@ bool AtomChar(unsigned char c) {
 }
 
 // Characters no one can see (a byte-order mark, zero-width and direction marks, a soft hyphen): an address holding
-// one is a trap or a copying accident. Overlong forms and surrogates are no characters at all.
-bool Refused(std::string_view text, size_t pos, size_t length) {
-    char32_t code = static_cast<unsigned char>(text[pos]) & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
-    for (size_t i = 1; i < length; ++i)
-        code = code << 6 | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
-    const char32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-    return code < least || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF || code == 0xAD ||
-           (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
+// one is a trap or a copying accident.
+bool Invisible(char32_t code) {
+    return code == 0xAD || (code >= 0x200B && code <= 0x200F) || (code >= 0x2028 && code <= 0x202E) ||
            (code >= 0x2060 && code <= 0x2064) || code == 0xFEFF;
 }
 
-// The length of the valid UTF-8 character at pos whose first byte is above 127; 0 when it is none or invisible.
+// The length of the well-formed UTF-8 character at pos whose first byte is above 127; 0 when it is none or
+// invisible.
 size_t Utf8Length(std::string_view text, size_t pos) {
-    const auto c = static_cast<unsigned char>(text[pos]);
-    const size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-    if (n == 0 || c > 0xF4 || pos + n > text.size())
-        return 0;
-    for (size_t i = 1; i < n; ++i)
-        if ((static_cast<unsigned char>(text[pos + i]) & 0xC0) != 0x80)
-            return 0;
-    return Refused(text, pos, n) ? 0 : n;
+    size_t next = pos;
+    bool valid = false;
+    const char32_t code = Text::NextCharacter(text, next, &valid);
+    return valid && !Invisible(code) ? next - pos : 0;
 }
 
 std::string Quoted(unsigned char c) {

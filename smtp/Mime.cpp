@@ -1,6 +1,8 @@
 // MIME encoding of plain-text mail: charsets, quoted-printable, encoded-words, folding, Date and Message-ID.
 #include "smtp/Mime.h"
 
+#include "framework/core/Text.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,43 +15,6 @@
 namespace Mime {
 
 namespace {
-
-// One character of text: a valid UTF-8 sequence gives its code point, any other byte its own value.
-char32_t NextCharacter(std::string_view text, std::size_t& pos) {
-    const unsigned char lead = static_cast<unsigned char>(text[pos]);
-    std::size_t length = 0;
-    char32_t code = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07;
-    }
-    if (length == 0 || pos + length > text.size()) {
-        ++pos;
-        return lead;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        const unsigned char next = static_cast<unsigned char>(text[pos + k]);
-        if ((next & 0xC0) != 0x80) {
-            ++pos;
-            return lead;
-        }
-        code = code << 6 | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and values past Unicode are no characters.
-    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-        ++pos;
-        return lead;
-    }
-    pos += length;
-    return code;
-}
 
 void AppendUtf8(std::string& out, char32_t code) {
     if (code < 0x80) {
@@ -170,7 +135,7 @@ TCharset CharsetOf(std::string_view text) {
     // ASCII bytes need no decoding.
     std::size_t pos = AsciiPrefix(text);
     while (pos < text.size()) {
-        const char32_t code = NextCharacter(text, pos);
+        const char32_t code = Text::NextCharacter(text, pos);
         if (code > 0xFF)
             return TCharset::Utf8;
         if (code > 0x7F)
@@ -189,7 +154,7 @@ std::string Encode(std::string_view text, TCharset charset) {
     std::string out;
     out.reserve(text.size() + text.size() / 2);
     for (std::size_t pos = 0; pos < text.size();) {
-        const char32_t code = NextCharacter(text, pos);
+        const char32_t code = Text::NextCharacter(text, pos);
         if (charset == TCharset::Latin1)
             out += static_cast<char>(code <= 0xFF ? code : '?');
         else
@@ -243,7 +208,7 @@ std::string EncodedWords(std::string_view text, TCharset charset, std::size_t lo
     };
     for (std::size_t pos = 0; pos < text.size();) {
         const std::size_t start = pos;
-        NextCharacter(text, pos);
+        Text::NextCharacter(text, pos);
         // One character at a time, so none is split between two encoded-words.
         std::string piece;
         for (const char c : Encode(text.substr(start, pos - start), charset)) {

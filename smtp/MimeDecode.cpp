@@ -1,6 +1,8 @@
 // Reading a message back: encoded-words, quoted-printable and the body's charset decoded into UTF-8.
 #include "smtp/Mime.h"
 
+#include "framework/core/Text.h"
+
 #include <QByteArray>
 
 #include <algorithm>
@@ -23,33 +25,14 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
            });
 }
 
-// The length of the well-formed UTF-8 sequence at bytes[i] (shortest form, no surrogates, at most U+10FFFF), or 0.
-std::size_t Utf8Length(std::string_view bytes, std::size_t i) {
-    const auto at = [bytes](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    const unsigned char lead = at(i);
-    if (lead < 0x80)
-        return 1;
-    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                               : lead >= 0xE0 && lead <= 0xEF ? 3
-                               : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                              : 0;
-    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-    if (length == 0 || i + length > bytes.size() || at(i + 1) < low || at(i + 1) > high)
-        return 0;
-    for (std::size_t k = 2; k < length; ++k)
-        if (at(i + k) < 0x80 || at(i + k) > 0xBF)
-            return 0;
-    return length;
-}
-
 // The bytes with each byte that starts no well-formed UTF-8 sequence read as U+FFFD: always UTF-8.
 std::string ValidUtf8(std::string_view bytes) {
     std::string text;
     for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t length = Utf8Length(bytes, i);
-        text += length == 0 ? std::string_view("\xEF\xBF\xBD") : bytes.substr(i, length);
-        i += std::max<std::size_t>(length, 1);
+        const std::size_t start = i;
+        bool valid = false;
+        Text::NextCharacter(bytes, i, &valid);
+        text += valid ? bytes.substr(start, i - start) : std::string_view("\xEF\xBF\xBD");
     }
     return text;
 }

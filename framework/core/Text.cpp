@@ -83,6 +83,44 @@ size_t CharacterBytes(std::string_view text, size_t pos) {
     return n;
 }
 
+char32_t NextCharacter(std::string_view text, size_t& pos, bool* valid) {
+    const unsigned char lead = static_cast<unsigned char>(text[pos]);
+    size_t length = 0;
+    char32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07;
+    }
+    const auto byItself = [&] {
+        if (valid)
+            *valid = lead < 0x80;
+        ++pos;
+        return static_cast<char32_t>(lead);
+    };
+    if (length == 0 || pos + length > text.size())
+        return byItself();
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char next = static_cast<unsigned char>(text[pos + k]);
+        if ((next & 0xC0) != 0x80)
+            return byItself();
+        code = code << 6 | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are no characters.
+    const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return byItself();
+    if (valid)
+        *valid = true;
+    pos += length;
+    return code;
+}
+
 std::string OneLine(std::string_view text) {
     std::string result(text);
     for (char& c : result)

@@ -36,6 +36,10 @@ std::string EnvelopeAddress(std::string_view text);
 // that a run of stray continuation bytes is taken a few at a time and whoever walks the text always advances.
 size_t CharacterBytes(std::string_view text, size_t pos);
 
+// The character at pos of UTF-8 text, pos moved past it. A byte that starts no well-formed sequence (cut short,
+// overlong, a surrogate, past U+10FFFF) gives its own value, pos moves by one, and valid (when given) is false.
+char32_t NextCharacter(std::string_view text, size_t& pos, bool* valid = nullptr);
+
 // Line breaks between the window's memo (LF) and what is stored or sent (CR LF); a lone CR reads as a break.
 QString ToCrLf(const QString& text);
 QString FromCrLf(const QString& text);
